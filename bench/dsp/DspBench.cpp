@@ -1,0 +1,199 @@
+// Measurements of the spectrum-analysis layer, each against a baseline taken
+// in the same run:
+//   dsp_bench fft [--patient]   FFT::transform vs FFTW's best plan, 2^14 … 2^19
+//   dsp_bench reconfigure       engine reconfiguration, every menu RBW × window
+//   dsp_bench throughput FILE   normal analysis + trace averaging over a file of
+//                               raw 32-bit float samples at 48 kHz (welch_compare.py
+//                               runs this against scipy.signal.welch)
+// FFT wisdom is read from and saved to the user's cache, as by the application.
+#include <benchmark/benchmark.h>
+#include <fftw3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dsp/FFT.h"
+#include "dsp/FFTPlanner.h"
+#include "dsp/PlotTrace.h"
+#include "dsp/Spectrum.h"
+#include "ui/MainThread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void prepareWisdom() {
+  FFTPlanner::setBackgroundPlanning(true);
+  auto start = Clock::now();
+  std::vector<std::unique_ptr<FFT>> ffts;
+  for (int e = 14; e <= 19; ++e) ffts.push_back(std::make_unique<FFT>(e));
+  std::printf("planning every engine size at once: %.2f ms\n", seconds(Clock::now() - start) * 1e3);
+  bool fromWisdom = true;
+  for (int e = 14; e <= 19; ++e) fromWisdom = fromWisdom && FFTPlanner::hasMeasuredPlan(e);
+  FFTPlanner::waitForBackgroundPlanning();
+  FFTPlanner::setBackgroundPlanning(false);
+  std::printf("wisdom: %s (%s), ready after %.2f s\n", FFTPlanner::wisdomDirectory().c_str(),
+              fromWisdom ? "all sizes found" : "measured now", seconds(Clock::now() - start));
+}
+
+int benchFFT(bool patient) {
+  prepareWisdom();
+  std::printf("per transform, best of 25 interleaved batches (median in brackets); baseline FFTW_%s r2c execute\n",
+              patient ? "PATIENT" : "MEASURE");
+  std::printf("%-6s %12s %12s %8s %8s\n", "size", "FFT ms", "FFTW ms", "ratio", "(median)");
+  double worst = 0;
+  for (int e = 14; e <= 19; ++e) {
+    const int n = 1 << e;
+    FFT fft(e);
+    float* in = fftwf_alloc_real(n);
+    fftwf_complex* out = fftwf_alloc_complex(n / 2 + 1);
+    std::vector<float> power(n / 2);
+    unsigned seed = 7;
+    for (int i = 0; i < n; ++i) in[i] = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) / (1 << 24);
+    std::vector<float> keep(in, in + n);
+    fftwf_plan best = fftwf_plan_dft_r2c_1d(n, in, out, patient ? FFTW_PATIENT : FFTW_MEASURE);
+    std::copy(keep.begin(), keep.end(), in);  // planning overwrote the array
+    const int batch = std::max(4, (1 << 21) / n);
+    std::vector<double> ours, theirs;
+    for (int rep = 0; rep < 25; ++rep) {
+      auto t0 = Clock::now();
+      for (int i = 0; i < batch; ++i) {
+        fft.transform(in, power.data());
+        benchmark::DoNotOptimize(power.data());
+        benchmark::ClobberMemory();
+      }
+      auto t1 = Clock::now();
+      for (int i = 0; i < batch; ++i) {
+        fftwf_execute(best);
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+      }
+      auto t2 = Clock::now();
+      ours.push_back(seconds(t1 - t0) / batch);
+      theirs.push_back(seconds(t2 - t1) / batch);
+    }
+    const double a = *std::min_element(ours.begin(), ours.end());
+    const double b = *std::min_element(theirs.begin(), theirs.end());
+    worst = std::max(worst, a / b);
+    std::printf("2^%-4d %12.4f %12.4f %8.3f %8.3f\n", e, a * 1e3, b * 1e3, a / b, median(ours) / median(theirs));
+    fftwf_destroy_plan(best);
+    fftwf_free(out);
+    fftwf_free(in);
+  }
+  std::printf("worst ratio %.3f (goal ≤ 1.15)\n", worst);
+  return 0;
+}
+
+int benchReconfigure() {
+  prepareWisdom();
+  auto t0 = Clock::now();
+  Spectrum spectrum(10, 48000, Spectrum::Gaussian);
+  std::printf("engine construction (sizes already planned): %.2f ms\n",
+              seconds(Clock::now() - t0) * 1e3);
+  const char* names[] = {"Blackman", "Gaussian", "Hann"};
+  std::printf("median reconfiguration time in ms (full span; 9 runs each, each from RBW 1000 Hz Gaussian at span 0.9)\n");
+  std::printf("%-4s %9s %3s %10s %10s %10s\n", "tag", "RBW Hz", "e", names[0], names[1], names[2]);
+  double worst = 0;
+  for (int tag = 0; tag <= 30; ++tag) {
+    const float rbw = std::pow(10.0f, tag / 10.0f);
+    double times[3];
+    for (int type = 0; type < 3; ++type) {
+      std::vector<double> runs;
+      for (int rep = 0; rep < 9; ++rep) {
+        spectrum.setResolutionBandwidth(1000, 48000, Spectrum::Gaussian, 0.9f);
+        auto t0 = Clock::now();
+        spectrum.setResolutionBandwidth(rbw, 48000, type, 1);
+        runs.push_back(seconds(Clock::now() - t0));
+      }
+      times[type] = median(runs) * 1e3;
+      worst = std::max(worst, times[type]);
+    }
+    std::printf("%-4d %9.2f %3d %10.2f %10.2f %10.2f\n", tag, rbw, spectrum.fftSize(), times[0], times[1], times[2]);
+  }
+  std::printf("worst median %.2f ms (goal < 50 ms)\n", worst);
+  return 0;
+}
+
+// Normal analysis as the controller runs it: 512-sample blocks into the
+// engine, every new spectrum into the trace, the queued averaging run by the
+// main loop after each block.
+int benchThroughput(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<float> samples;
+  file.seekg(0, std::ios::end);
+  const auto bytes = static_cast<size_t>(file.tellg());
+  file.seekg(0);
+  samples.assign(bytes / sizeof(float), 0.0f);
+  file.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(bytes));
+  if (!file || samples.empty()) {
+    std::fprintf(stderr, "cannot read %s\n", path);
+    return 1;
+  }
+  prepareWisdom();
+  auto trace = std::make_unique<PlotTrace>();
+  auto spectrum = std::make_unique<Spectrum>(1, 48000, Spectrum::Hann);
+  ui::MainThread& main = ui::MainThread::instance();
+  std::vector<double> runs;
+  int spectra = 0;
+  for (int rep = 0; rep < 5; ++rep) {
+    spectrum->clearBuffer();
+    trace->setTraceAverages(1e9f);
+    spectra = 0;
+    auto t0 = Clock::now();
+    for (size_t at = 0; at + 512 <= samples.size(); at += 512) {
+      SpectrumResult* r = spectrum->compute(samples.data() + at, 512);
+      if (r->validBins > 0) {
+        trace->addDataSamplingRate(r, 48000);
+        ++spectra;
+      }
+      main.drain();
+    }
+    runs.push_back(seconds(Clock::now() - t0));
+  }
+  const TraceData* t = trace->traceData();
+  std::printf("window %d points, FFT %d, hop %d, spectra %d\n", spectrum->windowEntry(spectrum->fftSize()).windowedBins,
+              spectrum->fftLength(), spectrum->fftLength() / 2, spectra);
+  std::printf("specan_seconds %.6f\n", median(runs));
+  // The averaged trace in mean-square units per bin, for comparison.
+  std::string out = std::string(path) + ".trace";
+  if (FILE* f = std::fopen(out.c_str(), "wb")) {
+    std::vector<float> scaled(t->bins);
+    const double bins2 = double(t->bins) * t->bins;
+    for (int k = 0; k < t->bins; ++k) scaled[k] = static_cast<float>(t->averaged[k] / bins2);
+    std::fwrite(scaled.data(), sizeof(float), scaled.size(), f);
+    std::fclose(f);
+    std::printf("trace %s\n", out.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  int status = 2;
+  if (mode == "fft")
+    status = benchFFT(argc > 2 && std::strcmp(argv[2], "--patient") == 0);
+  else if (mode == "reconfigure")
+    status = benchReconfigure();
+  else if (mode == "throughput" && argc > 2)
+    status = benchThroughput(argv[2]);
+  else
+    std::fprintf(stderr, "usage: dsp_bench fft [--patient] | reconfigure | throughput FILE\n");
+  FFTPlanner::shutdown();
+  return status;
+}

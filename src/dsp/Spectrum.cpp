@@ -1,0 +1,305 @@
+#include "dsp/Spectrum.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307;
+constexpr double kFourPi = 12.566370614;
+
+// The window length is fixed as at 48 kHz whatever the sampling rate.
+constexpr double kWindowReferenceRate = 48000.0;
+
+bool isEnginePowerOfTwo(int value, int below) {
+  for (int m = Spectrum::kMinExponent; m < below; ++m)
+    if (value == (1 << m)) return true;
+  return false;
+}
+
+}  // namespace
+
+Spectrum::Spectrum(float rbw, float rate, int type) {
+  for (int row = 0; row <= kMaxExponent; ++row) window[row] = WindowEntry{nullptr, 1 << row};
+  inputRing = new float[2 * static_cast<size_t>(kMaxLength)]();
+  timeBuffer = fftwf_alloc_real(kMaxLength);  // aligned: the FFT reads it in place
+  std::fill_n(timeBuffer, kMaxLength, 0.0f);
+  outputBuffer = new float[kMaxLength / 2]();
+  result = SpectrumResult{outputBuffer, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  dropped = SpectrumResult{droppedOutput, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  setResolutionBandwidth(rbw, rate, type, rate / 2);
+}
+
+Spectrum::~Spectrum() {
+  for (WindowEntry& row : window) delete[] row.array;
+  delete[] outputBuffer;
+  fftwf_free(timeBuffer);
+  delete[] inputRing;
+}
+
+bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spanFraction) {
+  if (static_cast<unsigned>(type) >= 3u) type = Gaussian;
+  if (rbw == bandwidth_ && rate == samplingRate_ && type == windowType_ && spanFraction == span_) return false;
+  // A bandwidth or rate that is not a positive number has no window; keep the
+  // configuration we have.
+  if (!(rbw > 0) || !(rate > 0) || !std::isfinite(rbw) || !std::isfinite(rate) || std::isnan(spanFraction))
+    return false;
+
+  std::lock_guard guard(lock);
+  bandwidth_ = rbw;
+  samplingRate_ = rate;
+  windowType_ = type;
+  span_ = spanFraction;
+
+  // The shortest FFT whose full-length window is narrower than the RBW.
+  const float noiseBandwidth = rate * minWindowBandwidth[type];
+  int e = kMinExponent;
+  float f = noiseBandwidth / static_cast<float>(1 << e);
+  while (!(rbw > f) && e < kMaxExponent) {
+    ++e;
+    f = noiseBandwidth / static_cast<float>(1 << e);
+  }
+  // A narrow span gets finer bins from a longer FFT; the window stays as long.
+  if (e <= 17 && static_cast<double>(spanFraction) < 0.2) {
+    int k = static_cast<double>(spanFraction) < 0.04 ? 3 : static_cast<double>(spanFraction) < 0.08 ? 2 : 1;
+    int zoomed = std::min(e + k, 18);
+    f = f * std::ldexp(1.0f, -(zoomed - e));
+    e = zoomed;
+  }
+  fftSize_ = e;
+  fftBufferLength = 1 << e;
+  clearRing();
+
+  const float fraction = static_cast<float>(static_cast<double>(f) * kWindowReferenceRate /
+                                            static_cast<double>(static_cast<float>(rbw * rate)));
+  if (!fft || fft->exponent() != e) {
+    fft.reset();
+    fft = std::make_unique<FFT>(e);
+  }
+
+  // Only the current row is read by the computation, so only it is built.
+  WindowEntry& row = window[e];
+  if (!row.array) row.array = new float[kMaxLength];
+  makeWindow(e, fftBufferLength, fraction, type);
+  return true;
+}
+
+// The result record and the output buffer are left alone: only the compute
+// calls write them, so whoever reads a returned record on the computing thread
+// never meets a clear or reconfiguration made from another thread.
+void Spectrum::clearRing() noexcept {
+  bufferIndex = 0;
+  availableBuffer = 0;
+  std::fill_n(inputRing, 2 * static_cast<size_t>(fftBufferLength), 0.0f);
+}
+
+void Spectrum::clearBuffer() {
+  std::lock_guard guard(lock);
+  clearRing();
+}
+
+void Spectrum::append(const float* samples, int count) noexcept {
+  const int n = fftBufferLength;
+  if (count <= 0 || !samples) return;
+  int total = availableBuffer + count;
+  // Only the newest N samples of a longer block can matter.
+  if (count > n) {
+    samples += count - n;
+    count = n;
+  }
+  // Every sample goes to p and p + N, so the N newest are always contiguous.
+  // A block that does not divide N wraps in two pieces.
+  int first = std::min(count, n - bufferIndex);
+  std::memcpy(inputRing + bufferIndex, samples, sizeof(float) * static_cast<size_t>(first));
+  std::memcpy(inputRing + bufferIndex + n, samples, sizeof(float) * static_cast<size_t>(first));
+  int rest = count - first;
+  if (rest > 0) {
+    std::memcpy(inputRing, samples + first, sizeof(float) * static_cast<size_t>(rest));
+    std::memcpy(inputRing + n, samples + first, sizeof(float) * static_cast<size_t>(rest));
+  }
+  bufferIndex = (bufferIndex + count) % n;
+  availableBuffer = std::min(total, n);
+}
+
+void Spectrum::computeSpectrum() noexcept {
+  const int n = fftBufferLength;
+  const float* newest = inputRing + bufferIndex;
+  const float* w = window[fftSize_].array;
+  for (int i = 0; i < n; ++i) timeBuffer[i] = newest[i] * w[i];
+  fft->transform(timeBuffer, outputBuffer);
+}
+
+SpectrumResult* Spectrum::compute(const float* samples, int count) noexcept {
+  std::unique_lock guard(lock, std::try_to_lock);
+  // A block that meets a reconfiguration is lost.
+  if (!guard.owns_lock() || !fft) return &dropped;
+  const int n = fftBufferLength;
+  const int bins = n / 2;
+  count = samples ? std::max(count, 0) : 0;
+  result.bins = bins;
+  result.windowedBins = window[fftSize_].windowedBins;
+  result.availableBuffer = availableBuffer;
+
+  const int total = availableBuffer + count;
+  append(samples, count);
+  bool due;
+  if (total >= n) {
+    accumulatedData += count;
+    due = accumulatedData >= bins;
+  } else {
+    // While the ring fills, spectra come at 2^14, 2^15, … samples held, over
+    // the whole ring whose older part is still zero.
+    due = isEnginePowerOfTwo(availableBuffer, fftSize_);
+    if (!due) std::fill_n(outputBuffer, bins, 0.0f);
+  }
+  if (due) {
+    accumulatedData = 0;
+    computeSpectrum();
+    result.validBins = bins;
+  } else {
+    result.validBins = 0;
+  }
+  return &result;
+}
+
+SpectrumResult* Spectrum::computeWithOverlap(const float* samples, int count) noexcept {
+  std::unique_lock guard(lock, std::try_to_lock);
+  if (!guard.owns_lock() || !fft) return &dropped;
+  const int bins = fftBufferLength / 2;
+  count = samples ? std::max(count, 0) : 0;
+  result.bins = bins;
+  result.windowedBins = window[fftSize_].windowedBins;
+  result.availableBuffer = availableBuffer;
+
+  append(samples, count);
+  // One spectrum per quarter window, but not more often than every second
+  // block, so that a sweep advances one bin per spectrum.
+  const int hop = std::max(2 * count, window[fftSize_].windowedBins / 4);
+  if (availableBuffer < hop) {
+    result.validBins = 0;
+    return &result;
+  }
+  computeSpectrum();
+  availableBuffer = 0;
+  result.validBins = bins;
+  return &result;
+}
+
+void Spectrum::fill(const float* samples, int count) noexcept {
+  // Like the compute calls, a block that meets a reconfiguration is lost.
+  std::unique_lock guard(lock, std::try_to_lock);
+  if (!guard.owns_lock() || !fft) return;
+  append(samples, std::max(count, 0));
+}
+
+float Spectrum::binsPerSecond() const noexcept {
+  return samplingRate_ / static_cast<float>(std::max(1, window[fftSize_].windowedBins / 4));
+}
+
+float Spectrum::goertzel(const float* values, float tone, int length) const noexcept {
+  if (length <= 0) return 0;
+  const double coefficient = 2.0 * static_cast<double>(tone);
+  double s1 = 0, s2 = 0;
+  for (int i = 0; i < length; ++i) {
+    double s = static_cast<double>(values[i]) + coefficient * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return static_cast<float>(s1 * s1 + s2 * s2 - coefficient * s1 * s2);
+}
+
+// Scales a row so that its coefficients sum to length/(2√2): a sinusoid
+// centred on a bin then reads its mean-square value after division by bins².
+void Spectrum::normalise(float* array, int length) noexcept {
+  float sum = 0;
+  for (int i = 0; i < length; ++i) sum += array[i];
+  const float gain = static_cast<float>(static_cast<double>(length) /
+                                        (static_cast<double>(sum) * 2.8284271247461903));
+  for (int i = 0; i < length; ++i) array[i] *= gain;
+}
+
+void Spectrum::makeWindow(int row, int length, float fraction, int type) noexcept {
+  (void)type;  // the engine's own type decides
+  switch (windowType_) {
+    case Blackman: makeBlackmanWindow(row, length, fraction); break;
+    case Hann: makeHannWindow(row, length, fraction); break;
+    default: makeGaussianWindow(row, length, fraction); break;
+  }
+}
+
+namespace {
+
+// Hann and Blackman are zero at both ends: fewer than three points would
+// leave nothing to normalise.
+constexpr int kMinPoints = 3;
+
+int pointsFor(float base, float fraction, int length) {
+  int points = static_cast<int>(static_cast<double>(base * fraction) + 0.5);
+  return std::clamp(points, std::min(kMinPoints, length), length);
+}
+
+}  // namespace
+
+void Spectrum::makeHannWindow(int row, int length, float fraction) noexcept {
+  float* array = window[row].array;
+  const int points = pointsFor(static_cast<float>(length), fraction, length);
+  std::fill_n(array, length, 0.0f);
+  float* start = array + (length - points);
+  const double step = kTwoPi / (points - 1);
+  for (int n = 0; n < points; ++n) start[n] = static_cast<float>(0.5 - 0.5 * std::cos(n * step));
+  window[row].windowedBins = points;
+  normalise(array, length);
+}
+
+void Spectrum::makeBlackmanWindow(int row, int length, float fraction) noexcept {
+  float* array = window[row].array;
+  const int points = pointsFor(static_cast<float>(1 << row), fraction, length);
+  std::fill_n(array, length, 0.0f);
+  float* start = array + (length - points);
+  const float last = static_cast<float>(points - 1);
+  for (int n = 0; n < points; ++n) {
+    const float b = static_cast<float>(n) / last;
+    start[n] = static_cast<float>(0.42 - 0.5 * std::cos(kTwoPi * b) + 0.08 * std::cos(kFourPi * b));
+  }
+  window[row].windowedBins = points;
+  normalise(array, length);
+}
+
+void Spectrum::makeGaussianWindow(int row, int length, float fraction) noexcept {
+  if (static_cast<double>(fraction) > 0.999)
+    makeHannWindow(row, length, fraction);
+  else
+    generateGaussian(row, 1 << row, fraction);
+}
+
+// A Hann window times a Gaussian. Short windows are built as a shorter frame
+// (halved until the fraction exceeds 0.3) so that the Gaussian stays well
+// inside its frame.
+void Spectrum::generateGaussian(int row, int length, float fraction) noexcept {
+  float* array = window[row].array;
+  int frame = length;
+  float x = fraction;
+  for (int halvings = 0; x <= 0.3f && halvings < 8; ++halvings) {
+    x = x + x;
+    frame /= 2;
+  }
+  const float t = static_cast<float>(1.878 / static_cast<double>(x));
+  const float t2 = t * t;
+  const float sigma = static_cast<float>(
+      0.5787 / static_cast<double>(static_cast<float>(std::sqrt(static_cast<double>(t2) - 2.25))));
+
+  std::fill_n(array, length, 0.0f);
+  float* start = array + (length - frame);
+  const double centre = (frame - 1) * 0.5;
+  const double step = kTwoPi / (frame - 1);
+  const double width = static_cast<double>(sigma) * centre;
+  for (int n = 0; n < frame; ++n) {
+    const double d = (n - centre) / width;
+    start[n] = static_cast<float>((0.5 - 0.5 * std::cos(n * step)) * std::exp(-0.5 * d * d));
+  }
+  window[row].windowedBins = frame;
+  normalise(array, length);
+}

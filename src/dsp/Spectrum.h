@@ -1,0 +1,125 @@
+#pragma once
+// The spectrum engine: turns the blocks of one input channel into linear
+// power spectra. Its configuration (RBW, sampling rate, window type, span)
+// picks a power-of-two FFT length between 2^14 and 2^19 and a window whose
+// coefficients sum to N/(2√2), so that a sinusoid of amplitude A centred on a
+// bin gives output[k] = A²·N²/8 and output[k] / bins² reads A²/2, whatever the
+// window's length and shape.
+//
+// Threads: the compute calls and fill() run on the thread that processes the
+// blocks (the main thread), one at a time; so do the accessors. Reconfiguration and clearBuffer() take the lock
+// and may run on any thread; a compute call that meets them only tries the
+// lock and drops its block, returning a record with validBins 0 and bins 0.
+// The result record and its output buffer are written by the compute calls
+// only, so the computing thread can read them while another thread
+// reconfigures; the output buffer is never replaced.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "dsp/FFT.h"
+
+// What the engine returns for every block.
+struct SpectrumResult {
+  float* output;        // bins power values; bin k at k·samplingRate/N. Engine-owned.
+  int bins;             // N/2
+  int validBins;        // bins when this call produced a new spectrum, else 0
+  int windowedBins;     // non-zero window points (the Gaussian's frame length)
+  int availableBuffer;  // samples held before this call's block was added
+  float scale, lower, upper;  // unused, 0
+  int mode;
+  uint8_t hasData;
+};
+
+// One row of the window table: a window right-aligned in N floats.
+struct WindowEntry {
+  float* array;      // null until first needed
+  int windowedBins;  // non-zero points L (Gaussian: frame length M)
+};
+
+class Spectrum {
+ public:
+  enum WindowType { Blackman = 0, Gaussian = 1, Hann = 2 };
+  static constexpr int kMinExponent = 14;
+  static constexpr int kMaxExponent = 19;
+  static constexpr int kMaxLength = 1 << kMaxExponent;
+
+  // Allocates the ring, the time buffer and the output buffer (about 7 MiB),
+  // then configures for rbw/samplingRate/windowType at full span.
+  Spectrum(float rbw, float samplingRate, int windowType);
+  ~Spectrum();
+  Spectrum(const Spectrum&) = delete;
+  Spectrum& operator=(const Spectrum&) = delete;
+
+  // Reconfigures; false when all four values equal the current ones (nothing
+  // changes then). span = (upper − lower frequency)·2/samplingRate; below 0.2
+  // it lengthens the FFT (finer bins) while the window stays. Every effective
+  // reconfiguration clears the ring. Holds the lock throughout. Any thread.
+  bool setResolutionBandwidth(float rbw, float samplingRate, int windowType, float span);
+
+  // Normal analysis: a spectrum every N/2 samples once the ring is full, and
+  // at 2^14, 2^15, … samples while it fills. count must divide N (512 does).
+  // Never allocates, never waits.
+  SpectrumResult* compute(const float* samples, int count) noexcept;
+
+  // Sweep analysis: a spectrum every max(2·count, windowedBins/4) samples.
+  SpectrumResult* computeWithOverlap(const float* samples, int count) noexcept;
+
+  // Appends a block to the ring without computing; like the compute calls it
+  // only tries the lock and drops a block that meets a reconfiguration.
+  void fill(const float* samples, int count) noexcept;
+
+  // Empties the ring. Takes the lock, so a compute call meeting it drops its block.
+  void clearBuffer();
+
+  int bins() const noexcept { return fftBufferLength / 2; }
+  int span() const noexcept { return fftBufferLength / 2; }  // the bin count, as bins()
+  float samplingRate() const noexcept { return samplingRate_; }
+  int windowType() const noexcept { return windowType_; }
+  // Spectra per second in overlap mode: one per quarter window.
+  float binsPerSecond() const noexcept;
+
+  // Single-bin Goertzel power; tone is the cosine of the bin's angular frequency.
+  float goertzel(const float* values, float tone, int length) const noexcept;
+
+  // Inspection (same thread as the reconfiguration).
+  float bandwidth() const noexcept { return bandwidth_; }
+  float spanFraction() const noexcept { return span_; }
+  int fftSize() const noexcept { return fftSize_; }
+  int fftLength() const noexcept { return fftBufferLength; }
+  const WindowEntry& windowEntry(int row) const noexcept { return window[row]; }
+  int availableSamples() const noexcept { return availableBuffer; }
+  int accumulatedSamples() const noexcept { return accumulatedData; }
+
+ private:
+  void clearRing() noexcept;
+  void append(const float* samples, int count) noexcept;
+  void computeSpectrum() noexcept;
+  void normalise(float* array, int length) noexcept;
+  void makeWindow(int row, int length, float fraction, int windowType) noexcept;
+  void makeHannWindow(int row, int length, float fraction) noexcept;
+  void makeBlackmanWindow(int row, int length, float fraction) noexcept;
+  void makeGaussianWindow(int row, int length, float fraction) noexcept;
+  void generateGaussian(int row, int length, float fraction) noexcept;
+
+  WindowEntry window[kMaxExponent + 1];
+  std::unique_ptr<FFT> fft;
+  SpectrumResult result;
+  SpectrumResult dropped;  // returned for a block that met the lock; never written after construction
+  float samplingRate_ = 0;
+  float bandwidth_ = 0;
+  float span_ = 0;
+  int windowType_ = 0;
+  float minWindowBandwidth[3] = {1.728f, 1.808f, 1.5f};
+  float* inputRing = nullptr;   // 2·kMaxLength: every sample at p and p + N
+  float* timeBuffer = nullptr;  // kMaxLength
+  float* outputBuffer = nullptr;  // kMaxLength/2, allocated once, never replaced
+  float droppedOutput[1] = {0};
+  int fftSize_ = 0;
+  int fftBufferLength = 0;
+  int bufferIndex = 0;
+  int availableBuffer = 0;
+  int accumulatedData = 0;
+  std::mutex lock;
+};

@@ -1,0 +1,324 @@
+// The spectrum engine: configuration rules, window shapes and their
+// normalisation, the delivery schedules of both modes, and the level a
+// sinusoid reads.
+#include "dsp/Spectrum.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "AllocationCounter.h"
+#include "QuietPlanner.h"
+#include "dsp/PlotTrace.h"
+#include "ui/MainThread.h"
+
+namespace {
+
+using std::numbers::pi;
+constexpr float kRate = 48000;
+constexpr int kBlock = 512;
+
+int windowLength(const Spectrum& s) { return s.windowEntry(s.fftSize()).windowedBins; }
+
+// True when the current row is zero except for its last `points` entries,
+// whose middle is the window's peak region.
+bool rightAligned(const Spectrum& s, int points) {
+  const float* w = s.windowEntry(s.fftSize()).array;
+  const int n = s.fftLength();
+  for (int i = 0; i < n - points; ++i)
+    if (w[i] != 0.0f) return false;
+  return w[n - points / 2] > 0.0f;
+}
+
+double windowSum(const Spectrum& s) {
+  const float* w = s.windowEntry(s.fftSize()).array;
+  double sum = 0;
+  for (int i = 0; i < s.fftLength(); ++i) sum += w[i];
+  return sum;
+}
+
+TEST(SpectrumConfiguration, ExponentAndWindowLengthForTheDesignedCases) {
+  struct Case {
+    float rbw, rate;
+    int type;
+    float span;
+    int exponent, windowed;
+  } cases[] = {
+      {10, 48000, Spectrum::Gaussian, 24000, 14, 16384},   // the launch configuration
+      {1, 48000, Spectrum::Hann, 24000, 17, 72000},        // 1.5 bins × 48000 / 1 Hz
+      {1, 48000, Spectrum::Hann, 0.05f, 18, 72000},        // zoom: longer FFT, same window
+      {100, 48000, Spectrum::Blackman, 24000, 14, 829},
+      {1000, 48000, Spectrum::Gaussian, 24000, 14, 256},   // frame halved six times
+      {100, 48000, Spectrum::Gaussian, 24000, 14, 2048},
+      {1, 44100, Spectrum::Gaussian, 24000, 17, 131072},   // sized as at 48 kHz: fraction 0.662
+      {0.1f, 48000, Spectrum::Hann, 24000, 19, 524288},    // stops at 2^19, window fills it
+      {1000, 48000, Spectrum::Hann, 24000, 14, 72},
+  };
+  for (const Case& c : cases) {
+    Spectrum s(c.rbw, c.rate, c.type);
+    if (c.span < 0.2f) s.setResolutionBandwidth(c.rbw, c.rate, c.type, c.span);
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << c.type
+                                    << " span " << c.span);
+    EXPECT_EQ(s.fftSize(), c.exponent);
+    EXPECT_EQ(s.fftLength(), 1 << c.exponent);
+    EXPECT_EQ(s.bins(), (1 << c.exponent) / 2);
+    EXPECT_EQ(s.span(), s.bins());
+    EXPECT_EQ(windowLength(s), c.windowed);
+    // The window's points sit at the end of the buffer, over the newest samples.
+    EXPECT_TRUE(rightAligned(s, c.windowed));
+  }
+}
+
+TEST(SpectrumConfiguration, ZoomLengthensTheFFTByTheSpanSteps) {
+  // RBW 10 Hz Hann: e = 14 at full span. The span is compared in double, so
+  // 0.08f and 0.04f (just below their decimal values) take the next step.
+  struct Case { float span; int exponent; } cases[] = {
+      {0.5f, 14},  {0.2f, 14},   {0.19f, 15}, {0.0801f, 15}, {0.08f, 16},
+      {0.079f, 16}, {0.0401f, 16}, {0.04f, 17}, {0.001f, 17}};
+  for (const Case& c : cases) {
+    Spectrum s(10, kRate, Spectrum::Hann);
+    s.setResolutionBandwidth(10, kRate, Spectrum::Hann, c.span);
+    EXPECT_EQ(s.fftSize(), c.exponent) << "span " << c.span;
+    EXPECT_EQ(windowLength(s), 7200) << "span " << c.span;  // the window never changes with the span
+  }
+  // Never beyond 2^18 by zooming; nothing at all from 2^18 up.
+  Spectrum s(1, kRate, Spectrum::Hann);
+  s.setResolutionBandwidth(1, kRate, Spectrum::Hann, 0.001f);
+  EXPECT_EQ(s.fftSize(), 18);
+  s.setResolutionBandwidth(0.5f, kRate, Spectrum::Hann, 0.001f);
+  EXPECT_EQ(s.fftSize(), 18);  // e = 18 from the RBW, no zoom above 17
+}
+
+TEST(SpectrumConfiguration, UnknownWindowTypesAreGaussian) {
+  for (int type : {3, 7, -1}) {
+    Spectrum s(10, kRate, type);
+    EXPECT_EQ(s.windowType(), Spectrum::Gaussian) << type;
+  }
+}
+
+TEST(SpectrumConfiguration, SameValuesChangeNothing) {
+  Spectrum s(10, kRate, Spectrum::Gaussian);
+  std::vector<float> block(kBlock, 0.25f);
+  for (int i = 0; i < 4; ++i) s.compute(block.data(), kBlock);
+  EXPECT_EQ(s.availableSamples(), 4 * kBlock);
+  EXPECT_FALSE(s.setResolutionBandwidth(10, kRate, Spectrum::Gaussian, kRate / 2));
+  EXPECT_EQ(s.availableSamples(), 4 * kBlock);  // the ring is kept
+  EXPECT_TRUE(s.setResolutionBandwidth(10, kRate, Spectrum::Hann, kRate / 2));
+  EXPECT_EQ(s.availableSamples(), 0);  // an effective change clears it
+}
+
+TEST(SpectrumConfiguration, RefusesARateOrBandwidthThatIsNotPositive) {
+  Spectrum s(10, kRate, Spectrum::Gaussian);
+  EXPECT_FALSE(s.setResolutionBandwidth(0, kRate, Spectrum::Gaussian, 0.5f));
+  EXPECT_FALSE(s.setResolutionBandwidth(10, 0, Spectrum::Gaussian, 0.5f));
+  EXPECT_FALSE(s.setResolutionBandwidth(NAN, kRate, Spectrum::Gaussian, 0.5f));
+  EXPECT_EQ(s.fftSize(), 14);
+  EXPECT_FLOAT_EQ(s.bandwidth(), 10);
+
+  // An engine that was never configured drops its blocks instead of crashing.
+  Spectrum none(0, 0, 0);
+  std::vector<float> block(kBlock, 1.0f);
+  SpectrumResult* r = none.compute(block.data(), kBlock);
+  EXPECT_EQ(r->validBins, 0);
+  EXPECT_EQ(r->bins, 0);
+  none.fill(block.data(), kBlock);
+  EXPECT_EQ(none.computeWithOverlap(block.data(), kBlock)->validBins, 0);
+}
+
+TEST(SpectrumWindows, EveryWindowSumsToLengthOverTwoRootTwo) {
+  for (int type : {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann}) {
+    for (float rbw : {1.0f, 3.0f, 10.0f, 100.0f, 1000.0f}) {
+      Spectrum s(rbw, kRate, type);
+      // The gain comes from a single-precision sum over up to 2^19 points,
+      // good to a few 1e-4 (a thousandth of a dB).
+      const double expected = s.fftLength() / (2 * std::sqrt(2.0));
+      EXPECT_NEAR(windowSum(s), expected, expected * 3e-4) << "type " << type << " rbw " << rbw;
+    }
+  }
+}
+
+TEST(SpectrumWindows, GaussianHasTheDesignedWidth) {
+  // RBW 10 Hz at 48 kHz: frame 16384, σ ≈ 0.180137 of the half frame.
+  Spectrum s(10, kRate, Spectrum::Gaussian);
+  const float* w = s.windowEntry(14).array;
+  const int m = 16384;
+  const double c = (m - 1) * 0.5, sigma = 0.180137;
+  auto shape = [&](int n) {
+    double d = (n - c) / (sigma * c);
+    return (0.5 - 0.5 * std::cos(2 * pi * n / (m - 1))) * std::exp(-0.5 * d * d);
+  };
+  const int mid = m / 2;
+  for (int n : {1000, 3000, 5000, 7000, 12000}) {
+    EXPECT_NEAR(w[n] / w[mid], shape(n) / shape(mid), 2e-5) << n;
+  }
+}
+
+// A sinusoid of amplitude A centred on a bin reads A²/2 after division by
+// bins², for every window and RBW: the dB scale rests on this, so it must hold
+// to a hundredth of a dB.
+TEST(SpectrumLevel, SinusoidOnABinReadsItsMeanSquare) {
+  const double tolerance = std::pow(10.0, 0.01 / 10) - 1;  // 0.01 dB
+  for (float rate : {48000.0f, 44100.0f}) {
+    for (int type : {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann}) {
+      for (int tag : {0, 5, 10, 17, 20, 26, 30}) {
+        const float rbw = std::pow(10.0f, tag / 10.0f);
+        Spectrum s(rbw, rate, type);
+        const int n = s.fftLength(), bins = s.bins();
+        const int bin = n / 4 + 7;
+        const double a = 0.5;
+        std::vector<float> block(kBlock);
+        SpectrumResult* r = nullptr;
+        long t = 0;
+        // Until the first spectrum of a full ring.
+        for (int sent = 0; sent < 2 * n; sent += kBlock) {
+          for (int i = 0; i < kBlock; ++i, ++t)
+            block[i] = static_cast<float>(a * std::sin(2 * pi * bin * static_cast<double>(t) / n + 0.3));
+          r = s.compute(block.data(), kBlock);
+          if (sent >= n && r->validBins) break;
+        }
+        ASSERT_EQ(r->validBins, bins);
+        const double level = r->output[bin] / (double(bins) * bins);
+        EXPECT_NEAR(level / (a * a / 2), 1.0, tolerance)
+            << "rate " << rate << " type " << type << " rbw " << rbw << ": " << 10 * std::log10(level / (a * a / 2))
+            << " dB";
+      }
+    }
+  }
+}
+
+// Sends 512-sample blocks of noise and returns the total sample counts at
+// which a spectrum was reported.
+std::vector<long> spectrumSchedule(Spectrum& s, long samples, bool overlap) {
+  std::vector<long> at;
+  std::vector<float> block(kBlock);
+  unsigned seed = 1;
+  for (long sent = 0; sent < samples;) {
+    for (float& v : block) v = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) / (1 << 24) - 0.5f;
+    SpectrumResult* r = overlap ? s.computeWithOverlap(block.data(), kBlock) : s.compute(block.data(), kBlock);
+    sent += kBlock;
+    if (r->validBins) {
+      EXPECT_EQ(r->validBins, r->bins);
+      at.push_back(sent);
+    } else if (!overlap && sent < s.fftLength()) {
+      // While the ring fills, blocks without a spectrum report zeros.
+      for (int k = 0; k < r->bins; k += 97) EXPECT_EQ(r->output[k], 0.0f);
+    }
+  }
+  return at;
+}
+
+TEST(SpectrumSchedule, NormalModeDeliversPartialFillsThenEveryHalfRing) {
+  Spectrum s(2, kRate, Spectrum::Hann);  // e = 16
+  ASSERT_EQ(s.fftSize(), 16);
+  const long n = 65536;
+  auto at = spectrumSchedule(s, 4 * n, false);
+  // 2^14 and 2^15 held; none when the ring first fills; then every N/2.
+  std::vector<long> expected = {16384, 32768};
+  for (long t = n + n / 2 - kBlock; t <= 4 * n; t += n / 2) expected.push_back(t);
+  EXPECT_EQ(at, expected);
+
+  // After a clear the partial fills come again.
+  s.clearBuffer();
+  EXPECT_EQ(s.availableSamples(), 0);
+  at = spectrumSchedule(s, n, false);
+  ASSERT_GE(at.size(), 2u);
+  EXPECT_EQ(at[0], 16384);
+  EXPECT_EQ(at[1], 32768);
+}
+
+TEST(SpectrumSchedule, PartialFillSpectrumIsTakenOverTheWholeRing) {
+  // 2^14 samples of a constant into a 2^16 ring: the block is a rectangle at
+  // the end of the window; its DC value is (c·Σ of the window's last 2^14 points)².
+  Spectrum s(2, kRate, Spectrum::Hann);
+  std::vector<float> block(kBlock, 1.0f);
+  SpectrumResult* r = nullptr;
+  for (int i = 0; i < 32; ++i) r = s.compute(block.data(), kBlock);
+  ASSERT_EQ(r->validBins, 32768);
+  const float* w = s.windowEntry(16).array;
+  double tail = 0;
+  for (int i = 65536 - 16384; i < 65536; ++i) tail += w[i];
+  EXPECT_NEAR(r->output[0], 4 * tail * tail, 4 * tail * tail * 1e-4);
+}
+
+TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
+  struct Case { float rbw; int windowed, hop; } cases[] = {{10, 16384, 4096}, {100, 2048, 1024}, {1000, 256, 1024}};
+  for (const Case& c : cases) {
+    Spectrum s(c.rbw, kRate, Spectrum::Gaussian);
+    ASSERT_EQ(windowLength(s), c.windowed);
+    auto at = spectrumSchedule(s, 40 * c.hop, true);
+    ASSERT_EQ(at.size(), 40u) << c.rbw;
+    for (size_t i = 0; i < at.size(); ++i) EXPECT_EQ(at[i], static_cast<long>(i + 1) * c.hop) << c.rbw;
+    EXPECT_FLOAT_EQ(s.binsPerSecond(), kRate / (c.windowed / 4)) << c.rbw;
+  }
+}
+
+TEST(SpectrumSchedule, BlocksThatDoNotDivideTheRingWrapCorrectly) {
+  // A 1000-sample block straddles the ring's end; the newest N samples must
+  // still be windowed in order. A spectrum of a steady sinusoid is the same
+  // whichever block boundaries led to it.
+  const int n = 16384;
+  auto run = [&](int block) {
+    Spectrum s(10, kRate, Spectrum::Hann);
+    std::vector<float> x(3 * n);
+    for (int i = 0; i < 3 * n; ++i) x[i] = static_cast<float>(std::sin(2 * pi * 1000 * i / kRate));
+    int offset = 0;
+    while (offset + block <= 3 * n - (3 * n) % block) {
+      s.fill(x.data() + offset, block);
+      offset += block;
+    }
+    std::vector<float> rest(x.begin() + offset, x.end());
+    s.fill(rest.data(), static_cast<int>(rest.size()));
+    // One more compute of a sample-free block cannot be made, so compute via
+    // overlap with an empty block, which windows the newest samples.
+    SpectrumResult* r = s.computeWithOverlap(rest.data(), 0);
+    std::vector<float> out(r->output, r->output + r->bins);
+    EXPECT_EQ(r->validBins, r->bins);
+    return out;
+  };
+  auto a = run(512), b = run(1000);
+  for (int k = 0; k < n / 2; ++k) ASSERT_NEAR(a[k], b[k], 1e-3 * a[341] + 1e-2) << k;
+}
+
+TEST(SpectrumGoertzel, MatchesTheFFTBinPower) {
+  Spectrum s(10, kRate, Spectrum::Hann);
+  const int n = 1024, bin = 37;
+  std::vector<float> x(n);
+  for (int i = 0; i < n; ++i) x[i] = static_cast<float>(0.8 * std::cos(2 * pi * bin * i / n + 0.5) + 0.1);
+  FFT fft(10);
+  std::vector<float> power(n / 2);
+  fft.transform(x.data(), power.data());
+  // Goertzel gives |X[k]|²; the FFT's convention is 4·|X[k]|².
+  const float g = s.goertzel(x.data(), static_cast<float>(std::cos(2 * pi * bin / n)), n);
+  EXPECT_NEAR(4 * g, power[bin], power[bin] * 1e-4);
+  EXPECT_EQ(s.goertzel(x.data(), 0.5f, 0), 0.0f);
+}
+
+TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
+  // The engine, the trace and its queued averaging step, as the controller
+  // runs them for every block.
+  Spectrum s(1, kRate, Spectrum::Hann);  // 2^17
+  auto trace = std::make_unique<PlotTrace>();
+  std::vector<float> block(kBlock, 0.1f);
+  ui::MainThread::instance().drain();  // the process's main thread exists before the first block
+  int spectra = 0;
+  {
+    dsptest::AllocationScope scope;
+    for (int i = 0; i < 600; ++i) {
+      SpectrumResult* r = s.compute(block.data(), kBlock);
+      if (r->validBins) {
+        trace->addDataSamplingRate(r, kRate);
+        ++spectra;
+      }
+      ui::MainThread::instance().drain();
+    }
+    for (int i = 0; i < 600; ++i) spectra += s.computeWithOverlap(block.data(), kBlock)->validBins > 0;
+    s.fill(block.data(), kBlock);
+    EXPECT_EQ(scope.allocations(), 0);
+  }
+  EXPECT_GT(spectra, 10);
+}
+
+}  // namespace
