@@ -1,0 +1,316 @@
+#pragma once
+// The on-screen plot view: maps a trace's bins onto pixel columns and its
+// linear power onto a dB scale, reduces each column with the selected
+// detector, builds the trace, reference and out-of-range paths, places the
+// markers and draws the whole plot.
+//
+// Geometry is kept in view points with y growing upwards (the origin at the
+// view's lower-left corner); only the painter flips it. Everything here runs
+// on the main thread. Detection passes hold the trace's lock for their whole
+// run; drawing only tries it and skips the curve when it is busy.
+//
+// The view never owns what it is given: the shared plot state, the palette
+// and the trace records belong to the controller and must outlive the view.
+// A detection pass queued by addTraceData() finds its view through a slot
+// that the view clears when it is destroyed, so a pass never outlives it.
+
+#include <QLineF>
+#include <QPointF>
+#include <QRectF>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "display/SharedData.h"
+
+struct TraceData;
+class QMenu;
+class QPainter;
+class QFont;
+
+// The view's types live in namespace display: Qt's X11 native interface
+// (pulled in by <QGuiApplication>) declares a global `Display` typedef.
+namespace display {
+
+// Bin-to-pixel and dB-to-height mapping of the current pass.
+struct PlotScale {
+  int startBin = 0;         // bin at the left edge; negative left of 0 Hz
+  int endBin = 0;           // bin at the right edge
+  int firstBin = 0;         // max(startBin, 0)
+  float hertzPerPixel = 0;  // span / plot width
+  float binsPerPixel = 0;   // hertzPerPixel * binsPerHertz
+  float logScale = 0;       // points per decade of power
+  float linearScale = 0;    // refScale / bins^2
+  float top = 0;            // height + y0
+  uint8_t valid = 0;        // a trace path exists
+};
+
+// Per-column results of the detectors. Index = pixel column.
+struct DetectedData {
+  static constexpr int kColumns = 32768;
+  float min[kColumns];
+  float max[kColumns];
+  float mean[kColumns];
+  float rosenfell[kColumns];
+  int updown[kColumns];  // 1: values rose past all earlier ones, 2: fell below them, 3: both
+};
+
+// One marker's computed position and readout.
+struct MarkerCache {
+  int type = 255;  // 0 band, 1 peak, 2 minimum, 255 none, anything else plain
+  float frequency = 0;
+  float lowerFrequency = 0;  // band marker only
+  float upperFrequency = 0;  // band marker only
+  float dB = 0;
+  float h = 0;  // x in view points
+  float v = 0;  // y before the yOffset shift
+  uint8_t valid = 0;
+};
+
+// A polyline with storage allocated once, so that rebuilding the trace path
+// for every new trace does not allocate. Points are in view points (y up).
+class PolylinePath {
+ public:
+  explicit PolylinePath(int capacity = 0, float lineWidth = 1.0f);
+  void removeAllPoints() { count_ = 0; }
+  void moveTo(double x, double y);  // starts the path
+  void lineTo(double x, double y);  // extends it
+  bool isEmpty() const { return count_ == 0; }
+  int count() const { return count_; }
+  const QPointF* points() const { return points_.data(); }
+  const QPointF& point(int i) const { return points_[static_cast<size_t>(i)]; }
+  int capacity() const { return static_cast<int>(points_.size()); }
+
+  float lineWidth = 1.0f;
+  std::vector<float> dashPattern;  // in points; empty = solid
+
+ private:
+  std::vector<QPointF> points_;
+  int count_ = 0;
+};
+
+// Font, alignment and colour of one kind of text.
+struct TextAttributes {
+  float size = 10;
+  int alignment = -1;  // -1 none, 0 left, 1 right, 2 centre
+  RGBAColor foreground = RGBAColor::rgba(1, 1, 1, 1);
+};
+
+// What the view asks of the controller. Set by the controller; each may be
+// left empty (then the view does without).
+struct DisplayCallbacks {
+  std::function<void()> stopTrackingGenerator;  // the sweep reached the right edge
+  std::function<bool()> trackingGeneratorIdle;  // tracking mode on and no sweep running
+};
+
+class Display : public QWidget {
+ public:
+  static constexpr int kColumns = DetectedData::kColumns;
+  // Context menu tags (the marker types).
+  static constexpr int kBandMarker = 0;
+  static constexpr int kPeakMarker = 1;
+  static constexpr int kMinimumMarker = 2;
+  static constexpr int kPlainMarker = 3;
+  static constexpr int kNoMarker = 255;
+
+  explicit Display(QWidget* parent = nullptr);
+  ~Display() override;
+
+  // --- Controller interface (main thread) ---------------------------------
+
+  // Attaches the shared plot state: resets the received-bin range, removes
+  // the marker and sets both date strings to " ".
+  void setSharedData(SharedData* shared);
+  // Palette to draw with (not owned) and whether a border is drawn (print).
+  void setColorPalette(const ColorPalette* palette, bool border);
+  void setCallbacks(DisplayCallbacks callbacks) { callbacks_ = std::move(callbacks); }
+
+  // A new averaged trace (normal analysis): queues the detection pass on the
+  // main thread without waiting. Does not allocate.
+  void addTraceData(TraceData* trace);
+  // A new trace; bin >= 0 is the bin a sweep has just measured and is
+  // detected at once, bin < 0 queues the full pass as addTraceData().
+  void addTraceDataBin(TraceData* trace, int bin);
+  // Removes the marker, empties the plot and resets the sweep's ranges.
+  void clearPlot();
+  // A sweep begins: resets the received-bin range.
+  void newSweep();
+  void setTrackingGeneratorMode(bool enabled) { trackingGeneratorEnabled_ = enabled ? 1 : 0; }
+  // dB per division; rebuilds the paths at the next drawing.
+  virtual void setPlotScale(float dBPerDivision);
+  // Foreground colour of every text.
+  void setCaptionColor(const RGBAColor& color);
+  // Reference trace (or null) and the live trace; builds the reference path.
+  virtual void setReference(TraceData* reference, TraceData* trace);
+  bool hasReference() const { return referenceData_ != nullptr; }
+  // The marker records, for the print view.
+  MarkerCache* marker() { return &markerCache_; }
+  MarkerCache* referenceMarker() { return &referenceMarkerCache_; }
+
+  // --- Passes (main thread) ------------------------------------------------
+
+  // Full detection and path for normal analysis; takes the trace's lock.
+  void cachePlot();
+  // Per-bin update of a sweep, for sharedData.trackedBin; takes the lock.
+  void accumulateBinToPlot();
+
+  // --- Geometry and mapping ------------------------------------------------
+
+  virtual void setPlotBounds(const QRectF& rect);
+  void updateFrameFromBounds(const QRectF& rect);
+  // Recomputes the scale and the pixel maps; nothing while no trace is set.
+  void updateScale();
+  float plotWidth() const { return width_; }
+  float plotHeight() const { return height_; }
+  float yOffset() const { return yOffset_; }
+  float x0() const { return x0_; }
+  float y0() const { return y0_; }
+  const QRectF& plotBounds() const { return plotBounds_; }
+  const QRectF& bounds() const { return bounds_; }
+  const PlotScale& scale() const { return scale_; }
+  const int* pixelToBinMap() const { return pixelToBinMap_.data(); }
+  const float* pixelToFractionalBin() const { return pixelToFractionalBin_.data(); }
+  float dBPerDivision() const { return dBPerDivision_; }
+  float scaleFontSize() const { return scaleFontSize_; }
+  float infoFontSize() const { return infoFontSize_; }
+  float captionFontSize() const { return captionFontSize_; }
+
+  // y (view points, before the yOffset shift) of a linear power value.
+  float yForValue(float value) const;
+
+  // --- Detectors and paths -------------------------------------------------
+
+  void detectPixel(int column, const TraceData* input, DetectedData* output) const;
+  void detectTrackingPixel(int column);
+  void detectReferencePixel(int column, const TraceData* input, DetectedData* output, float scale) const;
+  void createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference);
+  void createReferencePath();
+  const DetectedData& detectedData() const { return *detectedData_; }
+  const DetectedData& detectedReference() const { return *detectedReference_; }
+  const PolylinePath& plotPath() const { return plotPath_; }
+  const PolylinePath& referencePath() const { return referencePath_; }
+  const PolylinePath& outOfBoundsPath() const { return outOfBoundsPath_; }
+
+  // --- Markers -------------------------------------------------------------
+
+  // The context menu's action: the item's tag is the marker type.
+  void setMarker(int tag);
+  // Records a marker of the type at a point in screen (global) coordinates.
+  void setMarkerType(int type, QPointF screenLocation);
+  virtual void updateMarkerInfo();
+  int cacheMarkerIndex(int bin, int lowest, int highest, bool ignoreCache);
+  void cacheReferenceMarkerIndex(int bin, int lowest, int highest, bool ignoreCache);
+  QMenu* clickMenu() const { return clickMenu_; }
+
+  // --- Texts ---------------------------------------------------------------
+
+  void setScaleFont(float scaleSize, float infoSize);
+  void updateStrings();
+  void makeDateStrings();
+  // The dB scale's seven labels, from the first division below the
+  // reference line down: each the previous one less dBPerDivision, truncated.
+  static std::array<int, 7> scaleLabels(float dBPerDivision);
+  const std::string& bandwidthString() const { return bandwidthString_; }
+  bool drawWait() const { return drawWait_ != 0; }
+
+  // Draws the whole plot with the painter, whose device spans bounds().
+  virtual void drawRect(QPainter& painter);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+  struct WaitDot {
+    float angle = 0;
+    RGBAColor color;
+  };
+
+  static void cachePlotTask(void* slot);
+  static TextAttributes createAttributeForFontSize(float size, int alignment);
+  float valueAt(const TraceData* trace, int bin) const;
+  float xForFrequency(float frequency) const;
+  void detectColumn(const TraceData* input, int a, int b, float fraction, DetectedData* output, int column) const;
+
+  // Drawing helpers; rectangles and points are in view points (y up).
+  QRectF toDevice(const QRectF& rect) const;
+  void strokePath(QPainter& painter, const PolylinePath& path, const RGBAColor& color) const;
+  void strokeLine(QPainter& painter, QPointF from, QPointF to, float lineWidth, const RGBAColor& color) const;
+  void fillOval(QPainter& painter, const QRectF& rect, const RGBAColor& color) const;
+  void fillRect(QPainter& painter, const QRectF& rect, const RGBAColor& color) const;
+  void drawTextAtPoint(QPainter& painter, const std::string& text, QPointF point,
+                       const TextAttributes& attributes) const;
+  void drawTextInRect(QPainter& painter, const std::string& text, const QRectF& rect,
+                      const TextAttributes& attributes) const;
+  QFont fontFor(QPainter& painter, const TextAttributes& attributes) const;
+  void strokeGraticule(QPainter& painter, const RGBAColor& color) const;
+
+  // Geometry (view points, y up).
+  QRectF bounds_;
+  QRectF plotBounds_;
+  float width_ = 0;
+  float height_ = 0;
+  float fullHeight_ = 0;
+  float yOffset_ = 0;
+  float x0_ = 45;
+  float y0_ = 45;
+
+  SharedData* shared_ = nullptr;
+  TraceData* traceData_ = nullptr;
+  TraceData* referenceData_ = nullptr;
+  const ColorPalette* color_ = nullptr;
+  uint8_t drawBorder_ = 0;
+  DisplayCallbacks callbacks_;
+
+  PlotScale scale_;
+  std::vector<int> pixelToBinMap_;
+  std::vector<float> pixelToFractionalBin_;
+  float dBPerDivision_ = 10;
+
+  float captionFontSize_ = 0;
+  float scaleFontSize_ = 0;
+  float infoFontSize_ = 0;
+  TextAttributes captionFontAttribute_;
+  TextAttributes scaleFontAttribute_;
+  TextAttributes leftFontAttribute_;
+  TextAttributes centerFontAttribute_;
+  TextAttributes rightFontAttribute_;
+
+  // The view rectangle, plot rectangle and clip rectangle are plain rects;
+  // the dashed grid is drawn from its line positions.
+  QRectF frame_;
+  QRectF plotFrame_;
+  float plotFrameLineWidth_ = 1.25f;
+  QRectF clipFrame_;
+  std::vector<float> graticuleX_;  // vertical lines
+  std::vector<float> graticuleY_;  // horizontal lines
+
+  std::vector<DetectedData> detectedStorage_;  // two records, allocated once
+  DetectedData* detectedData_ = nullptr;
+  DetectedData* detectedReference_ = nullptr;
+  PolylinePath plotPath_;
+  PolylinePath referencePath_;
+  PolylinePath outOfBoundsPath_;
+
+  uint8_t trackingGeneratorEnabled_ = 0;
+  uint8_t needsPlotUpdate_ = 0;
+  uint8_t needsMarkerUpdate_ = 0;
+  uint8_t drawWait_ = 0;
+  int waitCycle_ = 0;
+  WaitDot wait_[3];
+
+  MarkerCache markerCache_;
+  MarkerCache referenceMarkerCache_;
+  uint8_t referenceMarkerCached_ = 0;
+  QMenu* clickMenu_ = nullptr;
+  QPointF clickedPoint_;
+
+  float cachedBandwidth_ = 3.16f;
+  std::string bandwidthString_ = "RBW 3.16 Hz";
+  mutable std::vector<QLineF> segments_;  // curve segments for drawing, allocated once
+  int slot_ = -1;                         // where queued passes find this view
+};
+
+}  // namespace display

@@ -1,0 +1,75 @@
+#pragma once
+// The plot state the controller owns and hands by pointer to both plot views,
+// and the colour palettes they draw with. Plain records: no toolkit types, so
+// every layer (controller, settings, views) can hold them. All readers and
+// writers run on the main thread.
+
+#include <cstdint>
+#include <string>
+
+#include "ui/Color.h"
+
+// A palette entry: a colour of the controls (ui::Color, sRGB components in
+// 0 … 1) or none. Entries start as none (no colour chosen yet); drawing with
+// none leaves the element undrawn.
+struct RGBAColor {
+  float red = 0.0f;
+  float green = 0.0f;
+  float blue = 0.0f;
+  float alpha = 0.0f;
+  bool isSet = false;
+
+  constexpr RGBAColor() = default;
+  constexpr RGBAColor(const ui::Color& c) : red(c.red), green(c.green), blue(c.blue), alpha(c.alpha), isSet(true) {}
+  static constexpr RGBAColor none() { return RGBAColor{}; }
+  static constexpr RGBAColor rgba(float r, float g, float b, float a) { return RGBAColor(ui::Color{r, g, b, a}); }
+  constexpr bool operator==(const RGBAColor&) const = default;
+};
+
+// Seven colours, in this order. The controller keeps two: the screen palette
+// and the print/export palette; a view holds one by pointer.
+struct ColorPalette {
+  RGBAColor graticule;   // grid and plot frame
+  RGBAColor curve;       // live trace
+  RGBAColor background;  // plot area
+  RGBAColor caption;     // texts and scales
+  RGBAColor marker;      // point-marker dot
+  RGBAColor avgMarker;   // band-marker line
+  RGBAColor reference;   // reference trace
+};
+
+struct SharedData {
+  struct Span {
+    float startFrequency = 0.0f;  // Hz, lower edge of the analysed span
+    float endFrequency = 0.0f;    // Hz, upper edge
+    float bandwidth = 0.0f;       // Hz, resolution bandwidth
+  };
+  struct Marker {
+    int32_t index = 0;             // bin the marker sits on
+    int32_t binClicked = 0;        // bin under the last marker click
+    int32_t cachedBinClicked = 0;  // binClicked for which index was last searched; -1 = not yet
+    float valueClicked = 0.0f;     // y of the click relative to the scale's top
+  };
+  struct Track {
+    float pixel = -10.0f;       // plot column of the bin measured last in a sweep; -10 = none
+    float lowest = 1000000.0f;  // lowest column detected in the current sweep
+    float highest = -1.0f;      // highest column detected in the current sweep
+  };
+
+  Span span;
+  float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
+  Marker marker;
+  Track track;
+  int32_t detectorMode = 4;  // 0 average, 1 peak, 2 minimum, 3 rosenfell, 4 rosenfell with average
+  int32_t trackedBin = 0;    // bin passed with the latest trace; -1 when not sweeping
+  int32_t lowestBin = 0;     // lowest bin received in the current sweep
+  int32_t highestBin = 0;    // highest bin received in the current sweep
+  uint8_t ready = 0;         // launch has wired every control; the views draw nothing before
+  uint8_t hasData = 0;       // the first trace has reached the display; never cleared
+  uint8_t hasReference = 0;  // reserved
+  uint8_t printDate = 0;     // the views draw dateString
+  // Strings: empty means none.
+  std::string title;              // plot title (a copy of the title field)
+  std::string dateString;         // "yyyy-MM-dd HHmm" of the latest trace; " " once a view attaches
+  std::string secondsDateString;  // "yyyy-MM-dd HHmmss" of the latest trace (export file names)
+};

@@ -1,0 +1,165 @@
+// The column detectors, the path builder and the normal update.
+
+#include <gtest/gtest.h>
+
+#include "display/DisplayTestSupport.h"
+
+namespace {
+
+// Three bins per column: span 100 … 2353 Hz on a 751-point plot at one bin
+// per hertz, so column i holds bins 98 + 3i … 100 + 3i.
+struct ThreeBinColumns : PlotRig {
+  ThreeBinColumns() : PlotRig(800, 500, 100, 100 + 3 * 751, 4096, 8192) {
+    for (int k = 0; k < trace->bins; ++k) trace->averaged[k] = 1000;
+  }
+  void setColumn(int column, float a, float b, float c) {
+    float* v = trace->averaged + 98 + 3 * column;
+    v[0] = a;
+    v[1] = b;
+    v[2] = c;
+  }
+  // The value a path point stands for, back from its height.
+  double valueAt(int column) const {
+    const PlotScale& s = display->scale();
+    const double y = display->plotPath().point(column).y() + display->yOffset();
+    return std::pow(10.0, (y - s.top) / s.logScale) / s.linearScale;
+  }
+};
+
+}  // namespace
+
+TEST(DisplayDetector, MinMaxMeanAndDirectionOfAColumn) {
+  ThreeBinColumns rig;
+  rig.setColumn(10, 1, 3, 2);
+  rig.setColumn(11, 2, 3, 1);
+  rig.setColumn(12, 3, 2, 1);
+  rig.showTrace();
+  ASSERT_EQ(rig.display->pixelToBinMap()[10], 128);
+  const DetectedData& d = rig.display->detectedData();
+  EXPECT_EQ(d.min[10], 1);
+  EXPECT_EQ(d.max[10], 3);
+  EXPECT_EQ(d.mean[10], 2);
+  EXPECT_EQ(d.updown[10], 1);  // rose, never fell below the first value
+  EXPECT_EQ(d.updown[11], 3);
+  EXPECT_EQ(d.updown[12], 2);
+  EXPECT_EQ(d.updown[13], 0);
+}
+
+TEST(DisplayDetector, ColumnsLeftOfZeroHertzReadTheMirroredBins) {
+  // Three bins per column from 0 Hz: column 0 holds bins -1, 0, 1.
+  PlotRig rig(800, 500, 0, 3 * 751, 4096, 8192);
+  rig.trace->averaged[0] = 5;
+  rig.trace->averaged[1] = 7;
+  rig.trace->averaged[2] = 9;
+  rig.showTrace();
+  ASSERT_EQ(rig.display->pixelToBinMap()[0], -1);
+  const DetectedData& d = rig.display->detectedData();
+  EXPECT_EQ(d.min[0], 5);
+  EXPECT_EQ(d.max[0], 7);
+  EXPECT_FLOAT_EQ(d.mean[0], (7.0f + 5 + 7) / 3);
+}
+
+TEST(DisplayDetector, ColumnsNarrowerThanABinInterpolate) {
+  PlotRig rig(800, 500, 10, 10 + 0.25f * 751, 4096, 8192);
+  rig.trace->averaged[10] = 100;
+  rig.trace->averaged[11] = 200;
+  rig.showTrace();
+  ASSERT_FLOAT_EQ(rig.display->pixelToFractionalBin()[5], 10.25f);
+  EXPECT_FLOAT_EQ(rig.display->detectedData().mean[5], 0.75f * 100 + 0.25f * 200);
+  EXPECT_EQ(rig.display->detectedData().updown[5], 0);
+}
+
+TEST(DisplayDetector, EachDetectorModeDrawsItsValue) {
+  ThreeBinColumns rig;
+  rig.setColumn(20, 4, 20, 2);  // rose and fell: updown 3, even column
+  rig.setColumn(21, 8, 16, 4);  // rose and fell, odd column with a smaller maximum than column 20
+  rig.setColumn(22, 5, 6, 7);   // only rose
+  struct Case {
+    int mode;
+    double col20, col21, col22;
+  } cases[] = {
+      {0, 26.0 / 3, 28.0 / 3, 6},  // average
+      {1, 20, 16, 7},              // peak
+      {2, 2, 4, 5},                // minimum
+      {3, 2, 20, 7},               // rosenfell: even columns their minimum, odd the larger maximum
+      {4, 26.0 / 3, 20, 7}         // rosenfell with average: even columns their mean
+  };
+  for (const Case& c : cases) {
+    rig.shared.detectorMode = c.mode;
+    rig.showTrace();
+    EXPECT_NEAR(rig.valueAt(20), c.col20, c.col20 * 1e-4) << "mode " << c.mode;
+    EXPECT_NEAR(rig.valueAt(21), c.col21, c.col21 * 1e-4) << "mode " << c.mode;
+    EXPECT_NEAR(rig.valueAt(22), c.col22, c.col22 * 1e-4) << "mode " << c.mode;
+  }
+}
+
+TEST(DisplayPath, ATraceOfZerosLiesAtTheValueTenWithTheBottomBar) {
+  PlotRig rig(800, 500, 0, 24000, 65536, 48000);
+  rig.showTrace();
+  const display::Display& d = *rig.display;
+  ASSERT_EQ(d.plotPath().count(), 751);
+  EXPECT_NEAR(d.plotPath().point(100).y(), d.yForValue(10) - d.yOffset(), 1e-3);
+  ASSERT_EQ(d.outOfBoundsPath().count(), 2);
+  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).y(), 45 + 10);
+  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).x(), 45 + 1.2);
+  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(1).x(), 45 + 751 - 1.2);
+
+  // A trace inside the plot has no bar; one above the reference line has it at the top.
+  for (int k = 0; k < 65536; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-20);
+  rig.showTrace();
+  EXPECT_TRUE(d.outOfBoundsPath().isEmpty());
+  for (int k = 0; k < 65536; ++k) rig.trace->averaged[k] = rig.valueForDecibels(+5);
+  rig.showTrace();
+  ASSERT_FALSE(d.outOfBoundsPath().isEmpty());
+  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).y(), 45 + 427 - 10);
+}
+
+TEST(DisplayPath, NothingIsBuiltBeforeTheFirstTraceHasArrived) {
+  PlotRig rig(800, 500, 0, 24000, 8192, 48000);
+  rig.display->updateScale();
+  rig.display->createPlotPath(const_cast<PolylinePath&>(rig.display->plotPath()),
+                              const_cast<DetectedData*>(&rig.display->detectedData()), false);
+  EXPECT_TRUE(rig.display->plotPath().isEmpty());
+  EXPECT_FALSE(rig.display->scale().valid);
+}
+
+TEST(DisplayUpdate, TheNormalPassRunsFromTheMainThreadQueue) {
+  PlotRig rig(800, 500, 0, 24000, 8192, 48000);
+  rig.display->addTraceData(rig.trace.get());
+  EXPECT_TRUE(rig.display->plotPath().isEmpty()) << "detected before the queued pass ran";
+  EXPECT_EQ(rig.shared.trackedBin, -1);
+  EXPECT_TRUE(rig.shared.hasData);
+  EXPECT_EQ(rig.shared.secondsDateString.size(), 17u);  // "yyyy-MM-dd HHmmss"
+  EXPECT_EQ(rig.shared.dateString, rig.shared.secondsDateString.substr(0, 15));
+  ui::MainThread::instance().drain();
+  EXPECT_EQ(rig.display->plotPath().count(), 751);
+  EXPECT_EQ(rig.shared.lowestBin, 0);
+  EXPECT_EQ(rig.shared.highestBin, 8192);
+}
+
+TEST(DisplayUpdate, AViewDestroyedBeforeItsQueuedPassIsLeftAlone) {
+  auto rig = std::make_unique<PlotRig>(800, 500, 0, 24000, 8192, 48000);
+  rig->display->addTraceData(rig->trace.get());
+  rig.reset();  // view, trace and shared state gone with the pass still queued
+  EXPECT_EQ(ui::MainThread::instance().drain(), 1u);
+}
+
+TEST(DisplayReference, AReferenceAtHalfTheRateIsReadAtTwiceTheBins) {
+  ThreeBinColumns rig;
+  auto reference = std::make_unique<TraceData>();
+  reference->bins = 4096;
+  reference->samplingRate = 4096;  // live 8192 Hz: s = 2
+  reference->binsPerHertz = PlotTrace::binsPerHertz(4096, 4096);
+  for (int k = 0; k < 4096; ++k) reference->averaged[k] = static_cast<float>(k);
+  rig.showTrace();
+  rig.display->setReference(reference.get(), rig.trace.get());
+  ASSERT_TRUE(rig.display->hasReference());
+  const DetectedData& r = rig.display->detectedReference();
+  EXPECT_EQ(r.min[10], 2 * 128);
+  EXPECT_EQ(r.max[10], 2 * 131 - 1);
+  // Columns that map past the reference's last bin read that bin, never beyond.
+  EXPECT_EQ(r.max[740], 4095);
+  EXPECT_FALSE(rig.display->referencePath().isEmpty());
+  rig.display->setReference(nullptr, rig.trace.get());
+  EXPECT_TRUE(rig.display->referencePath().isEmpty());
+}

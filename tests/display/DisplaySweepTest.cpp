@@ -1,0 +1,112 @@
+// The display side of a tracking-generator sweep: one column at a time, and
+// the end of the sweep at the plot's right edge.
+
+#include <gtest/gtest.h>
+
+#include "display/DisplayTestSupport.h"
+
+namespace {
+
+// Span 1000 … 2000 Hz at one bin per hertz: about 1.33 bins per column,
+// startBin 999. The trace's value at bin k is k.
+struct SweepRig : PlotRig {
+  int stops = 0;
+  bool lockFreeAtStop = false;
+
+  explicit SweepRig(float end = 2000) : PlotRig(800, 500, 1000, end, 4096, 8192) {
+    for (int k = 0; k < trace->bins; ++k) trace->averaged[k] = static_cast<float>(k + 1);
+    display->setTrackingGeneratorMode(true);
+    display->setCallbacks({[this] {
+                             ++stops;
+                             lockFreeAtStop = trace->lock.try_lock();
+                             if (lockFreeAtStop) trace->lock.unlock();
+                           },
+                           [] { return false; }});
+    display->clearPlot();
+    display->newSweep();
+  }
+  // The controller's hand-over of one measured bin.
+  void measure(int bin) { display->addTraceDataBin(trace.get(), bin); }
+};
+
+}  // namespace
+
+TEST(DisplaySweep, EachCompletedColumnIsDetectedAndDrawn) {
+  SweepRig rig;
+  const display::Display& d = *rig.display;
+  for (int c = 979; c < 1500; ++c) rig.measure(c);
+  ASSERT_EQ(d.scale().startBin, 999);
+  EXPECT_EQ(rig.shared.trackedBin, 1499);
+  EXPECT_EQ(rig.shared.lowestBin, 979);
+  EXPECT_EQ(rig.shared.highestBin, 1499);
+
+  const int* map = d.pixelToBinMap();
+  const int highest = static_cast<int>(rig.shared.track.highest);
+  EXPECT_EQ(rig.shared.track.lowest, 0);
+  EXPECT_EQ(map[highest + 1] - 1, 1499) << "the last column detected ends at the last bin measured";
+  EXPECT_FLOAT_EQ(rig.shared.track.pixel, static_cast<float>(highest));
+  for (int p = 0; p <= highest; ++p) {
+    EXPECT_EQ(d.detectedData().max[p], static_cast<float>(map[p + 1])) << p;  // bin map[p+1]-1 holds map[p+1]
+  }
+  // Only the completed columns are drawn.
+  EXPECT_EQ(d.plotPath().count(), highest);
+  EXPECT_DOUBLE_EQ(d.plotPath().point(0).x(), 45);
+  EXPECT_EQ(rig.stops, 0);
+}
+
+TEST(DisplaySweep, ABinInsideAColumnChangesNothing) {
+  SweepRig rig(4000);  // about four bins per column
+  for (int c = 979; c < 1400; ++c) rig.measure(c);
+  const int* map = rig.display->pixelToBinMap();
+  const float pixel = rig.shared.track.pixel;
+  const int count = rig.display->plotPath().count();
+  const int q = static_cast<int>(pixel) + 1;  // the column in progress
+  ASSERT_GE(map[q + 1] - map[q], 3);
+  for (int c = rig.shared.trackedBin + 1; c < map[q + 1] - 1; ++c) {
+    rig.measure(c);  // not the column's last bin
+    EXPECT_FLOAT_EQ(rig.shared.track.pixel, pixel) << c;
+    EXPECT_EQ(rig.display->plotPath().count(), count) << c;
+  }
+  rig.measure(map[q + 1] - 1);
+  EXPECT_FLOAT_EQ(rig.shared.track.pixel, static_cast<float>(q));
+  EXPECT_EQ(rig.display->plotPath().count(), count + 1);
+}
+
+TEST(DisplaySweep, TheSweepEndsOnceAtTheRightEdgeWithTheTraceUnlocked) {
+  SweepRig rig;
+  int c = 979;
+  while (rig.stops == 0 && c < 4096) rig.measure(c++);
+  ASSERT_EQ(rig.stops, 1);
+  EXPECT_TRUE(rig.lockFreeAtStop);
+  // The bin that ended it lies at or beyond the plot's width.
+  const PlotScale& s = rig.display->scale();
+  EXPECT_GE((c - 1 - s.startBin) / s.binsPerPixel, rig.display->plotWidth());
+  EXPECT_LT((c - 2 - s.startBin) / s.binsPerPixel, rig.display->plotWidth());
+  EXPECT_LE(rig.shared.track.highest, rig.display->plotWidth());
+}
+
+TEST(DisplaySweep, TheWaitIndicatorShowsUntilTheSweepNearsThePlot) {
+  SweepRig rig;
+  rig.shared.track.pixel = 5;
+  for (int c = 979; c < 984; ++c) rig.measure(c);  // five bins: the indicator turns once
+  EXPECT_TRUE(rig.display->drawWait());
+  EXPECT_EQ(rig.shared.track.pixel, -10) << "the cursor is hidden while the sweep is left of the plot";
+  for (int c = 984; c < 999 + 80; ++c) rig.measure(c);
+  EXPECT_TRUE(rig.display->drawWait());
+  rig.measure(999 + 80);
+  EXPECT_FALSE(rig.display->drawWait());
+}
+
+TEST(DisplaySweep, BinsFarBelowThePlotAndAClearedPlotAreHarmless) {
+  SweepRig rig;
+  rig.measure(10);  // far left of the plot: no column, nothing read outside the maps
+  EXPECT_TRUE(rig.display->plotPath().isEmpty());
+  for (int c = 979; c < 1200; ++c) rig.measure(c);
+  EXPECT_FALSE(rig.display->plotPath().isEmpty());
+  rig.display->clearPlot();
+  EXPECT_TRUE(rig.display->plotPath().isEmpty());
+  EXPECT_EQ(rig.shared.lowestBin, 1048576);
+  EXPECT_EQ(rig.shared.highestBin, -1);
+  EXPECT_EQ(rig.shared.track.lowest, 1000000.0f);
+  EXPECT_EQ(rig.shared.track.highest, -1.0f);
+}
