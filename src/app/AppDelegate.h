@@ -1,0 +1,153 @@
+#pragma once
+// The application controller. It starts everything in a fixed order, owns
+// the spectrum engine, the traces, the shared plot state, the sweep record
+// and the palettes, turns the span, RBW and window controls into an engine
+// configuration, routes every input block through the engine into the trace
+// and on to the display, runs the tracking-generator sweep and carries the
+// handlers of the plot controls.
+//
+// It reaches controls only through the toolkit-neutral ui controls, the plot
+// views through PlotView and the endpoints through the interfaces of
+// Endpoints.h, so it runs the same against the Qt window and against fakes.
+// Every member runs on the main thread, except setupSampling (its control
+// reads and writes go to the main thread and are waited for) and
+// clearSpectrum (the engine locks its own buffer).
+
+#include <cstdio>
+#include <memory>
+
+#include "app/Endpoints.h"
+#include "app/PlotView.h"
+#include "display/SharedData.h"
+#include "dsp/PlotTrace.h"
+#include "dsp/Spectrum.h"
+#include "endpoints/Sweep.h"
+#include "platform/PropertyList.h"
+#include "ui/Controls.h"
+
+class AppDelegate {
+ public:
+  // Every input block holds this many samples.
+  static constexpr int kBlockLength = 512;
+  // The rate the engine is configured for when no input reports one.
+  static constexpr float kFallbackSamplingRate = 48000.0f;
+
+  AppDelegate();
+  ~AppDelegate();
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  // --- Set by the interface before launch (none owned; any may be null) ---
+
+  AnalyzerInput* input = nullptr;
+  TrackingGeneratorEndpoint* trackingGenerator = nullptr;
+  PlotView* display = nullptr;
+  PlotView* printView = nullptr;
+
+  ui::PopUpButton* bandwidthPopup = nullptr;  // item tags: 10·log10(RBW in Hz)
+  ui::PopUpButton* windowPopup = nullptr;     // item tags: the engine's window types
+  ui::TextField* lowerSpanField = nullptr;    // Hz
+  ui::TextField* upperSpanField = nullptr;    // Hz
+  ui::TextField* traceAverageField = nullptr;
+  ui::PopUpButton* detectorPopup = nullptr;   // item tags: the display's detector modes
+  ui::TextField* referenceLevelField = nullptr;  // dB
+  ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
+  ui::TextField* titleField = nullptr;
+  ui::Checkbox* showDateCheckbox = nullptr;
+  ui::Matrix* trackingGeneratorMatrix = nullptr;  // column 1: tracking mode
+  ui::Button* trackingGeneratorButton = nullptr;  // on/off, "Start"/"Stop"
+
+  ui::ColorWell* windowBackgroundColor = nullptr;
+  ui::ColorWell* plotBackgroundColor = nullptr;
+  ui::ColorWell* plotGraticuleColor = nullptr;
+  ui::ColorWell* plotCurveColor = nullptr;
+  ui::ColorWell* plotCaptionColor = nullptr;
+  ui::ColorWell* plotMarkerColor = nullptr;
+  ui::ColorWell* plotReferenceColor = nullptr;
+  ui::ColorWell* printBackgroundColor = nullptr;
+  ui::ColorWell* printGraticuleColor = nullptr;
+  ui::ColorWell* printCurveColor = nullptr;
+  ui::ColorWell* printCaptionColor = nullptr;
+  ui::ColorWell* printMarkerColor = nullptr;
+  ui::ColorWell* printReferenceColor = nullptr;
+
+  ui::Popover* attenuatorPopover = nullptr;
+  ui::Popover* bandwidthAndSpanPopover = nullptr;
+  ui::Popover* devicePopover = nullptr;
+  ui::Popover* detectorPopover = nullptr;
+  ui::Popover* trackingGeneratorPopover = nullptr;
+
+  // --- Owned for the whole run ---
+
+  std::unique_ptr<Spectrum> spectrum;    // made at launch
+  std::unique_ptr<PlotTrace> trace;      // the live, averaged trace
+  std::unique_ptr<PlotTrace> reference;  // the reference trace
+  SharedData sharedData;
+  Sweep sweep;
+  ColorPalette colorPalette;  // screen
+  ColorPalette printPalette;  // print and export
+  platform::PropertyDictionary plist;
+
+  // --- Analyzer controller ---
+
+  // The launch sequence: engine, state, colour wells, traces, views,
+  // palettes, controls and their handlers, window, input, sampling.
+  void applicationDidFinishLaunching();
+
+  // Reads the span, RBW and window controls, clamps the span to the input's
+  // band, stores it in sharedData.span and reconfigures the engine when
+  // anything changed; in tracking mode a changed span or RBW restarts the
+  // sweep. The input is paused meanwhile. Any thread (see above).
+  void setupSampling();
+
+  // One block of kBlockLength samples of the selected input channel, at the
+  // rate the input recorded at its last pause. Main thread; does not
+  // allocate. The samples need stay valid only for the call.
+  void newDataFromInput(const float* samples, float samplingRate);
+
+  // Drops the engine's partly gathered input. Any thread.
+  void clearSpectrum();
+
+  // Diagnostic: measures the engine's equivalent noise bandwidth at RBW
+  // 100 Hz, prints the window's response and the result to out and ends the
+  // process with status 0. No control calls it.
+  [[noreturn]] void equivalentBandwidthTest(std::FILE* out = stdout);
+
+  // --- Control handlers ---
+
+  // Makes the controller the control's target with the given action.
+  void setInterface(ui::Control* control, void (AppDelegate::*action)());
+  // Makes the controller the well's target with colorChanged.
+  void setColorInterface(ui::ColorWell* well);
+
+  void titleChanged();
+  void dateCheckboxChanged();
+  void scaleChanged();
+  void traceAverageChanged();
+  void detectorChanged();
+  // Puts the well's colour where it belongs (palettes, window background).
+  void colorChanged(ui::ColorWell* sender);
+
+  // Each toggles its popover beside the sender.
+  void showAttenuatorPopover(ui::Control* sender);
+  void showBandwidthAndSpanPopover(ui::Control* sender);
+  void showDevicePopover(ui::Control* sender);
+  void showDetectorPopover(ui::Control* sender);
+  void showTrackingGeneratorPopover(ui::Control* sender);
+
+  // --- Sweep control ---
+
+  void initAndStartTrackingGenerator();
+  void resetAndStopTrackingGenerator();
+  void suspendTracking();
+  void resumeTracking();
+  void trackingStateChanged();
+  // The display's call when the sweep has reached the plot's right edge.
+  void stopTrackingGenerator();
+  // True in tracking mode while no sweep runs.
+  bool trackingGeneratorIdle() const { return sweep.enabled == 1 && sweep.running == 0; }
+  void trackingModeChanged();
+
+ private:
+  static void togglePopover(ui::Popover* popover, ui::Control* sender);
+};

@@ -1,0 +1,31 @@
+#pragma once
+// The on-screen Display as the controller's PlotView; the window that holds
+// it takes the background colour and comes to the front through it.
+
+#include <QPointer>
+
+#include "app/PlotView.h"
+#include "display/Display.h"
+
+class DisplayView final : public PlotView {
+ public:
+  // window: the top-level widget holding the display (its background).
+  DisplayView(::display::Display* display, QWidget* window) : display_(display), window_(window) {}
+
+  void setSharedData(SharedData* shared) override { display_->setSharedData(shared); }
+  void setColorPalette(const ColorPalette* palette, bool border) override { display_->setColorPalette(palette, border); }
+  void addTraceData(TraceData* trace) override { display_->addTraceData(trace); }
+  void addTraceDataBin(TraceData* trace, int bin) override { display_->addTraceDataBin(trace, bin); }
+  void clearPlot() override { display_->clearPlot(); }
+  void newSweep() override { display_->newSweep(); }
+  void setTrackingGeneratorMode(bool enabled) override { display_->setTrackingGeneratorMode(enabled); }
+  void setPlotScale(float dBPerDivision) override { display_->setPlotScale(dBPerDivision); }
+  void setCaptionColor(const RGBAColor& color) override { display_->setCaptionColor(color); }
+  void setNeedsDisplay() override { display_->update(); }
+  void setWindowBackgroundColor(const ui::Color& color) override;
+  void makeKeyAndOrderFront() override;
+
+ private:
+  ::display::Display* display_;
+  QPointer<QWidget> window_;
+};

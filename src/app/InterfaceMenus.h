@@ -1,0 +1,28 @@
+#pragma once
+// The items and tags of the main window's four pop-ups. The bandwidth tags
+// are ten times log10 of the RBW in Hz; the window tags are the engine's
+// window types, the detector tags the display's detector modes and the
+// division tags dB per division.
+
+#include <vector>
+
+#include "ui/Menu.h"
+
+namespace interface_menus {
+
+inline std::vector<ui::MenuItem> bandwidthItems() {
+  return {{"1 Hz", 0},   {"3.16 Hz", 5}, {"10 Hz", 10}, {"31.6 Hz", 15},
+          {"100 Hz", 20}, {"316 Hz", 25}, {"1 kHz", 30}};
+}
+
+inline std::vector<ui::MenuItem> windowItems() { return {{"Blackman", 0}, {"Gaussian", 1}, {"Hann", 2}}; }
+
+inline std::vector<ui::MenuItem> detectorItems() {
+  return {{"Average", 0}, {"Peak", 1}, {"Minimum", 2}, {"Rosenfell", 3}, {"Rosenfell average", 4}};
+}
+
+inline std::vector<ui::MenuItem> divisionItems() {
+  return {{"1 dB/div", 1}, {"2 dB/div", 2}, {"5 dB/div", 5}, {"10 dB/div", 10}, {"20 dB/div", 20}};
+}
+
+}  // namespace interface_menus

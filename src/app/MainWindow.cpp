@@ -1,0 +1,190 @@
+#include "app/MainWindow.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+#include <functional>
+
+#include "app/InterfaceMenus.h"
+
+using ui::qt::QtButton;
+using ui::qt::QtCheckbox;
+using ui::qt::QtColorWell;
+using ui::qt::QtMatrix;
+using ui::qt::QtPopover;
+using ui::qt::QtPopUpButton;
+using ui::qt::QtTextField;
+
+namespace {
+
+QtPopUpButton* makePopUp(const std::vector<ui::MenuItem>& items, int selectedTag, QWidget* parent) {
+  auto* popup = new QtPopUpButton(parent);
+  auto menu = std::make_shared<ui::Menu>();
+  for (const ui::MenuItem& item : items) menu->addItem(item.title, item.tag);
+  ui::PopUpButton& control = *popup;
+  control.setMenu(menu);
+  control.selectItemWithTag(selectedTag);
+  return popup;
+}
+
+QtTextField* makeField(const char* text, QWidget* parent) {
+  auto* field = new QtTextField(parent);
+  static_cast<ui::TextField&>(*field).setStringValue(text);
+  field->setMaximumWidth(90);
+  return field;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppDelegate& app) : app_(app) {
+  setWindowTitle(QStringLiteral("SpecAn"));
+  setGeometry(kDefaultX, kDefaultY, kDefaultWidth, kDefaultHeight);
+
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  display_ = new ::display::Display(this);
+  display_->setMinimumSize(300, 200);
+  layout->addWidget(display_, 1);
+
+  auto* side = new QVBoxLayout();
+  side->setContentsMargins(6, 8, 6, 8);
+  side->setSpacing(4);
+  layout->addLayout(side);
+  const char* titles[5] = {"Attenuator", "RBW / Span", "Device", "Detector", "Generator"};
+  const std::function<void(ui::Control*)> commands[5] = {
+      [this](ui::Control* sender) { app_.showAttenuatorPopover(sender); },
+      [this](ui::Control* sender) { app_.showBandwidthAndSpanPopover(sender); },
+      [this](ui::Control* sender) { app_.showDevicePopover(sender); },
+      [this](ui::Control* sender) { app_.showDetectorPopover(sender); },
+      [this](ui::Control* sender) { app_.showTrackingGeneratorPopover(sender); }};
+  for (int i = 0; i < 5; ++i) {
+    auto* button = new QtButton(QString::fromUtf8(titles[i]), this, QtButton::Kind::momentary);
+    popoverButtons_[i] = button;
+    static_cast<ui::Control&>(*button).setInterface([command = commands[i], button] { command(button); });
+    side->addWidget(button);
+  }
+  side->addStretch(1);
+  side->addWidget(new QLabel(QStringLiteral("Title"), this));
+  auto* title = makeField("", this);
+  title->setMaximumWidth(120);
+  side->addWidget(title);
+  auto* date = new QtCheckbox(QStringLiteral("Date"), this);
+  side->addWidget(date);
+  app_.titleField = title;
+  app_.showDateCheckbox = date;
+
+  buildPopovers();
+  buildColorWells();
+
+  displayView_ = std::make_unique<DisplayView>(display_, this);
+  app_.display = displayView_.get();
+  display_->setCallbacks(::display::DisplayCallbacks{[this] { app_.stopTrackingGenerator(); },
+                                          [this] { return app_.trackingGeneratorIdle(); }});
+}
+
+MainWindow::~MainWindow() {
+  // The controller outlives the window: leave it nothing that dangles.
+  app_.display = nullptr;
+  app_.titleField = nullptr;
+  app_.showDateCheckbox = nullptr;
+  app_.bandwidthPopup = app_.windowPopup = app_.detectorPopup = app_.divisionPopup = nullptr;
+  app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
+  app_.trackingGeneratorMatrix = nullptr;
+  app_.trackingGeneratorButton = nullptr;
+  app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
+      app_.trackingGeneratorPopover = nullptr;
+  for (ui::ColorWell** well :
+       {&app_.windowBackgroundColor, &app_.plotBackgroundColor, &app_.plotGraticuleColor, &app_.plotCurveColor,
+        &app_.plotCaptionColor, &app_.plotMarkerColor, &app_.plotReferenceColor, &app_.printBackgroundColor,
+        &app_.printGraticuleColor, &app_.printCurveColor, &app_.printCaptionColor, &app_.printMarkerColor,
+        &app_.printReferenceColor})
+    *well = nullptr;
+}
+
+void MainWindow::buildPopovers() {
+  for (auto*& popover : popovers_) popover = new QtPopover(this);
+
+  // Attenuator: reference level and scale.
+  {
+    auto* form = new QFormLayout(popovers_[0]);
+    app_.referenceLevelField = makeField("0", popovers_[0]);
+    app_.divisionPopup = makePopUp(interface_menus::divisionItems(), 10, popovers_[0]);
+    form->addRow(QStringLiteral("Reference level (dB)"), static_cast<QtTextField*>(app_.referenceLevelField));
+    form->addRow(QStringLiteral("Scale"), static_cast<QtPopUpButton*>(app_.divisionPopup));
+  }
+  // Bandwidth and span.
+  {
+    auto* form = new QFormLayout(popovers_[1]);
+    app_.bandwidthPopup = makePopUp(interface_menus::bandwidthItems(), 10, popovers_[1]);
+    app_.windowPopup = makePopUp(interface_menus::windowItems(), 1, popovers_[1]);
+    app_.lowerSpanField = makeField("0", popovers_[1]);
+    app_.upperSpanField = makeField("24000", popovers_[1]);
+    form->addRow(QStringLiteral("RBW"), static_cast<QtPopUpButton*>(app_.bandwidthPopup));
+    form->addRow(QStringLiteral("Window"), static_cast<QtPopUpButton*>(app_.windowPopup));
+    form->addRow(QStringLiteral("Span from (Hz)"), static_cast<QtTextField*>(app_.lowerSpanField));
+    form->addRow(QStringLiteral("to (Hz)"), static_cast<QtTextField*>(app_.upperSpanField));
+  }
+  // Device: the sound cards' controls join here.
+  {
+    deviceLayout_ = new QVBoxLayout(popovers_[2]);
+    deviceLayout_->addWidget(new QLabel(QStringLiteral("No sound card controls yet"), popovers_[2]));
+  }
+  // Detector and trace averaging.
+  {
+    auto* form = new QFormLayout(popovers_[3]);
+    app_.detectorPopup = makePopUp(interface_menus::detectorItems(), 4, popovers_[3]);
+    app_.traceAverageField = makeField("1", popovers_[3]);
+    form->addRow(QStringLiteral("Detector"), static_cast<QtPopUpButton*>(app_.detectorPopup));
+    form->addRow(QStringLiteral("Trace average"), static_cast<QtTextField*>(app_.traceAverageField));
+  }
+  // Tracking generator: mode and Start/Stop.
+  {
+    auto* box = new QVBoxLayout(popovers_[4]);
+    auto* matrix = new QtMatrix(1, 2, {"Normal", "Tracking"}, popovers_[4]);
+    auto* button = new QtButton(QStringLiteral("Start"), popovers_[4]);
+    static_cast<ui::Button&>(*button).setEnabled(false);  // only in tracking mode
+    box->addWidget(matrix);
+    box->addWidget(button);
+    app_.trackingGeneratorMatrix = matrix;
+    app_.trackingGeneratorButton = button;
+  }
+  app_.attenuatorPopover = popovers_[0];
+  app_.bandwidthAndSpanPopover = popovers_[1];
+  app_.devicePopover = popovers_[2];
+  app_.detectorPopover = popovers_[3];
+  app_.trackingGeneratorPopover = popovers_[4];
+}
+
+void MainWindow::buildColorWells() {
+  colorWells_ = new QWidget(this);
+  colorWells_->hide();
+  struct Well {
+    ui::ColorWell** field;
+    ui::Color color;
+  };
+  const Well wells[] = {
+      {&app_.windowBackgroundColor, {0.22f, 0.22f, 0.24f, 1.0f}},
+      {&app_.plotBackgroundColor, {0.0f, 0.0f, 0.0f, 1.0f}},
+      {&app_.plotGraticuleColor, {0.45f, 0.45f, 0.45f, 1.0f}},
+      {&app_.plotCurveColor, {1.0f, 0.85f, 0.2f, 1.0f}},
+      {&app_.plotCaptionColor, {0.85f, 0.85f, 0.85f, 1.0f}},
+      {&app_.plotMarkerColor, {1.0f, 0.3f, 0.3f, 1.0f}},
+      {&app_.plotReferenceColor, {0.3f, 0.7f, 1.0f, 1.0f}},
+      {&app_.printBackgroundColor, {1.0f, 1.0f, 1.0f, 1.0f}},
+      {&app_.printGraticuleColor, {0.6f, 0.6f, 0.6f, 1.0f}},
+      {&app_.printCurveColor, {0.0f, 0.2f, 0.8f, 1.0f}},
+      {&app_.printCaptionColor, {0.0f, 0.0f, 0.0f, 1.0f}},
+      {&app_.printMarkerColor, {0.9f, 0.0f, 0.0f, 1.0f}},
+      {&app_.printReferenceColor, {0.0f, 0.6f, 0.2f, 1.0f}},
+  };
+  for (const Well& well : wells) {
+    auto* control = new QtColorWell(colorWells_);
+    static_cast<ui::ColorWell&>(*control).setColor(well.color);
+    *well.field = control;
+  }
+  // The launch sequence wires the other eleven wells itself.
+  app_.setColorInterface(app_.plotReferenceColor);
+  app_.setColorInterface(app_.printReferenceColor);
+}

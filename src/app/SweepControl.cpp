@@ -1,0 +1,83 @@
+// The controller's sweep control: plans a tracking-generator sweep from the
+// span and the engine's bin grid, starts, stops, suspends and resumes it, and
+// switches the tracking mode.
+
+#include <cmath>
+
+#include "app/AppDelegate.h"
+
+void AppDelegate::initAndStartTrackingGenerator() {
+  sweep.bins = spectrum ? spectrum->bins() : 0;
+  sweep.samplingRate = spectrum ? spectrum->samplingRate() : 0.0f;
+  // One bin per hertz when there is no engine.
+  const float binsPerHertz = spectrum ? PlotTrace::binsPerHertz(sweep.bins, sweep.samplingRate) : 1.0f;
+  sweep.leftBin = static_cast<int32_t>(std::trunc(binsPerHertz * sharedData.span.startFrequency));
+  sweep.rightBin = static_cast<int32_t>(std::trunc(binsPerHertz * sharedData.span.endFrequency));
+  // Begin 20 bins below the span, but never below bin 10.
+  sweep.startBin = sweep.leftBin < 30 ? 10 : sweep.leftBin - 20;
+  sweep.endBin = sweep.rightBin + 20;
+  sweep.currentBin = sweep.startBin;
+  sweep.hertzPerSecond = spectrum ? spectrum->binsPerSecond() / binsPerHertz : 0.0f;
+  sweep.suspendUntilBin = 0;
+  sweep.running = 1;
+  sweep.paused = 0;
+  if (display) display->newSweep();
+  if (trackingGenerator) trackingGenerator->start(&sweep);
+}
+
+void AppDelegate::resetAndStopTrackingGenerator() {
+  sweep.running = 0;
+  if (trackingGenerator) trackingGenerator->stop();
+}
+
+void AppDelegate::suspendTracking() {
+  if (!sweep.running) return;
+  if (trackingGenerator) trackingGenerator->setSuspend(true);
+  // The last 16 bins are measured again, into the trace only, until the
+  // sweep is back where it stopped.
+  sweep.suspendUntilBin = sweep.currentBin;
+  sweep.currentBin -= 16;
+  sweep.paused = 1;
+}
+
+void AppDelegate::resumeTracking() {
+  if (!sweep.running) return;
+  sweep.paused = 0;
+  if (trackingGenerator) trackingGenerator->setSuspend(false);
+}
+
+void AppDelegate::trackingStateChanged() {
+  if (trackingGeneratorButton && trackingGeneratorButton->state() == 1) {
+    trackingGeneratorButton->setTitle("Stop");
+    initAndStartTrackingGenerator();
+  } else {
+    if (trackingGeneratorButton) trackingGeneratorButton->setTitle("Start");
+    resetAndStopTrackingGenerator();
+  }
+}
+
+void AppDelegate::stopTrackingGenerator() {
+  if (trackingGeneratorButton) trackingGeneratorButton->setState(0);
+  trackingStateChanged();
+}
+
+void AppDelegate::trackingModeChanged() {
+  sweep.enabled = trackingGeneratorMatrix && trackingGeneratorMatrix->selectedColumn() == 1 ? 1 : 0;
+  if (trackingGeneratorButton) {
+    trackingGeneratorButton->setEnabled(sweep.enabled != 0);
+    trackingGeneratorButton->setState(0);
+    trackingGeneratorButton->setTitle("Start");
+  }
+  if (display) display->setTrackingGeneratorMode(sweep.enabled != 0);
+  if (printView) printView->setTrackingGeneratorMode(sweep.enabled != 0);
+  if (sweep.enabled) {
+    trace->clearTrace();
+    if (display) display->clearPlot();
+  } else {
+    // Leaving the mode ends a running sweep as the Stop button would: the
+    // button is disabled in the normal mode, so nothing could stop the
+    // generator's tone otherwise.
+    if (sweep.running) resetAndStopTrackingGenerator();
+    sharedData.track.pixel = -10.0f;
+  }
+}

@@ -1,0 +1,107 @@
+#pragma once
+// A controller wired to fake controls, fake views and fake endpoints, with a
+// hand-driven main thread, as the tests of the controller and the sweep use it.
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "AppFakes.h"
+#include "app/InterfaceMenus.h"
+#include "ui/MainThread.h"
+
+namespace app_fakes {
+
+using namespace ui::fakes;
+
+struct ControllerHarness {
+  ui::ManualMainThread mainThread;
+  EventLog log;
+  FakePlotView display{log, "display"};
+  FakePlotView printView{log, "print"};
+  FakeInput input{log};
+  FakeGenerator generator{log};
+
+  FakePopUpButton bandwidthPopup{interface_menus::bandwidthItems()};
+  FakePopUpButton windowPopup{interface_menus::windowItems()};
+  FakePopUpButton detectorPopup{interface_menus::detectorItems()};
+  FakePopUpButton divisionPopup{interface_menus::divisionItems()};
+  FakeTextField lowerSpanField{"0"};
+  FakeTextField upperSpanField{"24000"};
+  FakeTextField traceAverageField{"1"};
+  FakeTextField referenceLevelField{"0"};
+  FakeTextField titleField{"Filter response"};
+  FakeCheckbox showDateCheckbox;
+  FakeMatrix trackingGeneratorMatrix{1, 2, {"Normal", "Tracking"}};
+  FakeButton trackingGeneratorButton{"Start"};
+  FakeColorWell wells[13];
+  FakePopover popovers[5];
+
+  AppDelegate app;
+
+  ControllerHarness() {
+    ui::MainThread::install(&mainThread);
+    bandwidthPopup.selectItemWithTag(10);
+    windowPopup.selectItemWithTag(1);
+    detectorPopup.selectItemWithTag(3);
+    divisionPopup.selectItemWithTag(10);
+
+    app.input = &input;
+    app.trackingGenerator = &generator;
+    app.display = &display;
+    app.printView = &printView;
+    app.bandwidthPopup = &bandwidthPopup;
+    app.windowPopup = &windowPopup;
+    app.lowerSpanField = &lowerSpanField;
+    app.upperSpanField = &upperSpanField;
+    app.traceAverageField = &traceAverageField;
+    app.detectorPopup = &detectorPopup;
+    app.referenceLevelField = &referenceLevelField;
+    app.divisionPopup = &divisionPopup;
+    app.titleField = &titleField;
+    app.showDateCheckbox = &showDateCheckbox;
+    app.trackingGeneratorMatrix = &trackingGeneratorMatrix;
+    app.trackingGeneratorButton = &trackingGeneratorButton;
+    ui::ColorWell** wellFields[13] = {
+        &app.windowBackgroundColor, &app.plotBackgroundColor,  &app.plotGraticuleColor, &app.plotCurveColor,
+        &app.plotCaptionColor,      &app.plotMarkerColor,      &app.plotReferenceColor, &app.printBackgroundColor,
+        &app.printGraticuleColor,   &app.printCurveColor,      &app.printCaptionColor,  &app.printMarkerColor,
+        &app.printReferenceColor};
+    for (int i = 0; i < 13; ++i) {
+      // Distinct colours, so a well routed to the wrong entry shows.
+      wells[i].setColor({i / 13.0f, 1.0f - i / 13.0f, 0.5f, 1.0f});
+      *wellFields[i] = &wells[i];
+    }
+    app.setColorInterface(app.plotReferenceColor);
+    app.setColorInterface(app.printReferenceColor);
+    ui::Popover** popoverFields[5] = {&app.attenuatorPopover, &app.bandwidthAndSpanPopover, &app.devicePopover,
+                                      &app.detectorPopover, &app.trackingGeneratorPopover};
+    for (int i = 0; i < 5; ++i) *popoverFields[i] = &popovers[i];
+  }
+  ~ControllerHarness() { ui::MainThread::install(nullptr); }
+
+  void launch() {
+    app.applicationDidFinishLaunching();
+    mainThread.drain();
+  }
+
+  // Deterministic white noise, so every bin of a spectrum holds power.
+  void feed(int blocks) {
+    float block[AppDelegate::kBlockLength];
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block) {
+        noise = noise * 1664525u + 1013904223u;
+        s = static_cast<float>(noise >> 8) / 16777216.0f - 0.5f;
+      }
+      app.newDataFromInput(block, input.samplingRate);
+      mainThread.drain();
+    }
+  }
+  std::uint32_t noise = 12345;
+
+  void enterTrackingMode() { trackingGeneratorMatrix.pick(0, 1); }
+  void pressStart() { trackingGeneratorButton.press(); }
+};
+
+}  // namespace app_fakes
