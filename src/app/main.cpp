@@ -5,6 +5,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "dsp/FFTPlanner.h"
 #include "ui/qt/QtMainThread.h"
 
 int main(int argc, char* argv[]) {
@@ -15,8 +16,16 @@ int main(int argc, char* argv[]) {
   ui::qt::QtMainThread mainThread;
   ui::MainThread::install(&mainThread);
 
-  AppDelegate app;
-  MainWindow window(app);
-  app.applicationDidFinishLaunching();
-  return QApplication::exec();
+  // Sizes without measured plans in the user's wisdom are measured in the
+  // background and saved for the next start.
+  FFTPlanner::setBackgroundPlanning(true);
+  int status = 0;
+  {
+    AppDelegate app;
+    MainWindow window(app);
+    app.applicationDidFinishLaunching();
+    status = QApplication::exec();
+  }
+  FFTPlanner::shutdown();
+  return status;
 }
