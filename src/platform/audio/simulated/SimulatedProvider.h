@@ -1,0 +1,201 @@
+#pragma once
+// The simulated audio provider: in-process devices described by plain data.
+// It is what SpecAn runs on without a sound card, and the test bed of the
+// sound cards.
+//
+// Default devices (defaultDevices()):
+//   "Test Signal"  input, 2 channels; its data sources choose the signal:
+//                  "Sine" (1 kHz), "Two Tones" (1 kHz and 3.5 kHz), "White Noise",
+//                  "Silence"; settable main volume; every channel carries the signal.
+//   "Loopback"     output and input, 2 channels each; what is played on output
+//                  channel c arrives at input channel c after a device-under-test
+//                  filter (a band-pass at 1 kHz, Q 0.7071) and a fixed latency of 1024
+//                  frames; settable volume on channels 1 and 2 of either side.
+//   "Multichannel" input and output, 8 channels; input channel c (1-based)
+//                  carries a sine of c × 500 Hz at amplitude 0.1, so channel maps
+//                  can be seen; what it plays goes nowhere.
+// Identifiers have colon-separated fields; the fourth is the location
+// ("sim:specan:testsignal:Bus1:0" has the location "Bus1").
+//
+// Time: in real-time mode a clock thread runs each started device every
+// buffer period. In stepped mode nothing runs by itself: advance() runs, on
+// the calling thread, every device cycle that falls due, so a device at rate R
+// with buffer B has run exactly floor(R × scalar × t / B) cycles of B frames
+// after t seconds.
+//
+// Changes "from outside" (the methods below marked so) act like the hardware
+// changing by itself: they fire the notifications a real device fires.
+// Notifications fired for a change:
+//   device added/removed      system: dev# (and dIn/dOut when a default moves)
+//   default device            system: dIn or dOut
+//   physical format / rate    device: pft and sfmt in each scope whose format
+//                             changed, nsrt (global) when the rate changed
+//   data source               device: ssrc in its scope
+//   volume                    device: volm in its scope, element = channel
+//   buffer size               device: fsiz (global)
+// Client writes through AudioObjectSetPropertyData fire the same ones. A write
+// that changes nothing fires nothing.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio/Provider.h"
+
+namespace platform::audio::simulated {
+
+enum class Signal : uint32_t {
+  Silence,
+  Sine,          // frequencyHz, amplitude
+  TwoTones,      // frequencyHz and secondFrequencyHz, amplitude each
+  WhiteNoise,    // uniform, amplitude = RMS
+  ChannelTones,  // input channel c (1-based) carries c × frequencyHz
+  Loopback,      // the device's own output through its filter and latency
+};
+
+struct SignalSpec {
+  Signal signal = Signal::Silence;
+  double frequencyHz = 1000.0;
+  double secondFrequencyHz = 3500.0;
+  double amplitude = 0.5;
+};
+
+struct DataSource {
+  uint32_t id = 0;
+  std::string name;
+  SignalSpec signal;  // what an input produces while this source is selected
+};
+
+struct VolumeElement {
+  uint32_t element = 0;  // 0 = main, c = channel c
+  float value = 1.0f;    // 0..1; applied as a linear gain
+  bool settable = true;
+};
+
+// The device-under-test filter of a loopback: a second-order band-pass with
+// 0 dB at its centre (the audio-EQ-cookbook band-pass, constant peak gain).
+struct BandPassFilter {
+  double centerHz = 1000.0;
+  double q = 0.70710678118654752;
+};
+
+// One direction of a device.
+struct StreamDescription {
+  uint32_t channels = 2;
+  std::vector<AudioStreamRangedDescription> formats;  // offered physical formats, in order
+  AudioStreamBasicDescription physicalFormat{};       // current; must be one of the offered
+  std::vector<DataSource> sources;                    // none: the device has no source selector
+  uint32_t currentSource = 0;
+  SignalSpec signal;                                  // input signal when there are no sources
+  std::vector<VolumeElement> volumes;
+  uint32_t latencyFrames = 0;
+};
+
+struct DeviceDescription {
+  std::string name;
+  std::string uid;
+  std::optional<StreamDescription> input;
+  std::optional<StreamDescription> output;
+  AudioValueRange bufferFrameSizeRange{32, 4096};
+  uint32_t bufferFrameSize = 512;
+  double rateScalar = 1.0;  // actual / nominal rate of the device's clock
+  std::optional<BandPassFilter> loopbackFilter;  // output reaches input through it (Signal::Loopback)
+  uint32_t loopbackLatencyFrames = 0;
+};
+
+// Linear PCM packed integer format helpers for building descriptions.
+AudioStreamBasicDescription linearPcmFormat(double rate, uint32_t channels, uint32_t bits);
+// One ranged description per rate (minimum = maximum = rate).
+std::vector<AudioStreamRangedDescription> discreteFormats(uint32_t channels, uint32_t bits,
+                                                          const std::vector<double>& rates);
+
+// The default device set, in this order: Test Signal, Loopback, Multichannel.
+std::vector<DeviceDescription> defaultDevices();
+
+enum class ClockMode { RealTime, Stepped };
+
+struct Options {
+  ClockMode clock = ClockMode::RealTime;
+  bool defaultDeviceSet = true;  // start with defaultDevices(); defaults: Test Signal in, Loopback out
+  // Called on each I/O thread the provider starts, once, before its first
+  // cycle (tests mark real-time threads with it). Not called in stepped mode.
+  void (*ioThreadStarted)() = nullptr;
+};
+
+class SimulatedProvider final : public Provider {
+ public:
+  explicit SimulatedProvider(const Options& options = {});
+  ~SimulatedProvider() override;
+  SimulatedProvider(const SimulatedProvider&) = delete;
+  SimulatedProvider& operator=(const SimulatedProvider&) = delete;
+
+  // ---- from outside (test API); any non-audio thread
+  // Adds a device; returns its new ID (never reused), or 0 when the
+  // description is inconsistent (no direction, a current format not offered).
+  AudioObjectID addDevice(const DeviceDescription& description);
+  // Removes a device; its running I/O stops (clients get no further cycles).
+  // When it was a default device, the first remaining device of that
+  // direction becomes the default (or none).
+  bool removeDevice(AudioObjectID device);
+  // scope: input or output. 0 clears the default. False for a device without
+  // that direction.
+  bool setDefaultDevice(AudioObjectPropertyScope scope, AudioObjectID device);
+  // The same checks and statuses as a client write.
+  OSStatus setPhysicalFormat(AudioObjectID device, AudioObjectPropertyScope scope,
+                             const AudioStreamBasicDescription& format);
+  OSStatus setNominalSampleRate(AudioObjectID device, double rate);
+  OSStatus setDataSource(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t sourceID);
+  // Changes a volume even when it is not settable by clients (as a hardware knob would).
+  OSStatus setVolume(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t element, float value);
+  OSStatus setBufferFrameSize(AudioObjectID device, uint32_t frames);
+  OSStatus setRateScalar(AudioObjectID device, double rateScalar);
+  // Fires the notification without changing anything (a device reporting a
+  // property change, e.g. an unknown selector).
+  void notify(AudioObjectID object, const AudioObjectPropertyAddress& address);
+
+  // Stepped mode: runs every device cycle due within the next `seconds`, on
+  // this thread. Real-time mode: ignored.
+  void advance(double seconds);
+  // Stepped: runs until `frames` more frames of this device have been cycled.
+  void advanceFrames(AudioObjectID device, uint64_t frames);
+  // Waits until every notification fired so far has been delivered and its
+  // listeners have returned. Not from a listener.
+  void flushNotifications();
+
+  // Look-ups for tests.
+  AudioObjectID deviceNamed(const std::string& name) const;  // first match, 0 if none
+  std::vector<AudioObjectID> devices() const;
+  // Frames cycled by the device in that direction since the provider began.
+  uint64_t framesCycled(AudioObjectID device, AudioObjectPropertyScope scope) const;
+  // True when some client's I/O runs on the device.
+  bool isRunning(AudioObjectID device) const;
+
+  // ---- Provider
+  std::string name() const override;
+  bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
+  OSStatus isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                              bool& settable) override;
+  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               uint32_t qualifierSize, const void* qualifier, uint32_t& size) override;
+  OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           uint32_t qualifierSize, const void* qualifier, uint32_t& ioSize, void* data) override;
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           uint32_t qualifierSize, const void* qualifier, uint32_t size,
+                           const void* data) override;
+  OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               AudioObjectPropertyListenerProc listener, void* clientData) override;
+  OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                  AudioObjectPropertyListenerProc listener, void* clientData) override;
+  uint64_t hostTime() const noexcept override;
+  OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept override;
+  OSStatus startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
+  OSStatus stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform::audio::simulated

@@ -1,0 +1,284 @@
+// The simulated provider in real time: the audio threads allocate nothing
+// while units run, units start and stop a thousand times without leaving
+// threads behind, and a unit may restart itself from within its callback.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <dirent.h>
+#include <new>
+#include <thread>
+
+#include "AudioTestSupport.h"
+#include "platform/audio/AudioUnits.h"
+
+// ---- allocation counting: every allocation made by a thread whose flag is
+// set is counted. The provider's I/O thread sets its flag when it starts.
+namespace {
+thread_local bool countThisThread = false;
+std::atomic<long> audioThreadAllocations{0};
+inline void noteAllocation() {
+  if (countThisThread) audioThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+// The replacements pair malloc with free; GCC cannot see that they match.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t n) {
+  noteAllocation();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  noteAllocation();
+  if (void* p = std::aligned_alloc(std::size_t(a), (n + std::size_t(a) - 1) / std::size_t(a) * std::size_t(a)))
+    return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+// C allocations (libsoxr's) are counted too, except under the sanitizers,
+// which own malloc themselves.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void* malloc(std::size_t n) {
+  noteAllocation();
+  return __libc_malloc(n);
+}
+void* calloc(std::size_t n, std::size_t size) {
+  noteAllocation();
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, std::size_t n) {
+  noteAllocation();
+  return __libc_realloc(p, n);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) {
+  noteAllocation();
+  return __libc_memalign(alignment, n);
+}
+int posix_memalign(void** p, std::size_t alignment, std::size_t n) {
+  noteAllocation();
+  *p = __libc_memalign(alignment, n);
+  return *p ? 0 : 12;
+}
+}
+#endif
+
+namespace {
+
+using namespace audiotest;
+using namespace std::chrono_literals;
+
+constexpr AudioComponentDescription kHal{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
+                                         kAudioUnitManufacturer_Apple, 0, 0};
+constexpr AudioComponentDescription kVarispeed{kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed,
+                                               kAudioUnitManufacturer_Apple, 0, 0};
+
+sim::Options realTime() {
+  sim::Options o;
+  o.ioThreadStarted = [] { countThisThread = true; };
+  return o;
+}
+
+int threadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+AudioUnit newUnit(const AudioComponentDescription& d) {
+  AudioUnit unit = nullptr;
+  EXPECT_EQ(AudioComponentInstanceNew(AudioComponentFindNext(nullptr, &d), &unit), noErr);
+  return unit;
+}
+
+// An input that renders into fixed buffers and keeps only counts.
+struct Input {
+  AudioUnit unit = nullptr;
+  float buffers[2][4096];
+  AudioBufferList list{};
+  std::atomic<uint64_t> frames{0};
+  std::atomic<int> failures{0};
+  std::atomic<int> restartsWanted{0};
+  static OSStatus callback(void* me, AudioUnitRenderActionFlags* flags, const AudioTimeStamp* ts, uint32_t bus,
+                           uint32_t n, AudioBufferList*) {
+    auto* in = static_cast<Input*>(me);
+    in->list.mNumberBuffers = 2;
+    for (int ch = 0; ch < 2; ++ch) in->list.mBuffers[ch] = {1, n * 4, in->buffers[ch]};
+    if (AudioUnitRender(in->unit, flags, ts, bus, n, &in->list) != noErr) ++in->failures;
+    in->frames += n;
+    if (in->restartsWanted > 0) {  // as a card does after a failed render
+      --in->restartsWanted;
+      AudioOutputUnitStop(in->unit);
+      AudioOutputUnitStart(in->unit);
+    }
+    return noErr;
+  }
+  void open(AudioObjectID device) {
+    unit = newUnit(kHal);
+    unit->enableIO(kAudioUnitScope_Input, 1, 1);
+    unit->enableIO(kAudioUnitScope_Output, 0, 0);
+    ASSERT_EQ(unit->setCurrentDevice(kAudioUnitScope_Global, 0, device), noErr);
+    ASSERT_EQ(unit->setInputCallback(kAudioUnitScope_Global, 0, {callback, this}), noErr);
+    ASSERT_EQ(unit->setBufferFrameSize(kAudioUnitScope_Global, 0, 256), noErr);
+    ASSERT_EQ(AudioUnitInitialize(unit), noErr);
+  }
+  ~Input() {
+    if (unit) AudioComponentInstanceDispose(unit);
+  }
+};
+
+// The output card's graph with a render callback that does what the card
+// does each cycle: fill the blocks, read the device time, set the playback rate.
+struct Output {
+  AUGraph graph = nullptr;
+  AudioUnit varispeed = nullptr, device = nullptr;
+  AudioObjectID deviceID = 0;
+  double phase = 0;
+  std::atomic<uint64_t> frames{0};
+  std::atomic<bool> allocateOnce{false};
+  static OSStatus render(void* me, AudioUnitRenderActionFlags*, const AudioTimeStamp*, uint32_t, uint32_t n,
+                         AudioBufferList* data) {
+    auto* out = static_cast<Output*>(me);
+    for (uint32_t i = 0; i < n; ++i) {
+      const float v = float(0.5 * std::sin(out->phase));
+      out->phase += 2 * std::numbers::pi * 1000 / 48000;
+      for (uint32_t ch = 0; ch < data->mNumberBuffers; ++ch) static_cast<float*>(data->mBuffers[ch].mData)[i] = v;
+    }
+    out->phase = std::fmod(out->phase, 2 * std::numbers::pi);
+    if (out->allocateOnce.exchange(false)) {  // proves the count works
+      static int* volatile sink;
+      sink = new int(1);
+      delete sink;
+    }
+    AudioTimeStamp now{};
+    if (AudioDeviceGetCurrentTime(out->deviceID, &now) == noErr && now.mRateScalar > 0.1)
+      AudioUnitSetParameter(out->varispeed, kVarispeedParam_PlaybackRate, kAudioUnitScope_Global, 0,
+                            float(1.0 / now.mRateScalar), 0);
+    out->frames += n;
+    return noErr;
+  }
+  void open(AudioObjectID id) {
+    deviceID = id;
+    ASSERT_EQ(NewAUGraph(&graph), noErr);
+    ASSERT_EQ(AUGraphOpen(graph), noErr);
+    AUNode v = 0, d = 0;
+    ASSERT_EQ(AUGraphAddNode(graph, &kVarispeed, &v), noErr);
+    ASSERT_EQ(AUGraphAddNode(graph, &kHal, &d), noErr);
+    ASSERT_EQ(AUGraphNodeInfo(graph, v, nullptr, &varispeed), noErr);
+    ASSERT_EQ(AUGraphNodeInfo(graph, d, nullptr, &device), noErr);
+    device->enableIO(kAudioUnitScope_Input, 1, 0);
+    device->enableIO(kAudioUnitScope_Output, 0, 1);
+    ASSERT_EQ(varispeed->setRenderCallback(kAudioUnitScope_Input, 0, {render, this}), noErr);
+    ASSERT_EQ(device->setCurrentDevice(kAudioUnitScope_Global, 0, id), noErr);
+    AudioStreamBasicDescription fmt{};
+    ASSERT_EQ(device->getStreamFormat(kAudioUnitScope_Input, 0, fmt), noErr);
+    ASSERT_EQ(varispeed->setStreamFormat(kAudioUnitScope_Output, 0, fmt), noErr);
+    fmt.mSampleRate = 44100;  // the client plays at another rate than the device
+    ASSERT_EQ(varispeed->setStreamFormat(kAudioUnitScope_Input, 0, fmt), noErr);
+    ASSERT_EQ(AUGraphConnectNodeInput(graph, v, 0, d, 0), noErr);
+    ASSERT_EQ(AUGraphInitialize(graph), noErr);
+  }
+  ~Output() {
+    if (graph) DisposeAUGraph(graph);
+  }
+};
+
+TEST(Realtime, AudioThreadsAllocateNothingWhileUnitsRun) {
+  ProviderScope provider(realTime());
+  const AudioObjectID testSignal = provider->deviceNamed("Test Signal");
+  const AudioObjectID loopback = provider->deviceNamed("Loopback");
+  ASSERT_EQ(provider->setRateScalar(loopback, 1.0003), noErr);
+  Input signal, heard;
+  Output played;
+  signal.open(testSignal);
+  heard.open(loopback);
+  played.open(loopback);
+  ASSERT_EQ(AudioOutputUnitStart(signal.unit), noErr);
+  ASSERT_EQ(AudioOutputUnitStart(heard.unit), noErr);
+  ASSERT_EQ(AudioOutputUnitStart(played.device), noErr);
+  // One deliberate allocation in the render callback is seen...
+  played.allocateOnce = true;
+  while (played.allocateOnce) std::this_thread::sleep_for(1ms);
+  EXPECT_GE(audioThreadAllocations.load(), 1);
+  // ...and then nothing more while everything runs.
+  audioThreadAllocations = 0;
+  const uint64_t framesBefore = signal.frames;
+  const auto t0 = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(300ms);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double framesDuring = double(signal.frames - framesBefore);
+  AudioOutputUnitStop(played.device);
+  AudioOutputUnitStop(heard.unit);
+  AudioOutputUnitStop(signal.unit);
+
+  EXPECT_EQ(audioThreadAllocations.load(), 0);
+  EXPECT_EQ(signal.failures.load() + heard.failures.load(), 0);
+  // Paced by the clock: never faster than real time (give or take the cycles
+  // at either end), and running at all even on a loaded machine.
+  EXPECT_GT(framesDuring, seconds * 48000 * 0.1);
+  EXPECT_LT(framesDuring, seconds * 48000 + 2 * 256);
+  EXPECT_GT(played.frames.load(), 0u);
+  EXPECT_GT(heard.frames.load(), 0u);
+}
+
+TEST(Realtime, StartAndStopAThousandTimesLeavesNoThreads) {
+  ProviderScope provider(realTime());
+  const AudioObjectID testSignal = provider->deviceNamed("Test Signal");
+  const AudioObjectID loopback = provider->deviceNamed("Loopback");
+  const int before = threadCount();
+  Input signal;
+  Output played;
+  signal.open(testSignal);
+  played.open(loopback);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(AudioOutputUnitStart(signal.unit), noErr);
+    ASSERT_EQ(AudioOutputUnitStart(played.device), noErr);
+    ASSERT_EQ(AudioOutputUnitStop(played.device), noErr);
+    ASSERT_EQ(AudioUnitReset(played.varispeed, kAudioUnitScope_Global, 0), noErr);
+    ASSERT_EQ(AudioOutputUnitStop(signal.unit), noErr);
+  }
+  EXPECT_EQ(threadCount(), before);
+  EXPECT_FALSE(provider->isRunning(testSignal));
+  EXPECT_FALSE(provider->isRunning(loopback));
+}
+
+TEST(Realtime, UnitRestartsItselfFromWithinItsCallback) {
+  ProviderScope provider(realTime());
+  Input signal;
+  signal.open(provider->deviceNamed("Test Signal"));
+  signal.restartsWanted = 3;
+  ASSERT_EQ(AudioOutputUnitStart(signal.unit), noErr);
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while ((signal.restartsWanted > 0 || signal.frames < 20 * 256) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(signal.restartsWanted.load(), 0);
+  EXPECT_GE(signal.frames.load(), 20u * 256);
+  uint32_t running = 0;
+  ASSERT_EQ(signal.unit->getIsRunning(kAudioUnitScope_Global, 0, running), noErr);
+  EXPECT_EQ(running, 1u);
+  EXPECT_EQ(AudioOutputUnitStop(signal.unit), noErr);
+}
+
+}  // namespace
