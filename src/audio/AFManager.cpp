@@ -1,0 +1,15 @@
+#include "audio/AFManager.h"
+
+#include "platform/audio/AudioHardware.h"
+
+namespace pa = platform::audio;
+
+AFManager::AFManager()
+    : inputList_(std::make_shared<AFList>(true)), outputList_(std::make_shared<AFList>(false)) {}
+
+pa::AudioTimeStamp AFManager::presentAudioTimeStamp() {
+  pa::AudioTimeStamp stamp{};
+  stamp.mHostTime = pa::AudioGetCurrentHostTime();
+  stamp.mFlags = pa::kAudioTimeStampHostTimeValid;
+  return stamp;
+}

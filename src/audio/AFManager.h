@@ -1,0 +1,29 @@
+#pragma once
+// The application's audio device manager: one input list and one output list
+// for the whole run, shared with every sound card made from it. Main thread.
+
+#include <memory>
+
+#include "audio/AFList.h"
+#include "platform/audio/AudioTypes.h"
+
+class AFManager {
+ public:
+  AFManager();
+  AFManager(const AFManager&) = delete;
+  AFManager& operator=(const AFManager&) = delete;
+
+  const std::shared_ptr<AFList>& inputList() const { return inputList_; }
+  const std::shared_ptr<AFList>& outputList() const { return outputList_; }
+
+  // The factories of the input and output cards (newInputSoundcard,
+  // newOutputSoundcard) and of the input sound file (newInputSoundfile) join
+  // here with those classes; each card gets the list of its direction.
+
+  // Now as a time stamp carrying only a valid host time.
+  static platform::audio::AudioTimeStamp presentAudioTimeStamp();
+
+ private:
+  std::shared_ptr<AFList> inputList_;
+  std::shared_ptr<AFList> outputList_;
+};
