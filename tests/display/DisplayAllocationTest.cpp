@@ -1,36 +1,20 @@
 // The per-trace work of the view on the main thread allocates nothing: every
-// buffer is made when the view is created. Counted by replacing the global
-// allocation functions of this test program.
+// buffer is made when the view is created. Counted on the main thread by the
+// test programs' allocation counter.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <functional>
 
 #include "display/DisplayTestSupport.h"
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<int> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/AllocationCounter.h"
 
 namespace {
 
 int allocationsDuring(const std::function<void()>& work) {
-  allocations = 0;
-  counting = true;
+  testsupport::AllocationScope scope;
   work();
-  counting = false;
-  return allocations.load();
+  return static_cast<int>(scope.allocations());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <numbers>
 #include <vector>
 
-#include "AllocationCounter.h"
+#include "support/AllocationCounter.h"
 #include "QuietPlanner.h"
 #include "dsp/PlotTrace.h"
 #include "ui/MainThread.h"
@@ -305,7 +305,7 @@ TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
   ui::MainThread::instance().drain();  // the process's main thread exists before the first block
   int spectra = 0;
   {
-    dsptest::AllocationScope scope;
+    testsupport::AllocationScope scope;
     for (int i = 0; i < 600; ++i) {
       SpectrumResult* r = s.compute(block.data(), kBlock);
       if (r->validBins) {

@@ -13,74 +13,9 @@
 #include <thread>
 
 #include "AudioTestSupport.h"
+#include "support/AllocationCounter.h"
 #include "platform/audio/AudioUnits.h"
 
-// ---- allocation counting: every allocation made by a thread whose flag is
-// set is counted. The provider's I/O thread sets its flag when it starts.
-namespace {
-thread_local bool countThisThread = false;
-std::atomic<long> audioThreadAllocations{0};
-inline void noteAllocation() {
-  if (countThisThread) audioThreadAllocations.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-// The replacements pair malloc with free; GCC cannot see that they match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t n) {
-  noteAllocation();
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void* operator new(std::size_t n, std::align_val_t a) {
-  noteAllocation();
-  if (void* p = std::aligned_alloc(std::size_t(a), (n + std::size_t(a) - 1) / std::size_t(a) * std::size_t(a)))
-    return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-
-// C allocations (libsoxr's) are counted too, except under the sanitizers,
-// which own malloc themselves.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-void* malloc(std::size_t n) {
-  noteAllocation();
-  return __libc_malloc(n);
-}
-void* calloc(std::size_t n, std::size_t size) {
-  noteAllocation();
-  return __libc_calloc(n, size);
-}
-void* realloc(void* p, std::size_t n) {
-  noteAllocation();
-  return __libc_realloc(p, n);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t n) {
-  noteAllocation();
-  return __libc_memalign(alignment, n);
-}
-int posix_memalign(void** p, std::size_t alignment, std::size_t n) {
-  noteAllocation();
-  *p = __libc_memalign(alignment, n);
-  return *p ? 0 : 12;
-}
-}
-#endif
 
 namespace {
 
@@ -94,7 +29,8 @@ constexpr AudioComponentDescription kVarispeed{kAudioUnitType_FormatConverter, k
 
 sim::Options realTime() {
   sim::Options o;
-  o.ioThreadStarted = [] { countThisThread = true; };
+  // The provider's I/O thread counts its own allocations.
+  o.ioThreadStarted = [] { testsupport::countAllocationsOnThisThread(true); };
   return o;
 }
 
@@ -221,9 +157,9 @@ TEST(Realtime, AudioThreadsAllocateNothingWhileUnitsRun) {
   // One deliberate allocation in the render callback is seen...
   played.allocateOnce = true;
   while (played.allocateOnce) std::this_thread::sleep_for(1ms);
-  EXPECT_GE(audioThreadAllocations.load(), 1);
+  EXPECT_GE(testsupport::allocationCount(), 1);
   // ...and then nothing more while everything runs.
-  audioThreadAllocations = 0;
+  testsupport::resetAllocationCount();
   const uint64_t framesBefore = signal.frames;
   const auto t0 = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(300ms);
@@ -233,7 +169,7 @@ TEST(Realtime, AudioThreadsAllocateNothingWhileUnitsRun) {
   AudioOutputUnitStop(heard.unit);
   AudioOutputUnitStop(signal.unit);
 
-  EXPECT_EQ(audioThreadAllocations.load(), 0);
+  EXPECT_EQ(testsupport::allocationCount(), 0);
   EXPECT_EQ(signal.failures.load() + heard.failures.load(), 0);
   // Paced by the clock: never faster than real time (give or take the cycles
   // at either end), and running at all even on a loaded machine.
