@@ -27,14 +27,17 @@ Filter::Filter(float bandwidth, int length, int ratio, const float* gains)
       const double w = 0.355768 - 0.487396 * std::cos(6.283185307 * b) + 0.144232 * std::cos(12.566370614 * b) -
                        0.012604 * std::cos(18.849555921 * b);
       const float x = static_cast<float>((i - 0.5 * n) * 2.0 * static_cast<double>(bandwidth));
-      const double s = std::fabs(x) < 0.0001f ? 1.0 : std::sin(3.1415926535 * x) / (3.1415926535 * x);
+      const double s = std::fabs(static_cast<double>(x)) < 0.0001 ? 1.0 : std::sin(3.1415926535 * x) / (3.1415926535 * x);
       forwardTaps[i] = static_cast<float>(s * w);
       sum += forwardTaps[i];
     }
     for (int i = 0; i < n; ++i) forwardTaps[i] /= sum;
   }
 
-  fir = new FirState{n, new float[n], new float[n + kMaxBlock](), 0};
+  // A decimation period must fit in the history, or a piece of one period
+  // would be written past its end.
+  blockCapacity = std::max(kMaxBlock, decimationRatio_);
+  fir = new FirState{n, new float[n], new float[static_cast<size_t>(n) + static_cast<size_t>(blockCapacity)](), 0};
   // Stored reversed: the convolution below correlates the history with them.
   for (int i = 0; i < n; ++i) fir->coefficients[i] = forwardTaps[n - 1 - i];
 }
@@ -51,9 +54,10 @@ const float* Filter::taps() const noexcept { return forwardTaps; }
 int Filter::filter(const float* in, float* out, int count) noexcept {
   if (count <= 0) return 0;
   const int ratio = std::max(decimationRatio_, 1);
-  // The history holds one block of at most 4096 samples; longer blocks go in
-  // pieces that keep the decimation phase (a multiple of the ratio).
-  const int piece = std::max(ratio, kMaxBlock - kMaxBlock % ratio);
+  // The history holds one block of at most 4096 samples (or one decimation
+  // period); longer blocks go in pieces that keep the decimation phase (a
+  // multiple of the ratio).
+  const int piece = blockCapacity - blockCapacity % ratio;
   int written = 0;
   for (int done = 0; done < count; done += piece) {
     int c = std::min(piece, count - done);
@@ -69,7 +73,7 @@ int Filter::filterPiece(const float* in, float* out, int count) noexcept {
   const int length = fir->length;
   float* history = fir->history;
   int p = fir->position;
-  if (count + length + p > kMaxBlock) {
+  if (count + length + p > blockCapacity) {
     std::memmove(history, history + p, sizeof(float) * static_cast<size_t>(length));
     p = 0;
   }

@@ -7,7 +7,8 @@
 struct FirState {
   int length;           // taps
   float* coefficients;  // taps in reverse order
-  float* history;       // length + 4096 floats: the last length inputs, then the block
+  float* history;       // length + 4096 floats (or + one decimation period if longer):
+                        // the last length inputs, then the block
   int position;         // start of the current history window
 };
 
@@ -21,7 +22,8 @@ class Filter {
   static Filter* init();
 
   // bandwidth: cut-off as a fraction of the sampling rate (0 … 0.5); length:
-  // taps (1 or 2 give a pass-through tap); ratio ≤ 1: no decimation; window: gain
+  // taps (1 or 2 give a pass-through tap); ratio ≤ 1: no decimation (a ratio
+  // above 4096 widens the history to one period); window: gain
   // array of at least the output block length, not owned, may be null.
   Filter(float bandwidth, int length, int decimationRatio = 1, const float* window = nullptr);
   ~Filter();
@@ -47,4 +49,5 @@ class Filter {
   float bandwidth_ = 0;
   const float* window = nullptr;
   float* forwardTaps = nullptr;
+  int blockCapacity = kMaxBlock;  // block samples the history holds after the taps
 };

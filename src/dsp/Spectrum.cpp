@@ -42,13 +42,15 @@ Spectrum::~Spectrum() {
 
 bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spanFraction) {
   if (static_cast<unsigned>(type) >= 3u) type = Gaussian;
-  if (rbw == bandwidth_ && rate == samplingRate_ && type == windowType_ && spanFraction == span_) return false;
   // A bandwidth or rate that is not a positive number has no window; keep the
   // configuration we have.
   if (!(rbw > 0) || !(rate > 0) || !std::isfinite(rbw) || !std::isfinite(rate) || std::isnan(spanFraction))
     return false;
 
+  // The comparison is made under the lock too: reconfigurations may come from
+  // more than one thread.
   std::lock_guard guard(lock);
+  if (rbw == bandwidth_ && rate == samplingRate_ && type == windowType_ && spanFraction == span_) return false;
   bandwidth_ = rbw;
   samplingRate_ = rate;
   windowType_ = type;
@@ -237,7 +239,10 @@ namespace {
 constexpr int kMinPoints = 3;
 
 int pointsFor(float base, float fraction, int length) {
-  int points = static_cast<int>(static_cast<double>(base * fraction) + 0.5);
+  // Capped before the conversion: a very small RBW asks for more points than
+  // an int holds, and the window then fills the buffer.
+  const double wanted = static_cast<double>(base * fraction) + 0.5;
+  const int points = wanted < length ? static_cast<int>(wanted) : length;
   return std::clamp(points, std::min(kMinPoints, length), length);
 }
 
@@ -282,7 +287,7 @@ void Spectrum::generateGaussian(int row, int length, float fraction) noexcept {
   float* array = window[row].array;
   int frame = length;
   float x = fraction;
-  for (int halvings = 0; x <= 0.3f && halvings < 8; ++halvings) {
+  for (int halvings = 0; static_cast<double>(x) <= 0.3 && halvings < 8; ++halvings) {
     x = x + x;
     frame /= 2;
   }

@@ -103,6 +103,18 @@ TEST(FilterDecimation, KeepsEveryRthOutputAndCountsThem) {
   std::fill(out.begin(), out.end(), -99.0f);
   EXPECT_EQ(decimating.filter(x.data(), out.data(), 510), 127);
   EXPECT_EQ(out[127], -99.0f);
+
+  // A period longer than the 4096-sample history: the history grows to hold
+  // one period instead of being written past its end.
+  auto long_ = sine(20000, 0.001);
+  Filter plainLong(0.001f, 63), sparse(0.001f, 63, 5000);
+  std::vector<float> fullLong(10000), two(2);
+  for (int at = 0; at < 20000; at += 10000) {
+    plainLong.filter(long_.data() + at, fullLong.data(), 10000);
+    ASSERT_EQ(sparse.filter(long_.data() + at, two.data(), 10000), 2);
+    EXPECT_FLOAT_EQ(two[0], fullLong[0]) << at;
+    EXPECT_FLOAT_EQ(two[1], fullLong[5000]) << at;
+  }
 }
 
 TEST(FilterGain, ArrayMultipliesEveryOutputBlock) {

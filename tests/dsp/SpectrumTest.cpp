@@ -54,7 +54,10 @@ TEST(SpectrumConfiguration, ExponentAndWindowLengthForTheDesignedCases) {
       {1000, 48000, Spectrum::Gaussian, 24000, 14, 256},   // frame halved six times
       {100, 48000, Spectrum::Gaussian, 24000, 14, 2048},
       {1, 44100, Spectrum::Gaussian, 24000, 17, 131072},   // sized as at 48 kHz: fraction 0.662
+      {1, 44100, Spectrum::Hann, 24000, 17, 72000},        // the same 72 000 points as at 48 kHz
       {0.1f, 48000, Spectrum::Hann, 24000, 19, 524288},    // stops at 2^19, window fills it
+      {1e-5f, 48000, Spectrum::Hann, 24000, 19, 524288},   // asks for 7.2e9 points: still fills it
+      {1e-5f, 48000, Spectrum::Blackman, 24000, 19, 524288},
       {1000, 48000, Spectrum::Hann, 24000, 14, 72},
   };
   for (const Case& c : cases) {
