@@ -92,6 +92,8 @@ struct Output {
   AudioUnit varispeed = nullptr, device = nullptr;
   AudioObjectID deviceID = 0;
   double phase = 0;
+  double tracked = 1.0;
+  uint64_t cycle = 0;
   std::atomic<uint64_t> frames{0};
   std::atomic<bool> allocateOnce{false};
   static OSStatus render(void* me, AudioUnitRenderActionFlags*, const AudioTimeStamp*, uint32_t, uint32_t n,
@@ -108,10 +110,13 @@ struct Output {
       sink = new int(1);
       delete sink;
     }
+    // The pushed samples' own clock drifts a little from cycle to cycle, so
+    // the playback rate changes on every cycle (and the resampler glides).
+    out->tracked = out->cycle++ % 2 ? 1.0002 : 0.9998;
     AudioTimeStamp now{};
     if (AudioDeviceGetCurrentTime(out->deviceID, &now) == noErr && now.mRateScalar > 0.1)
       AudioUnitSetParameter(out->varispeed, kVarispeedParam_PlaybackRate, kAudioUnitScope_Global, 0,
-                            float(1.0 / now.mRateScalar), 0);
+                            float(out->tracked / now.mRateScalar), 0);
     out->frames += n;
     return noErr;
   }

@@ -226,8 +226,18 @@ TEST_F(Units, RemovedDeviceDeliversNothingMore) {
   ASSERT_TRUE(provider->removeDevice(testSignal));
   provider->advance(0.1);
   EXPECT_EQ(capture.frames(), before);
+  // Still started (a card's stop keys on it to end its consumer), until it is
+  // stopped or bound to another device, where it runs again.
+  ASSERT_EQ(capture.unit->getIsRunning(kAudioUnitScope_Global, 0, running), noErr);
+  EXPECT_EQ(running, 1u);
+  ASSERT_EQ(capture.unit->setCurrentDevice(kAudioUnitScope_Global, 0, loopback), noErr);
   ASSERT_EQ(capture.unit->getIsRunning(kAudioUnitScope_Global, 0, running), noErr);
   EXPECT_EQ(running, 0u);
+  ASSERT_EQ(AudioOutputUnitStart(capture.unit), noErr);
+  provider->advance(0.1);
+  EXPECT_GT(capture.frames(), before);
+  ASSERT_EQ(capture.unit->getIsRunning(kAudioUnitScope_Global, 0, running), noErr);
+  EXPECT_EQ(running, 1u);
   EXPECT_EQ(AudioOutputUnitStop(capture.unit), noErr);
 }
 
@@ -241,6 +251,13 @@ TEST_F(Units, UnitsRefuseWhatTheyCannotServe) {
   EXPECT_EQ(f.mSampleRate, 48000);
   EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Output, 1, sim::linearPcmFormat(48000, 2, 16)),
             kAudioUnitErr_FormatNotSupported);
+  // The unit does not convert rates: its client side runs at the device's.
+  AudioStreamBasicDescription other = f;
+  other.mSampleRate = 44100;
+  EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Output, 1, other), kAudioUnitErr_FormatNotSupported);
+  other.mSampleRate = 48000;
+  other.mChannelsPerFrame = 1;
+  EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Output, 1, other), noErr);
   const int32_t badMap[] = {0, 2};  // the device has channels 0 and 1
   EXPECT_EQ(unit->setChannelMap(kAudioUnitScope_Output, 1, badMap, 2), kAudioUnitErr_InvalidPropertyValue);
   float buffer[64];
@@ -342,6 +359,8 @@ TEST_F(Units, VarispeedRateChangingEveryCycleMakesNoClick) {
 TEST_F(Units, VarispeedResetForgetsWhatItHeld) {
   VarispeedRun run(44100, 48000, 1000);
   for (int i = 0; i < 20; ++i) ASSERT_EQ(run.render(512), noErr);
+  // A rate set while stopped, before the reset, is the rate played after it.
+  ASSERT_EQ(AudioUnitSetParameter(run.unit, kVarispeedParam_PlaybackRate, kAudioUnitScope_Global, 0, 1.25f, 0), noErr);
   ASSERT_EQ(AudioUnitReset(run.unit, kAudioUnitScope_Global, 0), noErr);
   run.source.amplitude = 0;
   run.out.clear();
@@ -349,6 +368,11 @@ TEST_F(Units, VarispeedResetForgetsWhatItHeld) {
   float loudest = 0;
   for (float v : run.out) loudest = std::max(loudest, std::abs(v));
   EXPECT_LT(loudest, 1e-6f);
+  run.source.amplitude = 0.5;
+  const uint64_t pulledBefore = run.source.pulled;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(run.render(512), noErr);
+  EXPECT_NEAR(double(run.source.pulled - pulledBefore) / (100 * 512), 1.25 * 44100 / 48000, 0.002);
+  EXPECT_NEAR(dB(std::abs(tone(run.out.data() + run.out.size() - 48000, 48000, 1250, 48000)) / 0.5), 0, 0.05);
 }
 
 // The output card's graph, built step by step as it does: varispeed feeding

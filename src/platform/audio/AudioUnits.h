@@ -19,8 +19,13 @@
 //
 // Client sample format: 32-bit float, one buffer per channel
 // (kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved, packed), at the
-// device's nominal rate on the device unit. Other formats are refused with
-// kAudioUnitErr_FormatNotSupported.
+// device's nominal rate on the device unit (the unit converts no rates; once a
+// device is bound, a client format more than half a hertz off its nominal
+// rate is refused). Other formats are refused with
+// kAudioUnitErr_FormatNotSupported. kAudioOutputUnitProperty_IsRunning is
+// the unit's started state: a unit whose device goes away while it runs gets
+// no more cycles but reports running until stopped; binding it to another
+// device (or changing its enabled elements) stops it first.
 //
 // Each unit property has a typed call on the unit that takes the scope and
 // element the sound cards address, e.g.

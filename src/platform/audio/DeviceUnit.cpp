@@ -1,6 +1,7 @@
 // The device I/O unit: a client of the provider's device cycles.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "platform/audio/Units.h"
@@ -24,6 +25,18 @@ DeviceIOUnit::DeviceIOUnit(const AudioComponentDescription& description, std::sh
 }
 
 DeviceIOUnit::~DeviceIOUnit() { stop(); }
+
+bool DeviceIOUnit::runningDeviceExists() const {
+  const AudioObjectPropertyAddress name{kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0};
+  return provider_->hasProperty(runningDevice_, name);
+}
+
+// A unit whose device went away while it ran gets no more cycles but stays
+// started until it is stopped. Rebinding or re-enabling it stops it first, so
+// that it can be bound to another device and started again.
+void DeviceIOUnit::settleIfDeviceGone() {
+  if (running_.load() && cycleOf != this && !runningDeviceExists()) stop();
+}
 
 AudioObjectID DeviceIOUnit::resolvedDevice() const {
   if (device_) return device_;
@@ -114,6 +127,12 @@ OSStatus DeviceIOUnit::setStreamFormat(AudioUnitScope scope, AudioUnitElement el
   if (scope != kAudioUnitScope_Input && scope != kAudioUnitScope_Output) return kAudioUnitErr_InvalidScope;
   if (!inputClient && !outputClient) return kAudioUnitErr_PropertyNotWritable;
   if (!isFloatPcm(format, true)) return kAudioUnitErr_FormatNotSupported;
+  // The unit passes samples between the device and its client unconverted:
+  // a bound device's client side runs at the device's nominal rate.
+  if (device_) {
+    const double rate = deviceRate();
+    if (rate > 0 && std::abs(format.mSampleRate - rate) > 0.5) return kAudioUnitErr_FormatNotSupported;
+  }
   {
     ConfigHandshake::Scope lock(handshake_);
     (inputClient ? inputClient_ : outputClient_) = format;
@@ -159,6 +178,7 @@ OSStatus DeviceIOUnit::connectInput(AudioUnitElement element, AudioUnitInstance*
 OSStatus DeviceIOUnit::enableIO(AudioUnitScope scope, AudioUnitElement element, uint32_t enable) {
   if (element > 1) return kAudioUnitErr_InvalidElement;
   if (scope != kAudioUnitScope_Input && scope != kAudioUnitScope_Output) return kAudioUnitErr_InvalidScope;
+  settleIfDeviceGone();
   if (running_.load()) return kAudioUnitErr_CannotDoInCurrentContext;
   ConfigHandshake::Scope lock(handshake_);
   (element == 1 ? inputEnabled_ : outputEnabled_) = enable != 0;
@@ -171,6 +191,7 @@ OSStatus DeviceIOUnit::setCurrentDevice(AudioUnitScope scope, AudioUnitElement e
   const AudioObjectPropertyAddress name{kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0};
   if (device == 0 || device == kAudioObjectSystemObject || !provider_->hasProperty(device, name))
     return kAudioUnitErr_NoDevice;
+  settleIfDeviceGone();
   if (running_.load()) return kAudioUnitErr_CannotDoInCurrentContext;
   {
     ConfigHandshake::Scope lock(handshake_);
@@ -244,9 +265,11 @@ OSStatus DeviceIOUnit::getChannelMap(AudioUnitScope scope, AudioUnitElement elem
 OSStatus DeviceIOUnit::getIsRunning(AudioUnitScope scope, AudioUnitElement element, uint32_t& running) const {
   if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
   if (element != 0) return kAudioUnitErr_InvalidElement;
-  // A unit whose device has gone no longer runs, whatever it was told.
-  const AudioObjectPropertyAddress name{kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0};
-  running = running_.load() && provider_->hasProperty(runningDevice_, name) ? 1 : 0;
+  // The unit's own state: started and not yet stopped. A unit whose device
+  // has gone stays started (it just gets no cycles), so that whoever started
+  // it also stops it and ends whatever it runs beside it; the vanished device
+  // shows in the device list. Never waits: also read from the unit's callback.
+  running = running_.load() ? 1 : 0;
   return noErr;
 }
 

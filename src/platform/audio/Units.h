@@ -54,6 +54,8 @@ class DeviceIOUnit final : public AudioUnitInstance, private IoClient {
  private:
   void ioCycle(AudioObjectID device, const IoCycle& cycle) noexcept override;
   AudioObjectID resolvedDevice() const;
+  bool runningDeviceExists() const;
+  void settleIfDeviceGone();
   uint32_t deviceChannels(AudioObjectPropertyScope scope) const;
   double deviceRate() const;
   void refreshClientFormats();

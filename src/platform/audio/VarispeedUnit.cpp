@@ -64,8 +64,11 @@ OSStatus VarispeedUnit::uninitialize() {
 OSStatus VarispeedUnit::reset(AudioUnitScope, AudioUnitElement) {
   ConfigHandshake::Scope lock(handshake_);
   if (!resampler_) return noErr;
-  appliedRatio_ = ratioFor(playbackRate_.load());
+  // Cleared at the ratio it last played, then set to the rate asked for now
+  // (which may have changed since the last render).
   clearResampler(resampler_, channels_, true, true, maxRatio_, appliedRatio_, kUnitMaxFrames);
+  appliedRatio_ = ratioFor(playbackRate_.load());
+  soxr_set_io_ratio(resampler_, appliedRatio_, 0);
   pending_ = used_ = 0;
   inputSampleTime_ = 0;
   return noErr;
