@@ -44,6 +44,7 @@ std::shared_ptr<const AFList::Snapshot> AFList::makeSnapshot(DeviceArray devices
 }
 
 void AFList::refreshDeviceList() {
+  std::lock_guard refreshing(refreshLock_);
   DeviceArray fresh = getDeviceList();
   std::shared_ptr<const Snapshot> current = snapshot();
   bool same = fresh.size() == current->devices.size();

@@ -64,6 +64,10 @@ class AFList {
   static std::shared_ptr<const Snapshot> makeSnapshot(DeviceArray devices);
 
   const bool isInput_;
+  // Serialises whole refreshes, so that a refresh that read the platform
+  // earlier never replaces the result of one that read it later. Readers
+  // never take it.
+  std::mutex refreshLock_;
   mutable std::mutex lock_;  // guards current_ (held only to copy or swap it)
   std::shared_ptr<const Snapshot> current_;
 };

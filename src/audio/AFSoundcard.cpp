@@ -283,8 +283,13 @@ std::shared_ptr<AFDevice> AFSoundcard::selectDeviceName(const std::optional<std:
   }
   std::shared_ptr<AFDevice> fallback = deviceList_->defaultDevice();
   setSelection(fallback, true);
-  if (reselectDeviceMenu(managedDevicePopUp_.load())) return fallback;
-  return nullptr;
+  bool shown = reselectDeviceMenu(managedDevicePopUp_.load());
+  // The selection was set directly; the device listener must follow it also
+  // where no pop-up reselection moved it, or the card would go on hearing a
+  // device it no longer uses. (Without a selection the listener is harmless:
+  // its notices are refused.)
+  if (selectedDevice()) addDeviceListener();
+  return shown ? fallback : nullptr;
 }
 
 bool AFSoundcard::reselectDeviceMenu(ui::PopUpButton* popUp) {
@@ -923,6 +928,9 @@ int32_t AFSoundcard::hardwarePropertyChanged(uint32_t selector) {
         std::lock_guard fields(fieldsLock_);
         currentDeviceName_.clear();
       }
+      // As on the removal path: the pop-ups no longer offer the gone
+      // device's formats and rates.
+      updateManagedControls();
       sendDeviceRemoved(previous->deviceID());
     });
   }

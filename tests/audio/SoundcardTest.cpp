@@ -145,9 +145,14 @@ TEST_F(SoundcardTest, SelectDeviceNameFallsBackToTheDefaultDevice) {
   EXPECT_EQ(devices.titleOfSelectedItem(), "Mic A");
   EXPECT_EQ(card->selectDeviceName(std::nullopt)->deviceID(), micA);
 
-  // Without a device pop-up a found device gives way to the default.
+  // Without a device pop-up a found device gives way to the default, and the
+  // card then listens to the device it uses.
   auto bare = makeCard();
+  bare->selectDevice(list->deviceWithName("Mic B"));
+  ASSERT_EQ(bare->listenerID(), micB);
   EXPECT_EQ(bare->selectDeviceName(std::string("Mic B"))->deviceID(), micA);
+  EXPECT_EQ(bare->listenerID(), micA);
+  EXPECT_EQ(bare->physicalFormat().mSampleRate, 48000.0);
 }
 
 TEST_F(SoundcardTest, AStoredTitleWithItsLocationFindsItsDevice) {
@@ -219,10 +224,12 @@ TEST_F(SoundcardTest, AGoneDeviceIsReplacedByTheDefaultWithoutRestart) {
 }
 
 TEST_F(SoundcardTest, WhenEveryDeviceIsGoneTheCardStopsAndSaysSo) {
-  FakePopUpButton devices;
+  FakePopUpButton devices, formats, rates;
   JournalDelegate delegate(&journal, AFSoundcardDelegate::kDeviceRemoval);
   auto card = makeCard();
   card->setManagedDeviceMenu(&devices);
+  card->setManagedFormatMenu(&formats);
+  card->setManagedSamplingRateMenu(&rates);
   card->setDelegate(&delegate);
   devices.pick(1);
   card->setRunning(true);
@@ -238,6 +245,9 @@ TEST_F(SoundcardTest, WhenEveryDeviceIsGoneTheCardStopsAndSaysSo) {
   EXPECT_EQ(card->selectedDevice(), nullptr);
   EXPECT_EQ(card->listenerID(), 0u);
   EXPECT_EQ(devices.numberOfItems(), 0);
+  // Nothing of the gone device is offered any more.
+  EXPECT_EQ(formats.numberOfItems(), 0);
+  EXPECT_EQ(rates.numberOfItems(), 0);
 
   // A device that comes back is there to be picked.
   provider->addDevice(stereoInput("Mic C", "PortC"));
