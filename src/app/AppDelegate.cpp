@@ -167,6 +167,16 @@ void AppDelegate::setupSampling() {
     initAndStartTrackingGenerator();
   }
 
+  // The span and RBW captions show the new values at once rather than with
+  // the next trace, which at a narrow RBW can be seconds away.
+  if ((changed || rateChanged) && display)
+    ui::MainThread::instance().runAsync(
+        [](void* context) {
+          auto* self = static_cast<AppDelegate*>(context);
+          if (self->display) self->display->setNeedsDisplay();
+        },
+        this);
+
   // 10.
   if (input) input->resume();
 }

@@ -2,6 +2,7 @@
 // span and the engine's bin grid, starts, stops, suspends and resumes it, and
 // switches the tracking mode.
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/AppDelegate.h"
@@ -34,9 +35,11 @@ void AppDelegate::suspendTracking() {
   if (!sweep.running) return;
   if (trackingGenerator) trackingGenerator->setSuspend(true);
   // The last 16 bins are measured again, into the trace only, until the
-  // sweep is back where it stopped.
+  // sweep is back where it stopped; never from before the sweep's first bin,
+  // since a bin below 0 would reach the trace and the generator as a bin
+  // number that means "the whole spectrum" and a negative frequency.
   sweep.suspendUntilBin = sweep.currentBin;
-  sweep.currentBin -= 16;
+  sweep.currentBin = std::max(sweep.currentBin - 16, std::min(sweep.startBin, sweep.currentBin));
   sweep.paused = 1;
 }
 

@@ -147,9 +147,19 @@ void Display::clearPlot() {
     shared_->track.highest = -1.0f;
   }
   plotPath_.removeAllPoints();
-  // The out-of-range bar belongs to the plot it was made for.
+  // The out-of-range bar belongs to the plot it was made for; the wait
+  // indicator to the sweep that was turning it.
   outOfBoundsPath_.removeAllPoints();
+  drawWait_ = 0;
   update();
+}
+
+void Display::setTrackingGeneratorMode(bool enabled) {
+  trackingGeneratorEnabled_ = enabled ? 1 : 0;
+  if (!enabled && drawWait_) {
+    drawWait_ = 0;
+    update();
+  }
 }
 
 void Display::setPlotScale(float dBPerDivision) {

@@ -134,11 +134,14 @@ class Display : public QWidget {
   // A new trace; bin >= 0 is the bin a sweep has just measured and is
   // detected at once, bin < 0 queues the full pass as addTraceData().
   void addTraceDataBin(TraceData* trace, int bin);
-  // Removes the marker, empties the plot and resets the sweep's ranges.
+  // Removes the marker, empties the plot (and the wait indicator) and resets
+  // the sweep's ranges.
   void clearPlot();
   // A sweep begins: resets the received-bin range.
   void newSweep();
-  void setTrackingGeneratorMode(bool enabled) { trackingGeneratorEnabled_ = enabled ? 1 : 0; }
+  // Leaving the tracking mode also takes down the wait indicator, which only
+  // a sweep's own updates would otherwise ever clear.
+  void setTrackingGeneratorMode(bool enabled);
   // dB per division; rebuilds the paths at the next drawing.
   virtual void setPlotScale(float dBPerDivision);
   // Foreground colour of every text.

@@ -146,8 +146,11 @@ TEST(SetupSampling, ReconfiguresTheEngineOnlyForARealChange) {
   ASSERT_GT(held, 0);
 
   // Same values again (as the fields write them back): the ring is kept.
+  int redraws = h.display.redraws;
   h.upperSpanField.enter("24000");
+  h.mainThread.drain();
   EXPECT_EQ(engine.availableSamples(), held);
+  EXPECT_EQ(h.display.redraws, redraws) << "nothing changed, nothing to redraw";
   EXPECT_EQ(h.log.count("input.pause"), 2);  // the input is paused around it all the same
   EXPECT_EQ(h.log.count("input.resume"), 2);
 
@@ -155,6 +158,12 @@ TEST(SetupSampling, ReconfiguresTheEngineOnlyForARealChange) {
   h.windowPopup.pickTag(2);
   EXPECT_EQ(engine.windowType(), 2);
   EXPECT_EQ(engine.availableSamples(), 0);
+
+  // A new RBW shows in the captions at once, not with the next trace.
+  redraws = h.display.redraws;
+  h.bandwidthPopup.pickTag(20);
+  h.mainThread.drain();
+  EXPECT_GT(h.display.redraws, redraws);
 
   // So does a new input rate with an unchanged span.
   h.upperSpanField.setStringValue("20000");

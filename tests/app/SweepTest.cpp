@@ -150,6 +150,28 @@ TEST(SweepSuspension, RemeasuresSixteenBinsIntoTheTraceOnly) {
   EXPECT_EQ(h.display.bins.back(), stoppedAt);  // the first shown again
 }
 
+TEST(SweepSuspension, NeverGoesBackBeforeTheSweepsFirstBin) {
+  // Suspended two spectra after the start: only those two are measured again,
+  // and no bin below the first reaches the trace or the generator.
+  ControllerHarness h;
+  h.bandwidthPopup.selectItemWithTag(30);
+  h.launch();
+  h.enterTrackingMode();
+  h.pressStart();
+  const int first = h.app.sweep.startBin;
+  const int blocksPerSpectrum = sweepHop(*h.app.spectrum) / AppDelegate::kBlockLength;
+  for (int b = 0; b < 64 * blocksPerSpectrum && h.app.sweep.currentBin < first + 2; ++b) h.feed(1);
+  ASSERT_EQ(h.app.sweep.currentBin, first + 2);
+  h.app.suspendTracking();
+  EXPECT_EQ(h.app.sweep.suspendUntilBin, first + 2);
+  EXPECT_EQ(h.app.sweep.currentBin, first);
+  h.app.resumeTracking();
+  h.feed(4 * blocksPerSpectrum);
+  for (int bin : h.generator.tunedTo) EXPECT_GT(bin, first);
+  for (int bin : h.display.bins) EXPECT_GE(bin, first);
+  EXPECT_EQ(h.display.bins.back(), h.app.sweep.currentBin - 1);
+}
+
 TEST(SweepSuspension, DoesNothingWithoutARunningSweep) {
   ControllerHarness h;
   h.launch();

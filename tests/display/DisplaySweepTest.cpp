@@ -95,6 +95,21 @@ TEST(DisplaySweep, TheWaitIndicatorShowsUntilTheSweepNearsThePlot) {
   EXPECT_TRUE(rig.display->drawWait());
   rig.measure(999 + 80);
   EXPECT_FALSE(rig.display->drawWait());
+
+  // A sweep ended while still left of the plot takes the indicator down with
+  // the plot or with the mode, so normal analysis never shows it (nor loses
+  // its out-of-range bar behind it).
+  for (bool leaveMode : {false, true}) {
+    rig.display->newSweep();
+    for (int c = 979; c < 990; ++c) rig.measure(c);
+    ASSERT_TRUE(rig.display->drawWait());
+    if (leaveMode) {
+      rig.display->setTrackingGeneratorMode(false);
+    } else {
+      rig.display->clearPlot();
+    }
+    EXPECT_FALSE(rig.display->drawWait()) << (leaveMode ? "mode left" : "plot cleared");
+  }
 }
 
 TEST(DisplaySweep, BinsFarBelowThePlotAndAClearedPlotAreHarmless) {
