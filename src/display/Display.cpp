@@ -303,34 +303,26 @@ void Display::detectColumn(const TraceData* input, int a, int b, float fraction,
     float v = valueAt(input, a);
     mn = mx = v;
     float sum = v;
+    auto scan = [&](auto valueOf) {
+      for (int k = a + 1; k < b; ++k) {
+        v = valueOf(k);
+        if (v > mx) {
+          flags |= 1;
+          mx = v;
+        }
+        if (v < mn) {
+          flags |= 2;
+          mn = v;
+        }
+        sum += v;
+      }
+    };
     if (a >= 0 && b - 1 <= last) {
       // The usual case: every bin of the column lies in the trace.
       const float* values = input->averaged;
-      for (int k = a + 1; k < b; ++k) {
-        v = values[k];
-        if (v > mx) {
-          flags |= 1;
-          mx = v;
-        }
-        if (v < mn) {
-          flags |= 2;
-          mn = v;
-        }
-        sum += v;
-      }
+      scan([values](int k) { return values[k]; });
     } else {
-      for (int k = a + 1; k < b; ++k) {
-        v = valueAt(input, k);
-        if (v > mx) {
-          flags |= 1;
-          mx = v;
-        }
-        if (v < mn) {
-          flags |= 2;
-          mn = v;
-        }
-        sum += v;
-      }
+      scan([this, input](int k) { return valueAt(input, k); });
     }
     mean = sum / static_cast<float>(b - a);
   } else {
