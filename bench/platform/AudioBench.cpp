@@ -19,18 +19,6 @@ using namespace platform::audio;
 
 constexpr uint32_t kBlock = 512;
 
-AudioStreamBasicDescription stereo(double rate) {
-  AudioStreamBasicDescription f{};
-  f.mSampleRate = rate;
-  f.mFormatID = kAudioFormatLinearPCM;
-  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-  f.mBytesPerPacket = f.mBytesPerFrame = 4;
-  f.mFramesPerPacket = 1;
-  f.mChannelsPerFrame = 2;
-  f.mBitsPerChannel = 32;
-  return f;
-}
-
 // A stereo source handing over blocks of a sine computed once (so that the
 // figures are the conversion's, not the sine's).
 struct Source {
@@ -78,7 +66,7 @@ void BM_Converter44100To48000(benchmark::State& state) {
   static constexpr uint32_t qualities[5] = {kAudioConverterQuality_Min, kAudioConverterQuality_Low,
                                             kAudioConverterQuality_Medium, kAudioConverterQuality_High,
                                             kAudioConverterQuality_Max};
-  const auto src = stereo(44100), dst = stereo(48000);
+  const auto src = floatFormat(44100, 2), dst = floatFormat(48000, 2);
   AudioConverterRef converter = nullptr;
   if (AudioConverterNew(&src, &dst, &converter) != noErr) {
     state.SkipWithError("no converter");
@@ -106,8 +94,8 @@ void BM_VarispeedRenderCycle(benchmark::State& state) {
   AudioUnit unit = nullptr;
   AudioComponentInstanceNew(AudioComponentFindNext(nullptr, &d), &unit);
   Source source;
-  unit->setStreamFormat(kAudioUnitScope_Input, 0, stereo(44100));
-  unit->setStreamFormat(kAudioUnitScope_Output, 0, stereo(48000));
+  unit->setStreamFormat(kAudioUnitScope_Input, 0, floatFormat(44100, 2));
+  unit->setStreamFormat(kAudioUnitScope_Output, 0, floatFormat(48000, 2));
   unit->setRenderCallback(kAudioUnitScope_Input, 0, {Source::render, &source});
   if (AudioUnitInitialize(unit) != noErr) {
     state.SkipWithError("no varispeed");

@@ -90,21 +90,7 @@ class AudioTest : public ::testing::Test {
   // Waits until every notification fired so far has been handled, running
   // the main-thread work the listeners wait for meanwhile.
   void settle() {
-    bool done = false;
-    std::mutex lock;
-    std::thread flusher([&] {
-      provider->flushNotifications();
-      std::lock_guard guard(lock);
-      done = true;
-    });
-    for (;;) {
-      mainThread.drain();
-      std::lock_guard guard(lock);
-      if (done) break;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    flusher.join();
-    mainThread.drain();
+    onOtherThread([this] { provider->flushNotifications(); });
   }
 
   // Runs work on another thread (as a notification would) while this thread

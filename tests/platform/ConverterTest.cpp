@@ -16,18 +16,6 @@ namespace {
 
 using namespace audiotest;
 
-AudioStreamBasicDescription floatFormat(double rate, uint32_t channels, bool split) {
-  AudioStreamBasicDescription f{};
-  f.mSampleRate = rate;
-  f.mFormatID = kAudioFormatLinearPCM;
-  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | (split ? kAudioFormatFlagIsNonInterleaved : 0);
-  f.mBytesPerFrame = f.mBytesPerPacket = split ? 4 : 4 * channels;
-  f.mFramesPerPacket = 1;
-  f.mChannelsPerFrame = channels;
-  f.mBitsPerChannel = 32;
-  return f;
-}
-
 // Supplies sines (channel c at hz[c]) in chunks of at most `chunk` frames,
 // interleaved or one buffer per channel; stops after `limit` frames.
 struct SineSource {

@@ -288,23 +288,12 @@ struct VarispeedRun {
   VarispeedRun(double inRate, double outRate, double hz) {
     source.hz = hz;
     source.rate = inRate;
-    EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Input, 0, floatFormatOf(inRate)), noErr);
-    EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Output, 0, floatFormatOf(outRate)), noErr);
+    EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Input, 0, floatFormat(inRate, 1)), noErr);
+    EXPECT_EQ(unit->setStreamFormat(kAudioUnitScope_Output, 0, floatFormat(outRate, 1)), noErr);
     EXPECT_EQ(unit->setRenderCallback(kAudioUnitScope_Input, 0, {Tone::render, &source}), noErr);
     EXPECT_EQ(AudioUnitInitialize(unit), noErr);
   }
   ~VarispeedRun() { AudioComponentInstanceDispose(unit); }
-  static AudioStreamBasicDescription floatFormatOf(double rate) {
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    f.mBytesPerPacket = f.mBytesPerFrame = 4;
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = 1;
-    f.mBitsPerChannel = 32;
-    return f;
-  }
   OSStatus render(uint32_t frames) {
     std::vector<float> block(frames);
     AudioBufferList list{1, {{1, frames * 4, block.data()}}};

@@ -141,6 +141,22 @@ struct AudioStreamBasicDescription {
   uint32_t mReserved;
 };
 
+// 32-bit float linear PCM, packed, at rate with channels channels; one buffer
+// per channel when nonInterleaved (the format between the audio layer and its
+// clients).
+constexpr AudioStreamBasicDescription floatFormat(double rate, uint32_t channels, bool nonInterleaved = true) {
+  AudioStreamBasicDescription f{};
+  f.mSampleRate = rate;
+  f.mFormatID = kAudioFormatLinearPCM;
+  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | (nonInterleaved ? kAudioFormatFlagIsNonInterleaved : 0);
+  f.mChannelsPerFrame = channels;
+  f.mBitsPerChannel = 32;
+  f.mBytesPerFrame = nonInterleaved ? 4 : 4 * channels;
+  f.mFramesPerPacket = 1;
+  f.mBytesPerPacket = f.mBytesPerFrame;
+  return f;
+}
+
 struct AudioValueRange {
   double mMinimum;
   double mMaximum;

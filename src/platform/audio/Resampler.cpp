@@ -20,19 +20,6 @@ bool isFloatPcm(const AudioStreamBasicDescription& f, bool requireNonInterleaved
   return true;
 }
 
-AudioStreamBasicDescription floatFormat(double rate, uint32_t channels, bool nonInterleaved) {
-  AudioStreamBasicDescription f{};
-  f.mSampleRate = rate;
-  f.mFormatID = kAudioFormatLinearPCM;
-  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | (nonInterleaved ? kAudioFormatFlagIsNonInterleaved : 0);
-  f.mChannelsPerFrame = channels;
-  f.mBitsPerChannel = 32;
-  f.mBytesPerFrame = nonInterleaved ? 4 : 4 * channels;
-  f.mFramesPerPacket = 1;
-  f.mBytesPerPacket = f.mBytesPerFrame;
-  return f;
-}
-
 namespace {
 
 // Produces `frames` frames from silence, feeding only as much input as the

@@ -75,7 +75,6 @@ class ConfigHandshake {
 
 // 32-bit float linear PCM, packed; one buffer per channel when nonInterleaved.
 bool isFloatPcm(const AudioStreamBasicDescription& f, bool requireNonInterleaved);
-AudioStreamBasicDescription floatFormat(double rate, uint32_t channels, bool nonInterleaved = true);
 
 // libsoxr resamplers. Each is warmed up at creation (its internal queues grown
 // to the largest block given), so that processing blocks up to those sizes

@@ -26,20 +26,6 @@ bool isDirection(AudioObjectPropertyScope scope) {
   return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
 }
 
-// The 32-bit float stream format that clients see for a physical format.
-AudioStreamBasicDescription virtualFormat(const AudioStreamBasicDescription& physical) {
-  AudioStreamBasicDescription f{};
-  f.mSampleRate = physical.mSampleRate;
-  f.mFormatID = kAudioFormatLinearPCM;
-  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked;
-  f.mChannelsPerFrame = physical.mChannelsPerFrame;
-  f.mBitsPerChannel = 32;
-  f.mBytesPerFrame = 4 * physical.mChannelsPerFrame;
-  f.mFramesPerPacket = 1;
-  f.mBytesPerPacket = f.mBytesPerFrame;
-  return f;
-}
-
 // The offered entry for a format (same ID, channels and bits, rate in range).
 const AudioStreamRangedDescription* offered(const StreamDescription& stream, const AudioStreamBasicDescription& f) {
   for (const auto& r : stream.formats) {
@@ -973,7 +959,7 @@ Lookup SimulatedProvider::State::lookUp(AudioObjectID object, const AudioObjectP
       r.settable = true;
       break;
     case kAudioStreamPropertyVirtualFormat:
-      r.value = scalar(virtualFormat(st->physicalFormat));
+      r.value = scalar(floatFormat(st->physicalFormat.mSampleRate, st->physicalFormat.mChannelsPerFrame, false));
       break;
     case kAudioStreamPropertyAvailablePhysicalFormats:
       r.value = array(st->formats);
