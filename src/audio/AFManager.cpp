@@ -7,6 +7,10 @@ namespace pa = platform::audio;
 AFManager::AFManager()
     : inputList_(std::make_shared<AFList>(true)), outputList_(std::make_shared<AFList>(false)) {}
 
+AFSoundcardPtr<AFInputSoundcard> AFManager::newInputSoundcard() {
+  return AFSoundcard::create<AFInputSoundcard>(inputList_);
+}
+
 pa::AudioTimeStamp AFManager::presentAudioTimeStamp() {
   pa::AudioTimeStamp stamp{};
   stamp.mHostTime = pa::AudioGetCurrentHostTime();

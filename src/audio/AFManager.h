@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "audio/AFInputSoundcard.h"
 #include "audio/AFList.h"
 #include "platform/audio/AudioTypes.h"
 
@@ -16,9 +17,12 @@ class AFManager {
   const std::shared_ptr<AFList>& inputList() const { return inputList_; }
   const std::shared_ptr<AFList>& outputList() const { return outputList_; }
 
-  // The factories of the input and output cards (newInputSoundcard,
-  // newOutputSoundcard) and of the input sound file (newInputSoundfile) join
-  // here with those classes; each card gets the list of its direction.
+  // A new input card on the input list, following the default input device.
+  AFSoundcardPtr<AFInputSoundcard> newInputSoundcard();
+
+  // The factories of the output card (newOutputSoundcard) and of the input
+  // sound file (newInputSoundfile) join here with those classes; each card
+  // gets the list of its direction.
 
   // Now as a time stamp carrying only a valid host time.
   static platform::audio::AudioTimeStamp presentAudioTimeStamp();
