@@ -917,7 +917,18 @@ int32_t AFSoundcard::hardwarePropertyChanged(uint32_t selector) {
       }
       std::shared_ptr<AFDevice> previous = selectedDevice();
       if (!previous || name.empty()) return;
-      if (selectDeviceName(name) || currentDeviceName().empty()) return;
+      if (std::shared_ptr<AFDevice> shown = selectDeviceName(name)) {
+        if (shown->deviceID() == previous->deviceID()) return;
+        // The selected device is gone and the selection fell back to the
+        // default device. A card left bound to the gone device would run on
+        // without a sound, so put it on the fallback as a pick would: stop,
+        // rebind, restart and tell the delegate.
+        setSelection(previous, false);
+        selectDevice(shown);
+        reselectDeviceMenu(popUp);
+        return;
+      }
+      if (currentDeviceName().empty()) return;
       // Neither the device nor a default is left (and the removal path has
       // not run): the card must not go on running on, and listening to, a
       // device that is gone.
