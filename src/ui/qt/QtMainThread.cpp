@@ -1,42 +1,49 @@
 #include "ui/qt/QtMainThread.h"
 
-#include <QMetaObject>
-#include <mutex>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
 
 namespace ui::qt {
 
-namespace {
+QtMainThread::WakeFd::WakeFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "QtMainThread: eventfd");
+}
 
-// Orders the posting of a call with its running. Qt hands the call over
-// through its own locks, which a thread checker cannot see (Qt is built
-// without one), so the call's captures and its disposal after running would
-// look unordered with their making on the posting thread. The poster holds
-// this lock while it makes and posts the call, and the call takes it before
-// it reads anything, so the order is stated in a lock the checker sees.
-// Uncontended but for that moment; never taken on a real-time thread.
-std::mutex gPostLock;
+QtMainThread::WakeFd::~WakeFd() { ::close(fd_); }
 
-}  // namespace
+QtMainThread::QtMainThread() : notifier_(wakeFd_.fd(), QSocketNotifier::Read) {
+  QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { woken(); });
+}
 
-QtMainThread::QtMainThread() = default;
-
-// Tasks still queued are dropped with the object; a posted call still in
-// the event queue is discarded with context_.
+// The notifier goes first (it leaves the event loop with it, pending
+// activation and all), then the eventfd, then the queue with whatever it
+// still holds.
 QtMainThread::~QtMainThread() = default;
 
+// The tasks themselves pass through the queue's lock, so a thread checker
+// sees every task made before it runs; the eventfd only says "look".
 void QtMainThread::wake() {
   if (posted_.exchange(true, std::memory_order_acq_rel)) return;
-  std::lock_guard<std::mutex> hold(gPostLock);
-  QMetaObject::invokeMethod(
-      &context_,
-      [this] {
-        { std::lock_guard<std::mutex> posted(gPostLock); }
-        // Cleared before draining: a task queued after drain() has looked at
-        // the queue posts a call of its own.
-        posted_.store(false, std::memory_order_release);
-        drain();
-      },
-      Qt::QueuedConnection);
+  const std::uint64_t one = 1;
+  // Cannot block (EFD_NONBLOCK) and cannot fail for want of room: the
+  // counter holds at most the one unread wake-up that posted_ allows.
+  while (::write(wakeFd_.fd(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void QtMainThread::woken() {
+  std::uint64_t count = 0;
+  while (::read(wakeFd_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
+  }
+  // Cleared after the read and before draining: a task queued after drain()
+  // has looked at the queue writes a wake-up of its own, which the notifier
+  // reports on a later pass.
+  posted_.store(false, std::memory_order_release);
+  drain();
 }
 
 }  // namespace ui::qt
