@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/audio/AudioHardware.h"
 #include "ui/MainThread.h"
 
 AppDelegate::AppDelegate() : trace(std::make_unique<PlotTrace>()), reference(std::make_unique<PlotTrace>()) {}
@@ -30,7 +31,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   colorPalette = ColorPalette{};
   printPalette = ColorPalette{};
 
-  // 3. The audio device manager joins here with the sound cards.
+  // 3. The audio device manager. A removal of a platform listener made on
+  //    the main thread may wait for a listener call that itself waits for
+  //    the main thread: while it waits, it runs the main thread's work.
+  platform::audio::AudioSetRemovalWaitPump(&AppDelegate::pumpMainThread);
+  afManager = std::make_unique<AFManager>();
 
   // 4. The colour wells the controller wires itself; the two reference wells
   //    are wired by the interface.
@@ -95,10 +100,22 @@ void AppDelegate::applicationDidFinishLaunching() {
     display->setNeedsDisplay();
   }
 
-  // 12. The analyzer input creates its sound card here when it exists.
+  // 12. The analyzer input makes its sound card (stopped until step 13).
+  if (input) input->applicationFinishLaunching(plist, *afManager);
 
   // 13. Configure the engine and start the input: live data flow from here.
   setupSampling();
+}
+
+void AppDelegate::pumpMainThread() {
+  ui::MainThread& mainThread = ui::MainThread::instance();
+  if (mainThread.isMainThread()) mainThread.drain();
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (input) input->pause();
+  if (input) input->applicationTerminating(plist);
+  trace->applicationTerminating(plist);
 }
 
 // --- sampling

@@ -16,8 +16,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/Endpoints.h"
+#include "endpoints/Endpoints.h"
 #include "app/PlotView.h"
+#include "audio/AFManager.h"
 #include "display/SharedData.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
@@ -25,7 +26,7 @@
 #include "platform/PropertyList.h"
 #include "ui/Controls.h"
 
-class AppDelegate {
+class AppDelegate : public InputController {
  public:
   // Every input block holds this many samples.
   static constexpr int kBlockLength = 512;
@@ -33,7 +34,7 @@ class AppDelegate {
   static constexpr float kFallbackSamplingRate = 48000.0f;
 
   AppDelegate();
-  ~AppDelegate();
+  ~AppDelegate() override;
   AppDelegate(const AppDelegate&) = delete;
   AppDelegate& operator=(const AppDelegate&) = delete;
 
@@ -80,6 +81,7 @@ class AppDelegate {
   // --- Owned for the whole run ---
 
   std::unique_ptr<Spectrum> spectrum;    // made at launch
+  std::unique_ptr<AFManager> afManager;  // made at launch; makes the sound cards
   std::unique_ptr<PlotTrace> trace;      // the live, averaged trace
   std::unique_ptr<PlotTrace> reference;  // the reference trace
   SharedData sharedData;
@@ -94,19 +96,23 @@ class AppDelegate {
   // palettes, controls and their handlers, window, input, sampling.
   void applicationDidFinishLaunching();
 
+  // Shutdown: pauses the input and lets the input and the live trace store
+  // their settings in plist.
+  void applicationWillTerminate();
+
   // Reads the span, RBW and window controls, clamps the span to the input's
   // band, stores it in sharedData.span and reconfigures the engine when
   // anything changed; in tracking mode a changed span or RBW restarts the
   // sweep. The input is paused meanwhile. Any thread (see above).
-  void setupSampling();
+  void setupSampling() override;
 
   // One block of kBlockLength samples of the selected input channel, at the
   // rate the input recorded at its last pause. Main thread; does not
   // allocate. The samples need stay valid only for the call.
-  void newDataFromInput(const float* samples, float samplingRate);
+  void newDataFromInput(const float* samples, float samplingRate) override;
 
   // Drops the engine's partly gathered input. Any thread.
-  void clearSpectrum();
+  void clearSpectrum() override;
 
   // Diagnostic: measures the engine's equivalent noise bandwidth at RBW
   // 100 Hz, prints the window's response and the result to out and ends the
@@ -149,5 +155,7 @@ class AppDelegate {
   void trackingModeChanged();
 
  private:
+  // Runs the main thread's queued work when called there (the removal pump).
+  static void pumpMainThread();
   static void togglePopover(ui::Popover* popover, ui::Control* sender);
 };

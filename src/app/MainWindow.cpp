@@ -3,10 +3,13 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <functional>
 
 #include "app/InterfaceMenus.h"
+#include "endpoints/Input.h"
+#include "platform/audio/Provider.h"
 
 using ui::qt::QtButton;
 using ui::qt::QtCheckbox;
@@ -14,6 +17,7 @@ using ui::qt::QtColorWell;
 using ui::qt::QtMatrix;
 using ui::qt::QtPopover;
 using ui::qt::QtPopUpButton;
+using ui::qt::QtSlider;
 using ui::qt::QtTextField;
 
 namespace {
@@ -37,7 +41,7 @@ QtTextField* makeField(const char* text, QWidget* parent) {
 
 }  // namespace
 
-MainWindow::MainWindow(AppDelegate& app) : app_(app) {
+MainWindow::MainWindow(AppDelegate& app, Input* input) : app_(app), input_(input) {
   setWindowTitle(QStringLiteral("SpecAn"));
   setGeometry(kDefaultX, kDefaultY, kDefaultWidth, kDefaultHeight);
 
@@ -72,6 +76,16 @@ MainWindow::MainWindow(AppDelegate& app) : app_(app) {
   side->addWidget(title);
   auto* date = new QtCheckbox(QStringLiteral("Date"), this);
   side->addWidget(date);
+  lostInputLabel_ = new QLabel(this);
+  lostInputLabel_->setStyleSheet(QStringLiteral("color: #e04040"));
+  lostInputLabel_->setWordWrap(true);
+  lostInputLabel_->setMaximumWidth(120);
+  lostInputLabel_->hide();
+  side->addWidget(lostInputLabel_);
+  const std::shared_ptr<platform::audio::Provider> provider = platform::audio::currentProvider();
+  providerLabel_ = new QLabel(
+      QStringLiteral("Audio: ") + QString::fromStdString(provider ? provider->name() : std::string("none")), this);
+  side->addWidget(providerLabel_);
   app_.titleField = title;
   app_.showDateCheckbox = date;
 
@@ -82,10 +96,40 @@ MainWindow::MainWindow(AppDelegate& app) : app_(app) {
   app_.display = displayView_.get();
   display_->setCallbacks(::display::DisplayCallbacks{[this] { app_.stopTrackingGenerator(); },
                                           [this] { return app_.trackingGeneratorIdle(); }});
+
+  if (input_) {
+    app_.input = input_;
+    lostInputTimer_ = new QTimer(this);
+    connect(lostInputTimer_, &QTimer::timeout, this, [this] { updateLostInput(); });
+    lostInputTimer_->start(500);
+  }
+}
+
+void MainWindow::detachInput() {
+  if (!input_) return;
+  if (lostInputTimer_) lostInputTimer_->stop();
+  input_->devicePopup = input_->sourcePopup = input_->channelPopup = input_->samplingRatePopup = nullptr;
+  input_->inputSlider = nullptr;
+  if (app_.input == input_) app_.input = nullptr;
+  input_ = nullptr;
+}
+
+void MainWindow::updateLostInput() {
+  if (!input_) return;
+  const unsigned long long lost = input_->droppedSamples() + input_->overrunSamples();
+  if (lost == lostShown_) return;
+  lostShown_ = lost;
+  const float rate = input_->currentSamplingRate();
+  QString text = QStringLiteral("Input lost: %1 samples").arg(lost);
+  if (rate > 0) text += QStringLiteral(" (%1 s)").arg(static_cast<double>(lost) / rate, 0, 'f', 2);
+  lostInputLabel_->setText(text);
+  lostInputLabel_->setVisible(lost > 0);
 }
 
 MainWindow::~MainWindow() {
-  // The controller outlives the window: leave it nothing that dangles.
+  // The controller and the input outlive the window: leave them nothing that
+  // dangles.
+  detachInput();
   app_.display = nullptr;
   app_.titleField = nullptr;
   app_.showDateCheckbox = nullptr;
@@ -126,10 +170,10 @@ void MainWindow::buildPopovers() {
     form->addRow(QStringLiteral("Span from (Hz)"), static_cast<QtTextField*>(app_.lowerSpanField));
     form->addRow(QStringLiteral("to (Hz)"), static_cast<QtTextField*>(app_.upperSpanField));
   }
-  // Device: the sound cards' controls join here.
+  // Device: the input card's controls.
   {
     deviceLayout_ = new QVBoxLayout(popovers_[2]);
-    deviceLayout_->addWidget(new QLabel(QStringLiteral("No sound card controls yet"), popovers_[2]));
+    buildDeviceControls(popovers_[2]);
   }
   // Detector and trace averaging.
   {
@@ -155,6 +199,33 @@ void MainWindow::buildPopovers() {
   app_.devicePopover = popovers_[2];
   app_.detectorPopover = popovers_[3];
   app_.trackingGeneratorPopover = popovers_[4];
+}
+
+void MainWindow::buildDeviceControls(QWidget* popover) {
+  if (!input_) {
+    deviceLayout_->addWidget(new QLabel(QStringLiteral("No input"), popover));
+    return;
+  }
+  auto* form = new QFormLayout();
+  deviceLayout_->addLayout(form);
+  auto* device = new QtPopUpButton(popover);
+  auto* source = new QtPopUpButton(popover);
+  auto* rate = new QtPopUpButton(popover);
+  auto* channel = new QtPopUpButton(popover);
+  auto* volume = new QtSlider(popover);
+  volume->setOrientation(Qt::Horizontal);
+  volume->setMinimumWidth(160);
+  form->addRow(QStringLiteral("Input device"), device);
+  form->addRow(QStringLiteral("Source"), source);
+  form->addRow(QStringLiteral("Sampling rate (Hz)"), rate);
+  form->addRow(QStringLiteral("Channel"), channel);
+  form->addRow(QStringLiteral("Input volume"), volume);
+  input_->devicePopup = device;
+  input_->sourcePopup = source;
+  input_->samplingRatePopup = rate;
+  input_->channelPopup = channel;
+  input_->inputSlider = volume;
+  input_->trace = app_.trace.get();
 }
 
 void MainWindow::buildColorWells() {

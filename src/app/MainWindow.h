@@ -12,6 +12,9 @@
 #include "display/Display.h"
 #include "ui/qt/QtControls.h"
 
+class Input;
+class QLabel;
+class QTimer;
 class QVBoxLayout;
 
 class MainWindow final : public QWidget {
@@ -22,12 +25,24 @@ class MainWindow final : public QWidget {
   static constexpr int kDefaultWidth = 692;
   static constexpr int kDefaultHeight = 469;
 
-  explicit MainWindow(AppDelegate& app);
+  // With an input, the device popover holds the input card's controls and
+  // the window reports input that was lost on the way to the analysis.
+  explicit MainWindow(AppDelegate& app, Input* input = nullptr);
   ~MainWindow() override;
 
   ::display::Display* display() { return display_; }
-  // Where the sound-card controls go when the sound cards exist.
+  // Where the sound-card controls go.
   QVBoxLayout* devicePopoverLayout() { return deviceLayout_; }
+  // "Audio: " and the name of the audio provider in use.
+  QLabel* providerLabel() { return providerLabel_; }
+  // Shown once input has been lost: how many samples, in total.
+  QLabel* lostInputLabel() { return lostInputLabel_; }
+  // Reads the input's loss counters into lostInputLabel (a timer does it
+  // twice a second).
+  void updateLostInput();
+  // Hands the input's controls back and forgets the input, which may then
+  // go before the window.
+  void detachInput();
   // The popovers' buttons, in the order attenuator, bandwidth and span,
   // device, detector, tracking generator.
   ui::qt::QtButton* popoverButton(int index) { return popoverButtons_[index]; }
@@ -35,9 +50,15 @@ class MainWindow final : public QWidget {
 
  private:
   void buildPopovers();
+  void buildDeviceControls(QWidget* popover);
   void buildColorWells();
 
   AppDelegate& app_;
+  Input* input_ = nullptr;
+  QLabel* providerLabel_ = nullptr;
+  QLabel* lostInputLabel_ = nullptr;
+  QTimer* lostInputTimer_ = nullptr;
+  unsigned long long lostShown_ = 0;
   ::display::Display* display_ = nullptr;
   std::unique_ptr<DisplayView> displayView_;
   ui::qt::QtButton* popoverButtons_[5] = {};

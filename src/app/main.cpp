@@ -1,20 +1,109 @@
-// The analyzer's entry point: the application, its main thread, the
-// controller and the main window; then the event loop.
+// The analyzer's entry point: the options, the application, its main thread,
+// the audio provider, the controller, the analyzer input and the main
+// window; then the event loop.
 
 #include <QApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QTimer>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "dsp/FFTPlanner.h"
+#include "endpoints/Input.h"
+#include "platform/audio/Provider.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
 
+namespace {
+
+const char kUsage[] =
+    "Usage: specan [OPTION]...\n"
+    "A desktop audio spectrum analyzer with a tracking generator.\n"
+    "\n"
+    "  --audio=simulated      run on the simulated sound cards (a test-signal input\n"
+    "                         and a loopback pair), without any real sound card\n"
+    "  --screenshot=FILE.png  write the main window's image to FILE.png when the\n"
+    "                         analyzer quits\n"
+    "  --quit-after=SECONDS   quit normally after SECONDS seconds of running\n"
+    "  --help                 show this help and exit\n"
+    "\n"
+    "Without --audio the analyzer uses the first audio provider that answers.\n"
+    "Qt's own settings come from the environment (for example QT_QPA_PLATFORM).\n";
+
+struct Options {
+  std::string audio;
+  std::string screenshot;
+  std::optional<double> quitAfter;
+};
+
+// The value of "--name=value" when arg is that option.
+std::optional<std::string> valueOf(const char* arg, const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (std::strncmp(arg, name, length) != 0 || arg[length] != '=') return std::nullopt;
+  return std::string(arg + length + 1);
+}
+
+int refuse(const std::string& message) {
+  std::fprintf(stderr, "specan: %s\nTry 'specan --help' for more information.\n", message.c_str());
+  return 2;
+}
+
+// 0 when the options are good, else the exit status (1 is never used: 0
+// after --help, 2 after a mistake).
+std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::optional<std::string> value = valueOf(arg, "--audio")) {
+      if (*value != "simulated") return refuse("unknown audio provider '" + *value + "' (known: simulated)");
+      options.audio = *value;
+    } else if (std::optional<std::string> file = valueOf(arg, "--screenshot")) {
+      if (file->empty()) return refuse("--screenshot needs a file name");
+      options.screenshot = *file;
+    } else if (std::optional<std::string> seconds = valueOf(arg, "--quit-after")) {
+      char* end = nullptr;
+      errno = 0;
+      const double value = std::strtod(seconds->c_str(), &end);
+      if (seconds->empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0 || value > 1e6)
+        return refuse("--quit-after needs a number of seconds, not '" + *seconds + "'");
+      options.quitAfter = value;
+    } else {
+      return refuse(std::string("unknown option '") + arg + "'");
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-  QApplication application(argc, argv);
+  Options options;
+  if (std::optional<int> status = parseOptions(argc, argv, options)) return *status;
+
+  // The options are ours alone; Qt takes its settings from the environment.
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("SpecAn"));
   QApplication::setOrganizationDomain(QStringLiteral("specan.org"));
 
   ui::qt::QtMainThread mainThread;
   ui::MainThread::install(&mainThread);
+
+  if (options.audio == "simulated")
+    platform::audio::installProvider(std::make_shared<platform::audio::simulated::SimulatedProvider>());
 
   // Sizes without measured plans in the user's wisdom are measured in the
   // background and saved for the next start.
@@ -22,10 +111,30 @@ int main(int argc, char* argv[]) {
   int status = 0;
   {
     AppDelegate app;
-    MainWindow window(app);
+    auto input = std::make_unique<Input>(&app);
+    MainWindow window(app, input.get());
+    bool screenshotFailed = false;
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
+      if (!options.screenshot.empty()) {
+        const QImage image = window.grab().toImage();
+        if (!image.save(QString::fromStdString(options.screenshot))) {
+          std::fprintf(stderr, "specan: could not write the screenshot %s\n", options.screenshot.c_str());
+          screenshotFailed = true;
+        }
+      }
+      app.applicationWillTerminate();
+    });
     app.applicationDidFinishLaunching();
+    if (options.quitAfter)
+      QTimer::singleShot(static_cast<int>(std::lround(*options.quitAfter * 1000.0)), &application,
+                         &QCoreApplication::quit);
     status = QApplication::exec();
+    if (status == 0 && screenshotFailed) status = 1;
+    // The card goes while the controls it manages still exist.
+    window.detachInput();
+    input.reset();
   }
+  platform::audio::installProvider(nullptr);
   FFTPlanner::shutdown();
   return status;
 }

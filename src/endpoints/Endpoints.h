@@ -1,14 +1,40 @@
 #pragma once
-// What the controller asks of its two signal endpoints: the analyzer input,
-// which delivers the sample blocks, and the tracking generator, which plays
-// the swept sine. Either may be absent; the controller then runs without it.
-// Main thread only.
+// What the controller and its two signal endpoints ask of each other: the
+// analyzer input, which delivers the sample blocks, and the tracking
+// generator, which plays the swept sine. Either endpoint may be absent; the
+// controller then runs without it. Main thread unless a member says otherwise.
+
+#include <cstdint>
 
 struct Sweep;
+class AFManager;
+namespace platform {
+class PropertyDictionary;
+}
+
+// The controller as the analyzer input sees it.
+class InputController {
+ public:
+  virtual ~InputController() = default;
+  // One block of 512 samples of the selected channel at samplingRate Hz.
+  // Main thread; the samples need stay valid only for the call.
+  virtual void newDataFromInput(const float* samples, float samplingRate) = 0;
+  // Drops the engine's partly gathered input (a new channel or volume).
+  // Any thread.
+  virtual void clearSpectrum() = 0;
+  // Pauses the input, takes its rate, reconfigures the analysis and resumes.
+  // Main thread.
+  virtual void setupSampling() = 0;
+};
 
 class AnalyzerInput {
  public:
   virtual ~AnalyzerInput() = default;
+  // Makes the input card and restores the input's settings; the card stays
+  // stopped until the first resume.
+  virtual void applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) = 0;
+  // Stores the input's settings (the card is paused).
+  virtual void applicationTerminating(platform::PropertyDictionary& settings) = 0;
   // Stops the input card, sets its block length to 512 and returns its
   // sampling rate in Hz (not above 0 when the card has none).
   virtual float pause() = 0;

@@ -80,6 +80,8 @@ class FakePlotView final : public PlotView {
 class FakeInput final : public AnalyzerInput {
  public:
   explicit FakeInput(EventLog& log, float rate = 48000.0f) : samplingRate(rate), log_(log) {}
+  void applicationFinishLaunching(platform::PropertyDictionary&, AFManager&) override { log_.add("input.launch"); }
+  void applicationTerminating(platform::PropertyDictionary&) override { log_.add("input.terminate"); }
   float pause() override {
     log_.add("input.pause");
     return samplingRate;

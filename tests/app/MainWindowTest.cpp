@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <chrono>
 #include <cmath>
+#include <memory>
+#include <thread>
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "audio/AFInputSoundcard.h"
+#include "endpoints/Input.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
 
 namespace {
@@ -103,4 +110,78 @@ TEST(MainWindow, ASweepEndsWhenItReachesThePlotsRightEdge) {
   // It ended near the right edge, not before the span's end.
   EXPECT_GE(w.app.sweep.currentBin, w.app.sweep.rightBin - 2);
   EXPECT_LE(w.app.sweep.currentBin, w.app.sweep.endBin);
+}
+
+namespace {
+
+namespace sim = platform::audio::simulated;
+namespace pa = platform::audio;
+
+// The window with the analyzer input on a stepped simulated provider.
+struct WindowWithInput {
+  WindowWithInput() {
+    ui::MainThread::install(&mainThread);
+    sim::Options options;
+    options.clock = sim::ClockMode::Stepped;
+    provider = std::make_shared<sim::SimulatedProvider>(options);
+    pa::installProvider(provider);
+    input = std::make_unique<Input>(&app);
+    window = std::make_unique<MainWindow>(app, input.get());
+  }
+  ~WindowWithInput() {
+    window->detachInput();
+    input.reset();
+    window.reset();
+    QApplication::processEvents();
+    ui::MainThread::install(nullptr);
+    pa::installProvider(nullptr);
+  }
+  AFInputSoundcard* card() { return static_cast<AFInputSoundcard*>(input->soundcard()); }
+  // Runs the device for blocks device buffers; the main thread is not
+  // served meanwhile.
+  void runWithoutTheMainThread(int blocks) {
+    for (int i = 0; i < blocks; ++i) {
+      provider->advance(512.0 / 48000);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (card()->memory().available() >= 512 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  }
+
+  QApplication& qtApplication = application();
+  ui::qt::QtMainThread mainThread;
+  std::shared_ptr<sim::SimulatedProvider> provider;
+  AppDelegate app;
+  std::unique_ptr<Input> input;
+  std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace
+
+TEST(MainWindow, TheDevicePopoverHoldsTheInputCardsControlsAndTheWindowNamesTheProvider) {
+  WindowWithInput w;
+  w.app.applicationDidFinishLaunching();
+  QApplication::processEvents();
+  EXPECT_EQ(w.window->providerLabel()->text().toStdString(), "Audio: Simulated");
+  EXPECT_EQ(w.input->devicePopup->titleOfSelectedItem(), "Test Signal");
+  EXPECT_EQ(w.input->sourcePopup->titleOfSelectedItem(), "Sine");
+  EXPECT_EQ(w.input->samplingRatePopup->titleOfSelectedItem(), "48000");
+  EXPECT_EQ(w.input->channelPopup->numberOfItems(), 2);
+  EXPECT_EQ(w.input->channelPopup->titleOfSelectedItem(), "L");
+  EXPECT_TRUE(w.input->inputSlider->hasInterface());
+  EXPECT_TRUE(w.card()->isRunning());
+  EXPECT_TRUE(w.window->lostInputLabel()->isHidden());
+}
+
+TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
+  WindowWithInput w;
+  w.app.applicationDidFinishLaunching();
+  QApplication::processEvents();
+  // The main thread does not take the blocks for 80 device buffers.
+  w.runWithoutTheMainThread(Input::kPoolBlocks + 16);
+  w.window->updateLostInput();
+  ASSERT_GT(w.input->droppedSamples(), 0u);
+  EXPECT_FALSE(w.window->lostInputLabel()->isHidden());
+  EXPECT_TRUE(w.window->lostInputLabel()->text().startsWith(
+      QStringLiteral("Input lost: %1 samples").arg(w.input->droppedSamples())));
 }

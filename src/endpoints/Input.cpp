@@ -1,0 +1,242 @@
+#include "endpoints/Input.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "audio/AFInputSoundcard.h"
+#include "audio/AFManager.h"
+#include "dsp/PlotTrace.h"
+#include "platform/PropertyList.h"
+#include "ui/MainThread.h"
+#include "ui/PopUpButton.h"
+#include "ui/Slider.h"
+
+Input::Input(InputController* controller) : controller_(controller) {
+  for (Block& block : pool_) block.owner = this;
+}
+
+Input::~Input() {
+  closing_.store(true, std::memory_order_release);
+  if (soundcard_ && soundcard_->isRunning()) soundcard_->stop();
+  soundcard_.reset();
+  // Tasks still queued point at this object: let them run (blocks are
+  // dropped as stale) before it goes.
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  ui::MainThread& mainThread = ui::MainThread::instance();
+  if (mainThread.isMainThread())
+    while (tasksInFlight_.load(std::memory_order_acquire) > 0 && mainThread.drain() > 0) {
+    }
+}
+
+// --- launch and termination
+
+void Input::applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) {
+  selectedChannel_.store(1);
+  setInterface(channelPopup, &Input::channelChanged);
+  soundcard_ = manager.newInputSoundcard();
+  if (!soundcard_) return;
+
+  soundcard_->setManagedDeviceMenu(devicePopup);
+  if (const std::string* name = settings.string(kSoundCardKey)) soundcard_->selectDeviceName(*name);
+  soundcard_->setManagedSourceMenu(sourcePopup);
+  if (const std::string* source = settings.string(kSourceKey)) soundcard_->setSource(*source);
+  soundcard_->setManagedSamplingRateMenu(samplingRatePopup);
+  if (const std::string* rate = settings.string(kSamplingRateKey)) {
+    const float value = std::strtof(rate->c_str(), nullptr);
+    if (value > 0.0f) soundcard_->setSamplingRate(value);
+  }
+
+  // The channel menu always shows the device's channels, so that a first
+  // run offers them too; the volume is restored only with a stored channel.
+  const std::optional<double> channel = settings.number(kChannelKey);
+  // A value beyond the channels a card can have is no channel; the menu
+  // rebuild then falls back to the first.
+  if (channel) selectedChannel_.store(*channel >= 1 && *channel <= 64 ? static_cast<int32_t>(*channel) : 1);
+  rebuildChannelMenu();
+  if (channel)
+    if (std::optional<double> slider = settings.number(kSliderKey); slider && *slider >= 0.0)
+      restoreVolume(static_cast<float>(*slider));
+  soundcard_->setDelegate(this);
+}
+
+void Input::restoreVolume(float value) {
+  const int32_t channel = selectedChannel();
+  if (soundcard_->deviceHasVolumeControl(channel))
+    soundcard_->setVolume(value, channel);
+  else if (soundcard_->deviceHasVolumeControl(0))
+    soundcard_->setVolume(value, 0);
+}
+
+void Input::applicationTerminating(platform::PropertyDictionary& settings) {
+  auto title = [](ui::PopUpButton* popUp) { return popUp ? popUp->titleOfSelectedItem() : std::string(); };
+  settings.set(kSoundCardKey, title(devicePopup));
+  settings.set(kSourceKey, title(sourcePopup));
+  settings.set(kSamplingRateKey, title(samplingRatePopup));
+  const int32_t channel = selectedChannel();
+  settings.set(kChannelKey, static_cast<int64_t>(channel));
+  float volume = -1.0f;
+  if (soundcard_) {
+    if (soundcard_->deviceHasVolumeControl(channel))
+      volume = soundcard_->volumeForChannel(channel);
+    else if (soundcard_->deviceHasVolumeControl(0))
+      volume = soundcard_->volumeForChannel(0);
+  }
+  settings.set(kSliderKey, volume);
+}
+
+// --- pause and resume
+
+float Input::pause() {
+  if (!soundcard_) {
+    currentSamplingRate_.store(0.0f);
+    return 0.0f;
+  }
+  if (soundcard_->isRunning()) soundcard_->stop();
+  soundcard_->setBufferLength(kBlockLength);
+  const float rate = soundcard_->samplingRate();
+  currentSamplingRate_.store(rate);
+  // The card is stopped, so its delivery thread is not running: the block
+  // being filled can be taken back here.
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  if (filling_) filling_->busy.store(false, std::memory_order_release);
+  filling_ = nullptr;
+  filled_ = 0;
+  return rate;
+}
+
+void Input::resume() {
+  if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
+}
+
+AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
+
+uint64_t Input::overrunSamples() const { return soundcard_ ? soundcard_->overrunSamples() : 0; }
+
+// --- channels
+
+void Input::setInterface(ui::Control* control, void (Input::*action)()) {
+  if (control) control->setInterface([this, action] { (this->*action)(); });
+}
+
+void Input::channelChanged() {
+  const int index = channelPopup ? channelPopup->indexOfSelectedItem() : 0;
+  selectedChannel_.store(std::max(index, 0) + 1);
+  if (controller_) controller_->clearSpectrum();
+  if (soundcard_) soundcard_->setManagedVolumeSlider(inputSlider, selectedChannel());
+  if (trace) trace->resetTraceAverages();
+}
+
+void Input::rebuildChannelMenu() {
+  if (!soundcard_) return;
+  const std::optional<AFFormat> format = soundcard_->format();
+  const int32_t n = format ? format->channels() : 0;
+  int32_t items = 1;
+  if (channelPopup) {
+    channelPopup->removeAllItems();
+    if (n <= 1) {
+      channelPopup->addItemWithTitle("mono");
+    } else if (n == 2) {
+      channelPopup->addItemWithTitle("L");
+      channelPopup->addItemWithTitle("R");
+    } else {
+      for (int32_t c = 1; c <= n; ++c) channelPopup->addItemWithTitle(std::to_string(c));
+    }
+    items = channelPopup->numberOfItems();
+  } else {
+    items = std::max(n, 1);
+  }
+  // A channel the new device does not have falls back to the first.
+  int32_t channel = selectedChannel();
+  if (channel < 1 || channel > items) channel = 1;
+  selectedChannel_.store(channel);
+  if (channelPopup) channelPopup->selectItemAtIndex(channel - 1);
+  channelChanged();
+}
+
+// --- the card's delegate
+
+uint32_t Input::implementedMethods() const {
+  return kInputReceived | kDeviceChange | kSamplingRateChange | kVolumeChange;
+}
+
+Input::Block* Input::takeFreeBlock() {
+  for (int32_t tried = 0; tried < kPoolBlocks; ++tried) {
+    Block& block = pool_[static_cast<size_t>(nextFree_)];
+    nextFree_ = (nextFree_ + 1) % kPoolBlocks;
+    bool expected = false;
+    if (block.busy.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return &block;
+  }
+  return nullptr;
+}
+
+void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32_t numberOfBuffers,
+                                       int32_t samples) {
+  if (card != soundcard_.get() || samples < 2 || !buffers) return;
+  const int32_t channel = selectedChannel() - 1;
+  // A channel the delivering device does not have (a device change on its
+  // way) gives nothing.
+  if (channel < 0 || channel >= numberOfBuffers || !buffers[channel]) return;
+  const float* source = buffers[channel];
+  const uint32_t generation = generation_.load(std::memory_order_acquire);
+
+  // The controller takes 512 samples a call: regroup the card's blocks.
+  int32_t offset = 0;
+  while (offset < samples) {
+    if (!filling_) {
+      filling_ = takeFreeBlock();
+      filled_ = 0;
+      if (!filling_) {
+        // The main thread holds every block: this stretch of input is lost.
+        droppedSamples_.fetch_add(static_cast<uint64_t>(samples - offset), std::memory_order_relaxed);
+        return;
+      }
+      filling_->generation = generation;
+    }
+    const int32_t count = std::min(samples - offset, kBlockLength - filled_);
+    std::memcpy(filling_->samples + filled_, source + offset, static_cast<size_t>(count) * sizeof(float));
+    filled_ += count;
+    offset += count;
+    if (filled_ == kBlockLength) {
+      Block* block = filling_;
+      filling_ = nullptr;
+      filled_ = 0;
+      tasksInFlight_.fetch_add(1, std::memory_order_acq_rel);
+      ui::MainThread::instance().runAsync(&Input::deliverBlock, block);
+    }
+  }
+}
+
+void Input::deliverBlock(void* context) {
+  auto* block = static_cast<Block*>(context);
+  Input* self = block->owner;
+  if (block->generation == self->generation_.load(std::memory_order_acquire) && self->controller_)
+    self->controller_->newDataFromInput(block->samples, self->currentSamplingRate());
+  block->busy.store(false, std::memory_order_release);
+  self->tasksInFlight_.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void Input::soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AFDevice>&) {
+  if (card != soundcard_.get()) return;
+  // The menu and the channel action are main-thread work, also when the
+  // card follows a new default device on its notification thread.
+  ui::MainThread::instance().runSync([this] { rebuildChannelMenu(); });
+}
+
+void Input::runSetupSampling(void* context) {
+  auto* self = static_cast<Input*>(context);
+  if (self->controller_ && !self->closing_.load(std::memory_order_acquire)) self->controller_->setupSampling();
+  self->tasksInFlight_.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void Input::soundcardSamplingRateChangedTo(AFSoundcard* card, float) {
+  if (card != soundcard_.get()) return;
+  tasksInFlight_.fetch_add(1, std::memory_order_acq_rel);
+  ui::MainThread::instance().runAsync(&Input::runSetupSampling, this);
+}
+
+void Input::soundcardVolumeChangedToChannel(AFSoundcard* card, float, int32_t channel) {
+  if (card != soundcard_.get() || channel != selectedChannel()) return;
+  if (controller_) controller_->clearSpectrum();
+}

@@ -1,0 +1,142 @@
+#pragma once
+// The analyzer's end of the input sound card. It makes the card through the
+// audio device manager, restores the card's device, source, rate, channel and
+// volume from the settings, keeps the channel menu in step with the device,
+// and from every block the card delivers picks the selected channel and hands
+// it to the controller on the main thread, always in blocks of 512 samples.
+//
+// Threads
+//   - Main thread: launch, termination, pause, resume, the channel action,
+//     the channel-menu rebuild (a device change reported on another thread is
+//     carried over to the main thread first) and every call to the controller
+//     but clearSpectrum.
+//   - The card's delivery thread: inputReceivedFromSoundcard. It copies the
+//     selected channel into a block of a fixed pool and queues the block for
+//     the main thread; it never allocates, never blocks on the main thread
+//     and never hands over memory the card may still write. When the main
+//     thread falls so far behind that the pool is used up, new samples are
+//     dropped (and counted) rather than queued without bound.
+//   - A volume change of the selected channel clears the engine's partial
+//     input on whatever thread reports it; the engine locks its own buffer.
+//
+// Blocks queued before a pause are dropped when the main thread reaches
+// them: they belong to the configuration the pause ended.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/AFSoundcard.h"
+#include "endpoints/Endpoints.h"
+
+class AFInputSoundcard;
+class AFManager;
+class PlotTrace;
+namespace platform {
+class PropertyDictionary;
+}
+namespace ui {
+class Control;
+class PopUpButton;
+class Slider;
+}  // namespace ui
+
+class Input final : public AFSoundcardDelegate, public AnalyzerInput {
+ public:
+  static constexpr int32_t kBlockLength = 512;
+  // Blocks in flight to the main thread at most: about 0.7 s at 48 kHz.
+  static constexpr int32_t kPoolBlocks = 64;
+
+  // The settings keys of the input.
+  static constexpr const char* kSoundCardKey = "Sound card";
+  static constexpr const char* kSourceKey = "Sound card source";
+  static constexpr const char* kSamplingRateKey = "Sampling Rate";
+  static constexpr const char* kChannelKey = "Sound card channel";
+  static constexpr const char* kSliderKey = "Sound card slider";
+
+  explicit Input(InputController* controller);
+  // Stops the card and drops the blocks still queued. Main thread.
+  ~Input() override;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+
+  // --- Set by the interface before launch (not owned; any may be null) ---
+  PlotTrace* trace = nullptr;
+  ui::PopUpButton* devicePopup = nullptr;
+  ui::PopUpButton* sourcePopup = nullptr;
+  ui::PopUpButton* channelPopup = nullptr;
+  ui::Slider* inputSlider = nullptr;
+  ui::PopUpButton* samplingRatePopup = nullptr;
+
+  // Makes the card and restores its settings; the card stays stopped until
+  // the controller resumes it. Main thread.
+  void applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager);
+  // Stores the input's keys. Main thread, with the card paused.
+  void applicationTerminating(platform::PropertyDictionary& settings);
+
+  // Stops the card, sets its block length to 512 and returns its rate (0
+  // without a card). Main thread.
+  float pause() override;
+  // Starts the card when it is not running. Main thread.
+  void resume() override;
+
+  // Action of the channel pop-up. Main thread.
+  void channelChanged();
+  // Makes the input the control's target with that action. Main thread.
+  void setInterface(ui::Control* control, void (Input::*action)());
+
+  // --- The card's delegate ---
+  uint32_t implementedMethods() const override;
+  void inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32_t numberOfBuffers,
+                                  int32_t samples) override;
+  void soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AFDevice>& device) override;
+  void soundcardSamplingRateChangedTo(AFSoundcard* card, float rate) override;
+  void soundcardVolumeChangedToChannel(AFSoundcard* card, float volume, int32_t channel) override;
+
+  AFSoundcard* soundcard() const;
+  int32_t selectedChannel() const { return selectedChannel_.load(std::memory_order_relaxed); }
+  float currentSamplingRate() const { return currentSamplingRate_.load(std::memory_order_relaxed); }
+  // Samples dropped because the main thread had not taken the blocks before
+  // them. Any thread.
+  uint64_t droppedSamples() const { return droppedSamples_.load(std::memory_order_relaxed); }
+  // Samples the card's ring lost because its delivery fell behind the
+  // device. Any thread.
+  uint64_t overrunSamples() const;
+
+ private:
+  struct Block {
+    Input* owner = nullptr;
+    uint32_t generation = 0;
+    std::atomic<bool> busy{false};
+    float samples[kBlockLength] = {};
+  };
+
+  static void deliverBlock(void* context);
+  static void runSetupSampling(void* context);
+  // Rebuilds the channel menu for the card's format and runs channelChanged.
+  // Main thread.
+  void rebuildChannelMenu();
+  // Delivery thread.
+  Block* takeFreeBlock();
+  void restoreVolume(float value);
+
+  InputController* const controller_;
+  AFSoundcardPtr<AFInputSoundcard> soundcard_;
+  std::atomic<int32_t> selectedChannel_{1};
+  std::atomic<float> currentSamplingRate_{0.0f};
+
+  std::array<Block, kPoolBlocks> pool_;
+  // Delivery thread: the block being filled, and how far.
+  Block* filling_ = nullptr;
+  int32_t filled_ = 0;
+  int32_t nextFree_ = 0;
+  bool discarding_ = false;
+  // Bumped by every pause; blocks of older generations are dropped.
+  std::atomic<uint32_t> generation_{0};
+  // Tasks queued on the main thread that point at this object.
+  std::atomic<int32_t> tasksInFlight_{0};
+  std::atomic<bool> closing_{false};
+  std::atomic<uint64_t> droppedSamples_{0};
+};

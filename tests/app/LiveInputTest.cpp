@@ -1,0 +1,179 @@
+// The whole live path on the stepped simulated provider: the Test Signal
+// device, the input card, the analyzer input, the controller, the engine and
+// the trace, with the main thread driven by the test.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ControllerHarness.h"
+#include "audio/AFInputSoundcard.h"
+#include "endpoints/Input.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
+
+namespace {
+
+namespace sim = platform::audio::simulated;
+namespace pa = platform::audio;
+using app_fakes::ControllerHarness;
+
+struct LiveInput {
+  LiveInput() {
+    sim::Options options;
+    options.clock = sim::ClockMode::Stepped;
+    provider = std::make_shared<sim::SimulatedProvider>(options);
+    pa::installProvider(provider);
+    input = std::make_unique<Input>(&h.app);
+    input->trace = h.app.trace.get();
+    input->devicePopup = &devicePopup;
+    input->sourcePopup = &sourcePopup;
+    input->channelPopup = &channelPopup;
+    input->samplingRatePopup = &ratePopup;
+    input->inputSlider = &slider;
+    h.app.input = input.get();
+  }
+  ~LiveInput() {
+    input.reset();
+    h.mainThread.drain();
+    pa::installProvider(nullptr);
+  }
+
+  void launch() {
+    h.launch();
+    settle();
+  }
+
+  AFInputSoundcard* card() { return static_cast<AFInputSoundcard*>(input->soundcard()); }
+
+  // Waits until every notification so far has been handled, serving the
+  // main thread meanwhile (listeners wait for it).
+  void settle() {
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+      provider->flushNotifications();
+      done = true;
+    });
+    while (!done) {
+      h.mainThread.drain();
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    other.join();
+    h.mainThread.drain();
+  }
+
+  // Runs the devices one buffer at a time; after each the card delivers and
+  // the main thread analyses.
+  void run(double seconds) {
+    const double rate = card()->samplingRate();
+    const int steps = static_cast<int>(std::ceil(seconds * rate / 512));
+    for (int i = 0; i < steps; ++i) {
+      provider->advance(512 / rate);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (card()->isRunning() && card()->memory().available() >= card()->bufferLength() &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      h.mainThread.drain();
+    }
+  }
+
+  // The level of the strongest tone in the live trace, dB of mean square:
+  // the power around the peak over the window's noise bandwidth in bins,
+  // which the engine makes the RBW, so that a tone between two bins reads
+  // its level as well as one on a bin.
+  double toneLevel() {
+    TraceData* t = h.app.trace->traceData();
+    int peak = 1;
+    for (int k = 1; k < t->bins; ++k)
+      if (t->averaged[k] > t->averaged[peak]) peak = k;
+    double sum = 0;
+    for (int k = std::max(1, peak - 24); k <= std::min(t->bins - 1, peak + 24); ++k) sum += t->averaged[k];
+    const double bins = t->bins;
+    const double noiseBandwidthBins = h.app.sharedData.span.bandwidth * t->binsPerHertz;
+    return 10 * std::log10(sum / (bins * bins) / noiseBandwidthBins);
+  }
+  double peakFrequency() {
+    TraceData* t = h.app.trace->traceData();
+    int peak = 1;
+    for (int k = 1; k < t->bins; ++k)
+      if (t->averaged[k] > t->averaged[peak]) peak = k;
+    return peak / t->binsPerHertz;
+  }
+
+  std::shared_ptr<sim::SimulatedProvider> provider;
+  ControllerHarness h;
+  ui::fakes::FakePopUpButton devicePopup, sourcePopup, channelPopup, ratePopup;
+  ui::fakes::FakeSlider slider;
+  std::unique_ptr<Input> input;
+};
+
+// The Test Signal's sine: 1 kHz at amplitude 0.5, mean square -9.031 dB.
+constexpr double kSineLevel = -9.0309;
+
+TEST(LiveInput, WithoutSettingsTheTestSignalSineReadsItsTrueLevel) {
+  LiveInput live;
+  live.launch();
+  EXPECT_EQ(live.devicePopup.titleOfSelectedItem(), "Test Signal");
+  EXPECT_EQ(live.sourcePopup.titleOfSelectedItem(), "Sine");
+  ASSERT_TRUE(live.card()->isRunning());
+  live.run(2.0);
+  EXPECT_GT(live.h.display.traces, 5);
+  EXPECT_NEAR(live.peakFrequency(), 1000.0, 3.0);
+  EXPECT_NEAR(live.toneLevel(), kSineLevel, 0.05);
+}
+
+TEST(LiveInput, TheLevelHoldsAtEveryRateAndBandwidth) {
+  LiveInput live;
+  live.launch();
+  for (const char* rate : {"44100", "96000"}) {
+    for (int tag : {0, 20}) {  // 1 Hz and 100 Hz
+      live.ratePopup.pickTitle(rate);
+      live.settle();
+      live.h.bandwidthPopup.pickTag(tag);
+      live.run(tag == 0 ? 6.0 : 1.0);
+      EXPECT_EQ(live.h.app.spectrum->samplingRate(), std::stof(rate));
+      EXPECT_NEAR(live.toneLevel(), kSineLevel, 0.05) << rate << " Hz, RBW tag " << tag;
+    }
+  }
+}
+
+TEST(LiveInput, ADefaultDeviceChangeAndAnUnpluggedDeviceKeepTheAnalysisGoing) {
+  LiveInput live;
+  live.launch();
+  live.run(0.5);
+
+  // A new device becomes the default while the input runs.
+  sim::DeviceDescription six;
+  six.name = "Six";
+  six.uid = "sim:test:six:Bus8:0";
+  sim::StreamDescription in;
+  in.channels = 6;
+  in.formats = sim::discreteFormats(6, 24, {48000});
+  in.physicalFormat = in.formats[0].mFormat;
+  in.signal = {sim::Signal::Sine, 2000.0, 0.0, 0.5};
+  six.input = in;
+  const pa::AudioObjectID id = live.provider->addDevice(six);
+  live.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, id);
+  live.settle();
+  EXPECT_EQ(live.devicePopup.titleOfSelectedItem(), "Six");
+  EXPECT_EQ(live.channelPopup.numberOfItems(), 6);
+  ASSERT_TRUE(live.card()->isRunning());
+  live.run(1.0);
+  EXPECT_NEAR(live.peakFrequency(), 2000.0, 3.0);
+
+  // It is unplugged: the input follows the platform back to the Test Signal.
+  live.provider->removeDevice(id);
+  live.settle();
+  EXPECT_EQ(live.devicePopup.titleOfSelectedItem(), "Test Signal");
+  EXPECT_EQ(live.channelPopup.numberOfItems(), 2);
+  ASSERT_TRUE(live.card()->isRunning());
+  live.run(1.0);
+  EXPECT_NEAR(live.peakFrequency(), 1000.0, 3.0);
+  EXPECT_NEAR(live.toneLevel(), kSineLevel, 0.05);
+}
+
+}  // namespace
