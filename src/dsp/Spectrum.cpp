@@ -11,8 +11,16 @@ namespace {
 constexpr double kTwoPi = 6.283185307;
 constexpr double kFourPi = 12.566370614;
 
-// The window length is fixed as at 48 kHz whatever the sampling rate.
-constexpr double kWindowReferenceRate = 48000.0;
+// A window whose noise bandwidth misses the RBW by more than this is resized
+// (see setResolutionBandwidth). The window formulas land within it for most
+// lengths; they miss it for short Hann and Blackman windows, whose L points
+// span only L − 1 periods of the shape, and for Gaussians whose frame was not
+// shortened, where the σ rule drifts to 2 % narrow.
+constexpr double kBandwidthTolerance = 0.009;
+// A resized window aims at the RBW to this (Hann and Blackman can get no
+// closer than their nearest point count).
+constexpr double kBandwidthTarget = 0.001;
+constexpr int kResizePasses = 4;
 
 bool isEnginePowerOfTwo(int value, int below) {
   for (int m = Spectrum::kMinExponent; m < below; ++m)
@@ -75,8 +83,10 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spa
   fftBufferLength = 1 << e;
   clearRing();
 
-  const float fraction = static_cast<float>(static_cast<double>(f) * kWindowReferenceRate /
-                                            static_cast<double>(static_cast<float>(rbw * rate)));
+  // The window's share of the buffer: minWindowBandwidth·rate/rbw points, so
+  // that its noise bandwidth is the RBW at the actual sampling rate.
+  float fraction = static_cast<float>(static_cast<double>(f) * static_cast<double>(rate) /
+                                      static_cast<double>(static_cast<float>(rbw * rate)));
   if (!fft || fft->exponent() != e) {
     fft.reset();
     fft = std::make_unique<FFT>(e);
@@ -86,7 +96,49 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spa
   WindowEntry& row = window[e];
   if (!row.array) row.array = new float[kMaxLength];
   makeWindow(e, fftBufferLength, fraction, type);
+
+  // The noise bandwidth the row really has. Where the window formulas miss
+  // the RBW by more than the tolerance, the length is scaled by the miss
+  // (the bandwidth goes as the inverse of the length) and the row rebuilt,
+  // keeping the best of a few passes. A window that already fills the buffer
+  // cannot grow: when even 2^19 points are too few, the window keeps filling
+  // the buffer and its bandwidth stays above the RBW. That happens for RBWs
+  // up to minWindowBandwidth bins of 2^19, 0.13 to 0.15 Hz at 44.1 kHz and
+  // 0.55 to 0.66 Hz at 192 kHz, so for none of the RBWs the interface offers
+  // (1 Hz at 192 kHz takes 2/3 of 2^19 points). The Gaussian then becomes
+  // the buffer-filling Hann of 1.5 bins, narrower than RBWs between 1.5 and
+  // 1.8 bins of 2^19.
+  double miss = rowNoiseBandwidth(e) / static_cast<double>(rbw);
+  if (std::abs(miss - 1) > kBandwidthTolerance) {
+    float best = fraction;
+    double bestMiss = miss;
+    for (int pass = 0; pass < kResizePasses && std::abs(miss - 1) > kBandwidthTarget; ++pass) {
+      if (miss > 1 && fraction >= 1.0f) break;  // already fills the buffer
+      fraction = std::min(static_cast<float>(static_cast<double>(fraction) * miss), 1.0f);
+      makeWindow(e, fftBufferLength, fraction, type);
+      miss = rowNoiseBandwidth(e) / static_cast<double>(rbw);
+      if (std::abs(miss - 1) < std::abs(bestMiss - 1)) {
+        best = fraction;
+        bestMiss = miss;
+      }
+    }
+    if (best != fraction) makeWindow(e, fftBufferLength, best, type);
+  }
   return true;
+}
+
+// fs·Σw²/(Σw)² over the row's non-zero points, in Hz.
+double Spectrum::rowNoiseBandwidth(int row) const noexcept {
+  const WindowEntry& entry = window[row];
+  const int length = 1 << row;
+  const int points = std::clamp(entry.windowedBins, 1, length);
+  double sum = 0, squares = 0;
+  for (int i = length - points; i < length; ++i) {
+    const double w = entry.array[i];
+    sum += w;
+    squares += w * w;
+  }
+  return sum > 0 ? static_cast<double>(samplingRate_) * squares / (sum * sum) : 0.0;
 }
 
 // The result record and the output buffer are left alone: only the compute
@@ -95,6 +147,7 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spa
 void Spectrum::clearRing() noexcept {
   bufferIndex = 0;
   availableBuffer = 0;
+  receivedSinceClear = 0;
   std::fill_n(inputRing, 2 * static_cast<size_t>(fftBufferLength), 0.0f);
 }
 
@@ -124,6 +177,14 @@ void Spectrum::append(const float* samples, int count) noexcept {
   }
   bufferIndex = (bufferIndex + count) % n;
   availableBuffer = std::min(total, n);
+  receivedSinceClear = std::min(receivedSinceClear + count, n);
+}
+
+// True when every non-zero point of the window falls on a sample received
+// since the last clear: a spectrum taken earlier would window part of the
+// zeroed ring and read low.
+bool Spectrum::windowIsFilled() const noexcept {
+  return receivedSinceClear >= window[fftSize_].windowedBins;
 }
 
 void Spectrum::computeSpectrum() noexcept {
@@ -152,9 +213,9 @@ SpectrumResult* Spectrum::compute(const float* samples, int count) noexcept {
     accumulatedData += count;
     due = accumulatedData >= bins;
   } else {
-    // While the ring fills, spectra come at 2^14, 2^15, … samples held, over
-    // the whole ring whose older part is still zero.
-    due = isEnginePowerOfTwo(availableBuffer, fftSize_);
+    // While the ring fills, spectra come at 2^14, 2^15, … samples held, once
+    // the window lies within them (its older, zeroed part is then outside it).
+    due = isEnginePowerOfTwo(availableBuffer, fftSize_) && windowIsFilled();
     if (!due) std::fill_n(outputBuffer, bins, 0.0f);
   }
   if (due) {
@@ -178,9 +239,10 @@ SpectrumResult* Spectrum::computeWithOverlap(const float* samples, int count) no
 
   append(samples, count);
   // One spectrum per quarter window, but not more often than every second
-  // block, so that a sweep advances one bin per spectrum.
+  // block, so that a sweep advances one bin per spectrum; none before the
+  // window lies within the samples received since the last clear.
   const int hop = std::max(2 * count, window[fftSize_].windowedBins / 4);
-  if (availableBuffer < hop) {
+  if (availableBuffer < hop || !windowIsFilled()) {
     result.validBins = 0;
     return &result;
   }

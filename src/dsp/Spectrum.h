@@ -59,11 +59,13 @@ class Spectrum {
   bool setResolutionBandwidth(float rbw, float samplingRate, int windowType, float span);
 
   // Normal analysis: a spectrum every N/2 samples once the ring is full, and
-  // at 2^14, 2^15, … samples while it fills. count must divide N (512 does).
-  // Never allocates, never waits.
+  // at 2^14, 2^15, … samples while it fills, but only where the window's
+  // non-zero points lie within the samples received since the last clear.
+  // count must divide N (512 does). Never allocates, never waits.
   SpectrumResult* compute(const float* samples, int count) noexcept;
 
-  // Sweep analysis: a spectrum every max(2·count, windowedBins/4) samples.
+  // Sweep analysis: a spectrum every max(2·count, windowedBins/4) samples,
+  // the first once the ring holds the window's length since the last clear.
   SpectrumResult* computeWithOverlap(const float* samples, int count) noexcept;
 
   // Appends a block to the ring without computing; like the compute calls it
@@ -91,11 +93,15 @@ class Spectrum {
   const WindowEntry& windowEntry(int row) const noexcept { return window[row]; }
   int availableSamples() const noexcept { return availableBuffer; }
   int accumulatedSamples() const noexcept { return accumulatedData; }
+  // fs·Σw²/(Σw)² of the current row, in Hz: the RBW the window gives.
+  double noiseBandwidth() const noexcept { return fft ? rowNoiseBandwidth(fftSize_) : 0.0; }
 
  private:
   void clearRing() noexcept;
   void append(const float* samples, int count) noexcept;
   void computeSpectrum() noexcept;
+  bool windowIsFilled() const noexcept;
+  double rowNoiseBandwidth(int row) const noexcept;
   void normalise(float* array, int length) noexcept;
   void makeWindow(int row, int length, float fraction, int windowType) noexcept;
   void makeHannWindow(int row, int length, float fraction) noexcept;
@@ -121,5 +127,6 @@ class Spectrum {
   int bufferIndex = 0;
   int availableBuffer = 0;
   int accumulatedData = 0;
+  int receivedSinceClear = 0;  // samples appended since the last clear, never above N
   std::mutex lock;
 };

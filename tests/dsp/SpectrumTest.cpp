@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -53,12 +54,16 @@ TEST(SpectrumConfiguration, ExponentAndWindowLengthForTheDesignedCases) {
       {100, 48000, Spectrum::Blackman, 24000, 14, 829},
       {1000, 48000, Spectrum::Gaussian, 24000, 14, 256},   // frame halved six times
       {100, 48000, Spectrum::Gaussian, 24000, 14, 2048},
-      {1, 44100, Spectrum::Gaussian, 24000, 17, 131072},   // sized as at 48 kHz: fraction 0.662
-      {1, 44100, Spectrum::Hann, 24000, 17, 72000},        // the same 72 000 points as at 48 kHz
+      {1, 44100, Spectrum::Gaussian, 24000, 17, 131072},   // frame fills the buffer, fraction ≈ 0.60
+      {1, 44100, Spectrum::Hann, 24000, 17, 66150},        // 1.5 bins × 44100 / 1 Hz
+      {1, 96000, Spectrum::Hann, 24000, 18, 144000},
+      {100, 96000, Spectrum::Blackman, 24000, 14, 1659},
       {0.1f, 48000, Spectrum::Hann, 24000, 19, 524288},    // stops at 2^19, window fills it
       {1e-5f, 48000, Spectrum::Hann, 24000, 19, 524288},   // asks for 7.2e9 points: still fills it
       {1e-5f, 48000, Spectrum::Blackman, 24000, 19, 524288},
-      {1000, 48000, Spectrum::Hann, 24000, 14, 72},
+      // 72 points span 71 periods of the shape, 1.4 % too wide a bandwidth:
+      // one more point brings it to the RBW.
+      {1000, 48000, Spectrum::Hann, 24000, 14, 73},
   };
   for (const Case& c : cases) {
     Spectrum s(c.rbw, c.rate, c.type);
@@ -159,6 +164,97 @@ TEST(SpectrumWindows, GaussianHasTheDesignedWidth) {
   }
 }
 
+constexpr float kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
+constexpr int kTypes[] = {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann};
+
+// The RBWs of the bandwidth pop-up: tags 0, 5, … 30 are 10·log10 of the RBW.
+float offeredRbw(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
+
+// fs·Σw²/(Σw)², measured on the row the engine windows its samples with.
+double measuredNoiseBandwidth(const Spectrum& s) {
+  const float* w = s.windowEntry(s.fftSize()).array;
+  double sum = 0, squares = 0;
+  for (int i = 0; i < s.fftLength(); ++i) {
+    sum += w[i];
+    squares += double(w[i]) * w[i];
+  }
+  return s.samplingRate() * squares / (sum * sum);
+}
+
+// The noise bandwidth is the RBW the plot's caption shows, at every sampling
+// rate, for every offered RBW and window, and whatever the span.
+TEST(SpectrumWindows, NoiseBandwidthIsTheRBWAtEveryRate) {
+  for (int type : kTypes) {
+    for (float rate : kRates) {
+      Spectrum s(1, rate, type);
+      for (int tag = 0; tag <= 30; tag += 5) {
+        const float rbw = offeredRbw(tag);
+        for (float span : {rate / 2, 0.05f}) {
+          s.setResolutionBandwidth(rbw, rate, type, span);
+          const double miss = measuredNoiseBandwidth(s) / rbw - 1;
+          EXPECT_LE(std::abs(miss), 0.01) << "type " << type << " rate " << rate << " rbw " << rbw << " span "
+                                          << span << ": " << 100 * miss << " %";
+          EXPECT_NEAR(s.noiseBandwidth(), measuredNoiseBandwidth(s), 1e-6 * rbw);
+        }
+      }
+    }
+  }
+}
+
+// Below 1.5 bins of a 2^19 buffer (0.13 Hz at 44.1 kHz, 0.55 Hz at 192 kHz)
+// no window can be long enough: it fills the whole buffer and the bandwidth
+// stays above the RBW, never below it. None of the offered RBWs gets there.
+TEST(SpectrumWindows, TooNarrowAnRBWFillsTheLongestBufferAndStaysWider) {
+  for (int type : kTypes) {
+    for (float rate : kRates) {
+      Spectrum s(0.1f, rate, type);
+      for (float rbw : {0.1f, 0.01f}) {
+        s.setResolutionBandwidth(rbw, rate, type, rate / 2);
+        SCOPED_TRACE(testing::Message() << "type " << type << " rate " << rate << " rbw " << rbw);
+        EXPECT_EQ(s.fftSize(), 19);
+        EXPECT_EQ(windowLength(s), Spectrum::kMaxLength);
+        EXPECT_GT(measuredNoiseBandwidth(s), rbw);
+      }
+    }
+  }
+}
+
+// White noise of variance v has the one-sided density v/(fs/2); through a
+// window of noise bandwidth RBW a bin reads density × RBW after division by
+// bins². A window sized as at 48 kHz would read 3 dB high at 96 kHz.
+TEST(SpectrumLevel, WhiteNoiseReadsItsDensityTimesTheRBW) {
+  const float rate = 96000, rbw = 100;
+  const double variance = 0.01;
+  for (int type : kTypes) {
+    Spectrum s(rbw, rate, type);
+    const int n = s.fftLength(), bins = s.bins();
+    std::vector<float> block(kBlock);
+    uint64_t seed = 12345 + type;
+    auto uniform = [&] {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      return (static_cast<double>(seed >> 11) + 0.5) / 9007199254740992.0;
+    };
+    double sum = 0;
+    long values = 0;
+    int spectra = 0;
+    for (long sent = 0; spectra < 128; sent += kBlock) {
+      for (int i = 0; i < kBlock; i += 2) {  // Box-Muller, two normal samples at a time
+        const double r = std::sqrt(-2 * std::log(uniform()) * variance), phi = 2 * pi * uniform();
+        block[i] = static_cast<float>(r * std::cos(phi));
+        block[i + 1] = static_cast<float>(r * std::sin(phi));
+      }
+      SpectrumResult* r = s.compute(block.data(), kBlock);
+      if (sent < n || !r->validBins) continue;
+      ++spectra;
+      for (int k = 1; k < bins; ++k) sum += r->output[k];  // bin 0 holds DC and Nyquist
+      values += bins - 1;
+    }
+    const double level = sum / values / (double(bins) * bins);
+    const double expected = variance / (rate / 2) * rbw;
+    EXPECT_NEAR(10 * std::log10(level / expected), 0.0, 0.2) << "type " << type;
+  }
+}
+
 // A sinusoid of amplitude A centred on a bin reads A²/2 after division by
 // bins², for every window and RBW: the dB scale rests on this, so it must hold
 // to a hundredth of a dB.
@@ -192,6 +288,41 @@ TEST(SpectrumLevel, SinusoidOnABinReadsItsMeanSquare) {
   }
 }
 
+// What the display shows for a sinusoid, from the first trace on: the engine
+// feeds the trace averaging as the controller does, and every trace after
+// every averaging step reads A²/2. A spectrum windowing part of the zeroed
+// ring after a reconfiguration would read low and start the average.
+TEST(SpectrumLevel, TraceReadsASinusoidsLevelFromTheFirstSpectrum) {
+  struct Case { float rbw, rate; int type; } cases[] = {
+      {1, 48000, Spectrum::Gaussian},  {1, 48000, Spectrum::Hann},     {offeredRbw(5), 48000, Spectrum::Blackman},
+      {10, 48000, Spectrum::Gaussian}, {1, 96000, Spectrum::Gaussian}, {offeredRbw(5), 44100, Spectrum::Hann}};
+  const double a = 0.5, tolerance = 0.05;  // dB
+  ui::MainThread::instance().drain();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << c.type);
+    Spectrum s(c.rbw, c.rate, c.type);
+    auto trace = std::make_unique<PlotTrace>();
+    trace->setTraceAverages(8);
+    const int n = s.fftLength(), bins = s.bins(), bin = n / 8 + 3;
+    std::vector<float> block(kBlock);
+    int shown = 0;
+    long t = 0;
+    for (long sent = 0; sent < 4L * n; sent += kBlock) {
+      for (int i = 0; i < kBlock; ++i, ++t)
+        block[i] = static_cast<float>(a * std::sin(2 * pi * bin * static_cast<double>(t % n) / n + 0.3));
+      SpectrumResult* r = s.compute(block.data(), kBlock);
+      if (!r->validBins) continue;
+      trace->addDataSamplingRate(r, c.rate);
+      ui::MainThread::instance().drain();
+      ++shown;
+      const double level = trace->traceData()->averaged[bin] / (double(bins) * bins);
+      EXPECT_NEAR(10 * std::log10(level / (a * a / 2)), 0.0, tolerance)
+          << "trace " << shown << " after " << sent + kBlock << " samples";
+    }
+    EXPECT_GE(shown, 4);
+  }
+}
+
 // Sends 512-sample blocks of noise and returns the total sample counts at
 // which a spectrum was reported.
 std::vector<long> spectrumSchedule(Spectrum& s, long samples, bool overlap) {
@@ -214,47 +345,74 @@ std::vector<long> spectrumSchedule(Spectrum& s, long samples, bool overlap) {
 }
 
 TEST(SpectrumSchedule, NormalModeDeliversPartialFillsThenEveryHalfRing) {
-  Spectrum s(2, kRate, Spectrum::Hann);  // e = 16
-  ASSERT_EQ(s.fftSize(), 16);
-  const long n = 65536;
-  auto at = spectrumSchedule(s, 4 * n, false);
-  // 2^14 and 2^15 held; none when the ring first fills; then every N/2.
-  std::vector<long> expected = {16384, 32768};
-  for (long t = n + n / 2 - kBlock; t <= 4 * n; t += n / 2) expected.push_back(t);
-  EXPECT_EQ(at, expected);
+  // While the ring fills, a spectrum comes at 2^14 and 2^15 samples held when
+  // the window's points all lie within them; none when the ring first fills;
+  // then one every N/2.
+  struct Case {
+    float rbw;
+    int type;
+    float span;
+    int windowed;
+    std::vector<long> partials;
+  } cases[] = {
+      {10, Spectrum::Hann, 0.05f, 7200, {16384, 32768}},    // zoomed: a short window in 2^16
+      {offeredRbw(5), Spectrum::Blackman, 0.1f, 26229, {32768}},  // longer than 2^14 held
+      {2, Spectrum::Hann, 24000, 36000, {}},               // longer than 2^15: none before full
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " type " << c.type);
+    Spectrum s(c.rbw, kRate, c.type);
+    s.setResolutionBandwidth(c.rbw, kRate, c.type, c.span);
+    ASSERT_EQ(s.fftSize(), 16);
+    ASSERT_EQ(windowLength(s), c.windowed);
+    const long n = 65536;
+    auto at = spectrumSchedule(s, 4 * n, false);
+    std::vector<long> expected = c.partials;
+    for (long t = n + n / 2 - kBlock; t <= 4 * n; t += n / 2) expected.push_back(t);
+    EXPECT_EQ(at, expected);
 
-  // After a clear the partial fills come again.
-  s.clearBuffer();
-  EXPECT_EQ(s.availableSamples(), 0);
-  at = spectrumSchedule(s, n, false);
-  ASSERT_GE(at.size(), 2u);
-  EXPECT_EQ(at[0], 16384);
-  EXPECT_EQ(at[1], 32768);
+    // After a clear the partial fills come again.
+    s.clearBuffer();
+    EXPECT_EQ(s.availableSamples(), 0);
+    at = spectrumSchedule(s, n, false);
+    at.resize(std::min(at.size(), c.partials.size()));
+    EXPECT_EQ(at, c.partials);
+  }
 }
 
-TEST(SpectrumSchedule, PartialFillSpectrumIsTakenOverTheWholeRing) {
-  // 2^14 samples of a constant into a 2^16 ring: the block is a rectangle at
-  // the end of the window; its DC value is (c·Σ of the window's last 2^14 points)².
-  Spectrum s(2, kRate, Spectrum::Hann);
+TEST(SpectrumSchedule, PartialFillSpectrumWindowsOnlyReceivedSamples) {
+  // 2^14 samples of a constant into a 2^16 ring with a 7200-point window: the
+  // window lies within the samples held, so DC reads as from a full ring,
+  // 4·(c·Σw)² with Σw = N/(2√2).
+  Spectrum s(10, kRate, Spectrum::Hann);
+  s.setResolutionBandwidth(10, kRate, Spectrum::Hann, 0.05f);
+  ASSERT_EQ(s.fftSize(), 16);
   std::vector<float> block(kBlock, 1.0f);
   SpectrumResult* r = nullptr;
   for (int i = 0; i < 32; ++i) r = s.compute(block.data(), kBlock);
   ASSERT_EQ(r->validBins, 32768);
-  const float* w = s.windowEntry(16).array;
-  double tail = 0;
-  for (int i = 65536 - 16384; i < 65536; ++i) tail += w[i];
-  EXPECT_NEAR(r->output[0], 4 * tail * tail, 4 * tail * tail * 1e-4);
+  const double full = 65536.0 * 65536.0 / 2;
+  EXPECT_NEAR(r->output[0], full, full * 1e-3);
 }
 
 TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
+  // The first spectrum after a clear waits until the ring holds the window's
+  // length; then one per hop.
   struct Case { float rbw; int windowed, hop; } cases[] = {{10, 16384, 4096}, {100, 2048, 1024}, {1000, 256, 1024}};
   for (const Case& c : cases) {
     Spectrum s(c.rbw, kRate, Spectrum::Gaussian);
     ASSERT_EQ(windowLength(s), c.windowed);
-    auto at = spectrumSchedule(s, 40 * c.hop, true);
+    const long first = std::max(c.windowed, c.hop);
+    auto at = spectrumSchedule(s, first + 39 * c.hop, true);
     ASSERT_EQ(at.size(), 40u) << c.rbw;
-    for (size_t i = 0; i < at.size(); ++i) EXPECT_EQ(at[i], static_cast<long>(i + 1) * c.hop) << c.rbw;
+    for (size_t i = 0; i < at.size(); ++i) EXPECT_EQ(at[i], first + static_cast<long>(i) * c.hop) << c.rbw;
     EXPECT_FLOAT_EQ(s.binsPerSecond(), kRate / (c.windowed / 4)) << c.rbw;
+
+    // Again after a clear.
+    s.clearBuffer();
+    at = spectrumSchedule(s, first + c.hop, true);
+    ASSERT_EQ(at.size(), 2u) << c.rbw;
+    EXPECT_EQ(at[0], first) << c.rbw;
   }
 }
 
