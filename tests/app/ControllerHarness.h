@@ -9,13 +9,26 @@
 
 #include "AppFakes.h"
 #include "app/InterfaceMenus.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/MainThread.h"
 
 namespace app_fakes {
 
 using namespace ui::fakes;
 
+// A stepped simulated provider without devices: the controller's audio
+// device manager finds nothing, and no provider thread outlives the test
+// (the diagnostic's test forks, and a forked child must not wait for a
+// thread it does not have).
+inline std::shared_ptr<platform::audio::simulated::SimulatedProvider> quietProvider() {
+  platform::audio::simulated::Options options;
+  options.clock = platform::audio::simulated::ClockMode::Stepped;
+  options.defaultDeviceSet = false;
+  return std::make_shared<platform::audio::simulated::SimulatedProvider>(options);
+}
+
 struct ControllerHarness {
+  std::shared_ptr<platform::audio::simulated::SimulatedProvider> quiet = quietProvider();
   ui::ManualMainThread mainThread;
   EventLog log;
   FakePlotView display{log, "display"};
@@ -41,6 +54,7 @@ struct ControllerHarness {
   AppDelegate app;
 
   ControllerHarness() {
+    platform::audio::installProvider(quiet);
     ui::MainThread::install(&mainThread);
     bandwidthPopup.selectItemWithTag(10);
     windowPopup.selectItemWithTag(1);
@@ -79,7 +93,10 @@ struct ControllerHarness {
                                       &app.detectorPopover, &app.trackingGeneratorPopover};
     for (int i = 0; i < 5; ++i) *popoverFields[i] = &popovers[i];
   }
-  ~ControllerHarness() { ui::MainThread::install(nullptr); }
+  ~ControllerHarness() {
+    ui::MainThread::install(nullptr);
+    platform::audio::installProvider(nullptr);
+  }
 
   void launch() {
     app.applicationDidFinishLaunching();

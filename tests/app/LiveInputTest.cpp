@@ -90,10 +90,12 @@ struct LiveInput {
     int peak = 1;
     for (int k = 1; k < t->bins; ++k)
       if (t->averaged[k] > t->averaged[peak]) peak = k;
-    double sum = 0;
-    for (int k = std::max(1, peak - 24); k <= std::min(t->bins - 1, peak + 24); ++k) sum += t->averaged[k];
     const double bins = t->bins;
     const double noiseBandwidthBins = h.app.sharedData.span.bandwidth * t->binsPerHertz;
+    // The whole main lobe: a few noise bandwidths either side.
+    const int reach = static_cast<int>(std::ceil(4 * noiseBandwidthBins)) + 4;
+    double sum = 0;
+    for (int k = std::max(1, peak - reach); k <= std::min(t->bins - 1, peak + reach); ++k) sum += t->averaged[k];
     return 10 * std::log10(sum / (bins * bins) / noiseBandwidthBins);
   }
   double peakFrequency() {
