@@ -101,7 +101,7 @@ void Display::setSharedData(SharedData* shared) {
   if (!shared_) return;
   shared_->lowestBin = 1048576;
   shared_->highestBin = -1;
-  shared_->dateString = " ";
+  shared_->dateString.assign(1, ' ');
   shared_->secondsDateString = shared_->dateString;
 }
 
