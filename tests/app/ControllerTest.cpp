@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -311,12 +313,13 @@ TEST(Handlers, PopoverCommandsToggle) {
   ControllerHarness h;
   h.launch();
   FakeButton sender("Span");
-  void (AppDelegate::*commands[5])(ui::Control*) = {
-      &AppDelegate::showAttenuatorPopover, &AppDelegate::showBandwidthAndSpanPopover,
-      &AppDelegate::showDevicePopover, &AppDelegate::showDetectorPopover,
-      &AppDelegate::showTrackingGeneratorPopover};
+  const std::function<void()> commands[5] = {[&] { h.app.showAttenuatorPopover(&sender); },
+                                             [&] { h.app.showBandwidthAndSpanPopover(&sender); },
+                                             [&] { h.app.showDevicePopover(&sender); },
+                                             [&] { h.app.showDetectorPopover(&sender); },
+                                             [&] { h.app.showTrackingGeneratorPopover(&sender); }};
   for (int i = 0; i < 5; ++i) {
-    (h.app.*commands[i])(&sender);
+    commands[i]();
     EXPECT_TRUE(h.popovers[i].shown);
     EXPECT_EQ(h.popovers[i].anchor, &sender);
     for (int j = 0; j < 5; ++j) {
@@ -324,7 +327,7 @@ TEST(Handlers, PopoverCommandsToggle) {
         EXPECT_FALSE(h.popovers[j].shown);
       }
     }
-    (h.app.*commands[i])(&sender);
+    commands[i]();
     EXPECT_FALSE(h.popovers[i].shown);
   }
 }
