@@ -103,6 +103,7 @@ float Input::pause() {
   if (filling_) filling_->busy.store(false, std::memory_order_release);
   filling_ = nullptr;
   filled_ = 0;
+  blocksSinceWake_ = 0;
   return rate;
 }
 
@@ -203,7 +204,13 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
       filling_ = nullptr;
       filled_ = 0;
       tasksInFlight_.fetch_add(1, std::memory_order_acq_rel);
-      ui::MainThread::instance().runAsync(&Input::deliverBlock, block);
+      const double rate = currentSamplingRate();
+      if (rate <= 0 || ++blocksSinceWake_ * kBlockLength >= rate * kWakeInterval) {
+        blocksSinceWake_ = 0;
+        ui::MainThread::instance().runAsync(&Input::deliverBlock, block);
+      } else {
+        ui::MainThread::instance().runAsyncWithoutWaking(&Input::deliverBlock, block);
+      }
     }
   }
 }

@@ -48,6 +48,10 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   static constexpr int32_t kBlockLength = 512;
   // Blocks in flight to the main thread at most: about 0.7 s at 48 kHz.
   static constexpr int32_t kPoolBlocks = 64;
+  // The main thread is woken for a block once at least this much audio has
+  // arrived since the last wake-up: at 48 and 96 kHz for every block, at
+  // 192 kHz for every second one (which then waits one block period more).
+  static constexpr double kWakeInterval = 0.004;  // seconds
 
   // The settings keys of the input.
   static constexpr const char* kSoundCardKey = "Sound card";
@@ -132,6 +136,7 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   Block* filling_ = nullptr;
   int32_t filled_ = 0;
   int32_t nextFree_ = 0;
+  int32_t blocksSinceWake_ = 0;
   bool discarding_ = false;
   // Bumped by every pause; blocks of older generations are dropped.
   std::atomic<uint32_t> generation_{0};

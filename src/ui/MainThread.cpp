@@ -14,7 +14,7 @@ MainThread::~MainThread() {
   installed.compare_exchange_strong(self, nullptr);
 }
 
-void MainThread::push(Entry&& entry) {
+void MainThread::push(Entry&& entry, bool wakeUp) {
   {
     std::lock_guard guard(mutex_);
     if (count_ < kCapacity && overflowHead_ == overflow_.size()) {
@@ -24,7 +24,7 @@ void MainThread::push(Entry&& entry) {
       overflow_.push_back(std::move(entry));
     }
   }
-  wake();
+  if (wakeUp) wake();
 }
 
 bool MainThread::pop(Entry& entry) {
@@ -48,6 +48,8 @@ bool MainThread::pop(Entry& entry) {
 }
 
 void MainThread::runAsync(Task task, void* context) { push(Entry{task, context, {}}); }
+
+void MainThread::runAsyncWithoutWaking(Task task, void* context) { push(Entry{task, context, {}}, false); }
 
 void MainThread::runAsync(std::function<void()> work) { push(Entry{nullptr, nullptr, std::move(work)}); }
 

@@ -30,6 +30,12 @@ class MainThread {
   // except a real-time audio thread (it takes a short lock).
   void runAsync(Task task, void* context);
 
+  // As runAsync(task, context), without waking the main thread: the task
+  // runs, in order, when the next task that does wake it has been queued (or
+  // at the next drain). For a stream of work that may wait a moment, so that
+  // the main thread wakes once for several of its items.
+  void runAsyncWithoutWaking(Task task, void* context);
+
   // The same for any callable; may allocate for captures that do not fit the
   // callable's own storage.
   void runAsync(std::function<void()> work);
@@ -63,7 +69,7 @@ class MainThread {
     std::function<void()> work;
   };
   bool pop(Entry& entry);
-  void push(Entry&& entry);
+  void push(Entry&& entry, bool wakeUp = true);
 
   std::thread::id mainThreadId_;
   std::mutex mutex_;

@@ -232,3 +232,48 @@ TEST_F(InputTest, CardBlocksOfOtherLengthsReachTheControllerAsWholeBlocks) {
 
 }  // namespace
 }  // namespace inputtest
+
+namespace inputtest {
+namespace {
+
+// A main thread that counts how often it is woken.
+class CountingMainThread final : public ui::MainThread {
+ public:
+  int wakes = 0;
+
+ protected:
+  void wake() override { ++wakes; }
+};
+
+TEST_F(InputTest, AtTheHighestRatesTwoBlocksShareOneWakeUpOfTheMainThread) {
+  for (double rate : {48000.0, 96000.0, 192000.0}) {
+    const pa::AudioObjectID id = provider->addDevice(channelTonesDevice("Rate" + std::to_string(int(rate)), 2, rate));
+    provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, id);
+    launch();
+    ASSERT_FLOAT_EQ(restart(), static_cast<float>(rate));
+    controller.blocks.clear();
+
+    CountingMainThread counting;
+    ui::MainThread::install(&counting);
+    const int cycles = 41;
+    for (int i = 0; i < cycles; ++i) {
+      provider->advanceFrames(id, 512);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (card()->memory().available() >= 512 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    counting.drain();
+    ui::MainThread::install(&mainThread);
+    const int blocks = static_cast<int>(controller.blocks.size());
+    EXPECT_GE(blocks, 38) << rate;
+    // Every block reached the controller; at 192 kHz every second one woke
+    // the main thread.
+    EXPECT_EQ(counting.wakes, rate > 100000 ? blocks / 2 : blocks) << rate;
+    input.reset();
+    provider->removeDevice(id);
+    settle();
+  }
+}
+
+}  // namespace
+}  // namespace inputtest
