@@ -25,6 +25,7 @@
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
 #include "support/AllocationCounter.h"
+#include "support/ThreadCount.h"
 
 namespace {
 
@@ -36,14 +37,7 @@ constexpr double kSineHz = 1000.0;
 constexpr double kSineAmplitude = 0.5;
 const double kSineRms = kSineAmplitude / std::sqrt(2.0);
 
-int threadCount() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
+using testsupport::threadCount;
 
 // Polls until `done` holds or `limit` has passed; true when it held.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {

@@ -14,6 +14,7 @@
 
 #include "AudioTestSupport.h"
 #include "support/AllocationCounter.h"
+#include "support/ThreadCount.h"
 #include "platform/audio/AudioUnits.h"
 
 
@@ -34,14 +35,7 @@ sim::Options realTime() {
   return o;
 }
 
-int threadCount() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
+using testsupport::threadCount;
 
 AudioUnit newUnit(const AudioComponentDescription& d) {
   AudioUnit unit = nullptr;
