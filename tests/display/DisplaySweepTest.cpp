@@ -125,3 +125,23 @@ TEST(DisplaySweep, BinsFarBelowThePlotAndAClearedPlotAreHarmless) {
   EXPECT_EQ(rig.shared.track.lowest, 1000000.0f);
   EXPECT_EQ(rig.shared.track.highest, -1.0f);
 }
+
+TEST(DisplaySweep, TheFirstColumnAveragesOnlyTheBinsTheSweepMeasured) {
+  // A span from 0 Hz: the sweep cannot start below bin 10, so the first
+  // column holds bins it never measures. Those hold nothing (a cleared
+  // trace); reading them in would pull the left edge down.
+  SweepRig rig(4000);
+  rig.measure(10);  // far left of the plot: lays out the columns, detects none
+  rig.display->newSweep();
+  const int* map = rig.display->pixelToBinMap();
+  int q = 40;
+  while (map[q + 1] - map[q] < 3 && q < 700) ++q;
+  ASSERT_LT(q, 700);
+  const int first = map[q] + 2;  // inside column q
+  for (int k = 0; k < rig.trace->bins; ++k) rig.trace->averaged[k] = k < first ? 0.0f : 1.0f;
+  for (int c = first; c < map[q + 8]; ++c) rig.measure(c);
+  const DetectedData& detected = rig.display->detectedData();
+  EXPECT_FLOAT_EQ(detected.min[q], 1.0f);
+  EXPECT_FLOAT_EQ(detected.mean[q], 1.0f);
+  EXPECT_FLOAT_EQ(detected.mean[q + 1], 1.0f);
+}
