@@ -11,6 +11,10 @@ AFSoundcardPtr<AFInputSoundcard> AFManager::newInputSoundcard() {
   return AFSoundcard::create<AFInputSoundcard>(inputList_);
 }
 
+AFSoundcardPtr<AFOutputSoundcard> AFManager::newOutputSoundcard() {
+  return AFSoundcard::create<AFOutputSoundcard>(outputList_);
+}
+
 pa::AudioTimeStamp AFManager::presentAudioTimeStamp() {
   pa::AudioTimeStamp stamp{};
   stamp.mHostTime = pa::AudioGetCurrentHostTime();

@@ -6,6 +6,7 @@
 
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFList.h"
+#include "audio/AFOutputSoundcard.h"
 #include "platform/audio/AudioTypes.h"
 
 class AFManager {
@@ -20,9 +21,11 @@ class AFManager {
   // A new input card on the input list, following the default input device.
   AFSoundcardPtr<AFInputSoundcard> newInputSoundcard();
 
-  // The factories of the output card (newOutputSoundcard) and of the input
-  // sound file (newInputSoundfile) join here with those classes; each card
-  // gets the list of its direction.
+  // A new output card on the output list, following the default output device.
+  AFSoundcardPtr<AFOutputSoundcard> newOutputSoundcard();
+
+  // The factory of the input sound file (newInputSoundfile) joins here with
+  // that class; each card gets the list of its direction.
 
   // Now as a time stamp carrying only a valid host time.
   static platform::audio::AudioTimeStamp presentAudioTimeStamp();
