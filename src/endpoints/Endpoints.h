@@ -45,6 +45,11 @@ class AnalyzerInput {
 class TrackingGeneratorEndpoint {
  public:
   virtual ~TrackingGeneratorEndpoint() = default;
+  // Makes the output card and restores the generator's settings; the card
+  // stays stopped until the first start.
+  virtual void applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) = 0;
+  // Stores the generator's settings.
+  virtual void applicationTerminating(platform::PropertyDictionary& settings) = 0;
   // Tunes to sweep->startBin at sweep->hertzPerSecond and starts the output.
   virtual void start(Sweep* sweep) = 0;
   // Stops the output and clears a suspension.

@@ -96,6 +96,8 @@ class FakeInput final : public AnalyzerInput {
 class FakeGenerator final : public TrackingGeneratorEndpoint {
  public:
   explicit FakeGenerator(EventLog& log) : log_(log) {}
+  void applicationFinishLaunching(platform::PropertyDictionary&, AFManager&) override { log_.add("generator.launch"); }
+  void applicationTerminating(platform::PropertyDictionary&) override { log_.add("generator.terminate"); }
   void start(Sweep* sweep) override {
     startedAt = sweep->currentBin;
     log_.add("generator.start");

@@ -1,0 +1,236 @@
+#include "endpoints/TrackingGenerator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "audio/AFManager.h"
+#include "audio/AFOutputSoundcard.h"
+#include "endpoints/Sweep.h"
+#include "platform/PropertyList.h"
+#include "ui/MainThread.h"
+#include "ui/PopUpButton.h"
+#include "ui/Slider.h"
+
+TrackingGenerator::~TrackingGenerator() {
+  card_.store(nullptr, std::memory_order_release);
+  if (soundcard_ && soundcard_->isRunning()) soundcard_->stop();
+  soundcard_.reset();
+}
+
+// --- launch and termination
+
+void TrackingGenerator::applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) {
+  selectedChannel_.store(1);
+  {
+    std::lock_guard guard(publishLock_);
+    pending_.suspended = false;
+    publish();
+  }
+  setInterface(channelPopup, &TrackingGenerator::channelChanged);
+  soundcard_ = manager.newOutputSoundcard();
+  card_.store(soundcard_.get(), std::memory_order_release);
+  if (!soundcard_) return;
+
+  soundcard_->setManagedDeviceMenu(devicePopup);
+  if (const std::string* name = settings.string(kSoundCardKey)) soundcard_->selectDeviceName(*name);
+  soundcard_->setManagedSourceMenu(sourcePopup);
+  if (const std::string* destination = settings.string(kDestinationKey)) soundcard_->setSource(*destination);
+  soundcard_->setManagedSamplingRateMenu(samplingRatePopup);
+  if (const std::string* rate = settings.string(kSamplingRateKey)) {
+    const float value = std::strtof(rate->c_str(), nullptr);
+    if (value > 0.0f) {
+      samplingRate_.store(value);
+      soundcard_->setSamplingRate(value);
+    }
+  }
+
+  // The channel menu always shows the device's channels, so that a first
+  // run offers them too; the volume is restored only with a stored channel.
+  // Either way the generator starts on the first channel.
+  rebuildChannelMenu();
+  if (settings.number(kChannelKey))
+    if (std::optional<double> slider = settings.number(kSliderKey); slider && *slider >= 0.0)
+      restoreVolume(static_cast<float>(*slider));
+  soundcard_->setDelegate(this);
+}
+
+void TrackingGenerator::restoreVolume(float value) {
+  const int32_t channel = selectedChannel();
+  if (soundcard_->deviceHasVolumeControl(channel))
+    soundcard_->setVolume(value, channel);
+  else if (soundcard_->deviceHasVolumeControl(0))
+    soundcard_->setVolume(value, 0);
+}
+
+void TrackingGenerator::applicationTerminating(platform::PropertyDictionary& settings) {
+  auto title = [](ui::PopUpButton* popUp) { return popUp ? popUp->titleOfSelectedItem() : std::string(); };
+  settings.set(kSoundCardKey, title(devicePopup));
+  settings.set(kDestinationKey, title(sourcePopup));
+  settings.set(kSamplingRateKey, title(samplingRatePopup));
+  const int32_t channel = selectedChannel();
+  settings.set(kChannelKey, static_cast<int64_t>(channel));
+  float volume = -1.0f;
+  if (soundcard_) {
+    if (soundcard_->deviceHasVolumeControl(channel))
+      volume = soundcard_->volumeForChannel(channel);
+    else if (soundcard_->deviceHasVolumeControl(0))
+      volume = soundcard_->volumeForChannel(0);
+  }
+  settings.set(kSliderKey, volume);
+}
+
+AFSoundcard* TrackingGenerator::soundcard() const { return soundcard_.get(); }
+
+// --- tuning
+
+double TrackingGenerator::binIncrement(const Sweep& sweep, int32_t bin, float fg) {
+  // Without a bin plan or an output rate there is no frequency to play.
+  if (sweep.bins <= 0 || fg <= 0.0f) return 0.0;
+  // The tone leads the bin the next spectrum is attributed to by N/1024 − 2
+  // bins. The bin's frequency is formed in single precision, the rest in
+  // double.
+  const float scaled = static_cast<float>(bin + sweep.bins / 1024 - 2) * sweep.samplingRate;
+  return static_cast<double>(scaled) * 0.5 / sweep.bins * kTwoPi / static_cast<double>(fg);
+}
+
+double TrackingGenerator::sweepAcceleration(const Sweep& sweep, float fg) {
+  if (sweep.samplingRate <= 0.0f || fg <= 0.0f) return 0.0;
+  return static_cast<double>(sweep.hertzPerSecond) * kTwoPi / static_cast<double>(sweep.samplingRate) /
+         static_cast<double>(fg);
+}
+
+void TrackingGenerator::start(Sweep* sweep) {
+  if (sweep) {
+    std::lock_guard guard(publishLock_);
+    pending_.suspended = false;
+    pending_.increment = binIncrement(*sweep, sweep->startBin, samplingRate());
+    pending_.acceleration = sweepAcceleration(*sweep, samplingRate());
+    ++pending_.retune;
+    ++pending_.restart;
+    publish();
+  }
+  if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
+}
+
+void TrackingGenerator::updateFrequency(Sweep* sweep) {
+  if (!sweep) return;
+  std::lock_guard guard(publishLock_);
+  pending_.suspended = false;
+  pending_.increment = binIncrement(*sweep, sweep->currentBin, samplingRate());
+  ++pending_.retune;
+  publish();
+}
+
+void TrackingGenerator::setSuspend(bool suspend) {
+  std::lock_guard guard(publishLock_);
+  pending_.suspended = suspend;
+  publish();
+}
+
+void TrackingGenerator::stop() {
+  if (soundcard_) soundcard_->stop();
+  std::lock_guard guard(publishLock_);
+  pending_.suspended = false;
+  publish();
+}
+
+// Three-slot exchange, single writer and single reader: the writer fills
+// its own slot and swaps it into the middle marked fresh; the reader swaps
+// a fresh middle slot for its own. Neither ever touches the other's slot.
+void TrackingGenerator::publish() {
+  slots_[writeSlot_] = pending_;
+  writeSlot_ = handOver_.exchange(writeSlot_ | kFresh, std::memory_order_acq_rel) & kSlotMask;
+}
+
+const TrackingGenerator::Tuning& TrackingGenerator::takeTuning() noexcept {
+  if (handOver_.load(std::memory_order_acquire) & kFresh)
+    readSlot_ = handOver_.exchange(readSlot_, std::memory_order_acq_rel) & kSlotMask;
+  return slots_[readSlot_];
+}
+
+// --- synthesis
+
+bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, int32_t numberOfBuffers,
+                                                int32_t samples) noexcept {
+  const int32_t channel = selectedChannel() - 1;
+  if (!buffers || channel < 0 || channel >= numberOfBuffers || !buffers[channel] || samples < 0) return false;
+
+  const Tuning& tuning = takeTuning();
+  if (tuning.restart != restartTaken_) {
+    restartTaken_ = tuning.restart;
+    runningPhase_ = 0.0;
+  }
+  if (tuning.retune != retuneTaken_) {
+    retuneTaken_ = tuning.retune;
+    runningIncrement_ = tuning.increment;
+  }
+
+  for (int32_t b = 0; b < numberOfBuffers; ++b)
+    if (b != channel && buffers[b]) std::fill_n(buffers[b], samples, 0.0f);
+
+  const double step = tuning.suspended ? 0.0 : tuning.acceleration;
+  double p = runningPhase_;
+  double i = runningIncrement_;
+  float* out = buffers[channel];
+  for (int32_t s = 0; s < samples; ++s) {
+    out[s] = static_cast<float>(std::sin(p) * static_cast<double>(kAmplitude));
+    p += i;
+    if (p > kTwoPi) p -= kTwoPi;
+    i += step;
+  }
+  runningPhase_ = p;
+  runningIncrement_ = i;
+  phase_.store(p, std::memory_order_relaxed);
+  increment_.store(i, std::memory_order_relaxed);
+  return true;
+}
+
+// --- channels
+
+void TrackingGenerator::setInterface(ui::Control* control, void (TrackingGenerator::*action)()) {
+  if (control) control->setInterface([this, action] { (this->*action)(); });
+}
+
+void TrackingGenerator::channelChanged() {
+  const int index = channelPopup ? channelPopup->indexOfSelectedItem() : 0;
+  selectedChannel_.store(std::max(index, 0) + 1);
+  if (soundcard_) soundcard_->setManagedVolumeSlider(outputSlider, selectedChannel());
+}
+
+void TrackingGenerator::rebuildChannelMenu() {
+  if (!soundcard_) return;
+  if (channelPopup) {
+    const std::optional<AFFormat> format = soundcard_->format();
+    const int32_t n = format ? format->channels() : 0;
+    channelPopup->removeAllItems();
+    if (n <= 1) {
+      channelPopup->addItemWithTitle("mono");
+    } else if (n == 2) {
+      channelPopup->addItemWithTitle("L");
+      channelPopup->addItemWithTitle("R");
+    } else {
+      for (int32_t c = 1; c <= n; ++c) channelPopup->addItemWithTitle(std::to_string(c));
+    }
+    channelPopup->selectItemAtIndex(0);
+  }
+  channelChanged();
+}
+
+// --- the card's delegate
+
+uint32_t TrackingGenerator::implementedMethods() const { return kOutputNeeded | kDeviceChange | kSamplingRateChange; }
+
+void TrackingGenerator::soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AFDevice>&) {
+  if (!card || card != card_.load(std::memory_order_acquire)) return;
+  // The menu and the channel action are main-thread work, also when the
+  // card follows a new default device on its notification thread.
+  ui::MainThread::instance().runSync([this] { rebuildChannelMenu(); });
+}
+
+void TrackingGenerator::soundcardSamplingRateChangedTo(AFSoundcard* card, float rate) {
+  if (!card || card != card_.load(std::memory_order_acquire)) return;
+  samplingRate_.store(rate, std::memory_order_relaxed);
+}
