@@ -458,7 +458,7 @@ LiveResult measureLive(pa::AudioObjectID device, double rate, int bandwidthTag, 
   const int setups = controller.setups();
 
   app.applicationWillTerminate();
-  mainWindow->detachInput();
+  mainWindow->detachEndpoints();
   input.reset();
   drainMainThread();
   mainWindow.reset();

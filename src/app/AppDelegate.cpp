@@ -50,9 +50,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 6. Loading the settings into the controls joins here with the settings
   //    store.
 
-  // 7. The traces take the settings (the tracking generator joins here).
+  // 7. The traces and the tracking generator take the settings; the
+  //    generator makes its output card, which stays stopped until a sweep.
   trace->applicationFinishLaunching(plist);
   reference->applicationFinishLaunching(plist);
+  if (trackingGenerator) trackingGenerator->applicationFinishLaunching(plist, *afManager);
 
   // 8. The views take the shared state and their palettes.
   if (display) {
@@ -114,6 +116,9 @@ void AppDelegate::pumpMainThread() {
 
 void AppDelegate::applicationWillTerminate() {
   if (input) input->pause();
+  // A sweep still running ends with the program: the tone stops first.
+  if (sweep.running) resetAndStopTrackingGenerator();
+  if (trackingGenerator) trackingGenerator->applicationTerminating(plist);
   if (input) input->applicationTerminating(plist);
   trace->applicationTerminating(plist);
 }

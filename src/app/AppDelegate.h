@@ -96,8 +96,8 @@ class AppDelegate : public InputController {
   // palettes, controls and their handlers, window, input, sampling.
   void applicationDidFinishLaunching();
 
-  // Shutdown: pauses the input and lets the input and the live trace store
-  // their settings in plist.
+  // Shutdown: pauses the input, stops a running sweep and lets the
+  // generator, the input and the live trace store their settings in plist.
   void applicationWillTerminate();
 
   // Reads the span, RBW and window controls, clamps the span to the input's

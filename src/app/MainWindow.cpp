@@ -9,6 +9,7 @@
 
 #include "app/InterfaceMenus.h"
 #include "endpoints/Input.h"
+#include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
 
 using ui::qt::QtButton;
@@ -41,7 +42,8 @@ QtTextField* makeField(const char* text, QWidget* parent) {
 
 }  // namespace
 
-MainWindow::MainWindow(AppDelegate& app, Input* input) : app_(app), input_(input) {
+MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* generator)
+    : app_(app), input_(input), generator_(generator) {
   setWindowTitle(QStringLiteral("SpecAn"));
   setGeometry(kDefaultX, kDefaultY, kDefaultWidth, kDefaultHeight);
 
@@ -97,6 +99,7 @@ MainWindow::MainWindow(AppDelegate& app, Input* input) : app_(app), input_(input
   display_->setCallbacks(::display::DisplayCallbacks{[this] { app_.stopTrackingGenerator(); },
                                           [this] { return app_.trackingGeneratorIdle(); }});
 
+  if (generator_) app_.trackingGenerator = generator_;
   if (input_) {
     app_.input = input_;
     lostInputTimer_ = new QTimer(this);
@@ -105,7 +108,14 @@ MainWindow::MainWindow(AppDelegate& app, Input* input) : app_(app), input_(input
   }
 }
 
-void MainWindow::detachInput() {
+void MainWindow::detachEndpoints() {
+  if (generator_) {
+    generator_->devicePopup = generator_->sourcePopup = generator_->channelPopup = generator_->samplingRatePopup =
+        nullptr;
+    generator_->outputSlider = nullptr;
+    if (app_.trackingGenerator == generator_) app_.trackingGenerator = nullptr;
+    generator_ = nullptr;
+  }
   if (!input_) return;
   if (lostInputTimer_) lostInputTimer_->stop();
   input_->devicePopup = input_->sourcePopup = input_->channelPopup = input_->samplingRatePopup = nullptr;
@@ -129,7 +139,7 @@ void MainWindow::updateLostInput() {
 MainWindow::~MainWindow() {
   // The controller and the input outlive the window: leave them nothing that
   // dangles.
-  detachInput();
+  detachEndpoints();
   app_.display = nullptr;
   app_.titleField = nullptr;
   app_.showDateCheckbox = nullptr;
@@ -191,6 +201,7 @@ void MainWindow::buildPopovers() {
     static_cast<ui::Button&>(*button).setEnabled(false);  // only in tracking mode
     box->addWidget(matrix);
     box->addWidget(button);
+    buildGeneratorControls(popovers_[4], box);
     app_.trackingGeneratorMatrix = matrix;
     app_.trackingGeneratorButton = button;
   }
@@ -226,6 +237,29 @@ void MainWindow::buildDeviceControls(QWidget* popover) {
   input_->channelPopup = channel;
   input_->inputSlider = volume;
   input_->trace = app_.trace.get();
+}
+
+void MainWindow::buildGeneratorControls(QWidget* popover, QVBoxLayout* layout) {
+  if (!generator_) return;
+  auto* form = new QFormLayout();
+  layout->addLayout(form);
+  auto* device = new QtPopUpButton(popover);
+  auto* destination = new QtPopUpButton(popover);
+  auto* rate = new QtPopUpButton(popover);
+  auto* channel = new QtPopUpButton(popover);
+  auto* volume = new QtSlider(popover);
+  volume->setOrientation(Qt::Horizontal);
+  volume->setMinimumWidth(160);
+  form->addRow(QStringLiteral("Output device"), device);
+  form->addRow(QStringLiteral("Destination"), destination);
+  form->addRow(QStringLiteral("Sampling rate (Hz)"), rate);
+  form->addRow(QStringLiteral("Channel"), channel);
+  form->addRow(QStringLiteral("Output volume"), volume);
+  generator_->devicePopup = device;
+  generator_->sourcePopup = destination;
+  generator_->samplingRatePopup = rate;
+  generator_->channelPopup = channel;
+  generator_->outputSlider = volume;
 }
 
 void MainWindow::buildColorWells() {

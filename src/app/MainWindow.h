@@ -13,6 +13,7 @@
 #include "ui/qt/QtControls.h"
 
 class Input;
+class TrackingGenerator;
 class QLabel;
 class QTimer;
 class QVBoxLayout;
@@ -26,8 +27,9 @@ class MainWindow final : public QWidget {
   static constexpr int kDefaultHeight = 469;
 
   // With an input, the device popover holds the input card's controls and
-  // the window reports input that was lost on the way to the analysis.
-  explicit MainWindow(AppDelegate& app, Input* input = nullptr);
+  // the window reports input that was lost on the way to the analysis; with
+  // a generator, the generator popover holds the output card's controls.
+  explicit MainWindow(AppDelegate& app, Input* input = nullptr, TrackingGenerator* generator = nullptr);
   ~MainWindow() override;
 
   ::display::Display* display() { return display_; }
@@ -40,9 +42,9 @@ class MainWindow final : public QWidget {
   // Reads the input's loss counters into lostInputLabel (a timer does it
   // twice a second).
   void updateLostInput();
-  // Hands the input's controls back and forgets the input, which may then
-  // go before the window.
-  void detachInput();
+  // Hands the input's and the generator's controls back and forgets them,
+  // so that they may go before the window.
+  void detachEndpoints();
   // The popovers' buttons, in the order attenuator, bandwidth and span,
   // device, detector, tracking generator.
   ui::qt::QtButton* popoverButton(int index) { return popoverButtons_[index]; }
@@ -51,10 +53,12 @@ class MainWindow final : public QWidget {
  private:
   void buildPopovers();
   void buildDeviceControls(QWidget* popover);
+  void buildGeneratorControls(QWidget* popover, QVBoxLayout* layout);
   void buildColorWells();
 
   AppDelegate& app_;
   Input* input_ = nullptr;
+  TrackingGenerator* generator_ = nullptr;
   QLabel* providerLabel_ = nullptr;
   QLabel* lostInputLabel_ = nullptr;
   QTimer* lostInputTimer_ = nullptr;

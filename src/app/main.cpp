@@ -19,6 +19,7 @@
 #include "app/MainWindow.h"
 #include "dsp/FFTPlanner.h"
 #include "endpoints/Input.h"
+#include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
@@ -112,7 +113,8 @@ int main(int argc, char* argv[]) {
   {
     AppDelegate app;
     auto input = std::make_unique<Input>(&app);
-    MainWindow window(app, input.get());
+    auto generator = std::make_unique<TrackingGenerator>();
+    MainWindow window(app, input.get(), generator.get());
     bool screenshotFailed = false;
     QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
       if (!options.screenshot.empty()) {
@@ -130,9 +132,10 @@ int main(int argc, char* argv[]) {
                          &QCoreApplication::quit);
     status = QApplication::exec();
     if (status == 0 && screenshotFailed) status = 1;
-    // The card goes while the controls it manages still exist.
-    window.detachInput();
+    // The cards go while the controls they manage still exist.
+    window.detachEndpoints();
     input.reset();
+    generator.reset();
   }
   platform::audio::installProvider(nullptr);
   FFTPlanner::shutdown();

@@ -129,7 +129,7 @@ struct WindowWithInput {
     window = std::make_unique<MainWindow>(app, input.get());
   }
   ~WindowWithInput() {
-    window->detachInput();
+    window->detachEndpoints();
     input.reset();
     window.reset();
     QApplication::processEvents();
