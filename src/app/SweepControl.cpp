@@ -18,7 +18,19 @@ void AppDelegate::initAndStartTrackingGenerator() {
   sweep.startBin = sweep.leftBin < 30 ? 10 : sweep.leftBin - 20;
   sweep.endBin = sweep.rightBin + 20;
   sweep.currentBin = sweep.startBin;
-  sweep.hertzPerSecond = spectrum ? spectrum->binsPerSecond() / binsPerHertz : 0.0f;
+  sweep.hertzPerSecond = spectrum ? spectrum->binsPerSecond(kBlockLength) / binsPerHertz : 0.0f;
+  // The spectrum of bin b is taken one hop after the retune to b, over a
+  // window whose centre lies half a window back, and what it holds left the
+  // generator the loop's latency earlier still. With the tone rising one bin
+  // a hop, leading by (half window + latency) / hop − 1 bins puts it on bin b
+  // at that centre.
+  if (spectrum) {
+    const int32_t latency = (input ? input->latencyFrames() : 0) + (trackingGenerator ? trackingGenerator->latencyFrames() : 0);
+    const float hop = static_cast<float>(spectrum->overlapHop(kBlockLength));
+    sweep.leadBins = (0.5f * static_cast<float>(spectrum->windowedBins()) + static_cast<float>(latency)) / hop - 1.0f;
+  } else {
+    sweep.leadBins = 0.0f;
+  }
   sweep.suspendUntilBin = 0;
   sweep.running = 1;
   sweep.paused = 0;

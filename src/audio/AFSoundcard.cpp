@@ -406,6 +406,18 @@ float AFSoundcard::samplingRate() {
   return static_cast<float>(rate);
 }
 
+int32_t AFSoundcard::deviceLatency() {
+  std::shared_ptr<AFDevice> device = selectedDevice();
+  if (!device) return 0;
+  uint32_t latency = 0, safety = 0;
+  const pa::AudioObjectPropertyAddress a{pa::kAudioDevicePropertyLatency, scope_, pa::kAudioObjectPropertyElementMain};
+  const pa::AudioObjectPropertyAddress b{pa::kAudioDevicePropertySafetyOffset, scope_,
+                                         pa::kAudioObjectPropertyElementMain};
+  if (pa::getProperty(device->deviceID(), a, latency) != pa::noErr) latency = 0;
+  if (pa::getProperty(device->deviceID(), b, safety) != pa::noErr) safety = 0;
+  return static_cast<int32_t>(std::min<uint64_t>(uint64_t{latency} + safety, 1u << 20));
+}
+
 bool AFSoundcard::reselectSamplingRate() {
   changeSamplingRate();
   std::shared_ptr<AFDevice> device = selectedDevice();

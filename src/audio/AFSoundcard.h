@@ -206,6 +206,10 @@ class AFSoundcard : public AFResampling {
   void setSamplingRate(float rate);
   // The device's nominal rate; 0 without a device or when the read fails.
   float samplingRate();
+  // Frames the device reports between its connectors and the samples in the
+  // card's direction (latency plus safety offset); 0 without a device or
+  // where it reports none.
+  int32_t deviceLatency();
   bool reselectSamplingRate();
   void switchSamplingIndex(int32_t index);
   void setSource(const std::string& title);

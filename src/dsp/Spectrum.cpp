@@ -259,8 +259,14 @@ void Spectrum::fill(const float* samples, int count) noexcept {
   append(samples, std::max(count, 0));
 }
 
-float Spectrum::binsPerSecond() const noexcept {
-  return samplingRate_ / static_cast<float>(std::max(1, window[fftSize_].windowedBins / 4));
+int Spectrum::overlapHop(int count) const noexcept {
+  return std::max({1, 2 * count, window[fftSize_].windowedBins / 4});
+}
+
+int Spectrum::windowedBins() const noexcept { return window[fftSize_].windowedBins; }
+
+float Spectrum::binsPerSecond(int count) const noexcept {
+  return samplingRate_ / static_cast<float>(overlapHop(count));
 }
 
 float Spectrum::goertzel(const float* values, float tone, int length) const noexcept {

@@ -79,8 +79,15 @@ class Spectrum {
   int span() const noexcept { return fftBufferLength / 2; }  // the bin count, as bins()
   float samplingRate() const noexcept { return samplingRate_; }
   int windowType() const noexcept { return windowType_; }
-  // Spectra per second in overlap mode: one per quarter window.
-  float binsPerSecond() const noexcept;
+  // Samples between two spectra in overlap mode for blocks of count samples.
+  int overlapHop(int count = 512) const noexcept;
+  // The current window's non-zero points (the Gaussian's frame length).
+  int windowedBins() const noexcept;
+  // Spectra per second in overlap mode for blocks of count samples: one per
+  // hop, so that a sweep that rises one bin per spectrum moves at the pace
+  // the spectra come in (for short windows the hop is two blocks, longer
+  // than a quarter window).
+  float binsPerSecond(int count = 512) const noexcept;
 
   // Single-bin Goertzel power; tone is the cosine of the bin's angular frequency.
   float goertzel(const float* values, float tone, int length) const noexcept;

@@ -40,6 +40,9 @@ class AnalyzerInput {
   virtual float pause() = 0;
   // Starts the card again if it is not running.
   virtual void resume() = 0;
+  // Frames from the input's connector to its samples, as its device reports
+  // them (0 when it does not).
+  virtual int32_t latencyFrames() = 0;
 };
 
 class TrackingGeneratorEndpoint {
@@ -58,4 +61,7 @@ class TrackingGeneratorEndpoint {
   virtual void setSuspend(bool suspend) = 0;
   // Retunes to sweep->currentBin.
   virtual void updateFrequency(Sweep* sweep) = 0;
+  // Frames from a sample the generator writes to the output's connector, as
+  // its device reports them, plus the block the card renders ahead.
+  virtual int32_t latencyFrames() = 0;
 };

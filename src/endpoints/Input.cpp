@@ -111,6 +111,8 @@ void Input::resume() {
   if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
 }
 
+int32_t Input::latencyFrames() { return soundcard_ ? soundcard_->deviceLatency() : 0; }
+
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 
 uint64_t Input::overrunSamples() const { return soundcard_ ? soundcard_->overrunSamples() : 0; }

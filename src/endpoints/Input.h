@@ -85,6 +85,8 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   float pause() override;
   // Starts the card when it is not running. Main thread.
   void resume() override;
+  // The card's device latency in frames. Main thread.
+  int32_t latencyFrames() override;
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();

@@ -16,6 +16,10 @@ struct Sweep {
   int32_t bins = 0;             // the engine's bin count, covering 0 Hz to fs/2
   float samplingRate = 0.0f;    // the engine's sampling rate, Hz
   float hertzPerSecond = 0.0f;  // sweep speed: spectra per second over bins per hertz
+  // Bins the generator's tone runs ahead of the bin the next spectrum is
+  // attributed to, so that the tone heard at the centre of that spectrum's
+  // window, after the way out and back in, is on the bin.
+  float leadBins = 0.0f;
   uint8_t enabled = 0;          // tracking-generator mode is on
   uint8_t running = 0;          // a sweep is in progress
   uint8_t paused = 0;           // the running sweep is suspended

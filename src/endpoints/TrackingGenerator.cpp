@@ -89,10 +89,10 @@ AFSoundcard* TrackingGenerator::soundcard() const { return soundcard_.get(); }
 double TrackingGenerator::binIncrement(const Sweep& sweep, int32_t bin, float fg) {
   // Without a bin plan or an output rate there is no frequency to play.
   if (sweep.bins <= 0 || fg <= 0.0f) return 0.0;
-  // The tone leads the bin the next spectrum is attributed to by N/1024 − 2
-  // bins. The bin's frequency is formed in single precision, the rest in
-  // double.
-  const float scaled = static_cast<float>(bin + sweep.bins / 1024 - 2) * sweep.samplingRate;
+  // The tone leads the bin the next spectrum is attributed to by the sweep's
+  // lead, so that it is on that bin at the centre of the spectrum's window.
+  // The bin's frequency is formed in single precision, the rest in double.
+  const float scaled = (static_cast<float>(bin) + sweep.leadBins) * sweep.samplingRate;
   return static_cast<double>(scaled) * 0.5 / sweep.bins * kTwoPi / static_cast<double>(fg);
 }
 
@@ -129,6 +129,8 @@ void TrackingGenerator::setSuspend(bool suspend) {
   pending_.suspended = suspend;
   publish();
 }
+
+int32_t TrackingGenerator::latencyFrames() { return soundcard_ ? soundcard_->deviceLatency() : 0; }
 
 void TrackingGenerator::stop() {
   if (soundcard_) soundcard_->stop();

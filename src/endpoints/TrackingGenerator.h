@@ -91,6 +91,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void setSuspend(bool suspend) override;
   // Stops the card and ends a suspension. Main thread.
   void stop() override;
+  // The output card's device latency in frames. Main thread.
+  int32_t latencyFrames() override;
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();

@@ -87,6 +87,7 @@ class FakeInput final : public AnalyzerInput {
     return samplingRate;
   }
   void resume() override { log_.add("input.resume"); }
+  int32_t latencyFrames() override { return 0; }
   float samplingRate;
 
  private:
@@ -105,6 +106,7 @@ class FakeGenerator final : public TrackingGeneratorEndpoint {
   void stop() override { log_.add("generator.stop"); }
   void setSuspend(bool s) override { suspended = s; }
   void updateFrequency(Sweep* sweep) override { tunedTo.push_back(sweep->currentBin); }
+  int32_t latencyFrames() override { return 0; }
   int startedAt = -1;
   bool suspended = false;
   std::vector<int> tunedTo;

@@ -406,7 +406,10 @@ TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
     auto at = spectrumSchedule(s, first + 39 * c.hop, true);
     ASSERT_EQ(at.size(), 40u) << c.rbw;
     for (size_t i = 0; i < at.size(); ++i) EXPECT_EQ(at[i], first + static_cast<long>(i) * c.hop) << c.rbw;
-    EXPECT_FLOAT_EQ(s.binsPerSecond(), kRate / (c.windowed / 4)) << c.rbw;
+    // A sweep advances one bin per spectrum: at the pace of the hop, also
+    // where two blocks are longer than a quarter window.
+    EXPECT_EQ(s.overlapHop(512), c.hop) << c.rbw;
+    EXPECT_FLOAT_EQ(s.binsPerSecond(), kRate / c.hop) << c.rbw;
 
     // Again after a clear.
     s.clearBuffer();

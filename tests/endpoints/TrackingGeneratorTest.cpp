@@ -56,13 +56,14 @@ class Renderer {
   std::vector<float*> pointers_;
 };
 
-TEST(TrackingGeneratorTuning, TheToneLeadsTheMeasuredBinByNOver1024LessTwoBins) {
-  // 65536 bins at 48 kHz: bin 10 plays (10 + 64 − 2) × 24000 / 65536 = 26.37 Hz.
-  const Sweep large = sweepOf(65536, 48000.0f, 0.0f, 10);
-  EXPECT_DOUBLE_EQ(TrackingGenerator::binIncrement(large, 10, 48000.0f), kTwoPi * (72.0 * 24000.0 / 65536.0) / 48000.0);
-  // 512 bins: N/1024 is 0, the tone sits two bins below.
+TEST(TrackingGeneratorTuning, TheToneLeadsTheMeasuredBinByTheSweepsLead) {
+  // 65536 bins at 48 kHz, a lead of 1.25 bins: bin 10 plays 11.25 × 24000 / 65536 Hz.
+  Sweep large = sweepOf(65536, 48000.0f, 0.0f, 10);
+  large.leadBins = 1.25f;
+  EXPECT_DOUBLE_EQ(TrackingGenerator::binIncrement(large, 10, 48000.0f), kTwoPi * (11.25 * 24000.0 / 65536.0) / 48000.0);
+  // Without a lead the tone is on the bin.
   const Sweep small = sweepOf(512, 48000.0f, 0.0f, 100);
-  EXPECT_DOUBLE_EQ(TrackingGenerator::binIncrement(small, 100, 48000.0f), kTwoPi * (98.0 * 24000.0 / 512.0) / 48000.0);
+  EXPECT_DOUBLE_EQ(TrackingGenerator::binIncrement(small, 100, 48000.0f), kTwoPi * (100.0 * 24000.0 / 512.0) / 48000.0);
   // A card at another rate than the analysis plays the same frequency.
   EXPECT_DOUBLE_EQ(TrackingGenerator::binIncrement(small, 100, 96000.0f),
                    TrackingGenerator::binIncrement(small, 100, 48000.0f) / 2);

@@ -55,6 +55,7 @@ struct Biquad {
 
 // Band-pass with 0 dB at the centre (audio-EQ cookbook, constant peak gain).
 Biquad bandPass(const BandPassFilter& f, double rate) {
+  if (f.bypassed) return Biquad{};  // passes everything unchanged
   const double w0 = 2 * std::numbers::pi * f.centerHz / rate;
   const double alpha = std::sin(w0) / (2 * f.q);
   const double a0 = 1 + alpha;

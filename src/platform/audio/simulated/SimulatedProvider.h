@@ -79,6 +79,7 @@ struct VolumeElement {
 struct BandPassFilter {
   double centerHz = 1000.0;
   double q = 0.70710678118654752;
+  bool bypassed = false;  // the loopback without a device under test: output reaches input unchanged
 };
 
 // One direction of a device.
