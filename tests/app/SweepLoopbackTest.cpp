@@ -115,14 +115,19 @@ struct LoopbackSweep {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
       }
-      provider->advanceFrames(device, 512);
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (inputCard()->memory().available() >= inputCard()->bufferLength() &&
-             std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
-      h.mainThread.drain();
+      step();
     }
     ASSERT_GT(h.app.sweep.currentBin, h.app.sweep.rightBin) << "the sweep did not reach the span's end in time";
+  }
+
+  // One device buffer of the loopback, delivered and analysed.
+  void step() {
+    provider->advanceFrames(device, 512);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (inputCard()->memory().available() >= inputCard()->bufferLength() &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    h.mainThread.drain();
   }
 
   // The level the trace holds for bin k, dB of mean square.
@@ -169,6 +174,35 @@ TEST(SweepThroughTheLoopback, WithoutAFilterTheResponseIsFlatAtTheGeneratorsLeve
   const Sweep& s = rig.h.app.sweep;
   for (int k = s.leftBin + 1; k < s.rightBin; ++k)
     ASSERT_NEAR(rig.level(k), kGeneratorLevel, 0.05) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
+TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStoppable) {
+  LoopbackSweep rig(true);
+  // A separate output device carries the tone; the input stays on the loopback.
+  sim::DeviceDescription speaker = sim::defaultDevices()[2];
+  speaker.name = "Speaker";
+  speaker.uid = "sim:test:speaker:Bus6:0";
+  speaker.input.reset();
+  const pa::AudioObjectID id = rig.provider->addDevice(speaker);
+  rig.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, id);
+  rig.h.lowerSpanField.setStringValue("500");
+  rig.h.upperSpanField.setStringValue("1500");
+  rig.h.launch();
+  rig.settle();
+  ASSERT_EQ(rig.outputDevice.titleOfSelectedItem(), "Speaker");
+  rig.h.enterTrackingMode();
+  rig.h.pressStart();
+  for (int i = 0; i < 50; ++i) rig.step();
+  AFSoundcard* card = rig.generator->soundcard();
+  ASSERT_TRUE(card->isRunning());
+
+  rig.provider->removeDevice(id);
+  rig.settle();
+  for (int i = 0; i < 50; ++i) rig.step();  // the sweep goes on without its speaker
+  EXPECT_NE(rig.outputDevice.titleOfSelectedItem(), "Speaker");
+  rig.h.pressStart();  // Stop
+  EXPECT_EQ(rig.h.app.sweep.running, 0);
+  EXPECT_FALSE(card->isRunning());
 }
 
 TEST(SweepThroughTheLoopback, InRealTimeTheResponseAroundTheCentreIsRight) {
