@@ -14,6 +14,7 @@
 #include "app/MainWindow.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
+#include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
 
@@ -126,11 +127,13 @@ struct WindowWithInput {
     provider = std::make_shared<sim::SimulatedProvider>(options);
     pa::installProvider(provider);
     input = std::make_unique<Input>(&app);
-    window = std::make_unique<MainWindow>(app, input.get());
+    generator = std::make_unique<TrackingGenerator>();
+    window = std::make_unique<MainWindow>(app, input.get(), generator.get());
   }
   ~WindowWithInput() {
     window->detachEndpoints();
     input.reset();
+    generator.reset();
     window.reset();
     QApplication::processEvents();
     ui::MainThread::install(nullptr);
@@ -153,12 +156,13 @@ struct WindowWithInput {
   std::shared_ptr<sim::SimulatedProvider> provider;
   AppDelegate app;
   std::unique_ptr<Input> input;
+  std::unique_ptr<TrackingGenerator> generator;
   std::unique_ptr<MainWindow> window;
 };
 
 }  // namespace
 
-TEST(MainWindow, TheDevicePopoverHoldsTheInputCardsControlsAndTheWindowNamesTheProvider) {
+TEST(MainWindow, ThePopoversHoldTheCardsControlsAndTheWindowNamesTheProvider) {
   WindowWithInput w;
   w.app.applicationDidFinishLaunching();
   QApplication::processEvents();
@@ -171,6 +175,13 @@ TEST(MainWindow, TheDevicePopoverHoldsTheInputCardsControlsAndTheWindowNamesTheP
   EXPECT_TRUE(w.input->inputSlider->hasInterface());
   EXPECT_TRUE(w.card()->isRunning());
   EXPECT_TRUE(w.window->lostInputLabel()->isHidden());
+  // The generator popover holds the output card's controls; the card waits
+  // for a sweep.
+  EXPECT_EQ(w.generator->devicePopup->titleOfSelectedItem(), "Loopback");
+  EXPECT_EQ(w.generator->samplingRatePopup->titleOfSelectedItem(), "48000");
+  EXPECT_EQ(w.generator->channelPopup->titleOfSelectedItem(), "L");
+  EXPECT_TRUE(w.generator->outputSlider->hasInterface());
+  EXPECT_FALSE(w.generator->soundcard()->isRunning());
 }
 
 TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
