@@ -406,6 +406,35 @@ float AFSoundcard::samplingRate() {
   return static_cast<float>(rate);
 }
 
+void AFSoundcard::restoreVolume(float volume, int32_t channel) {
+  if (deviceHasVolumeControl(channel))
+    setVolume(volume, channel);
+  else if (deviceHasVolumeControl(0))
+    setVolume(volume, 0);
+}
+
+float AFSoundcard::volumeToStore(int32_t channel) {
+  if (deviceHasVolumeControl(channel)) return volumeForChannel(channel);
+  if (deviceHasVolumeControl(0)) return volumeForChannel(0);
+  return -1.0f;
+}
+
+int32_t AFSoundcard::fillChannelMenu(ui::PopUpButton* popUp) {
+  const std::optional<AFFormat> current = format();
+  const int32_t n = current ? current->channels() : 0;
+  if (!popUp) return std::max(n, 1);
+  popUp->removeAllItems();
+  if (n <= 1) {
+    popUp->addItemWithTitle("mono");
+  } else if (n == 2) {
+    popUp->addItemWithTitle("L");
+    popUp->addItemWithTitle("R");
+  } else {
+    for (int32_t c = 1; c <= n; ++c) popUp->addItemWithTitle(std::to_string(c));
+  }
+  return popUp->numberOfItems();
+}
+
 int32_t AFSoundcard::deviceLatency() {
   std::shared_ptr<AFDevice> device = selectedDevice();
   if (!device) return 0;

@@ -261,6 +261,16 @@ class AFSoundcard : public AFResampling {
   float volumeForChannel(int32_t channel);
   bool setVolume(float volume, int32_t channel);
   float updateVolumeSlider(int32_t channel);
+  // Restores a stored volume to the channel's control, else to the main
+  // control (channel 0), else nowhere.
+  void restoreVolume(float volume, int32_t channel);
+  // The volume to store for the channel: its control's, else the main
+  // control's, else -1.
+  float volumeToStore(int32_t channel);
+  // Fills popUp with the channel titles of the selected device: "mono" for
+  // one channel (or none), "L" and "R" for two, else "1" … "n"; returns the
+  // item count. Main thread.
+  int32_t fillChannelMenu(ui::PopUpButton* popUp);
   void updateVolumeSliders(bool notify);
 
   // ---------------------------------------------------------------- notifications

@@ -57,16 +57,8 @@ void Input::applicationFinishLaunching(platform::PropertyDictionary& settings, A
   rebuildChannelMenu();
   if (channel)
     if (std::optional<double> slider = settings.number(kSliderKey); slider && *slider >= 0.0)
-      restoreVolume(static_cast<float>(*slider));
+      soundcard_->restoreVolume(static_cast<float>(*slider), selectedChannel());
   soundcard_->setDelegate(this);
-}
-
-void Input::restoreVolume(float value) {
-  const int32_t channel = selectedChannel();
-  if (soundcard_->deviceHasVolumeControl(channel))
-    soundcard_->setVolume(value, channel);
-  else if (soundcard_->deviceHasVolumeControl(0))
-    soundcard_->setVolume(value, 0);
 }
 
 void Input::applicationTerminating(platform::PropertyDictionary& settings) {
@@ -76,14 +68,7 @@ void Input::applicationTerminating(platform::PropertyDictionary& settings) {
   settings.set(kSamplingRateKey, title(samplingRatePopup));
   const int32_t channel = selectedChannel();
   settings.set(kChannelKey, static_cast<int64_t>(channel));
-  float volume = -1.0f;
-  if (soundcard_) {
-    if (soundcard_->deviceHasVolumeControl(channel))
-      volume = soundcard_->volumeForChannel(channel);
-    else if (soundcard_->deviceHasVolumeControl(0))
-      volume = soundcard_->volumeForChannel(0);
-  }
-  settings.set(kSliderKey, volume);
+  settings.set(kSliderKey, soundcard_ ? soundcard_->volumeToStore(channel) : -1.0f);
 }
 
 // --- pause and resume
@@ -133,23 +118,7 @@ void Input::channelChanged() {
 
 void Input::rebuildChannelMenu() {
   if (!soundcard_) return;
-  const std::optional<AFFormat> format = soundcard_->format();
-  const int32_t n = format ? format->channels() : 0;
-  int32_t items = 1;
-  if (channelPopup) {
-    channelPopup->removeAllItems();
-    if (n <= 1) {
-      channelPopup->addItemWithTitle("mono");
-    } else if (n == 2) {
-      channelPopup->addItemWithTitle("L");
-      channelPopup->addItemWithTitle("R");
-    } else {
-      for (int32_t c = 1; c <= n; ++c) channelPopup->addItemWithTitle(std::to_string(c));
-    }
-    items = channelPopup->numberOfItems();
-  } else {
-    items = std::max(n, 1);
-  }
+  const int32_t items = soundcard_->fillChannelMenu(channelPopup);
   // A channel the new device does not have falls back to the first.
   int32_t channel = selectedChannel();
   if (channel < 1 || channel > items) channel = 1;

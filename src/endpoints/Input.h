@@ -126,7 +126,6 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   void rebuildChannelMenu();
   // Delivery thread.
   Block* takeFreeBlock();
-  void restoreVolume(float value);
 
   InputController* const controller_;
   AFSoundcardPtr<AFInputSoundcard> soundcard_;

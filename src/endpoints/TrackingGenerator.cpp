@@ -53,16 +53,8 @@ void TrackingGenerator::applicationFinishLaunching(platform::PropertyDictionary&
   rebuildChannelMenu();
   if (settings.number(kChannelKey))
     if (std::optional<double> slider = settings.number(kSliderKey); slider && *slider >= 0.0)
-      restoreVolume(static_cast<float>(*slider));
+      soundcard_->restoreVolume(static_cast<float>(*slider), selectedChannel());
   soundcard_->setDelegate(this);
-}
-
-void TrackingGenerator::restoreVolume(float value) {
-  const int32_t channel = selectedChannel();
-  if (soundcard_->deviceHasVolumeControl(channel))
-    soundcard_->setVolume(value, channel);
-  else if (soundcard_->deviceHasVolumeControl(0))
-    soundcard_->setVolume(value, 0);
 }
 
 void TrackingGenerator::applicationTerminating(platform::PropertyDictionary& settings) {
@@ -72,14 +64,7 @@ void TrackingGenerator::applicationTerminating(platform::PropertyDictionary& set
   settings.set(kSamplingRateKey, title(samplingRatePopup));
   const int32_t channel = selectedChannel();
   settings.set(kChannelKey, static_cast<int64_t>(channel));
-  float volume = -1.0f;
-  if (soundcard_) {
-    if (soundcard_->deviceHasVolumeControl(channel))
-      volume = soundcard_->volumeForChannel(channel);
-    else if (soundcard_->deviceHasVolumeControl(0))
-      volume = soundcard_->volumeForChannel(0);
-  }
-  settings.set(kSliderKey, volume);
+  settings.set(kSliderKey, soundcard_ ? soundcard_->volumeToStore(channel) : -1.0f);
 }
 
 AFSoundcard* TrackingGenerator::soundcard() const { return soundcard_.get(); }
@@ -204,20 +189,8 @@ void TrackingGenerator::channelChanged() {
 
 void TrackingGenerator::rebuildChannelMenu() {
   if (!soundcard_) return;
-  if (channelPopup) {
-    const std::optional<AFFormat> format = soundcard_->format();
-    const int32_t n = format ? format->channels() : 0;
-    channelPopup->removeAllItems();
-    if (n <= 1) {
-      channelPopup->addItemWithTitle("mono");
-    } else if (n == 2) {
-      channelPopup->addItemWithTitle("L");
-      channelPopup->addItemWithTitle("R");
-    } else {
-      for (int32_t c = 1; c <= n; ++c) channelPopup->addItemWithTitle(std::to_string(c));
-    }
-    channelPopup->selectItemAtIndex(0);
-  }
+  soundcard_->fillChannelMenu(channelPopup);
+  if (channelPopup) channelPopup->selectItemAtIndex(0);
   channelChanged();
 }
 

@@ -149,7 +149,6 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // Rebuilds the channel menu for the card's format, selects the first
   // channel and runs channelChanged. Main thread.
   void rebuildChannelMenu();
-  void restoreVolume(float value);
 
   AFSoundcardPtr<AFSoundcard> soundcard_;
   // The card as the notification threads compare it.
