@@ -19,6 +19,7 @@ Input::Input(InputController* controller) : controller_(controller) {
 
 Input::~Input() {
   closing_.store(true, std::memory_order_release);
+  card_.store(nullptr, std::memory_order_release);
   if (soundcard_ && soundcard_->isRunning()) soundcard_->stop();
   soundcard_.reset();
   // Tasks still queued point at this object: let them run (blocks are
@@ -37,6 +38,7 @@ void Input::applicationFinishLaunching(platform::PropertyDictionary& settings, A
   setInterface(channelPopup, &Input::channelChanged);
   soundcard_ = manager.newInputSoundcard();
   if (!soundcard_) return;
+  card_.store(soundcard_.get(), std::memory_order_release);
 
   soundcard_->setManagedDeviceMenu(devicePopup);
   if (const std::string* name = settings.string(kSoundCardKey)) soundcard_->selectDeviceName(*name);
@@ -145,7 +147,7 @@ Input::Block* Input::takeFreeBlock() {
 
 void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32_t numberOfBuffers,
                                        int32_t samples) {
-  if (card != soundcard_.get() || samples < 2 || !buffers) return;
+  if (card != card_.load(std::memory_order_acquire) || samples < 2 || !buffers) return;
   const int32_t channel = selectedChannel() - 1;
   // A channel the delivering device does not have (a device change on its
   // way) gives nothing.
@@ -196,7 +198,7 @@ void Input::deliverBlock(void* context) {
 }
 
 void Input::soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AFDevice>&) {
-  if (card != soundcard_.get()) return;
+  if (card != card_.load(std::memory_order_acquire)) return;
   // The menu and the channel action are main-thread work, also when the
   // card follows a new default device on its notification thread.
   ui::MainThread::instance().runSync([this] { rebuildChannelMenu(); });
@@ -209,12 +211,12 @@ void Input::runSetupSampling(void* context) {
 }
 
 void Input::soundcardSamplingRateChangedTo(AFSoundcard* card, float) {
-  if (card != soundcard_.get()) return;
+  if (card != card_.load(std::memory_order_acquire)) return;
   tasksInFlight_.fetch_add(1, std::memory_order_acq_rel);
   ui::MainThread::instance().runAsync(&Input::runSetupSampling, this);
 }
 
 void Input::soundcardVolumeChangedToChannel(AFSoundcard* card, float, int32_t channel) {
-  if (card != soundcard_.get() || channel != selectedChannel()) return;
+  if (card != card_.load(std::memory_order_acquire) || channel != selectedChannel()) return;
   if (controller_) controller_->clearSpectrum();
 }

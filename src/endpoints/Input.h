@@ -129,6 +129,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
 
   InputController* const controller_;
   AFSoundcardPtr<AFInputSoundcard> soundcard_;
+  // The card, for the notices to recognise it on the threads they come
+  // from; cleared before the card goes.
+  std::atomic<AFSoundcard*> card_{nullptr};
   std::atomic<int32_t> selectedChannel_{1};
   std::atomic<float> currentSamplingRate_{0.0f};
 
