@@ -249,17 +249,6 @@ bool AFInputSoundcard::setupBufferList() {
 
 // ---------------------------------------------------------------- start and stop
 
-bool AFInputSoundcard::unitIsRunning() const {
-  pa::AudioUnit unit = audioHALUnit_.audioUnit;
-  if (!unit) return false;
-  uint32_t running = 0;
-  uint32_t size = sizeof running;
-  if (pa::AudioUnitGetProperty(unit, pa::kAudioOutputUnitProperty_IsRunning, pa::kAudioUnitScope_Global, 0, &running,
-                               &size) != pa::noErr)
-    return false;
-  return running != 0;
-}
-
 bool AFInputSoundcard::isRunning() {
   std::lock_guard guard(streamLock_);
   return unitIsRunning();

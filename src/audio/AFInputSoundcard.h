@@ -190,7 +190,6 @@ class AFInputSoundcard final : public AFSoundcard {
   static void restartTask(void* link);
 
   // The stream steps, with streamLock_ held.
-  bool unitIsRunning() const;
   bool startStream();
   void stopStream();
   // Marks the ring's end, wakes the consumer and joins it, if there is one.

@@ -169,7 +169,6 @@ class AFOutputSoundcard final : public AFSoundcard {
   // Configuring thread.
   bool addNode(AudioUnitInfo& unit, const platform::audio::AudioComponentDescription& description);
   static void enableAudioUnit(platform::audio::AudioUnit unit, uint32_t element, uint32_t state);
-  bool unitIsRunning() const;
   bool startStream();
   void stopStream();
   void disposeGraph();

@@ -435,6 +435,17 @@ int32_t AFSoundcard::fillChannelMenu(ui::PopUpButton* popUp) {
   return popUp->numberOfItems();
 }
 
+bool AFSoundcard::unitIsRunning() const {
+  pa::AudioUnit unit = audioHALUnit_.audioUnit;
+  if (!unit) return false;
+  uint32_t running = 0;
+  uint32_t size = sizeof running;
+  if (pa::AudioUnitGetProperty(unit, pa::kAudioOutputUnitProperty_IsRunning, pa::kAudioUnitScope_Global, 0, &running,
+                               &size) != pa::noErr)
+    return false;
+  return running != 0;
+}
+
 int32_t AFSoundcard::deviceLatency() {
   std::shared_ptr<AFDevice> device = selectedDevice();
   if (!device) return 0;

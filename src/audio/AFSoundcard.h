@@ -302,6 +302,10 @@ class AFSoundcard : public AFResampling {
   // How the card waits between stopping and restarting; tests may record.
   virtual void sleepFor(double seconds);
 
+  // The unit's kAudioOutputUnitProperty_IsRunning; false without a unit.
+  // The thread that configures the card.
+  bool unitIsRunning() const;
+
   // Fields the subclasses use.
   const uint32_t defaultDeviceSelector_;
   const uint32_t scope_;
