@@ -2,9 +2,12 @@
 // A controller wired to fake controls, fake views and fake endpoints, with a
 // hand-driven main thread, as the tests of the controller and the sweep use it.
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "AppFakes.h"
@@ -25,6 +28,22 @@ inline std::shared_ptr<platform::audio::simulated::SimulatedProvider> quietProvi
   options.clock = platform::audio::simulated::ClockMode::Stepped;
   options.defaultDeviceSet = false;
   return std::make_shared<platform::audio::simulated::SimulatedProvider>(options);
+}
+
+// Waits until every notification the provider has fired so far has been
+// handled, serving the main thread meanwhile (listeners wait for it).
+inline void settle(platform::audio::simulated::SimulatedProvider& provider, ui::ManualMainThread& mainThread) {
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    provider.flushNotifications();
+    done = true;
+  });
+  while (!done) {
+    mainThread.drain();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  other.join();
+  mainThread.drain();
 }
 
 struct ControllerHarness {

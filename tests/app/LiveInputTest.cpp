@@ -52,19 +52,7 @@ struct LiveInput {
 
   // Waits until every notification so far has been handled, serving the
   // main thread meanwhile (listeners wait for it).
-  void settle() {
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-      provider->flushNotifications();
-      done = true;
-    });
-    while (!done) {
-      h.mainThread.drain();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    other.join();
-    h.mainThread.drain();
-  }
+  void settle() { app_fakes::settle(*provider, h.mainThread); }
 
   // Runs the devices one buffer at a time; after each the card delivers and
   // the main thread analyses.

@@ -81,19 +81,9 @@ struct LoopbackSweep {
 
   AFInputSoundcard* inputCard() { return static_cast<AFInputSoundcard*>(input->soundcard()); }
 
-  void settle() {
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-      provider->flushNotifications();
-      done = true;
-    });
-    while (!done) {
-      h.mainThread.drain();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    other.join();
-    h.mainThread.drain();
-  }
+  // Waits until every notification so far has been handled, serving the
+  // main thread meanwhile (listeners wait for it).
+  void settle() { app_fakes::settle(*provider, h.mainThread); }
 
   // Sweeps lower … upper Hz at the RBW of that bandwidth tag; returns when
   // the sweep has measured the span's last bin.
