@@ -212,54 +212,57 @@ void MainWindow::buildPopovers() {
   app_.trackingGeneratorPopover = popovers_[4];
 }
 
+namespace {
+
+// A sound card's managed controls, in a form added to layout.
+struct CardControls {
+  QtPopUpButton* device;
+  QtPopUpButton* source;
+  QtPopUpButton* rate;
+  QtPopUpButton* channel;
+  QtSlider* volume;
+};
+
+CardControls addCardControls(QWidget* popover, QVBoxLayout* layout, const QString& direction,
+                             const QString& sourceTitle) {
+  auto* form = new QFormLayout();
+  layout->addLayout(form);
+  CardControls c{new QtPopUpButton(popover), new QtPopUpButton(popover), new QtPopUpButton(popover),
+                 new QtPopUpButton(popover), new QtSlider(popover)};
+  c.volume->setOrientation(Qt::Horizontal);
+  c.volume->setMinimumWidth(160);
+  form->addRow(direction + QStringLiteral(" device"), c.device);
+  form->addRow(sourceTitle, c.source);
+  form->addRow(QStringLiteral("Sampling rate (Hz)"), c.rate);
+  form->addRow(QStringLiteral("Channel"), c.channel);
+  form->addRow(direction + QStringLiteral(" volume"), c.volume);
+  return c;
+}
+
+}  // namespace
+
 void MainWindow::buildDeviceControls(QWidget* popover) {
   if (!input_) {
     deviceLayout_->addWidget(new QLabel(QStringLiteral("No input"), popover));
     return;
   }
-  auto* form = new QFormLayout();
-  deviceLayout_->addLayout(form);
-  auto* device = new QtPopUpButton(popover);
-  auto* source = new QtPopUpButton(popover);
-  auto* rate = new QtPopUpButton(popover);
-  auto* channel = new QtPopUpButton(popover);
-  auto* volume = new QtSlider(popover);
-  volume->setOrientation(Qt::Horizontal);
-  volume->setMinimumWidth(160);
-  form->addRow(QStringLiteral("Input device"), device);
-  form->addRow(QStringLiteral("Source"), source);
-  form->addRow(QStringLiteral("Sampling rate (Hz)"), rate);
-  form->addRow(QStringLiteral("Channel"), channel);
-  form->addRow(QStringLiteral("Input volume"), volume);
-  input_->devicePopup = device;
-  input_->sourcePopup = source;
-  input_->samplingRatePopup = rate;
-  input_->channelPopup = channel;
-  input_->inputSlider = volume;
+  const CardControls c = addCardControls(popover, deviceLayout_, QStringLiteral("Input"), QStringLiteral("Source"));
+  input_->devicePopup = c.device;
+  input_->sourcePopup = c.source;
+  input_->samplingRatePopup = c.rate;
+  input_->channelPopup = c.channel;
+  input_->inputSlider = c.volume;
   input_->trace = app_.trace.get();
 }
 
 void MainWindow::buildGeneratorControls(QWidget* popover, QVBoxLayout* layout) {
   if (!generator_) return;
-  auto* form = new QFormLayout();
-  layout->addLayout(form);
-  auto* device = new QtPopUpButton(popover);
-  auto* destination = new QtPopUpButton(popover);
-  auto* rate = new QtPopUpButton(popover);
-  auto* channel = new QtPopUpButton(popover);
-  auto* volume = new QtSlider(popover);
-  volume->setOrientation(Qt::Horizontal);
-  volume->setMinimumWidth(160);
-  form->addRow(QStringLiteral("Output device"), device);
-  form->addRow(QStringLiteral("Destination"), destination);
-  form->addRow(QStringLiteral("Sampling rate (Hz)"), rate);
-  form->addRow(QStringLiteral("Channel"), channel);
-  form->addRow(QStringLiteral("Output volume"), volume);
-  generator_->devicePopup = device;
-  generator_->sourcePopup = destination;
-  generator_->samplingRatePopup = rate;
-  generator_->channelPopup = channel;
-  generator_->outputSlider = volume;
+  const CardControls c = addCardControls(popover, layout, QStringLiteral("Output"), QStringLiteral("Destination"));
+  generator_->devicePopup = c.device;
+  generator_->sourcePopup = c.source;
+  generator_->samplingRatePopup = c.rate;
+  generator_->channelPopup = c.channel;
+  generator_->outputSlider = c.volume;
 }
 
 void MainWindow::buildColorWells() {
