@@ -351,6 +351,8 @@ class CountingView final : public PlotView {
   void setNeedsDisplay() override { view_->setNeedsDisplay(); }
   void setWindowBackgroundColor(const ui::Color& color) override { view_->setWindowBackgroundColor(color); }
   void makeKeyAndOrderFront() override { view_->makeKeyAndOrderFront(); }
+  std::string windowFrameString() const override { return view_->windowFrameString(); }
+  void setWindowFrameFromString(const std::string& frame) override { view_->setWindowFrameFromString(frame); }
 
   const std::vector<SpectrumEvent>& events() const { return events_; }
 

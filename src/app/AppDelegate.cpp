@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "platform/audio/AudioHardware.h"
+#include "platform/Log.h"
 #include "ui/MainThread.h"
+#include "ui/Workspace.h"
 
 AppDelegate::AppDelegate() : trace(std::make_unique<PlotTrace>()), reference(std::make_unique<PlotTrace>()) {}
 
@@ -47,8 +49,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 5. The detector until its pop-up says otherwise (step 10).
   sharedData.detectorMode = 4;
 
-  // 6. Loading the settings into the controls joins here with the settings
-  //    store.
+  // 6. The stored settings fill the controls and place the window.
+  setupFromPlist();
 
   // 7. The traces and the tracking generator take the settings; the
   //    generator makes its output card, which stays stopped until a sweep.
@@ -61,12 +63,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     display->setSharedData(&sharedData);
     display->setColorPalette(&colorPalette, false);
   }
-  if (printView) {
-    printView->setSharedData(&sharedData);
-    // The print palette without border, as the print options choose it with
-    // both boxes off; the print options take over this step when they exist.
-    printView->setColorPalette(&printPalette, false);
-  }
+  if (printView) printView->setSharedData(&sharedData);
+  updatePrintCheckbox();
 
   // 9. Both palettes and the window background from the wells.
   for (ui::ColorWell* well :
@@ -84,6 +82,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   traceAverageChanged();
   setInterface(detectorPopup, &AppDelegate::detectorChanged);
   detectorChanged();
+  for (ui::TextField* field : {printWidthField, printHeightField})
+    if (field) field->setInterface([this, field] { printDimensionChanged(field); });
+  setInterface(printColorCheckbox, &AppDelegate::updatePrintCheckbox);
+  setInterface(printBorderCheckbox, &AppDelegate::updatePrintCheckbox);
   setInterface(divisionPopup, &AppDelegate::scaleChanged);
   setInterface(referenceLevelField, &AppDelegate::scaleChanged);
   scaleChanged();
@@ -112,15 +114,6 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::pumpMainThread() {
   ui::MainThread& mainThread = ui::MainThread::instance();
   if (mainThread.isMainThread()) mainThread.drain();
-}
-
-void AppDelegate::applicationWillTerminate() {
-  if (input) input->pause();
-  // A sweep still running ends with the program: the tone stops first.
-  if (sweep.running) resetAndStopTrackingGenerator();
-  if (trackingGenerator) trackingGenerator->applicationTerminating(plist);
-  if (input) input->applicationTerminating(plist);
-  trace->applicationTerminating(plist);
 }
 
 // --- sampling
@@ -368,6 +361,12 @@ void AppDelegate::colorChanged(ui::ColorWell* sender) {
   } else if (sender == printReferenceColor) {
     printPalette.reference = color;
   }
+}
+
+void AppDelegate::showHelp() {
+  ui::Workspace* workspace = ui::Workspace::instance();
+  if (helpURL.empty() || !workspace || !workspace->openURL(helpURL))
+    platform::log("The help page could not be opened%s%s\n", helpURL.empty() ? "" : ": ", helpURL.c_str());
 }
 
 void AppDelegate::togglePopover(ui::Popover* popover, ui::Control* sender) {

@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "endpoints/Endpoints.h"
 #include "app/PlotView.h"
@@ -58,6 +59,14 @@ class AppDelegate : public InputController {
   ui::Matrix* trackingGeneratorMatrix = nullptr;  // column 1: tracking mode
   ui::Button* trackingGeneratorButton = nullptr;  // on/off, "Start"/"Stop"
 
+  // Export and print settings.
+  ui::TextField* printWidthField = nullptr;   // points, 100…1800 when edited
+  ui::TextField* printHeightField = nullptr;  // points, 100…1800 when edited
+  ui::PopUpButton* printFormat = nullptr;     // by title: "JPEG", "TIFF", else PNG
+  ui::TextField* printName = nullptr;         // path and name prefix of exported files
+  ui::Checkbox* printColorCheckbox = nullptr;   // on: the screen colours, no border
+  ui::Checkbox* printBorderCheckbox = nullptr;  // with the print colours: a border
+
   ui::ColorWell* windowBackgroundColor = nullptr;
   ui::ColorWell* plotBackgroundColor = nullptr;
   ui::ColorWell* plotGraticuleColor = nullptr;
@@ -88,7 +97,10 @@ class AppDelegate : public InputController {
   Sweep sweep;
   ColorPalette colorPalette;  // screen
   ColorPalette printPalette;  // print and export
-  platform::PropertyDictionary plist;
+  platform::PropertyDictionary plist;  // the settings, unknown keys included
+  std::string plistPath;               // where they are read and written
+  // The help page's address, set by the interface.
+  std::string helpURL;
 
   // --- Analyzer controller ---
 
@@ -96,9 +108,21 @@ class AppDelegate : public InputController {
   // palettes, controls and their handlers, window, input, sampling.
   void applicationDidFinishLaunching();
 
-  // Shutdown: pauses the input, stops a running sweep and lets the
-  // generator, the input and the live trace store their settings in plist.
+  // Shutdown: pauses the input, stops a running sweep, stores the
+  // controller's settings, lets the generator, the input and the live trace
+  // store theirs and writes the settings file.
   void applicationWillTerminate();
+
+  // --- Settings store ---
+
+  // Reads the settings file into plist and fills the controls and the
+  // window frame from it. Launch step 6. A file that cannot be read is set
+  // aside beside it with the suffix ".bad" (and said so on stderr), so the
+  // file written at shutdown never replaces settings the user may still
+  // want back.
+  void setupFromPlist();
+  // $XDG_CONFIG_HOME (or ~/.config) + "/org.specan.SpecAn.plist".
+  static std::string settingsFilePath();
 
   // Reads the span, RBW and window controls, clamps the span to the input's
   // band, stores it in sharedData.span and reconfigures the engine when
@@ -134,6 +158,16 @@ class AppDelegate : public InputController {
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 
+  // Opens the help page in the user's web browser.
+  void showHelp();
+
+  // --- Export and print settings ---
+
+  // Chooses the print view's palette and border from the two checkboxes.
+  void updatePrintCheckbox();
+  // Keeps an edited size field within 100…1800.
+  void printDimensionChanged(ui::TextField* sender);
+
   // Each toggles its popover beside the sender.
   void showAttenuatorPopover(ui::Control* sender);
   void showBandwidthAndSpanPopover(ui::Control* sender);
@@ -155,6 +189,17 @@ class AppDelegate : public InputController {
   void trackingModeChanged();
 
  private:
+  // Puts the controller's own keys into plist, from the controls.
+  void storeControllerSettings();
+  // Writes plist to plistPath atomically; a failure is reported on stderr
+  // and leaves the previous file as it was.
+  bool writeSettings();
+
+  bool terminated_ = false;
+  // An unreadable settings file that could not be set aside: it is not
+  // overwritten.
+  bool keepSettingsFile_ = false;
+
   // Runs the main thread's queued work when called there (the removal pump).
   static void pumpMainThread();
   static void togglePopover(ui::Popover* popover, ui::Control* sender);

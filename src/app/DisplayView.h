@@ -24,6 +24,8 @@ class DisplayView final : public PlotView {
   void setNeedsDisplay() override { display_->update(); }
   void setWindowBackgroundColor(const ui::Color& color) override;
   void makeKeyAndOrderFront() override;
+  std::string windowFrameString() const override;
+  void setWindowFrameFromString(const std::string& frame) override;
 
  private:
   ::display::Display* display_;

@@ -1,20 +1,29 @@
 #include "app/MainWindow.h"
 
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
-#include <functional>
+#include <array>
 
 #include "app/InterfaceMenus.h"
+#include "app/PreferencesDialog.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
 
 using ui::qt::QtButton;
 using ui::qt::QtCheckbox;
-using ui::qt::QtColorWell;
 using ui::qt::QtMatrix;
 using ui::qt::QtPopover;
 using ui::qt::QtPopUpButton;
@@ -22,6 +31,29 @@ using ui::qt::QtSlider;
 using ui::qt::QtTextField;
 
 namespace {
+
+// The popovers' titles and the controller's commands that toggle them, in
+// the order of MainWindow::popoverButton().
+const char* const kPopoverTitles[5] = {"Attenuator", "RBW / Span", "Device", "Detector", "Generator"};
+using PopoverCommand = void (AppDelegate::*)(ui::Control*);
+constexpr PopoverCommand kPopoverCommands[5] = {
+    &AppDelegate::showAttenuatorPopover, &AppDelegate::showBandwidthAndSpanPopover, &AppDelegate::showDevicePopover,
+    &AppDelegate::showDetectorPopover, &AppDelegate::showTrackingGeneratorPopover};
+
+// The controller's colour wells, in the order of PreferencesDialog::Well.
+std::array<ui::ColorWell**, PreferencesDialog::kWellCount> colorWellFields(AppDelegate& app) {
+  return {&app.windowBackgroundColor, &app.plotBackgroundColor, &app.plotGraticuleColor, &app.plotCurveColor,
+          &app.plotCaptionColor,      &app.plotMarkerColor,     &app.plotReferenceColor, &app.printBackgroundColor,
+          &app.printGraticuleColor,   &app.printCurveColor,     &app.printCaptionColor,  &app.printMarkerColor,
+          &app.printReferenceColor};
+}
+
+// The desktop's keys for a standard command, or the given ones where it has
+// none (as Qt's platforms without a desktop theme have none for Quit).
+QKeySequence standardKeys(QKeySequence::StandardKey key, const QKeySequence& fallback) {
+  const QKeySequence keys(key);
+  return keys.isEmpty() ? fallback : keys;
+}
 
 QtPopUpButton* makePopUp(const std::vector<ui::MenuItem>& items, int selectedTag, QWidget* parent) {
   auto* popup = new QtPopUpButton(parent);
@@ -58,17 +90,11 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   side->setContentsMargins(6, 8, 6, 8);
   side->setSpacing(4);
   layout->addLayout(side);
-  const char* titles[5] = {"Attenuator", "RBW / Span", "Device", "Detector", "Generator"};
-  const std::function<void(ui::Control*)> commands[5] = {
-      [this](ui::Control* sender) { app_.showAttenuatorPopover(sender); },
-      [this](ui::Control* sender) { app_.showBandwidthAndSpanPopover(sender); },
-      [this](ui::Control* sender) { app_.showDevicePopover(sender); },
-      [this](ui::Control* sender) { app_.showDetectorPopover(sender); },
-      [this](ui::Control* sender) { app_.showTrackingGeneratorPopover(sender); }};
   for (int i = 0; i < 5; ++i) {
-    auto* button = new QtButton(QString::fromUtf8(titles[i]), this, QtButton::Kind::momentary);
+    auto* button = new QtButton(QString::fromUtf8(kPopoverTitles[i]), this, QtButton::Kind::momentary);
     popoverButtons_[i] = button;
-    static_cast<ui::Control&>(*button).setInterface([command = commands[i], button] { command(button); });
+    static_cast<ui::Control&>(*button).setInterface(
+        [this, command = kPopoverCommands[i], button] { (app_.*command)(button); });
     side->addWidget(button);
   }
   side->addStretch(1);
@@ -92,7 +118,9 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   app_.showDateCheckbox = date;
 
   buildPopovers();
-  buildColorWells();
+  buildPreferences();
+  buildMenuBar(layout);
+  app_.helpURL = helpPageURL();
 
   displayView_ = std::make_unique<DisplayView>(display_, this);
   app_.display = displayView_.get();
@@ -149,12 +177,67 @@ MainWindow::~MainWindow() {
   app_.trackingGeneratorButton = nullptr;
   app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
       app_.trackingGeneratorPopover = nullptr;
-  for (ui::ColorWell** well :
-       {&app_.windowBackgroundColor, &app_.plotBackgroundColor, &app_.plotGraticuleColor, &app_.plotCurveColor,
-        &app_.plotCaptionColor, &app_.plotMarkerColor, &app_.plotReferenceColor, &app_.printBackgroundColor,
-        &app_.printGraticuleColor, &app_.printCurveColor, &app_.printCaptionColor, &app_.printMarkerColor,
-        &app_.printReferenceColor})
-    *well = nullptr;
+  for (ui::ColorWell** well : colorWellFields(app_)) *well = nullptr;
+  app_.printWidthField = app_.printHeightField = app_.printName = nullptr;
+  app_.printFormat = nullptr;
+  app_.printColorCheckbox = app_.printBorderCheckbox = nullptr;
+}
+
+void MainWindow::buildMenuBar(QLayout* layout) {
+  auto* bar = new QMenuBar(this);
+  layout->setMenuBar(bar);
+  const auto addCommand = [this](QMenu* menu, const QString& title, const QKeySequence& shortcut, auto command) {
+    QAction* action = menu->addAction(title);
+    action->setShortcut(shortcut);
+    connect(action, &QAction::triggered, this, command);
+    return action;
+  };
+
+  // The document commands (export, print, the reference trace) go at the
+  // top, each group followed by a separator.
+  QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  preferencesAction_ = addCommand(file, QStringLiteral("Preferences…"), QKeySequence(QStringLiteral("Ctrl+,")), [this] {
+    preferences_->show();
+    preferences_->raise();
+    preferences_->activateWindow();
+  });
+  preferencesAction_->setMenuRole(QAction::PreferencesRole);
+  file->addSeparator();
+  // Through the application, so that the controller's shutdown runs.
+  quitAction_ =
+      addCommand(file, QStringLiteral("Quit"), standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)),
+                 [] { QCoreApplication::quit(); });
+  quitAction_->setMenuRole(QAction::QuitRole);
+
+  QMenu* view = bar->addMenu(QStringLiteral("&View"));
+  for (int i = 0; i < 5; ++i) {
+    viewActions_[i] =
+        addCommand(view, QString::fromUtf8(kPopoverTitles[i]), QKeySequence(QStringLiteral("Ctrl+%1").arg(i + 1)),
+                   [this, command = kPopoverCommands[i], button = popoverButtons_[i]] { (app_.*command)(button); });
+  }
+
+  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  helpAction_ =
+      addCommand(help, QStringLiteral("SpecAn Help"),
+                 standardKeys(QKeySequence::HelpContents, QKeySequence(Qt::Key_F1)), [this] { app_.showHelp(); });
+  QAction* about = addCommand(help, QStringLiteral("About SpecAn"), QKeySequence(), [this] { showAbout(); });
+  about->setMenuRole(QAction::AboutRole);
+}
+
+void MainWindow::showAbout() {
+  QMessageBox::about(this, QStringLiteral("About SpecAn"),
+                     QStringLiteral("<h3>SpecAn %1</h3><p>A desktop audio spectrum analyzer with a tracking "
+                                    "generator.</p>")
+                         .arg(QStringLiteral(SPECAN_VERSION)));
+}
+
+std::string helpPageURL(const QString& programFolder) {
+  const QDir folder(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder);
+  for (const char* path : {"help.html", "../share/doc/specan/help.html"}) {
+    const QFileInfo page(folder.filePath(QString::fromUtf8(path)));
+    if (page.isFile()) return QUrl::fromLocalFile(page.canonicalFilePath()).toEncoded().toStdString();
+  }
+  return {};
 }
 
 void MainWindow::buildPopovers() {
@@ -265,34 +348,19 @@ void MainWindow::buildGeneratorControls(QWidget* popover, QVBoxLayout* layout) {
   generator_->outputSlider = c.volume;
 }
 
-void MainWindow::buildColorWells() {
-  colorWells_ = new QWidget(this);
-  colorWells_->hide();
-  struct Well {
-    ui::ColorWell** field;
-    ui::Color color;
-  };
-  const Well wells[] = {
-      {&app_.windowBackgroundColor, {0.22f, 0.22f, 0.24f, 1.0f}},
-      {&app_.plotBackgroundColor, {0.0f, 0.0f, 0.0f, 1.0f}},
-      {&app_.plotGraticuleColor, {0.45f, 0.45f, 0.45f, 1.0f}},
-      {&app_.plotCurveColor, {1.0f, 0.85f, 0.2f, 1.0f}},
-      {&app_.plotCaptionColor, {0.85f, 0.85f, 0.85f, 1.0f}},
-      {&app_.plotMarkerColor, {1.0f, 0.3f, 0.3f, 1.0f}},
-      {&app_.plotReferenceColor, {0.3f, 0.7f, 1.0f, 1.0f}},
-      {&app_.printBackgroundColor, {1.0f, 1.0f, 1.0f, 1.0f}},
-      {&app_.printGraticuleColor, {0.6f, 0.6f, 0.6f, 1.0f}},
-      {&app_.printCurveColor, {0.0f, 0.2f, 0.8f, 1.0f}},
-      {&app_.printCaptionColor, {0.0f, 0.0f, 0.0f, 1.0f}},
-      {&app_.printMarkerColor, {0.9f, 0.0f, 0.0f, 1.0f}},
-      {&app_.printReferenceColor, {0.0f, 0.6f, 0.2f, 1.0f}},
-  };
-  for (const Well& well : wells) {
-    auto* control = new QtColorWell(colorWells_);
-    static_cast<ui::ColorWell&>(*control).setColor(well.color);
-    *well.field = control;
-  }
+void MainWindow::buildPreferences() {
+  preferences_ = new PreferencesDialog(this);
+  const auto wells = colorWellFields(app_);
+  for (int i = 0; i < PreferencesDialog::kWellCount; ++i)
+    *wells[static_cast<std::size_t>(i)] = preferences_->colorWell(i);
   // The launch sequence wires the other eleven wells itself.
   app_.setColorInterface(app_.plotReferenceColor);
   app_.setColorInterface(app_.printReferenceColor);
+
+  app_.printWidthField = preferences_->widthField();
+  app_.printHeightField = preferences_->heightField();
+  app_.printFormat = preferences_->formatPopup();
+  app_.printName = preferences_->namePrefixField();
+  app_.printColorCheckbox = preferences_->displayColorsCheckbox();
+  app_.printBorderCheckbox = preferences_->borderCheckbox();
 }

@@ -1,11 +1,13 @@
 #pragma once
-// The main window: the plot, the buttons beside it that open the five
-// popovers, the title field and the date checkbox. It builds every control
-// of the interface, hands them to the controller and connects the display's
-// calls back to it; the controller's launch sequence then shows the window.
+// The main window: the menu bar, the plot, the buttons beside it that open
+// the five popovers, the title field and the date checkbox, and the
+// preferences dialog. It builds every control of the interface, hands them
+// to the controller and connects the display's calls back to it; the
+// controller's launch sequence then shows the window.
 
 #include <QWidget>
 #include <memory>
+#include <string>
 
 #include "app/AppDelegate.h"
 #include "app/DisplayView.h"
@@ -13,7 +15,9 @@
 #include "ui/qt/QtControls.h"
 
 class Input;
+class PreferencesDialog;
 class TrackingGenerator;
+class QAction;
 class QLabel;
 class QTimer;
 class QVBoxLayout;
@@ -49,12 +53,25 @@ class MainWindow final : public QWidget {
   // device, detector, tracking generator.
   ui::qt::QtButton* popoverButton(int index) { return popoverButtons_[index]; }
   ui::qt::QtPopover* popover(int index) { return popovers_[index]; }
+  // The colours and the export and print settings; made with the window,
+  // shown by the Preferences command.
+  PreferencesDialog* preferences() { return preferences_; }
+
+  // The menu commands. File: Preferences, Quit; View: one per popover, in
+  // the order of popoverButton(), each toggling its popover beside its
+  // button; Help: the help page.
+  QAction* preferencesAction() { return preferencesAction_; }
+  QAction* quitAction() { return quitAction_; }
+  QAction* viewAction(int index) { return viewActions_[index]; }
+  QAction* helpAction() { return helpAction_; }
 
  private:
+  void buildMenuBar(QLayout* layout);
   void buildPopovers();
   void buildDeviceControls(QWidget* popover);
   void buildGeneratorControls(QWidget* popover, QVBoxLayout* layout);
-  void buildColorWells();
+  void buildPreferences();
+  void showAbout();
 
   AppDelegate& app_;
   Input* input_ = nullptr;
@@ -68,5 +85,14 @@ class MainWindow final : public QWidget {
   ui::qt::QtButton* popoverButtons_[5] = {};
   ui::qt::QtPopover* popovers_[5] = {};
   QVBoxLayout* deviceLayout_ = nullptr;
-  QWidget* colorWells_ = nullptr;  // not shown yet: the settings and print panels will hold them
+  PreferencesDialog* preferences_ = nullptr;
+  QAction* preferencesAction_ = nullptr;
+  QAction* quitAction_ = nullptr;
+  QAction* viewActions_[5] = {};
+  QAction* helpAction_ = nullptr;
 };
+
+// The help page's file:// address: help.html in the program's folder, else
+// ../share/doc/specan/help.html from there (where it is installed); empty
+// when neither exists. An empty folder means the running program's.
+std::string helpPageURL(const QString& programFolder = QString());

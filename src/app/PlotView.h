@@ -4,6 +4,8 @@
 // shared plot state and the traces and tells them what changed. Main thread
 // only, like the views themselves.
 
+#include <string>
+
 #include "display/SharedData.h"
 #include "ui/Color.h"
 
@@ -34,4 +36,11 @@ class PlotView {
   virtual void setWindowBackgroundColor(const ui::Color& color) = 0;
   // Brings the view's window to the front as the key window.
   virtual void makeKeyAndOrderFront() = 0;
+  // The frame of the view's window as the settings keep it: window x, y,
+  // width, height, then its screen's x, y, width, height, each followed by
+  // one space, y counted upwards from the bottom of the primary screen.
+  virtual std::string windowFrameString() const = 0;
+  // Places the view's window by such a string; a frame that no screen shows
+  // comes back onto the primary screen.
+  virtual void setWindowFrameFromString(const std::string& frame) = 0;
 };

@@ -17,12 +17,14 @@
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/TerminationSignals.h"
 #include "dsp/FFTPlanner.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
+#include "ui/qt/QtWorkspace.h"
 
 namespace {
 
@@ -90,6 +92,8 @@ std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // A termination signal before the event loop runs waits for it.
+  TerminationSignals::blockEarly();
   Options options;
   if (std::optional<int> status = parseOptions(argc, argv, options)) return *status;
 
@@ -102,6 +106,9 @@ int main(int argc, char* argv[]) {
 
   ui::qt::QtMainThread mainThread;
   ui::MainThread::install(&mainThread);
+  ui::qt::QtWorkspace workspace;
+  ui::Workspace::install(&workspace);
+  TerminationSignals terminationSignals;
 
   if (options.audio == "simulated")
     platform::audio::installProvider(std::make_shared<platform::audio::simulated::SimulatedProvider>());
@@ -131,6 +138,8 @@ int main(int argc, char* argv[]) {
       QTimer::singleShot(static_cast<int>(std::lround(*options.quitAfter * 1000.0)), &application,
                          &QCoreApplication::quit);
     status = QApplication::exec();
+    // Ended by a signal: the status a shell expects of one (130 after Ctrl+C).
+    if (terminationSignals.received() != 0) status = 128 + terminationSignals.received();
     if (status == 0 && screenshotFailed) status = 1;
     // The cards go while the controls they manage still exist.
     window.detachEndpoints();
@@ -139,5 +148,6 @@ int main(int argc, char* argv[]) {
   }
   platform::audio::installProvider(nullptr);
   FFTPlanner::shutdown();
+  ui::Workspace::install(nullptr);
   return status;
 }

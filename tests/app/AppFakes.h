@@ -59,6 +59,11 @@ class FakePlotView final : public PlotView {
   void setNeedsDisplay() override { ++redraws; }
   void setWindowBackgroundColor(const ui::Color& c) override { windowBackground = c; }
   void makeKeyAndOrderFront() override { log_.add(name_ + ".front"); }
+  std::string windowFrameString() const override { return frame; }
+  void setWindowFrameFromString(const std::string& f) override {
+    frame = f;
+    log_.add(name_ + ".setFrame");
+  }
 
   SharedData* shared = nullptr;
   const ColorPalette* palette = nullptr;
@@ -71,6 +76,7 @@ class FakePlotView final : public PlotView {
   RGBAColor caption;
   int redraws = 0;
   ui::Color windowBackground;
+  std::string frame;
 
  private:
   EventLog& log_;

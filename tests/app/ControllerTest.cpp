@@ -332,6 +332,48 @@ TEST(Handlers, PopoverCommandsToggle) {
   }
 }
 
+// --- export and print settings
+
+TEST(Handlers, PrintSizesAreKeptWithin100And1800Points) {
+  ControllerHarness h;
+  FakeTextField width{"800"};
+  const struct {
+    const char* entered;
+    const char* kept;
+  } cases[] = {{"50", "100"}, {"2500", "1800"}, {"1800", "1800"}, {"100", "100"}, {"640.5", "640.5"},
+               {"wide", "100"}, {"", "100"}};
+  for (const auto& c : cases) {
+    width.setStringValue(c.entered);
+    h.app.printDimensionChanged(&width);
+    EXPECT_EQ(width.stringValue(), c.kept) << c.entered;
+  }
+  h.app.printDimensionChanged(nullptr);  // no field, nothing to keep
+}
+
+TEST(Handlers, DisplayColoursForPrintingTakeTheScreenPaletteWithoutABorder) {
+  ControllerHarness h;
+  FakeCheckbox displayColors;
+  FakeCheckbox border;
+  border.setState(1);
+  h.app.printColorCheckbox = &displayColors;
+  h.app.printBorderCheckbox = &border;
+  const auto update = [&](int useDisplayColors) {
+    displayColors.setState(useDisplayColors);
+    h.app.updatePrintCheckbox();
+  };
+  update(1);
+  EXPECT_EQ(h.printView.palette, &h.app.colorPalette);
+  EXPECT_FALSE(h.printView.border);
+  EXPECT_FALSE(border.isEnabled());
+  update(0);
+  EXPECT_EQ(h.printView.palette, &h.app.printPalette);
+  EXPECT_TRUE(h.printView.border);
+  EXPECT_TRUE(border.isEnabled());
+  border.setState(0);
+  update(0);
+  EXPECT_FALSE(h.printView.border);
+}
+
 // --- diagnostic
 
 TEST(EquivalentBandwidthTest, MeasuresTheGaussianWindowAndEndsTheProcess) {

@@ -1,21 +1,36 @@
 // The main window with the real display, off-screen: the controls reach the
-// controller, the popovers toggle, and a sweep ends at the plot's right edge.
+// controller, the popovers toggle, a sweep ends at the plot's right edge, the
+// preferences hold the colours and the export settings, and the menu
+// commands reach the popovers, the help page and the end of the event loop.
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/PreferencesDialog.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
+#include "ui/Workspace.h"
 #include "ui/qt/QtMainThread.h"
 
 namespace {
@@ -111,6 +126,116 @@ TEST(MainWindow, ASweepEndsWhenItReachesThePlotsRightEdge) {
   // It ended near the right edge, not before the span's end.
   EXPECT_GE(w.app.sweep.currentBin, w.app.sweep.rightBin - 2);
   EXPECT_LE(w.app.sweep.currentBin, w.app.sweep.endBin);
+}
+
+TEST(MainWindow, ThePreferencesHoldTheColourWellsAndTheExportSettingsUntilTheWindowGoes) {
+  application();
+  AppDelegate app;
+  auto window = std::make_unique<MainWindow>(app);
+  PreferencesDialog& preferences = *window->preferences();
+  EXPECT_FALSE(preferences.isVisible());
+  ui::ColorWell** wells[PreferencesDialog::kWellCount] = {
+      &app.windowBackgroundColor, &app.plotBackgroundColor,  &app.plotGraticuleColor, &app.plotCurveColor,
+      &app.plotCaptionColor,      &app.plotMarkerColor,      &app.plotReferenceColor, &app.printBackgroundColor,
+      &app.printGraticuleColor,   &app.printCurveColor,      &app.printCaptionColor,  &app.printMarkerColor,
+      &app.printReferenceColor};
+  for (int i = 0; i < PreferencesDialog::kWellCount; ++i)
+    EXPECT_EQ(*wells[i], static_cast<ui::ColorWell*>(preferences.colorWell(i))) << i;
+  EXPECT_TRUE(preferences.isAncestorOf(dynamic_cast<QWidget*>(app.printBorderCheckbox)));
+  EXPECT_EQ(app.printWidthField->stringValue() + "x" + app.printHeightField->stringValue(), "800x500");
+  EXPECT_EQ(app.printFormat->numberOfItems(), 3);
+  EXPECT_EQ(app.printFormat->titleOfSelectedItem(), "PNG");
+  EXPECT_EQ(app.printName->stringValue(), "~/spectrum");
+  EXPECT_FALSE(app.printColorCheckbox->isOn());
+  EXPECT_TRUE(app.printBorderCheckbox->isOn());
+
+  window->preferencesAction()->trigger();
+  EXPECT_TRUE(preferences.isVisible());
+  EXPECT_FALSE(preferences.isModal());
+
+  window.reset();
+  for (ui::ColorWell** well : wells) EXPECT_EQ(*well, nullptr);
+  EXPECT_TRUE(!app.printWidthField && !app.printHeightField && !app.printFormat && !app.printName &&
+              !app.printColorCheckbox && !app.printBorderCheckbox);
+}
+
+TEST(MainWindow, TheViewCommandsToggleThePopoversBesideTheirButtons) {
+  LaunchedWindow w;
+  w.launch();
+  for (int i = 0; i < 5; ++i) {
+    w.window.viewAction(i)->trigger();
+    ASSERT_TRUE(w.window.popover(i)->isShown()) << i;
+    // Right of the button, or left of it where the screen ends; the style's
+    // frame may widen the popover a little once shown.
+    const QWidget* button = w.window.popoverButton(i);
+    const QRect bounds(button->mapToGlobal(QPoint(0, 0)), button->size());
+    const QRect shown = w.window.popover(i)->geometry();
+    EXPECT_LE(std::min(std::abs(shown.left() - bounds.right() - 1), std::abs(shown.right() + 1 - bounds.left())), 4)
+        << i;
+    w.window.viewAction(i)->trigger();
+    EXPECT_FALSE(w.window.popover(i)->isShown()) << i;
+  }
+}
+
+namespace {
+
+// Records the pages it is asked to open instead of opening them.
+struct RecordingWorkspace final : ui::Workspace {
+  RecordingWorkspace() { ui::Workspace::install(this); }
+  ~RecordingWorkspace() override { ui::Workspace::install(nullptr); }
+  bool openURL(const std::string& url) override {
+    opened.push_back(url);
+    return true;
+  }
+  std::vector<std::string> opened;
+};
+
+QString pageAt(const std::string& url) {
+  return QFileInfo(QUrl(QString::fromStdString(url)).toLocalFile()).canonicalFilePath();
+}
+
+}  // namespace
+
+TEST(MainWindow, TheHelpCommandOpensTheHelpPageBesideTheProgram) {
+  application();
+  // The test program gets the page from the source tree.
+  const QString page = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("help.html"));
+  QFile::remove(page);
+  ASSERT_TRUE(
+      QFile::copy(QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("../../docs/help.html")), page));
+  RecordingWorkspace workspace;
+  LaunchedWindow w;
+  w.window.helpAction()->trigger();
+  ASSERT_EQ(workspace.opened.size(), 1u);
+  EXPECT_TRUE(workspace.opened[0].starts_with("file://"));
+  EXPECT_EQ(pageAt(workspace.opened[0]), QFileInfo(page).canonicalFilePath());
+}
+
+TEST(MainWindow, AnInstalledHelpPageIsFoundBesideTheProgramOrUnderShare) {
+  QTemporaryDir root;
+  const QDir top(root.path());
+  ASSERT_TRUE(top.mkpath(QStringLiteral("bin")) && top.mkpath(QStringLiteral("share/doc/specan")));
+  const QString program = top.filePath(QStringLiteral("bin"));
+  EXPECT_EQ(helpPageURL(program), "");
+  for (const char* path : {"share/doc/specan/help.html", "bin/help.html"}) {
+    QFile page(top.filePath(QString::fromUtf8(path)));
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.close();
+    EXPECT_EQ(pageAt(helpPageURL(program)), QFileInfo(page).canonicalFilePath()) << path;
+  }
+}
+
+TEST(MainWindow, QuitEndsTheEventLoopThroughTheApplication) {
+  LaunchedWindow w;
+  // Ctrl+Q even where the platform names no keys for quitting.
+  EXPECT_EQ(w.window.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QObject scope;  // ends the connections with the test
+  bool aboutToQuit = false;
+  QObject::connect(&w.qtApplication, &QCoreApplication::aboutToQuit, &scope, [&] { aboutToQuit = true; });
+  QTimer::singleShot(0, &scope, [&] { w.window.quitAction()->trigger(); });
+  QTimer::singleShot(10000, &scope, [] { QCoreApplication::exit(1); });  // a quit that never comes
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(aboutToQuit);
 }
 
 namespace {

@@ -63,6 +63,8 @@ class CountingView final : public PlotView {
   void setNeedsDisplay() override { inner->setNeedsDisplay(); }
   void setWindowBackgroundColor(const ui::Color& color) override { inner->setWindowBackgroundColor(color); }
   void makeKeyAndOrderFront() override { inner->makeKeyAndOrderFront(); }
+  std::string windowFrameString() const override { return inner->windowFrameString(); }
+  void setWindowFrameFromString(const std::string& frame) override { inner->setWindowFrameFromString(frame); }
 
   PlotView* inner = nullptr;
   int spectra = 0;  // main thread
