@@ -351,6 +351,7 @@ class CountingView final : public PlotView {
   void setNeedsDisplay() override { view_->setNeedsDisplay(); }
   void setWindowBackgroundColor(const ui::Color& color) override { view_->setWindowBackgroundColor(color); }
   void makeKeyAndOrderFront() override { view_->makeKeyAndOrderFront(); }
+  void setReference(TraceData* r, TraceData* t) override { view_->setReference(r, t); }
   std::string windowFrameString() const override { return view_->windowFrameString(); }
   void setWindowFrameFromString(const std::string& frame) override { view_->setWindowFrameFromString(frame); }
 

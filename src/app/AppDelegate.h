@@ -27,6 +27,8 @@
 #include "platform/PropertyList.h"
 #include "ui/Controls.h"
 
+struct ReferenceFile;
+
 class AppDelegate : public InputController {
  public:
   // Every input block holds this many samples.
@@ -161,6 +163,25 @@ class AppDelegate : public InputController {
   // Opens the help page in the user's web browser.
   void showHelp();
 
+  // --- Reference trace ---
+
+  // The live trace becomes the reference, shown.
+  void useReference();
+  // Asks for a file and saves the live trace in it as a reference; the
+  // saved trace becomes the reference's content (shown only if one is).
+  void saveReference();
+  // Asks for a reference file, loads it and shows it; a file that is not a
+  // reference is refused with the reason and changes nothing.
+  void drawReference();
+  // Loads a checked reference file: its trace, its span, then shows it.
+  void loadReference(const ReferenceFile& file);
+  // Stops showing the reference and enables the span fields.
+  void removeReference();
+  // Hands the reference (or none) to both views with the live trace and
+  // disables the span fields.
+  void setReferenceTrace(TraceData* referenceTrace);
+  bool showsReference() const { return showsReference_; }
+
   // --- Export and print settings ---
 
   // Chooses the print view's palette and border from the two checkboxes.
@@ -196,6 +217,7 @@ class AppDelegate : public InputController {
   bool writeSettings();
 
   bool terminated_ = false;
+  bool showsReference_ = false;
   // An unreadable settings file that could not be set aside: it is not
   // overwritten.
   bool keepSettingsFile_ = false;

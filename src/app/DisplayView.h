@@ -19,6 +19,7 @@ class DisplayView final : public PlotView {
   void clearPlot() override { display_->clearPlot(); }
   void newSweep() override { display_->newSweep(); }
   void setTrackingGeneratorMode(bool enabled) override { display_->setTrackingGeneratorMode(enabled); }
+  void setReference(TraceData* reference, TraceData* trace) override { display_->setReference(reference, trace); }
   void setPlotScale(float dBPerDivision) override { display_->setPlotScale(dBPerDivision); }
   void setCaptionColor(const RGBAColor& color) override { display_->setCaptionColor(color); }
   void setNeedsDisplay() override { display_->update(); }

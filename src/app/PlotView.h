@@ -27,6 +27,8 @@ class PlotView {
   // A sweep begins.
   virtual void newSweep() = 0;
   virtual void setTrackingGeneratorMode(bool enabled) = 0;
+  // The reference trace to draw beside the live trace (null: none).
+  virtual void setReference(TraceData* reference, TraceData* trace) = 0;
   // dB per division; the view redraws with the current refScale.
   virtual void setPlotScale(float dBPerDivision) = 0;
   virtual void setCaptionColor(const RGBAColor& color) = 0;

@@ -1,12 +1,18 @@
 #include "ui/Workspace.h"
 
+#include "ui/Panels.h"
+
 namespace ui {
 
 namespace {
-Workspace* installed = nullptr;
-}
+Workspace* installedWorkspace = nullptr;
+Panels* installedPanels = nullptr;
+}  // namespace
 
-Workspace* Workspace::instance() { return installed; }
-void Workspace::install(Workspace* workspace) { installed = workspace; }
+Workspace* Workspace::instance() { return installedWorkspace; }
+void Workspace::install(Workspace* workspace) { installedWorkspace = workspace; }
+
+Panels* Panels::instance() { return installedPanels; }
+void Panels::install(Panels* panels) { installedPanels = panels; }
 
 }  // namespace ui

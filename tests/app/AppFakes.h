@@ -51,6 +51,11 @@ class FakePlotView final : public PlotView {
   void clearPlot() override { log_.add(name_ + ".clearPlot"); }
   void newSweep() override { log_.add(name_ + ".newSweep"); }
   void setTrackingGeneratorMode(bool enabled) override { trackingMode = enabled; }
+  void setReference(TraceData* r, TraceData* t) override {
+    referenceTrace = r;
+    lastTrace = t;
+    log_.add(name_ + ".setReference");
+  }
   void setPlotScale(float d) override {
     dBPerDivision = d;
     log_.add(name_ + ".setPlotScale");
@@ -69,6 +74,7 @@ class FakePlotView final : public PlotView {
   const ColorPalette* palette = nullptr;
   bool border = false;
   TraceData* lastTrace = nullptr;
+  TraceData* referenceTrace = nullptr;
   int traces = 0;
   std::vector<int> bins;
   bool trackingMode = false;

@@ -77,6 +77,13 @@ TEST(MainWindow, OpensAtTheDefaultFrameWithEveryControlWired) {
   EXPECT_EQ(w.window.width(), MainWindow::kDefaultWidth);
   EXPECT_EQ(w.window.height(), MainWindow::kDefaultHeight);
   EXPECT_GT(w.window.display()->width(), w.window.width() / 2);  // the plot takes most of the window
+  // The window frame the settings keep brings it back where it was.
+  PlotView& view = *w.app.display;
+  w.window.setGeometry(40, 60, 500, 400);
+  const std::string frame = view.windowFrameString();
+  w.window.setGeometry(0, 0, 300, 300);
+  view.setWindowFrameFromString(frame);
+  EXPECT_EQ(w.window.geometry(), QRect(40, 60, 500, 400)) << frame;
   EXPECT_EQ(w.app.sharedData.ready, 1);
   EXPECT_EQ(w.app.sharedData.detectorMode, 4);
   EXPECT_TRUE(w.app.colorPalette.curve.isSet);

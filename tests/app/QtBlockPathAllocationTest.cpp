@@ -63,6 +63,7 @@ class CountingView final : public PlotView {
   void setNeedsDisplay() override { inner->setNeedsDisplay(); }
   void setWindowBackgroundColor(const ui::Color& color) override { inner->setWindowBackgroundColor(color); }
   void makeKeyAndOrderFront() override { inner->makeKeyAndOrderFront(); }
+  void setReference(TraceData* r, TraceData* t) override { inner->setReference(r, t); }
   std::string windowFrameString() const override { return inner->windowFrameString(); }
   void setWindowFrameFromString(const std::string& frame) override { inner->setWindowFrameFromString(frame); }
 
