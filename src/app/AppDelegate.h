@@ -188,6 +188,9 @@ class AppDelegate : public InputController {
   void updatePrintCheckbox();
   // Keeps an edited size field within 100…1800.
   void printDimensionChanged(ui::TextField* sender);
+  // Asks for a file and writes the live trace (and the reference when one
+  // is shown) there as CSV; a failure is said.
+  void exportData();
 
   // Each toggles its popover beside the sender.
   void showAttenuatorPopover(ui::Control* sender);

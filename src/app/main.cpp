@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cerrno>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,10 @@ int main(int argc, char* argv[]) {
   QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("SpecAn"));
   QApplication::setOrganizationDomain(QStringLiteral("specan.org"));
+  // Qt adopts the user's locale for the C library too; numbers in fields,
+  // files and logs keep a decimal point whatever the language (Qt's own
+  // QLocale still follows the user).
+  std::setlocale(LC_NUMERIC, "C");
 
   ui::qt::QtMainThread mainThread;
   ui::MainThread::install(&mainThread);

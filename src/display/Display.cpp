@@ -365,19 +365,58 @@ void Display::detectReferencePixel(int column, const TraceData* input, DetectedD
 // Last column detected and drawn: the plot width, within the column arrays.
 static int lastColumnFor(float width) { return std::min(truncToInt(width), DetectedData::kColumns - 2); }
 
+// Bins per hertz of a trace; a record that lacks them (a reference file
+// without the key) has them from its bin count and rate, or 0.
+static float binsPerHertzOf(const TraceData* trace) {
+  if (trace->binsPerHertz > 0 && std::isfinite(trace->binsPerHertz)) return trace->binsPerHertz;
+  if (trace->bins > 0 && trace->samplingRate > 0) return static_cast<float>(trace->bins) / (trace->samplingRate / 2);
+  return 0;
+}
+
+// A reference may come from an analysis of another rate or bin count: a live
+// bin k is at the reference's bin k times this, each trace mapped by its own
+// bins per hertz. Without usable values the reference is read bin for bin.
+float Display::referenceBinsPerBin() const {
+  if (!traceData_ || !referenceData_) return 1;
+  const float ratio = binsPerHertzOf(referenceData_) / binsPerHertzOf(traceData_);
+  return ratio > 0 && std::isfinite(ratio) ? ratio : 1;
+}
+
+// Power values grow with the square of the bin count (value / bins^2 is the
+// mean square of a sine), so a reference of another bin count is brought to
+// the live trace's units before the live trace's dB mapping reads it.
+float Display::referencePowerFactor() const {
+  if (!traceData_ || !referenceData_ || traceData_->bins <= 0 || referenceData_->bins <= 0) return 1;
+  const double ratio = static_cast<double>(traceData_->bins) / referenceData_->bins;
+  return static_cast<float>(ratio * ratio);
+}
+
 void Display::createReferencePath() {
   if (!traceData_ || !referenceData_) return;
-  float s = traceData_->samplingRate / referenceData_->samplingRate;
-  if (!std::isfinite(s)) s = 1;  // a record without a rate: read it bin for bin
+  const float s = referenceBinsPerBin();
+  const float factor = referencePowerFactor();
   const int last = lastColumnFor(width_);
-  for (int i = 0; i <= last; ++i) detectReferencePixel(i, referenceData_, detectedReference_, s);
+  // The path ends with the reference's data: columns from the first one that
+  // starts past its last bin (a reference of a lower rate ends below the
+  // live span's top) are not drawn.
+  const int lastBin = std::max(referenceData_->bins - 1, 0);
+  int columns = last + 1;
+  for (int i = 0; i <= last; ++i) {
+    detectReferencePixel(i, referenceData_, detectedReference_, s);
+    if (columns > last && truncToInt(s * pixelToFractionalBin_[static_cast<size_t>(i)]) > lastBin) columns = i;
+    if (factor != 1) {
+      detectedReference_->min[i] *= factor;
+      detectedReference_->max[i] *= factor;
+      detectedReference_->mean[i] *= factor;
+    }
+  }
   referencePath_.removeAllPoints();
-  createPlotPath(referencePath_, detectedReference_, true);
+  createPlotPath(referencePath_, detectedReference_, true, columns);
 }
 
 // --- Paths -----------------------------------------------------------------------
 
-void Display::createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference) {
+void Display::createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference, int columns) {
   path.removeAllPoints();
   outOfBoundsPath_.removeAllPoints();
   scale_.valid = 0;
@@ -414,6 +453,7 @@ void Display::createPlotPath(PolylinePath& path, DetectedData* detected, bool is
   scale_.valid = 1;
 
   int first = 0;
+  last = std::min(last, std::max(columns, 0));
   if (!isReference && trackingGeneratorEnabled_) {
     if (shared_->track.lowest > 0) first = truncToInt(shared_->track.lowest);
     if (shared_->track.highest < static_cast<float>(last)) last = truncToInt(shared_->track.highest);
@@ -678,17 +718,23 @@ void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bo
   }
   referenceMarkerCached_ = 1;
 
+  // The live bins are read at the same frequencies in the reference.
+  const float s = referenceBinsPerBin();
+  auto referenceBin = [s](int k) { return truncToInt(static_cast<double>(s * static_cast<float>(k))); };
   float value;
   if (markerCache_.type == kBandMarker) {
     const Band band = bandAround(bin, highest, scale_);
+    const int start = referenceBin(band.start);
+    const int end = std::max(referenceBin(band.end), start + 1);
     float sum = 0;
-    for (int j = band.start; j < band.end; ++j) sum += valueAt(reference, j);
-    value = sum / static_cast<float>(band.end - band.start);
+    for (int j = start; j < end; ++j) sum += valueAt(reference, j);
+    value = sum / static_cast<float>(end - start);
     referenceMarkerCache_.lowerFrequency = static_cast<float>(band.start) / bph;
     referenceMarkerCache_.upperFrequency = static_cast<float>(band.end) / bph;
   } else {
-    value = valueAt(reference, bin);
+    value = valueAt(reference, referenceBin(bin));
   }
+  value *= referencePowerFactor();
   referenceMarkerCache_.frequency = frequency;
   referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale)));
   referenceMarkerCache_.h = x0_ + static_cast<float>(bin - scale_.startBin) / scale_.binsPerPixel;

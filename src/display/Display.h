@@ -189,7 +189,9 @@ class Display : public QWidget {
   void detectPixel(int column, const TraceData* input, DetectedData* output) const;
   void detectTrackingPixel(int column);
   void detectReferencePixel(int column, const TraceData* input, DetectedData* output, float scale) const;
-  void createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference);
+  // Builds the path from the detected columns; it ends before column
+  // `columns` (the reference ends where its data does).
+  void createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference, int columns = kColumns);
   void createReferencePath();
   const DetectedData& detectedData() const { return *detectedData_; }
   const DetectedData& detectedReference() const { return *detectedReference_; }
@@ -234,6 +236,8 @@ class Display : public QWidget {
   static void cachePlotTask(void* slot);
   static TextAttributes createAttributeForFontSize(float size, int alignment);
   float valueAt(const TraceData* trace, int bin) const;
+  float referenceBinsPerBin() const;
+  float referencePowerFactor() const;
   float xForFrequency(float frequency) const;
   void detectColumn(const TraceData* input, int a, int b, float fraction, DetectedData* output, int column) const;
 

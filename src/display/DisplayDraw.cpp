@@ -139,7 +139,7 @@ void Display::drawTextAtPoint(QPainter& painter, const std::string& text, QPoint
                               const TextAttributes& attributes) const {
   if (!attributes.foreground.isSet) return;
   const QFont font = fontFor(painter, attributes);
-  const QFontMetricsF metrics(font);
+  const QFontMetricsF metrics(font, painter.device());  // a printer's resolution, not the screen's
   painter.setFont(font);
   painter.setPen(toQColor(attributes.foreground));
   // The point is the lower-left corner of the line: the baseline is the

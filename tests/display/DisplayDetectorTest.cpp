@@ -163,3 +163,40 @@ TEST(DisplayReference, AReferenceAtHalfTheRateIsReadAtTwiceTheBins) {
   rig.display->setReference(nullptr, rig.trace.get());
   EXPECT_TRUE(rig.display->referencePath().isEmpty());
 }
+
+// A reference taken at half the rate with a quarter of the bins: half the
+// live trace's bins per hertz, data only up to 12 kHz, and its values scaled
+// by its own bin count. Its -10 dB peak at 6 kHz must be drawn at 6 kHz and
+// -10 dB, the path must end at 12 kHz, and nothing past its bins is read.
+TEST(DisplayReference, AReferenceOfOtherRateAndBinCountIsMappedByItsOwnBins) {
+  PlotRig rig(800, 500, 0, 24000, 8192, 48000);
+  rig.shared.detectorMode = 1;  // peak: the column holding the peak shows it
+  for (int k = 0; k < 8192; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-60);
+  rig.showTrace();
+
+  auto reference = std::make_unique<TraceData>();
+  reference->bins = 2048;
+  reference->samplingRate = 24000;
+  reference->binsPerHertz = PlotTrace::binsPerHertz(2048, 24000);
+  const auto level = [](double dB) { return static_cast<float>(std::pow(10.0, dB / 10) * 2048.0 * 2048.0); };
+  for (int k = 0; k < 2048; ++k) reference->averaged[k] = level(-40);
+  reference->averaged[1024] = level(-10);  // 6 kHz
+  for (int k = 2048; k < 8192; ++k) reference->averaged[k] = level(+50);  // not the reference's data
+  rig.display->setReference(reference.get(), rig.trace.get());
+
+  const display::Display& d = *rig.display;
+  const PolylinePath& path = d.referencePath();
+  int top = 0;
+  for (int i = 1; i < path.count(); ++i) top = path.point(i).y() > path.point(top).y() ? i : top;
+  const double column6k = (6000 * rig.trace->binsPerHertz - d.scale().startBin) / d.scale().binsPerPixel;
+  const double column12k = (12000 * rig.trace->binsPerHertz - d.scale().startBin) / d.scale().binsPerPixel;
+  EXPECT_NEAR(path.point(top).x() - d.x0(), column6k, 1.0);
+  EXPECT_NEAR(path.point(top).y(), d.yForValue(rig.valueForDecibels(-10)) - d.yOffset(), 0.01);
+  EXPECT_NEAR(path.count(), column12k, 1.0);
+
+  // The reference marker reads the reference at the marker's frequency.
+  rig.click(display::Display::kPlainMarker, 188, 0);
+  rig.shared.marker.binClicked = rig.shared.marker.cachedBinClicked = rig.shared.marker.index = 2048;
+  rig.display->updateMarkerInfo();
+  EXPECT_NEAR(rig.display->referenceMarker()->dB, -10, 1e-3);
+}

@@ -1,0 +1,23 @@
+#pragma once
+// The trace as numbers: a CSV file with the analysis settings in comment
+// lines, then one row per bin of the displayed span with its frequency and
+// its level in dB as the markers read it (and the reference's level at that
+// frequency when one is shown). Numbers are written with a decimal point
+// whatever the locale, so any spreadsheet or script reads them.
+
+#include <string>
+
+struct TraceData;
+
+struct TraceExportSettings {
+  float resolutionBandwidth = 0;  // Hz
+  std::string window;             // the window menu's title
+  std::string detector;           // the detector menu's title
+  float samplingRate = 0;         // Hz
+  float startFrequency = 0;       // Hz, the displayed span
+  float endFrequency = 0;
+  float refScale = 1;             // the reference level as a power factor
+};
+
+// The CSV text of trace (and of reference when not null).
+std::string traceCsv(const TraceExportSettings& settings, const TraceData& trace, const TraceData* reference);

@@ -1,0 +1,88 @@
+#pragma once
+// The print and export view: the plot of the on-screen Display drawn as one
+// static page. Same traces, scale and markers as the screen, but with the
+// page's own margins (45 points left, 50 bottom, 8 right, 30 top) and fonts,
+// an optional border, the markers re-placed for the page geometry, and
+// nothing that only makes sense on screen (wait indicator, out-of-range bar,
+// sweep cursor).
+//
+// The page is never shown; it is drawn with a QPainter on whatever device
+// the controller opens, so it needs no window and works on the offscreen
+// platform. One export or print, on the main thread:
+//
+//   printing.setMarker(display.marker(), display.referenceMarker());
+//   printing.setPageSize(QSizeF(w, h));      // points
+//   printing.createPlotFromTraceData(trace); // the live trace; null draws no curve
+//
+// then, to export an image of trunc(w) x trunc(h) pixels (1 pixel per point):
+//
+//   QImage image = printing.renderImage();
+//   image.save(path, "PNG");
+//
+// or, to print (or draw into any other QPaintDevice):
+//
+//   QPainter painter(&printer);              // QPrinter, QPdfWriter, QImage ...
+//   printing.renderPage(painter, target);    // the page fills target
+//
+// target is in the painter's own coordinates, which for a printer are device
+// pixels of its printable area: a page printed at its size in points is
+// QRectF(x, y, w * k, h * k) with k = printer.resolution() / 72.0, times any
+// fit-to-paper factor, and x, y placing it (for instance centred) in
+// printer.pageRect(QPrinter::DevicePixel).size(). Texts are sized in points
+// of the page, so they scale with it.
+//
+// The view keeps pointers to the shared plot state, the palette, the traces
+// and the on-screen display's two marker records; it owns none of them, and
+// the display must outlive every drawing of the page.
+
+#include <QImage>
+#include <QRectF>
+#include <QSizeF>
+
+#include "display/Display.h"
+
+class QPainter;
+
+namespace display {
+
+class Printing : public Display {
+ public:
+  // A page of frame's size (points); texts start at 11 (scale) and 11.8
+  // points (information) until the page's size sets them.
+  explicit Printing(const QRectF& frame = QRectF(0, 0, 800, 600), QWidget* parent = nullptr);
+
+  // The on-screen display's marker records, copied at every drawing.
+  void setMarker(const MarkerCache* marker, const MarkerCache* referenceMarker);
+  // The page's frame and bounds: (0, 0, size), in points.
+  void setPageSize(const QSizeF& size);
+  QSizeF pageSize() const { return pageBounds_.size(); }
+  // Geometry for the page and, with a trace of at least one bin, detection
+  // and the trace path (under the trace's lock).
+  void createPlotFromTraceData(TraceData* trace);
+
+  // The page's margins: 45 points left, 50 bottom, 8 right and 30 top.
+  void setPlotBounds(const QRectF& rect) override;
+  // Only stores dB per division: the page is drawn when asked.
+  void setPlotScale(float dBPerDivision) override;
+  // Only stores both pointers (either may be null); the reference path is
+  // built at drawing.
+  void setReference(TraceData* reference, TraceData* trace) override;
+  // Places both markers anew for the page, from the marker's frequency.
+  void updateMarkerInfo() override;
+
+  // Draws the page in the painter's current coordinates: page points, origin
+  // at the top-left corner, y down. The painter's state is left as found.
+  void drawRect(QPainter& painter) override;
+  // Draws the page scaled to fill target (the painter's coordinates).
+  void renderPage(QPainter& painter, const QRectF& target);
+  // The page as an image of trunc(w) x trunc(h) pixels (at least 1 x 1):
+  // RGB32 when the palette's background is opaque, else premultiplied ARGB32.
+  QImage renderImage();
+
+ private:
+  const MarkerCache* displayMarkerCache_ = nullptr;
+  const MarkerCache* displayReferenceMarkerCache_ = nullptr;
+  QRectF pageBounds_;
+};
+
+}  // namespace display
