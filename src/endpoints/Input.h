@@ -76,9 +76,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
 
   // Makes the card and restores its settings; the card stays stopped until
   // the controller resumes it. Main thread.
-  void applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager);
+  void applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) override;
   // Stores the input's keys. Main thread, with the card paused.
-  void applicationTerminating(platform::PropertyDictionary& settings);
+  void applicationTerminating(platform::PropertyDictionary& settings) override;
 
   // Stops the card, sets its block length to 512 and returns its rate (0
   // without a card). Main thread.
