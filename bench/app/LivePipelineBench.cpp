@@ -354,6 +354,9 @@ class CountingView final : public PlotView {
   void setReference(TraceData* r, TraceData* t) override { view_->setReference(r, t); }
   std::string windowFrameString() const override { return view_->windowFrameString(); }
   void setWindowFrameFromString(const std::string& frame) override { view_->setWindowFrameFromString(frame); }
+  const display::MarkerCache* markerCache() const override { return view_->markerCache(); }
+  const display::MarkerCache* referenceMarkerCache() const override { return view_->referenceMarkerCache(); }
+  PageView* page() override { return view_->page(); }
 
   const std::vector<SpectrumEvent>& events() const { return events_; }
 

@@ -46,7 +46,7 @@ class AppDelegate : public InputController {
   AnalyzerInput* input = nullptr;
   TrackingGeneratorEndpoint* trackingGenerator = nullptr;
   PlotView* display = nullptr;
-  PlotView* printView = nullptr;
+  PlotView* printView = nullptr;  // its page() carries the export and print commands
 
   ui::PopUpButton* bandwidthPopup = nullptr;  // item tags: 10·log10(RBW in Hz)
   ui::PopUpButton* windowPopup = nullptr;     // item tags: the engine's window types
@@ -191,6 +191,17 @@ class AppDelegate : public InputController {
   // Asks for a file and writes the live trace (and the reference when one
   // is shown) there as CSV; a failure is said.
   void exportData();
+  // Exports the plot as an image file of the size and format the settings
+  // give, named by exportImagePath(); written whole or not at all, and a
+  // failure is said in the window and on stderr.
+  void save();
+  // Prints the plot at the size the settings give, through the print view's
+  // dialog; a cancelled or failed print is logged.
+  void print();
+  // Where save() writes: printName's text (a leading "~" standing for the
+  // home folder), a space, sharedData.secondsDateString and ".png", ".jpg"
+  // or ".tif" by the title of printFormat's item ("JPEG", "TIFF", else PNG).
+  std::string exportImagePath() const;
 
   // Each toggles its popover beside the sender.
   void showAttenuatorPopover(ui::Control* sender);
@@ -215,6 +226,10 @@ class AppDelegate : public InputController {
  private:
   // Puts the controller's own keys into plist, from the controls.
   void storeControllerSettings();
+  // The print view's page laid out for an export or a print: palette and
+  // border, the size fields, the display's markers and the live trace.
+  // Null without a print view.
+  PageView* preparePrintPage();
   // Writes plist to plistPath atomically; a failure is reported on stderr
   // and leaves the previous file as it was.
   bool writeSettings();

@@ -27,6 +27,9 @@ class DisplayView final : public PlotView {
   void makeKeyAndOrderFront() override;
   std::string windowFrameString() const override;
   void setWindowFrameFromString(const std::string& frame) override;
+  const ::display::MarkerCache* markerCache() const override { return display_->marker(); }
+  const ::display::MarkerCache* referenceMarkerCache() const override { return display_->referenceMarker(); }
+  PageView* page() override { return nullptr; }
 
  private:
   ::display::Display* display_;

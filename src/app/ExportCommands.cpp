@@ -3,6 +3,11 @@
 // within bounds, and the commands that export the plot as an image file and
 // print it, and the trace's numbers as a CSV file.
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "app/AppDelegate.h"
 #include "app/DataExport.h"
 #include "platform/AtomicFile.h"
@@ -15,6 +20,41 @@ namespace {
 // plot, in points.
 constexpr float kSmallestPrintDimension = 100.0f;
 constexpr float kLargestPrintDimension = 1800.0f;
+
+// Says what failed on stderr and in the window.
+void sayFailure(const std::string& message, const std::string& detail) {
+  platform::log("%s: %s\n", message.c_str(), detail.c_str());
+  if (ui::Panels* panels = ui::Panels::instance()) panels->showAlert(message, detail);
+}
+
+// $HOME, else the home folder of the account the program runs as.
+std::string homeFolder() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* account = ::getpwuid(::getuid()); account && account->pw_dir) return account->pw_dir;
+  return {};
+}
+
+// A "~" that begins the path, alone or before a "/", stands for the home
+// folder; any other path is taken as it is (relative ones to the current
+// folder).
+std::string expandHome(const std::string& path) {
+  if (path.empty() || path[0] != '~' || (path.size() > 1 && path[1] != '/')) return path;
+  return homeFolder() + path.substr(1);
+}
+
+struct ImageType {
+  PageView::ImageFormat format;
+  const char* extension;
+};
+
+// The format menu's title chooses the format; a title it does not know
+// means PNG.
+ImageType imageType(const ui::PopUpButton* formatMenu) {
+  const std::string title = formatMenu ? formatMenu->titleOfSelectedItem() : std::string();
+  if (title == "JPEG") return {PageView::ImageFormat::jpeg, ".jpg"};
+  if (title == "TIFF") return {PageView::ImageFormat::tiff, ".tif"};
+  return {PageView::ImageFormat::png, ".png"};
+}
 
 }  // namespace
 
@@ -61,10 +101,40 @@ void AppDelegate::exportData() {
       csv = traceCsv(settings, *live, showsReference_ ? reference->traceData() : nullptr);
     }
     std::string error;
-    if (!platform::writeFileAtomically(*path, csv, &error)) {
-      platform::log("The data could not be exported to %s: %s\n", path->c_str(), error.c_str());
-      if (panels) panels->showAlert("The data could not be exported to " + *path, error);
-    }
+    if (!platform::writeFileAtomically(*path, csv, &error))
+      sayFailure("The data could not be exported to " + *path, error);
   }
   resumeTracking();
+}
+
+std::string AppDelegate::exportImagePath() const {
+  return expandHome(printName ? printName->stringValue() : std::string()) + " " + sharedData.secondsDateString +
+         imageType(printFormat).extension;
+}
+
+PageView* AppDelegate::preparePrintPage() {
+  PageView* page = printView ? printView->page() : nullptr;
+  if (!page) return nullptr;
+  updatePrintCheckbox();
+  // As typed or as the settings had them: the limits act only on editing.
+  const float width = printWidthField ? printWidthField->floatValue() : kSmallestPrintDimension;
+  const float height = printHeightField ? printHeightField->floatValue() : kSmallestPrintDimension;
+  // The screen's markers, so that the page shows the same ones.
+  page->setMarker(display ? display->markerCache() : nullptr, display ? display->referenceMarkerCache() : nullptr);
+  page->preparePage(width, height, trace->traceData());
+  return page;
+}
+
+void AppDelegate::save() {
+  PageView* page = preparePrintPage();
+  if (!page) return;
+  const std::string path = exportImagePath();
+  std::string error;
+  if (!page->writeImage(path, imageType(printFormat).format, &error))
+    sayFailure("The plot could not be exported to " + path, error);
+}
+
+void AppDelegate::print() {
+  PageView* page = preparePrintPage();
+  if (!page || !page->printPage()) platform::log("Print operation failed or was cancelled\n");
 }

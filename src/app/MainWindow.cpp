@@ -124,6 +124,8 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
 
   displayView_ = std::make_unique<DisplayView>(display_, this);
   app_.display = displayView_.get();
+  printView_ = std::make_unique<PrintView>(this);
+  app_.printView = printView_.get();
   display_->setCallbacks(::display::DisplayCallbacks{[this] { app_.stopTrackingGenerator(); },
                                           [this] { return app_.trackingGeneratorIdle(); }});
 
@@ -169,6 +171,7 @@ MainWindow::~MainWindow() {
   // dangles.
   detachEndpoints();
   app_.display = nullptr;
+  app_.printView = nullptr;
   app_.titleField = nullptr;
   app_.showDateCheckbox = nullptr;
   app_.bandwidthPopup = app_.windowPopup = app_.detectorPopup = app_.divisionPopup = nullptr;
@@ -196,6 +199,23 @@ void MainWindow::buildMenuBar(QLayout* layout) {
   // The document commands (export, print, the reference trace) go at the
   // top, each group followed by a separator.
   QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  exportImageAction_ =
+      addCommand(file, QStringLiteral("Export Image"), QKeySequence(Qt::CTRL | Qt::Key_E), [this] { app_.save(); });
+  exportDataAction_ = addCommand(file, QStringLiteral("Export Data…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
+                                 [this] { app_.exportData(); });
+  printAction_ = addCommand(file, QStringLiteral("Print…"),
+                            standardKeys(QKeySequence::Print, QKeySequence(Qt::CTRL | Qt::Key_P)),
+                            [this] { app_.print(); });
+  file->addSeparator();
+  referenceActions_[0] = addCommand(file, QStringLiteral("Use Live Trace as Reference"), QKeySequence(),
+                                    [this] { app_.useReference(); });
+  referenceActions_[1] =
+      addCommand(file, QStringLiteral("Save Reference…"), QKeySequence(), [this] { app_.saveReference(); });
+  referenceActions_[2] =
+      addCommand(file, QStringLiteral("Show Reference…"), QKeySequence(), [this] { app_.drawReference(); });
+  referenceActions_[3] =
+      addCommand(file, QStringLiteral("Remove Reference"), QKeySequence(), [this] { app_.removeReference(); });
+  file->addSeparator();
   preferencesAction_ = addCommand(file, QStringLiteral("Preferences…"), QKeySequence(QStringLiteral("Ctrl+,")), [this] {
     preferences_->show();
     preferences_->raise();

@@ -11,6 +11,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/DisplayView.h"
+#include "app/PrintView.h"
 #include "display/Display.h"
 #include "ui/qt/QtControls.h"
 
@@ -57,9 +58,18 @@ class MainWindow final : public QWidget {
   // shown by the Preferences command.
   PreferencesDialog* preferences() { return preferences_; }
 
-  // The menu commands. File: Preferences, Quit; View: one per popover, in
-  // the order of popoverButton(), each toggling its popover beside its
-  // button; Help: the help page.
+  // The print and export view the controller's printView is; never shown.
+  PrintView* printView() { return printView_.get(); }
+
+  // The menu commands. File: Export Image, Export Data, Print; the four
+  // reference commands (referenceAction(): use the live trace, save, show,
+  // remove); Preferences, Quit. View: one per popover, in the order of
+  // popoverButton(), each toggling its popover beside its button. Help: the
+  // help page.
+  QAction* exportImageAction() { return exportImageAction_; }
+  QAction* exportDataAction() { return exportDataAction_; }
+  QAction* printAction() { return printAction_; }
+  QAction* referenceAction(int index) { return referenceActions_[index]; }
   QAction* preferencesAction() { return preferencesAction_; }
   QAction* quitAction() { return quitAction_; }
   QAction* viewAction(int index) { return viewActions_[index]; }
@@ -82,10 +92,15 @@ class MainWindow final : public QWidget {
   unsigned long long lostShown_ = 0;
   ::display::Display* display_ = nullptr;
   std::unique_ptr<DisplayView> displayView_;
+  std::unique_ptr<PrintView> printView_;
   ui::qt::QtButton* popoverButtons_[5] = {};
   ui::qt::QtPopover* popovers_[5] = {};
   QVBoxLayout* deviceLayout_ = nullptr;
   PreferencesDialog* preferences_ = nullptr;
+  QAction* exportImageAction_ = nullptr;
+  QAction* exportDataAction_ = nullptr;
+  QAction* printAction_ = nullptr;
+  QAction* referenceActions_[4] = {};
   QAction* preferencesAction_ = nullptr;
   QAction* quitAction_ = nullptr;
   QAction* viewActions_[5] = {};

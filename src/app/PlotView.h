@@ -10,6 +10,10 @@
 #include "ui/Color.h"
 
 struct TraceData;
+namespace display {
+struct MarkerCache;
+}
+class PageView;
 
 class PlotView {
  public:
@@ -45,4 +49,38 @@ class PlotView {
   // Places the view's window by such a string; a frame that no screen shows
   // comes back onto the primary screen.
   virtual void setWindowFrameFromString(const std::string& frame) = 0;
+  // The view's own marker records: its marker and that marker's reading on
+  // the reference trace, which the printed or exported page shows as they
+  // are. Null from a view that places no markers of its own. They live as
+  // long as the view.
+  virtual const display::MarkerCache* markerCache() const = 0;
+  virtual const display::MarkerCache* referenceMarkerCache() const = 0;
+  // The view's page side when it is the print and export view, else null.
+  virtual PageView* page() = 0;
+};
+
+// What the export and print commands ask of the print and export view
+// besides PlotView: it is never on screen, but lays out one page of a given
+// size in points from the live trace and renders that page into an image
+// file or onto a printer.
+class PageView {
+ public:
+  enum class ImageFormat { png, jpeg, tiff };
+
+  virtual ~PageView() = default;
+
+  // The marker records the page shows (another view's; either may be null),
+  // read at every rendering, so they must outlive it.
+  virtual void setMarker(const display::MarkerCache* marker, const display::MarkerCache* referenceMarker) = 0;
+  // Lays out a page of width x height points and detects trace onto it
+  // (null: a page without curve).
+  virtual void preparePage(float width, float height, TraceData* trace) = 0;
+  // Renders the prepared page at one pixel per point and writes it to path
+  // in the format, whole or not at all (JPEG at the highest quality). False
+  // with the reason in *error when no file was written.
+  virtual bool writeImage(const std::string& path, ImageFormat format, std::string* error) = 0;
+  // Asks the user for a printer and prints the prepared page on it, fitted
+  // to the paper and centred. False when the user cancelled or printing
+  // failed.
+  virtual bool printPage() = 0;
 };

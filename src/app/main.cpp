@@ -25,6 +25,7 @@
 #include "platform/audio/Provider.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/qt/QtMainThread.h"
+#include "ui/qt/QtPanels.h"
 #include "ui/qt/QtWorkspace.h"
 
 namespace {
@@ -113,6 +114,8 @@ int main(int argc, char* argv[]) {
   ui::MainThread::install(&mainThread);
   ui::qt::QtWorkspace workspace;
   ui::Workspace::install(&workspace);
+  ui::qt::QtPanels panels;
+  ui::Panels::install(&panels);
   TerminationSignals terminationSignals;
 
   if (options.audio == "simulated")
@@ -153,6 +156,7 @@ int main(int argc, char* argv[]) {
   }
   platform::audio::installProvider(nullptr);
   FFTPlanner::shutdown();
+  ui::Panels::install(nullptr);
   ui::Workspace::install(nullptr);
   return status;
 }

@@ -1,5 +1,7 @@
 #include "platform/PropertyList.h"
 
+#include "platform/AtomicFile.h"
+
 #include <fcntl.h>
 #include <locale.h>
 #include <plist/plist.h>
@@ -723,40 +725,9 @@ std::optional<PropertyValue> readPropertyList(const std::string& path, std::stri
 }
 
 bool writePropertyList(const PropertyValue& value, const std::string& path, std::string* error) {
-  std::string xml = propertyListXml(value, error);
+  const std::string xml = propertyListXml(value, error);
   if (xml.empty()) return false;
-  std::string temporary = path + ".tmp-XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    setError(error, "cannot create " + temporary + ": " + std::strerror(errno));
-    return false;
-  }
-  const char* p = xml.data();
-  std::size_t left = xml.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      setError(error, "cannot write " + temporary + ": " + std::strerror(errno));
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  fchmod(fd, 0644);
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    setError(error, "cannot flush " + temporary + ": " + std::strerror(errno));
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    setError(error, "cannot replace " + path + ": " + std::strerror(errno));
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return writeFileAtomically(path, xml, error);
 }
 
 }  // namespace platform

@@ -69,6 +69,9 @@ class FakePlotView final : public PlotView {
     frame = f;
     log_.add(name_ + ".setFrame");
   }
+  const display::MarkerCache* markerCache() const override { return nullptr; }
+  const display::MarkerCache* referenceMarkerCache() const override { return nullptr; }
+  PageView* page() override { return nullptr; }
 
   SharedData* shared = nullptr;
   const ColorPalette* palette = nullptr;

@@ -66,6 +66,9 @@ class CountingView final : public PlotView {
   void setReference(TraceData* r, TraceData* t) override { inner->setReference(r, t); }
   std::string windowFrameString() const override { return inner->windowFrameString(); }
   void setWindowFrameFromString(const std::string& frame) override { inner->setWindowFrameFromString(frame); }
+  const display::MarkerCache* markerCache() const override { return inner->markerCache(); }
+  const display::MarkerCache* referenceMarkerCache() const override { return inner->referenceMarkerCache(); }
+  PageView* page() override { return inner->page(); }
 
   PlotView* inner = nullptr;
   int spectra = 0;  // main thread
