@@ -135,6 +135,10 @@ void AppDelegate::save() {
 }
 
 void AppDelegate::print() {
+  // The sweep waits while the print dialog is open, as it does for the file
+  // panels.
+  suspendTracking();
   PageView* page = preparePrintPage();
   if (!page || !page->printPage()) platform::log("Print operation failed or was cancelled\n");
+  resumeTracking();
 }
