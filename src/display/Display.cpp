@@ -416,6 +416,11 @@ void Display::createReferencePath() {
 
 // --- Paths -----------------------------------------------------------------------
 
+void Display::sweptColumns(int& first, int& last) const {
+  if (shared_->track.lowest > 0) first = truncToInt(shared_->track.lowest);
+  if (shared_->track.highest < static_cast<float>(last)) last = truncToInt(shared_->track.highest);
+}
+
 void Display::createPlotPath(PolylinePath& path, DetectedData* detected, bool isReference, int columns) {
   path.removeAllPoints();
   outOfBoundsPath_.removeAllPoints();
@@ -454,10 +459,7 @@ void Display::createPlotPath(PolylinePath& path, DetectedData* detected, bool is
 
   int first = 0;
   last = std::min(last, std::max(columns, 0));
-  if (!isReference && trackingGeneratorEnabled_) {
-    if (shared_->track.lowest > 0) first = truncToInt(shared_->track.lowest);
-    if (shared_->track.highest < static_cast<float>(last)) last = truncToInt(shared_->track.highest);
-  }
+  if (!isReference && trackingGeneratorEnabled_) sweptColumns(first, last);
 
   float smallest = 1000;
   float largest = 0;

@@ -225,6 +225,9 @@ class Display : public QWidget {
   virtual void drawRect(QPainter& painter);
 
  protected:
+  // In a sweep, the plot columns the sweep has measured so far: narrows
+  // [first, last] to them. The screen keeps them as it detects each column.
+  virtual void sweptColumns(int& first, int& last) const;
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
 

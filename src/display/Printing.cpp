@@ -252,4 +252,17 @@ void Printing::drawRect(QPainter& painter) {
   painter.restore();
 }
 
+void Printing::sweptColumns(int& first, int& last) const {
+  const SharedData* shared = shared_;
+  const PlotScale& page = scale_;
+  if (!shared || shared->lowestBin > shared->highestBin || !(page.binsPerPixel > 0)) {
+    first = last + 1;  // nothing measured yet
+    return;
+  }
+  const double from = std::ceil((shared->lowestBin - static_cast<double>(page.startBin)) / page.binsPerPixel);
+  const double to = std::floor((shared->highestBin - static_cast<double>(page.startBin)) / page.binsPerPixel) + 1;
+  first = std::max(first, static_cast<int>(std::clamp(from, -1.0, 1.0e6)));
+  last = std::min(last, static_cast<int>(std::clamp(to, -1.0, 1.0e6)));
+}
+
 }  // namespace display

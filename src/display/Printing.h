@@ -79,6 +79,12 @@ class Printing : public Display {
   // RGB32 when the palette's background is opaque, else premultiplied ARGB32.
   QImage renderImage();
 
+
+ protected:
+  // The page has its own columns: the sweep's measured bins are mapped onto
+  // them, as the screen's columns would cut a larger page short.
+  void sweptColumns(int& first, int& last) const override;
+
  private:
   const MarkerCache* displayMarkerCache_ = nullptr;
   const MarkerCache* displayReferenceMarkerCache_ = nullptr;

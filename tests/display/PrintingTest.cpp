@@ -177,3 +177,20 @@ TEST(PrintingRender, TheMarkerShowsItsShapeAlwaysAndItsReadoutOnlyWhenPlaced) {
   EXPECT_GT(count(image, dot, 1, 1, 0), 20);
   EXPECT_EQ(count(image, readout, 0, 0, 1), 0);
 }
+
+TEST(PrintingRender, ASweepIsDrawnOverThePagesOwnColumnsNotTheScreens) {
+  testApplication();
+  PageRig rig;
+  rig.page.setTrackingGeneratorMode(true);
+  // The screen measured its 300 columns; the sweep has reached bin 4096 of
+  // 8192, half way across the span.
+  rig.shared.track.lowest = 0;
+  rig.shared.track.highest = 300;
+  rig.shared.lowestBin = 0;
+  rig.shared.highestBin = 4096;
+  rig.page.createPlotFromTraceData(rig.trace.get());
+  const QImage image = rig.page.renderImage();
+  auto curveIn = [&](int from, int to) { return count(image, QRect(from, kPlot.top(), to - from, kPlot.height()), 1, 0, 0); };
+  EXPECT_GT(curveIn(360, 415), 30) << "measured bins beyond the screen's 300th column are on the page";
+  EXPECT_EQ(curveIn(425, 780), 0) << "nothing beyond the bins measured";
+}
