@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -8,6 +11,7 @@
 #include "platform/audio/AudioHardware.h"
 #include "platform/Log.h"
 #include "ui/MainThread.h"
+#include "ui/Panels.h"
 #include "ui/Workspace.h"
 
 AppDelegate::AppDelegate() : trace(std::make_unique<PlotTrace>()), reference(std::make_unique<PlotTrace>()) {}
@@ -361,6 +365,17 @@ void AppDelegate::colorChanged(ui::ColorWell* sender) {
   } else if (sender == printReferenceColor) {
     printPalette.reference = color;
   }
+}
+
+std::string AppDelegate::homeFolder() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* account = ::getpwuid(::getuid()); account && account->pw_dir) return account->pw_dir;
+  return ".";
+}
+
+void AppDelegate::alertFailure(const std::string& message, const std::string& detail) {
+  platform::log("%s: %s\n", message.c_str(), detail.c_str());
+  if (ui::Panels* panels = ui::Panels::instance()) panels->showAlert(message, detail);
 }
 
 void AppDelegate::showHelp() {

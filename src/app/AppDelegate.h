@@ -125,6 +125,10 @@ class AppDelegate : public InputController {
   void setupFromPlist();
   // $XDG_CONFIG_HOME (or ~/.config) + "/org.specan.SpecAn.plist".
   static std::string settingsFilePath();
+  // $HOME, else the home folder of the account the program runs as.
+  static std::string homeFolder();
+  // Says what failed on stderr and, through the panels, in the window.
+  static void alertFailure(const std::string& message, const std::string& detail);
 
   // Reads the span, RBW and window controls, clamps the span to the input's
   // band, stores it in sharedData.span and reconfigures the engine when

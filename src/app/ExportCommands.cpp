@@ -3,7 +3,6 @@
 // within bounds, and the commands that export the plot as an image file and
 // print it, and the trace's numbers as a CSV file.
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,25 +20,12 @@ namespace {
 constexpr float kSmallestPrintDimension = 100.0f;
 constexpr float kLargestPrintDimension = 1800.0f;
 
-// Says what failed on stderr and in the window.
-void sayFailure(const std::string& message, const std::string& detail) {
-  platform::log("%s: %s\n", message.c_str(), detail.c_str());
-  if (ui::Panels* panels = ui::Panels::instance()) panels->showAlert(message, detail);
-}
-
-// $HOME, else the home folder of the account the program runs as.
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* account = ::getpwuid(::getuid()); account && account->pw_dir) return account->pw_dir;
-  return {};
-}
-
 // A "~" that begins the path, alone or before a "/", stands for the home
 // folder; any other path is taken as it is (relative ones to the current
 // folder).
 std::string expandHome(const std::string& path) {
   if (path.empty() || path[0] != '~' || (path.size() > 1 && path[1] != '/')) return path;
-  return homeFolder() + path.substr(1);
+  return AppDelegate::homeFolder() + path.substr(1);
 }
 
 struct ImageType {
@@ -102,7 +88,7 @@ void AppDelegate::exportData() {
     }
     std::string error;
     if (!platform::writeFileAtomically(*path, csv, &error))
-      sayFailure("The data could not be exported to " + *path, error);
+      alertFailure("The data could not be exported to " + *path, error);
   }
   resumeTracking();
 }
@@ -131,7 +117,7 @@ void AppDelegate::save() {
   const std::string path = exportImagePath();
   std::string error;
   if (!page->writeImage(path, imageType(printFormat).format, &error))
-    sayFailure("The plot could not be exported to " + path, error);
+    alertFailure("The plot could not be exported to " + path, error);
 }
 
 void AppDelegate::print() {

@@ -16,12 +16,6 @@ namespace {
 const char kProposedName[] = "reference.xml";
 const char kFilter[] = "Reference traces (*.xml);;All files (*)";
 
-// Says what failed in the window and on stderr.
-void alert(const std::string& message, const std::string& detail) {
-  platform::log("%s: %s\n", message.c_str(), detail.c_str());
-  if (ui::Panels* panels = ui::Panels::instance()) panels->showAlert(message, detail);
-}
-
 }  // namespace
 
 void AppDelegate::useReference() {
@@ -43,7 +37,7 @@ void AppDelegate::saveReference() {
     // file that is not there.
     std::string error;
     if (!platform::writePropertyList(platform::PropertyValue(file), *path, &error))
-      alert("The reference trace could not be saved to " + *path, error);
+      alertFailure("The reference trace could not be saved to " + *path, error);
   }
   resumeTracking();
 }
@@ -58,7 +52,7 @@ void AppDelegate::drawReference() {
     if (std::optional<ReferenceFile> file = readReferenceFile(*path, &error))
       loadReference(*file);
     else
-      alert("The reference trace " + *path + " was not loaded", "The file was refused: " + error + ".");
+      alertFailure("The reference trace " + *path + " was not loaded", "The file was refused: " + error + ".");
   }
   resumeTracking();
 }

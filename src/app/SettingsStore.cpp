@@ -5,7 +5,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <pwd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -170,12 +169,6 @@ void selectTag(ui::PopUpButton* popup, const PropertyValue* value) {
   if (!popup->selectItemWithTag(*tag)) popup->selectItemAtIndex(0);
 }
 
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* user = getpwuid(getuid()); user && user->pw_dir) return user->pw_dir;
-  return ".";
-}
-
 // The folder the settings file lives in, made when missing (owner only, as
 // the desktop's own configuration folder is).
 bool makeFolders(const std::string& file, std::string* error) {
@@ -225,7 +218,7 @@ std::optional<PropertyDictionary> readSettingsFile(const std::string& path, bool
 std::string AppDelegate::settingsFilePath() {
   // A relative XDG_CONFIG_HOME is invalid and ignored, as the desktop does.
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string folder = config && config[0] == '/' ? std::string(config) : homeFolder() + "/.config";
+  std::string folder = config && config[0] == '/' ? std::string(config) : AppDelegate::homeFolder() + "/.config";
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   return folder + "/" + kSettingsFileName;
 }
