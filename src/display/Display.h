@@ -228,6 +228,9 @@ class Display : public QWidget {
   // In a sweep, the plot columns the sweep has measured so far: narrows
   // [first, last] to them. The screen keeps them as it detects each column.
   virtual void sweptColumns(int& first, int& last) const;
+  // The marker's readout (and the reference marker's) on the text line at
+  // y, right of the plot's left edge px over its width pw, in font units f.
+  void drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const;
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
 

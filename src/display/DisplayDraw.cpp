@@ -293,16 +293,7 @@ void Display::drawRect(QPainter& painter) {
     updateMarkerInfo();
     needsMarkerUpdate_ = 0;
   }
-  if (markerCache_.valid) {
-    char text[128];
-    std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
-                  static_cast<double>(markerCache_.dB));
-    drawTextInRect(painter, text, QRectF(px + pw - 24 * i, y2, 24 * i - 4, 1.5 * i), rightFontAttribute_);
-    if (!referencePath_.isEmpty()) {
-      drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", referenceMarkerCache_.dB),
-                     QRectF(px + 0.5 * pw - 12 * i, y2, 24 * i, 1.5 * i), centerFontAttribute_);
-    }
-  }
+  if (markerCache_.valid) drawMarkerReadout(painter, px, pw, y2, i);
 
   // Graticule and frame, then everything else clipped to the plot.
   painter.setTransform(flip);
@@ -338,6 +329,17 @@ void Display::drawRect(QPainter& painter) {
   }
   painter.setClipping(false);
   painter.setTransform(identity);
+}
+
+void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const {
+  char text[128];
+  std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
+                static_cast<double>(markerCache_.dB));
+  drawTextInRect(painter, text, QRectF(px + pw - 24 * f, y, 24 * f - 4, 1.5 * f), rightFontAttribute_);
+  if (!referencePath_.isEmpty()) {
+    drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", referenceMarkerCache_.dB),
+                   QRectF(px + 0.5 * pw - 12 * f, y, 24 * f, 1.5 * f), centerFontAttribute_);
+  }
 }
 
 }  // namespace display

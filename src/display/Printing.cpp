@@ -204,16 +204,7 @@ void Printing::drawRect(QPainter& painter) {
 
   if (markerCache_.type != kNoMarker) {
     updateMarkerInfo();
-    if (markerCache_.valid == 1) {
-      char text[128];
-      std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
-                    static_cast<double>(markerCache_.dB));
-      drawTextInRect(painter, text, QRectF(px + pw - 24 * f, second, 24 * f - 4, 1.5 * f), rightFontAttribute_);
-      if (!referencePath_.isEmpty()) {
-        drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", referenceMarkerCache_.dB),
-                       QRectF(px + 0.5 * pw - 12 * f, second, 24 * f, 1.5 * f), centerFontAttribute_);
-      }
-    }
+    if (markerCache_.valid == 1) drawMarkerReadout(painter, px, pw, second, f);
   }
 
   painter.setTransform(flipped);
