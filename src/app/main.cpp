@@ -23,7 +23,7 @@
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
-#include "platform/audio/simulated/SimulatedProvider.h"
+#include "platform/audio/ProviderChoice.h"
 #include "ui/qt/QtMainThread.h"
 #include "ui/qt/QtPanels.h"
 #include "ui/qt/QtWorkspace.h"
@@ -34,6 +34,8 @@ const char kUsage[] =
     "Usage: specan [OPTION]...\n"
     "A desktop audio spectrum analyzer with a tracking generator.\n"
     "\n"
+    "  --audio=pulse          use the sound cards of the PulseAudio (or PipeWire)\n"
+    "                         server; fail when none answers\n"
     "  --audio=simulated      run on the simulated sound cards (a test-signal input\n"
     "                         and a loopback pair), without any real sound card\n"
     "  --screenshot=FILE.png  write the main window's image to FILE.png when the\n"
@@ -41,7 +43,9 @@ const char kUsage[] =
     "  --quit-after=SECONDS   quit normally after SECONDS seconds of running\n"
     "  --help                 show this help and exit\n"
     "\n"
-    "Without --audio the analyzer uses the first audio provider that answers.\n"
+    "Without --audio (or SPECAN_AUDIO=pulse|simulated in the environment) the\n"
+    "analyzer uses PulseAudio when a server answers within a second, and the\n"
+    "simulated sound cards otherwise.\n"
     "Qt's own settings come from the environment (for example QT_QPA_PLATFORM).\n";
 
 struct Options {
@@ -72,7 +76,8 @@ std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
       return 0;
     }
     if (std::optional<std::string> value = valueOf(arg, "--audio")) {
-      if (*value != "simulated") return refuse("unknown audio provider '" + *value + "' (known: simulated)");
+      if (*value != "simulated" && *value != "pulse")
+        return refuse("unknown audio provider '" + *value + "' (known: pulse, simulated)");
       options.audio = *value;
     } else if (std::optional<std::string> file = valueOf(arg, "--screenshot")) {
       if (file->empty()) return refuse("--screenshot needs a file name");
@@ -98,6 +103,12 @@ int main(int argc, char* argv[]) {
   TerminationSignals::blockEarly();
   Options options;
   if (std::optional<int> status = parseOptions(argc, argv, options)) return *status;
+  if (options.audio.empty())
+    if (const char* forced = std::getenv("SPECAN_AUDIO"); forced && *forced) {
+      options.audio = forced;
+      if (options.audio != "simulated" && options.audio != "pulse")
+        return refuse("unknown audio provider '" + options.audio + "' in SPECAN_AUDIO (known: pulse, simulated)");
+    }
 
   // The options are ours alone; Qt takes its settings from the environment.
   int qtArgc = 1;
@@ -118,8 +129,14 @@ int main(int argc, char* argv[]) {
   ui::Panels::install(&panels);
   TerminationSignals terminationSignals;
 
-  if (options.audio == "simulated")
-    platform::audio::installProvider(std::make_shared<platform::audio::simulated::SimulatedProvider>());
+  // The provider is chosen before the window exists: the window names it and
+  // the controller's manager lists its devices.
+  std::shared_ptr<platform::audio::Provider> provider = platform::audio::makeProvider(options.audio);
+  if (!provider) {
+    std::fprintf(stderr, "specan: no PulseAudio server answered (try --audio=simulated)\n");
+    return 1;
+  }
+  platform::audio::installProvider(std::move(provider));
 
   // Sizes without measured plans in the user's wisdom are measured in the
   // background and saved for the next start.

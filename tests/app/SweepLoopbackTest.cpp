@@ -1,7 +1,6 @@
-// A frequency-response measurement end to end on the stepped simulated
-// provider: the tracking generator plays into the Loopback device, whose
-// output reaches its input through a band-pass filter; the analyzer input,
-// the controller, the engine and the trace measure the response bin by bin.
+// A frequency-response measurement end to end on the simulated provider: the
+// tracking generator plays into the Loopback device, whose output reaches its
+// input through a band-pass filter.
 
 #include <gtest/gtest.h>
 
@@ -12,20 +11,14 @@
 #include <numbers>
 #include <thread>
 
-#include "ControllerHarness.h"
-#include "audio/AFInputSoundcard.h"
-#include "endpoints/Input.h"
-#include "endpoints/TrackingGenerator.h"
+#include "TrackingRig.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace {
 
 namespace sim = platform::audio::simulated;
 namespace pa = platform::audio;
-using app_fakes::ControllerHarness;
-
-// The generator's level: a sine of amplitude 0.25, mean square -15.05 dB.
-const double kGeneratorLevel = 10 * std::log10(0.25 * 0.25 / 2);
+using app_fakes::kGeneratorLevel;
 
 // The filter's response in dB at f, from the same definition the device
 // uses (the band-pass biquad with 0 dB at its centre).
@@ -38,106 +31,40 @@ double filterResponse(const sim::BandPassFilter& filter, double f, double rate) 
   return 20 * std::log10(std::abs(h));
 }
 
-struct LoopbackSweep {
-  explicit LoopbackSweep(bool filtered, bool realTime = false) : realTime(realTime) {
+// The Loopback device (or one without its filter) as the default input and
+// output of a simulated provider, stepped or in real time.
+struct LoopbackSweep : app_fakes::TrackingRig {
+  explicit LoopbackSweep(bool filtered, bool realTime = false)
+      : LoopbackSweep(makeProvider(realTime), filtered, realTime) {}
+
+  static std::shared_ptr<sim::SimulatedProvider> makeProvider(bool realTime) {
     sim::Options options;
     options.clock = realTime ? sim::ClockMode::RealTime : sim::ClockMode::Stepped;
-    provider = std::make_shared<sim::SimulatedProvider>(options);
+    return std::make_shared<sim::SimulatedProvider>(options);
+  }
+  static pa::AudioObjectID loopback(sim::SimulatedProvider& provider, bool filtered) {
+    pa::AudioObjectID device = provider.deviceNamed("Loopback");
     if (!filtered) {
       sim::DeviceDescription flat = sim::defaultDevices()[1];
       flat.name = "Flat Loopback";
       flat.uid = "sim:test:flatloop:Bus7:0";
       flat.loopbackFilter->bypassed = true;
-      device = provider->addDevice(flat);
-    } else {
-      device = provider->deviceNamed("Loopback");
+      device = provider.addDevice(flat);
     }
-    provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, device);
-    provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, device);
-    pa::installProvider(provider);
-    input = std::make_unique<Input>(&h.app);
-    input->trace = h.app.trace.get();
-    input->devicePopup = &inputDevice;
-    input->sourcePopup = &inputSource;
-    input->channelPopup = &inputChannel;
-    input->samplingRatePopup = &inputRate;
-    input->inputSlider = &inputSlider;
-    generator = std::make_unique<TrackingGenerator>();
-    generator->devicePopup = &outputDevice;
-    generator->sourcePopup = &outputDestination;
-    generator->channelPopup = &outputChannel;
-    generator->samplingRatePopup = &outputRate;
-    generator->outputSlider = &outputSlider;
-    h.app.input = input.get();
-    h.app.trackingGenerator = generator.get();
-  }
-  ~LoopbackSweep() {
-    h.app.applicationWillTerminate();
-    generator.reset();
-    input.reset();
-    h.mainThread.drain();
-    pa::installProvider(nullptr);
+    provider.setDefaultDevice(pa::kAudioObjectPropertyScopeInput, device);
+    provider.setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, device);
+    return device;
   }
 
-  AFInputSoundcard* inputCard() { return static_cast<AFInputSoundcard*>(input->soundcard()); }
+  LoopbackSweep(std::shared_ptr<sim::SimulatedProvider> p, bool filtered, bool realTime)
+      : TrackingRig(
+            p, [p] { p->flushNotifications(); },
+            realTime ? std::function<void()>() : std::function<void()>([this] { provider->advanceFrames(device, 512); })),
+        provider(p),
+        device(loopback(*p, filtered)) {}
 
-  // Waits until every notification so far has been handled, serving the
-  // main thread meanwhile (listeners wait for it).
-  void settle() { app_fakes::settle(*provider, h.mainThread); }
-
-  // Sweeps lower … upper Hz at the RBW of that bandwidth tag; returns when
-  // the sweep has measured the span's last bin.
-  void sweep(const char* lower, const char* upper, int bandwidthTag) {
-    h.lowerSpanField.setStringValue(lower);
-    h.upperSpanField.setStringValue(upper);
-    h.launch();
-    settle();
-    h.bandwidthPopup.pickTag(bandwidthTag);
-    h.enterTrackingMode();
-    h.pressStart();
-    ASSERT_EQ(h.app.sweep.running, 1);
-    ASSERT_TRUE(generator->soundcard() && generator->soundcard()->isRunning()) << "the generator's card plays";
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(240);
-    while (h.app.sweep.currentBin <= h.app.sweep.rightBin + 1 && std::chrono::steady_clock::now() < limit) {
-      if (realTime) {
-        // The device runs by itself: serve the main thread as the event loop would.
-        h.mainThread.drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      step();
-    }
-    ASSERT_GT(h.app.sweep.currentBin, h.app.sweep.rightBin) << "the sweep did not reach the span's end in time";
-  }
-
-  // One device buffer of the loopback, delivered and analysed.
-  void step() {
-    provider->advanceFrames(device, 512);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (inputCard()->memory().available() >= inputCard()->bufferLength() &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::microseconds(20));
-    h.mainThread.drain();
-  }
-
-  // The level the trace holds for bin k, dB of mean square.
-  double level(int k) {
-    const TraceData* t = h.app.trace->traceData();
-    const double bins = t->bins;
-    return 10 * std::log10(t->averaged[k] / (bins * bins));
-  }
-  double frequency(int k) { return k / h.app.trace->traceData()->binsPerHertz; }
-
-  ControllerHarness h;
-  const bool realTime;
   std::shared_ptr<sim::SimulatedProvider> provider;
   pa::AudioObjectID device = 0;
-  ui::fakes::FakePopUpButton inputDevice, inputSource, inputChannel, inputRate;
-  ui::fakes::FakeSlider inputSlider;
-  ui::fakes::FakePopUpButton outputDevice, outputDestination, outputChannel, outputRate;
-  ui::fakes::FakeSlider outputSlider;
-  std::unique_ptr<Input> input;
-  std::unique_ptr<TrackingGenerator> generator;
 };
 
 TEST(SweepThroughTheLoopback, MeasuresTheBandPassFiltersResponse) {
@@ -175,10 +102,7 @@ TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStopp
   speaker.input.reset();
   const pa::AudioObjectID id = rig.provider->addDevice(speaker);
   rig.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, id);
-  rig.h.lowerSpanField.setStringValue("500");
-  rig.h.upperSpanField.setStringValue("1500");
-  rig.h.launch();
-  rig.settle();
+  rig.launch("500", "1500");
   ASSERT_EQ(rig.outputDevice.titleOfSelectedItem(), "Speaker");
   rig.h.enterTrackingMode();
   rig.h.pressStart();

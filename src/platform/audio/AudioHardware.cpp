@@ -17,8 +17,8 @@ std::shared_ptr<Provider> installed;   // owner, guarded by registryMutex
 std::atomic<Provider*> current{nullptr};  // read by audio threads
 
 std::shared_ptr<Provider> pickProvider() {
-  // The PulseAudio provider joins here, ahead of the simulated one, when a
-  // server answers.
+  // The application installs the provider of its choice at start
+  // (ProviderChoice.h); without one, the simulated devices serve.
   return std::make_shared<simulated::SimulatedProvider>();
 }
 

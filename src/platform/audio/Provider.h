@@ -4,9 +4,9 @@
 // I/O. The free functions of AudioHardware.h and the units of AudioUnits.h go
 // to the current provider; the registry below picks it.
 //
-// Providers: the simulated one (simulated/SimulatedProvider.h) and, later, one
-// on PulseAudio. A provider that cannot serve (no server) is simply not
-// chosen; that is not an error.
+// Providers: the simulated one (simulated/SimulatedProvider.h) and the one on
+// PulseAudio (pulse/PulseProvider.h). A provider that cannot serve (no server)
+// is simply not chosen; that is not an error.
 
 #include <memory>
 #include <string>
@@ -70,8 +70,9 @@ class Provider {
   virtual OSStatus stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) = 0;
 };
 
-// The current provider. The first call picks one (today always the simulated
-// provider with its default devices, running in real time).
+// The current provider. Without an installed one, the first call makes the
+// simulated provider with its default devices, running in real time (the
+// application installs its choice at start: ProviderChoice.h).
 std::shared_ptr<Provider> currentProvider();
 // Puts a provider in place (tests, start-up); null goes back to picking one
 // at the next call. Units made earlier keep the provider they were made with.

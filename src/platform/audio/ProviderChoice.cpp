@@ -1,0 +1,16 @@
+#include "platform/audio/ProviderChoice.h"
+
+#include "platform/audio/pulse/PulseProvider.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
+
+namespace platform::audio {
+
+std::shared_ptr<Provider> makeProvider(const std::string& choice) {
+  if (choice == "simulated") return std::make_shared<simulated::SimulatedProvider>();
+  if (choice == "pulse") return pulse::PulseProvider::create();
+  if (!choice.empty()) return nullptr;
+  if (auto provider = pulse::PulseProvider::create()) return provider;
+  return std::make_shared<simulated::SimulatedProvider>();
+}
+
+}  // namespace platform::audio

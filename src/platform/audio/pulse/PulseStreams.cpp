@@ -1,0 +1,410 @@
+// Device I/O: one pa_stream and one I/O thread of ours per running device.
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "platform/audio/pulse/PulseState.h"
+
+namespace platform::audio::pulse {
+
+thread_local Runtime* cycleInProgress = nullptr;
+
+namespace {
+
+// Keeps the stream's latency as the server last reported it (libpulse
+// interpolates between its timing updates).
+void noteLatency(Runtime& rt) {
+  pa_usec_t usec = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(rt.stream, &usec, &negative) != 0) return;
+  rt.streamLatency.store(negative ? 1 : std::max<uint32_t>(1, uint32_t(double(usec) * rt.rate / 1e6)),
+                         std::memory_order_relaxed);
+}
+
+void streamRead(pa_stream* stream, size_t, void* userdata) {
+  auto* rt = static_cast<Runtime*>(userdata);
+  const size_t frameBytes = size_t(rt->channels) * 4;
+  for (;;) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+    const size_t frames = bytes / frameBytes;
+    // A hole (no data) is silence; when the I/O thread falls behind, the
+    // newest samples are lost, as with an overrunning card.
+    rt->ring.write(static_cast<const float*>(data), frames * rt->channels);
+    pa_stream_drop(stream);
+    rt->streamFrames.fetch_add(frames, std::memory_order_relaxed);
+  }
+  noteLatency(*rt);
+  rt->wake.release();
+}
+
+// Hands the server what the ring holds, up to what it asks for; what is
+// missing is left to the I/O thread, which kicks us when it has made more.
+void feed(Runtime& rt) {
+  if (!rt.stream || pa_stream_get_state(rt.stream) != PA_STREAM_READY) return;
+  const size_t frameBytes = size_t(rt.channels) * 4;
+  const size_t writable = pa_stream_writable_size(rt.stream);
+  if (writable == size_t(-1)) return;
+  const size_t wanted = writable / frameBytes;
+  size_t frames = std::min(wanted, rt.ring.readable() / rt.channels);
+  if (frames > 0) {
+    void* buffer = nullptr;
+    size_t bytes = frames * frameBytes;
+    if (pa_stream_begin_write(rt.stream, &buffer, &bytes) < 0 || !buffer) return;
+    frames = std::min(frames, bytes / frameBytes);
+    rt.ring.read(static_cast<float*>(buffer), frames * rt.channels);
+    pa_stream_write(rt.stream, buffer, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+    rt.streamFrames.fetch_add(frames, std::memory_order_relaxed);
+  }
+  rt.deficit.store(wanted - frames, std::memory_order_release);
+  noteLatency(rt);
+  rt.wake.release();
+}
+
+void streamWrite(pa_stream*, size_t, void* userdata) { feed(*static_cast<Runtime*>(userdata)); }
+
+void kicked(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* userdata) {
+  uint64_t count;
+  while (read(fd, &count, sizeof count) > 0) {
+  }
+  feed(*static_cast<Runtime*>(userdata));
+}
+
+}  // namespace
+
+bool PulseProvider::State::openStream(Runtime& rt) {
+  if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || rt.removed.load()) return false;
+  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(rt.rate), uint8_t(rt.channels)};
+  pa_stream* stream = pa_stream_new(context, rt.input ? "SpecAn input" : "SpecAn output", &spec,
+                                    pa_channel_map_valid(&rt.map) ? &rt.map : nullptr);
+  if (!stream) return false;
+  const uint32_t cycleBytes = rt.bufferFrames.load() * rt.channels * 4;
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  attr.prebuf = uint32_t(-1);
+  // Record: one cycle per fragment. Playback: three cycles queued at the
+  // server, asked for one at a time; with ADJUST_LATENCY the server runs the
+  // sink about one cycle ahead then (tlength - 2 minreq). Less makes the
+  // sink wake at its shortest latency, at a high cost in wake-ups.
+  attr.fragsize = cycleBytes;
+  attr.tlength = 3 * cycleBytes;
+  attr.minreq = cycleBytes;
+  const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+  int result;
+  if (rt.input) {
+    pa_stream_set_read_callback(stream, streamRead, &rt);
+    result = pa_stream_connect_record(stream, rt.serverName.c_str(), &attr, flags);
+  } else {
+    pa_stream_set_write_callback(stream, streamWrite, &rt);
+    if (rt.kickFd >= 0 && !rt.kickEvent) {
+      pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+      rt.kickEvent = api->io_new(api, rt.kickFd, PA_IO_EVENT_INPUT, kicked, &rt);
+    }
+    result = pa_stream_connect_playback(stream, rt.serverName.c_str(), &attr, flags, nullptr, nullptr);
+  }
+  if (result < 0) {
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_unref(stream);
+    return false;
+  }
+  rt.stream = stream;
+  return true;
+}
+
+void PulseProvider::State::closeStream(Runtime& rt) {
+  if (rt.kickEvent) {
+    pa_threaded_mainloop_get_api(loop)->io_free(rt.kickEvent);
+    rt.kickEvent = nullptr;
+  }
+  if (!rt.stream) return;
+  pa_stream_set_read_callback(rt.stream, nullptr, nullptr);
+  pa_stream_set_write_callback(rt.stream, nullptr, nullptr);
+  pa_stream_disconnect(rt.stream);
+  pa_stream_unref(rt.stream);
+  rt.stream = nullptr;
+}
+
+uint32_t PulseProvider::State::latencyFrames(const Device& dev) const {
+  const Runtime& rt = *dev.rt;
+  if (rt.active.load() && rt.rate == dev.rate) {
+    const uint32_t stream = rt.streamLatency.load(std::memory_order_relaxed);
+    if (stream) return stream + uint32_t(rt.ring.readable() / rt.channels);
+  }
+  // Before the stream runs, the server's latency of the device says little
+  // (an idle sink reports its longest one); our stream asks for about one
+  // cycle at the device and adds what we queue: three cycles at the server
+  // and one in our ring for playback, one fragment for recording.
+  return (dev.input ? 1 : 4) * dev.bufferFrames;
+}
+
+OSStatus PulseProvider::State::startStream(Runtime& rt) {
+  {
+    std::lock_guard lock(mutex);
+    Device* dev = find(rt.id);
+    if (!dev) return kAudioHardwareBadDeviceError;
+    rt.channels = std::min(dev->channels(), kMaxChannels);
+    rt.rate = dev->rate;
+    rt.serverName = dev->serverName;
+    rt.map = dev->map;
+    rt.bufferFrames.store(dev->bufferFrames);
+  }
+  // Room for a quarter second or sixteen of the largest cycles, whichever is more.
+  rt.ring.allocate(size_t(rt.channels) * std::max<size_t>(16 * kMaxFrames, size_t(rt.rate / 4)));
+  rt.interleaved.assign(size_t(rt.channels) * kMaxFrames, 0.0f);
+  rt.planar.assign(size_t(rt.channels) * kMaxFrames, 0.0f);
+  rt.framesDone = 0;
+  rt.scalar = 1;
+  rt.measureHost = 0;
+  rt.measureFrames = 0;
+  rt.streamFrames.store(0);
+  rt.streamLatency.store(0);
+  rt.deficit.store(0);
+  if (!rt.input && rt.kickFd < 0) rt.kickFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  while (rt.wake.try_acquire()) {
+  }
+  rt.quit.store(false);
+  rt.publish(true, steadyNanos(), 0);
+  rt.thread = std::thread([this, &rt] { ioLoop(rt); });
+  pa_threaded_mainloop_lock(loop);
+  const bool opened = openStream(rt);
+  pa_threaded_mainloop_unlock(loop);
+  if (!opened) {
+    rt.quit.store(true);
+    rt.wake.release();
+    rt.thread.join();
+    rt.publish(false, steadyNanos(), 0);
+    return kAudioHardwareNotRunningError;
+  }
+  rt.active.store(true);
+  return noErr;
+}
+
+void PulseProvider::State::stopStream(Runtime& rt) {
+  rt.quit.store(true);
+  rt.wake.release();
+  if (rt.thread.joinable()) rt.thread.join();
+  pa_threaded_mainloop_lock(loop);
+  closeStream(rt);
+  pa_threaded_mainloop_unlock(loop);
+  rt.active.store(false);
+  rt.publish(false, steadyNanos(), double(rt.framesDone));
+}
+
+void PulseProvider::State::measure(Runtime& rt, uint64_t now) {
+  // The device's clock against ours: frames the stream moved over wall time,
+  // counted from one second after the start (past the stream's first bursts
+  // and the server settling its latency), over at least two seconds, smoothed.
+  const uint64_t moved = rt.streamFrames.load(std::memory_order_relaxed);
+  if (!rt.measureHost) {
+    if (double(moved) >= rt.rate) {
+      rt.measureHost = now;
+      rt.measureFrames = moved;
+    }
+    return;
+  }
+  const double seconds = double(now - rt.measureHost) / 1e9;
+  if (seconds < 2.0) return;
+  const double ratio = std::clamp(double(moved - rt.measureFrames) / seconds / rt.rate, 0.9, 1.1);
+  rt.scalar += 0.05 * (ratio - rt.scalar);
+}
+
+void PulseProvider::State::inputCycle(Runtime& rt, uint32_t frames) {
+  const uint32_t ch = rt.channels;
+  rt.ring.read(rt.interleaved.data(), size_t(frames) * ch);
+  for (uint32_t c = 0; c < ch; ++c) {
+    float* out = rt.planar.data() + size_t(c) * kMaxFrames;
+    const float* in = rt.interleaved.data() + c;
+    for (uint32_t i = 0; i < frames; ++i) out[i] = in[size_t(i) * ch];
+    rt.list.mBuffers[c] = {1, frames * 4, out};
+  }
+  rt.list.mNumberBuffers = ch;
+  const uint64_t now = steadyNanos();
+  measure(rt, now);
+  const double queued = double(rt.ring.readable() / ch + frames);
+  IoCycle cycle{};
+  cycle.timeStamp.mSampleTime = double(rt.framesDone);
+  cycle.timeStamp.mHostTime = now - uint64_t(queued / rt.rate * 1e9);
+  cycle.timeStamp.mRateScalar = rt.scalar;
+  cycle.timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+  cycle.frames = frames;
+  cycle.input = &rt.list;
+  cycle.output = nullptr;
+  for (IoClient* client : rt.clients)
+    if (client) client->ioCycle(rt.id, cycle);
+  rt.publish(true, cycle.timeStamp.mHostTime, double(rt.framesDone));
+  rt.framesDone += frames;
+  rt.cycled.fetch_add(frames, std::memory_order_relaxed);
+}
+
+void PulseProvider::State::outputCycle(Runtime& rt, uint32_t frames) {
+  const uint32_t ch = rt.channels;
+  float* mix = rt.interleaved.data();
+  std::fill_n(mix, size_t(frames) * ch, 0.0f);
+  const uint64_t now = steadyNanos();
+  measure(rt, now);
+  IoCycle cycle{};
+  cycle.timeStamp.mSampleTime = double(rt.framesDone);
+  cycle.timeStamp.mHostTime = now + uint64_t(double(rt.ring.readable() / ch) / rt.rate * 1e9);
+  cycle.timeStamp.mRateScalar = rt.scalar;
+  cycle.timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+  cycle.frames = frames;
+  cycle.input = nullptr;
+  cycle.output = &rt.list;
+  for (IoClient* client : rt.clients) {
+    if (!client) continue;
+    rt.list.mNumberBuffers = ch;
+    for (uint32_t c = 0; c < ch; ++c) {
+      float* buffer = rt.planar.data() + size_t(c) * kMaxFrames;
+      std::fill_n(buffer, frames, 0.0f);
+      rt.list.mBuffers[c] = {1, frames * 4, buffer};
+    }
+    client->ioCycle(rt.id, cycle);
+    for (uint32_t c = 0; c < ch; ++c) {
+      const float* buffer = rt.planar.data() + size_t(c) * kMaxFrames;
+      for (uint32_t i = 0; i < frames; ++i) mix[size_t(i) * ch + c] += buffer[i];
+    }
+  }
+  rt.ring.write(mix, size_t(frames) * ch);
+  rt.publish(true, cycle.timeStamp.mHostTime, double(rt.framesDone));
+  rt.framesDone += frames;
+  rt.cycled.fetch_add(frames, std::memory_order_relaxed);
+}
+
+void PulseProvider::State::ioLoop(Runtime& rt) {
+  pthread_setname_np(pthread_self(), rt.input ? "specan-pa-in" : "specan-pa-out");
+  if (options.ioThreadStarted) options.ioThreadStarted();
+  // Nothing below allocates or takes a blocking lock: the clients' mutex is
+  // only tried (a start or stop in progress delays the cycle by a moment).
+  auto wait = std::chrono::milliseconds(20);
+  while (!rt.quit.load(std::memory_order_acquire)) {
+    (void)rt.wake.try_acquire_for(wait);
+    while (rt.wake.try_acquire()) {
+    }
+    wait = std::chrono::milliseconds(20);
+    for (;;) {
+      if (rt.quit.load(std::memory_order_acquire)) return;
+      const uint32_t frames = std::clamp(rt.bufferFrames.load(std::memory_order_relaxed), kMinFrames, kMaxFrames);
+      const size_t cycle = size_t(frames) * rt.channels;
+      if (rt.input) {
+        if (rt.ring.readable() < cycle) break;
+      } else {
+        // Make what the server is waiting for, and one cycle ahead.
+        const size_t due = size_t(rt.deficit.load(std::memory_order_acquire)) * rt.channels + cycle;
+        if (rt.ring.readable() >= due || rt.ring.writable() < cycle) break;
+      }
+      if (!rt.io.try_lock()) {
+        wait = std::chrono::milliseconds(1);
+        break;
+      }
+      if (rt.quit.load(std::memory_order_acquire)) {  // stopped while we took the lock
+        rt.io.unlock();
+        return;
+      }
+      cycleInProgress = &rt;
+      if (rt.input) {
+        inputCycle(rt, frames);
+      } else {
+        outputCycle(rt, frames);
+        if (rt.kickFd >= 0) {
+          const uint64_t one = 1;
+          (void)!write(rt.kickFd, &one, sizeof one);
+        }
+      }
+      cycleInProgress = nullptr;
+      rt.io.unlock();
+    }
+  }
+}
+
+OSStatus PulseProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept {
+  Runtime* rt = state_->runtime(device);
+  if (!rt || rt->removed.load()) return kAudioHardwareBadDeviceError;
+  for (;;) {
+    const uint32_t s1 = rt->seq.load();
+    const bool running = rt->pubRunning.load();
+    const uint64_t host = rt->pubHost.load();
+    const double frames = rt->pubFrames.load();
+    const double rate = rt->pubRate.load();
+    const double scalar = rt->pubScalar.load();
+    if ((s1 & 1) || rt->seq.load() != s1) continue;
+    if (!running) return kAudioHardwareNotRunningError;
+    const uint64_t now = steadyNanos();
+    time = AudioTimeStamp{};
+    time.mHostTime = now;
+    time.mSampleTime = frames + double(int64_t(now - host)) * rate * scalar / 1e9;
+    time.mRateScalar = scalar;
+    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+    return noErr;
+  }
+}
+
+OSStatus PulseProvider::startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {
+  State& s = *state_;
+  if (!client || (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput))
+    return kAudio_ParamError;
+  Runtime* rt = s.runtime(device);
+  if (!rt || rt->removed.load()) return kAudioHardwareBadDeviceError;
+  if (rt->input != (scope == kAudioObjectPropertyScopeInput)) return kAudioHardwareUnsupportedOperationError;
+  auto addClient = [&]() -> OSStatus {
+    if (std::find(rt->clients.begin(), rt->clients.end(), client) != rt->clients.end()) return noErr;
+    auto free = std::find(rt->clients.begin(), rt->clients.end(), nullptr);
+    if (free == rt->clients.end()) return kAudioHardwareIllegalOperationError;
+    *free = client;
+    ++rt->clientCount;
+    return noErr;
+  };
+  if (cycleInProgress == rt) return addClient();  // from its own cycle: the stream runs, nothing to wait for
+  std::lock_guard control(rt->control);
+  if (rt->removed.load()) return kAudioHardwareBadDeviceError;
+  if (!rt->active.load()) {
+    if (rt->thread.joinable()) s.stopStream(*rt);  // left over from a failed start
+    OSStatus status = s.startStream(*rt);
+    if (status) return status;
+  }
+  std::lock_guard io(rt->io);
+  if (rt->removed.load()) return kAudioHardwareBadDeviceError;
+  return addClient();
+}
+
+OSStatus PulseProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {
+  State& s = *state_;
+  if (!client || (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput))
+    return kAudio_ParamError;
+  Runtime* rt = s.runtime(device);
+  if (!rt) return kAudioHardwareBadDeviceError;
+  auto dropClient = [&]() {
+    auto it = std::find(rt->clients.begin(), rt->clients.end(), client);
+    if (it == rt->clients.end()) return false;
+    *it = nullptr;
+    --rt->clientCount;
+    return true;
+  };
+  // From its own cycle the stream keeps running idle; the next start or stop
+  // from elsewhere (or the device's removal) takes care of it.
+  if (cycleInProgress == rt) {
+    dropClient();
+    return noErr;
+  }
+  std::lock_guard control(rt->control);
+  if (rt->removed.load() && rt->thread.joinable()) {
+    // The device went away while running: its I/O thread has ended; collect it.
+    rt->quit.store(true);
+    rt->wake.release();
+    rt->thread.join();
+    rt->active.store(false);
+  }
+  bool last;
+  {
+    std::lock_guard io(rt->io);  // waits for the cycle in hand
+    if (!dropClient()) return noErr;
+    last = rt->clientCount == 0;
+  }
+  if (last && rt->active.load()) s.stopStream(*rt);
+  return noErr;
+}
+}  // namespace platform::audio::pulse

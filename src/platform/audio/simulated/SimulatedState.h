@@ -1,0 +1,218 @@
+#pragma once
+// The simulated provider's insides, shared by its source files: the model of
+// the devices (State, Device) and the runtime each device's I/O runs on.
+// Not part of the provider's interface.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/Notifier.h"
+#include "platform/audio/PropertyValue.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
+
+namespace platform::audio::simulated {
+
+constexpr uint32_t kMaxChannels = kAudioBufferListCapacity;
+constexpr uint32_t kMaxClients = 8;  // per device and direction
+constexpr uint32_t kSlots = 256;     // live devices at a time
+constexpr AudioObjectID kFirstDeviceID = 16;
+
+inline bool isDirection(AudioObjectPropertyScope scope) {
+  return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
+}
+
+// The offered entry for a format (same ID, channels and bits, rate in range).
+const AudioStreamRangedDescription* offered(const StreamDescription& stream, const AudioStreamBasicDescription& f);
+
+inline uint64_t steadyNanos() {
+  return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+}
+
+struct Biquad {
+  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+};
+
+// One device as its I/O thread sees it. Everything below `io` is guarded by
+// it: the I/O thread only try-locks it (a cycle that meets a reconfiguration
+// is skipped), configuration locks it. A runtime is never freed before the
+// provider, so the I/O thread and AudioDeviceGetCurrentTime may still hold a
+// pointer to the runtime of a removed device.
+struct Runtime {
+  explicit Runtime(AudioObjectID deviceID) : id(deviceID) {}
+  const AudioObjectID id;
+  std::atomic<bool> removed{false};
+  std::mutex io;
+
+  // configuration
+  double rate = 48000;
+  double rateScalar = 1;
+  uint32_t bufferFrames = 512;
+  uint32_t maxFrames = 4096;
+  bool hasInput = false, hasOutput = false;
+  uint32_t inChannels = 0, outChannels = 0;
+  SignalSpec signal;
+  std::array<float, kMaxChannels> inGain{}, outGain{};
+  bool loopback = false;
+  BandPassFilter filterSpec;
+  Biquad filter;
+  uint32_t latency = 0;
+
+  // buffers, sized when the device is added
+  std::vector<float> inData, outData, clientData;
+  AudioBufferList inList{}, outList{}, clientList{};
+  std::vector<float> delay;  // per channel ring, delayLength each
+  uint32_t delayLength = 0;
+  uint64_t delayWrite = 0;
+  std::array<std::array<double, 4>, kMaxChannels> filterState{};
+  std::array<double, kMaxChannels> phase{}, phase2{};
+  uint64_t noise = 0x9E3779B97F4A7C15ull;
+
+  // A configuration handed over by the model (under `staged`), applied by
+  // whoever next holds `io`, so that no model change ever waits for a cycle.
+  struct Config {
+    double rate = 48000, rateScalar = 1;
+    uint32_t bufferFrames = 512;
+    bool hasInput = false, hasOutput = false;
+    uint32_t inChannels = 0, outChannels = 0;
+    SignalSpec signal;
+    std::array<float, kMaxChannels> inGain{}, outGain{};
+    bool loopback = false;
+    BandPassFilter filterSpec;
+    uint32_t latency = 0;
+    bool reanchor = false;
+  };
+  std::mutex stagedMutex;
+  Config staged;
+  bool stagedDirty = false;
+
+  // clients
+  std::array<IoClient*, kMaxClients> inClients{}, outClients{};
+  uint32_t clientCount = 0;
+
+  // schedule
+  uint64_t anchorHost = 0;  // host time at which the device was at anchorFrames
+  double anchorFrames = 0;
+  uint64_t framesDone = 0;  // device frames cycled since its I/O started
+  std::atomic<uint64_t> cycledIn{0}, cycledOut{0};
+
+  // published time, read without the lock (AudioDeviceGetCurrentTime)
+  std::atomic<uint32_t> seq{0};
+  std::atomic<bool> pubRunning{false};
+  std::atomic<uint64_t> pubAnchorHost{0};
+  std::atomic<double> pubAnchorFrames{0}, pubRate{48000}, pubScalar{1};
+
+  double effectiveRate() const { return rate * rateScalar; }
+  uint64_t nextDue() const {
+    const double frames = double(framesDone + bufferFrames) - anchorFrames;
+    return anchorHost + uint64_t(std::max(0.0, frames) * 1e9 / effectiveRate() + 0.5);
+  }
+  // Device frame position at host time `now`.
+  double framesAt(uint64_t now) const {
+    return anchorFrames + double(int64_t(now - anchorHost)) * effectiveRate() / 1e9;
+  }
+  // A sequence lock with every access sequentially consistent: a reader that
+  // sees the same even count before and after its loads saw one snapshot.
+  void publish() {
+    const uint32_t s = seq.load();
+    seq.store(s + 1);
+    pubRunning.store(clientCount > 0);
+    pubAnchorHost.store(anchorHost);
+    pubAnchorFrames.store(anchorFrames);
+    pubRate.store(effectiveRate());
+    pubScalar.store(rateScalar);
+    seq.store(s + 2);
+  }
+};
+
+inline thread_local Runtime* cycleInProgress = nullptr;  // the runtime whose cycle this thread runs
+
+struct Device {
+  AudioObjectID id = 0;
+  DeviceDescription d;
+  Runtime* rt = nullptr;
+  StreamDescription* stream(AudioObjectPropertyScope scope) {
+    if (scope == kAudioObjectPropertyScopeInput) return d.input ? &*d.input : nullptr;
+    if (scope == kAudioObjectPropertyScopeOutput) return d.output ? &*d.output : nullptr;
+    return nullptr;
+  }
+};
+
+// The model and the clock. Its parts live in SimulatedDevices.cpp (the
+// devices), SimulatedProperties.cpp (their properties) and SimulatedIo.cpp
+// (the runtimes, the clock and the I/O cycles).
+struct SimulatedProvider::State {
+  Options options;
+
+  mutable std::mutex mutex;  // the model: devices, defaults
+  std::vector<Device> devices;
+  AudioObjectID defaultInput = 0, defaultOutput = 0;
+  AudioObjectID nextID = kFirstDeviceID;
+
+  std::array<std::atomic<Runtime*>, kSlots> slots{};
+  std::vector<std::unique_ptr<Runtime>> runtimes;  // every runtime ever made (guarded by mutex)
+
+  // clock
+  std::atomic<uint64_t> steppedNow{1000000000ull};
+  std::mutex wakeMutex;
+  std::condition_variable wake;
+  bool quit = false;  // guarded by wakeMutex
+  std::thread clock;
+  std::mutex stepMutex;  // one stepping thread at a time
+
+  // Last, so that it is destroyed first: its thread ends (after the listener
+  // in hand returns) before anything a listener might call goes away.
+  Notifier notifier;
+
+  explicit State(const Options& o) : options(o) {}
+
+  // Caller holds `mutex`.
+  PropertyLookup lookUp(AudioObjectID object, const AudioObjectPropertyAddress& a);
+
+  uint64_t now() const {
+    return options.clock == ClockMode::Stepped ? steppedNow.load(std::memory_order_acquire) : steadyNanos();
+  }
+
+  Device* find(AudioObjectID id) {
+    for (auto& d : devices)
+      if (d.id == id) return &d;
+    return nullptr;
+  }
+
+  Runtime* runtime(AudioObjectID id) const {
+    Runtime* rt = slots[id % kSlots].load(std::memory_order_acquire);
+    return rt && rt->id == id && !rt->removed.load(std::memory_order_acquire) ? rt : nullptr;
+  }
+
+  // Hands what the I/O path needs from the model to the runtime. Caller
+  // holds `mutex`. Applied at once when no cycle is running, else by the
+  // cycle's thread before its next cycle; never waits for a cycle.
+  void configure(Device& dev, bool reanchor);
+
+  // Takes a staged configuration into the runtime; caller holds rt.io. On the
+  // I/O thread (`realTime`) it only tries the hand-over lock.
+  void apply(Runtime& rt, bool realTime);
+
+  void wakeClock() {
+    { std::lock_guard lock(wakeMutex); }
+    wake.notify_all();
+  }
+
+  // Runs every due cycle of every running device up to `until`; returns the
+  // earliest next due time (UINT64_MAX when nothing runs).
+  uint64_t runDue(uint64_t until, bool stepped);
+
+  // The real-time clock thread: runs the due cycles until `quit`.
+  void clockLoop();
+};
+
+}  // namespace platform::audio::simulated

@@ -1,0 +1,503 @@
+// The PulseAudio provider against a private server (scripts/pulse-daemon): two
+// null sinks "specan_test_a" (48 kHz, default) and "specan_test_b" (44.1 kHz).
+// Without a server the cases skip, unless SPECAN_PULSE_REQUIRED=1 (set by
+// scripts/test), which turns a missing server into a failure.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <numbers>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AFInputSoundcard.h"
+#include "audio/AFManager.h"
+#include "platform/audio/ProviderChoice.h"
+#include "platform/audio/pulse/PulseProvider.h"
+#include "support/AllocationCounter.h"
+#include "ui/MainThread.h"
+
+namespace {
+
+namespace pa = platform::audio;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::string shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// The address of a temporary address, for the calls that take a pointer.
+const pa::AudioObjectPropertyAddress* ptr(const pa::AudioObjectPropertyAddress& a) { return &a; }
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// Second column of `pactl list short <what>`.
+std::set<std::string> serverNames(const std::string& what) {
+  std::set<std::string> names;
+  std::istringstream in(shell("pactl list short " + what));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string index, name;
+    if (fields >> index >> name) names.insert(name);
+  }
+  return names;
+}
+
+std::string readString(pa::AudioObjectID id, pa::AudioObjectPropertySelector selector) {
+  pa::AudioStringRef s = nullptr;
+  if (pa::getProperty(id, {selector, pa::kAudioObjectPropertyScopeGlobal, 0}, s) != pa::noErr) return {};
+  std::string text = pa::AudioStringGetCString(s);
+  pa::AudioStringRelease(s);
+  return text;
+}
+
+std::vector<pa::AudioObjectID> deviceList() {
+  const pa::AudioObjectPropertyAddress a{pa::kAudioHardwarePropertyDevices, pa::kAudioObjectPropertyScopeGlobal, 0};
+  uint32_t size = 0;
+  if (pa::AudioObjectGetPropertyDataSize(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size) != pa::noErr) return {};
+  std::vector<pa::AudioObjectID> ids(size / 4);
+  if (!ids.empty()) pa::AudioObjectGetPropertyData(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data());
+  ids.resize(size / 4);
+  return ids;
+}
+
+// Server name of a device from its identifier "pulse:<kind>:<name>:...".
+std::string serverNameOf(pa::AudioObjectID id) {
+  const std::string uid = readString(id, pa::kAudioDevicePropertyDeviceUID);
+  const size_t a = uid.find(':', 6);
+  return a == std::string::npos ? "" : uid.substr(a + 1, uid.find(':', a + 1) - a - 1);
+}
+
+pa::AudioObjectID deviceNamed(const std::string& name) {
+  for (auto id : deviceList())
+    if (readString(id, pa::kAudioObjectPropertyName) == name) return id;
+  return 0;
+}
+
+// Counts the notifications of one object, by selector.
+struct Heard {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::map<pa::AudioObjectPropertySelector, int> counts;
+  static pa::OSStatus listener(pa::AudioObjectID, uint32_t n, const pa::AudioObjectPropertyAddress* addresses,
+                               void* me) {
+    auto* h = static_cast<Heard*>(me);
+    {
+      std::lock_guard guard(h->lock);
+      for (uint32_t i = 0; i < n; ++i) ++h->counts[addresses[i].mSelector];
+    }
+    h->changed.notify_all();
+    return pa::noErr;
+  }
+  int count(pa::AudioObjectPropertySelector s) {
+    std::lock_guard guard(lock);
+    return counts[s];
+  }
+  bool waitFor(pa::AudioObjectPropertySelector s, int atLeast, std::chrono::milliseconds limit) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, limit, [&] { return counts[s] >= atLeast; });
+  }
+};
+
+// An I/O client: plays a sine on output, counts and checks cycles on input.
+struct Client : pa::IoClient {
+  double hz = 1000, rate = 48000, amplitude = 0.5, phase = 0;
+  std::atomic<uint64_t> cycles{0}, frames{0}, badCycles{0};
+  std::atomic<uint32_t> expectedFrames{512};
+  double nextSampleTime = 0;
+  void ioCycle(pa::AudioObjectID, const pa::IoCycle& c) noexcept override {
+    if (c.frames != expectedFrames.load() || (cycles > 0 && c.timeStamp.mSampleTime != nextSampleTime)) ++badCycles;
+    nextSampleTime = c.timeStamp.mSampleTime + c.frames;
+    if (c.output) {
+      const double step = 2 * std::numbers::pi * hz / rate;
+      for (uint32_t i = 0; i < c.frames; ++i) {
+        const float v = float(amplitude * std::sin(phase + step * i));
+        for (uint32_t ch = 0; ch < c.output->mNumberBuffers; ++ch) static_cast<float*>(c.output->mBuffers[ch].mData)[i] = v;
+      }
+      phase = std::fmod(phase + step * c.frames, 2 * std::numbers::pi);
+    }
+    frames += c.frames;
+    ++cycles;
+  }
+};
+
+// Keeps channel 0 of what the input card delivers.
+class Recorder : public AFSoundcardDelegate {
+ public:
+  uint32_t implementedMethods() const override { return kInputReceived; }
+  void inputReceivedFromSoundcard(AFSoundcard*, float** buffers, int32_t, int32_t samples) override {
+    std::lock_guard guard(lock_);
+    if (samples_.size() < (1u << 20)) samples_.insert(samples_.end(), buffers[0], buffers[0] + samples);
+  }
+  std::vector<float> samples() {
+    std::lock_guard guard(lock_);
+    return samples_;
+  }
+  void clear() {
+    std::lock_guard guard(lock_);
+    samples_.clear();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<float> samples_;
+};
+
+class PulseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pa::pulse::Options options;
+    options.ioThreadStarted = [] { testsupport::countAllocationsOnThisThread(true); };
+    options.connectTimeoutMs = 5000;  // the suite runs in parallel: the server may answer slowly
+    provider = pa::pulse::PulseProvider::create(options);
+    if (!provider) {
+      const char* required = std::getenv("SPECAN_PULSE_REQUIRED");
+      if (required && std::string(required) == "1") FAIL() << "no PulseAudio server answers (PULSE_SERVER is set by scripts/pulse-daemon)";
+      GTEST_SKIP() << "no PulseAudio server";
+    }
+    pa::installProvider(provider);
+    ui::MainThread::install(&mainThread);
+    sinkA = deviceNamed("SpecAn_Test_Sink_A");
+    monitorA = deviceNamed("Monitor of SpecAn_Test_Sink_A");
+    ASSERT_NE(sinkA, 0u);
+    ASSERT_NE(monitorA, 0u);
+  }
+  void TearDown() override {
+    ui::MainThread::install(nullptr);
+    pa::installProvider(nullptr);
+    provider.reset();
+  }
+  // Waits for a notification while serving as the main thread.
+  bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return eventually([&] {
+      mainThread.drain();
+      return done();
+    }, limit);
+  }
+
+  std::shared_ptr<pa::pulse::PulseProvider> provider;
+  ui::ManualMainThread mainThread;
+  pa::AudioObjectID sinkA = 0, monitorA = 0;
+};
+
+const pa::AudioObjectPropertyAddress kDevices{pa::kAudioHardwarePropertyDevices, pa::kAudioObjectPropertyScopeGlobal, 0};
+const pa::AudioObjectPropertyAddress kDefaultOut{pa::kAudioHardwarePropertyDefaultOutputDevice,
+                                                 pa::kAudioObjectPropertyScopeGlobal, 0};
+
+TEST_F(PulseTest, DevicesAreTheServersSinksAndSourcesWithTheirNamesFormatsAndDefaults) {
+  std::set<std::string> sinks, sources;
+  for (auto id : deviceList()) {
+    const bool input = pa::AudioObjectHasProperty(
+        id, ptr(pa::AudioObjectPropertyAddress{pa::kAudioStreamPropertyPhysicalFormat, pa::kAudioObjectPropertyScopeInput, 0}));
+    (input ? sources : sinks).insert(serverNameOf(id));
+  }
+  EXPECT_EQ(sinks, serverNames("sinks"));
+  EXPECT_EQ(sources, serverNames("sources"));
+  EXPECT_EQ(serverNameOf(sinkA), "specan_test_a");
+  EXPECT_EQ(serverNameOf(monitorA), "specan_test_a.monitor");
+  EXPECT_EQ(readString(sinkA, pa::kAudioDevicePropertyDeviceUID), "pulse:sink:specan_test_a:server:0");
+  EXPECT_EQ(provider->deviceWithUID("pulse:source:specan_test_a.monitor:monitor:0"), monitorA);
+
+  pa::AudioObjectID out = 0, in = 0;
+  ASSERT_EQ(pa::getProperty(pa::kAudioObjectSystemObject, kDefaultOut, out), pa::noErr);
+  ASSERT_EQ(pa::getProperty(pa::kAudioObjectSystemObject,
+                            {pa::kAudioHardwarePropertyDefaultInputDevice, pa::kAudioObjectPropertyScopeGlobal, 0}, in),
+            pa::noErr);
+  EXPECT_EQ(serverNameOf(out), trimmed(shell("pactl get-default-sink")));
+  EXPECT_EQ(serverNameOf(in), trimmed(shell("pactl get-default-source")));
+
+  // The device's own rate first and by default, then the rates the server converts to.
+  const pa::AudioObjectID sinkB = deviceNamed("SpecAn_Test_Sink_B");
+  double rate = 0;
+  ASSERT_EQ(pa::getProperty(sinkB, {pa::kAudioDevicePropertyNominalSampleRate, pa::kAudioObjectPropertyScopeGlobal, 0}, rate), pa::noErr);
+  EXPECT_EQ(rate, 44100.0);
+  const pa::AudioObjectPropertyAddress available{pa::kAudioStreamPropertyAvailablePhysicalFormats,
+                                                 pa::kAudioObjectPropertyScopeOutput, 0};
+  uint32_t size = 0;
+  ASSERT_EQ(pa::AudioObjectGetPropertyDataSize(sinkB, &available, 0, nullptr, &size), pa::noErr);
+  std::vector<pa::AudioStreamRangedDescription> formats(size / sizeof(pa::AudioStreamRangedDescription));
+  ASSERT_EQ(pa::AudioObjectGetPropertyData(sinkB, &available, 0, nullptr, &size, formats.data()), pa::noErr);
+  std::vector<double> rates;
+  for (auto& f : formats) rates.push_back(f.mSampleRateRange.mMinimum);
+  EXPECT_EQ(rates, (std::vector<double>{44100, 48000, 88200, 96000, 176400, 192000}));
+  EXPECT_EQ(formats[0].mFormat.mChannelsPerFrame, 2u);
+  EXPECT_EQ(formats[0].mFormat.mBitsPerChannel, 16u);  // the null sink's s16le
+  pa::AudioValueRange range{};
+  ASSERT_EQ(pa::getProperty(sinkA, {pa::kAudioDevicePropertyBufferFrameSizeRange, pa::kAudioObjectPropertyScopeGlobal, 0}, range), pa::noErr);
+  EXPECT_LE(range.mMinimum, 512.0);
+  EXPECT_GE(range.mMaximum, 4096.0);
+
+  // Null sinks have no ports: no data-source selector then.
+  EXPECT_FALSE(pa::AudioObjectHasProperty(
+      sinkA, ptr(pa::AudioObjectPropertyAddress{pa::kAudioDevicePropertyDataSources, pa::kAudioObjectPropertyScopeOutput, 0})));
+
+  EXPECT_EQ(pa::makeProvider("pulse")->name(), "PulseAudio");
+  EXPECT_EQ(pa::makeProvider("")->name(), "PulseAudio");
+  EXPECT_EQ(pa::makeProvider("simulated")->name(), "Simulated");
+}
+
+TEST_F(PulseTest, VolumesGoBothWaysBetweenTheModelAndTheServer) {
+  Heard heard;
+  const pa::AudioObjectPropertyAddress main{pa::kAudioDevicePropertyVolumeScalar, pa::kAudioObjectPropertyScopeOutput, 0};
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(sinkA, &main, Heard::listener, &heard), pa::noErr);
+  ASSERT_EQ(pa::setProperty(sinkA, main, 0.5f), pa::noErr);
+  EXPECT_TRUE(eventually([] { return shell("pactl get-sink-volume specan_test_a").find("32768 /  50%") != std::string::npos; }, 2000ms))
+      << shell("pactl get-sink-volume specan_test_a");
+  EXPECT_TRUE(heard.waitFor(pa::kAudioDevicePropertyVolumeScalar, 1, 1000ms));
+
+  shell("pactl set-sink-volume specan_test_a 30% 20%");
+  float value = 0;
+  EXPECT_TRUE(eventually([&] {
+    pa::getProperty(sinkA, main, value);
+    return std::abs(value - 0.3f) < 1e-3f;
+  }, 1000ms)) << value;
+  float right = 0;
+  pa::getProperty(sinkA, {pa::kAudioDevicePropertyVolumeScalar, pa::kAudioObjectPropertyScopeOutput, 2}, right);
+  EXPECT_NEAR(right, 0.2f, 1e-3f);
+  // Channel 2 through the model.
+  ASSERT_EQ(pa::setProperty(sinkA, {pa::kAudioDevicePropertyVolumeScalar, pa::kAudioObjectPropertyScopeOutput, 2}, 0.25f), pa::noErr);
+  EXPECT_TRUE(eventually([] { return shell("pactl get-sink-volume specan_test_a").find("16384 /  25%") != std::string::npos; }, 2000ms));
+  pa::AudioObjectRemovePropertyListener(sinkA, &main, Heard::listener, &heard);
+  shell("pactl set-sink-volume specan_test_a 100%");
+  EXPECT_TRUE(eventually([&] {
+    pa::getProperty(sinkA, main, value);
+    return value == 1.0f;
+  }, 1000ms));
+}
+
+TEST_F(PulseTest, DefaultDeviceChangesReachTheListenersAndTheServer) {
+  Heard heard;
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDefaultOut, Heard::listener, &heard), pa::noErr);
+  const pa::AudioObjectID sinkB = deviceNamed("SpecAn_Test_Sink_B");
+  shell("pactl set-default-sink specan_test_b");
+  EXPECT_TRUE(heard.waitFor(kDefaultOut.mSelector, 1, 1000ms));
+  pa::AudioObjectID out = 0;
+  pa::getProperty(pa::kAudioObjectSystemObject, kDefaultOut, out);
+  EXPECT_EQ(out, sinkB);
+  // And from the model to the server.
+  ASSERT_EQ(pa::setProperty(pa::kAudioObjectSystemObject, kDefaultOut, sinkA), pa::noErr);
+  EXPECT_TRUE(heard.waitFor(kDefaultOut.mSelector, 2, 1000ms));
+  EXPECT_EQ(trimmed(shell("pactl get-default-sink")), "specan_test_a");
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDefaultOut, Heard::listener, &heard);
+}
+
+TEST_F(PulseTest, PluggedDevicesComeAndGoWhileAnInputCardRuns) {
+  AFManager manager;
+  auto card = manager.newInputSoundcard();  // on the monitor of sink A
+  ASSERT_TRUE(card);
+  Recorder recorder;
+  card->setDelegate(&recorder);
+  ASSERT_TRUE(card->start());
+  // An idle null sink may first wake after its longest latency (2 s).
+  ASSERT_TRUE(serveUntil([&] { return recorder.samples().size() > 4096; }, 4000ms));
+  Heard heard;
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard), pa::noErr);
+  const std::string module =
+      trimmed(shell("pactl load-module module-null-sink sink_name=specan_plugged sink_properties=device.description=Plugged"));
+  ASSERT_FALSE(module.empty());
+  EXPECT_TRUE(heard.waitFor(kDevices.mSelector, 1, 1000ms));
+  EXPECT_TRUE(eventually([] { return deviceNamed("Plugged") != 0 && deviceNamed("Monitor of Plugged") != 0; }, 1000ms));
+  const pa::AudioObjectID plugged = deviceNamed("Plugged");
+  const int before = heard.count(kDevices.mSelector);
+  shell("pactl unload-module " + module);
+  EXPECT_TRUE(heard.waitFor(kDevices.mSelector, before + 1, 1000ms));
+  EXPECT_TRUE(eventually([] { return deviceNamed("Plugged") == 0; }, 1000ms));
+  EXPECT_EQ(pa::AudioObjectHasProperty(plugged, &kDevices), false);
+  // The card went on throughout.
+  const size_t taken = recorder.samples().size();
+  EXPECT_TRUE(serveUntil([&] { return recorder.samples().size() > taken + 4096; }, 3000ms));
+  EXPECT_TRUE(card->isRunning());
+  card->stop();
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
+}
+
+TEST_F(PulseTest, CyclesHaveTheBufferSizeAllocateNothingAndMeasureTheRate) {
+  Client play, capture;
+  ASSERT_EQ(provider->startIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);
+  ASSERT_EQ(provider->startIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture), pa::noErr);
+  // An idle null sink may first wake after its longest latency (2 s).
+  ASSERT_TRUE(eventually([&] { return capture.cycles > 20 && play.cycles > 20; }, 5000ms));
+  testsupport::resetAllocationCount();
+  const uint64_t before = capture.frames;
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(testsupport::allocationCount(), 0);
+  EXPECT_EQ(capture.badCycles, 0u);
+  EXPECT_EQ(play.badCycles, 0u);
+  // A busy machine (the whole suite runs in parallel) delays the server by
+  // up to a second now and then, and the stream catches up later: the
+  // device's pace is judged by its measured rate scalar below.
+  EXPECT_GT(capture.frames - before, 0u);
+
+  // Measured from the second second on, over two seconds at least.
+  std::this_thread::sleep_for(1500ms);
+  pa::AudioTimeStamp now{};
+  ASSERT_EQ(pa::AudioDeviceGetCurrentTime(monitorA, &now), pa::noErr);
+  EXPECT_NEAR(now.mRateScalar, 1.0, 0.03);
+  EXPECT_NE(now.mRateScalar, 0.0);
+  uint32_t running = 0;
+  pa::getProperty(monitorA, {pa::kAudioDevicePropertyDeviceIsRunning, pa::kAudioObjectPropertyScopeGlobal, 0}, running);
+  EXPECT_EQ(running, 1u);
+
+  // A new buffer size reaches the running cycles.
+  capture.expectedFrames = 256;
+  const uint64_t bad = capture.badCycles;
+  ASSERT_EQ(pa::setProperty(monitorA, {pa::kAudioDevicePropertyBufferFrameSize, pa::kAudioObjectPropertyScopeGlobal, 0}, uint32_t(256)), pa::noErr);
+  std::this_thread::sleep_for(300ms);
+  const uint64_t settled = capture.badCycles;
+  EXPECT_LE(settled - bad, 2u);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(capture.badCycles, settled);
+
+  provider->stopIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture);
+  provider->stopIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play);
+  const uint64_t stopped = capture.cycles;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(capture.cycles, stopped);
+  EXPECT_EQ(pa::AudioDeviceGetCurrentTime(monitorA, &now), pa::kAudioHardwareNotRunningError);
+}
+
+TEST_F(PulseTest, ASinePlayedIntoANullSinkIsMeasuredFromItsMonitorByTheInputCard) {
+  constexpr uint32_t kN = 4096;
+  constexpr int kBin = 85;  // 996.09 Hz: a whole number of cycles in kN at 48 kHz
+  Client play;
+  play.hz = 48000.0 * kBin / kN;
+  ASSERT_EQ(play.expectedFrames, 512u);  // the cards' own cycle
+  ASSERT_EQ(provider->startIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);
+
+  AFManager manager;
+  auto card = manager.newInputSoundcard();  // on the default input: the monitor of sink A
+  ASSERT_TRUE(card);
+  Recorder recorder;
+  card->setDelegate(&recorder);
+  ASSERT_TRUE(card->start());
+  // Wait for the sine to arrive, then measure 24 blocks. The test server is
+  // not a real-time process: on a loaded machine it may stall for longer
+  // than its buffer now and then and the sink plays a gap, which spoils a
+  // block. The server's tests run alone (RUN_SERIAL), so that is rare.
+  auto level = [](const float* block) {
+    double power = 0;
+    for (uint32_t i = 0; i < kN; ++i) power += double(block[i]) * block[i];
+    return 10 * std::log10(power / kN);
+  };
+  const double expected = 20 * std::log10(0.5 / std::sqrt(2.0));
+  ASSERT_TRUE(serveUntil([&] {
+    const auto x = recorder.samples();
+    return x.size() >= kN && std::abs(level(x.data() + x.size() - kN) - expected) < 0.05;
+  }, 10000ms));
+  recorder.clear();
+  ASSERT_TRUE(serveUntil([&] { return recorder.samples().size() >= 24 * kN; }, 10000ms));
+  card->stop();
+  provider->stopIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play);
+  const std::vector<float> x = recorder.samples();
+
+  int good = 0;
+  for (int b = 0; b < 24; ++b) {
+    const float* block = x.data() + size_t(b) * kN;
+    if (std::abs(level(block) - expected) > 0.05) continue;
+    int peak = 0;
+    double best = 0;
+    for (int k = 1; k < int(kN / 2); ++k) {
+      std::complex<double> sum = 0;
+      for (uint32_t i = 0; i < kN; ++i) sum += double(block[i]) * std::polar(1.0, -2 * std::numbers::pi * k * i / kN);
+      if (std::abs(sum) > best) {
+        best = std::abs(sum);
+        peak = k;
+      }
+    }
+    if (std::abs(peak - kBin) <= 1) ++good;
+  }
+  EXPECT_GE(good, 22) << "blocks within 0.05 dB and one bin, of 24";
+}
+
+TEST_F(PulseTest, TheServerGoingAwayRemovesItsDevicesAndTheyComeBack) {
+  const char* folder = std::getenv("SPECAN_PULSE_DIR");
+  if (!folder) GTEST_SKIP() << "the server is not ours to restart";
+  const std::string pid = trimmed(shell(std::string("cat ") + folder + "/daemon.pid"));
+  ASSERT_FALSE(pid.empty());
+  Client capture;
+  ASSERT_EQ(provider->startIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture), pa::noErr);
+  // An idle null sink may first wake after its longest latency (2 s).
+  ASSERT_TRUE(eventually([&] { return capture.cycles > 5; }, 4000ms));
+  Heard heard;
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard), pa::noErr);
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDefaultOut, Heard::listener, &heard), pa::noErr);
+
+  shell("kill -9 " + pid);
+  EXPECT_TRUE(heard.waitFor(kDevices.mSelector, 1, 2000ms));
+  EXPECT_TRUE(heard.waitFor(kDefaultOut.mSelector, 1, 1000ms));
+  EXPECT_TRUE(deviceList().empty());
+  EXPECT_FALSE(provider->connected());
+  std::this_thread::sleep_for(50ms);
+  const uint64_t cycles = capture.cycles;
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(capture.cycles, cycles);  // no cycles from a removed device
+  EXPECT_EQ(provider->stopIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture), pa::noErr);
+  EXPECT_NE(provider->startIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture), pa::noErr);
+
+  shell(std::string(SPECAN_SOURCE_DIR) + "/scripts/pulse-daemon start");
+  EXPECT_TRUE(eventually([] { return deviceNamed("Monitor of SpecAn_Test_Sink_A") != 0; }, 5000ms));
+  const pa::AudioObjectID again = provider->deviceWithUID("pulse:source:specan_test_a.monitor:monitor:0");
+  EXPECT_NE(again, 0u);
+  EXPECT_NE(again, monitorA);  // a new ID for the device that came back
+  Client after;
+  ASSERT_EQ(provider->startIo(again, pa::kAudioObjectPropertyScopeInput, &after), pa::noErr);
+  EXPECT_TRUE(eventually([&] { return after.cycles > 5; }, 4000ms));
+  provider->stopIo(again, pa::kAudioObjectPropertyScopeInput, &after);
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDefaultOut, Heard::listener, &heard);
+}
+
+TEST(PulseChoice, WithoutAServerTheChoiceFallsBackToTheSimulatedProviderAtOnce) {
+  const char* was = std::getenv("PULSE_SERVER");
+  const std::string saved = was ? was : "";
+  setenv("PULSE_SERVER", "unix:/nonexistent/specan/native", 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(pa::pulse::PulseProvider::create(), nullptr);
+  auto chosen = pa::makeProvider("");
+  EXPECT_LT(Clock::now() - start, 1500ms);
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->name(), "Simulated");
+  setenv("SPECAN_AUDIO", "simulated", 1);
+  EXPECT_EQ(pa::makeProvider("")->name(), "Simulated");
+  unsetenv("SPECAN_AUDIO");
+  EXPECT_EQ(pa::makeProvider("bogus"), nullptr);
+  if (was)
+    setenv("PULSE_SERVER", saved.c_str(), 1);
+  else
+    unsetenv("PULSE_SERVER");
+}
+
+}  // namespace
