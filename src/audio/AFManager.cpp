@@ -15,6 +15,12 @@ AFSoundcardPtr<AFOutputSoundcard> AFManager::newOutputSoundcard() {
   return AFSoundcard::create<AFOutputSoundcard>(outputList_);
 }
 
+std::unique_ptr<AFSoundfile> AFManager::newInputSoundfile() {
+  std::unique_ptr<AFSoundfile> file = AFSoundfile::initAsInput();
+  if (file->open() != 0) return nullptr;
+  return file;
+}
+
 pa::AudioTimeStamp AFManager::presentAudioTimeStamp() {
   pa::AudioTimeStamp stamp{};
   stamp.mHostTime = pa::AudioGetCurrentHostTime();

@@ -7,6 +7,7 @@
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFList.h"
 #include "audio/AFOutputSoundcard.h"
+#include "audio/AFSoundfile.h"
 #include "platform/audio/AudioTypes.h"
 
 class AFManager {
@@ -24,8 +25,9 @@ class AFManager {
   // A new output card on the output list, following the default output device.
   AFSoundcardPtr<AFOutputSoundcard> newOutputSoundcard();
 
-  // The factory of the input sound file (newInputSoundfile) joins here with
-  // that class; each card gets the list of its direction.
+  // A new reading sound file, after the user chose a file in the open panel
+  // and it opened; none when the panel was cancelled or the file refused.
+  std::unique_ptr<AFSoundfile> newInputSoundfile();
 
   // Now as a time stamp carrying only a valid host time.
   static platform::audio::AudioTimeStamp presentAudioTimeStamp();

@@ -37,8 +37,8 @@ class AFResampling {
   virtual void setResamplingQuality(int32_t /*index*/) {}
 
   // Stores the mask (bit j = channel j wanted, 0 = all); the maps are rebuilt
-  // by makeChannelMapForMask.
-  void setChannelMask(int32_t mask) { channelMask_ = mask; }
+  // by makeChannelMapForMask (a sound file rebuilds them at once).
+  virtual void setChannelMask(int32_t mask) { channelMask_ = mask; }
   int32_t channelMask() const { return channelMask_; }
 
   // Rebuilds channelMap, inverseChannelMap and numberOfMappedChannels for a

@@ -37,6 +37,7 @@ class AudioConverterInstance {
   bool split = true;
   unsigned channels = 0;
   std::atomic<int> quality{3};
+  bool aligned = false;  // kConverterPrimeMethod_Normal: resamplers start empty, not run in
   SoxrHandle current = nullptr;                 // the filling thread's resampler
   std::atomic<SoxrHandle> pending{nullptr};     // a new quality, waiting for the next fill
   std::atomic<SoxrHandle> retired{nullptr};     // replaced by the filling thread, freed by the setter
@@ -47,7 +48,8 @@ class AudioConverterInstance {
   AudioBufferList procList{};
 
   SoxrHandle make(int index) const {
-    return createFixedResampler(source.mSampleRate, destination.mSampleRate, channels, split, index, kMaxBlock);
+    return createFixedResampler(source.mSampleRate, destination.mSampleRate, channels, split, index, kMaxBlock,
+                                !aligned);
   }
   void freeRetired() { deleteResampler(retired.exchange(nullptr)); }
   ~AudioConverterInstance() {
@@ -89,8 +91,9 @@ OSStatus AudioConverterReset(AudioConverterRef c) {
   if (!c) return kAudio_ParamError;
   c->freeRetired();
   const double ratio = c->source.mSampleRate / c->destination.mSampleRate;
-  if (c->ended) {
-    // A resampler that was told its input ended takes no more: make a new one.
+  if (c->ended || c->aligned) {
+    // A resampler that was told its input ended takes no more, and one that
+    // must line up with its input starts empty: make a new one.
     deleteResampler(c->current);
     c->current = c->make(c->quality.load());
     if (!c->current) return kAudioConverterErr_FormatNotSupported;
@@ -105,10 +108,25 @@ OSStatus AudioConverterReset(AudioConverterRef c) {
 OSStatus AudioConverterSetProperty(AudioConverterRef c, AudioConverterPropertyID id, uint32_t size,
                                    const void* data) {
   if (!c || !data) return kAudio_ParamError;
-  if (id != kAudioConverterSampleRateConverterQuality) return kAudioConverterErr_PropertyNotSupported;
+  if (id != kAudioConverterSampleRateConverterQuality && id != kAudioConverterPrimeMethod)
+    return kAudioConverterErr_PropertyNotSupported;
   if (size != sizeof(uint32_t)) return kAudioConverterErr_BadPropertySizeError;
   uint32_t value;
   std::memcpy(&value, data, sizeof value);
+  if (id == kAudioConverterPrimeMethod) {
+    if (value != kConverterPrimeMethod_Normal && value != kConverterPrimeMethod_None) return kAudio_ParamError;
+    if ((value == kConverterPrimeMethod_Normal) == c->aligned) return noErr;
+    c->aligned = value == kConverterPrimeMethod_Normal;
+    SoxrHandle fresh = c->make(c->quality.load());
+    if (!fresh) return kAudioConverterErr_FormatNotSupported;
+    deleteResampler(c->current);
+    deleteResampler(c->pending.exchange(nullptr));
+    c->freeRetired();
+    c->current = fresh;
+    c->available = c->used = 0;
+    c->ended = false;
+    return noErr;
+  }
   const int index = qualityIndex(value);
   if (index == c->quality.load()) return noErr;
   SoxrHandle next = c->make(index);
@@ -125,6 +143,13 @@ OSStatus AudioConverterGetProperty(AudioConverterRef c, AudioConverterPropertyID
     case kAudioConverterSampleRateConverterQuality: {
       if (*ioSize < sizeof(uint32_t)) return kAudioConverterErr_BadPropertySizeError;
       const uint32_t value = kQualityValues[c->quality.load()];
+      std::memcpy(data, &value, sizeof value);
+      *ioSize = sizeof value;
+      return noErr;
+    }
+    case kAudioConverterPrimeMethod: {
+      if (*ioSize < sizeof(uint32_t)) return kAudioConverterErr_BadPropertySizeError;
+      const uint32_t value = c->aligned ? kConverterPrimeMethod_Normal : kConverterPrimeMethod_None;
       std::memcpy(data, &value, sizeof value);
       *ioSize = sizeof value;
       return noErr;

@@ -13,6 +13,15 @@
 // input: the fill then returns what it produced so far with noErr (and the
 // frame count lowered); a non-zero status from the procedure is returned as is.
 //
+// Priming: kAudioConverterPrimeMethod. With kConverterPrimeMethod_None (the
+// default) the resampler is run in with silence at creation and on reset, so
+// no fill allocates, and the output lags the input by the resampler's delay.
+// With kConverterPrimeMethod_Normal the output lines up with the input (the
+// first frame out is the first frame in) and ending the input yields exactly
+// the frames the input's duration holds; the first fills after creation,
+// reset or a quality change may allocate. Set it before filling, on a thread
+// that is not filling.
+//
 // Quality: kAudioConverterSampleRateConverterQuality, one of the five
 // kAudioConverterQuality_ values (others are rounded down to the nearest);
 // High unless set. Setting it while another thread is filling is safe: the
@@ -33,6 +42,10 @@ using AudioConverterPropertyID = uint32_t;
 constexpr AudioConverterPropertyID kAudioConverterSampleRateConverterQuality = fourCC("srcq");  // UInt32
 constexpr AudioConverterPropertyID kAudioConverterCurrentInputStreamDescription = fourCC("acid");   // ASBD, read
 constexpr AudioConverterPropertyID kAudioConverterCurrentOutputStreamDescription = fourCC("acod");  // ASBD, read
+constexpr AudioConverterPropertyID kAudioConverterPrimeMethod = fourCC("prmm");  // UInt32, _Normal or _None
+
+constexpr uint32_t kConverterPrimeMethod_Normal = 1;
+constexpr uint32_t kConverterPrimeMethod_None = 2;
 
 constexpr uint32_t kAudioConverterQuality_Min = 0;
 constexpr uint32_t kAudioConverterQuality_Low = 0x20;

@@ -68,7 +68,7 @@ void warmUp(soxr_t s, unsigned channels, bool split, bool variable, double maxRa
 }  // namespace
 
 SoxrHandle createFixedResampler(double inRate, double outRate, unsigned channels, bool split, int qualityIndex,
-                                std::size_t maxBlock) {
+                                std::size_t maxBlock, bool warm) {
   static constexpr unsigned long recipes[5] = {SOXR_QQ, SOXR_LQ, SOXR_MQ, SOXR_HQ, SOXR_VHQ};
   const soxr_datatype_t type = split ? SOXR_FLOAT32_S : SOXR_FLOAT32_I;
   const soxr_io_spec_t io = soxr_io_spec(type, type);
@@ -80,7 +80,7 @@ SoxrHandle createFixedResampler(double inRate, double outRate, unsigned channels
     if (s) soxr_delete(s);
     return nullptr;
   }
-  warmUp(s, channels, split, false, inRate / outRate, inRate / outRate, maxBlock);
+  if (warm) warmUp(s, channels, split, false, inRate / outRate, inRate / outRate, maxBlock);
   return s;
 }
 

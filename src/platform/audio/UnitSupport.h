@@ -81,8 +81,11 @@ bool isFloatPcm(const AudioStreamBasicDescription& f, bool requireNonInterleaved
 // allocates nothing afterwards.
 using SoxrHandle = soxr*;
 // Fixed ratio; quality index 0..4 (quick, low, medium, high, very high).
+// Without warming, the resampler starts empty: its output lines up with its
+// input and a flush ends it exactly where the input ended, but the first
+// blocks may allocate.
 SoxrHandle createFixedResampler(double inRate, double outRate, unsigned channels, bool split, int qualityIndex,
-                                std::size_t maxBlock);
+                                std::size_t maxBlock, bool warm = true);
 // Variable ratio (input frames per output frame) up to maxRatio.
 SoxrHandle createVariableResampler(double maxRatio, double ratio, unsigned channels, std::size_t maxBlock);
 // Clears the history and warms up again (configuring thread).

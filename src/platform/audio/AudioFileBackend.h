@@ -1,0 +1,60 @@
+#pragma once
+// What the sound-file layer (ExtAudioFile.cpp) needs of a container library:
+// one open file, in interleaved 32-bit float frames at the file's own rate
+// and channel count. libsndfile serves AIFF, WAVE, CAF and the rest it reads
+// (SndfileBackend.cpp); FFmpeg serves MPEG-4 audio (LibavBackend.cpp).
+// Used by one thread at a time, like the file object that owns it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/audio/ExtAudioFile.h"
+
+namespace platform::audio::file {
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  Backend() = default;
+  Backend(const Backend&) = delete;
+  Backend& operator=(const Backend&) = delete;
+
+  // The file's data format: 1 to 64 channels, a rate above 0.
+  const AudioStreamBasicDescription& format() const { return format_; }
+  // Reading: the length the file states (0 when unknown).
+  int64_t length() const { return length_; }
+
+  // Reads up to count frames into frames (count × channels floats); *done is
+  // the number read, 0 at the end.
+  virtual OSStatus read(float* frames, uint32_t count, uint32_t* done) = 0;
+  // Appends count frames.
+  virtual OSStatus write(const float* frames, uint32_t count) = 0;
+  // Reading: the next read starts at frame.
+  virtual OSStatus seek(int64_t frame) = 0;
+  // Where the next read starts, or how many frames were written.
+  virtual int64_t tell() const = 0;
+  // Writing: completes the file (encoder drained, header and index written).
+  // Called once, before destruction; a backend destroyed without it leaves
+  // what was written so far.
+  virtual OSStatus finish() { return noErr; }
+
+ protected:
+  AudioStreamBasicDescription format_{};
+  int64_t length_ = 0;
+};
+
+// Each returns noErr and the backend, or a status and null. Existence and
+// permission of the path are checked by the caller.
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out);
+OSStatus createSndfile(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
+                       std::unique_ptr<Backend>& out);
+OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out);
+OSStatus createLibav(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
+                     std::unique_ptr<Backend>& out);
+
+// Extensions of what libsndfile reads.
+void addSndfileExtensions(std::vector<std::string>& extensions);
+
+}  // namespace platform::audio::file

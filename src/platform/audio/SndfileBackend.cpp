@@ -1,0 +1,219 @@
+// AIFF, WAVE, CAF and the other files libsndfile reads.
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "platform/audio/AudioFileBackend.h"
+
+namespace platform::audio::file {
+
+namespace {
+
+OSStatus statusOf(int sfError) {
+  switch (sfError) {
+    case SF_ERR_NO_ERROR:
+      return noErr;
+    case SF_ERR_UNRECOGNISED_FORMAT:
+      return kAudioFileUnsupportedFileTypeError;
+    case SF_ERR_MALFORMED_FILE:
+      return kAudioFileInvalidFileError;
+    case SF_ERR_UNSUPPORTED_ENCODING:
+      return kAudioFileUnsupportedDataFormatError;
+    default:
+      return kAudioFileUnspecifiedError;
+  }
+}
+
+// The encoding of a file read, as a stream description; the byte order is
+// libsndfile's own answer for the raw data, not a guess from the container.
+AudioStreamBasicDescription describe(SNDFILE* file, const SF_INFO& info) {
+  AudioStreamBasicDescription f{};
+  f.mSampleRate = info.samplerate;
+  f.mChannelsPerFrame = uint32_t(info.channels);
+  const int major = info.format & SF_FORMAT_TYPEMASK;
+  const int sub = info.format & SF_FORMAT_SUBMASK;
+  uint32_t bits = 0;
+  AudioFormatFlags flags = 0;
+  switch (sub) {
+    case SF_FORMAT_PCM_S8: bits = 8; flags = kAudioFormatFlagIsSignedInteger; break;
+    case SF_FORMAT_PCM_U8: bits = 8; break;
+    case SF_FORMAT_PCM_16: bits = 16; flags = kAudioFormatFlagIsSignedInteger; break;
+    case SF_FORMAT_PCM_24: bits = 24; flags = kAudioFormatFlagIsSignedInteger; break;
+    case SF_FORMAT_PCM_32: bits = 32; flags = kAudioFormatFlagIsSignedInteger; break;
+    case SF_FORMAT_FLOAT: bits = 32; flags = kAudioFormatFlagIsFloat; break;
+    case SF_FORMAT_DOUBLE: bits = 64; flags = kAudioFormatFlagIsFloat; break;
+    default: break;
+  }
+  if (bits && major != SF_FORMAT_FLAC) {
+    f.mFormatID = kAudioFormatLinearPCM;
+    if (bits > 8 && sf_command(file, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_TRUE)
+      flags |= kAudioFormatFlagIsBigEndian;
+    f.mFormatFlags = flags | kAudioFormatFlagIsPacked;
+    f.mBitsPerChannel = bits;
+    f.mBytesPerFrame = f.mBytesPerPacket = bits / 8 * f.mChannelsPerFrame;
+    f.mFramesPerPacket = 1;
+    return f;
+  }
+  if (sub == SF_FORMAT_ULAW || sub == SF_FORMAT_ALAW) {
+    f.mFormatID = sub == SF_FORMAT_ULAW ? kAudioFormatULaw : kAudioFormatALaw;
+    f.mBitsPerChannel = 8;
+    f.mBytesPerFrame = f.mBytesPerPacket = f.mChannelsPerFrame;
+    f.mFramesPerPacket = 1;
+    return f;
+  }
+  if (major == SF_FORMAT_FLAC) f.mFormatID = kAudioFormatFLAC;
+  else if (sub >= SF_FORMAT_ALAC_16 && sub <= SF_FORMAT_ALAC_32) f.mFormatID = kAudioFormatAppleLossless;
+  else if (sub == SF_FORMAT_VORBIS) f.mFormatID = kAudioFormatVorbis;
+  else if (sub == SF_FORMAT_OPUS) f.mFormatID = kAudioFormatOpus;
+  else if (sub == SF_FORMAT_MPEG_LAYER_III) f.mFormatID = kAudioFormatMPEGLayer3;
+  else f.mFormatID = kAudioFormatOtherCompressed;
+  return f;
+}
+
+class SndfileBackend final : public Backend {
+ public:
+  SndfileBackend(SNDFILE* file, const SF_INFO& info, bool writing) : file_(file), writing_(writing) {
+    format_ = describe(file, info);
+    length_ = writing ? 0 : std::max<sf_count_t>(info.frames, 0);
+    clip_ = writing && !(format_.mFormatFlags & kAudioFormatFlagIsFloat);
+  }
+  ~SndfileBackend() override { sf_close(file_); }
+
+  OSStatus read(float* frames, uint32_t count, uint32_t* done) override {
+    *done = 0;
+    if (writing_) return kAudioFileOperationNotSupportedError;
+    const sf_count_t got = sf_readf_float(file_, frames, count);
+    if (got < 0) return kAudioFileInvalidFileError;
+    *done = uint32_t(got);
+    position_ += got;
+    return noErr;
+  }
+
+  OSStatus write(const float* frames, uint32_t count) override {
+    if (!writing_) return kAudioFileOperationNotSupportedError;
+    if (clip_) {
+      // Integer samples are clipped here, not by libsndfile: its own clipping
+      // (up to 1.2.0) rounds down, half a step of offset on every sample.
+      const size_t n = size_t(count) * format_.mChannelsPerFrame;
+      clipped_.resize(std::max(clipped_.size(), n));
+      for (size_t i = 0; i < n; ++i) clipped_[i] = std::clamp(frames[i], -1.0f, 1.0f);
+      frames = clipped_.data();
+    }
+    const sf_count_t put = sf_writef_float(file_, frames, count);
+    if (put > 0) position_ += put;
+    return put == sf_count_t(count) ? noErr : kAudioFileUnspecifiedError;
+  }
+
+  OSStatus seek(int64_t frame) override {
+    if (writing_) return kAudioFileOperationNotSupportedError;
+    if (sf_seek(file_, frame, SEEK_SET) < 0) return kExtAudioFileError_InvalidSeek;
+    position_ = frame;
+    return noErr;
+  }
+
+  int64_t tell() const override { return position_; }
+
+  OSStatus finish() override {
+    if (writing_) sf_write_sync(file_);
+    return statusOf(sf_error(file_));
+  }
+
+ private:
+  SNDFILE* file_;
+  bool writing_;
+  bool clip_ = false;  // integer samples: keep ±1.0 from wrapping round
+  std::vector<float> clipped_;
+  int64_t position_ = 0;
+};
+
+// The libsndfile format for a stream description of linear PCM, or 0.
+int sndfileFormat(AudioFileTypeID type, const AudioStreamBasicDescription& f) {
+  int major = 0;
+  switch (type) {
+    case kAudioFileAIFFType: major = SF_FORMAT_AIFF; break;
+    case kAudioFileWAVEType: major = SF_FORMAT_WAV; break;
+    case kAudioFileCAFType: major = SF_FORMAT_CAF; break;
+    default: return 0;
+  }
+  if (f.mFormatID != kAudioFormatLinearPCM || (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved)) return 0;
+  int sub = 0;
+  if (f.mFormatFlags & kAudioFormatFlagIsFloat) {
+    sub = f.mBitsPerChannel == 32 ? SF_FORMAT_FLOAT : f.mBitsPerChannel == 64 ? SF_FORMAT_DOUBLE : 0;
+  } else {
+    switch (f.mBitsPerChannel) {
+      // WAVE keeps 8-bit samples unsigned; the others signed.
+      case 8: sub = major == SF_FORMAT_WAV ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_S8; break;
+      case 16: sub = SF_FORMAT_PCM_16; break;
+      case 24: sub = SF_FORMAT_PCM_24; break;
+      case 32: sub = SF_FORMAT_PCM_32; break;
+      default: return 0;
+    }
+  }
+  if (!sub) return 0;
+  const int endian = f.mBitsPerChannel <= 8                            ? SF_ENDIAN_FILE
+                     : (f.mFormatFlags & kAudioFormatFlagIsBigEndian) ? SF_ENDIAN_BIG
+                                                                      : SF_ENDIAN_LITTLE;
+  return major | sub | endian;
+}
+
+}  // namespace
+
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (!file) {
+    const OSStatus status = statusOf(sf_error(nullptr));
+    return status ? status : kAudioFileUnspecifiedError;
+  }
+  if (info.channels < 1 || info.channels > int(kAudioBufferListCapacity) || info.samplerate < 1) {
+    sf_close(file);
+    return kAudioFileUnsupportedDataFormatError;
+  }
+  out = std::make_unique<SndfileBackend>(file, info, false);
+  return noErr;
+}
+
+OSStatus createSndfile(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& f,
+                       std::unique_ptr<Backend>& out) {
+  SF_INFO info{};
+  info.format = sndfileFormat(type, f);
+  info.channels = int(f.mChannelsPerFrame);
+  info.samplerate = int(std::lround(f.mSampleRate));
+  if (!info.format) return kAudioFileUnsupportedDataFormatError;
+  if (info.channels < 1 || info.channels > int(kAudioBufferListCapacity) || info.samplerate < 1 ||
+      !sf_format_check(&info))
+    return kAudioFileUnsupportedDataFormatError;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!file) return kAudioFilePermissionsError;
+  out = std::make_unique<SndfileBackend>(file, info, true);
+  return noErr;
+}
+
+void addSndfileExtensions(std::vector<std::string>& extensions) {
+  int count = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+  for (int i = 0; i < count; ++i) {
+    SF_FORMAT_INFO info{};
+    info.format = i;
+    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0 || !info.extension) continue;
+    // Header-less files cannot be opened without being told their format.
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW) continue;
+    extensions.emplace_back(info.extension);
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF) {
+      extensions.emplace_back("aif");
+      extensions.emplace_back("aifc");
+    } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG) {
+      extensions.emplace_back("ogg");
+      extensions.emplace_back("opus");
+    } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+      extensions.emplace_back("mp3");
+      extensions.emplace_back("mp2");
+    }
+  }
+}
+
+}  // namespace platform::audio::file
