@@ -69,6 +69,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   }
   if (printView) printView->setSharedData(&sharedData);
   updatePrintCheckbox();
+  applyMeasureSettings();
 
   // 9. Both palettes and the window background from the wells.
   for (ui::ColorWell* well :
@@ -174,7 +175,9 @@ void AppDelegate::setupSampling() {
   if (spectrum && (changed || rateChanged || windowType != spectrum->windowType())) {
     const float spanFraction = static_cast<float>(
         static_cast<double>(sharedData.span.endFrequency - sharedData.span.startFrequency) * 2.0 / fs);
-    spectrum->setResolutionBandwidth(sharedData.span.bandwidth, fs, windowType, spanFraction);
+    // The window menu's tags are the engine's types, and 3 the flat-top.
+    if (spectrum->setResolutionBandwidth(sharedData.span.bandwidth, fs, windowShapeForTag(windowType), spanFraction))
+      engineReconfigured();
   }
 
   // 9. In tracking mode a new span or RBW starts the sweep afresh, also from

@@ -21,6 +21,7 @@
 #include "app/PlotView.h"
 #include "audio/AFManager.h"
 #include "display/SharedData.h"
+#include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
 #include "endpoints/Sweep.h"
@@ -100,7 +101,12 @@ class AppDelegate : public InputController {
   ColorPalette colorPalette;  // screen
   ColorPalette printPalette;  // print and export
   platform::PropertyDictionary plist;  // the settings, unknown keys included
-  std::string plistPath;               // where they are read and written
+  std::string plistPath;               // where they are read and written; empty: nowhere
+  // Set before launch to false for a run that keeps no settings (the
+  // command line's analysis): the launch then reads no settings file, and
+  // the shutdown writes none. The controls keep the values the interface
+  // gave them.
+  bool usesSettingsFile = true;
   // The help page's address, set by the interface.
   std::string helpURL;
 
@@ -192,13 +198,19 @@ class AppDelegate : public InputController {
   void updatePrintCheckbox();
   // Keeps an edited size field within 100…1800.
   void printDimensionChanged(ui::TextField* sender);
-  // Asks for a file and writes the live trace (and the reference when one
-  // is shown) there as CSV; a failure is said.
+  // Asks for a file and writes traceExportCsv() there; a failure is said.
   void exportData();
+  // The live trace (and the reference when one is shown) as CSV, with the
+  // analysis settings the controls hold (DataExport.h).
+  std::string traceExportCsv();
   // Exports the plot as an image file of the size and format the settings
   // give, named by exportImagePath(); written whole or not at all, and a
   // failure is said in the window and on stderr.
   void save();
+  // The same image written to path, whole or not at all; false with the
+  // reason in *error when there is no print view or the file was not
+  // written. Says nothing itself.
+  bool exportImage(const std::string& path, std::string* error);
   // Prints the plot at the size the settings give, through the print view's
   // dialog; a cancelled or failed print is logged.
   void print();
@@ -227,6 +239,31 @@ class AppDelegate : public InputController {
   bool trackingGeneratorIdle() const { return sweep.enabled == 1 && sweep.running == 0; }
   void trackingModeChanged();
 
+  // --- Measurements (MeasureCommands.cpp) ---
+  //
+  // Each sets sharedData.measure (kept in the settings under keys of its
+  // own) and tells both views. Main thread; not for the block path.
+
+  // What the live trace holds: TraceMode's 0 average, 1 max hold, 2 min
+  // hold. A new mode starts its hold anew.
+  void setTraceMode(int mode);
+  // The hold starts anew from the next spectrum.
+  void resetHold();
+  void setPrecisePeak(bool on);
+  // On: the marker's next reading becomes the anchor the delta is read from.
+  void setDeltaMarker(bool on);
+  void setNoiseMarker(bool on);
+  void setPeakTable(bool on);
+  // With a reference shown, the live trace relative to it.
+  void setNormalise(bool on);
+  // The engine has just been reconfigured: the hold starts anew and the
+  // readings take the engine's new window. Any thread (the work is done on
+  // the main thread and waited for).
+  void engineReconfigured();
+  // The engine's window as the readings use it, taken at every
+  // reconfiguration; sharedData.measure.window points here.
+  WindowResponse windowResponse;
+
  private:
   // Puts the controller's own keys into plist, from the controls.
   void storeControllerSettings();
@@ -237,6 +274,12 @@ class AppDelegate : public InputController {
   // Writes plist to plistPath atomically; a failure is reported on stderr
   // and leaves the previous file as it was.
   bool writeSettings();
+
+  // The measure settings: read from plist into sharedData.measure, applied
+  // to the trace and the views at launch, and stored back.
+  void loadMeasureSettings();
+  void applyMeasureSettings();
+  void storeMeasureSettings();
 
   bool terminated_ = false;
   bool showsReference_ = false;

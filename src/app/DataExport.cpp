@@ -25,6 +25,18 @@ void appendLevel(std::string& out, const TraceData& trace, long k, float refScal
   append(out, 10.0 * std::log10(power * refScale / bins / bins), 4);
 }
 
+// The level of live bin k over the reference's at the same frequency, each
+// as mean square, plus the reference level; empty where either has no power.
+void appendRelativeLevel(std::string& out, const TraceData& trace, long k, const TraceData& reference,
+                         int referenceBins, double frequency, float refScale) {
+  const long r = reference.binsPerHertz > 0 ? std::lround(frequency * reference.binsPerHertz) : -1;
+  if (r < 0 || r >= referenceBins || trace.bins <= 0) return;
+  const double live = trace.averaged[k] / (static_cast<double>(trace.bins) * trace.bins);
+  const double stored = reference.averaged[r] / (static_cast<double>(reference.bins) * reference.bins);
+  if (!(live > 0) || !(stored > 0)) return;
+  append(out, 10.0 * std::log10(live / stored * refScale), 4);
+}
+
 }  // namespace
 
 std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const TraceData* reference) {
@@ -42,7 +54,12 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   out += "\n# reference level (dB): ";
   append(out, s.refScale > 0 ? 10.0 * std::log10(static_cast<double>(s.refScale)) : 0.0, 2);
   out += "\n# a level left empty: no power in that bin\n";
-  out += reference ? "frequency_hz,level_db,reference_db\n" : "frequency_hz,level_db\n";
+  const bool relative = s.normalised && reference;
+  if (relative)
+    out += "# normalised: the live trace relative to the reference (their ratio in dB, plus the reference level)\n"
+           "frequency_hz,relative_db\n";
+  else
+    out += reference ? "frequency_hz,level_db,reference_db\n" : "frequency_hz,level_db\n";
 
   const int bins = std::clamp(trace.bins, 0, TraceData::kCapacity);
   const double bph = trace.binsPerHertz;
@@ -55,6 +72,11 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
     const double frequency = static_cast<double>(k) / bph;
     append(out, frequency, 3);
     out += ',';
+    if (relative) {
+      appendRelativeLevel(out, trace, k, *reference, referenceBins, frequency, s.refScale);
+      out += '\n';
+      continue;
+    }
     appendLevel(out, trace, k, s.refScale);
     if (reference) {
       out += ',';

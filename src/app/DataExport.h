@@ -17,6 +17,10 @@ struct TraceExportSettings {
   float startFrequency = 0;       // Hz, the displayed span
   float endFrequency = 0;
   float refScale = 1;             // the reference level as a power factor
+  // With a reference: one level per row, the live trace relative to the
+  // reference (their ratio in dB, plus the reference level), as the plot
+  // shows it while normalising.
+  bool normalised = false;
 };
 
 // The CSV text of trace (and of reference when not null).

@@ -30,6 +30,7 @@ class DisplayView final : public PlotView {
   const ::display::MarkerCache* markerCache() const override { return display_->marker(); }
   const ::display::MarkerCache* referenceMarkerCache() const override { return display_->referenceMarker(); }
   PageView* page() override { return nullptr; }
+  void measurementsChanged() override { display_->measurementsChanged(); }
 
  private:
   ::display::Display* display_;

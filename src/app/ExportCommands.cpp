@@ -72,25 +72,26 @@ void AppDelegate::exportData() {
   const std::optional<std::string> path =
       panels ? panels->runSavePanel("Export Data", "spectrum.csv", "CSV files (*.csv);;All files (*)") : std::nullopt;
   if (path) {
-    TraceExportSettings settings;
-    settings.resolutionBandwidth = sharedData.span.bandwidth;
-    settings.window = windowPopup ? windowPopup->titleOfSelectedItem() : std::string();
-    settings.detector = detectorPopup ? detectorPopup->titleOfSelectedItem() : std::string();
-    settings.startFrequency = sharedData.span.startFrequency;
-    settings.endFrequency = sharedData.span.endFrequency;
-    settings.refScale = sharedData.refScale;
-    std::string csv;
-    {
-      TraceData* live = trace->traceData();
-      std::lock_guard<std::mutex> lock(live->lock);
-      settings.samplingRate = live->samplingRate;
-      csv = traceCsv(settings, *live, showsReference_ ? reference->traceData() : nullptr);
-    }
     std::string error;
-    if (!platform::writeFileAtomically(*path, csv, &error))
+    if (!platform::writeFileAtomically(*path, traceExportCsv(), &error))
       alertFailure("The data could not be exported to " + *path, error);
   }
   resumeTracking();
+}
+
+std::string AppDelegate::traceExportCsv() {
+  TraceExportSettings settings;
+  settings.resolutionBandwidth = sharedData.span.bandwidth;
+  settings.window = windowPopup ? windowPopup->titleOfSelectedItem() : std::string();
+  settings.detector = detectorPopup ? detectorPopup->titleOfSelectedItem() : std::string();
+  settings.startFrequency = sharedData.span.startFrequency;
+  settings.endFrequency = sharedData.span.endFrequency;
+  settings.refScale = sharedData.refScale;
+  settings.normalised = sharedData.measure.normalise && showsReference_;
+  TraceData* live = trace->traceData();
+  std::lock_guard<std::mutex> lock(live->lock);
+  settings.samplingRate = live->samplingRate;
+  return traceCsv(settings, *live, showsReference_ ? reference->traceData() : nullptr);
 }
 
 std::string AppDelegate::exportImagePath() const {
@@ -112,12 +113,19 @@ PageView* AppDelegate::preparePrintPage() {
 }
 
 void AppDelegate::save() {
-  PageView* page = preparePrintPage();
-  if (!page) return;
+  if (!printView || !printView->page()) return;
   const std::string path = exportImagePath();
   std::string error;
-  if (!page->writeImage(path, imageType(printFormat).format, &error))
-    alertFailure("The plot could not be exported to " + path, error);
+  if (!exportImage(path, &error)) alertFailure("The plot could not be exported to " + path, error);
+}
+
+bool AppDelegate::exportImage(const std::string& path, std::string* error) {
+  PageView* page = preparePrintPage();
+  if (!page) {
+    if (error) *error = "there is no print view";
+    return false;
+  }
+  return page->writeImage(path, imageType(printFormat).format, error);
 }
 
 void AppDelegate::print() {

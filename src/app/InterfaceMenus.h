@@ -1,8 +1,9 @@
 #pragma once
 // The items and tags of the main window's four pop-ups. The bandwidth tags
 // are ten times log10 of the RBW in Hz; the window tags are the engine's
-// window types, the detector tags the display's detector modes and the
-// division tags dB per division.
+// window shapes (dsp/WindowShape.h: its three types and the flat-top), the
+// detector tags the display's detector modes and the division tags dB per
+// division.
 
 #include <vector>
 
@@ -15,7 +16,9 @@ inline std::vector<ui::MenuItem> bandwidthItems() {
           {"100 Hz", 20}, {"316 Hz", 25}, {"1 kHz", 30}};
 }
 
-inline std::vector<ui::MenuItem> windowItems() { return {{"Blackman", 0}, {"Gaussian", 1}, {"Hann", 2}}; }
+inline std::vector<ui::MenuItem> windowItems() {
+  return {{"Blackman", 0}, {"Gaussian", 1}, {"Hann", 2}, {"Flattop", 3}};
+}
 
 inline std::vector<ui::MenuItem> detectorItems() {
   return {{"Average", 0}, {"Peak", 1}, {"Minimum", 2}, {"Rosenfell", 3}, {"Rosenfell average", 4}};

@@ -17,6 +17,7 @@
 #include <array>
 
 #include "app/InterfaceMenus.h"
+#include "app/MeasureMenu.h"
 #include "app/PreferencesDialog.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
@@ -84,7 +85,7 @@ QtTextField* makeField(const char* text, QWidget* parent) {
 }  // namespace
 
 MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* generator)
-    : app_(app), input_(input), generator_(generator) {
+    : app_(app), input_(input), generator_(generator), soundFiles_(input) {
   setWindowTitle(QStringLiteral("SpecAn"));
   setGeometry(kDefaultX, kDefaultY, kDefaultWidth, kDefaultHeight);
 
@@ -205,9 +206,27 @@ void MainWindow::buildMenuBar(QLayout* layout) {
     return action;
   };
 
-  // The document commands (export, print, the reference trace) go at the
-  // top, each group followed by a separator.
+  // The document commands (sound files, export, print, the reference trace)
+  // go at the top, each group followed by a separator.
   QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  // Sound files need the file-device overlay; Close needs an open file.
+  const auto updateSoundFileActions = [this] {
+    openSoundFileAction_->setEnabled(SoundFileCommands::available());
+    closeSoundFileAction_->setEnabled(soundFiles_.canCloseSoundFile());
+  };
+  openSoundFileAction_ = addCommand(file, QStringLiteral("Open Sound File…"), QKeySequence(Qt::CTRL | Qt::Key_O),
+                                    [this, updateSoundFileActions] {
+                                      soundFiles_.openSoundFile();
+                                      updateSoundFileActions();
+                                    });
+  closeSoundFileAction_ = addCommand(file, QStringLiteral("Close Sound File"), QKeySequence(),
+                                     [this, updateSoundFileActions] {
+                                       soundFiles_.closeSoundFile();
+                                       updateSoundFileActions();
+                                     });
+  updateSoundFileActions();
+  connect(file, &QMenu::aboutToShow, this, updateSoundFileActions);
+  file->addSeparator();
   exportImageAction_ =
       addCommand(file, QStringLiteral("Export Image"), QKeySequence(Qt::CTRL | Qt::Key_E), [this] { app_.save(); });
   exportDataAction_ = addCommand(file, QStringLiteral("Export Data…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
@@ -244,6 +263,8 @@ void MainWindow::buildMenuBar(QLayout* layout) {
         addCommand(view, QString::fromUtf8(kPopoverTitles[i]), QKeySequence(QStringLiteral("Ctrl+%1").arg(i + 1)),
                    [this, i, button = popoverButtons_[i]] { togglePopover(app_, i, button); });
   }
+
+  addMeasureMenu(bar, app_);
 
   QMenu* help = bar->addMenu(QStringLiteral("&Help"));
   helpAction_ =

@@ -12,6 +12,7 @@
 #include "app/AppDelegate.h"
 #include "app/DisplayView.h"
 #include "app/PrintView.h"
+#include "app/SoundFileCommands.h"
 #include "display/Display.h"
 #include "ui/qt/QtControls.h"
 
@@ -61,11 +62,15 @@ class MainWindow final : public QWidget {
   // The print and export view the controller's printView is; never shown.
   PrintView* printView() { return printView_.get(); }
 
-  // The menu commands. File: Export Image, Export Data, Print; the four
-  // reference commands (referenceAction(): use the live trace, save, show,
-  // remove); Preferences, Quit. View: one per popover, in the order of
+  // The menu commands. File: Open Sound File, Close Sound File; Export
+  // Image, Export Data, Print; the four reference commands
+  // (referenceAction(): use the live trace, save, show, remove);
+  // Preferences, Quit. View: one per popover, in the order of
   // popoverButton(), each toggling its popover beside its button. Help: the
   // help page.
+  QAction* openSoundFileAction() { return openSoundFileAction_; }
+  QAction* closeSoundFileAction() { return closeSoundFileAction_; }
+  SoundFileCommands& soundFileCommands() { return soundFiles_; }
   QAction* exportImageAction() { return exportImageAction_; }
   QAction* exportDataAction() { return exportDataAction_; }
   QAction* printAction() { return printAction_; }
@@ -97,6 +102,9 @@ class MainWindow final : public QWidget {
   ui::qt::QtPopover* popovers_[5] = {};
   QVBoxLayout* deviceLayout_ = nullptr;
   PreferencesDialog* preferences_ = nullptr;
+  SoundFileCommands soundFiles_{nullptr};
+  QAction* openSoundFileAction_ = nullptr;
+  QAction* closeSoundFileAction_ = nullptr;
   QAction* exportImageAction_ = nullptr;
   QAction* exportDataAction_ = nullptr;
   QAction* printAction_ = nullptr;

@@ -57,6 +57,10 @@ class PlotView {
   virtual const display::MarkerCache* referenceMarkerCache() const = 0;
   // The view's page side when it is the print and export view, else null.
   virtual PageView* page() = 0;
+  // The shared state's measure settings changed (SharedData::measure): the
+  // view takes what they need and shows the trace with them. A command's
+  // call, never a block's.
+  virtual void measurementsChanged() { setNeedsDisplay(); }
 };
 
 // What the export and print commands ask of the print and export view

@@ -7,6 +7,8 @@
 #include <QVBoxLayout>
 #include <memory>
 
+#include "app/InterfaceDefaults.h"
+
 using ui::qt::QtCheckbox;
 using ui::qt::QtColorWell;
 using ui::qt::QtPopUpButton;
@@ -14,27 +16,8 @@ using ui::qt::QtTextField;
 
 namespace {
 
-struct WellRow {
-  const char* label;
-  ui::Color color;  // at first launch
-};
-
-// In the order of PreferencesDialog::Well.
-const WellRow kWellRows[PreferencesDialog::kWellCount] = {
-    {"Window background", {0.22f, 0.22f, 0.24f, 1.0f}},
-    {"Plot background", {0.0f, 0.0f, 0.0f, 1.0f}},
-    {"Graticule", {0.45f, 0.45f, 0.45f, 1.0f}},
-    {"Curve", {1.0f, 0.85f, 0.2f, 1.0f}},
-    {"Captions", {0.85f, 0.85f, 0.85f, 1.0f}},
-    {"Marker", {1.0f, 0.3f, 0.3f, 1.0f}},
-    {"Reference trace", {0.3f, 0.7f, 1.0f, 1.0f}},
-    {"Background", {1.0f, 1.0f, 1.0f, 1.0f}},
-    {"Graticule", {0.6f, 0.6f, 0.6f, 1.0f}},
-    {"Curve", {0.0f, 0.2f, 0.8f, 1.0f}},
-    {"Captions", {0.0f, 0.0f, 0.0f, 1.0f}},
-    {"Marker", {0.9f, 0.0f, 0.0f, 1.0f}},
-    {"Reference trace", {0.0f, 0.6f, 0.2f, 1.0f}},
-};
+// A first-launch colour for every well, in the order of PreferencesDialog::Well.
+static_assert(interface_defaults::kColorWells.size() == PreferencesDialog::kWellCount);
 
 QtTextField* makeField(const char* text, int width, QWidget* parent) {
   auto* field = new QtTextField(parent);
@@ -59,8 +42,9 @@ PreferencesDialog::PreferencesDialog(QWidget* parent) : QDialog(parent) {
     auto* form = new QFormLayout(group);
     for (int i = first; i < last; ++i) {
       wells_[i] = new QtColorWell(group);
-      static_cast<ui::ColorWell&>(*wells_[i]).setColor(kWellRows[i].color);
-      form->addRow(QString::fromUtf8(kWellRows[i].label), wells_[i]);
+      const interface_defaults::ColorWellDefault& well = interface_defaults::kColorWells[static_cast<size_t>(i)];
+      static_cast<ui::ColorWell&>(*wells_[i]).setColor(well.color);
+      form->addRow(QString::fromUtf8(well.label), wells_[i]);
     }
     into->addWidget(group);
   };
@@ -69,23 +53,24 @@ PreferencesDialog::PreferencesDialog(QWidget* parent) : QDialog(parent) {
 
   auto* exportGroup = new QGroupBox(QStringLiteral("Export and print"), this);
   auto* form = new QFormLayout(exportGroup);
-  widthField_ = makeField("800", 70, exportGroup);
-  heightField_ = makeField("500", 70, exportGroup);
+  widthField_ = makeField(interface_defaults::kPrintWidth, 70, exportGroup);
+  heightField_ = makeField(interface_defaults::kPrintHeight, 70, exportGroup);
   formatPopup_ = new QtPopUpButton(exportGroup);
   {
     auto menu = std::make_shared<ui::Menu>();
     int tag = 0;
-    for (const char* format : {"PNG", "JPEG", "TIFF"}) menu->addItem(format, tag++);
+    for (const char* format : interface_defaults::kImageFormats) menu->addItem(format, tag++);
     ui::PopUpButton& popup = *formatPopup_;
     popup.setMenu(menu);
-    popup.selectItemWithTitle("PNG");
+    popup.selectItemAtIndex(0);
   }
-  namePrefixField_ = makeField("~/spectrum", 280, exportGroup);
+  namePrefixField_ = makeField(interface_defaults::kExportNamePrefix, 280, exportGroup);
   namePrefixField_->setToolTip(
       QStringLiteral("The folder and the start of the name of exported images; ~ is your home folder."));
   displayColorsCheckbox_ = new QtCheckbox(QStringLiteral("Use display colours for printing"), exportGroup);
   borderCheckbox_ = new QtCheckbox(QStringLiteral("Border"), exportGroup);
-  static_cast<ui::Checkbox&>(*borderCheckbox_).setState(1);
+  static_cast<ui::Checkbox&>(*displayColorsCheckbox_).setState(interface_defaults::kUseDisplayColorsForPrinting);
+  static_cast<ui::Checkbox&>(*borderCheckbox_).setState(interface_defaults::kPrintBorder);
   form->addRow(QStringLiteral("Width (points)"), widthField_);
   form->addRow(QStringLiteral("Height (points)"), heightField_);
   form->addRow(QStringLiteral("Image format"), formatPopup_);

@@ -54,6 +54,7 @@ class PrintView final : public PlotView, public PageView {
   const ::display::MarkerCache* markerCache() const override { return nullptr; }
   const ::display::MarkerCache* referenceMarkerCache() const override { return nullptr; }
   PageView* page() override { return this; }
+  void measurementsChanged() override { page_.measurementsChanged(); }
 
   // --- PageView ------------------------------------------------------------
 

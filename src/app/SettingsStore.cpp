@@ -226,9 +226,13 @@ std::string AppDelegate::settingsFilePath() {
 void AppDelegate::setupFromPlist() {
   // 1.–2. The dictionary, with every key the file holds.
   plist = PropertyDictionary{};
-  plistPath = settingsFilePath();
+  // A run without a settings file neither reads one nor, with plistPath
+  // empty, writes one at shutdown.
+  plistPath = usesSettingsFile ? settingsFilePath() : std::string();
   keepSettingsFile_ = false;
-  if (std::optional<PropertyDictionary> stored = readSettingsFile(plistPath, keepSettingsFile_)) plist = std::move(*stored);
+  if (!plistPath.empty())
+    if (std::optional<PropertyDictionary> stored = readSettingsFile(plistPath, keepSettingsFile_))
+      plist = std::move(*stored);
 
   // 3. The window's frame.
   if (display) {
@@ -288,6 +292,8 @@ void AppDelegate::setupFromPlist() {
   // 11. No fallback: a tag the menu lacks leaves the selection.
   if (divisionPopup)
     if (std::optional<int> tag = integerOf(plist.find(kDivisions))) divisionPopup->selectItemWithTag(*tag);
+
+  loadMeasureSettings();
 }
 
 void AppDelegate::storeControllerSettings() {
@@ -315,6 +321,7 @@ void AppDelegate::storeControllerSettings() {
   if (printFormat && printFormat->indexOfSelectedItem() >= 0) plist.set(kPrintFormat, printFormat->titleOfSelectedItem());
   if (printColorCheckbox) plist.set(kUseDisplayColor, printColorCheckbox->isOn());
   if (printBorderCheckbox) plist.set(kPrintBorder, printBorderCheckbox->isOn());
+  storeMeasureSettings();
 }
 
 bool AppDelegate::writeSettings() {

@@ -15,7 +15,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/AnalyzeCommand.h"
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "app/TerminationSignals.h"
@@ -23,7 +25,10 @@
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
+#include "app/DevicesCommand.h"
+#include "app/SweepCommand.h"
 #include "platform/audio/ProviderChoice.h"
+#include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "ui/qt/QtMainThread.h"
 #include "ui/qt/QtPanels.h"
 #include "ui/qt/QtWorkspace.h"
@@ -32,6 +37,9 @@ namespace {
 
 const char kUsage[] =
     "Usage: specan [OPTION]...\n"
+    "  or:  specan analyze [OPTION]... FILE...\n"
+    "  or:  specan devices [--audio=pulse|simulated] [--json]\n"
+    "  or:  specan measure [OPTION]...\n"
     "A desktop audio spectrum analyzer with a tracking generator.\n"
     "\n"
     "  --audio=pulse          use the sound cards of the PulseAudio (or PipeWire)\n"
@@ -46,7 +54,15 @@ const char kUsage[] =
     "Without --audio (or SPECAN_AUDIO=pulse|simulated in the environment) the\n"
     "analyzer uses PulseAudio when a server answers within a second, and the\n"
     "simulated sound cards otherwise.\n"
-    "Qt's own settings come from the environment (for example QT_QPA_PLATFORM).\n";
+    "Qt's own settings come from the environment (for example QT_QPA_PLATFORM).\n"
+    "\n"
+    "specan analyze analyses sound files without a window or display: a line\n"
+    "per file (rate, length, channels, the peak's frequency and level), the\n"
+    "trace as CSV and the plot as PNG; 'specan analyze --help' tells more.\n"
+    "specan devices lists the input and output devices with the names the\n"
+    "settings use, their channels, rates and sources; see 'specan devices --help'.\n"
+    "specan measure sweeps a frequency response with the tracking generator, as\n"
+    "the window's tracking mode does; see 'specan measure --help'.\n";
 
 struct Options {
   std::string audio;
@@ -99,6 +115,14 @@ std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // The command line's analysis has no event loop: signals keep their
+  // default actions there.
+  if (argc >= 2 && std::strcmp(argv[1], "analyze") == 0)
+    return runAnalyzeCommand(std::vector<std::string>(argv + 2, argv + argc));
+  if (argc >= 2 && std::strcmp(argv[1], "devices") == 0)
+    return runDevicesCommand(std::vector<std::string>(argv + 2, argv + argc));
+  if (argc >= 2 && std::strcmp(argv[1], "measure") == 0)
+    return runMeasureCommand(std::vector<std::string>(argv + 2, argv + argc));
   // A termination signal before the event loop runs waits for it.
   TerminationSignals::blockEarly();
   Options options;
@@ -136,7 +160,8 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "specan: no PulseAudio server answered (try --audio=simulated)\n");
     return 1;
   }
-  platform::audio::installProvider(std::move(provider));
+  // Sound files opened from the File menu join its devices as input devices.
+  platform::audio::installProvider(std::make_shared<platform::audio::files::FileDeviceProvider>(std::move(provider)));
 
   // Sizes without measured plans in the user's wisdom are measured in the
   // background and saved for the next start.

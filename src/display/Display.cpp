@@ -186,6 +186,8 @@ void Display::setReference(TraceData* reference, TraceData* trace) {
   } else {
     referencePath_.removeAllPoints();
   }
+  // The normalised trace follows the reference (and ends with it).
+  if (shared_ && shared_->measure.normalise) measurementsChanged();
   update();
 }
 
@@ -350,7 +352,7 @@ void Display::detectTrackingPixel(int column) {
   const int b = pixelToBinMap_[static_cast<size_t>(column) + 1];
   if (shared_->highestBin < b - 1) return;  // the sweep has not finished this column
   const int a = std::max(pixelToBinMap_[static_cast<size_t>(column)], shared_->lowestBin);
-  detectColumn(traceData_, a, b, pixelToFractionalBin_[static_cast<size_t>(column)], detectedData_, column);
+  detectColumn(shownTrace(), a, b, pixelToFractionalBin_[static_cast<size_t>(column)], detectedData_, column);
   shared_->track.lowest = std::min(shared_->track.lowest, static_cast<float>(column));
   shared_->track.highest = std::max(shared_->track.highest, static_cast<float>(column));
 }
@@ -401,6 +403,17 @@ void Display::createReferencePath() {
   // live span's top) are not drawn.
   const int lastBin = std::max(referenceData_->bins - 1, 0);
   int columns = last + 1;
+  if (normalising()) {
+    // Relative to itself the reference is the reference level throughout.
+    const float unity = unityPower();
+    for (int i = 0; i <= last; ++i) {
+      detectedReference_->min[i] = detectedReference_->max[i] = detectedReference_->mean[i] = unity;
+      detectedReference_->updown[i] = 0;
+    }
+    referencePath_.removeAllPoints();
+    createPlotPath(referencePath_, detectedReference_, true, columns);
+    return;
+  }
   for (int i = 0; i <= last; ++i) {
     detectReferencePixel(i, referenceData_, detectedReference_, s);
     if (columns > last && truncToInt(s * pixelToFractionalBin_[static_cast<size_t>(i)]) > lastBin) columns = i;
@@ -498,8 +511,11 @@ void Display::cachePlot() {
     shared_->lowestBin = 0;
     shared_->highestBin = traceData_->bins;
     const int last = lastColumnFor(width_);
-    for (int i = 0; i <= last; ++i) detectPixel(i, traceData_, detectedData_);
+    if (normalising()) normaliseBins(0, traceData_->bins);
+    const TraceData* shown = shownTrace();
+    for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);
     createPlotPath(plotPath_, detectedData_, false);
+    if (shared_->measure.peakTable) updatePeakTable();
     updateStrings();
   }
   update();
@@ -515,6 +531,7 @@ void Display::accumulateBinToPlot() {
     const int c = shared_->trackedBin;
     shared_->lowestBin = std::min(shared_->lowestBin, c);
     shared_->highestBin = std::max(shared_->highestBin, c);
+    if (normalising()) normaliseBins(c, c + 1);
 
     // The wait indicator turns while the sweep runs up to the plot's left edge.
     if (c < scale_.startBin + 80) {
@@ -554,6 +571,7 @@ void Display::accumulateBinToPlot() {
     if (column >= 0) {
       detectTrackingPixel(column);
       createPlotPath(plotPath_, detectedData_, false);
+      if (shared_->measure.peakTable) updatePeakTable();
       updateStrings();
       shared_->track.pixel = static_cast<float>(column);
       redraw = true;
@@ -602,7 +620,7 @@ void Display::updateMarkerInfo() {
     double best = 1e12;
     int index = from;
     for (int k = from; k < to; ++k) {
-      const double o = scale_.logScale * std::log10(static_cast<double>(valueAt(traceData_, k) * scale_.linearScale)) -
+      const double o = scale_.logScale * std::log10(static_cast<double>(valueAt(shownTrace(), k) * scale_.linearScale)) -
                        marker.valueClicked;
       const double d = o * o + 2.0 * static_cast<double>(c - k) * (c - k);
       if (d < best) {
@@ -638,8 +656,14 @@ Band bandAround(int c, int hi, const PlotScale& scale) {
 
 }  // namespace
 
+void Display::markerBand(int bin, int highest, int& start, int& end) const {
+  const Band band = bandAround(bin, highest, scale_);
+  start = band.start;
+  end = band.end;
+}
+
 int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCache*/) {
-  const TraceData* trace = traceData_;
+  const TraceData* trace = shownTrace();
   if (!trace) return bin;
   const float bph = trace->binsPerHertz;
   auto v = [&](int k) { return valueAt(trace, k); };
@@ -737,6 +761,7 @@ void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bo
     value = valueAt(reference, referenceBin(bin));
   }
   value *= referencePowerFactor();
+  if (normalising()) value = unityPower();
   referenceMarkerCache_.frequency = frequency;
   referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale)));
   referenceMarkerCache_.h = x0_ + static_cast<float>(bin - scale_.startBin) / scale_.binsPerPixel;

@@ -21,10 +21,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "display/SharedData.h"
+#include "dsp/PeakTable.h"
 
 struct TraceData;
 class QMenu;
@@ -68,6 +70,19 @@ struct MarkerCache {
   float h = 0;  // x in view points
   float v = 0;  // y before the yOffset shift
   uint8_t valid = 0;
+};
+
+// What the measurements read beside the marker (SharedData::measure), made
+// at every drawing from the marker's record.
+struct MeasureReadout {
+  uint8_t precise = 0;   // frequency and dB are the peak reading's, not the bin's
+  float frequency = 0;   // Hz
+  float dB = 0;
+  uint8_t delta = 0;     // the marker's difference to the anchor
+  float deltaFrequency = 0;
+  float deltaDB = 0;
+  uint8_t noise = 0;     // the noise density around the marker
+  float noiseDB = 0;     // dB/Hz
 };
 
 // A polyline with storage allocated once, so that rebuilding the trace path
@@ -153,6 +168,27 @@ class Display : public QWidget {
   MarkerCache* marker() { return &markerCache_; }
   MarkerCache* referenceMarker() { return &referenceMarkerCache_; }
 
+  // --- Measurements (main thread) -----------------------------------------
+
+  // The shared state's measure settings changed: takes what they need (the
+  // normalised trace's 2 MiB, the first time normalising is asked for) and
+  // detects the trace anew. A command's work, never a block's.
+  virtual void measurementsChanged();
+  // The trace the detectors and markers read: the live trace, or while
+  // normalising (a reference shown) the live trace relative to it, whose
+  // reference level reads 0 dB (at the reference level setting).
+  const TraceData* shownTrace() const;
+  bool normalising() const;
+  // The highest peaks of the span in the shown trace, kept by every
+  // detection pass while the peak table is on.
+  const PeakTable& peakTable() const { return peakTable_; }
+  // Bins between two peaks of the table: three noise bandwidths or 1 % of
+  // the span's bins, whichever is more.
+  int peakSeparation() const;
+  // Recomputes the readout from the marker's record; drawing does it.
+  void updateMeasureReadout();
+  const MeasureReadout& measureReadout() const { return measureReadout_; }
+
   // --- Passes (main thread) ------------------------------------------------
 
   // Full detection and path for normal analysis; takes the trace's lock.
@@ -231,6 +267,15 @@ class Display : public QWidget {
   // The marker's readout (and the reference marker's) on the text line at
   // y, right of the plot's left edge px over its width pw, in font units f.
   void drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const;
+  // The measurements' texts: the trace's mode and normalisation on the
+  // header line at y, the delta and noise readings and the peak table inside
+  // the plot's top (pt, its top edge). Unflipped painter.
+  void drawMeasureTexts(QPainter& painter, double px, double pw, double pt, double y, double f) const;
+  // The delta marker's anchor, under the flipped and clipped painter.
+  void drawMeasureSymbols(QPainter& painter) const;
+  // Whether the view's marker readings set the delta marker's anchor (the
+  // screen's do; a printed page only shows it).
+  bool takesAnchor_ = true;
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
 
@@ -242,6 +287,15 @@ class Display : public QWidget {
   static void cachePlotTask(void* slot);
   static TextAttributes createAttributeForFontSize(float size, int alignment);
   float valueAt(const TraceData* trace, int bin) const;
+  // The band marker's bins around bin: [start, end).
+  void markerBand(int bin, int highest, int& start, int& end) const;
+  // Measurements: the normalised values of live bins [first, last), the
+  // peak table over the span (or the swept bins), a power that reads the
+  // reference level, and the engine's window when it made this trace.
+  void normaliseBins(int first, int last);
+  void updatePeakTable();
+  float unityPower() const;
+  const WindowResponse* fittingWindow() const;
   float referenceBinsPerBin() const;
   float referencePowerFactor() const;
   float xForFrequency(float frequency) const;
@@ -319,6 +373,10 @@ class Display : public QWidget {
   uint8_t referenceMarkerCached_ = 0;
   QMenu* clickMenu_ = nullptr;
   QPointF clickedPoint_;
+
+  std::unique_ptr<TraceData> normalised_;  // allocated by the first normalising
+  PeakTable peakTable_;
+  MeasureReadout measureReadout_;
 
   float cachedBandwidth_ = 3.16f;
   std::string bandwidthString_ = "RBW 3.16 Hz";

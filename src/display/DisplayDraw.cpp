@@ -293,7 +293,9 @@ void Display::drawRect(QPainter& painter) {
     updateMarkerInfo();
     needsMarkerUpdate_ = 0;
   }
+  updateMeasureReadout();
   if (markerCache_.valid) drawMarkerReadout(painter, px, pw, y2, i);
+  drawMeasureTexts(painter, px, pw, pt, header, i);
 
   // Graticule and frame, then everything else clipped to the plot.
   painter.setTransform(flip);
@@ -325,6 +327,7 @@ void Display::drawRect(QPainter& painter) {
           fillOval(painter, QRectF(r.h - 2, r.v - yOffset_ - 2, 5, 5), P.marker);
         }
       }
+      drawMeasureSymbols(painter);
     }
   }
   painter.setClipping(false);
@@ -333,8 +336,14 @@ void Display::drawRect(QPainter& painter) {
 
 void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const {
   char text[128];
-  std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
-                static_cast<double>(markerCache_.dB));
+  if (measureReadout_.precise) {
+    // The peak reading: a sine's frequency and level between bins.
+    std::snprintf(text, sizeof text, "Marker:  %.2f Hz   %.2f dB", static_cast<double>(measureReadout_.frequency),
+                  static_cast<double>(measureReadout_.dB));
+  } else {
+    std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
+                  static_cast<double>(markerCache_.dB));
+  }
   drawTextInRect(painter, text, QRectF(px + pw - 24 * f, y, 24 * f - 4, 1.5 * f), rightFontAttribute_);
   if (!referencePath_.isEmpty()) {
     drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", referenceMarkerCache_.dB),

@@ -40,6 +40,7 @@ Printing::Printing(const QRectF& frame, QWidget* parent) : Display(parent) {
   setPageSize(frame.size());
   updateFrameFromBounds(pageBounds_);
   setScaleFont(11, 11.8f);
+  takesAnchor_ = false;  // the screen's marker sets the delta marker's anchor
 }
 
 void Printing::setMarker(const MarkerCache* marker, const MarkerCache* referenceMarker) {
@@ -79,11 +80,22 @@ void Printing::createPlotFromTraceData(TraceData* trace) {
   // A curve of an earlier page belongs to its own geometry.
   plotPath_.removeAllPoints();
   if (!trace || trace->bins <= 0) return;
+  // A page is laid out by a command, where taking the normalised trace's
+  // storage is allowed.
+  if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
   std::lock_guard<std::mutex> hold(trace->lock);
   updateScale();
   const int last = std::min(truncToInt(width_), kColumns - 2);
-  for (int i = 0; i <= last; ++i) detectPixel(i, trace, detectedData_);
+  if (normalising()) normaliseBins(0, trace->bins);
+  const TraceData* shown = shownTrace();
+  for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);
   createPlotPath(plotPath_, detectedData_, false);
+  peakTable_.count = 0;
+  if (shared_ && shared_->measure.peakTable) updatePeakTable();
+}
+
+void Printing::measurementsChanged() {
+  if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
 }
 
 void Printing::updateMarkerInfo() {
@@ -204,8 +216,12 @@ void Printing::drawRect(QPainter& painter) {
 
   if (markerCache_.type != kNoMarker) {
     updateMarkerInfo();
+    updateMeasureReadout();
     if (markerCache_.valid == 1) drawMarkerReadout(painter, px, pw, second, f);
+  } else {
+    updateMeasureReadout();
   }
+  drawMeasureTexts(painter, px, pw, py + ph, top, f);
 
   painter.setTransform(flipped);
   strokeGraticule(painter, P.graticule);
@@ -239,6 +255,7 @@ void Printing::drawRect(QPainter& painter) {
                    5.5f, P.avgMarker);
       }
     }
+    drawMeasureSymbols(painter);
   }
   painter.restore();
 }

@@ -69,6 +69,8 @@ class Printing : public Display {
   void setReference(TraceData* reference, TraceData* trace) override;
   // Places both markers anew for the page, from the marker's frequency.
   void updateMarkerInfo() override;
+  // Takes what the measurements need; the page is laid out when asked.
+  void measurementsChanged() override;
 
   // Draws the page in the painter's current coordinates: page points, origin
   // at the top-left corner, y down. The painter's state is left as found.

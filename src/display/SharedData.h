@@ -9,6 +9,8 @@
 
 #include "ui/Color.h"
 
+class WindowResponse;
+
 // A palette entry: a colour of the controls (ui::Color, sRGB components in
 // 0 … 1) or none. Entries start as none (no colour chosen yet); drawing with
 // none leaves the element undrawn.
@@ -36,6 +38,28 @@ struct ColorPalette {
   RGBAColor marker;      // point-marker dot
   RGBAColor avgMarker;   // band-marker line
   RGBAColor reference;   // reference trace
+};
+
+// The measurements a bench analyzer adds to the plain marker readout, each
+// off until the user asks for it. The controller sets them (and keeps them
+// in the settings); both views read them when they detect and draw.
+struct MeasureState {
+  int32_t traceMode = 0;       // what the live trace holds (TraceMode): 0 the average, 1 max hold, 2 min hold
+  uint8_t precisePeak = 0;     // a peak marker reads a sine's frequency and level between bins
+  uint8_t deltaMarker = 0;     // the marker also reads its difference to the anchor
+  uint8_t noiseMarker = 0;     // the marker also reads the noise density around it, dB/Hz
+  uint8_t peakTable = 0;       // the ten highest peaks of the span are listed
+  uint8_t normalise = 0;       // with a reference shown: the live trace relative to it
+  // Where the marker stood when the delta marker was switched on. The
+  // controller clears `valid`; the screen's next marker reading sets it.
+  struct Anchor {
+    float frequency = 0;  // Hz
+    float dB = 0;
+    uint8_t valid = 0;
+  } anchor;
+  // The engine's window, for the peak reading and the noise bandwidth; null
+  // or of another bin count than the trace: readings go without it.
+  const WindowResponse* window = nullptr;
 };
 
 struct SharedData {
@@ -72,4 +96,5 @@ struct SharedData {
   std::string title;              // plot title (a copy of the title field)
   std::string dateString;         // "yyyy-MM-dd HHmm" of the latest trace; " " once a view attaches
   std::string secondsDateString;  // "yyyy-MM-dd HHmmss" of the latest trace (export file names)
+  MeasureState measure;
 };

@@ -9,6 +9,8 @@ namespace {
 
 int boundedBins(int bins) { return std::clamp(bins, 0, TraceData::kCapacity); }
 
+constexpr size_t kSweptWords = TraceData::kCapacity / 64;
+
 }  // namespace
 
 PlotTrace::PlotTrace() {
@@ -21,6 +23,8 @@ PlotTrace::~PlotTrace() { delete[] spectrumValues; }
 void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin) {
   if (!result) return;
   const int bins = boundedBins(result->bins);
+  // Values of another bin count belong to another configuration.
+  if (bins != traceData_.bins && mode_ != TraceMode::average) resetHold();
   traceData_.bins = bins;
   traceData_.samplingRate = samplingRate;
   traceData_.binsPerHertz = binsPerHertz(bins, samplingRate);
@@ -36,7 +40,10 @@ void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float sampl
     ui::MainThread::instance().runAsync(&PlotTrace::cachePlotTask, this);
   } else if (bin < traceData_.bins) {
     std::lock_guard guard(traceData_.lock);
-    traceData_.averaged[bin] = spectrumValues[bin];
+    if (mode_ == TraceMode::average)
+      traceData_.averaged[bin] = spectrumValues[bin];
+    else
+      holdBin(bin, spectrumValues[bin]);
   }
 }
 
@@ -50,6 +57,8 @@ void PlotTrace::cachePlot() {
   const int bins = boundedBins(traceData_.bins);
   const float* values = spectrum.output;
   std::lock_guard guard(traceData_.lock);
+  // A hold keeps `averaged` and runs the average beside it.
+  float* averaged = mode_ == TraceMode::average ? traceData_.averaged : average_.get();
   float traces = traceData_.traces;
   bool restart = true;
   if (spectrum.validBins < bins || traces == 0) {
@@ -66,15 +75,62 @@ void PlotTrace::cachePlot() {
       traceData_.traces = traces;
       const float w = 1.0f / traces;
       const float u = 1.0f - w;
-      float* averaged = traceData_.averaged;
       for (int k = 0; k < bins; ++k) averaged[k] = averaged[k] * u + values[k] * w;
       restart = false;
     }
   }
   if (restart) {
     traceData_.traces = 1;
-    std::memcpy(traceData_.averaged, values, sizeof(float) * static_cast<size_t>(bins));
+    std::memcpy(averaged, values, sizeof(float) * static_cast<size_t>(bins));
   }
+  if (mode_ != TraceMode::average) holdStep(averaged, bins);
+}
+
+void PlotTrace::holdStep(const float* average, int bins) noexcept {
+  float* held = traceData_.averaged;
+  if (!holdStarted_) {
+    std::memcpy(held, average, sizeof(float) * static_cast<size_t>(bins));
+    holdStarted_ = true;
+  } else if (mode_ == TraceMode::maxHold) {
+    for (int k = 0; k < bins; ++k) held[k] = std::max(held[k], average[k]);
+  } else {
+    for (int k = 0; k < bins; ++k) held[k] = std::min(held[k], average[k]);
+  }
+}
+
+void PlotTrace::holdBin(int bin, float value) noexcept {
+  float& held = traceData_.averaged[bin];
+  uint64_t& word = sweptBins_[static_cast<size_t>(bin) / 64];
+  const uint64_t mark = uint64_t{1} << (bin % 64);
+  if (!(word & mark)) {
+    held = value;
+    word |= mark;
+  } else {
+    held = mode_ == TraceMode::maxHold ? std::max(held, value) : std::min(held, value);
+  }
+}
+
+void PlotTrace::setTraceMode(TraceMode mode) {
+  if (mode != TraceMode::average && !average_) {
+    average_ = std::make_unique<float[]>(TraceData::kCapacity);
+    sweptBins_ = std::make_unique<uint64_t[]>(kSweptWords);
+  }
+  const bool wasHolding = mode_ != TraceMode::average;
+  {
+    std::lock_guard guard(traceData_.lock);
+    const size_t bytes = sizeof(float) * static_cast<size_t>(boundedBins(traceData_.bins));
+    // The running average moves to wherever the mode keeps it.
+    if (wasHolding && mode == TraceMode::average) std::memcpy(traceData_.averaged, average_.get(), bytes);
+    if (!wasHolding && mode != TraceMode::average) std::memcpy(average_.get(), traceData_.averaged, bytes);
+    mode_ = mode;
+  }
+  resetHold();
+}
+
+void PlotTrace::resetHold() {
+  holdStarted_ = false;
+  if (sweptBins_) std::fill_n(sweptBins_.get(), kSweptWords, uint64_t{0});
+  if (mode_ != TraceMode::average) resetTraceAverages();
 }
 
 void PlotTrace::importData(const TraceData* source) {
@@ -93,8 +149,12 @@ void PlotTrace::importData(const TraceData* source) {
 
 void PlotTrace::clearTrace() {
   const int bins = boundedBins(spectrum.bins);
-  std::lock_guard guard(traceData_.lock);
-  std::fill_n(traceData_.averaged, bins, 0.0f);
+  {
+    std::lock_guard guard(traceData_.lock);
+    std::fill_n(traceData_.averaged, bins, 0.0f);
+  }
+  // An emptied trace holds nothing.
+  if (mode_ != TraceMode::average) resetHold();
 }
 
 void PlotTrace::resetTraceAverages() {

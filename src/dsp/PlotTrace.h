@@ -12,6 +12,7 @@
 // class).
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "dsp/Spectrum.h"
@@ -27,6 +28,10 @@ struct TraceData {
   float traces = 0;           // spectra represented by averaged
   std::mutex lock;
 };
+
+// What `averaged` holds: the designed average, or per bin the largest or
+// smallest value the average has had since the hold was last reset.
+enum class TraceMode : int { average = 0, maxHold = 1, minHold = 2 };
 
 class PlotTrace {
  public:
@@ -58,6 +63,27 @@ class PlotTrace {
 
   static float binsPerHertz(int bins, float samplingRate);
 
+  // --- Hold modes --------------------------------------------------------
+  //
+  // In a hold mode the average runs as always, in a buffer of its own, and
+  // `averaged` keeps per bin the largest (smallest) value it has had since
+  // the last reset; the first step after a reset starts the hold from the
+  // average. In a sweep each bin keeps the largest (smallest) value measured
+  // for it since the reset. Everything that reads the trace (detectors,
+  // markers, export, the reference command) sees the held values.
+
+  // Chooses the mode and resets the hold. The first hold mode chosen
+  // allocates the average's buffer (4 MiB with the sweep's marks): call it
+  // from a command, never per block. Leaving a hold mode puts the running
+  // average back into `averaged`.
+  void setTraceMode(TraceMode mode);
+  TraceMode traceMode() const noexcept { return mode_; }
+  // The next spectrum starts the hold anew, and in a hold mode so does the
+  // average (a hold must not keep what an earlier configuration averaged).
+  // No effect on the designed average. Call it whenever the engine is
+  // reconfigured; a spectrum of another bin count does it by itself.
+  void resetHold();
+
   void applicationFinishLaunching(platform::PropertyDictionary& settings);
   void applicationTerminating(platform::PropertyDictionary& settings);
 
@@ -69,4 +95,13 @@ class PlotTrace {
   float numberOfTraces = 1;
   int delayedAverageTrace = 0;
   float* spectrumValues = nullptr;  // our copy of the last spectrum, kMaxLength/2 values
+
+  // Hold modes: the running average while `averaged` holds, whether the
+  // hold has started, and in a sweep which bins it has started for.
+  void holdStep(const float* average, int bins) noexcept;
+  void holdBin(int bin, float value) noexcept;
+  TraceMode mode_ = TraceMode::average;
+  std::unique_ptr<float[]> average_;
+  std::unique_ptr<uint64_t[]> sweptBins_;  // one bit per bin
+  bool holdStarted_ = false;
 };

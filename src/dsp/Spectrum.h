@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "dsp/FFT.h"
+#include "dsp/WindowShape.h"
 
 // What the engine returns for every block.
 struct SpectrumResult {
@@ -48,6 +49,8 @@ class Spectrum {
   // Allocates the ring, the time buffer and the output buffer (about 7 MiB),
   // then configures for rbw/samplingRate/windowType at full span.
   Spectrum(float rbw, float samplingRate, int windowType);
+  // The same for any shape, the flat-top included.
+  Spectrum(float rbw, float samplingRate, WindowShape shape);
   ~Spectrum();
   Spectrum(const Spectrum&) = delete;
   Spectrum& operator=(const Spectrum&) = delete;
@@ -57,6 +60,10 @@ class Spectrum {
   // it lengthens the FFT (finer bins) while the window stays. Every effective
   // reconfiguration clears the ring. Holds the lock throughout. Any thread.
   bool setResolutionBandwidth(float rbw, float samplingRate, int windowType, float span);
+  // The same by shape; the only way to the flat-top window, whose
+  // windowType() is then 3. Its noise bandwidth is the RBW like the others',
+  // and a sine between two bins reads within 0.01 dB of its level.
+  bool setResolutionBandwidth(float rbw, float samplingRate, WindowShape shape, float span);
 
   // Normal analysis: a spectrum every N/2 samples once the ring is full, and
   // at 2^14, 2^15, … samples while it fills, but only where the window's
@@ -79,6 +86,7 @@ class Spectrum {
   int span() const noexcept { return fftBufferLength / 2; }  // the bin count, as bins()
   float samplingRate() const noexcept { return samplingRate_; }
   int windowType() const noexcept { return windowType_; }
+  WindowShape windowShape() const noexcept { return static_cast<WindowShape>(windowType_); }
   // Samples between two spectra in overlap mode for blocks of count samples.
   int overlapHop(int count = 512) const noexcept;
   // The current window's non-zero points (the Gaussian's frame length).
@@ -114,6 +122,7 @@ class Spectrum {
   void makeHannWindow(int row, int length, float fraction) noexcept;
   void makeBlackmanWindow(int row, int length, float fraction) noexcept;
   void makeGaussianWindow(int row, int length, float fraction) noexcept;
+  void makeFlatTopWindow(int row, int length, float fraction) noexcept;
   void generateGaussian(int row, int length, float fraction) noexcept;
 
   WindowEntry window[kMaxExponent + 1];
@@ -124,7 +133,9 @@ class Spectrum {
   float bandwidth_ = 0;
   float span_ = 0;
   int windowType_ = 0;
-  float minWindowBandwidth[3] = {1.728f, 1.808f, 1.5f};
+  // Noise bandwidth in bins of each shape filling the whole buffer, in the
+  // order of WindowShape.
+  float minWindowBandwidth[4] = {1.728f, 1.808f, 1.5f, 3.8112f};
   float* inputRing = nullptr;   // 2·kMaxLength: every sample at p and p + N
   float* timeBuffer = nullptr;  // kMaxLength
   float* outputBuffer = nullptr;  // kMaxLength/2, allocated once, never replaced

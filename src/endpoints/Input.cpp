@@ -118,6 +118,29 @@ void Input::channelChanged() {
   if (trace) trace->resetTraceAverages();
 }
 
+bool Input::pickDevice(uint32_t deviceID) {
+  if (!soundcard_) return false;
+  // Without a device pop-up the card does not follow the platform's list.
+  if (!devicePopup) soundcard_->deviceList()->refreshDeviceList();
+  const std::shared_ptr<const AFList::Snapshot> list = soundcard_->deviceList()->snapshot();
+  const auto found = std::find_if(list->devices.begin(), list->devices.end(),
+                                  [&](const std::shared_ptr<AFDevice>& d) { return d->deviceID() == deviceID; });
+  if (found == list->devices.end()) return false;
+  if (!devicePopup) {
+    soundcard_->selectDevice(*found);
+    return true;
+  }
+  // The card puts the list's menu into its pop-up, on the main thread, after
+  // each refresh; the pop-up's indices are the list's once its titles are.
+  const std::vector<ui::MenuItem>& titles = list->menu->items();
+  if (devicePopup->numberOfItems() != static_cast<int>(titles.size())) return false;
+  for (int i = 0; i < devicePopup->numberOfItems(); ++i)
+    if (devicePopup->itemTitleAtIndex(i) != titles[static_cast<std::size_t>(i)].title) return false;
+  devicePopup->selectItemAtIndex(static_cast<int>(found - list->devices.begin()));
+  soundcard_->managedDevicePopupChanged(devicePopup);
+  return true;
+}
+
 void Input::rebuildChannelMenu() {
   if (!soundcard_) return;
   const int32_t items = soundcard_->fillChannelMenu(channelPopup);
@@ -202,6 +225,14 @@ void Input::soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AF
   // The menu and the channel action are main-thread work, also when the
   // card follows a new default device on its notification thread.
   ui::MainThread::instance().runSync([this] { rebuildChannelMenu(); });
+  // A device at another rate than the one the analysis was set up for: the
+  // engine follows, as after a change of the rate itself (before the first
+  // set-up there is nothing to follow).
+  const float analysed = currentSamplingRate();
+  if (analysed > 0.0f && soundcard_ && soundcard_->samplingRate() != analysed) {
+    tasksInFlight_.fetch_add(1, std::memory_order_acq_rel);
+    ui::MainThread::instance().runAsync(&Input::runSetupSampling, this);
+  }
 }
 
 void Input::runSetupSampling(void* context) {

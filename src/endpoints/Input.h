@@ -90,6 +90,12 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();
+  // Selects the device with that ID as the user's pick in the device pop-up
+  // would (the card then no longer follows the default device). A device
+  // the platform has just added reaches the card's list on its notification
+  // thread and the pop-up on the main thread: until the pop-up offers it this
+  // returns false and changes nothing. Main thread.
+  bool pickDevice(uint32_t deviceID);
   // Makes the input the control's target with that action. Main thread.
   void setInterface(ui::Control* control, void (Input::*action)());
 

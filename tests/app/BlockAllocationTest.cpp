@@ -36,6 +36,7 @@ struct Rig {
     }
     return scope.allocations();
   }
+  ui::Matrix* trackingGeneratorMatrix() { return app.trackingGeneratorMatrix; }
   QApplication& qtApplication = application();
   ui::ManualMainThread mainThread;
   AppDelegate app;
@@ -56,6 +57,39 @@ TEST(BlockAllocation, NormalAnalysisAndSweepsAllocateNothingPerBlock) {
   EXPECT_EQ(r.feed(256), 0);
 
   r.app.trackingGeneratorMatrix->selectCell(0, 1);
+  r.app.trackingModeChanged();
+  r.app.trackingGeneratorButton->setState(1);
+  r.app.trackingStateChanged();
+  r.feed(64);
+  const int before = r.app.sweep.currentBin;
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.app.sweep.currentBin, before + 50) << "the sweep advanced meanwhile";
+}
+
+// The same with every measurement on: a hold, the peak table and the trace
+// normalised to a reference shown, in normal analysis and in a sweep.
+TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
+  Rig r;
+  r.app.upperSpanField->setStringValue("4800");
+  r.app.bandwidthPopup->selectItemWithTag(30);
+  r.app.applicationDidFinishLaunching();
+  r.feed(64);
+  r.app.useReference();
+  r.app.setTraceMode(1);
+  r.app.setPeakTable(true);
+  r.app.setPrecisePeak(true);
+  r.app.setNoiseMarker(true);
+  r.app.setDeltaMarker(true);
+  r.feed(256);
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.window.display()->peakTable().count, 0) << "the table followed the trace";
+  r.app.setNormalise(true);
+  r.feed(64);
+  ASSERT_TRUE(r.window.display()->normalising());
+  EXPECT_EQ(r.feed(256), 0);
+
+  r.app.setTraceMode(2);
+  r.trackingGeneratorMatrix()->selectCell(0, 1);
   r.app.trackingModeChanged();
   r.app.trackingGeneratorButton->setState(1);
   r.app.trackingStateChanged();

@@ -238,9 +238,15 @@ TEST(QtBlockPathAllocation, TheCounterSeesAQueuedCall) {
   delete gSink;
 }
 
-TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) {
+namespace {
+
+// With measurements: a hold, the peak table and the peak, delta and noise
+// readings are switched on half-way through the warm-up.
+bool gMeasurements = false;
+
+void countTheBlockPath() {
   Rig r;
-  RecordProperty("event_dispatcher", QAbstractEventDispatcher::instance()->metaObject()->className());
+  ::testing::Test::RecordProperty("event_dispatcher", QAbstractEventDispatcher::instance()->metaObject()->className());
   ASSERT_EQ(&ui::MainThread::instance(), &r.mainThread());
   ASSERT_TRUE(r.display()->isVisible()) << "the launch shows the window";
 
@@ -257,7 +263,16 @@ TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) 
   r.run([](Rig& rig) {
     // Warm-up, the window shown as the launch left it: the first spectra,
     // averaging steps, detection passes and drawings size what they keep.
-    if (!rig.deliver(kWarmUpBlocks / 2, false) || !rig.deliver(kWarmUpBlocks / 2, true)) return;
+    if (!rig.deliver(kWarmUpBlocks / 2, false)) return;
+    if (gMeasurements)
+      rig.onMainThread([](Rig& on) {
+        on.app.setTraceMode(1);
+        on.app.setPeakTable(true);
+        on.app.setPrecisePeak(true);
+        on.app.setNoiseMarker(true);
+        on.app.setDeltaMarker(true);
+      });
+    if (!rig.deliver(kWarmUpBlocks / 2, true)) return;
     rig.onMainThread([](Rig& on) {
       on.display()->window()->hide();
       QApplication::sendPostedEvents();
@@ -288,8 +303,8 @@ TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) 
     deliveryThreadAllocations = testsupport::allocationCount();
   });
 
-  RecordProperty("spectra_counted", spectraCounted);
-  RecordProperty("idle_counted", idleCounted);
+  ::testing::Test::RecordProperty("spectra_counted", spectraCounted);
+  ::testing::Test::RecordProperty("idle_counted", idleCounted);
   ASSERT_FALSE(r.failed()) << "a block or step was not run in time";
   EXPECT_EQ(r.blocksRun(), kWarmUpBlocks + 2 * kCountedBlocks);
   ASSERT_EQ(pathAfterClear, 0);
@@ -298,4 +313,20 @@ TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) 
   EXPECT_GE(idleCounted, kCountedBlocks / 4) << "the loop fell idle and was woken between the paced blocks";
   EXPECT_EQ(mainThreadAllocations, 0);
   EXPECT_EQ(deliveryThreadAllocations, 0);
+  if (gMeasurements) {
+    EXPECT_GT(r.display()->peakTable().count, 0) << "the peak table followed the trace";
+  }
+}
+
+}  // namespace
+
+TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) {
+  gMeasurements = false;
+  countTheBlockPath();
+}
+
+TEST(QtBlockPathAllocation, WithTheMeasurementsOnBlocksAllocateNothingEither) {
+  gMeasurements = true;
+  countTheBlockPath();
+  gMeasurements = false;
 }

@@ -18,18 +18,8 @@ namespace {
 
 namespace sim = platform::audio::simulated;
 namespace pa = platform::audio;
+using app_fakes::filterResponse;
 using app_fakes::kGeneratorLevel;
-
-// The filter's response in dB at f, from the same definition the device
-// uses (the band-pass biquad with 0 dB at its centre).
-double filterResponse(const sim::BandPassFilter& filter, double f, double rate) {
-  const double w0 = 2 * std::numbers::pi * filter.centerHz / rate;
-  const double alpha = std::sin(w0) / (2 * filter.q);
-  const std::complex<double> z = std::polar(1.0, 2 * std::numbers::pi * f / rate);
-  const std::complex<double> zi = 1.0 / z;
-  const std::complex<double> h = (alpha - alpha * zi * zi) / ((1 + alpha) - 2 * std::cos(w0) * zi + (1 - alpha) * zi * zi);
-  return 20 * std::log10(std::abs(h));
-}
 
 // The Loopback device (or one without its filter) as the default input and
 // output of a simulated provider, stepped or in real time.

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <complex>
+#include <numbers>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -21,6 +23,18 @@ namespace app_fakes {
 
 // The generator's level: a sine of amplitude 0.25, mean square -15.05 dB.
 inline const double kGeneratorLevel = 10 * std::log10(0.25 * 0.25 / 2);
+
+// The response in dB at f of a simulated loopback's filter, from the same
+// definition the device uses (the band-pass biquad with 0 dB at its centre).
+inline double filterResponse(const platform::audio::simulated::BandPassFilter& filter, double f, double rate) {
+  const double w0 = 2 * std::numbers::pi * filter.centerHz / rate;
+  const double alpha = std::sin(w0) / (2 * filter.q);
+  const std::complex<double> z = std::polar(1.0, 2 * std::numbers::pi * f / rate);
+  const std::complex<double> zi = 1.0 / z;
+  const std::complex<double> h =
+      (alpha - alpha * zi * zi) / ((1 + alpha) - 2 * std::cos(w0) * zi + (1 - alpha) * zi * zi);
+  return 20 * std::log10(std::abs(h));
+}
 
 class TrackingRig {
  public:

@@ -1,0 +1,63 @@
+#pragma once
+// One sound file analysed by the analyzer's own controller, without a
+// window: the controller is launched on plain controls set from the command
+// line's options (the window's defaults elsewhere), with the file as its
+// input, a headless view in place of the display and, for an image, the print
+// view. The file's blocks then take the controller's live path (engine,
+// trace averaging) and the results are the controller's own: the trace's
+// CSV as File > Export Data writes it, the plot's image as File > Export
+// Image draws it, and the peak as the peak marker reads it.
+//
+// No settings file is read or written. Main thread only; the audio
+// provider, the main thread and, for an image, the Qt application are the
+// caller's (AnalyzeCommand.cpp).
+
+#include <memory>
+#include <string>
+
+#include "app/AnalyzeOptions.h"
+#include "app/AppDelegate.h"
+#include "app/HeadlessControls.h"
+#include "app/HeadlessView.h"
+#include "endpoints/FileInput.h"
+
+class PrintView;
+
+class FileAnalysis {
+ public:
+  // withImage: a print view is made, for writeImage() (needs a Qt
+  // application).
+  FileAnalysis(const analyze::Options& options, bool withImage);
+  ~FileAnalysis();
+  FileAnalysis(const FileAnalysis&) = delete;
+  FileAnalysis& operator=(const FileAnalysis&) = delete;
+
+  // Opens the file at path and analyses it. False with the cause in *cause
+  // ("no such file", "truncated: …"): the file is missing, unreadable, not
+  // a sound file, damaged or truncated, lacks the channel or the range
+  // asked for, or is too short for one spectrum. Once per object.
+  bool run(const std::string& path, std::string* cause);
+
+  // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak
+  // FREQUENCY Hz LEVEL dB" (no newline).
+  std::string summaryLine(const std::string& name) const;
+  // The CSV of File > Export Data.
+  std::string csv();
+  // The image of File > Export Image, written whole or not at all to path;
+  // false with the reason in *error.
+  bool writeImage(const std::string& path, std::string* error);
+
+ private:
+  // The options' values in the window's controls.
+  void setUpControls(const analyze::Options& options);
+  // The part of the file and the controls that depend on it.
+  bool prepareFile(std::string* cause);
+
+  analyze::Options options_;
+  HeadlessControls controls_;
+  HeadlessView view_;
+  std::unique_ptr<PrintView> printView_;
+  AppDelegate app_;
+  FileInput input_{&app_};
+  bool ran_ = false;
+};

@@ -1,0 +1,68 @@
+#include "app/HeadlessView.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "dsp/PlotTrace.h"
+
+void HeadlessView::setSharedData(SharedData* shared) {
+  shared_ = shared;
+  if (!shared_) return;
+  // As the display leaves it when it attaches: nothing received yet.
+  shared_->lowestBin = 1048576;
+  shared_->highestBin = -1;
+  shared_->dateString.assign(1, ' ');
+  shared_->secondsDateString = shared_->dateString;
+}
+
+void HeadlessView::addTraceData(TraceData* trace) { addTraceDataBin(trace, -1); }
+
+void HeadlessView::addTraceDataBin(TraceData* trace, int bin) {
+  trace_ = trace;
+  if (!shared_) return;
+  shared_->trackedBin = bin;
+  shared_->hasData = 1;
+  if (bin < 0 && trace) {
+    // A whole trace, as the display counts it when it redraws one.
+    shared_->lowestBin = 0;
+    shared_->highestBin = trace->bins;
+  }
+}
+
+void HeadlessView::clearPlot() {
+  marker_.type = display::Display::kNoMarker;
+  marker_.valid = 0;
+  if (!shared_) return;
+  shared_->lowestBin = 1048576;
+  shared_->highestBin = -1;
+}
+
+bool HeadlessView::placePeakMarker() {
+  marker_ = display::MarkerCache{};
+  if (!trace_ || !shared_) return false;
+  std::lock_guard<std::mutex> hold(trace_->lock);
+  const int bins = std::clamp(trace_->bins, 0, TraceData::kCapacity);
+  const float bph = trace_->binsPerHertz;
+  if (bins == 0 || !(bph > 0)) return false;
+  // The bins whose frequencies lie inside the span, as the CSV export has them.
+  const double binsPerHertz = bph;
+  const double first = std::max(0.0, std::ceil(shared_->span.startFrequency * binsPerHertz - 1e-9));
+  const double last = std::min(static_cast<double>(bins - 1), std::floor(shared_->span.endFrequency * binsPerHertz + 1e-9));
+  if (first > last) return false;
+  int k = static_cast<int>(first);
+  float value = trace_->averaged[k];
+  for (int j = k + 1; j <= static_cast<int>(last); ++j) {
+    if (trace_->averaged[j] > value) {
+      value = trace_->averaged[j];
+      k = j;
+    }
+  }
+  // The display's reading of a marker on bin k (its scale's linearScale).
+  const auto linearScale = static_cast<float>((1.0 / bins) * shared_->refScale / bins);
+  marker_.type = display::Display::kPeakMarker;
+  marker_.frequency = static_cast<float>(k) / bph;
+  marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
+  marker_.valid = 1;
+  return true;
+}

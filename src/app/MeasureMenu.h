@@ -1,0 +1,15 @@
+#pragma once
+// The main window's Measure menu: the trace's mode (Average, Max Hold, Min
+// Hold) and Reset Hold, the peak reading, the delta and noise markers, the
+// peak table and the normalisation to the reference. Each item runs the
+// controller's command of the same name (MeasureCommands.cpp); the checks
+// show the shared state's measure settings each time the menu opens.
+
+class AppDelegate;
+class QMenu;
+class QMenuBar;
+
+// Adds the menu to the bar (object name "measureMenu"; its actions are
+// named "traceAverage", "traceMaxHold", "traceMinHold", "resetHold",
+// "precisePeak", "deltaMarker", "noiseMarker", "peakTable", "normalise").
+QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app);

@@ -1,0 +1,240 @@
+// The plot view's measurements: the live trace normalised to the reference,
+// the peak table, and the readings beside the marker (the peak reading
+// between bins, the delta marker and the noise marker), with their texts
+// and symbols. Off until the shared state's MeasureState asks for them;
+// nothing here runs for the designed plot.
+
+#include <QPainter>
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "display/Display.h"
+#include "dsp/PeakReading.h"
+#include "dsp/PlotTrace.h"
+
+namespace display {
+
+namespace {
+
+int binsOf(const TraceData* trace) { return std::clamp(trace->bins, 0, TraceData::kCapacity); }
+
+double decibels(double power) { return 10 * std::log10(power); }
+
+}  // namespace
+
+bool Display::normalising() const {
+  return shared_ && shared_->measure.normalise && traceData_ && referenceData_ && normalised_;
+}
+
+const TraceData* Display::shownTrace() const { return normalising() ? normalised_.get() : traceData_; }
+
+float Display::unityPower() const {
+  const float bins = traceData_ ? static_cast<float>(binsOf(traceData_)) : 1.0f;
+  return bins * bins;
+}
+
+const WindowResponse* Display::fittingWindow() const {
+  const WindowResponse* window = shared_ ? shared_->measure.window : nullptr;
+  if (!window || !window->valid() || !traceData_) return nullptr;
+  return window->bins() == traceData_->bins && window->samplingRate() == traceData_->samplingRate ? window : nullptr;
+}
+
+void Display::measurementsChanged() {
+  if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
+  needsMarkerUpdate_ = 1;
+  referenceMarkerCached_ = 0;
+  peakTable_.count = 0;
+  if (!traceData_ || !shared_ || !shared_->hasData || traceData_->bins <= 0) {
+    update();
+    return;
+  }
+  // The reference's path first: building a path clears the out-of-range
+  // bar, which belongs to the live trace's.
+  if (referenceData_) createReferencePath();
+  if (!trackingGeneratorEnabled_) {
+    cachePlot();
+    return;
+  }
+  // A sweep: the columns it has measured are detected again, nothing more.
+  {
+    std::lock_guard<std::mutex> hold(traceData_->lock);
+    updateScale();
+    if (normalising()) normaliseBins(0, traceData_->bins);
+    const int first = static_cast<int>(std::max(shared_->track.lowest, 0.0f));
+    const int last = static_cast<int>(std::min(shared_->track.highest, static_cast<float>(kColumns - 2)));
+    for (int column = first; column <= last; ++column) detectTrackingPixel(column);
+    createPlotPath(plotPath_, detectedData_, false);
+    if (shared_->measure.peakTable) updatePeakTable();
+  }
+  update();
+}
+
+// Live power over the reference's at the same frequency, in units that read
+// the ratio at the reference level: unity power is bins². A reference bin
+// without power has no ratio; it reads as no power.
+void Display::normaliseBins(int first, int last) {
+  TraceData& out = *normalised_;
+  const TraceData& live = *traceData_;
+  const int bins = binsOf(&live);
+  out.bins = live.bins;
+  out.samplingRate = live.samplingRate;
+  out.binsPerHertz = live.binsPerHertz;
+  out.traces = live.traces;
+  first = std::max(first, 0);
+  last = std::min(last, bins);
+  const float s = referenceBinsPerBin();
+  const double factor = referencePowerFactor();
+  const double unity = unityPower();
+  const bool sameBins = s == 1.0f && binsOf(referenceData_) >= bins;
+  for (int k = first; k < last; ++k) {
+    const double reference =
+        (sameBins ? referenceData_->averaged[k] : valueAt(referenceData_, static_cast<int>(s * static_cast<float>(k)))) *
+        factor;
+    const double ratio = reference > 0 ? live.averaged[k] / reference * unity : 0.0;
+    out.averaged[k] = static_cast<float>(std::min(ratio, static_cast<double>(FLT_MAX)));
+  }
+}
+
+int Display::peakSeparation() const {
+  if (!traceData_ || !shared_) return 1;
+  const double bph = traceData_->binsPerHertz;
+  const WindowResponse* window = fittingWindow();
+  const double noiseBins = window ? window->noiseBandwidthBins() : shared_->span.bandwidth * bph;
+  const double spanBins = (shared_->span.endFrequency - shared_->span.startFrequency) * bph;
+  const double separation = std::max(std::ceil(3 * noiseBins), std::floor(spanBins / 100));
+  return separation >= 1 && separation < 1e6 ? static_cast<int>(separation) : 1;
+}
+
+void Display::updatePeakTable() {
+  const TraceData* trace = shownTrace();
+  const int bins = binsOf(trace);
+  const double bph = trace->binsPerHertz;
+  if (bins <= 0 || !(bph > 0)) {
+    peakTable_.count = 0;
+    return;
+  }
+  // The span's bins, and in a sweep only those it has measured.
+  int first = static_cast<int>(std::clamp(std::ceil(shared_->span.startFrequency * bph), 0.0, double(bins)));
+  int last = static_cast<int>(std::clamp(std::floor(shared_->span.endFrequency * bph), -1.0, double(bins - 1)));
+  if (trackingGeneratorEnabled_) {
+    first = std::max(first, shared_->lowestBin);
+    last = std::min(last, shared_->highestBin);
+  }
+  findPeaks(trace->averaged, bins, first, last, peakSeparation(), peakTable_);
+}
+
+void Display::updateMeasureReadout() {
+  measureReadout_ = MeasureReadout{};
+  if (!shared_ || !traceData_ || !markerCache_.valid || markerCache_.type == kNoMarker) return;
+  MeasureState& m = shared_->measure;
+  MeasureReadout& r = measureReadout_;
+  r.frequency = markerCache_.frequency;
+  r.dB = markerCache_.dB;
+  const TraceData* trace = shownTrace();
+  const int bins = binsOf(trace);
+  const float bph = trace->binsPerHertz;
+  if (bins <= 0 || !(bph > 0)) return;
+  // The record's frequency was made from a whole bin.
+  const int bin = static_cast<int>(std::clamp(std::lround(static_cast<double>(markerCache_.frequency * bph)), 0L,
+                                              static_cast<long>(bins - 1)));
+  const double reference = decibels(shared_->refScale);
+  const WindowResponse* window = fittingWindow();
+
+  // A ratio to the reference has no sine level nor noise density of its
+  // own; a sweep's bins are each another tone's, not one tone's spectrum.
+  if (m.precisePeak && markerCache_.type == kPeakMarker && window && !normalising() && !trackingGeneratorEnabled_) {
+    const PeakReading p = readPeakAt(*window, trace->averaged, bins, bin, bph);
+    if (p.valid && std::isfinite(p.level)) {
+      r.precise = 1;
+      r.frequency = static_cast<float>(p.frequency);
+      r.dB = static_cast<float>(p.level + reference);
+    }
+  }
+  if (m.noiseMarker && !normalising()) {
+    int start = bin, end = bin + 1;
+    markerBand(bin, std::min(shared_->highestBin, scale_.endBin), start, end);
+    const double bandwidth = window ? window->noiseBandwidth() : shared_->span.bandwidth;
+    const double density = noiseDensity(trace->averaged, bins, start, end, bandwidth);
+    if (density > 0) {
+      r.noise = 1;
+      r.noiseDB = static_cast<float>(decibels(density) + reference);
+    }
+  }
+  if (m.deltaMarker) {
+    if (!m.anchor.valid && takesAnchor_) m.anchor = MeasureState::Anchor{r.frequency, r.dB, 1};
+    if (m.anchor.valid) {
+      r.delta = 1;
+      r.deltaFrequency = r.frequency - m.anchor.frequency;
+      r.deltaDB = r.dB - m.anchor.dB;
+    }
+  }
+}
+
+// --- Drawing -------------------------------------------------------------------
+
+void Display::drawMeasureTexts(QPainter& painter, double px, double pw, double pt, double y, double f) const {
+  if (!shared_) return;
+  const MeasureState& m = shared_->measure;
+  char text[128];
+
+  std::string caption = m.traceMode == 1 ? "Max Hold" : m.traceMode == 2 ? "Min Hold" : "";
+  if (normalising()) caption += caption.empty() ? "Relative to reference" : "   Relative to reference";
+  if (!caption.empty()) drawTextInRect(painter, caption, QRectF(px + 0.5 * pw + 6.5 * f, y, 24 * f, 1.5 * f), leftFontAttribute_);
+
+  // The marker's further readings, from the plot's top left down.
+  const MeasureReadout& r = measureReadout_;
+  double line = pt - yOffset_ - 1.7 * f;
+  if (r.delta) {
+    std::snprintf(text, sizeof text, r.precise ? "Delta:  %+.2f Hz   %+.2f dB" : "Delta:  %+.1f Hz   %+.2f dB",
+                  static_cast<double>(r.deltaFrequency), static_cast<double>(r.deltaDB));
+    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), leftFontAttribute_);
+    line -= 1.5 * f;
+  }
+  if (r.noise) {
+    std::snprintf(text, sizeof text, "Noise:  %.1f dB/Hz", static_cast<double>(r.noiseDB));
+    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), leftFontAttribute_);
+  }
+
+  // The peak table at the top right, and each peak's number above it.
+  if (!m.peakTable || !traceData_ || peakTable_.count == 0 || !(scale_.binsPerPixel > 0)) return;
+  const TraceData* trace = shownTrace();
+  const int bins = binsOf(trace);
+  const WindowResponse* window = m.precisePeak && !normalising() && !trackingGeneratorEnabled_ ? fittingWindow() : nullptr;
+  line = pt - yOffset_ - 1.7 * f;
+  for (int i = 0; i < peakTable_.count; ++i) {
+    const PeakTable::Entry& e = peakTable_.entries[i];
+    double frequency = e.bin / static_cast<double>(trace->binsPerHertz);
+    double dB = decibels(static_cast<double>(e.power) * scale_.linearScale);
+    const char* format = "%d   %.1f Hz   %.1f dB";
+    if (window) {
+      const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
+      frequency = p.frequency;
+      dB = p.level + decibels(shared_->refScale);
+      format = "%d   %.2f Hz   %.2f dB";
+    }
+    std::snprintf(text, sizeof text, format, i + 1, frequency, dB);
+    drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), rightFontAttribute_);
+    line -= 1.5 * f;
+
+    const double x = x0_ + (e.bin - scale_.startBin) / scale_.binsPerPixel;
+    const double top = yForValue(e.power) - yOffset_ + 0.2 * f;
+    if (x < px || x > px + pw || top < plotBounds_.y() || top + 1.5 * f > pt) continue;
+    std::snprintf(text, sizeof text, "%d", i + 1);
+    drawTextInRect(painter, text, QRectF(x - 2 * f, top, 4 * f, 1.5 * f), centerFontAttribute_);
+  }
+}
+
+void Display::drawMeasureSymbols(QPainter& painter) const {
+  if (!shared_ || !color_ || !measureReadout_.delta) return;
+  const MeasureState::Anchor& a = shared_->measure.anchor;
+  const double x = xForFrequency(a.frequency);
+  const double y = scale_.top + a.dB * scale_.logScale / 10 - yOffset_;
+  strokeLine(painter, QPointF(x - 4, y - 4), QPointF(x + 4, y + 4), 1.5f, color_->marker);
+  strokeLine(painter, QPointF(x - 4, y + 4), QPointF(x + 4, y - 4), 1.5f, color_->marker);
+}
+
+}  // namespace display

@@ -1,0 +1,53 @@
+#include "dsp/PeakTable.h"
+
+#include <algorithm>
+
+namespace {
+
+// No bin within `separation` of k beats it (higher anywhere, or equal
+// before it), and on each side that has bins one of them lies lower.
+bool dominates(const float* power, int bins, int k, int separation) noexcept {
+  const float v = power[k];
+  bool lowerLeft = k == 0, lowerRight = k == bins - 1;
+  for (int d = 1; d <= separation; ++d) {
+    const int left = k - d, right = k + d;
+    if (left < 0 && right >= bins) break;
+    if (left >= 0) {
+      if (power[left] >= v) return false;
+      lowerLeft = true;
+    }
+    if (right < bins) {
+      if (power[right] > v) return false;
+      lowerRight = lowerRight || power[right] < v;
+    }
+  }
+  return lowerLeft && lowerRight;
+}
+
+}  // namespace
+
+void findPeaks(const float* power, int bins, int first, int last, int separation, PeakTable& table) noexcept {
+  table.count = 0;
+  first = std::max(first, 0);
+  last = std::min(last, bins - 1);
+  if (!power || first > last) return;
+  separation = std::max(separation, 1);
+  constexpr int kFull = PeakTable::kCapacity;
+  for (int k = first; k <= last; ++k) {
+    const float v = power[k];
+    // Only a bin that would enter the table is looked at more closely; the
+    // first test also turns away zeros and NaN.
+    if (!(v > 0) || (table.count == kFull && !(v > table.entries[kFull - 1].power))) continue;
+    if ((k > 0 && power[k - 1] >= v) || (k + 1 < bins && power[k + 1] > v)) continue;
+    if (!dominates(power, bins, k, separation)) continue;
+    // Insert in order; bins come in ascending order, so an equal value
+    // already in the table keeps its place before this one.
+    int i = std::min(table.count, kFull - 1);
+    while (i > 0 && table.entries[i - 1].power < v) {
+      table.entries[i] = table.entries[i - 1];
+      --i;
+    }
+    table.entries[i] = PeakTable::Entry{k, v};
+    if (table.count < kFull) ++table.count;
+  }
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The window shapes the spectrum engine offers, their names and their tags.
+//
+// The engine's reconfiguration takes a window type as an int and turns every
+// number other than 0, 1 and 2 into the Gaussian; the flat-top window lies
+// beyond that rule and is asked for by its shape (Spectrum's overloads that
+// take a WindowShape). The window menu's tags are the shapes' values, so the
+// flat-top's item has tag 3. No Qt, no state; any thread.
+
+#include <optional>
+#include <string_view>
+
+enum class WindowShape : int { Blackman = 0, Gaussian = 1, Hann = 2, FlatTop = 3 };
+
+// The shape a window menu's tag stands for: 0 … 3 as above, any other number
+// the Gaussian (as the engine treats an unknown type).
+constexpr WindowShape windowShapeForTag(int tag) noexcept {
+  return tag >= 0 && tag <= 3 ? static_cast<WindowShape>(tag) : WindowShape::Gaussian;
+}
+
+// The shape's name as the command line spells it: "blackman", "gaussian",
+// "hann", "flattop".
+constexpr const char* windowShapeName(WindowShape shape) noexcept {
+  switch (shape) {
+    case WindowShape::Blackman: return "blackman";
+    case WindowShape::Hann: return "hann";
+    case WindowShape::FlatTop: return "flattop";
+    default: return "gaussian";
+  }
+}
+
+// The shape of a name (exactly as windowShapeName spells it), or none.
+constexpr std::optional<WindowShape> windowShapeNamed(std::string_view name) noexcept {
+  for (WindowShape shape : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann, WindowShape::FlatTop})
+    if (name == windowShapeName(shape)) return shape;
+  return std::nullopt;
+}

@@ -1,0 +1,241 @@
+// The file devices' I/O: the cycles, the real-time clock threads and the
+// stepped clock, starting and stopping I/O, and device time.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "platform/audio/filedevices/FileDeviceState.h"
+
+namespace platform::audio::files {
+
+namespace {
+
+thread_local FileRuntime* cycleInProgress = nullptr;  // the runtime whose cycle this thread runs
+
+// Takes up a new rate or buffer size; caller holds rt.io. The device's clock
+// goes on from where it is.
+void applyConfiguration(FileRuntime& rt, uint64_t now) {
+  const double rate = rt.rate.load(std::memory_order_relaxed);
+  const uint32_t frames = rt.bufferFrames.load(std::memory_order_relaxed);
+  if (rate == rt.scheduleRate && frames == rt.scheduleFrames) return;
+  rt.scheduleRate = rate;
+  rt.scheduleFrames = frames;
+  if (rt.clientCount) {
+    rt.anchorFrames = double(rt.framesDone);
+    rt.anchorHost = now;
+  }
+  rt.publish();
+}
+
+// One device cycle; caller holds rt.io and the runtime has clients.
+void runCycle(FileRuntime& rt, uint64_t due) noexcept {
+  FileRuntime* const outer = cycleInProgress;
+  cycleInProgress = &rt;
+  const uint32_t frames = rt.scheduleFrames;
+  rt.reader->take(frames, rt.planes.data());
+  rt.list.mNumberBuffers = rt.channels;
+  for (uint32_t ch = 0; ch < rt.channels; ++ch) rt.list.mBuffers[ch] = {1, frames * 4, rt.planes[ch]};
+  IoCycle c{};
+  c.timeStamp.mSampleTime = double(rt.framesDone);
+  c.timeStamp.mHostTime = due;
+  c.timeStamp.mRateScalar = 1.0;
+  c.timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+  c.frames = frames;
+  c.input = &rt.list;
+  c.output = nullptr;
+  for (IoClient* client : rt.clients)
+    if (client) client->ioCycle(rt.id, c);
+  rt.framesDone += frames;
+  rt.cycled.fetch_add(frames, std::memory_order_relaxed);
+  cycleInProgress = outer;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- real-time clock
+
+void FileDeviceProvider::State::startClock(FileRuntime& rt) {
+  rt.clock = std::thread([this, &rt] { clockLoop(rt); });
+}
+
+void FileDeviceProvider::State::stopClock(FileRuntime& rt) {
+  {
+    std::lock_guard lock(rt.wakeMutex);
+    rt.quit = true;
+  }
+  rt.wake.notify_all();
+  if (rt.clock.joinable()) rt.clock.join();
+}
+
+uint64_t FileDeviceProvider::State::runDue(FileRuntime& rt, uint64_t now) {
+  if (!rt.io.try_lock()) return now + 200000;  // being started or stopped: look again shortly
+  std::lock_guard lock(rt.io, std::adopt_lock);
+  if (rt.clientCount == 0 || rt.removed.load(std::memory_order_relaxed) || !rt.reader) return UINT64_MAX;
+  applyConfiguration(rt, now);
+  uint64_t due = rt.nextDue();
+  if (now > due && now - due > uint64_t(20 * 1e9 * rt.scheduleFrames / rt.scheduleRate)) {
+    // Far behind (the process stalled): skip ahead as hardware would.
+    rt.anchorFrames = double(rt.framesDone);
+    rt.anchorHost = now;
+    rt.publish();
+    due = rt.nextDue();
+  }
+  while (due <= now && rt.clientCount > 0) {
+    runCycle(rt, due);
+    due = rt.nextDue();
+  }
+  return rt.clientCount > 0 ? due : UINT64_MAX;
+}
+
+void FileDeviceProvider::State::clockLoop(FileRuntime& rt) {
+  if (options.ioThreadStarted) options.ioThreadStarted();
+  std::unique_lock lock(rt.wakeMutex);
+  while (!rt.quit) {
+    rt.kicked = false;
+    lock.unlock();
+    const uint64_t next = runDue(rt, steadyNanos());
+    lock.lock();
+    const auto woken = [&] { return rt.quit || rt.kicked; };
+    if (next == UINT64_MAX) {
+      rt.wake.wait(lock, woken);
+    } else {
+      const uint64_t now = steadyNanos();
+      if (next > now) rt.wake.wait_for(lock, std::chrono::nanoseconds(next - now), woken);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- stepped clock
+
+void FileDeviceProvider::advance(double seconds) {
+  State& s = *state_;
+  if (s.options.clock != ClockMode::Stepped || !(seconds > 0)) return;
+  std::lock_guard step(s.stepMutex);
+  const uint64_t target = s.steppedNow.load() + uint64_t(std::llround(seconds * 1e9));
+  std::vector<FileRuntime*> runtimes;
+  {
+    std::lock_guard lock(s.mutex);
+    for (const auto& d : s.devices) runtimes.push_back(d.rt);
+  }
+  for (;;) {
+    // Time moves to the next due cycle within the step, so that each cycle
+    // sees the host time at which it falls due.
+    uint64_t next = UINT64_MAX;
+    for (FileRuntime* rt : runtimes) {
+      std::lock_guard io(rt->io);
+      if (rt->clientCount == 0 || rt->removed.load() || !rt->reader) continue;
+      applyConfiguration(*rt, s.steppedNow.load());
+      next = std::min(next, rt->nextDue());
+    }
+    if (next > target) break;
+    s.steppedNow.store(std::max(next, s.steppedNow.load()), std::memory_order_release);
+    for (FileRuntime* rt : runtimes) {
+      for (;;) {
+        std::shared_ptr<FileReader> reader;
+        uint32_t frames = 0;
+        {
+          std::lock_guard io(rt->io);
+          if (rt->clientCount == 0 || rt->removed.load() || !rt->reader || rt->nextDue() > next) break;
+          reader = rt->reader;
+          frames = rt->scheduleFrames;
+        }
+        // Each cycle finds what it needs read: a stepped device never
+        // underruns unless its file cannot be read.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!reader->readyFor(frames) && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        std::lock_guard io(rt->io);
+        if (rt->clientCount == 0 || !rt->reader || rt->nextDue() > next) break;
+        runCycle(*rt, rt->nextDue());
+      }
+    }
+  }
+  s.steppedNow.store(target, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- I/O and time
+
+OSStatus FileDeviceProvider::startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {
+  State& s = *state_;
+  if (!inFileRange(device)) return s.inner->startIo(device, scope, client);
+  if (!client || (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput))
+    return kAudio_ParamError;
+  FileRuntime* rt = s.runtime(device);
+  if (!rt) return kAudioHardwareBadDeviceError;
+  if (scope != kAudioObjectPropertyScopeInput) return kAudioHardwareUnsupportedOperationError;
+  const bool own = cycleInProgress == rt;
+  {
+    std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
+    if (!own) io.lock();
+    if (rt->removed.load()) return kAudioHardwareBadDeviceError;
+    if (std::find(rt->clients.begin(), rt->clients.end(), client) != rt->clients.end()) return noErr;
+    auto free = std::find(rt->clients.begin(), rt->clients.end(), nullptr);
+    if (free == rt->clients.end()) return kAudioHardwareIllegalOperationError;
+    *free = client;
+    if (rt->clientCount++ == 0) {
+      // The device's clock starts now, from sample time 0; the file goes on
+      // from where it paused.
+      const uint64_t now = s.now();
+      rt->scheduleRate = rt->rate.load();
+      rt->scheduleFrames = rt->bufferFrames.load();
+      rt->framesDone = 0;
+      rt->anchorFrames = 0;
+      rt->anchorHost = now;
+      rt->publish();
+    }
+  }
+  if (!own) {
+    {
+      std::lock_guard lock(rt->wakeMutex);
+      rt->kicked = true;
+    }
+    rt->wake.notify_all();
+  }
+  return noErr;
+}
+
+OSStatus FileDeviceProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {
+  State& s = *state_;
+  if (!inFileRange(device)) return s.inner->stopIo(device, scope, client);
+  if (!client || (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput))
+    return kAudio_ParamError;
+  FileRuntime* rt = s.slots[(device - kFirstFileDeviceID) % kSlots].load(std::memory_order_acquire);
+  if (!rt || rt->id != device) return noErr;  // closed and replaced: nothing runs there
+  const bool own = cycleInProgress == rt;
+  std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
+  if (!own) io.lock();
+  auto it = std::find(rt->clients.begin(), rt->clients.end(), client);
+  if (it == rt->clients.end()) return noErr;  // not running (or its file was closed)
+  *it = nullptr;
+  if (--rt->clientCount == 0) rt->publish();
+  return noErr;
+}
+
+uint64_t FileDeviceProvider::hostTime() const noexcept { return state_->inner->hostTime(); }
+
+OSStatus FileDeviceProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept {
+  const State& s = *state_;
+  if (!inFileRange(device)) return s.inner->deviceCurrentTime(device, time);
+  FileRuntime* rt = s.runtime(device);
+  if (!rt) return kAudioHardwareBadDeviceError;
+  for (;;) {
+    const uint32_t s1 = rt->seq.load();
+    const bool running = rt->pubRunning.load();
+    const uint64_t host = rt->pubAnchorHost.load();
+    const double frames = rt->pubAnchorFrames.load();
+    const double rate = rt->pubRate.load();
+    if ((s1 & 1) || rt->seq.load() != s1) continue;
+    if (!running) return kAudioHardwareNotRunningError;
+    const uint64_t now = s.now();
+    time = AudioTimeStamp{};
+    time.mHostTime = now;
+    time.mSampleTime = frames + double(int64_t(now - host)) * rate / 1e9;
+    time.mRateScalar = 1.0;
+    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
+    return noErr;
+  }
+}
+
+}  // namespace platform::audio::files
