@@ -21,9 +21,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -146,8 +146,9 @@ int main(int argc, char** argv) {
     std::printf("%-22s %8d %12.3f %12.3f %8.3f %6d\n", c.name, rig.engine.bins(), 1e3 * a, 1e3 * b, b / a,
                 rig.view.peakTable().count);
   }
-  std::printf("\nReproduce: cmake --build build --target measure_bench && QT_QPA_PLATFORM=offscreen "
-              "build/bench/display/measure_bench %d\n",
-              rounds);
+  std::printf(
+      "\nReproduce: cmake --build build --target measure_bench && QT_QPA_PLATFORM=offscreen "
+      "build/bench/display/measure_bench %d\n",
+      rounds);
   return 0;
 }

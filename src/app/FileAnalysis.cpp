@@ -160,11 +160,11 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
 }
 
 std::string FileAnalysis::summaryLine(const std::string& name) const {
-  const display::MarkerCache& peak = view_.peakMarker();
+  const HeadlessView::Peak& peak = view_.peak();
   char text[256];
   std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, peak %.3f Hz %.2f dB",
                 static_cast<double>(input_.samplingRate()), input_.durationSeconds(), input_.channels(),
-                static_cast<double>(peak.frequency), static_cast<double>(peak.dB));
+                peak.frequency, peak.level);
   return name + text;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 
 void HeadlessView::setSharedData(SharedData* shared) {
@@ -40,6 +41,7 @@ void HeadlessView::clearPlot() {
 
 bool HeadlessView::placePeakMarker() {
   marker_ = display::MarkerCache{};
+  peak_ = Peak{};
   if (!trace_ || !shared_) return false;
   std::lock_guard<std::mutex> hold(trace_->lock);
   const int bins = std::clamp(trace_->bins, 0, TraceData::kCapacity);
@@ -64,5 +66,11 @@ bool HeadlessView::placePeakMarker() {
   marker_.frequency = static_cast<float>(k) / bph;
   marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
   marker_.valid = 1;
+  peak_ = {marker_.frequency, marker_.dB};
+  const WindowResponse* window = shared_->measure.window;
+  if (window && window->valid() && window->bins() == trace_->bins && window->samplingRate() == trace_->samplingRate) {
+    const PeakReading p = readPeakAt(*window, trace_->averaged, bins, k, bph);
+    if (p.valid && std::isfinite(p.level)) peak_ = {p.frequency, p.level + 10 * std::log10(shared_->refScale)};
+  }
   return true;
 }

@@ -23,6 +23,14 @@ class HeadlessView final : public PlotView {
   bool placePeakMarker();
   // The marker record (type kNoMarker until placed).
   const display::MarkerCache& peakMarker() const { return marker_; }
+  // The sine under the peak marker, read through the window's shape where
+  // the shared state holds the response of the window that made the trace
+  // (its frequency and level between bins); else the marker's own bin.
+  struct Peak {
+    double frequency = 0;  // Hz
+    double level = 0;      // dB
+  };
+  const Peak& peak() const { return peak_; }
   // The trace handed over last (null before any).
   const TraceData* trace() const { return trace_; }
 
@@ -50,4 +58,5 @@ class HeadlessView final : public PlotView {
   SharedData* shared_ = nullptr;
   TraceData* trace_ = nullptr;
   display::MarkerCache marker_;
+  Peak peak_;
 };

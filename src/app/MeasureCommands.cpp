@@ -1,7 +1,7 @@
 // The measurement commands: the trace's hold modes, the peak reading, the
 // delta and noise markers, the peak table and the normalisation to the
 // reference, with their keys in the settings. Each is an addition to the
-// analyzer's designed behaviour and starts switched off; a settings file
+// analyzer's plain behaviour and starts switched off; a settings file
 // without these keys leaves them off, and an older build keeps them as
 // keys it does not know.
 
@@ -39,7 +39,8 @@ bool validTraceMode(int mode) { return mode >= 0 && mode <= 2; }
 void AppDelegate::loadMeasureSettings() {
   MeasureState& m = sharedData.measure;
   if (const platform::PropertyValue* value = plist.find(kTraceMode))
-    if (std::optional<double> mode = value->number(); mode && validTraceMode(static_cast<int>(*mode)) && *mode == static_cast<int>(*mode))
+    if (std::optional<double> mode = value->number();
+        mode && validTraceMode(static_cast<int>(*mode)) && *mode == static_cast<int>(*mode))
       m.traceMode = static_cast<int>(*mode);
   readFlag(plist, kPrecisePeak, m.precisePeak);
   readFlag(plist, kDeltaMarker, m.deltaMarker);

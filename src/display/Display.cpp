@@ -620,8 +620,8 @@ void Display::updateMarkerInfo() {
     double best = 1e12;
     int index = from;
     for (int k = from; k < to; ++k) {
-      const double o = scale_.logScale * std::log10(static_cast<double>(valueAt(shownTrace(), k) * scale_.linearScale)) -
-                       marker.valueClicked;
+      const double value = valueAt(shownTrace(), k) * scale_.linearScale;
+      const double o = scale_.logScale * std::log10(value) - marker.valueClicked;
       const double d = o * o + 2.0 * static_cast<double>(c - k) * (c - k);
       if (d < best) {
         best = d;

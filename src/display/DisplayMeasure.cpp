@@ -2,7 +2,7 @@
 // the peak table, and the readings beside the marker (the peak reading
 // between bins, the delta marker and the noise marker), with their texts
 // and symbols. Off until the shared state's MeasureState asks for them;
-// nothing here runs for the designed plot.
+// nothing here runs for the plain plot.
 
 #include <QPainter>
 #include <algorithm>
@@ -91,9 +91,9 @@ void Display::normaliseBins(int first, int last) {
   const double unity = unityPower();
   const bool sameBins = s == 1.0f && binsOf(referenceData_) >= bins;
   for (int k = first; k < last; ++k) {
-    const double reference =
-        (sameBins ? referenceData_->averaged[k] : valueAt(referenceData_, static_cast<int>(s * static_cast<float>(k)))) *
-        factor;
+    const double reference = (sameBins ? referenceData_->averaged[k]
+                                       : valueAt(referenceData_, static_cast<int>(s * static_cast<float>(k)))) *
+                             factor;
     const double ratio = reference > 0 ? live.averaged[k] / reference * unity : 0.0;
     out.averaged[k] = static_cast<float>(std::min(ratio, static_cast<double>(FLT_MAX)));
   }
@@ -139,8 +139,8 @@ void Display::updateMeasureReadout() {
   const float bph = trace->binsPerHertz;
   if (bins <= 0 || !(bph > 0)) return;
   // The record's frequency was made from a whole bin.
-  const int bin = static_cast<int>(std::clamp(std::lround(static_cast<double>(markerCache_.frequency * bph)), 0L,
-                                              static_cast<long>(bins - 1)));
+  const int bin = static_cast<int>(
+      std::clamp(std::lround(static_cast<double>(markerCache_.frequency * bph)), 0L, static_cast<long>(bins - 1)));
   const double reference = decibels(shared_->refScale);
   const WindowResponse* window = fittingWindow();
 
@@ -183,7 +183,8 @@ void Display::drawMeasureTexts(QPainter& painter, double px, double pw, double p
 
   std::string caption = m.traceMode == 1 ? "Max Hold" : m.traceMode == 2 ? "Min Hold" : "";
   if (normalising()) caption += caption.empty() ? "Relative to reference" : "   Relative to reference";
-  if (!caption.empty()) drawTextInRect(painter, caption, QRectF(px + 0.5 * pw + 6.5 * f, y, 24 * f, 1.5 * f), leftFontAttribute_);
+  if (!caption.empty())
+    drawTextInRect(painter, caption, QRectF(px + 0.5 * pw + 6.5 * f, y, 24 * f, 1.5 * f), leftFontAttribute_);
 
   // The marker's further readings, from the plot's top left down.
   const MeasureReadout& r = measureReadout_;
@@ -203,7 +204,8 @@ void Display::drawMeasureTexts(QPainter& painter, double px, double pw, double p
   if (!m.peakTable || !traceData_ || peakTable_.count == 0 || !(scale_.binsPerPixel > 0)) return;
   const TraceData* trace = shownTrace();
   const int bins = binsOf(trace);
-  const WindowResponse* window = m.precisePeak && !normalising() && !trackingGeneratorEnabled_ ? fittingWindow() : nullptr;
+  const WindowResponse* window =
+      m.precisePeak && !normalising() && !trackingGeneratorEnabled_ ? fittingWindow() : nullptr;
   line = pt - yOffset_ - 1.7 * f;
   for (int i = 0; i < peakTable_.count; ++i) {
     const PeakTable::Entry& e = peakTable_.entries[i];

@@ -109,8 +109,9 @@ PeakReading readPeakAt(const WindowResponse& response, const float* power, int b
     // alone, and rises with it over the main lobe. Solved by bisection.
     auto ln = [](double p) { return std::log(std::max(p, kFloor)); };
     const double measured = ln(power[bin + m]) - ln(power[bin - m]);
-    auto ratio = [&](double delta) { return std::log(response.relativePower(m - delta)) -
-                                            std::log(response.relativePower(m + delta)); };
+    auto ratio = [&](double delta) {
+      return std::log(response.relativePower(m - delta)) - std::log(response.relativePower(m + delta));
+    };
     double lo = -response.reach(), hi = response.reach();
     if (measured <= ratio(lo)) {
       hi = lo;

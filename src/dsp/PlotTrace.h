@@ -29,7 +29,7 @@ struct TraceData {
   std::mutex lock;
 };
 
-// What `averaged` holds: the designed average, or per bin the largest or
+// What `averaged` holds: the average, or per bin the largest or
 // smallest value the average has had since the hold was last reset.
 enum class TraceMode : int { average = 0, maxHold = 1, minHold = 2 };
 
@@ -80,7 +80,7 @@ class PlotTrace {
   TraceMode traceMode() const noexcept { return mode_; }
   // The next spectrum starts the hold anew, and in a hold mode so does the
   // average (a hold must not keep what an earlier configuration averaged).
-  // No effect on the designed average. Call it whenever the engine is
+  // No effect in the average mode. Call it whenever the engine is
   // reconfigured; a spectrum of another bin count does it by itself.
   void resetHold();
 

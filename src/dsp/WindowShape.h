@@ -22,10 +22,14 @@ constexpr WindowShape windowShapeForTag(int tag) noexcept {
 // "hann", "flattop".
 constexpr const char* windowShapeName(WindowShape shape) noexcept {
   switch (shape) {
-    case WindowShape::Blackman: return "blackman";
-    case WindowShape::Hann: return "hann";
-    case WindowShape::FlatTop: return "flattop";
-    default: return "gaussian";
+    case WindowShape::Blackman:
+      return "blackman";
+    case WindowShape::Hann:
+      return "hann";
+    case WindowShape::FlatTop:
+      return "flattop";
+    default:
+      return "gaussian";
   }
 }
 

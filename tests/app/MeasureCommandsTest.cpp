@@ -37,7 +37,8 @@ struct MeasureHarness : ControllerHarness {
   void play(double f, double a, int blocks) {
     float block[AppDelegate::kBlockLength];
     for (int b = 0; b < blocks; ++b) {
-      for (float& s : block) s = static_cast<float>(a * std::sin(2 * std::numbers::pi * f * static_cast<double>(t++) / 48000));
+      for (float& s : block)
+        s = static_cast<float>(a * std::sin(2 * std::numbers::pi * f * static_cast<double>(t++) / 48000));
       app.newDataFromInput(block, 48000);
       mainThread.drain();
     }
@@ -100,7 +101,8 @@ TEST_F(MeasureCommands, EveryMeasurementComesBackAfterARestartUnderKeysOfItsOwn)
   const PropertyDictionary stored = readSettings();
   EXPECT_EQ(stored.integer("Filter Type"), 3);
   EXPECT_EQ(stored.integer("Trace Mode"), 2);
-  for (const char* key : {"Precise Peak Reading", "Delta Marker", "Noise Marker", "Peak Table", "Normalise To Reference"}) {
+  for (const char* key :
+       {"Precise Peak Reading", "Delta Marker", "Noise Marker", "Peak Table", "Normalise To Reference"}) {
     ASSERT_NE(stored.find(key), nullptr) << key;
     EXPECT_EQ(stored.boolean(key), true) << key;
   }

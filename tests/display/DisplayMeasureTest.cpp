@@ -84,8 +84,8 @@ TEST(DisplayMeasure, ANormalisedTraceReadsItsDifferenceToTheReference) {
   rig.shared.measure.normalise = 0;
   rig.display->measurementsChanged();
   EXPECT_FALSE(rig.display->normalising());
-  EXPECT_NEAR(path.point(400).y(), rig.display->yForValue(rig.display->detectedData().rosenfell[400]) -
-                                       rig.display->yOffset(), 1e-3);
+  EXPECT_NEAR(path.point(400).y(),
+              rig.display->yForValue(rig.display->detectedData().rosenfell[400]) - rig.display->yOffset(), 1e-3);
   EXPECT_LT(path.point(400).y(), six - 100) << "far below the reference level";
 }
 
@@ -163,12 +163,14 @@ TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
   rig.shared.measure.window = &window;
   const double bin = 1000.5, a = 0.25;
   std::vector<float> x(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) x[static_cast<size_t>(i)] = static_cast<float>(a * std::sin(2 * std::numbers::pi * bin * i / n));
+  for (int i = 0; i < n; ++i)
+    x[static_cast<size_t>(i)] = static_cast<float>(a * std::sin(2 * std::numbers::pi * bin * i / n));
   engine.fill(x.data(), n);
   const SpectrumResult* r = engine.computeWithOverlap(x.data(), 0);
   std::copy_n(r->output, bins, rig.trace->averaged);
   rig.showTrace();
-  rig.click(Plot::kPeakMarker, static_cast<int>((1000 - rig.display->scale().startBin) / rig.display->scale().binsPerPixel),
+  rig.click(Plot::kPeakMarker,
+            static_cast<int>((1000 - rig.display->scale().startBin) / rig.display->scale().binsPerPixel),
             rig.display->yForValue(rig.trace->averaged[1000]));
   rig.display->updateMarkerInfo();
   const double expected = 10 * std::log10(a * a / 2);

@@ -2,8 +2,6 @@
 // noise bandwidth, a sine's frequency and level between two bins, and the
 // noise density under a band. Signals go through the engine as the
 // controller feeds it.
-#include "dsp/PeakReading.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "QuietPlanner.h"
+#include "dsp/PeakReading.h"
 #include "dsp/Spectrum.h"
 
 namespace {
@@ -76,7 +75,7 @@ TEST(FlatTopWindow, ReadsASineOnAndBetweenBinsAndHasTheRBWAsNoiseBandwidth) {
   EXPECT_EQ(windowShapeNamed("flattop"), WindowShape::FlatTop);
   EXPECT_STREQ(windowShapeName(WindowShape::FlatTop), "flattop");
   EXPECT_FALSE(windowShapeNamed("flat"));
-  // The designed types keep their meaning: 3 by number is still the Gaussian.
+  // The three types by number keep their meaning: 3 is still the Gaussian.
   Spectrum byNumber(10, 48000, 3);
   EXPECT_EQ(byNumber.windowType(), Spectrum::Gaussian);
 }

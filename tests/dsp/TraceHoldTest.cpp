@@ -1,6 +1,6 @@
 // Max and min hold of the trace, and the peak table: a sine that steps in
 // frequency leaves its maximum at every bin it visited; the hold starts anew
-// on a reset and with spectra of another configuration; the designed
+// on a reset and with spectra of another configuration; the plain
 // average stays as it was.
 #include <gtest/gtest.h>
 
@@ -116,7 +116,7 @@ TEST(TraceHold, ASweepHoldsEachBinAcrossSweeps) {
   EXPECT_EQ(held[20], 0.0f) << "not swept";
 }
 
-TEST(TraceHold, TheDesignedAverageIsUntouchedByTheHoldMachinery) {
+TEST(TraceHold, TheAverageIsUntouchedByTheHoldMachinery) {
   // The same spectra into a trace that never held and one that held and
   // went back: the averages agree to the bit.
   auto plain = std::make_unique<PlotTrace>();
@@ -142,12 +142,15 @@ TEST(TraceHold, TheDesignedAverageIsUntouchedByTheHoldMachinery) {
 TEST(PeakTable, HighestFirstAndNoTwoCloserThanTheSeparation) {
   std::vector<float> power(2000, 1.0f);
   auto hill = [&](int centre, float height) {
-    for (int d = -3; d <= 3; ++d) power[static_cast<size_t>(centre + d)] = std::max(power[static_cast<size_t>(centre + d)], height / (1 + d * d));
+    for (int d = -3; d <= 3; ++d)
+      power[static_cast<size_t>(centre + d)] = std::max(power[static_cast<size_t>(centre + d)], height / (1 + d * d));
   };
   // Twelve hills, the highest at 1500; 410 stands next to the higher 400.
-  const struct { int bin; float height; } hills[] = {{100, 50}, {200, 80}, {300, 20}, {400, 90}, {410, 85},
-                                                     {600, 30}, {700, 60}, {800, 40}, {1000, 70}, {1200, 10},
-                                                     {1500, 100}, {1700, 5}};
+  const struct {
+    int bin;
+    float height;
+  } hills[] = {{100, 50}, {200, 80}, {300, 20},  {400, 90},  {410, 85},   {600, 30},
+               {700, 60}, {800, 40}, {1000, 70}, {1200, 10}, {1500, 100}, {1700, 5}};
   for (const auto& h : hills) hill(h.bin, h.height);
   PeakTable table;
   findPeaks(power.data(), 2000, 0, 1999, 20, table);
