@@ -969,6 +969,15 @@ int32_t AFSoundcard::hardwarePropertyChanged(uint32_t selector) {
       }
       std::shared_ptr<AFDevice> previous = selectedDevice();
       if (!previous || name.empty()) return;
+      // Another device came or went and the card's own is still listed: the
+      // pop-up shows it again and the card runs on untouched. Reselecting it
+      // by name would rebuild the rate menu and restart the card, cutting a
+      // gap into the input or the generator's tone at every hot-plug.
+      if (std::shared_ptr<AFDevice> same = deviceList_->deviceWithName(name);
+          same && same->deviceID() == previous->deviceID()) {
+        popUp->selectItemWithTitle(name);
+        if (popUp->indexOfSelectedItem() >= 0) return;
+      }
       if (std::shared_ptr<AFDevice> shown = selectDeviceName(name)) {
         if (shown->deviceID() == previous->deviceID()) return;
         // The selected device is gone and the selection fell back to the

@@ -51,6 +51,8 @@ struct SteppedLoopback {
       const pa::AudioObjectID id = provider->addDevice(d);
       if (d.name == "Loopback") loopback = id;
     }
+    // The devices' arrival is announced before the command looks.
+    provider->flushNotifications();
   }
   Outcome measure(const std::vector<std::string>& args, const std::function<void(int)>& atStep = {}) {
     MeasureHooks hooks;
@@ -134,6 +136,25 @@ TEST(MeasureCommand, AReferenceFromOneRunPassesTheNextAndFailsAnotherFilter) {
   const Outcome other = SteppedLoopback(1200).measure(with({"--reference=" + reference, "--tolerance=0.1"}));
   EXPECT_EQ(other.status, 3) << other.err;
   EXPECT_NE(other.out.find("outside the tolerance"), std::string::npos) << other.out;
+}
+
+// Another device arriving mid-sweep leaves the cards running undisturbed.
+TEST(MeasureCommand, ADevicePluggedInDuringTheSweepLeavesTheResponseAsItWas) {
+  const std::vector<std::string> sweep{"--input=Loopback", "--output=Loopback", "--span=500:2000", "--rbw=100",
+                                       "--csv=-"};
+  const Outcome quiet = SteppedLoopback().measure(sweep);
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  SteppedLoopback rig;
+  sim::DeviceDescription speaker = sim::defaultDevices()[2];
+  speaker.name = "Speaker";
+  speaker.uid = "sim:test:speaker:Bus6:0";
+  const Outcome plugged = rig.measure(sweep, [&](int step) {
+    if (step == 300) rig.provider->addDevice(speaker);
+  });
+  ASSERT_EQ(plugged.status, 0) << plugged.err;
+  const std::map<double, double> before = levels(quiet.out), after = levels(plugged.out);
+  ASSERT_EQ(before.size(), after.size());
+  for (auto [f, level] : before) ASSERT_NEAR(after.at(f), level, 0.01) << f << " Hz";
 }
 
 TEST(MeasureCommand, FailuresSayWhyExitWithOneAndLeaveNoOutputs) {
