@@ -57,4 +57,25 @@ OSStatus copyPropertyData(const PropertyLookup& lookup, uint32_t& ioSize, void* 
   return noErr;
 }
 
+bool LookUpProvider::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+  return lookUp(object, address).status == noErr;
+}
+
+OSStatus LookUpProvider::isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                            bool& settable) {
+  const PropertyLookup l = lookUp(object, address);
+  if (l.status == noErr) settable = l.settable;
+  return l.status;
+}
+
+OSStatus LookUpProvider::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                             uint32_t, const void*, uint32_t& size) {
+  return propertyDataSize(lookUp(object, address), size);
+}
+
+OSStatus LookUpProvider::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, uint32_t,
+                                         const void*, uint32_t& ioSize, void* data) {
+  return copyPropertyData(lookUp(object, address), ioSize, data);
+}
+
 }  // namespace platform::audio

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/audio/AudioHardware.h"
+#include "platform/audio/Provider.h"
 
 namespace platform::audio {
 
@@ -68,5 +69,23 @@ OSStatus propertyDataSize(const PropertyLookup& lookup, uint32_t& size);
 // out as new AudioStringRefs the caller releases. A translation reads the
 // ID from the AudioValueTranslation in `data` and writes its name.
 OSStatus copyPropertyData(const PropertyLookup& lookup, uint32_t& ioSize, void* data);
+
+// A provider that answers every property read from one look-up in its own
+// model: the four read calls of the object model are made of it here.
+class LookUpProvider : public Provider {
+ public:
+  bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) final;
+  OSStatus isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                              bool& settable) final;
+  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               uint32_t qualifierSize, const void* qualifier, uint32_t& size) final;
+  OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           uint32_t qualifierSize, const void* qualifier, uint32_t& ioSize, void* data) final;
+
+ protected:
+  // The property as the model has it now, taken under the provider's own
+  // lock; the answer owns its value, so it outlives the lock.
+  virtual PropertyLookup lookUp(AudioObjectID object, const AudioObjectPropertyAddress& address) = 0;
+};
 
 }  // namespace platform::audio

@@ -123,29 +123,9 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
   return r;
 }
 
-bool PulseProvider::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+PropertyLookup PulseProvider::lookUp(AudioObjectID object, const AudioObjectPropertyAddress& address) {
   std::lock_guard lock(state_->mutex);
-  return state_->lookUp(object, address).status == noErr;
-}
-
-OSStatus PulseProvider::isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                           bool& settable) {
-  std::lock_guard lock(state_->mutex);
-  PropertyLookup l = state_->lookUp(object, address);
-  if (l.status == noErr) settable = l.settable;
-  return l.status;
-}
-
-OSStatus PulseProvider::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                            uint32_t, const void*, uint32_t& size) {
-  std::lock_guard lock(state_->mutex);
-  return propertyDataSize(state_->lookUp(object, address), size);
-}
-
-OSStatus PulseProvider::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, uint32_t,
-                                        const void*, uint32_t& ioSize, void* data) {
-  std::lock_guard lock(state_->mutex);
-  return copyPropertyData(state_->lookUp(object, address), ioSize, data);
+  return state_->lookUp(object, address);
 }
 
 OSStatus PulseProvider::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& a, uint32_t,

@@ -56,7 +56,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/audio/Provider.h"
+#include "platform/audio/PropertyValue.h"
 
 namespace platform::audio::pulse {
 
@@ -70,7 +70,7 @@ struct Options {
   std::string clientName = "SpecAn";
 };
 
-class PulseProvider final : public Provider {
+class PulseProvider final : public LookUpProvider {
  public:
   // A provider connected to the server named by the environment (PULSE_SERVER
   // or the user's default), with its devices listed; null when no server
@@ -91,13 +91,6 @@ class PulseProvider final : public Provider {
 
   // ---- Provider
   std::string name() const override;
-  bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
-  OSStatus isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                              bool& settable) override;
-  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               uint32_t qualifierSize, const void* qualifier, uint32_t& size) override;
-  OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                           uint32_t qualifierSize, const void* qualifier, uint32_t& ioSize, void* data) override;
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            uint32_t qualifierSize, const void* qualifier, uint32_t size,
                            const void* data) override;
@@ -114,6 +107,7 @@ class PulseProvider final : public Provider {
 
  private:
   explicit PulseProvider(const Options& options);
+  PropertyLookup lookUp(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
   std::unique_ptr<State> state_;
 };
 

@@ -135,29 +135,9 @@ PropertyLookup SimulatedProvider::State::lookUp(AudioObjectID object, const Audi
   return r;
 }
 
-bool SimulatedProvider::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+PropertyLookup SimulatedProvider::lookUp(AudioObjectID object, const AudioObjectPropertyAddress& address) {
   std::lock_guard lock(state_->mutex);
-  return state_->lookUp(object, address).status == noErr;
-}
-
-OSStatus SimulatedProvider::isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                               bool& settable) {
-  std::lock_guard lock(state_->mutex);
-  PropertyLookup l = state_->lookUp(object, address);
-  if (l.status == noErr) settable = l.settable;
-  return l.status;
-}
-
-OSStatus SimulatedProvider::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                                uint32_t, const void*, uint32_t& size) {
-  std::lock_guard lock(state_->mutex);
-  return propertyDataSize(state_->lookUp(object, address), size);
-}
-
-OSStatus SimulatedProvider::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                            uint32_t, const void*, uint32_t& ioSize, void* data) {
-  std::lock_guard lock(state_->mutex);
-  return copyPropertyData(state_->lookUp(object, address), ioSize, data);
+  return state_->lookUp(object, address);
 }
 
 OSStatus SimulatedProvider::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& a, uint32_t,

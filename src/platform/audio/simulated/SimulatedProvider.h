@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/Provider.h"
+#include "platform/audio/PropertyValue.h"
 
 namespace platform::audio::simulated {
 
@@ -125,7 +125,7 @@ struct Options {
   void (*ioThreadStarted)() = nullptr;
 };
 
-class SimulatedProvider final : public Provider {
+class SimulatedProvider final : public LookUpProvider {
  public:
   explicit SimulatedProvider(const Options& options = {});
   ~SimulatedProvider() override;
@@ -175,13 +175,6 @@ class SimulatedProvider final : public Provider {
 
   // ---- Provider
   std::string name() const override;
-  bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
-  OSStatus isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                              bool& settable) override;
-  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               uint32_t qualifierSize, const void* qualifier, uint32_t& size) override;
-  OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                           uint32_t qualifierSize, const void* qualifier, uint32_t& ioSize, void* data) override;
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            uint32_t qualifierSize, const void* qualifier, uint32_t size,
                            const void* data) override;
@@ -196,6 +189,7 @@ class SimulatedProvider final : public Provider {
 
  private:
   struct State;
+  PropertyLookup lookUp(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
   std::unique_ptr<State> state_;
 };
 
