@@ -85,15 +85,17 @@ bool SweepMeasurement::prepare(std::string* cause) {
   app_.applicationDidFinishLaunching();
   launched_ = true;
   mainThread.drain();
-  // The devices are chosen in their pop-ups as a person chooses them.
-  if (!settings_.input.empty() && inputDevice_.titleOfSelectedItem() != settings_.input &&
-      !inputDevice_.pickTitle(settings_.input)) {
-    *cause = "unknown input device '" + settings_.input + "' (input devices: " + offered(inputDevice_) + ")";
+  // The devices are chosen in their pop-ups as a person chooses them, the
+  // default ones too: a chosen card stays on its device, where one left on
+  // the default would follow a change of the default in mid-sweep.
+  const std::string input = settings_.input.empty() ? inputDevice_.titleOfSelectedItem() : settings_.input;
+  if (!input.empty() && !inputDevice_.pickTitle(input)) {
+    *cause = "unknown input device '" + input + "' (input devices: " + offered(inputDevice_) + ")";
     return false;
   }
-  if (!settings_.output.empty() && outputDevice_.titleOfSelectedItem() != settings_.output &&
-      !outputDevice_.pickTitle(settings_.output)) {
-    *cause = "unknown output device '" + settings_.output + "' (output devices: " + offered(outputDevice_) + ")";
+  const std::string output = settings_.output.empty() ? outputDevice_.titleOfSelectedItem() : settings_.output;
+  if (!output.empty() && !outputDevice_.pickTitle(output)) {
+    *cause = "unknown output device '" + output + "' (output devices: " + offered(outputDevice_) + ")";
     return false;
   }
   mainThread.drain();

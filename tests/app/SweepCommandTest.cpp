@@ -138,8 +138,9 @@ TEST(MeasureCommand, AReferenceFromOneRunPassesTheNextAndFailsAnotherFilter) {
   EXPECT_NE(other.out.find("outside the tolerance"), std::string::npos) << other.out;
 }
 
-// Another device arriving mid-sweep leaves the cards running undisturbed.
-TEST(MeasureCommand, ADevicePluggedInDuringTheSweepLeavesTheResponseAsItWas) {
+// Another device arriving mid-sweep, and becoming the default output, leaves
+// the cards running undisturbed on the devices the sweep began with.
+TEST(MeasureCommand, ADevicePluggedInAndMadeTheDefaultDuringTheSweepLeavesTheResponseAsItWas) {
   const std::vector<std::string> sweep{"--input=Loopback", "--output=Loopback", "--span=500:2000", "--rbw=100",
                                        "--csv=-"};
   const Outcome quiet = SteppedLoopback().measure(sweep);
@@ -150,6 +151,8 @@ TEST(MeasureCommand, ADevicePluggedInDuringTheSweepLeavesTheResponseAsItWas) {
   speaker.uid = "sim:test:speaker:Bus6:0";
   const Outcome plugged = rig.measure(sweep, [&](int step) {
     if (step == 300) rig.provider->addDevice(speaker);
+    if (step == 400)
+      rig.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, rig.provider->deviceNamed("Speaker"));
   });
   ASSERT_EQ(plugged.status, 0) << plugged.err;
   const std::map<double, double> before = levels(quiet.out), after = levels(plugged.out);
