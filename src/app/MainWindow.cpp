@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <array>
 
+#include "app/InterfaceDefaults.h"
 #include "app/InterfaceMenus.h"
 #include "app/MeasureMenu.h"
 #include "app/PreferencesDialog.h"
@@ -291,23 +292,24 @@ std::string helpPageURL(const QString& programFolder) {
 }
 
 void MainWindow::buildPopovers() {
+  namespace defaults = interface_defaults;
   for (auto*& popover : popovers_) popover = new QtPopover(this);
 
   // Attenuator: reference level and scale.
   {
     auto* form = new QFormLayout(popovers_[0]);
-    app_.referenceLevelField = makeField("0", popovers_[0]);
-    app_.divisionPopup = makePopUp(interface_menus::divisionItems(), 10, popovers_[0]);
+    app_.referenceLevelField = makeField(defaults::kReferenceLevel, popovers_[0]);
+    app_.divisionPopup = makePopUp(interface_menus::divisionItems(), defaults::kDivisionTag, popovers_[0]);
     form->addRow(QStringLiteral("Reference level (dB)"), static_cast<QtTextField*>(app_.referenceLevelField));
     form->addRow(QStringLiteral("Scale"), static_cast<QtPopUpButton*>(app_.divisionPopup));
   }
   // Bandwidth and span.
   {
     auto* form = new QFormLayout(popovers_[1]);
-    app_.bandwidthPopup = makePopUp(interface_menus::bandwidthItems(), 10, popovers_[1]);
-    app_.windowPopup = makePopUp(interface_menus::windowItems(), 1, popovers_[1]);
-    app_.lowerSpanField = makeField("0", popovers_[1]);
-    app_.upperSpanField = makeField("24000", popovers_[1]);
+    app_.bandwidthPopup = makePopUp(interface_menus::bandwidthItems(), defaults::kBandwidthTag, popovers_[1]);
+    app_.windowPopup = makePopUp(interface_menus::windowItems(), defaults::kWindowTag, popovers_[1]);
+    app_.lowerSpanField = makeField(defaults::kLowerSpan, popovers_[1]);
+    app_.upperSpanField = makeField(defaults::kUpperSpan, popovers_[1]);
     form->addRow(QStringLiteral("RBW"), static_cast<QtPopUpButton*>(app_.bandwidthPopup));
     form->addRow(QStringLiteral("Window"), static_cast<QtPopUpButton*>(app_.windowPopup));
     form->addRow(QStringLiteral("Span from (Hz)"), static_cast<QtTextField*>(app_.lowerSpanField));
@@ -321,8 +323,8 @@ void MainWindow::buildPopovers() {
   // Detector and trace averaging.
   {
     auto* form = new QFormLayout(popovers_[3]);
-    app_.detectorPopup = makePopUp(interface_menus::detectorItems(), 4, popovers_[3]);
-    app_.traceAverageField = makeField("1", popovers_[3]);
+    app_.detectorPopup = makePopUp(interface_menus::detectorItems(), defaults::kDetectorTag, popovers_[3]);
+    app_.traceAverageField = makeField(defaults::kTraceAverage, popovers_[3]);
     form->addRow(QStringLiteral("Detector"), static_cast<QtPopUpButton*>(app_.detectorPopup));
     form->addRow(QStringLiteral("Trace average"), static_cast<QtTextField*>(app_.traceAverageField));
   }
