@@ -208,6 +208,10 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   if (sweep.enabled) {
     SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
     if (result->validBins > 0 && sweep.running && !sweep.paused) {
+      if (!sweepSpectrumIsClean()) {
+        if (trackingGenerator) trackingGenerator->updateFrequency(&sweep);
+        return;
+      }
       const int bin = sweep.currentBin;
       trace->addDataSamplingRateBin(result, samplingRate, bin);
       // Bins below the mark are measured again after a suspension, into

@@ -238,6 +238,24 @@ class AppDelegate : public InputController {
   // True in tracking mode while no sweep runs.
   bool trackingGeneratorIdle() const { return sweep.enabled == 1 && sweep.running == 0; }
   void trackingModeChanged();
+  // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
+  // left unmeasured (Sweep::uncleanBins).
+  static constexpr int32_t kMaxSweepRetries = 5;
+  // A loop latency that jumps by more than this between spectra (frames)
+  // has moved the tone off its bins: a server that restarted its playback
+  // after running dry, say. Smaller moves are the readings' own steps.
+  static constexpr int64_t kLatencyJump = 4 * kBlockLength;
+  // After each completed spectrum of a sweep, before it is used: false when
+  // it must be thrown away, because a gap or a moved latency made the sweep
+  // go back or because the sweep is settling after going back. Main thread;
+  // no allocation.
+  bool sweepSpectrumIsClean();
+  // Spectra it takes after a retune jump until the window holds the new tone
+  // only, with the loop latency the sweep is planned for (at the start, or
+  // after a gap).
+  int32_t sweepSettlingSpectra(bool afterGap = false) const;
+  // The generator's lead from the window and the planned loop latency.
+  void planSweepLead();
 
   // --- Measurements (MeasureCommands.cpp) ---
   //

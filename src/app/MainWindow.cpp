@@ -121,6 +121,11 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   lostInputLabel_->setMaximumWidth(120);
   lostInputLabel_->hide();
   side->addWidget(lostInputLabel_);
+  outputGapsLabel_ = new QLabel(this);
+  outputGapsLabel_->setWordWrap(true);
+  outputGapsLabel_->setMaximumWidth(120);
+  outputGapsLabel_->hide();
+  side->addWidget(outputGapsLabel_);
   const std::shared_ptr<platform::audio::Provider> provider = platform::audio::currentProvider();
   providerLabel_ = new QLabel(
       QStringLiteral("Audio: ") + QString::fromStdString(provider ? provider->name() : std::string("none")), this);
@@ -141,8 +146,8 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
                                           [this] { return app_.trackingGeneratorIdle(); }});
 
   if (generator_) app_.trackingGenerator = generator_;
-  if (input_) {
-    app_.input = input_;
+  if (input_) app_.input = input_;
+  if (input_ || generator_) {
     lostInputTimer_ = new QTimer(this);
     connect(lostInputTimer_, &QTimer::timeout, this, [this] { updateLostInput(); });
     lostInputTimer_->start(500);
@@ -166,15 +171,31 @@ void MainWindow::detachEndpoints() {
 }
 
 void MainWindow::updateLostInput() {
+  if (generator_) {
+    const unsigned long long gaps = generator_->ioHealth().gaps;
+    if (gaps != outputGapsShown_) {
+      outputGapsShown_ = gaps;
+      outputGapsLabel_->setText(QStringLiteral("Output gaps: %1").arg(gaps));
+      outputGapsLabel_->setVisible(gaps > 0);
+    }
+  }
   if (!input_) return;
-  const unsigned long long lost = input_->droppedSamples() + input_->overrunSamples();
-  if (lost == lostShown_) return;
+  const EndpointIoHealth health = input_->ioHealth();
+  const unsigned long long lost = health.lostSamples;
+  if (lost == lostShown_ && health.gaps == inputGapsShown_) return;
   lostShown_ = lost;
+  inputGapsShown_ = health.gaps;
   const float rate = input_->currentSamplingRate();
-  QString text = QStringLiteral("Input lost: %1 samples").arg(lost);
-  if (rate > 0) text += QStringLiteral(" (%1 s)").arg(static_cast<double>(lost) / rate, 0, 'f', 2);
+  QString text;
+  if (lost > 0) {
+    text = QStringLiteral("Input lost: %1 samples").arg(lost);
+    if (rate > 0) text += QStringLiteral(" (%1 s)").arg(static_cast<double>(lost) / rate, 0, 'f', 2);
+    if (health.gaps > 1) text += QStringLiteral(" in %1 gaps").arg(health.gaps);
+  } else {
+    text = QStringLiteral("Input lost: %1 %2").arg(health.gaps).arg(health.gaps == 1 ? "gap" : "gaps");
+  }
   lostInputLabel_->setText(text);
-  lostInputLabel_->setVisible(lost > 0);
+  lostInputLabel_->setVisible(lost > 0 || health.gaps > 0);
 }
 
 MainWindow::~MainWindow() {

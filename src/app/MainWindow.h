@@ -43,10 +43,13 @@ class MainWindow final : public QWidget {
   QVBoxLayout* devicePopoverLayout() { return deviceLayout_; }
   // "Audio: " and the name of the audio provider in use.
   QLabel* providerLabel() { return providerLabel_; }
-  // Shown once input has been lost: how many samples, in total.
+  // Shown once input has been lost: how many samples, in total, and in how
+  // many gaps (a gap the server reported without a count has no samples).
   QLabel* lostInputLabel() { return lostInputLabel_; }
-  // Reads the input's loss counters into lostInputLabel (a timer does it
-  // twice a second).
+  // Shown once the generator's output has had a gap (its playback ran dry).
+  QLabel* outputGapsLabel() { return outputGapsLabel_; }
+  // Reads the input's and the generator's loss counters into the two labels
+  // (a timer does it twice a second).
   void updateLostInput();
   // Hands the input's and the generator's controls back and forgets them,
   // so that they may go before the window.
@@ -93,6 +96,8 @@ class MainWindow final : public QWidget {
   TrackingGenerator* generator_ = nullptr;
   QLabel* providerLabel_ = nullptr;
   QLabel* lostInputLabel_ = nullptr;
+  QLabel* outputGapsLabel_ = nullptr;
+  unsigned long long inputGapsShown_ = 0, outputGapsShown_ = 0;
   QTimer* lostInputTimer_ = nullptr;
   unsigned long long lostShown_ = 0;
   ::display::Display* display_ = nullptr;

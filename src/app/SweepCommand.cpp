@@ -28,6 +28,8 @@ const char kUsage[] =
     "bin across the span, one bin per spectrum, and the input measures what comes\n"
     "back. At the end one line goes to standard output:\n"
     "  sweep LOW-HIGH Hz, BINS bins, SECONDS s, max LEVEL dB at FREQ Hz, min LEVEL dB at FREQ Hz\n"
+    "with \", N bins measured again after drop-outs\" when gaps in the input or the\n"
+    "output met some bins (the drop-outs are counted on standard error).\n"
     "Progress goes to standard error when that is a terminal.\n"
     "\n"
     "  --audio=pulse|simulated  the audio provider (default: PulseAudio when a\n"
@@ -60,7 +62,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 measured (and within the tolerance), 3 outside the\n"
     "tolerance, 1 when the measurement failed (an unknown device, a device that\n"
-    "vanished, no signal returned, an output not written), 2 for a mistake in\n"
+    "vanished, no signal returned, bins that drop-outs kept from being measured\n"
+    "cleanly, an output not written), 2 for a mistake in\n"
     "the options.\n";
 
 struct Options {
@@ -208,6 +211,9 @@ class Command {
     };
     const bool measured = sweep.run(&cause, hooks_.step, showProgress ? std::function(progress) : nullptr);
     if (showProgress) std::fprintf(hooks_.err, "\r%40s\r", "");
+    if (sweep.inputGaps() || sweep.outputGaps())
+      std::fprintf(hooks_.err, "specan: drop-outs during the sweep: %llu on the input, %llu on the output\n",
+                   static_cast<unsigned long long>(sweep.inputGaps()), static_cast<unsigned long long>(sweep.outputGaps()));
     if (!measured) {
       say(cause);
       return 1;
@@ -238,9 +244,12 @@ class Command {
     const measure::Reading high = sweep.maximum(), low = sweep.minimum();
     if (o.csv != "-")
       std::fprintf(hooks_.out,
-                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz\n",
+                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s\n",
                    sweep.lowerFrequency(), sweep.upperFrequency(), sweep.bins(), sweep.seconds(), high.level,
-                   high.frequency, low.level, low.frequency);
+                   high.frequency, low.level, low.frequency,
+                   sweep.remeasuredBins() > 0
+                       ? (", " + std::to_string(sweep.remeasuredBins()) + " bins measured again after drop-outs").c_str()
+                       : "");
     int status = failed ? 1 : 0;
     if (reference) {
       const std::optional<measure::Reading> worst = sweep.worstDeviation(*reference, &cause);

@@ -23,19 +23,146 @@ void AppDelegate::initAndStartTrackingGenerator() {
   // window whose centre lies half a window back, and what it holds left the
   // generator the loop's latency earlier still. With the tone rising one bin
   // a hop, leading by (half window + latency) / hop − 1 bins puts it on bin b
-  // at that centre.
-  if (spectrum) {
-    const int32_t latency = (input ? input->latencyFrames() : 0) + (trackingGenerator ? trackingGenerator->latencyFrames() : 0);
-    const float hop = static_cast<float>(spectrum->overlapHop(kBlockLength));
-    sweep.leadBins = (0.5f * static_cast<float>(spectrum->windowedBins()) + static_cast<float>(latency)) / hop - 1.0f;
-  } else {
-    sweep.leadBins = 0.0f;
-  }
+  // at that centre. The input runs already, so its latency is the one its
+  // server reports now where it reports one; the output's is what its stream
+  // is expected to have until it runs (a moved latency is caught below).
+  const EndpointIoHealth in = input ? input->ioHealth() : EndpointIoHealth{};
+  const EndpointIoHealth out = trackingGenerator ? trackingGenerator->ioHealth() : EndpointIoHealth{};
+  sweep.inputLatency = in.latencyKnown ? in.latencyFrames : (input ? input->latencyFrames() : 0);
+  sweep.outputLatency = trackingGenerator ? trackingGenerator->latencyFrames() : 0;
+  sweep.inputGaps = in.gaps;
+  sweep.outputGaps = out.gaps;
+  sweep.latencyKnown = in.latencyKnown ? 1 : 0;
+  planSweepLead();
+  // A loop slower than the 20 bins below the span leaves no room to settle:
+  // the sweep then begins as far below the span as it takes.
+  if (spectrum) sweep.startBin = std::max(std::min(sweep.startBin, 10), std::min(sweep.startBin, sweep.leftBin - sweepSettlingSpectra()));
+  sweep.currentBin = sweep.startBin;
+  sweep.settleUntilBin = 0;
+  sweep.retryBin = -1;
+  sweep.retries = 0;
+  sweep.remeasuredBins = 0;
+  sweep.uncleanBins = 0;
+  sweep.uncleanInput = sweep.uncleanOutput = 0;
   sweep.suspendUntilBin = 0;
   sweep.running = 1;
   sweep.paused = 0;
   if (display) display->newSweep();
   if (trackingGenerator) trackingGenerator->start(&sweep);
+}
+
+void AppDelegate::planSweepLead() {
+  if (!spectrum) {
+    sweep.leadBins = 0.0f;
+    return;
+  }
+  const float latency = static_cast<float>(sweep.inputLatency + sweep.outputLatency);
+  const float hop = static_cast<float>(spectrum->overlapHop(kBlockLength));
+  sweep.leadBins = (0.5f * static_cast<float>(spectrum->windowedBins()) + latency) / hop - 1.0f;
+}
+
+int32_t AppDelegate::sweepSettlingSpectra(bool afterGap) const {
+  if (!spectrum) return 0;
+  // The window, the loop and the blocks on their way from the input card to
+  // the engine, in hops, and one spectrum more for the retune's own block.
+  // After a gap the input comes in a burst as the server catches up, so the
+  // spectra run ahead of the tone's real-time sweep until its backlog is
+  // gone: the loop is waited for twice, with a few blocks more.
+  const int64_t latency = std::max<int64_t>(0, sweep.inputLatency + sweep.outputLatency);
+  const int64_t span = afterGap ? spectrum->windowedBins() + 2 * latency + 4 * kBlockLength
+                                : spectrum->windowedBins() + latency + 2 * kBlockLength;
+  const int64_t hop = std::max(1, spectrum->overlapHop(kBlockLength));
+  return static_cast<int32_t>((span + hop - 1) / hop) + 1;
+}
+
+bool AppDelegate::sweepSpectrumIsClean() {
+  const int32_t bin = sweep.currentBin;
+  const EndpointIoHealth in = input ? input->ioHealth() : EndpointIoHealth{};
+  const EndpointIoHealth out = trackingGenerator ? trackingGenerator->ioHealth() : EndpointIoHealth{};
+  const bool inputGap = in.gaps != sweep.inputGaps;
+  const bool outputGap = out.gaps != sweep.outputGaps;
+  sweep.inputGaps = in.gaps;
+  sweep.outputGaps = out.gaps;
+
+  // The loop latency as the devices report it now. A server reports it in
+  // steps of its cycles (a reading jitters by a cycle or so as audio is
+  // written and played), and a queue that drains moves it steadily: the
+  // plan follows the readings halfway each spectrum and re-plans the lead.
+  // A reading that leaves the plan by more than kLatencyJump, or the first
+  // one from a device that did not report before, means the spectra were
+  // taken with the wrong lead: they are measured again.
+  bool latencyMoved = false;
+  bool firstReading = false;
+  const uint8_t known = static_cast<uint8_t>((in.latencyKnown ? 1 : 0) | (out.latencyKnown ? 2 : 0));
+  const int64_t inputLatency = in.latencyKnown ? in.latencyFrames : sweep.inputLatency;
+  const int64_t outputLatency = out.latencyKnown ? out.latencyFrames : sweep.outputLatency;
+  const int64_t moved = inputLatency + outputLatency - sweep.inputLatency - sweep.outputLatency;
+  if ((known & ~sweep.latencyKnown) != 0 || moved > kLatencyJump || moved < -kLatencyJump) {
+    firstReading = (known & ~sweep.latencyKnown) != 0;
+    latencyMoved = moved > kBlockLength || moved < -kBlockLength;
+    sweep.inputLatency = inputLatency;
+    sweep.outputLatency = outputLatency;
+  } else {
+    sweep.inputLatency += (inputLatency - sweep.inputLatency) / 2;
+    sweep.outputLatency += (outputLatency - sweep.outputLatency) / 2;
+  }
+  sweep.latencyKnown = known;
+  planSweepLead();
+
+  if (inputGap || outputGap || latencyMoved) {
+    const int32_t settling = sweepSettlingSpectra(true);
+    // A gap that comes while the sweep still settles from the one before
+    // belongs to the same try: the stall of one server is often told as a
+    // moved latency, an underflow and an overflow, one after the other.
+    const bool settlingAlready = bin < sweep.settleUntilBin;
+    if (bin > sweep.retryBin) {
+      sweep.retryBin = bin;
+      sweep.retries = 0;
+    }
+    if (!settlingAlready) ++sweep.retries;
+    if (sweep.retries > kMaxSweepRetries) {
+      // Gaps keep coming: the bins whose spectra meet this one are left
+      // unmeasured, and the sweep goes on.
+      sweep.uncleanBins += settling;
+      if (inputGap) sweep.uncleanInput = 1;
+      if (outputGap || !inputGap) sweep.uncleanOutput = 1;
+      sweep.settleUntilBin = bin + settling;
+      sweep.retryBin = bin + settling;
+      sweep.retries = 0;
+      ++sweep.currentBin;
+      return false;
+    }
+    // The spectrum in hand and the one before may hold the gap already:
+    // measure from there again (or, when the sweep was still settling after
+    // an earlier gap, from where it was going to measure again), after going
+    // back far enough to settle.
+    const int32_t first = settlingAlready ? sweep.settleUntilBin : std::max(1, bin - 2);
+    // Counted are the bins of the span that were measured over a gap; the
+    // plan's first reading of a latency is no gap.
+    if (!settlingAlready && (inputGap || outputGap || !firstReading))
+      sweep.remeasuredBins += std::max(0, bin - std::max(first, sweep.leftBin + 1));
+    sweep.settleUntilBin = first;
+    sweep.currentBin = std::max(1, first - settling);
+    return false;
+  }
+  if (bin < sweep.settleUntilBin) {
+    // While a gap lasts (an output run dry, until its playback starts
+    // again) the sweep waits at the start of its settling: it settles from
+    // the gap's end.
+    if (in.gapOngoing || out.gapOngoing)
+      sweep.currentBin = std::max(1, sweep.settleUntilBin - sweepSettlingSpectra(true));
+    else
+      ++sweep.currentBin;
+    return false;
+  }
+  if (in.gapOngoing || out.gapOngoing) {
+    // A gap that began without being counted yet: wait for it.
+    sweep.settleUntilBin = std::max(1, bin - 2);
+    sweep.currentBin = std::max(1, sweep.settleUntilBin - sweepSettlingSpectra(true));
+    return false;
+  }
+  if (bin > sweep.retryBin) sweep.retries = 0;
+  return true;
 }
 
 void AppDelegate::resetAndStopTrackingGenerator() {

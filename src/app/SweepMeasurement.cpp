@@ -142,6 +142,8 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
     *cause = "the output device '" + outputName_ + "' does not play";
     return false;
   }
+  const uint64_t inputGapsBefore = input_->ioHealth().gaps;
+  const uint64_t outputGapsBefore = generator_->ioHealth().gaps;
   const auto start = Clock::now();
   auto lastLook = start, lastMove = start;
   int lastBin = sweep.currentBin;
@@ -183,8 +185,17 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
                std::chrono::duration<double>(now - start).count());
   }
   seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
+  inputGaps_ = input_->ioHealth().gaps - inputGapsBefore;
+  outputGaps_ = generator_->ioHealth().gaps - outputGapsBefore;
   controls_.trackingGeneratorButton.press();  // Stop
   mainThread.drain();
+  if (sweep.uncleanBins > 0) {
+    std::string where;
+    if (sweep.uncleanInput) where = "'" + inputName_ + "'";
+    if (sweep.uncleanOutput) where += (where.empty() ? "'" : " and '") + outputName_ + "'";
+    *cause = "drop-outs on " + where + ": " + std::to_string(sweep.uncleanBins) + " bins could not be measured cleanly";
+    return false;
+  }
   if (maximum().level < -100.0) {
     *cause = "no signal returned from '" + inputName_ + "': check the connection";
     return false;

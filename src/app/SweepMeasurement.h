@@ -66,6 +66,11 @@ class SweepMeasurement {
   int lastBin() const;
   int bins() const { return lastBin() - firstBin() + 1; }
   double seconds() const { return seconds_; }
+  // Bins measured again because a drop-out met their spectrum.
+  int remeasuredBins() const { return app_.sweep.remeasuredBins; }
+  // The gaps each side had during the sweep.
+  uint64_t inputGaps() const { return inputGaps_; }
+  uint64_t outputGaps() const { return outputGaps_; }
   double level(int bin) const;
   double frequency(int bin) const;
   Reading maximum() const;
@@ -98,6 +103,7 @@ class SweepMeasurement {
   std::unique_ptr<TrackingGenerator> generator_;
   std::string inputName_, outputName_;
   double seconds_ = 0;
+  uint64_t inputGaps_ = 0, outputGaps_ = 0;
   bool launched_ = false;
 };
 

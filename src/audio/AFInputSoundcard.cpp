@@ -1,5 +1,7 @@
 #include "audio/AFInputSoundcard.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -360,6 +362,7 @@ int32_t AFInputSoundcard::processInput(pa::AudioBufferList*, pa::AudioUnitRender
 // ---------------------------------------------------------------- consumer thread
 
 void AFInputSoundcard::nonResamplingThread() {
+  pthread_setname_np(pthread_self(), kConsumerThreadName);
   for (;;) {
     wake_.wait();
     if (memory_.eof()) break;
@@ -384,6 +387,7 @@ void AFInputSoundcard::consumeRingBuffer() {
 }
 
 void AFInputSoundcard::resamplingThread() {
+  pthread_setname_np(pthread_self(), kConsumerThreadName);
   for (;;) {
     if (needNewRateConverter_.load()) createRateConverter();
     if (!rateConverter_) {

@@ -129,6 +129,8 @@ class AFInputSoundcard final : public AFSoundcard {
                        const platform::audio::AudioTimeStamp* timeStamp, uint32_t bus, uint32_t frames) noexcept;
 
   // ---------------------------------------------------------------- consumer thread
+  // The name the consumer thread goes by (top, gdb, /proc).
+  static constexpr const char* kConsumerThreadName = "specan-input";
   // The consumer thread's bodies (start picks one): wait for samples,
   // deliver, until the ring's end. They may take the short converter lock
   // and queue work to the main thread, never wait for the configuring

@@ -406,6 +406,11 @@ float AFSoundcard::samplingRate() {
   return static_cast<float>(rate);
 }
 
+float AFSoundcard::clientSamplingRate() {
+  const float resampling = resamplingRate();
+  return resampling >= 10.0f ? resampling : samplingRate();
+}
+
 void AFSoundcard::restoreVolume(float volume, int32_t channel) {
   if (deviceHasVolumeControl(channel))
     setVolume(volume, channel);
@@ -456,6 +461,11 @@ int32_t AFSoundcard::deviceLatency() {
   if (pa::getProperty(device->deviceID(), a, latency) != pa::noErr) latency = 0;
   if (pa::getProperty(device->deviceID(), b, safety) != pa::noErr) safety = 0;
   return static_cast<int32_t>(std::min<uint64_t>(uint64_t{latency} + safety, 1u << 20));
+}
+
+bool AFSoundcard::deviceIoStatus(pa::DeviceIoStatus& status) const noexcept {
+  const uint32_t device = audioHALUnit_.deviceID;
+  return device != 0 && pa::AudioDeviceGetIoStatus(device, &status) == pa::noErr;
 }
 
 bool AFSoundcard::reselectSamplingRate() {

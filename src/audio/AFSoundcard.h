@@ -48,6 +48,7 @@
 #include "audio/AFResampling.h"
 #include "platform/audio/AudioTypes.h"
 #include "platform/audio/AudioUnits.h"
+#include "platform/audio/Provider.h"
 
 namespace ui {
 class Control;
@@ -206,10 +207,18 @@ class AFSoundcard : public AFResampling {
   void setSamplingRate(float rate);
   // The device's nominal rate; 0 without a device or when the read fails.
   float samplingRate();
+  // Configuring thread. The rate of the samples the card's client takes or
+  // makes: the resampling rate when one is set, else the device's rate (0
+  // without a device).
+  float clientSamplingRate();
   // Frames the device reports between its connectors and the samples in the
   // card's direction (latency plus safety offset); 0 without a device or
   // where it reports none.
   int32_t deviceLatency();
+  // Any thread; never blocks or allocates. The drop-outs and latency of the
+  // device the card's unit is bound to, as its provider reports them; false
+  // (status untouched) when it reports none or no device is bound.
+  bool deviceIoStatus(platform::audio::DeviceIoStatus& status) const noexcept;
   bool reselectSamplingRate();
   void switchSamplingIndex(int32_t index);
   void setSource(const std::string& title);

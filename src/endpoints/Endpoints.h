@@ -8,6 +8,23 @@
 
 struct Sweep;
 class AFManager;
+
+// What an endpoint's sound card has lost on the way and how late it runs.
+// Counts only grow while the endpoint lives, across device changes.
+struct EndpointIoHealth {
+  // Stretches lost: the device's drop-outs (an output run dry, a recording
+  // the server threw away), our ring overrunning, blocks the main thread
+  // had not taken in time.
+  uint64_t gaps = 0;
+  // A gap is in progress (an output that ran dry and has not started again).
+  bool gapOngoing = false;
+  // Samples lost, where they are counted (frames of the input's channel).
+  uint64_t lostSamples = 0;
+  // The device's latency now, as its server reports it, in frames; only
+  // when latencyKnown (negative for the monitor of an output).
+  bool latencyKnown = false;
+  int64_t latencyFrames = 0;
+};
 namespace platform {
 class PropertyDictionary;
 }
@@ -43,6 +60,8 @@ class AnalyzerInput {
   // Frames from the input's connector to its samples, as its device reports
   // them (0 when it does not).
   virtual int32_t latencyFrames() = 0;
+  // Gaps and the present latency; main thread, never allocates or blocks.
+  virtual EndpointIoHealth ioHealth() { return {}; }
 };
 
 class TrackingGeneratorEndpoint {
@@ -64,4 +83,6 @@ class TrackingGeneratorEndpoint {
   // Frames from a sample the generator writes to the output's connector, as
   // its device reports them, plus the block the card renders ahead.
   virtual int32_t latencyFrames() = 0;
+  // Gaps and the present latency; main thread, never allocates or blocks.
+  virtual EndpointIoHealth ioHealth() { return {}; }
 };

@@ -100,6 +100,27 @@ void Input::resume() {
 
 int32_t Input::latencyFrames() { return soundcard_ ? soundcard_->deviceLatency() : 0; }
 
+EndpointIoHealth Input::ioHealth() {
+  EndpointIoHealth health;
+  if (soundcard_) {
+    platform::audio::DeviceIoStatus status;
+    if (soundcard_->deviceIoStatus(status)) {
+      deviceGaps_.take(soundcard_->deviceID(), status);
+      health.latencyKnown = status.latencyKnown;
+      // What waits on the way to the engine is as late as what waits at
+      // the server: the card's ring and the blocks queued for the main
+      // thread (but the one it is taking now).
+      const int64_t queued = std::max<int64_t>(0, tasksInFlight_.load(std::memory_order_acquire) - 1);
+      health.latencyFrames = status.latencyFrames + soundcard_->memory().available() + queued * kBlockLength;
+      health.gapOngoing = status.dropOutOngoing;
+    }
+  }
+  health.gaps = deviceGaps_.gaps + droppedStretches_.load(std::memory_order_relaxed) +
+                (soundcard_ ? soundcard_->overruns() : 0);
+  health.lostSamples = deviceGaps_.lostSamples + droppedSamples() + overrunSamples();
+  return health;
+}
+
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 
 uint64_t Input::overrunSamples() const { return soundcard_ ? soundcard_->overrunSamples() : 0; }
@@ -187,6 +208,7 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
       if (!filling_) {
         // The main thread holds every block: this stretch of input is lost.
         droppedSamples_.fetch_add(static_cast<uint64_t>(samples - offset), std::memory_order_relaxed);
+        droppedStretches_.fetch_add(1, std::memory_order_relaxed);
         return;
       }
       filling_->generation = generation;

@@ -30,6 +30,7 @@
 
 #include "audio/AFSoundcard.h"
 #include "endpoints/Endpoints.h"
+#include "endpoints/GapTally.h"
 
 class AFInputSoundcard;
 class AFManager;
@@ -87,6 +88,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   void resume() override;
   // The card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
+  // The device's drop-outs, the ring's overruns and the blocks dropped for
+  // want of a free one, with the device's present latency.
+  EndpointIoHealth ioHealth() override;
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();
@@ -154,4 +158,6 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   std::atomic<int32_t> tasksInFlight_{0};
   std::atomic<bool> closing_{false};
   std::atomic<uint64_t> droppedSamples_{0};
+  std::atomic<uint64_t> droppedStretches_{0};
+  GapTally deviceGaps_;  // main thread
 };

@@ -20,6 +20,24 @@ struct Sweep {
   // attributed to, so that the tone heard at the centre of that spectrum's
   // window, after the way out and back in, is on the bin.
   float leadBins = 0.0f;
+
+  // Drop-outs. A spectrum whose window may hold a gap (either card's, or a
+  // loop latency that moved by more than a block) is thrown away and its
+  // bins are measured again: the sweep goes back far enough for the window
+  // to hold only the tone as it sweeps again, and throws away the spectra
+  // of the bins below settleUntilBin on the way.
+  int32_t settleUntilBin = 0;     // spectra of bins below it are discarded
+  int64_t inputLatency = 0;       // the input's latency the lead is planned for, frames
+  int64_t outputLatency = 0;      // the output's, likewise
+  uint8_t latencyKnown = 0;       // bit 0: the input reports its latency, bit 1: the output
+  uint64_t inputGaps = 0;         // the input's gaps when the last spectrum was taken
+  uint64_t outputGaps = 0;        // the generator's, likewise
+  int32_t retryBin = -1;          // the bin at which the latest run of re-measurements began
+  int32_t retries = 0;            // re-measurements since the sweep last passed retryBin
+  int32_t remeasuredBins = 0;     // bins measured again after a gap, in this sweep
+  int32_t uncleanBins = 0;        // bins left unmeasured after kMaxRetries failed tries
+  uint8_t uncleanInput = 0;       // the input's gaps left bins unmeasured
+  uint8_t uncleanOutput = 0;      // the output's, likewise
   uint8_t enabled = 0;          // tracking-generator mode is on
   uint8_t running = 0;          // a sweep is in progress
   uint8_t paused = 0;           // the running sweep is suspended

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -88,6 +89,11 @@ double TrackingGenerator::sweepAcceleration(const Sweep& sweep, float fg) {
 }
 
 void TrackingGenerator::start(Sweep* sweep) {
+  // The tone is made at the rate the card plays it at, whichever rate the
+  // card was set up with and however it got there (a device of another own
+  // rate, a choice in the rate menu, a change from outside).
+  if (soundcard_)
+    if (const float rate = soundcard_->clientSamplingRate(); rate > 0.0f) samplingRate_.store(rate);
   if (sweep) {
     std::lock_guard guard(publishLock_);
     pending_.suspended = false;
@@ -116,6 +122,20 @@ void TrackingGenerator::setSuspend(bool suspend) {
 }
 
 int32_t TrackingGenerator::latencyFrames() { return soundcard_ ? soundcard_->deviceLatency() : 0; }
+
+EndpointIoHealth TrackingGenerator::ioHealth() {
+  EndpointIoHealth health;
+  platform::audio::DeviceIoStatus status;
+  if (soundcard_ && soundcard_->deviceIoStatus(status)) {
+    deviceGaps_.take(soundcard_->deviceID(), status);
+    health.latencyKnown = status.latencyKnown;
+    health.latencyFrames = status.latencyFrames;
+    health.gapOngoing = status.dropOutOngoing;
+  }
+  health.gaps = deviceGaps_.gaps;
+  health.lostSamples = deviceGaps_.lostSamples;
+  return health;
+}
 
 void TrackingGenerator::stop() {
   if (soundcard_) soundcard_->stop();
@@ -201,8 +221,13 @@ uint32_t TrackingGenerator::implementedMethods() const { return kOutputNeeded | 
 void TrackingGenerator::soundcardDeviceChangedTo(AFSoundcard* card, const std::shared_ptr<AFDevice>&) {
   if (!card || card != card_.load(std::memory_order_acquire)) return;
   // The menu and the channel action are main-thread work, also when the
-  // card follows a new default device on its notification thread.
-  ui::MainThread::instance().runSync([this] { rebuildChannelMenu(); });
+  // card follows a new default device on its notification thread. A device
+  // of another own rate plays the tone at that rate.
+  ui::MainThread::instance().runSync([this] {
+    rebuildChannelMenu();
+    if (soundcard_)
+      if (const float rate = soundcard_->clientSamplingRate(); rate > 0.0f) samplingRate_.store(rate);
+  });
 }
 
 void TrackingGenerator::soundcardSamplingRateChangedTo(AFSoundcard* card, float rate) {

@@ -37,6 +37,7 @@
 
 #include "audio/AFSoundcard.h"
 #include "endpoints/Endpoints.h"
+#include "endpoints/GapTally.h"
 
 class AFManager;
 struct Sweep;
@@ -93,6 +94,9 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void stop() override;
   // The output card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
+  // The output device's drop-outs (its playback run dry) with its present
+  // latency plus the block the card renders ahead.
+  EndpointIoHealth ioHealth() override;
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();
@@ -155,6 +159,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   std::atomic<AFSoundcard*> card_{nullptr};
   std::atomic<int32_t> selectedChannel_{1};
   std::atomic<float> samplingRate_{kDefaultSamplingRate};
+  GapTally deviceGaps_;  // main thread
 
   // Main thread side of the tuning hand-over (serialised by publishLock_,
   // which the render thread never takes).

@@ -99,6 +99,12 @@ class TrackingRig {
   // the sweep has measured the span's last bin.
   void sweep(const char* lower, const char* upper, int bandwidthTag) {
     launch(lower, upper);
+    sweepLaunched(bandwidthTag);
+  }
+
+  // The same on a launched controller (its devices picked already);
+  // `meanwhile` runs on the main thread between the blocks.
+  void sweepLaunched(int bandwidthTag, const std::function<void()>& meanwhile = {}) {
     h.bandwidthPopup.pickTag(bandwidthTag);
     h.enterTrackingMode();
     h.pressStart();
@@ -106,6 +112,7 @@ class TrackingRig {
     ASSERT_TRUE(generator->soundcard() && generator->soundcard()->isRunning()) << "the generator's card plays";
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(240);
     while (h.app.sweep.currentBin <= h.app.sweep.rightBin + 1 && std::chrono::steady_clock::now() < limit) {
+      if (meanwhile) meanwhile();
       if (!step_) {
         // The devices run by themselves: serve the main thread as the event loop would.
         h.mainThread.drain();

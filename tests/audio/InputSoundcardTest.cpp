@@ -37,8 +37,6 @@ constexpr double kSineHz = 1000.0;
 constexpr double kSineAmplitude = 0.5;
 const double kSineRms = kSineAmplitude / std::sqrt(2.0);
 
-using testsupport::threadCount;
-
 // Polls until `done` holds or `limit` has passed; true when it held.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
   const auto deadline = Clock::now() + limit;
@@ -49,11 +47,11 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
-// Thread count once exited threads have left /proc (a joined thread may
-// linger there for a moment).
-int settledThreadCount(int expected) {
-  eventually([&] { return threadCount() == expected; }, 2000ms);
-  return threadCount();
+// The cards' consumer threads once those that ended have left /proc (a
+// joined thread may linger there for a moment).
+int consumers(int expected) {
+  return testsupport::settledCount([] { return testsupport::threadsNamed(AFInputSoundcard::kConsumerThreadName); },
+                                   expected);
 }
 
 // Runs work on another thread and gives it `limit` to finish. A call that
@@ -294,11 +292,10 @@ TEST_F(InputCardTest, BufferLengthStaysInTheDeviceRangeAndTheRing) {
 
 TEST_F(InputCardTest, ADelegateWithoutTheInputMethodNeverStarts) {
   makeCard(~0u & ~AFSoundcardDelegate::kInputReceived);
-  const int before = threadCount();
   EXPECT_FALSE(card->start());
   EXPECT_FALSE(card->isRunning());
   EXPECT_FALSE(provider->isRunning(mic));
-  EXPECT_EQ(threadCount(), before);
+  EXPECT_EQ(consumers(0), 0);
 }
 
 TEST_F(InputCardTest, RateScalarIsTheDevicesWhileRunningAndOneOtherwise) {
@@ -314,16 +311,16 @@ TEST_F(InputCardTest, RateScalarIsTheDevicesWhileRunningAndOneOtherwise) {
 
 TEST_F(InputCardTest, ARestartNeverLeavesAnEarlierConsumerRunning) {
   makeCard();
-  const int before = threadCount();
+  ASSERT_EQ(consumers(0), 0);
   for (int i = 0; i < 1000; ++i) {
     ASSERT_TRUE(card->start());
     ASSERT_TRUE(card->start());  // running already: no second consumer
-    ASSERT_EQ(settledThreadCount(before + 1), before + 1) << "round " << i;
+    ASSERT_EQ(consumers(1), 1) << "round " << i;
     card->stop();  // the consumer was waiting for samples
     ASSERT_TRUE(card->memory().eof());
     ASSERT_FALSE(card->isRunning());
   }
-  EXPECT_EQ(settledThreadCount(before), before);
+  EXPECT_EQ(consumers(0), 0);
 }
 
 TEST_F(InputCardTest, TheIoThreadNeverWaitsForAStalledConsumer) {
@@ -401,7 +398,6 @@ TEST_F(InputCardTest, ARefusedConverterIsRetriedCalmlyAndEndsWithTheStream) {
   LogCapture log;
   makeCard();
   card->setResamplingRate(2e7f);  // beyond any converter's reach
-  const int before = threadCount();
   ASSERT_TRUE(card->start());
   const std::string refused = "AFInputSoundcard: setupRateConverter error.\n";
   ASSERT_TRUE(eventually([&] { return linesStartingWith(log, refused) >= 1; }));
@@ -416,7 +412,7 @@ TEST_F(InputCardTest, ARefusedConverterIsRetriedCalmlyAndEndsWithTheStream) {
   EXPECT_LE(linesStartingWith(log, refused), 10);
 
   finishesWithin(2000ms, "stop with a refused converter", [&] { card->stop(); });
-  EXPECT_EQ(settledThreadCount(before), before);
+  EXPECT_EQ(consumers(0), 0);
   EXPECT_EQ(recorder->blocks(), 0);
 }
 

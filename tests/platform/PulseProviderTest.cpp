@@ -344,6 +344,43 @@ TEST_F(PulseTest, PluggedDevicesComeAndGoWhileAnInputCardRuns) {
   pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
 }
 
+TEST_F(PulseTest, TwoSinksOfOneDescriptionHaveTwoNamesThatStayTheSameAcrossConnections) {
+  // Loaded in the reverse order of their server names: the names follow the
+  // server names, not the order the devices came in.
+  const std::string second = trimmed(
+      shell("pactl load-module module-null-sink sink_name=specan_twin_z sink_properties=device.description=Twin"));
+  const std::string first = trimmed(
+      shell("pactl load-module module-null-sink sink_name=specan_twin_a sink_properties=device.description=Twin"));
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  EXPECT_TRUE(eventually([] { return deviceNamed("Twin (2)") != 0 && deviceNamed("Monitor of Twin (2)") != 0; }, 2000ms));
+  auto names = [] {
+    return std::vector<std::string>{serverNameOf(deviceNamed("Twin")), serverNameOf(deviceNamed("Twin (2)")),
+                                    serverNameOf(deviceNamed("Monitor of Twin")),
+                                    serverNameOf(deviceNamed("Monitor of Twin (2)"))};
+  };
+  const std::vector<std::string> expected{"specan_twin_a", "specan_twin_z", "specan_twin_a.monitor",
+                                          "specan_twin_z.monitor"};
+  EXPECT_EQ(names(), expected);
+
+  // A new connection (the next run of the analyzer) finds them under the same names.
+  pa::installProvider(nullptr);
+  provider.reset();
+  pa::pulse::Options options;
+  options.connectTimeoutMs = 5000;
+  provider = pa::pulse::PulseProvider::create(options);
+  ASSERT_TRUE(provider);
+  pa::installProvider(provider);
+  EXPECT_EQ(names(), expected);
+
+  // With one of them gone, the other is plain "Twin" again.
+  shell("pactl unload-module " + first);
+  EXPECT_TRUE(eventually([] { return deviceNamed("Twin (2)") == 0 && deviceNamed("Twin") != 0; }, 2000ms));
+  EXPECT_EQ(serverNameOf(deviceNamed("Twin")), "specan_twin_z");
+  shell("pactl unload-module " + second);
+  EXPECT_TRUE(eventually([] { return deviceNamed("Twin") == 0; }, 2000ms));
+}
+
 TEST_F(PulseTest, CyclesHaveTheBufferSizeAllocateNothingAndMeasureTheRate) {
   Client play, capture;
   ASSERT_EQ(provider->startIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);

@@ -194,7 +194,9 @@ TEST(Realtime, StartAndStopAThousandTimesLeavesNoThreads) {
     ASSERT_EQ(AudioUnitReset(played.varispeed, kAudioUnitScope_Global, 0), noErr);
     ASSERT_EQ(AudioOutputUnitStop(signal.unit), noErr);
   }
-  EXPECT_EQ(threadCount(), before);
+  // Threads that ended may stay in /proc for a moment (and one that was
+  // ending may have been counted before): none may be left over.
+  EXPECT_LE(testsupport::settledAtMost(threadCount, before), before);
   EXPECT_FALSE(provider->isRunning(testSignal));
   EXPECT_FALSE(provider->isRunning(loopback));
 }

@@ -113,4 +113,12 @@ OSStatus AudioDeviceGetCurrentTime(AudioObjectID deviceID, AudioTimeStamp* outTi
   return status;
 }
 
+OSStatus AudioDeviceGetIoStatus(AudioObjectID deviceID, DeviceIoStatus* outStatus) {
+  if (!outStatus) return kAudio_ParamError;
+  DeviceIoStatus status{};
+  const OSStatus result = provider()->deviceIoStatus(deviceID, status);
+  if (result == noErr) *outStatus = status;
+  return result;
+}
+
 }  // namespace platform::audio

@@ -37,7 +37,7 @@
 //     (then the call in hand finishes).
 //
 // Threads: every call here may be made from any thread that is not a real-time
-// audio thread, except AudioGetCurrentHostTime and AudioDeviceGetCurrentTime,
+// audio thread, except AudioGetCurrentHostTime, AudioDeviceGetCurrentTime and AudioDeviceGetIoStatus,
 // which never block or allocate and may be called from audio threads.
 // All calls go to the current provider (Provider.h).
 
@@ -99,6 +99,12 @@ uint64_t AudioConvertNanosToHostTime(uint64_t nanos);
 // kAudioHardwareNotRunningError when the device's I/O is stopped and with
 // kAudioHardwareBadDeviceError for an unknown device. Audio threads may call it.
 OSStatus AudioDeviceGetCurrentTime(AudioObjectID deviceID, AudioTimeStamp* outTime);
+
+// The device's drop-outs and latency (DeviceIoStatus, Provider.h); never
+// blocks or allocates. kAudioHardwareUnknownPropertyError from a provider
+// that does not count them; nothing is written then.
+struct DeviceIoStatus;
+OSStatus AudioDeviceGetIoStatus(AudioObjectID deviceID, DeviceIoStatus* outStatus);
 
 // Typed conveniences over the calls above, for values of a fixed size.
 template <typename T>

@@ -8,6 +8,7 @@
 // PulseAudio (pulse/PulseProvider.h). A provider that cannot serve (no server)
 // is simply not chosen; that is not an error.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,26 @@ class IoClient {
   // allocate, lock a blocking mutex, log or wait. May call startIo/stopIo for
   // itself (those then do not wait).
   virtual void ioCycle(AudioObjectID device, const IoCycle& cycle) noexcept = 0;
+};
+
+// How a running device is faring, read without a lock: the gaps it has had
+// and how far behind the present it plays or records.
+struct DeviceIoStatus {
+  // Gaps the device's server reported: playback running dry (underflows) and
+  // recorded data it had to throw away (overflows), since the device appeared.
+  uint64_t dropOuts = 0;
+  // A gap in progress: the playback ran dry and has not started again.
+  bool dropOutOngoing = false;
+  // Frames lost between the server and the device's cycles (our own ring
+  // overrunning), since the device appeared.
+  uint64_t lostFrames = 0;
+  // The latency as the server reports it now (playback: until a frame made
+  // in the present cycle is played; record: since the oldest frame not yet
+  // handed to a cycle was captured), in frames; meaningful only when
+  // latencyKnown. Negative for the monitor of an output, which records what
+  // the output renders before it is played.
+  int64_t latencyFrames = 0;
+  bool latencyKnown = false;
 };
 
 class Provider {
@@ -62,6 +83,12 @@ class Provider {
   virtual uint64_t hostTime() const noexcept = 0;
   // Device time while its I/O runs; real-time safe.
   virtual OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept = 0;
+  // Drop-outs and latency of a device; real-time safe. A provider whose
+  // devices cannot drop out (the simulated one) need not answer: then
+  // kAudioHardwareUnknownPropertyError and nothing is written.
+  virtual OSStatus deviceIoStatus(AudioObjectID, DeviceIoStatus&) const noexcept {
+    return kAudioHardwareUnknownPropertyError;
+  }
 
   // Device I/O. scope is kAudioObjectPropertyScopeInput or ...Output. After
   // stopIo returns (called from any thread but the device's I/O thread), the

@@ -215,6 +215,11 @@ OSStatus FileDeviceProvider::stopIo(AudioObjectID device, AudioObjectPropertySco
 
 uint64_t FileDeviceProvider::hostTime() const noexcept { return state_->inner->hostTime(); }
 
+OSStatus FileDeviceProvider::deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept {
+  if (!inFileRange(device)) return state_->inner->deviceIoStatus(device, status);
+  return kAudioHardwareUnknownPropertyError;
+}
+
 OSStatus FileDeviceProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept {
   const State& s = *state_;
   if (!inFileRange(device)) return s.inner->deviceCurrentTime(device, time);

@@ -132,6 +132,9 @@ class FileDeviceProvider final : public Provider {
                                   AudioObjectPropertyListenerProc listener, void* clientData) override;
   uint64_t hostTime() const noexcept override;
   OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept override;
+  // The real devices' status from the provider beneath; a file device has no
+  // drop-outs to tell of.
+  OSStatus deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept override;
   OSStatus startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
   OSStatus stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
 

@@ -42,7 +42,7 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
   r.status = noErr;
   switch (a.mSelector) {  // global properties answer in any scope
     case kAudioObjectPropertyName:
-      r.value = PropertyValue::string(dev->description);
+      r.value = PropertyValue::string(dev->name);
       return r;
     case kAudioDevicePropertyDeviceUID:
       r.value = PropertyValue::string(dev->uid);

@@ -100,6 +100,9 @@ class PulseProvider final : public LookUpProvider {
                                   AudioObjectPropertyListenerProc listener, void* clientData) override;
   uint64_t hostTime() const noexcept override;
   OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept override;
+  // Underflows (playback) or overflows (record) the server reported, frames
+  // our ring lost, and the latency the server reports once the stream runs.
+  OSStatus deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept override;
   OSStatus startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
   OSStatus stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
 

@@ -2,6 +2,8 @@
 // sinks and sources, and the server's events kept in the device cache.
 #include <cstdio>
 
+#include <tuple>
+
 #include "platform/audio/pulse/PulseState.h"
 
 namespace platform::audio::pulse {
@@ -207,7 +209,6 @@ void PulseProvider::State::upsert(bool input, uint32_t index, const char* name, 
 
     std::string label = description && *description ? description : (name ? name : "");
     if (monitor && label.rfind("Monitor of ", 0) != 0) label = "Monitor of " + label;
-    if (!added && label != dev->description) changed.push_back({kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0});
     dev->description = label;
     dev->serverName = name ? name : "";
     dev->monitor = monitor;
@@ -258,9 +259,33 @@ void PulseProvider::State::upsert(bool input, uint32_t index, const char* name, 
     dev->activePort = active;
 
     if (!changed.empty()) fired.push_back({dev->id, changed});
+    renameDuplicates(fired);
     resolveDefaults(fired);
   }
   post(fired);
+}
+
+void PulseProvider::State::renameDuplicates(Fired& fired) {
+  // Two sinks of one description (two null sinks, two identical USB
+  // interfaces) would be two devices of one name, which neither the menus
+  // nor the settings could tell apart. The server's device names are
+  // stable, so ordering by them gives each the same name on every run.
+  std::vector<Device*> order;
+  for (auto& d : devices) order.push_back(&d);
+  std::stable_sort(order.begin(), order.end(), [](const Device* a, const Device* b) {
+    return std::tie(a->input, a->description, a->serverName) < std::tie(b->input, b->description, b->serverName);
+  });
+  for (size_t i = 0; i < order.size(); ++i) {
+    Device& d = *order[i];
+    size_t first = i;
+    while (first > 0 && order[first - 1]->input == d.input && order[first - 1]->description == d.description) --first;
+    std::string name = d.description;
+    if (i > first) name += " (" + std::to_string(i - first + 1) + ")";
+    if (name == d.name) continue;
+    const bool renamed = !d.name.empty();
+    d.name = std::move(name);
+    if (renamed) fired.push_back({d.id, {{kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0}}});
+  }
 }
 
 void PulseProvider::State::detach(Runtime& rt) {
@@ -287,6 +312,7 @@ void PulseProvider::State::remove(bool input, uint32_t index) {
     rt = it->rt;
     devices.erase(it);
     fired.push_back({kAudioObjectSystemObject, {{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}}});
+    renameDuplicates(fired);
     resolveDefaults(fired);
   }
   detach(*rt);

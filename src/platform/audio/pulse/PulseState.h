@@ -34,6 +34,11 @@ constexpr uint32_t kSlots = 256;  // live devices at a time
 constexpr AudioObjectID kFirstDeviceID = 16;
 constexpr double kStandardRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 constexpr int kReconnectDelayMs = 500;
+// Audio queued at the server for playback. A virtual machine or a busy
+// desktop can stop every thread for a tenth of a second or more; the sink
+// keeps its own clock and plays what it missed at once, so less queued than
+// the longest stall plays silence.
+constexpr double kPlaybackQueueSeconds = 0.4;
 
 uint64_t steadyNanos();
 // The mixer's scale: a volume as a fraction of PA_VOLUME_NORM, at most 1.
@@ -72,8 +77,19 @@ struct Runtime {
   std::atomic<uint64_t> streamFrames{0};  // moved by libpulse's side
   // The stream's latency as the server reports it (playback: until a frame
   // written now is played; record: since the oldest frame not yet read was
-  // captured), in frames; 0 until the server has told it.
-  std::atomic<uint32_t> streamLatency{0};
+  // captured, negative on a monitor), in frames; known once the server has
+  // told it after the start.
+  std::atomic<int64_t> streamLatency{0};
+  std::atomic<bool> latencyKnown{false};
+  // What the server granted of our playback buffering (tlength), in frames;
+  // 0 until the stream is ready.
+  std::atomic<uint32_t> grantedFrames{0};
+  // Gaps since the device appeared: underflows of a playback stream,
+  // overflows and holes of a record stream (from the server), and frames our
+  // ring lost because the I/O thread fell behind.
+  std::atomic<uint64_t> dropOuts{0};
+  std::atomic<bool> dry{false};  // playback ran dry and has not started again
+  std::atomic<uint64_t> lostFrames{0};
   // Output: frames the server asked for that the ring could not give yet,
   // and the kick by which the I/O thread tells libpulse's thread that it
   // has made more (an eventfd watched by the mainloop).
@@ -87,6 +103,9 @@ struct Runtime {
   uint64_t framesDone = 0;
   double scalar = 1;
   uint64_t measureHost = 0, measureFrames = 0;
+  uint64_t measureDropOuts = 0;  // the gaps the rate window has seen
+  uint64_t measureAfter = 0;     // no window starts before this host time
+  uint64_t lastCycleHost = 0;    // host time of the latest cycle
   std::atomic<uint64_t> cycled{0};
 
   // published time, read without a lock
@@ -107,6 +126,9 @@ struct Runtime {
 };
 
 
+// Frames of playback queued at the server that a stream of this runtime asks for.
+uint32_t playbackQueueFrames(const Runtime& rt);
+
 // The device whose cycle runs on this thread, if any.
 extern thread_local Runtime* cycleInProgress;
 
@@ -121,6 +143,10 @@ struct Device {
   bool monitor = false;
   uint32_t index = PA_INVALID_INDEX;  // the server's index of the sink or source
   std::string serverName, description, uid;
+  // The name the device is shown and chosen by: its description, made
+  // unique with " (2)", " (3)", … among devices of its direction that share
+  // it, in the order of their server names (renameDuplicates).
+  std::string name;
   pa_sample_spec spec{};
   pa_channel_map map{};
   pa_cvolume volume{};
@@ -235,6 +261,9 @@ struct PulseProvider::State {
               pa_source_port_info** sourcePorts, uint32_t portCount, const char* activePort,
               bool monitor, const char* bus);
   void remove(bool input, uint32_t index);
+  // Gives every device its unique name; tells those whose name changed.
+  // Caller holds `mutex`.
+  void renameDuplicates(Fired& fired);
   void removeAll();
   void detach(Runtime& rt);  // stops a removed device's I/O without waiting for its thread
 

@@ -14,14 +14,36 @@ thread_local Runtime* cycleInProgress = nullptr;
 namespace {
 
 // Keeps the stream's latency as the server last reported it (libpulse
-// interpolates between its timing updates).
+// interpolates between its timing updates), sign and all: a monitor's
+// recording is ahead of what its sink plays.
 void noteLatency(Runtime& rt) {
   pa_usec_t usec = 0;
   int negative = 0;
   if (pa_stream_get_latency(rt.stream, &usec, &negative) != 0) return;
-  rt.streamLatency.store(negative ? 1 : std::max<uint32_t>(1, uint32_t(double(usec) * rt.rate / 1e6)),
-                         std::memory_order_relaxed);
+  const int64_t frames = int64_t(double(usec) * rt.rate / 1e6);
+  rt.streamLatency.store(negative ? -frames : frames, std::memory_order_relaxed);
+  rt.latencyKnown.store(true, std::memory_order_release);
+  // Playback that ran dry is playing again once the server says so in its
+  // timing (should its "started" notice not come).
+  if (!rt.input && rt.dry.load(std::memory_order_relaxed))
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(rt.stream); timing && timing->playing)
+      rt.dry.store(false, std::memory_order_release);
 }
+
+// The server ran our playback dry, or had to drop what we did not read in
+// time: a gap in the device's audio.
+void streamGap(pa_stream*, void* userdata) {
+  auto* rt = static_cast<Runtime*>(userdata);
+  rt->dropOuts.fetch_add(1, std::memory_order_release);
+  if (!rt->input) rt->dry.store(true, std::memory_order_release);
+}
+
+// Playback (re)started: after running dry, once the server has its
+// pre-buffer again.
+void streamStarted(pa_stream*, void* userdata) {
+  static_cast<Runtime*>(userdata)->dry.store(false, std::memory_order_release);
+}
+
 
 void streamRead(pa_stream* stream, size_t, void* userdata) {
   auto* rt = static_cast<Runtime*>(userdata);
@@ -31,9 +53,12 @@ void streamRead(pa_stream* stream, size_t, void* userdata) {
     size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
     const size_t frames = bytes / frameBytes;
-    // A hole (no data) is silence; when the I/O thread falls behind, the
-    // newest samples are lost, as with an overrunning card.
-    rt->ring.write(static_cast<const float*>(data), frames * rt->channels);
+    // A hole (no data) is silence, and a gap; when the I/O thread falls
+    // behind, the newest samples are lost, as with an overrunning card.
+    if (!data) rt->dropOuts.fetch_add(1, std::memory_order_relaxed);
+    const size_t written = rt->ring.write(static_cast<const float*>(data), frames * rt->channels);
+    if (written < frames * rt->channels)
+      rt->lostFrames.fetch_add(frames - written / rt->channels, std::memory_order_relaxed);
     pa_stream_drop(stream);
     rt->streamFrames.fetch_add(frames, std::memory_order_relaxed);
   }
@@ -66,6 +91,17 @@ void feed(Runtime& rt) {
 
 void streamWrite(pa_stream*, size_t, void* userdata) { feed(*static_cast<Runtime*>(userdata)); }
 
+void streamState(pa_stream* stream, void* userdata) {
+  auto* rt = static_cast<Runtime*>(userdata);
+  if (pa_stream_get_state(stream) != PA_STREAM_READY || rt->input) return;
+  if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream))
+    rt->grantedFrames.store(granted->tlength / (uint32_t(rt->channels) * 4), std::memory_order_relaxed);
+  // The server's first request for data, or the I/O thread's first kick,
+  // may have come while the stream was still being set up, when feed() could
+  // not write: it would wait for us, and we for it, in silence for ever.
+  feed(*rt);
+}
+
 void kicked(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* userdata) {
   uint64_t count;
   while (read(fd, &count, sizeof count) > 0) {
@@ -73,7 +109,18 @@ void kicked(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* u
   feed(*static_cast<Runtime*>(userdata));
 }
 
+void clearCallbacks(pa_stream* stream) {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_write_callback(stream, nullptr, nullptr);
+  pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+  pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+  pa_stream_set_started_callback(stream, nullptr, nullptr);
+}
+
 }  // namespace
+
+uint32_t playbackQueueFrames(const Runtime& rt) { return uint32_t(rt.rate * kPlaybackQueueSeconds); }
 
 bool PulseProvider::State::openStream(Runtime& rt) {
   if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || rt.removed.load()) return false;
@@ -85,20 +132,24 @@ bool PulseProvider::State::openStream(Runtime& rt) {
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
   attr.prebuf = uint32_t(-1);
-  // Record: one cycle per fragment. Playback: three cycles queued at the
-  // server, asked for one at a time; with ADJUST_LATENCY the server runs the
-  // sink about one cycle ahead then (tlength - 2 minreq). Less makes the
-  // sink wake at its shortest latency, at a high cost in wake-ups.
+  // Record: one cycle per fragment. Playback: kPlaybackQueueSeconds queued
+  // at the server (at least three cycles), asked for one cycle at a time.
+  // With ADJUST_LATENCY the server divides the total between the sink's own
+  // buffer and the stream's.
   attr.fragsize = cycleBytes;
-  attr.tlength = 3 * cycleBytes;
+  attr.tlength = std::max(3 * cycleBytes, playbackQueueFrames(rt) * rt.channels * 4);
   attr.minreq = cycleBytes;
   const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                           PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
   int result;
+  pa_stream_set_state_callback(stream, streamState, &rt);
   if (rt.input) {
+    pa_stream_set_overflow_callback(stream, streamGap, &rt);
     pa_stream_set_read_callback(stream, streamRead, &rt);
     result = pa_stream_connect_record(stream, rt.serverName.c_str(), &attr, flags);
   } else {
+    pa_stream_set_underflow_callback(stream, streamGap, &rt);
+    pa_stream_set_started_callback(stream, streamStarted, &rt);
     pa_stream_set_write_callback(stream, streamWrite, &rt);
     if (rt.kickFd >= 0 && !rt.kickEvent) {
       pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
@@ -107,8 +158,7 @@ bool PulseProvider::State::openStream(Runtime& rt) {
     result = pa_stream_connect_playback(stream, rt.serverName.c_str(), &attr, flags, nullptr, nullptr);
   }
   if (result < 0) {
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    clearCallbacks(stream);
     pa_stream_unref(stream);
     return false;
   }
@@ -122,8 +172,7 @@ void PulseProvider::State::closeStream(Runtime& rt) {
     rt.kickEvent = nullptr;
   }
   if (!rt.stream) return;
-  pa_stream_set_read_callback(rt.stream, nullptr, nullptr);
-  pa_stream_set_write_callback(rt.stream, nullptr, nullptr);
+  clearCallbacks(rt.stream);
   pa_stream_disconnect(rt.stream);
   pa_stream_unref(rt.stream);
   rt.stream = nullptr;
@@ -131,15 +180,16 @@ void PulseProvider::State::closeStream(Runtime& rt) {
 
 uint32_t PulseProvider::State::latencyFrames(const Device& dev) const {
   const Runtime& rt = *dev.rt;
-  if (rt.active.load() && rt.rate == dev.rate) {
-    const uint32_t stream = rt.streamLatency.load(std::memory_order_relaxed);
-    if (stream) return stream + uint32_t(rt.ring.readable() / rt.channels);
+  if (rt.active.load() && rt.rate == dev.rate && rt.latencyKnown.load(std::memory_order_acquire)) {
+    const int64_t stream = rt.streamLatency.load(std::memory_order_relaxed);
+    return uint32_t(std::clamp<int64_t>(stream + int64_t(rt.ring.readable() / rt.channels), 0, INT32_MAX));
   }
   // Before the stream runs, the server's latency of the device says little
-  // (an idle sink reports its longest one); our stream asks for about one
-  // cycle at the device and adds what we queue: three cycles at the server
-  // and one in our ring for playback, one fragment for recording.
-  return (dev.input ? 1 : 4) * dev.bufferFrames;
+  // (an idle sink reports its longest one): what our stream asks for, the
+  // playback queue at the server and a cycle in our ring, or one fragment
+  // for recording.
+  if (dev.input) return dev.bufferFrames;
+  return std::max(3 * dev.bufferFrames, uint32_t(dev.rate * kPlaybackQueueSeconds)) + dev.bufferFrames;
 }
 
 OSStatus PulseProvider::State::startStream(Runtime& rt) {
@@ -163,6 +213,12 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
   rt.measureFrames = 0;
   rt.streamFrames.store(0);
   rt.streamLatency.store(0);
+  rt.latencyKnown.store(false);
+  rt.grantedFrames.store(0);
+  rt.dry.store(false);
+  rt.measureDropOuts = rt.dropOuts.load() + rt.lostFrames.load();
+  rt.measureAfter = 0;
+  rt.lastCycleHost = 0;
   rt.deficit.store(0);
   if (!rt.input && rt.kickFd < 0) rt.kickFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   while (rt.wake.try_acquire()) {
@@ -199,9 +255,24 @@ void PulseProvider::State::measure(Runtime& rt, uint64_t now) {
   // The device's clock against ours: frames the stream moved over wall time,
   // counted from one second after the start (past the stream's first bursts
   // and the server settling its latency), over at least two seconds, smoothed.
+  // A gap or a stall (no cycle for much longer than a cycle: this machine or
+  // the server stopped for a while) moves frames out of step with the clock,
+  // as the server plays, asks for or drops what it missed at once: the window
+  // starts again half a second after each, and the scalar keeps what it had
+  // measured before. Real clocks differ by a few hundred parts per million
+  // at most; a ratio beyond two thousandths is a measuring fault.
   const uint64_t moved = rt.streamFrames.load(std::memory_order_relaxed);
+  const uint64_t gaps = rt.dropOuts.load(std::memory_order_relaxed) + rt.lostFrames.load(std::memory_order_relaxed);
+  const double cycleNanos = double(rt.bufferFrames.load(std::memory_order_relaxed)) / rt.rate * 1e9;
+  const bool stalled = rt.lastCycleHost && double(now - rt.lastCycleHost) > std::max(50e6, 4 * cycleNanos);
+  rt.lastCycleHost = now;
+  if (gaps != rt.measureDropOuts || stalled) {
+    rt.measureDropOuts = gaps;
+    rt.measureHost = 0;
+    rt.measureAfter = now + 500'000'000;
+  }
   if (!rt.measureHost) {
-    if (double(moved) >= rt.rate) {
+    if (double(moved) >= rt.rate && now >= rt.measureAfter) {
       rt.measureHost = now;
       rt.measureFrames = moved;
     }
@@ -209,7 +280,7 @@ void PulseProvider::State::measure(Runtime& rt, uint64_t now) {
   }
   const double seconds = double(now - rt.measureHost) / 1e9;
   if (seconds < 2.0) return;
-  const double ratio = std::clamp(double(moved - rt.measureFrames) / seconds / rt.rate, 0.9, 1.1);
+  const double ratio = std::clamp(double(moved - rt.measureFrames) / seconds / rt.rate, 0.998, 1.002);
   rt.scalar += 0.05 * (ratio - rt.scalar);
 }
 
@@ -341,6 +412,21 @@ OSStatus PulseProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& 
     time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
     return noErr;
   }
+}
+
+OSStatus PulseProvider::deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept {
+  Runtime* rt = state_->runtime(device);
+  if (!rt || rt->removed.load()) return kAudioHardwareBadDeviceError;
+  status = DeviceIoStatus{};
+  status.dropOuts = rt->dropOuts.load(std::memory_order_acquire);
+  status.dropOutOngoing = rt->dry.load(std::memory_order_acquire) && rt->active.load(std::memory_order_acquire);
+  status.lostFrames = rt->lostFrames.load(std::memory_order_relaxed);
+  if (rt->active.load(std::memory_order_acquire) && rt->latencyKnown.load(std::memory_order_acquire)) {
+    status.latencyFrames = rt->streamLatency.load(std::memory_order_relaxed) +
+                           int64_t(rt->ring.readable() / std::max<uint32_t>(rt->channels, 1));
+    status.latencyKnown = true;
+  }
+  return noErr;
 }
 
 OSStatus PulseProvider::startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {
