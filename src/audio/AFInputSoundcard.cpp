@@ -183,6 +183,7 @@ bool AFInputSoundcard::setupAudioUnit() {
 
   if (deviceID == 0) pa::getProperty(pa::kAudioObjectSystemObject, kDefaultInputDevice, deviceID);
   audioHALUnit_.deviceID = deviceID;
+  boundDevice_.store(deviceID, std::memory_order_release);
   if (pa::AudioUnitSetProperty(unit, pa::kAudioOutputUnitProperty_CurrentDevice, pa::kAudioUnitScope_Global, 0,
                                &deviceID, sizeof deviceID) != pa::noErr)
     return false;

@@ -112,6 +112,7 @@ bool AFOutputSoundcard::setupDeviceID() {
   if (deviceID == 0 && pa::getProperty(pa::kAudioObjectSystemObject, kDefaultOutputDevice, deviceID) != pa::noErr)
     return false;
   audioHALUnit_.deviceID = deviceID;
+  boundDevice_.store(deviceID, std::memory_order_release);
   renderDevice_.store(deviceID, std::memory_order_relaxed);
   if (pa::AudioUnitSetProperty(audioHALUnit_.audioUnit, pa::kAudioOutputUnitProperty_CurrentDevice,
                                pa::kAudioUnitScope_Global, 0, &deviceID, sizeof deviceID) != pa::noErr)

@@ -463,9 +463,10 @@ int32_t AFSoundcard::deviceLatency() {
   return static_cast<int32_t>(std::min<uint64_t>(uint64_t{latency} + safety, 1u << 20));
 }
 
-bool AFSoundcard::deviceIoStatus(pa::DeviceIoStatus& status) const noexcept {
-  const uint32_t device = audioHALUnit_.deviceID;
-  return device != 0 && pa::AudioDeviceGetIoStatus(device, &status) == pa::noErr;
+bool AFSoundcard::deviceIoStatus(pa::DeviceIoStatus& status, uint32_t* device) const noexcept {
+  const uint32_t bound = boundDevice_.load(std::memory_order_acquire);
+  if (device) *device = bound;
+  return bound != 0 && pa::AudioDeviceGetIoStatus(bound, &status) == pa::noErr;
 }
 
 bool AFSoundcard::reselectSamplingRate() {

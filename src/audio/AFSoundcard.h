@@ -218,7 +218,7 @@ class AFSoundcard : public AFResampling {
   // Any thread; never blocks or allocates. The drop-outs and latency of the
   // device the card's unit is bound to, as its provider reports them; false
   // (status untouched) when it reports none or no device is bound.
-  bool deviceIoStatus(platform::audio::DeviceIoStatus& status) const noexcept;
+  bool deviceIoStatus(platform::audio::DeviceIoStatus& status, uint32_t* device = nullptr) const noexcept;
   bool reselectSamplingRate();
   void switchSamplingIndex(int32_t index);
   void setSource(const std::string& title);
@@ -320,6 +320,8 @@ class AFSoundcard : public AFResampling {
   const uint32_t scope_;
   std::atomic<int32_t> bufferLength_{0};
   AudioUnitInfo audioHALUnit_;
+  // The device the unit is bound to, for readers on other threads.
+  std::atomic<uint32_t> boundDevice_{0};
   std::atomic<bool> needNewAudioUnit_{true};
   AFConditionLock samplingLock_{0};
   std::atomic<bool> justStarted_{false};

@@ -104,8 +104,9 @@ EndpointIoHealth Input::ioHealth() {
   EndpointIoHealth health;
   if (soundcard_) {
     platform::audio::DeviceIoStatus status;
-    if (soundcard_->deviceIoStatus(status)) {
-      deviceGaps_.take(soundcard_->deviceID(), status);
+    uint32_t device = 0;
+    if (soundcard_->deviceIoStatus(status, &device)) {
+      deviceGaps_.take(device, status);
       health.latencyKnown = status.latencyKnown;
       // What waits on the way to the engine is as late as what waits at
       // the server: the card's ring and the blocks queued for the main

@@ -126,8 +126,9 @@ int32_t TrackingGenerator::latencyFrames() { return soundcard_ ? soundcard_->dev
 EndpointIoHealth TrackingGenerator::ioHealth() {
   EndpointIoHealth health;
   platform::audio::DeviceIoStatus status;
-  if (soundcard_ && soundcard_->deviceIoStatus(status)) {
-    deviceGaps_.take(soundcard_->deviceID(), status);
+  uint32_t device = 0;
+  if (soundcard_ && soundcard_->deviceIoStatus(status, &device)) {
+    deviceGaps_.take(device, status);
     health.latencyKnown = status.latencyKnown;
     health.latencyFrames = status.latencyFrames;
     health.gapOngoing = status.dropOutOngoing;

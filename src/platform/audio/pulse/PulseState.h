@@ -38,7 +38,7 @@ constexpr int kReconnectDelayMs = 500;
 // desktop can stop every thread for a tenth of a second or more; the sink
 // keeps its own clock and plays what it missed at once, so less queued than
 // the longest stall plays silence.
-constexpr double kPlaybackQueueSeconds = 0.4;
+constexpr double kPlaybackQueueSeconds = 0.3;
 
 uint64_t steadyNanos();
 // The mixer's scale: a volume as a fraction of PA_VOLUME_NORM, at most 1.
@@ -81,6 +81,7 @@ struct Runtime {
   // told it after the start.
   std::atomic<int64_t> streamLatency{0};
   std::atomic<bool> latencyKnown{false};
+  std::atomic<uint32_t> streamChannels{2};  // `channels`, for readers on other threads
   // What the server granted of our playback buffering (tlength), in frames;
   // 0 until the stream is ready.
   std::atomic<uint32_t> grantedFrames{0};

@@ -198,6 +198,7 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
     Device* dev = find(rt.id);
     if (!dev) return kAudioHardwareBadDeviceError;
     rt.channels = std::min(dev->channels(), kMaxChannels);
+    rt.streamChannels.store(rt.channels, std::memory_order_relaxed);
     rt.rate = dev->rate;
     rt.serverName = dev->serverName;
     rt.map = dev->map;
@@ -422,8 +423,10 @@ OSStatus PulseProvider::deviceIoStatus(AudioObjectID device, DeviceIoStatus& sta
   status.dropOutOngoing = rt->dry.load(std::memory_order_acquire) && rt->active.load(std::memory_order_acquire);
   status.lostFrames = rt->lostFrames.load(std::memory_order_relaxed);
   if (rt->active.load(std::memory_order_acquire) && rt->latencyKnown.load(std::memory_order_acquire)) {
+    // The ring's samples over the channels the stream was opened with
+    // (published with `active`).
     status.latencyFrames = rt->streamLatency.load(std::memory_order_relaxed) +
-                           int64_t(rt->ring.readable() / std::max<uint32_t>(rt->channels, 1));
+                           int64_t(rt->ring.readable() / std::max<uint32_t>(rt->streamChannels.load(std::memory_order_relaxed), 1));
     status.latencyKnown = true;
   }
   return noErr;
