@@ -82,9 +82,6 @@ struct Runtime {
   std::atomic<int64_t> streamLatency{0};
   std::atomic<bool> latencyKnown{false};
   std::atomic<uint32_t> streamChannels{2};  // `channels`, for readers on other threads
-  // What the server granted of our playback buffering (tlength), in frames;
-  // 0 until the stream is ready.
-  std::atomic<uint32_t> grantedFrames{0};
   // Gaps since the device appeared: underflows of a playback stream,
   // overflows and holes of a record stream (from the server), and frames our
   // ring lost because the I/O thread fell behind.

@@ -94,8 +94,6 @@ void streamWrite(pa_stream*, size_t, void* userdata) { feed(*static_cast<Runtime
 void streamState(pa_stream* stream, void* userdata) {
   auto* rt = static_cast<Runtime*>(userdata);
   if (pa_stream_get_state(stream) != PA_STREAM_READY || rt->input) return;
-  if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream))
-    rt->grantedFrames.store(granted->tlength / (uint32_t(rt->channels) * 4), std::memory_order_relaxed);
   // The server's first request for data, or the I/O thread's first kick,
   // may have come while the stream was still being set up, when feed() could
   // not write: it would wait for us, and we for it, in silence for ever.
@@ -215,7 +213,6 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
   rt.streamFrames.store(0);
   rt.streamLatency.store(0);
   rt.latencyKnown.store(false);
-  rt.grantedFrames.store(0);
   rt.dry.store(false);
   rt.measureDropOuts = rt.dropOuts.load() + rt.lostFrames.load();
   rt.measureAfter = 0;
