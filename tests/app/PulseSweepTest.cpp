@@ -4,14 +4,12 @@
 // unless SPECAN_PULSE_REQUIRED=1.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "TrackingRig.h"
+#include "support/TestServer.h"
 #include "platform/audio/pulse/PulseProvider.h"
 
 namespace {
@@ -91,46 +89,25 @@ TEST(PulseSweep, ASinkOfAnotherRatePlaysTheToneAtTheSweptFrequency) {
 // measured again, so the wire still reads flat.
 TEST(PulseSweep, AStalledServerIsCountedAndTheSweepStillReadsFlat) {
   CONNECT_OR_SKIP(provider);
-  const char* folder = std::getenv("SPECAN_PULSE_DIR");
-  if (!folder) GTEST_SKIP() << "the server is not ours to stop";
-  pid_t server = 0;
-  std::ifstream(std::string(folder) + "/daemon.pid") >> server;
-  ASSERT_GT(server, 0);
-  // A server stopped like this may leave its sinks' monitors silent for the
-  // streams of later clients: the next cases get a fresh one, once
-  // this case is done with it.
-  struct Restart {
-    pid_t server;
-    ~Restart() {
-      kill(server, SIGKILL);
-      const std::string start = std::string(SPECAN_SOURCE_DIR) + "/scripts/pulse-daemon start >/dev/null";
-      if (std::system(start.c_str()) != 0) ADD_FAILURE() << "the test server did not start again";
-    }
-  } restart{server};
+  const pid_t server = testsupport::testServerProcess();
+  if (!server) GTEST_SKIP() << "the server is not ours to stop";
+  testsupport::ServerStalls stalls(server);
 
   PulseRig rig(provider);
   rig.launch("950", "1050");
   const uint64_t outputGapsBefore = rig.generator->ioHealth().gaps;
-  std::thread resume;
-  int stalls = 0;
+  int made = 0;
   // Twice, in the span: once longer than the playback queued at the server
   // (a gap), once shorter (a jump of the latency only).
   rig.sweepLaunched(20, [&] {
     const Sweep& s = rig.h.app.sweep;
     const int at[] = {s.leftBin + 60, s.leftBin + 160};
-    if (stalls == 2 || s.currentBin < at[stalls]) return;
-    if (resume.joinable()) resume.join();  // the first stall ended long ago
-    const int ms = stalls == 0 ? 600 : 120;
-    ++stalls;
-    kill(server, SIGSTOP);
-    resume = std::thread([server, ms] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      kill(server, SIGCONT);
-    });
+    if (made == 2 || s.currentBin < at[made]) return;
+    stalls.stallFor(std::chrono::milliseconds(made == 0 ? 600 : 120));
+    ++made;
   });
-  if (resume.joinable()) resume.join();
-  kill(server, SIGCONT);
-  ASSERT_EQ(stalls, 2);
+  stalls.resume();
+  ASSERT_EQ(made, 2);
   EXPECT_GT(rig.generator->ioHealth().gaps, outputGapsBefore) << "the output's run dry was not counted";
   EXPECT_GT(rig.h.app.sweep.remeasuredBins, 0);
   EXPECT_EQ(rig.h.app.sweep.uncleanBins, 0);

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,6 +28,7 @@
 #include "platform/audio/ProviderChoice.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "support/AllocationCounter.h"
+#include "support/TestServer.h"
 #include "ui/MainThread.h"
 
 namespace {
@@ -477,6 +479,118 @@ TEST_F(PulseTest, ASinePlayedIntoANullSinkIsMeasuredFromItsMonitorByTheInputCard
     if (std::abs(peak - kBin) <= 1) ++good;
   }
   EXPECT_GE(good, 22) << "blocks within 0.05 dB and one bin, of 24";
+}
+
+// The levels of successive blocks of channel 0, each with the moment the
+// input card delivered its last sample.
+class BlockMeter : public AFSoundcardDelegate {
+ public:
+  static constexpr uint32_t kN = 4096;
+  struct Block {
+    double level;  // dB of mean square
+    Clock::time_point at;
+  };
+  BlockMeter() { blocks_.reserve(4096); }
+  uint32_t implementedMethods() const override { return kInputReceived; }
+  void inputReceivedFromSoundcard(AFSoundcard*, float** buffers, int32_t, int32_t samples) override {
+    for (int32_t i = 0; i < samples; ++i) {
+      power_ += double(buffers[0][i]) * buffers[0][i];
+      if (++filled_ < kN) continue;
+      std::lock_guard guard(lock_);
+      blocks_.push_back({10 * std::log10(power_ / kN + 1e-30), Clock::now()});
+      power_ = 0;
+      filled_ = 0;
+    }
+  }
+  std::vector<Block> blocks() {
+    std::lock_guard guard(lock_);
+    return blocks_;
+  }
+
+ private:
+  double power_ = 0;  // the card's consumer thread only
+  uint32_t filled_ = 0;
+  std::mutex lock_;
+  std::vector<Block> blocks_;
+};
+
+// A steady tone captured for a minute: every block holds the tone's level,
+// unless a drop-out was counted about then. Once in the minute the whole
+// server stops for longer than the playback queued there, which must be
+// counted. The tone has a whole number of cycles in a block, so every
+// block of it, wherever it starts, has the same power.
+TEST_F(PulseTest, ASteadyToneCapturedForAMinuteLosesNoBlockThatIsNotCounted) {
+  constexpr int kBin = 85;  // 996.09 Hz at 48 kHz
+  Client play;
+  play.hz = 48000.0 * kBin / BlockMeter::kN;
+  ASSERT_EQ(provider->startIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);
+  AFManager manager;
+  auto card = manager.newInputSoundcard();  // the monitor of sink A
+  ASSERT_TRUE(card);
+  BlockMeter meter;
+  card->setDelegate(&meter);
+  ASSERT_TRUE(card->start());
+  const double expected = 20 * std::log10(0.5 / std::sqrt(2.0));
+  ASSERT_TRUE(serveUntil([&] {
+    const auto b = meter.blocks();
+    return !b.empty() && std::abs(b.back().level - expected) < 0.1;
+  }, 10000ms));
+  const size_t first = meter.blocks().size();
+
+  // Everything that counts a drop-out on the way: the server's underflows
+  // of the playback, its overflows of the recording, our rings.
+  auto counted = [&] {
+    uint64_t n = card->overruns();
+    pa::DeviceIoStatus status;
+    if (pa::AudioDeviceGetIoStatus(sinkA, &status) == pa::noErr)
+      n += status.dropOuts + status.lostFrames + (status.dropOutOngoing ? 1 : 0);
+    if (pa::AudioDeviceGetIoStatus(monitorA, &status) == pa::noErr) n += status.dropOuts + status.lostFrames;
+    return n;
+  };
+  const pid_t server = testsupport::testServerProcess();
+  std::optional<testsupport::ServerStalls> stalls;
+  if (server) stalls.emplace(server);
+  std::vector<Clock::time_point> gaps;
+  uint64_t seen = counted();
+  const auto begin = Clock::now();
+  Clock::time_point stalledAt{};
+  while (Clock::now() - begin < 60s) {
+    mainThread.drain();
+    if (stalls && stalledAt == Clock::time_point{} && Clock::now() - begin > 40s) {
+      stalledAt = Clock::now();
+      stalls->stallFor(400ms);
+    }
+    if (const uint64_t n = counted(); n != seen) {
+      seen = n;
+      gaps.push_back(Clock::now());
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  card->stop();
+  provider->stopIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play);
+  if (stalls) stalls->resume();
+
+  // A gap is counted when the server reports it, and the silence it left
+  // reaches us within the playback and record latencies: well inside 1.5 s.
+  auto countedNear = [&](Clock::time_point t) {
+    for (auto g : gaps)
+      if (g - t < 1500ms && t - g < 1500ms) return true;
+    return false;
+  };
+  const auto blocks = meter.blocks();
+  ASSERT_GT(blocks.size(), first + 600) << "a minute is 703 blocks";
+  int low = 0;
+  for (size_t b = first; b < blocks.size(); ++b) {
+    if (std::abs(blocks[b].level - expected) <= 0.1) continue;
+    ++low;
+    EXPECT_TRUE(countedNear(blocks[b].at))
+        << "block " << b - first << " at " << blocks[b].level << " dB, "
+        << std::chrono::duration<double>(blocks[b].at - begin).count() << " s in, with no drop-out counted";
+  }
+  EXPECT_LT(low, 50) << "of " << blocks.size() - first << " blocks";
+  if (stalls) {
+    EXPECT_TRUE(countedNear(stalledAt + 400ms)) << "the server's stop was not counted";
+  }
 }
 
 TEST_F(PulseTest, TheServerGoingAwayRemovesItsDevicesAndTheyComeBack) {
