@@ -387,8 +387,16 @@ void AppDelegate::alertFailure(const std::string& message, const std::string& de
 
 void AppDelegate::showHelp() {
   ui::Workspace* workspace = ui::Workspace::instance();
-  if (helpURL.empty() || !workspace || !workspace->openURL(helpURL))
-    platform::log("The help page could not be opened%s%s\n", helpURL.empty() ? "" : ": ", helpURL.c_str());
+  if (!helpURL.empty() && workspace && workspace->openURL(helpURL)) return;
+  // Said where the user looks, with the file to open by other means.
+  if (helpURL.empty()) {
+    alertFailure("The help page could not be opened", "The help file was not found beside the program or in its "
+                                                      "installed documentation folder.");
+    return;
+  }
+  const std::string file = helpURL.starts_with("file://") ? helpURL.substr(7) : helpURL;
+  alertFailure("The help page could not be opened",
+               "No program to show web pages was found. The help file is " + file + "; open it in a web browser.");
 }
 
 void AppDelegate::togglePopover(ui::Popover* popover, ui::Control* sender) {

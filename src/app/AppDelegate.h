@@ -14,6 +14,7 @@
 // clearSpectrum (the engine locks its own buffer).
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -170,8 +171,12 @@ class AppDelegate : public InputController {
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 
-  // Opens the help page in the user's web browser.
+  // Opens the help page in the user's web browser; says so where it cannot.
   void showHelp();
+
+  // Where the window says in a line what a command did ("Exported to …");
+  // empty without a window.
+  std::function<void(const std::string&)> showStatus;
 
   // --- Reference trace ---
 

@@ -75,6 +75,8 @@ void AppDelegate::exportData() {
     std::string error;
     if (!platform::writeFileAtomically(*path, traceExportCsv(), &error))
       alertFailure("The data could not be exported to " + *path, error);
+    else if (showStatus)
+      showStatus("Data exported to " + *path);
   }
   resumeTracking();
 }
@@ -116,7 +118,11 @@ void AppDelegate::save() {
   if (!printView || !printView->page()) return;
   const std::string path = exportImagePath();
   std::string error;
-  if (!exportImage(path, &error)) alertFailure("The plot could not be exported to " + path, error);
+  if (!exportImage(path, &error)) {
+    alertFailure("The plot could not be exported to " + path, error);
+    return;
+  }
+  if (showStatus) showStatus("Exported to " + path);
 }
 
 bool AppDelegate::exportImage(const std::string& path, std::string* error) {

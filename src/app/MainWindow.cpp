@@ -95,7 +95,17 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   layout->setSpacing(0);
   display_ = new ::display::Display(this);
   display_->setMinimumSize(300, 200);
-  layout->addWidget(display_, 1);
+  // The plot, and beneath it a line that says what the last command did.
+  auto* plotColumn = new QVBoxLayout();
+  plotColumn->setContentsMargins(0, 0, 0, 0);
+  plotColumn->setSpacing(0);
+  plotColumn->addWidget(display_, 1);
+  statusLabel_ = new QLabel(this);
+  statusLabel_->setContentsMargins(6, 2, 6, 2);
+  statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusLabel_->hide();
+  plotColumn->addWidget(statusLabel_);
+  layout->addLayout(plotColumn, 1);
 
   auto* side = new QVBoxLayout();
   side->setContentsMargins(6, 8, 6, 8);
@@ -132,6 +142,11 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   side->addWidget(providerLabel_);
   app_.titleField = title;
   app_.showDateCheckbox = date;
+  app_.showStatus = [this](const std::string& text) {
+    statusLabel_->setText(QString::fromStdString(text));
+    statusLabel_->setToolTip(statusLabel_->text());
+    statusLabel_->show();
+  };
 
   buildPopovers();
   buildPreferences();
@@ -206,6 +221,7 @@ MainWindow::~MainWindow() {
   app_.printView = nullptr;
   app_.titleField = nullptr;
   app_.showDateCheckbox = nullptr;
+  app_.showStatus = nullptr;
   app_.bandwidthPopup = app_.windowPopup = app_.detectorPopup = app_.divisionPopup = nullptr;
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;

@@ -48,6 +48,8 @@ class MainWindow final : public QWidget {
   QLabel* lostInputLabel() { return lostInputLabel_; }
   // Shown once the generator's output has had a gap (its playback ran dry).
   QLabel* outputGapsLabel() { return outputGapsLabel_; }
+  // The line beneath the plot that says what the last command did.
+  QLabel* statusLabel() { return statusLabel_; }
   // Reads the input's and the generator's loss counters into the two labels
   // (a timer does it twice a second).
   void updateLostInput();
@@ -97,6 +99,7 @@ class MainWindow final : public QWidget {
   QLabel* providerLabel_ = nullptr;
   QLabel* lostInputLabel_ = nullptr;
   QLabel* outputGapsLabel_ = nullptr;
+  QLabel* statusLabel_ = nullptr;
   unsigned long long inputGapsShown_ = 0, outputGapsShown_ = 0;
   QTimer* lostInputTimer_ = nullptr;
   unsigned long long lostShown_ = 0;

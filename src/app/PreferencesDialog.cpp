@@ -4,6 +4,9 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QDir>
 #include <QVBoxLayout>
 #include <memory>
 
@@ -18,6 +21,15 @@ namespace {
 
 // A first-launch colour for every well, in the order of PreferencesDialog::Well.
 static_assert(interface_defaults::kColorWells.size() == PreferencesDialog::kWellCount);
+
+// Where exported images go until the user says otherwise: the desktop's
+// Pictures folder when it has one, else the home folder.
+std::string firstExportPrefix() {
+  const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  if (pictures.isEmpty() || !QDir(pictures).exists() || QDir(pictures) == QDir::home())
+    return interface_defaults::kExportNamePrefix;
+  return QDir(pictures).filePath(QStringLiteral("spectrum")).toStdString();
+}
 
 QtTextField* makeField(const char* text, int width, QWidget* parent) {
   auto* field = new QtTextField(parent);
@@ -64,7 +76,7 @@ PreferencesDialog::PreferencesDialog(QWidget* parent) : QDialog(parent) {
     popup.setMenu(menu);
     popup.selectItemAtIndex(0);
   }
-  namePrefixField_ = makeField(interface_defaults::kExportNamePrefix, 280, exportGroup);
+  namePrefixField_ = makeField(firstExportPrefix().c_str(), 280, exportGroup);
   namePrefixField_->setToolTip(
       QStringLiteral("The folder and the start of the name of exported images; ~ is your home folder."));
   displayColorsCheckbox_ = new QtCheckbox(QStringLiteral("Use display colours for printing"), exportGroup);
@@ -81,5 +93,8 @@ PreferencesDialog::PreferencesDialog(QWidget* parent) : QDialog(parent) {
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  // Return in a field ends the editing, not the dialog.
+  for (QAbstractButton* button : buttons->buttons())
+    if (auto* push = qobject_cast<QPushButton*>(button)) push->setAutoDefault(false);
   layout->addWidget(buttons);
 }

@@ -47,6 +47,8 @@ const char* const kPrintHeight = "Print Height";
 const char* const kPrintFormat = "Print Format";
 const char* const kUseDisplayColor = "Use Display Color For Printing";
 const char* const kPrintBorder = "Print Border";
+const char* const kExportNamePrefix = "Export Name Prefix";
+const char* const kShowDate = "Show Date";
 
 // The colour wells in the order their keys are read and written.
 struct ColorKey {
@@ -237,8 +239,8 @@ void AppDelegate::setupFromPlist() {
   // 3. The window's frame.
   if (display) {
     const std::string* frame = plist.string(kWindowPosition);
-    display->setWindowFrameFromString(frame && frame->size() <= kLongestText ? *frame
-                                                                             : std::string(ui::kDefaultWindowFrame));
+    // Without a stored frame the view opens at a size its screen suits.
+    display->setWindowFrameFromString(frame && frame->size() <= kLongestText ? *frame : std::string());
   }
 
   // 4. The wells; their handlers run later in the launch.
@@ -281,6 +283,10 @@ void AppDelegate::setupFromPlist() {
   setText(referenceLevelField, plist.find(kRefLevel));
   setText(printWidthField, plist.find(kPrintWidth));
   setText(printHeightField, plist.find(kPrintHeight));
+  if (printName)
+    if (std::optional<std::string> prefix = textOf(plist.find(kExportNamePrefix))) printName->setStringValue(*prefix);
+  if (std::optional<bool> date = truthOf(plist.find(kShowDate)); date && showDateCheckbox)
+    showDateCheckbox->setState(*date ? 1 : 0);
 
   // 10.
   if (printFormat)
@@ -318,6 +324,8 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kDivisions, divisionPopup);
   storeText(kPrintWidth, printWidthField);
   storeText(kPrintHeight, printHeightField);
+  storeText(kExportNamePrefix, printName);
+  if (showDateCheckbox) plist.set(kShowDate, showDateCheckbox->isOn());
   if (printFormat && printFormat->indexOfSelectedItem() >= 0) plist.set(kPrintFormat, printFormat->titleOfSelectedItem());
   if (printColorCheckbox) plist.set(kUseDisplayColor, printColorCheckbox->isOn());
   if (printBorderCheckbox) plist.set(kPrintBorder, printBorderCheckbox->isOn());

@@ -168,6 +168,10 @@ bool AppDelegate::sweepSpectrumIsClean() {
 void AppDelegate::resetAndStopTrackingGenerator() {
   sweep.running = 0;
   if (trackingGenerator) trackingGenerator->stop();
+  // No bin is being measured any more: the cursor goes, the measured curve
+  // stays for reading.
+  sharedData.track.pixel = -10.0f;
+  if (display) display->setNeedsDisplay();
 }
 
 void AppDelegate::suspendTracking() {
@@ -221,5 +225,12 @@ void AppDelegate::trackingModeChanged() {
     // generator's tone otherwise.
     if (sweep.running) resetAndStopTrackingGenerator();
     sharedData.track.pixel = -10.0f;
+    // The normal analysis starts afresh: a swept curve is no spectrum of
+    // the input, and must not stay on screen or in the average.
+    trace->clearTrace();
+    if (display) {
+      display->clearPlot();
+      display->setNeedsDisplay();
+    }
   }
 }

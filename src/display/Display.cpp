@@ -1,7 +1,9 @@
-// Geometry, mapping, detectors, paths, the normal and sweep updates and the
-// markers of the plot view. Drawing is in DisplayDraw.cpp.
+// Geometry, mapping, detectors, paths and the normal and sweep updates of
+// the plot view. The markers are in DisplayMarkers.cpp, drawing in
+// DisplayDraw.cpp.
 
 #include "display/Display.h"
+#include "display/TruncToInt.h"
 
 #include <QMenu>
 #include <algorithm>
@@ -16,17 +18,6 @@
 namespace display {
 
 namespace {
-
-// Truncation toward zero that saturates instead of overflowing: a zero-width
-// span or a plot narrower than its margins gives infinite or undefined
-// quotients, which must not become undefined integers.
-int truncToInt(double value) {
-  if (std::isnan(value)) return 0;
-  constexpr double kLimit = 1 << 30;
-  if (value > kLimit) return 1 << 30;
-  if (value < -kLimit) return -(1 << 30);
-  return static_cast<int>(value);
-}
 
 // Views that may have detection passes queued. A queued pass names its view
 // by slot, so a view destroyed before its pass runs is simply not found (its
@@ -181,6 +172,12 @@ void Display::setReference(TraceData* reference, TraceData* trace) {
   referenceData_ = reference;
   traceData_ = trace;
   if (referenceData_) {
+    // The span may have changed with the reference (it brings its own):
+    // map with the present one, not the one of the last update.
+    if (traceData_ && traceData_->bins > 0) {
+      std::lock_guard<std::mutex> hold(traceData_->lock);
+      updateScale();
+    }
     createReferencePath();
     needsMarkerUpdate_ = 1;
   } else {
@@ -272,7 +269,10 @@ void Display::updateScale() {
 }
 
 float Display::yForValue(float value) const {
-  if (!(value > 0)) value = 10;
+  // A bin without power has no level: it lies below the plot, where the
+  // clip hides it, and a trace of nothing but such bins gets the bar that
+  // says "below the plot" (a made-up level would read as a noise floor).
+  if (!(value > 0)) return noPowerY();
   // A product that underflows to 0 (or overflows) would put the point at
   // infinity; hold it at the smallest (largest) normal float instead.
   float power = scale_.linearScale * value;
@@ -395,6 +395,7 @@ float Display::referencePowerFactor() const {
 
 void Display::createReferencePath() {
   if (!traceData_ || !referenceData_) return;
+  referenceMapping_ = currentMapping();
   const float s = referenceBinsPerBin();
   const float factor = referencePowerFactor();
   const int last = lastColumnFor(width_);
@@ -508,6 +509,7 @@ void Display::cachePlot() {
   {
     std::lock_guard<std::mutex> hold(traceData_->lock);
     updateScale();
+    if (referenceData_ && !(currentMapping() == referenceMapping_)) createReferencePath();
     shared_->lowestBin = 0;
     shared_->highestBin = traceData_->bins;
     const int last = lastColumnFor(width_);
@@ -528,6 +530,7 @@ void Display::accumulateBinToPlot() {
   {
     std::lock_guard<std::mutex> hold(traceData_->lock);
     updateScale();
+    if (referenceData_ && !(currentMapping() == referenceMapping_)) createReferencePath();
     const int c = shared_->trackedBin;
     shared_->lowestBin = std::min(shared_->lowestBin, c);
     shared_->highestBin = std::max(shared_->highestBin, c);
@@ -581,192 +584,6 @@ void Display::accumulateBinToPlot() {
   // with the trace when it stops the sweep.
   if (leftPlot && callbacks_.stopTrackingGenerator) callbacks_.stopTrackingGenerator();
   if (redraw) update();
-}
-
-// --- Markers ---------------------------------------------------------------------
-
-void Display::setMarker(int tag) { setMarkerType(tag, clickedPoint_); }
-
-void Display::setMarkerType(int type, QPointF screenLocation) {
-  markerCache_.type = kNoMarker;
-  markerCache_.valid = 0;
-  if (type != kNoMarker && traceData_ && shared_) {
-    const QPointF local = mapFromGlobal(screenLocation);
-    const double x = local.x();
-    const double y = QWidget::height() - local.y();  // view points, y up
-    const int column = std::clamp(truncToInt(x - plotBounds_.x()), 0, kColumns - 1);
-    shared_->marker.binClicked = pixelToBinMap_[static_cast<size_t>(column)] + 2;
-    shared_->marker.valueClicked = static_cast<float>(y - scale_.top);
-    shared_->marker.cachedBinClicked = -1;
-    markerCache_.type = type;
-    needsMarkerUpdate_ = 1;
-  }
-  update();
-}
-
-void Display::updateMarkerInfo() {
-  if (!scale_.valid || markerCache_.type == kNoMarker || !traceData_ || !shared_) return;
-  const int lo = std::max(shared_->lowestBin, scale_.firstBin);
-  const int hi = std::min(shared_->highestBin, scale_.endBin);
-  SharedData::Marker& marker = shared_->marker;
-
-  if (marker.binClicked != marker.cachedBinClicked) {
-    // A new click: the trace point nearest to it, counting a bin of
-    // horizontal distance like 1.4 points of vertical distance.
-    const int c = marker.binClicked;
-    marker.cachedBinClicked = c;
-    const int from = std::max(c - 20, lo);
-    const int to = std::min(c + 20, hi);
-    double best = 1e12;
-    int index = from;
-    for (int k = from; k < to; ++k) {
-      const double value = valueAt(shownTrace(), k) * scale_.linearScale;
-      const double o = scale_.logScale * std::log10(value) - marker.valueClicked;
-      const double d = o * o + 2.0 * static_cast<double>(c - k) * (c - k);
-      if (d < best) {
-        best = d;
-        index = k;
-      }
-    }
-    marker.index = index;
-  }
-
-  const bool idle = callbacks_.trackingGeneratorIdle && callbacks_.trackingGeneratorIdle();
-  const int r = cacheMarkerIndex(marker.index, lo, hi, false);
-  if (!idle) marker.index = r;
-  if (referenceData_) cacheReferenceMarkerIndex(r, lo, hi, false);
-}
-
-namespace {
-
-// The band of the band marker: 5 % of the displayed bins, at least 2 bins.
-struct Band {
-  int start;
-  int end;
-};
-
-Band bandAround(int c, int hi, const PlotScale& scale) {
-  int w = truncToInt((scale.endBin - scale.firstBin) * 0.025);
-  if (w < 2) w = 1;
-  int s = std::max(c - w, 0);
-  const int e = std::min(s + 2 * w, hi);
-  if (s == hi) s = s - 1;
-  return {s, e};
-}
-
-}  // namespace
-
-void Display::markerBand(int bin, int highest, int& start, int& end) const {
-  const Band band = bandAround(bin, highest, scale_);
-  start = band.start;
-  end = band.end;
-}
-
-int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCache*/) {
-  const TraceData* trace = shownTrace();
-  if (!trace) return bin;
-  const float bph = trace->binsPerHertz;
-  auto v = [&](int k) { return valueAt(trace, k); };
-  int k = bin;
-  float value;
-
-  const int type = markerCache_.type;
-  if (type == kBandMarker) {
-    const Band band = bandAround(bin, highest, scale_);
-    float sum = 0;
-    for (int j = band.start; j < band.end; ++j) sum += v(j);
-    value = sum / static_cast<float>(band.end - band.start);
-    markerCache_.lowerFrequency = static_cast<float>(band.start) / bph;
-    markerCache_.upperFrequency = static_cast<float>(band.end) / bph;
-  } else if (type == kPeakMarker || type == kMinimumMarker) {
-    const bool peak = type == kPeakMarker;
-    // "better(x, y)": x is at least as high (peak) or as low (minimum) as y.
-    auto atLeast = [peak](float x, float y) { return peak ? x >= y : x <= y; };
-    int a = std::max(bin - 20, lowest);
-    int b = std::min(bin + 20, highest);
-    const bool idle = callbacks_.trackingGeneratorIdle && callbacks_.trackingGeneratorIdle();
-    if (idle) {
-      // Bracket the extremum, moving 20 bins at a time toward it.
-      for (int step = 0; step < 100; ++step) {
-        const int m = (a + b) / 2;
-        if (atLeast(v(m), v(a)) && atLeast(v(m), v(b))) break;
-        if (atLeast(v(a), v(m))) {
-          if (a - 20 <= lowest) {
-            a = lowest;
-            b = m;
-            break;
-          }
-          b = m;
-          a = a - 20;
-        } else {
-          if (b + 20 >= highest) {
-            a = m;
-            b = highest;
-            break;
-          }
-          a = m;
-          b = b + 20;
-        }
-      }
-    }
-    k = a;
-    if (a < b) {
-      float best = v(a);
-      for (int j = a + 1; j < b; ++j) {
-        const float x = v(j);
-        if (peak ? x > best : x < best) {
-          best = x;
-          k = j;
-        }
-      }
-    }
-    value = v(k);
-  } else {
-    value = v(bin);
-  }
-
-  markerCache_.frequency = static_cast<float>(k) / bph;
-  markerCache_.dB =
-      value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale))) : -80.0f;
-  markerCache_.h = x0_ + static_cast<float>(k - scale_.startBin) / scale_.binsPerPixel;
-  markerCache_.v = scale_.top + markerCache_.dB * scale_.logScale / 10;
-  markerCache_.valid = 1;
-  return k;
-}
-
-void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bool ignoreCache) {
-  const TraceData* reference = referenceData_;
-  if (!reference || !traceData_) return;
-  const float bph = traceData_->binsPerHertz;
-  const float frequency = static_cast<float>(bin) / bph;
-  if (!ignoreCache && referenceMarkerCached_ && std::fabs(referenceMarkerCache_.frequency - frequency) < 0.01f) {
-    return;
-  }
-  referenceMarkerCached_ = 1;
-
-  // The live bins are read at the same frequencies in the reference.
-  const float s = referenceBinsPerBin();
-  auto referenceBin = [s](int k) { return truncToInt(static_cast<double>(s * static_cast<float>(k))); };
-  float value;
-  if (markerCache_.type == kBandMarker) {
-    const Band band = bandAround(bin, highest, scale_);
-    const int start = referenceBin(band.start);
-    const int end = std::max(referenceBin(band.end), start + 1);
-    float sum = 0;
-    for (int j = start; j < end; ++j) sum += valueAt(reference, j);
-    value = sum / static_cast<float>(end - start);
-    referenceMarkerCache_.lowerFrequency = static_cast<float>(band.start) / bph;
-    referenceMarkerCache_.upperFrequency = static_cast<float>(band.end) / bph;
-  } else {
-    value = valueAt(reference, referenceBin(bin));
-  }
-  value *= referencePowerFactor();
-  if (normalising()) value = unityPower();
-  referenceMarkerCache_.frequency = frequency;
-  referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale)));
-  referenceMarkerCache_.h = x0_ + static_cast<float>(bin - scale_.startBin) / scale_.binsPerPixel;
-  referenceMarkerCache_.v = scale_.top + referenceMarkerCache_.dB * scale_.logScale / 10;
-  referenceMarkerCache_.valid = 1;
 }
 
 // --- Texts -------------------------------------------------------------------------

@@ -66,10 +66,11 @@ struct MarkerCache {
   float frequency = 0;
   float lowerFrequency = 0;  // band marker only
   float upperFrequency = 0;  // band marker only
-  float dB = 0;
+  float dB = 0;  // -80 for a bin without power
   float h = 0;  // x in view points
   float v = 0;  // y before the yOffset shift
   uint8_t valid = 0;
+  uint8_t hasPower = 1;  // the marker's value is above 0: dB is a level
 };
 
 // What the measurements read beside the marker (SharedData::measure), made
@@ -219,6 +220,10 @@ class Display : public QWidget {
 
   // y (view points, before the yOffset shift) of a linear power value.
   float yForValue(float value) const;
+  // Where yForValue puts a value without power: far enough below the
+  // plot's bottom edge that no part of a line to it shows.
+  float noPowerY() const { return static_cast<float>(plotBounds_.y()) - kNoPowerDepth + yOffset_; }
+  static constexpr float kNoPowerDepth = 100.0f;
 
   // --- Detectors and paths -------------------------------------------------
 
@@ -371,6 +376,16 @@ class Display : public QWidget {
   MarkerCache markerCache_;
   MarkerCache referenceMarkerCache_;
   uint8_t referenceMarkerCached_ = 0;
+  // The mapping the reference path was built with: a span, bandwidth or
+  // size change since then builds it again with the next update.
+  struct ReferenceMapping {
+    int startBin = 0;
+    float binsPerPixel = 0;
+    float width = 0;
+    bool operator==(const ReferenceMapping&) const = default;
+  };
+  ReferenceMapping referenceMapping_;
+  ReferenceMapping currentMapping() const { return {scale_.startBin, scale_.binsPerPixel, width_}; }
   QMenu* clickMenu_ = nullptr;
   QPointF clickedPoint_;
 

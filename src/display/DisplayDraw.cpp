@@ -340,6 +340,9 @@ void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double 
     // The peak reading: a sine's frequency and level between bins.
     std::snprintf(text, sizeof text, "Marker:  %.2f Hz   %.2f dB", static_cast<double>(measureReadout_.frequency),
                   static_cast<double>(measureReadout_.dB));
+  } else if (!markerCache_.hasPower) {
+    // A bin without power has no level to read.
+    std::snprintf(text, sizeof text, "Marker:  %.0f Hz   no power", static_cast<double>(markerCache_.frequency));
   } else {
     std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
                   static_cast<double>(markerCache_.dB));

@@ -4,6 +4,7 @@
 // a printer at its resolution.
 
 #include "display/Printing.h"
+#include "display/TruncToInt.h"
 
 #include <QPainter>
 #include <QPen>
@@ -20,12 +21,6 @@
 namespace display {
 
 namespace {
-
-int truncToInt(double value) {
-  if (std::isnan(value)) return 0;
-  constexpr double kLimit = 1 << 30;
-  return static_cast<int>(std::clamp(value, -kLimit, kLimit));
-}
 
 std::string formatNumber(const char* format, double value) {
   char text[96];

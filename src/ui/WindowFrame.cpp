@@ -69,9 +69,23 @@ std::string windowFrameString(const FrameRect& window, const FrameRect& screen, 
   return text;
 }
 
+FrameRect firstWindowFrame(const ScreenLayout& layout) {
+  const ScreenLayout::Screen* screen = primaryScreen(layout);
+  const FrameRect area = screen ? screen->available : primaryGeometry(layout);
+  // The fixed frame's size as a floor: a small screen gets that much, as
+  // far as it holds it.
+  const std::vector<double> fixed = *parseNumbers(kDefaultWindowFrame);
+  FrameRect window;
+  window.width = std::round(std::max(area.width * kFirstWindowShare, fixed[2]));
+  window.height = std::round(std::max(area.height * kFirstWindowShare, fixed[3]));
+  window.x = std::round(area.x + (area.width - window.width) / 2);
+  window.y = std::round(area.y + (area.height - window.height) / 2);
+  return fitInto(window, area);
+}
+
 FrameRect windowFrameFromString(std::string_view frame, const ScreenLayout& layout) {
   std::optional<std::vector<double>> numbers = parseNumbers(frame);
-  if (!numbers || (*numbers)[2] < 1.0 || (*numbers)[3] < 1.0) numbers = parseNumbers(kDefaultWindowFrame);
+  if (!numbers || (*numbers)[2] < 1.0 || (*numbers)[3] < 1.0) return firstWindowFrame(layout);
   const std::vector<double>& n = *numbers;
   const double primaryHeight = primaryGeometry(layout).height;
   // The stored screen in the toolkit's coordinates; without one, the

@@ -32,8 +32,12 @@ struct ScreenLayout {
   int primary = 0;  // index into screens
 };
 
-// The frame a window opens with when no frame is stored.
+// The frame the settings keep for a window that has none yet.
 inline constexpr std::string_view kDefaultWindowFrame = "180 403 692 469 0 0 1680 1028 ";
+
+// The fraction of the primary screen's usable width and height a window
+// takes when it opens without a stored frame.
+inline constexpr double kFirstWindowShare = 2.0 / 3.0;
 
 // The stored string of a window's frame on its screen.
 std::string windowFrameString(const FrameRect& window, const FrameRect& screen, const ScreenLayout& layout);
@@ -42,7 +46,13 @@ std::string windowFrameString(const FrameRect& window, const FrameRect& screen, 
 // still there comes back exactly; on another desktop it keeps its distance
 // from the top left corner of the primary screen. The result always lies on
 // a screen, no larger than that screen's usable area; a string that holds no
-// sensible frame (not numbers, no or absurd size) gives the default frame.
+// sensible frame (empty, not numbers, no or absurd size) gives the first
+// window's frame.
 FrameRect windowFrameFromString(std::string_view frame, const ScreenLayout& layout);
+
+// A window opened without a stored frame: kFirstWindowShare of the primary
+// screen's usable area each way, centred on it, so that a large screen gets
+// a plot worth reading; never smaller than the fixed default frame allows.
+FrameRect firstWindowFrame(const ScreenLayout& layout);
 
 }  // namespace ui

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QColorDialog>
+#include <QTest>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
@@ -30,6 +33,7 @@
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
+#include "ui/Panels.h"
 #include "ui/Workspace.h"
 #include "ui/qt/QtMainThread.h"
 
@@ -70,12 +74,15 @@ struct LaunchedWindow {
 
 }  // namespace
 
-TEST(MainWindow, OpensAtTheDefaultFrameWithEveryControlWired) {
+TEST(MainWindow, OpensAtTwoThirdsOfTheScreenWithEveryControlWired) {
   LaunchedWindow w;
   w.launch();
   EXPECT_TRUE(w.window.isVisible());
-  EXPECT_EQ(w.window.width(), MainWindow::kDefaultWidth);
-  EXPECT_EQ(w.window.height(), MainWindow::kDefaultHeight);
+  // No frame stored: two thirds of the screen each way, at least the fixed size.
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_EQ(w.window.width(), std::max(MainWindow::kDefaultWidth, static_cast<int>(std::lround(screen.width() * 2.0 / 3))));
+  EXPECT_EQ(w.window.height(),
+            std::max(MainWindow::kDefaultHeight, static_cast<int>(std::lround(screen.height() * 2.0 / 3))));
   EXPECT_GT(w.window.display()->width(), w.window.width() / 2);  // the plot takes most of the window
   // The window frame the settings keep brings it back where it was.
   PlotView& view = *w.app.display;
@@ -133,6 +140,16 @@ TEST(MainWindow, ASweepEndsWhenItReachesThePlotsRightEdge) {
   // It ended near the right edge, not before the span's end.
   EXPECT_GE(w.app.sweep.currentBin, w.app.sweep.rightBin - 2);
   EXPECT_LE(w.app.sweep.currentBin, w.app.sweep.endBin);
+  // No bin is measured any more: the cursor has gone, the curve stays.
+  EXPECT_LT(w.app.sharedData.track.pixel, 0);
+  EXPECT_FALSE(w.window.display()->plotPath().isEmpty());
+
+  // Back in the normal mode the swept curve goes too, from the plot and
+  // from the trace the analysis averages into.
+  w.app.trackingGeneratorMatrix->selectCell(0, 0);
+  w.app.trackingModeChanged();
+  EXPECT_TRUE(w.window.display()->plotPath().isEmpty());
+  EXPECT_EQ(w.app.trace->traceData()->traces, 0);
 }
 
 TEST(MainWindow, ThePreferencesHoldTheColourWellsAndTheExportSettingsUntilTheWindowGoes) {
@@ -327,4 +344,83 @@ TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
   EXPECT_FALSE(w.window->lostInputLabel()->isHidden());
   EXPECT_TRUE(w.window->lostInputLabel()->text().startsWith(
       QStringLiteral("Input lost: %1 samples").arg(w.input->droppedSamples())));
+}
+
+namespace {
+
+struct AlertPanels final : ui::Panels {
+  AlertPanels() { ui::Panels::install(this); }
+  ~AlertPanels() override { ui::Panels::install(nullptr); }
+  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  void showAlert(const std::string& message, const std::string& detail) override {
+    alerts.push_back(message + ": " + detail);
+  }
+  std::vector<std::string> alerts;
+};
+
+// A desktop without a web browser.
+struct BrowserlessWorkspace final : ui::Workspace {
+  BrowserlessWorkspace() { ui::Workspace::install(this); }
+  ~BrowserlessWorkspace() override { ui::Workspace::install(nullptr); }
+  bool openURL(const std::string&) override { return false; }
+};
+
+}  // namespace
+
+TEST(MainWindow, HelpWithoutABrowserSaysSoAndWhereTheFileIs) {
+  application();
+  BrowserlessWorkspace workspace;
+  AlertPanels panels;
+  LaunchedWindow w;
+  w.app.helpURL = "file:///opt/specan/share/doc/specan/help.html";
+  w.window.helpAction()->trigger();
+  ASSERT_EQ(panels.alerts.size(), 1u);
+  EXPECT_NE(panels.alerts[0].find("/opt/specan/share/doc/specan/help.html"), std::string::npos) << panels.alerts[0];
+}
+
+// Return ends the editing of a field; it neither presses a colour well (the
+// colour dialog) nor closes the dialog.
+TEST(MainWindow, ReturnInAPreferencesFieldOpensNoColourDialog) {
+  LaunchedWindow w;
+  w.launch();
+  PreferencesDialog& preferences = *w.window.preferences();
+  w.window.preferencesAction()->trigger();
+  ASSERT_TRUE(preferences.isVisible());
+  int colourDialogs = 0;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* dialog = qobject_cast<QColorDialog*>(QApplication::activeModalWidget())) {
+      ++colourDialogs;
+      dialog->reject();
+    }
+  });
+  closer.start(20);
+  for (QWidget* field : {static_cast<QWidget*>(preferences.widthField()),
+                         static_cast<QWidget*>(preferences.namePrefixField())}) {
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Return);
+    QApplication::processEvents();
+  }
+  EXPECT_EQ(colourDialogs, 0);
+  EXPECT_TRUE(preferences.isVisible());
+}
+
+// Export Image says where the file went, in the line beneath the plot.
+TEST(MainWindow, AnExportedImageIsNamedBeneathThePlot) {
+  QTemporaryDir folder;
+  LaunchedWindow w;
+  w.launch();
+  w.feed(16);
+  w.app.printName->setStringValue(folder.filePath(QStringLiteral("amp")).toStdString());
+  ASSERT_FALSE(w.window.statusLabel()->isVisible());
+  w.app.save();
+  const std::string path = w.app.exportImagePath();
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path)));
+  EXPECT_TRUE(w.window.statusLabel()->isVisible());
+  EXPECT_EQ(w.window.statusLabel()->text().toStdString(), "Exported to " + path);
 }

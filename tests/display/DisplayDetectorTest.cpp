@@ -93,18 +93,49 @@ TEST(DisplayDetector, EachDetectorModeDrawsItsValue) {
   }
 }
 
-TEST(DisplayPath, ATraceOfZerosLiesAtTheValueTenWithTheBottomBar) {
+// A bin without power (silence: no input, the generator off) has no level.
+// At every scale its columns lie below the plot, where the clip hides them,
+// and a trace of nothing else gets the "below the plot" bar; a marker on
+// such a bin reads no level either.
+TEST(DisplayPath, BinsWithoutPowerAreNeverDrawnAsALevel) {
+  for (const float perDivision : {1.0f, 10.0f, 20.0f}) {
+    PlotRig rig(800, 500, 0, 24000, 65536, 48000);
+    rig.display->setPlotScale(perDivision);
+    rig.showTrace();
+    const display::Display& d = *rig.display;
+    const double bottom = d.plotBounds().y();
+    ASSERT_EQ(d.plotPath().count(), 751);
+    for (int i = 0; i < d.plotPath().count(); ++i)
+      ASSERT_LT(d.plotPath().point(i).y(), bottom - 50) << "column " << i << " at " << perDivision << " dB/div";
+    ASSERT_EQ(d.outOfBoundsPath().count(), 2) << perDivision;
+    EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).y(), 45 + 10);
+    EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).x(), 45 + 1.2);
+    EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(1).x(), 45 + 751 - 1.2);
+
+    rig.click(display::Display::kPlainMarker, 300, 200);
+    rig.display->updateMarkerInfo();
+    ASSERT_TRUE(rig.marker().valid);
+    EXPECT_FALSE(rig.marker().hasPower);
+    EXPECT_LT(rig.marker().v - d.yOffset(), bottom) << "the marker's dot goes with the trace";
+  }
+
+  // A tone among silent bins: its column is drawn at its level, the silent
+  // ones stay below the plot, and there is no bar.
   PlotRig rig(800, 500, 0, 24000, 65536, 48000);
+  rig.trace->averaged[2731] = rig.valueForDecibels(-20);  // 1000 Hz
+  rig.shared.detectorMode = 1;
   rig.showTrace();
   const display::Display& d = *rig.display;
-  ASSERT_EQ(d.plotPath().count(), 751);
-  EXPECT_NEAR(d.plotPath().point(100).y(), d.yForValue(10) - d.yOffset(), 1e-3);
-  ASSERT_EQ(d.outOfBoundsPath().count(), 2);
-  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).y(), 45 + 10);
-  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(0).x(), 45 + 1.2);
-  EXPECT_DOUBLE_EQ(d.outOfBoundsPath().point(1).x(), 45 + 751 - 1.2);
+  int drawn = 0;
+  for (int i = 0; i < d.plotPath().count(); ++i)
+    if (d.plotPath().point(i).y() > d.plotBounds().y()) {
+      ++drawn;
+      EXPECT_NEAR(d.plotPath().point(i).y(), d.yForValue(rig.valueForDecibels(-20)) - d.yOffset(), 1e-3);
+    }
+  EXPECT_EQ(drawn, 1);
+  EXPECT_TRUE(d.outOfBoundsPath().isEmpty());
 
-  // A trace inside the plot has no bar; one above the reference line has it at the top.
+  // Inside the plot there is no bar; above the reference line it is at the top.
   for (int k = 0; k < 65536; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-20);
   rig.showTrace();
   EXPECT_TRUE(d.outOfBoundsPath().isEmpty());
@@ -199,4 +230,40 @@ TEST(DisplayReference, AReferenceOfOtherRateAndBinCountIsMappedByItsOwnBins) {
   rig.shared.marker.binClicked = rig.shared.marker.cachedBinClicked = rig.shared.marker.index = 2048;
   rig.display->updateMarkerInfo();
   EXPECT_NEAR(rig.display->referenceMarker()->dB, -10, 1e-3);
+}
+
+// A reference that brings its own span (File > Show Reference moves the
+// analysis to it) is drawn against that span at once, not against the one
+// the last update mapped, and again whenever the span changes later.
+TEST(DisplayReference, AReferenceIsDrawnAgainstTheSpanInForce) {
+  PlotRig rig(800, 500, 0, 10000, 8192, 48000);
+  rig.shared.detectorMode = 1;
+  for (int k = 0; k < 8192; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-60);
+  rig.showTrace();
+  auto reference = std::make_unique<TraceData>();
+  reference->bins = 8192;
+  reference->samplingRate = 48000;
+  reference->binsPerHertz = rig.trace->binsPerHertz;
+  for (int k = 0; k < 8192; ++k) reference->averaged[k] = rig.valueForDecibels(-40);
+  const int peakBin = static_cast<int>(std::lround(1000 * rig.trace->binsPerHertz));
+  reference->averaged[peakBin] = rig.valueForDecibels(-10);
+
+  const display::Display& d = *rig.display;
+  // Where the user reads the peak: against the axis of the span in force.
+  auto peakFrequency = [&] {
+    const PolylinePath& path = d.referencePath();
+    int top = 0;
+    for (int i = 1; i < path.count(); ++i) top = path.point(i).y() > path.point(top).y() ? i : top;
+    const SharedData& s = rig.shared;
+    return s.span.startFrequency +
+           (path.point(top).x() - d.x0()) * (s.span.endFrequency - s.span.startFrequency) / d.plotBounds().width();
+  };
+  const double hertzPerColumn = 5000.0 / 751;
+  rig.shared.span.endFrequency = 5000;  // as the reference's span arrives
+  rig.display->setReference(reference.get(), rig.trace.get());
+  EXPECT_NEAR(peakFrequency(), 1000, 2 * hertzPerColumn);
+
+  rig.shared.span.endFrequency = 10000;
+  rig.showTrace();
+  EXPECT_NEAR(peakFrequency(), 1000, 4 * hertzPerColumn);
 }

@@ -48,10 +48,19 @@ TEST(WindowFrame, TheDefaultFrameOpensAtTheSameDistanceFromTheTopLeftOnAnyDeskto
   EXPECT_EQ(ui::windowFrameFromString(ui::kDefaultWindowFrame, oneScreen(800, 600)), (FrameRect{108, 131, 692, 469}));
 }
 
+// Without a stored frame the window takes two thirds of the primary screen's
+// usable area each way, centred; a small screen still gets the fixed size.
+TEST(WindowFrame, AFirstWindowUsesTwoThirdsOfTheScreen) {
+  EXPECT_EQ(ui::windowFrameFromString("", oneScreen(1920, 1200)), (FrameRect{320, 200, 1280, 800}));
+  EXPECT_EQ(ui::windowFrameFromString("", twoScreens()), (FrameRect{280, 195, 1120, 684}));
+  EXPECT_EQ(ui::windowFrameFromString("", oneScreen(800, 600)), (FrameRect{54, 66, 692, 469}));
+  EXPECT_EQ(ui::windowFrameFromString("", oneScreen(600, 400)), (FrameRect{0, 0, 600, 400}));
+}
+
 TEST(WindowFrame, FramesNoScreenShowsOrThatMakeNoSenseStillGiveAUsableWindow) {
   const ScreenLayout layout = twoScreens();
   const FrameRect primaryArea = layout.screens[0].available;
-  const FrameRect byDefault = ui::windowFrameFromString(ui::kDefaultWindowFrame, layout);
+  const FrameRect byDefault = ui::firstWindowFrame(layout);
   for (const char* frame : {"", "garbage", "1 2 3", "100 100 0 0 0 0 1680 1050 ", "100 100 -5 400 0 0 1680 1050 ",
                             "nan 100 400 400 0 0 1680 1050 ", "100 100 inf 400 0 0 1680 1050 ",
                             "100 100 400 400 0 0 1e300 1050 "})

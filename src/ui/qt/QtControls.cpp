@@ -163,6 +163,11 @@ void QtMatrix::updateView() {
 
 QtColorWell::QtColorWell(QWidget* parent) : QPushButton(parent) {
   setFixedSize(44, 22);
+  // In a dialog a push button would be the default one, which Return in any
+  // of the dialog's fields presses: a well opens its colour dialog only
+  // when clicked.
+  setAutoDefault(false);
+  setDefault(false);
   connect(this, &QPushButton::clicked, this, [this] {
     QColor chosen = QColorDialog::getColor(toQColor(color()), this, QString(), QColorDialog::ShowAlphaChannel);
     if (!chosen.isValid()) return;

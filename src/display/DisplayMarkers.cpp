@@ -1,0 +1,201 @@
+// The plot view's markers: the click that places one, and the live and
+// reference markers' bins, values and positions at every drawing.
+
+#include <algorithm>
+#include <cmath>
+
+#include "display/Display.h"
+#include "display/TruncToInt.h"
+#include "dsp/PlotTrace.h"
+
+namespace display {
+
+// --- Markers ---------------------------------------------------------------------
+
+void Display::setMarker(int tag) { setMarkerType(tag, clickedPoint_); }
+
+void Display::setMarkerType(int type, QPointF screenLocation) {
+  markerCache_.type = kNoMarker;
+  markerCache_.valid = 0;
+  if (type != kNoMarker && traceData_ && shared_) {
+    const QPointF local = mapFromGlobal(screenLocation);
+    const double x = local.x();
+    const double y = QWidget::height() - local.y();  // view points, y up
+    const int column = std::clamp(truncToInt(x - plotBounds_.x()), 0, kColumns - 1);
+    shared_->marker.binClicked = pixelToBinMap_[static_cast<size_t>(column)] + 2;
+    shared_->marker.valueClicked = static_cast<float>(y - scale_.top);
+    shared_->marker.cachedBinClicked = -1;
+    markerCache_.type = type;
+    needsMarkerUpdate_ = 1;
+  }
+  update();
+}
+
+void Display::updateMarkerInfo() {
+  if (!scale_.valid || markerCache_.type == kNoMarker || !traceData_ || !shared_) return;
+  const int lo = std::max(shared_->lowestBin, scale_.firstBin);
+  const int hi = std::min(shared_->highestBin, scale_.endBin);
+  SharedData::Marker& marker = shared_->marker;
+
+  if (marker.binClicked != marker.cachedBinClicked) {
+    // A new click: the trace point nearest to it, counting a bin of
+    // horizontal distance like 1.4 points of vertical distance.
+    const int c = marker.binClicked;
+    marker.cachedBinClicked = c;
+    const int from = std::max(c - 20, lo);
+    const int to = std::min(c + 20, hi);
+    double best = 1e12;
+    int index = from;
+    for (int k = from; k < to; ++k) {
+      const double value = valueAt(shownTrace(), k) * scale_.linearScale;
+      const double o = scale_.logScale * std::log10(value) - marker.valueClicked;
+      const double d = o * o + 2.0 * static_cast<double>(c - k) * (c - k);
+      if (d < best) {
+        best = d;
+        index = k;
+      }
+    }
+    marker.index = index;
+  }
+
+  const bool idle = callbacks_.trackingGeneratorIdle && callbacks_.trackingGeneratorIdle();
+  const int r = cacheMarkerIndex(marker.index, lo, hi, false);
+  if (!idle) marker.index = r;
+  if (referenceData_) cacheReferenceMarkerIndex(r, lo, hi, false);
+}
+
+namespace {
+
+// The band of the band marker: 5 % of the displayed bins, at least 2 bins.
+struct Band {
+  int start;
+  int end;
+};
+
+Band bandAround(int c, int hi, const PlotScale& scale) {
+  int w = truncToInt((scale.endBin - scale.firstBin) * 0.025);
+  if (w < 2) w = 1;
+  int s = std::max(c - w, 0);
+  const int e = std::min(s + 2 * w, hi);
+  if (s == hi) s = s - 1;
+  return {s, e};
+}
+
+}  // namespace
+
+void Display::markerBand(int bin, int highest, int& start, int& end) const {
+  const Band band = bandAround(bin, highest, scale_);
+  start = band.start;
+  end = band.end;
+}
+
+int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCache*/) {
+  const TraceData* trace = shownTrace();
+  if (!trace) return bin;
+  const float bph = trace->binsPerHertz;
+  auto v = [&](int k) { return valueAt(trace, k); };
+  int k = bin;
+  float value;
+
+  const int type = markerCache_.type;
+  if (type == kBandMarker) {
+    const Band band = bandAround(bin, highest, scale_);
+    float sum = 0;
+    for (int j = band.start; j < band.end; ++j) sum += v(j);
+    value = sum / static_cast<float>(band.end - band.start);
+    markerCache_.lowerFrequency = static_cast<float>(band.start) / bph;
+    markerCache_.upperFrequency = static_cast<float>(band.end) / bph;
+  } else if (type == kPeakMarker || type == kMinimumMarker) {
+    const bool peak = type == kPeakMarker;
+    // "better(x, y)": x is at least as high (peak) or as low (minimum) as y.
+    auto atLeast = [peak](float x, float y) { return peak ? x >= y : x <= y; };
+    int a = std::max(bin - 20, lowest);
+    int b = std::min(bin + 20, highest);
+    const bool idle = callbacks_.trackingGeneratorIdle && callbacks_.trackingGeneratorIdle();
+    if (idle) {
+      // Bracket the extremum, moving 20 bins at a time toward it.
+      for (int step = 0; step < 100; ++step) {
+        const int m = (a + b) / 2;
+        if (atLeast(v(m), v(a)) && atLeast(v(m), v(b))) break;
+        if (atLeast(v(a), v(m))) {
+          if (a - 20 <= lowest) {
+            a = lowest;
+            b = m;
+            break;
+          }
+          b = m;
+          a = a - 20;
+        } else {
+          if (b + 20 >= highest) {
+            a = m;
+            b = highest;
+            break;
+          }
+          a = m;
+          b = b + 20;
+        }
+      }
+    }
+    k = a;
+    if (a < b) {
+      float best = v(a);
+      for (int j = a + 1; j < b; ++j) {
+        const float x = v(j);
+        if (peak ? x > best : x < best) {
+          best = x;
+          k = j;
+        }
+      }
+    }
+    value = v(k);
+  } else {
+    value = v(bin);
+  }
+
+  markerCache_.frequency = static_cast<float>(k) / bph;
+  markerCache_.dB =
+      value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale))) : -80.0f;
+  markerCache_.hasPower = value > 0 ? 1 : 0;
+  markerCache_.h = x0_ + static_cast<float>(k - scale_.startBin) / scale_.binsPerPixel;
+  // Without power the dot goes below the plot with the trace.
+  markerCache_.v = value > 0 ? scale_.top + markerCache_.dB * scale_.logScale / 10 : noPowerY();
+  markerCache_.valid = 1;
+  return k;
+}
+
+void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bool ignoreCache) {
+  const TraceData* reference = referenceData_;
+  if (!reference || !traceData_) return;
+  const float bph = traceData_->binsPerHertz;
+  const float frequency = static_cast<float>(bin) / bph;
+  if (!ignoreCache && referenceMarkerCached_ && std::fabs(referenceMarkerCache_.frequency - frequency) < 0.01f) {
+    return;
+  }
+  referenceMarkerCached_ = 1;
+
+  // The live bins are read at the same frequencies in the reference.
+  const float s = referenceBinsPerBin();
+  auto referenceBin = [s](int k) { return truncToInt(static_cast<double>(s * static_cast<float>(k))); };
+  float value;
+  if (markerCache_.type == kBandMarker) {
+    const Band band = bandAround(bin, highest, scale_);
+    const int start = referenceBin(band.start);
+    const int end = std::max(referenceBin(band.end), start + 1);
+    float sum = 0;
+    for (int j = start; j < end; ++j) sum += valueAt(reference, j);
+    value = sum / static_cast<float>(end - start);
+    referenceMarkerCache_.lowerFrequency = static_cast<float>(band.start) / bph;
+    referenceMarkerCache_.upperFrequency = static_cast<float>(band.end) / bph;
+  } else {
+    value = valueAt(reference, referenceBin(bin));
+  }
+  value *= referencePowerFactor();
+  if (normalising()) value = unityPower();
+  referenceMarkerCache_.frequency = frequency;
+  referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale)));
+  referenceMarkerCache_.h = x0_ + static_cast<float>(bin - scale_.startBin) / scale_.binsPerPixel;
+  referenceMarkerCache_.v = scale_.top + referenceMarkerCache_.dB * scale_.logScale / 10;
+  referenceMarkerCache_.valid = 1;
+}
+
+}  // namespace display
