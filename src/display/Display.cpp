@@ -297,10 +297,15 @@ float Display::valueAt(const TraceData* trace, int bin) const {
 }
 
 void Display::detectColumn(const TraceData* input, int a, int b, float fraction, DetectedData* output,
-                           int column) const {
+                           int column, int lastKnownBin) const {
   float mn, mx, mean;
   int flags = 0;
-  if (b > a) {
+  // A column that holds no whole bin, or only the one its left edge lies
+  // in, interpolates at its left edge as the narrower columns beside it do:
+  // read as bin a alone it would break the line between them with a tick
+  // at every bin boundary. A bin not measured yet is not interpolated to.
+  const bool interpolates = b <= a || (b == a + 1 && truncToInt(fraction) + 1 <= lastKnownBin);
+  if (!interpolates) {
     const int last = std::clamp(input->bins - 1, 0, TraceData::kCapacity - 1);
     float v = valueAt(input, a);
     mn = mx = v;
@@ -344,7 +349,8 @@ void Display::detectPixel(int column, const TraceData* input, DetectedData* outp
   if (column < 0 || column + 1 >= kColumns) return;
   const int a = pixelToBinMap_[static_cast<size_t>(column)];
   const int b = pixelToBinMap_[static_cast<size_t>(column) + 1];
-  detectColumn(input, a, b, pixelToFractionalBin_[static_cast<size_t>(column)], output, column);
+  detectColumn(input, a, b, pixelToFractionalBin_[static_cast<size_t>(column)], output, column,
+               std::numeric_limits<int>::max());
 }
 
 void Display::detectTrackingPixel(int column) {
@@ -352,7 +358,8 @@ void Display::detectTrackingPixel(int column) {
   const int b = pixelToBinMap_[static_cast<size_t>(column) + 1];
   if (shared_->highestBin < b - 1) return;  // the sweep has not finished this column
   const int a = std::max(pixelToBinMap_[static_cast<size_t>(column)], shared_->lowestBin);
-  detectColumn(shownTrace(), a, b, pixelToFractionalBin_[static_cast<size_t>(column)], detectedData_, column);
+  detectColumn(shownTrace(), a, b, pixelToFractionalBin_[static_cast<size_t>(column)], detectedData_, column,
+               shared_->highestBin);
   shared_->track.lowest = std::min(shared_->track.lowest, static_cast<float>(column));
   shared_->track.highest = std::max(shared_->track.highest, static_cast<float>(column));
 }
@@ -361,7 +368,8 @@ void Display::detectReferencePixel(int column, const TraceData* input, DetectedD
   if (column < 0 || column + 1 >= kColumns) return;
   const int a = truncToInt(scale * static_cast<float>(pixelToBinMap_[static_cast<size_t>(column)]));
   const int b = truncToInt(scale * static_cast<float>(pixelToBinMap_[static_cast<size_t>(column) + 1]));
-  detectColumn(input, a, b, scale * pixelToFractionalBin_[static_cast<size_t>(column)], output, column);
+  detectColumn(input, a, b, scale * pixelToFractionalBin_[static_cast<size_t>(column)], output, column,
+               std::numeric_limits<int>::max());
 }
 
 // Last column detected and drawn: the plot width, within the column arrays.

@@ -304,7 +304,10 @@ class Display : public QWidget {
   float referenceBinsPerBin() const;
   float referencePowerFactor() const;
   float xForFrequency(float frequency) const;
-  void detectColumn(const TraceData* input, int a, int b, float fraction, DetectedData* output, int column) const;
+  // Detects bins a … b − 1 into the column; bins past lastKnownBin (a
+  // sweep's front) are not read by interpolation.
+  void detectColumn(const TraceData* input, int a, int b, float fraction, DetectedData* output, int column,
+                    int lastKnownBin) const;
 
   // Drawing helpers; rectangles and points are in view points (y up).
   QRectF toDevice(const QRectF& rect) const;

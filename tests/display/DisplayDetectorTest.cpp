@@ -267,3 +267,19 @@ TEST(DisplayReference, AReferenceIsDrawnAgainstTheSpanInForce) {
   rig.showTrace();
   EXPECT_NEAR(peakFrequency(), 1000, 4 * hertzPerColumn);
 }
+
+// Zoomed in to 990 … 1010 Hz, about fourteen columns to a bin: a level that
+// rises steadily is drawn as a line that rises steadily, with no tick at the
+// columns where one bin gives way to the next, in every detector mode.
+TEST(DisplayPath, AZoomedInTraceHasNoTickAtTheBinBoundaries) {
+  for (int mode = 0; mode <= 4; ++mode) {
+    PlotRig rig(800, 500, 990, 1010, 65536, 48000);
+    rig.shared.detectorMode = mode;
+    for (int k = 0; k < 65536; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-60 + 0.5 * (k - 2700));
+    rig.showTrace();
+    const PolylinePath& path = rig.display->plotPath();
+    ASSERT_GT(path.count(), 700);
+    for (int i = 1; i < path.count(); ++i)
+      ASSERT_GE(path.point(i).y(), path.point(i - 1).y() - 1e-3) << "column " << i << ", detector " << mode;
+  }
+}
