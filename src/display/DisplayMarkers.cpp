@@ -45,7 +45,8 @@ void Display::updateMarkerInfo() {
     const int from = std::max(c - 20, lo);
     const int to = std::min(c + 20, hi);
     double best = 1e12;
-    int index = from;
+    // Clicked where nothing is measured yet (ahead of a sweep): the clicked bin.
+    int index = from < to ? from : c;
     for (int k = from; k < to; ++k) {
       const double value = valueAt(shownTrace(), k) * scale_.linearScale;
       const double o = scale_.logScale * std::log10(value) - marker.valueClicked;
@@ -136,7 +137,10 @@ int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCac
         }
       }
     }
-    k = a;
+    // No measured bin near the marker (a sweep has not reached it yet): it
+    // stays on its bin until the sweep gets there, instead of stepping
+    // toward the measured part and settling on its edge.
+    k = a < b ? a : bin;
     if (a < b) {
       float best = v(a);
       for (int j = a + 1; j < b; ++j) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "display/DisplayTestSupport.h"
 
 namespace {
@@ -144,4 +146,40 @@ TEST(DisplaySweep, TheFirstColumnAveragesOnlyTheBinsTheSweepMeasured) {
   EXPECT_FLOAT_EQ(detected.min[q], 1.0f);
   EXPECT_FLOAT_EQ(detected.mean[q], 1.0f);
   EXPECT_FLOAT_EQ(detected.mean[q + 1], 1.0f);
+}
+
+// A marker placed ahead of the sweep reads the columns as the sweep measures
+// them: once the sweep has passed it, it reads the measured level, during
+// the sweep and after it, for every marker kind.
+TEST(DisplaySweep, AMarkerAheadOfTheSweepReadsTheLevelOnceTheSweepHasPassedIt) {
+  for (const int kind : {display::Display::kPeakMarker, display::Display::kPlainMarker,
+                         display::Display::kBandMarker}) {
+    bool idle = false;
+    SweepRig rig;
+    rig.display->setCallbacks({[] {}, [&idle] { return idle; }});
+    for (int k = 0; k < rig.trace->bins; ++k) rig.trace->averaged[k] = 0;
+    // A broad peak of -15 dB at 1500 Hz.
+    auto measure = [&](int c) {
+      rig.trace->averaged[c] = rig.valueForDecibels(-15 - 0.001 * std::abs(c - 1500));
+      rig.measure(c);
+      rig.display->updateMarkerInfo();  // as every drawing does
+    };
+    for (int c = 979; c < 1200; ++c) measure(c);
+    rig.click(kind, 375, 200);  // about 1500 Hz, not measured yet
+    // One bin per hertz: where the user clicked, and where the marker must
+    // read (a peak marker: the peak, which is there too).
+    const float clicked = static_cast<float>(rig.display->pixelToBinMap()[375] + 2);
+    rig.display->updateMarkerInfo();
+    EXPECT_FALSE(rig.marker().hasPower) << kind;
+    EXPECT_NEAR(rig.marker().frequency, clicked, 1.5) << "kind " << kind << " stays where it was placed";
+    for (int c = 1200; c < 1600; ++c) measure(c);
+    ASSERT_TRUE(rig.marker().valid) << kind;
+    EXPECT_NEAR(rig.marker().dB, -15, 0.1) << "kind " << kind << " during the sweep";
+    EXPECT_NEAR(rig.marker().frequency, clicked, 2) << kind;
+    for (int c = 1600; c < 2000; ++c) measure(c);
+    idle = true;  // the sweep has ended
+    rig.display->updateMarkerInfo();
+    EXPECT_NEAR(rig.marker().dB, -15, 0.1) << "kind " << kind << " after the sweep";
+    EXPECT_NEAR(rig.marker().frequency, clicked, 2) << kind;
+  }
 }
