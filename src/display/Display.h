@@ -186,6 +186,13 @@ class Display : public QWidget {
   // Bins between two peaks of the table: three noise bandwidths or 1 % of
   // the span's bins, whichever is more.
   int peakSeparation() const;
+  // How far a listed peak rises above the mean of the trace around it: 15 dB
+  // (a power ratio). A tone's leakage ripples and the peaks of noise rise a
+  // few dB (the highest of 262 144 noise bins about 11 dB above their mean).
+  static constexpr float kPeakTableMargin = 31.6227766f;
+  // And no more than 130 dB below the highest peak, where single-precision
+  // rounding (about 140 dB below a tone) still leaves a margin.
+  static constexpr float kPeakTableRange = 1e-13f;
   // Recomputes the readout from the marker's record; drawing does it.
   void updateMeasureReadout();
   const MeasureReadout& measureReadout() const { return measureReadout_; }

@@ -124,7 +124,15 @@ void Display::updatePeakTable() {
     first = std::max(first, shared_->lowestBin);
     last = std::min(last, shared_->highestBin);
   }
-  findPeaks(trace->averaged, bins, first, last, peakSeparation(), peakTable_);
+  // Not DC and its main lobe (two noise bandwidths), and only what stands
+  // clear of the trace around it.
+  PeakRules rules;
+  const WindowResponse* window = fittingWindow();
+  const double noiseBins = window ? window->noiseBandwidthBins() : shared_->span.bandwidth * bph;
+  rules.dcGuard = static_cast<int>(std::clamp(std::ceil(2 * noiseBins), 1.0, 1e6));
+  rules.margin = kPeakTableMargin;
+  rules.range = kPeakTableRange;
+  findPeaks(trace->averaged, bins, first, last, peakSeparation(), peakTable_, rules);
 }
 
 void Display::updateMeasureReadout() {

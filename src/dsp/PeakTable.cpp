@@ -24,9 +24,22 @@ bool dominates(const float* power, int bins, int k, int separation) noexcept {
   return lowerLeft && lowerRight;
 }
 
+// The mean power of the bins more than `separation` and at most
+// kFloorReach · separation away from k, on the sides the trace has; 0 when
+// there are none.
+float surroundingMean(const float* power, int bins, int k, int separation) noexcept {
+  const int reach = PeakRules::kFloorReach * separation;
+  double sum = 0;
+  int count = 0;
+  for (int j = std::max(k - reach, 0); j < k - separation; ++j, ++count) sum += power[j];
+  for (int j = k + separation + 1; j <= std::min(k + reach, bins - 1); ++j, ++count) sum += power[j];
+  return count > 0 ? static_cast<float>(sum / count) : 0.0f;
+}
+
 }  // namespace
 
-void findPeaks(const float* power, int bins, int first, int last, int separation, PeakTable& table) noexcept {
+void findPeaks(const float* power, int bins, int first, int last, int separation, PeakTable& table,
+               PeakRules rules) noexcept {
   table.count = 0;
   first = std::max(first, 0);
   last = std::min(last, bins - 1);
@@ -39,7 +52,8 @@ void findPeaks(const float* power, int bins, int first, int last, int separation
     // first test also turns away zeros and NaN.
     if (!(v > 0) || (table.count == kFull && !(v > table.entries[kFull - 1].power))) continue;
     if ((k > 0 && power[k - 1] >= v) || (k + 1 < bins && power[k + 1] > v)) continue;
-    if (!dominates(power, bins, k, separation)) continue;
+    if (k < rules.dcGuard || !dominates(power, bins, k, separation)) continue;
+    if (rules.margin > 0 && !(v >= rules.margin * surroundingMean(power, bins, k, separation))) continue;
     // Insert in order; bins come in ascending order, so an equal value
     // already in the table keeps its place before this one.
     int i = std::min(table.count, kFull - 1);
@@ -49,5 +63,9 @@ void findPeaks(const float* power, int bins, int first, int last, int separation
     }
     table.entries[i] = PeakTable::Entry{k, v};
     if (table.count < kFull) ++table.count;
+  }
+  if (rules.range > 0 && table.count > 0) {
+    const float lowest = table.entries[0].power * rules.range;
+    while (table.count > 1 && table.entries[table.count - 1].power < lowest) --table.count;
   }
 }

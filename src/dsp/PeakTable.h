@@ -24,6 +24,23 @@ struct PeakTable {
   Entry entries[kCapacity];  // highest first; of equal ones the lower bin first
 };
 
+// What a peak must be besides the highest bin of its neighbourhood, for a
+// table a user reads: not the DC bin or its window's main lobe (bins below
+// dcGuard), and above the trace around it by `margin` (a power ratio; 0
+// asks nothing): above the mean power of the bins from `separation` to
+// kFloorReach · separation away on both sides, so that the ripples of a
+// tone's leakage and the peaks of noise, which rise only a few dB above
+// their surroundings, are not listed. Nor is a peak more than `range` (a
+// power ratio; 0 asks nothing) below the highest one: the rounding of
+// single-precision arithmetic leaves spikes some 140 dB below a tone.
+struct PeakRules {
+  static constexpr int kFloorReach = 8;
+  int dcGuard = 0;
+  float margin = 0;
+  float range = 0;
+};
+
 // Fills table with the kCapacity highest peaks among bins first … last
 // (inclusive) of `bins` power values.
-void findPeaks(const float* power, int bins, int first, int last, int separation, PeakTable& table) noexcept;
+void findPeaks(const float* power, int bins, int first, int last, int separation, PeakTable& table,
+               PeakRules rules = {}) noexcept;

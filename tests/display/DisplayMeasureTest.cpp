@@ -150,6 +150,35 @@ TEST(DisplayMeasure, ThePeakTableFollowsTheLiveTrace) {
   EXPECT_EQ(table.count, 5);
 }
 
+// One tone, as a signal generator or a sound file gives it: the table lists
+// the tone alone, not the DC bin, not the ripples of the window's leakage
+// (near -150 dB for a pure tone) and not the peaks of noise beside it.
+TEST(DisplayMeasure, ThePeakTableOfOneToneListsTheToneAlone) {
+  Spectrum engine(10, 48000, Spectrum::Hann);
+  const int n = engine.fftLength(), bins = engine.bins();
+  WindowResponse window;
+  window.prepare(engine);
+  for (const double noise : {0.0, 1e-4}) {
+    PlotRig rig(800, 500, 0, 24000, bins, 48000);
+    rig.shared.measure.window = &window;
+    rig.shared.measure.peakTable = 1;
+    std::vector<float> x(static_cast<size_t>(n));
+    uint32_t seed = 12345;
+    for (int i = 0; i < n; ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      const double white = (static_cast<double>(seed >> 8) / (1 << 24) - 0.5) * std::sqrt(12.0) * noise;
+      x[static_cast<size_t>(i)] = static_cast<float>(0.1 + 0.25 * std::sin(2 * std::numbers::pi * 1000.3 * i / n) + white);
+    }
+    engine.fill(x.data(), n);
+    const SpectrumResult* r = engine.computeWithOverlap(x.data(), 0);
+    std::copy_n(r->output, bins, rig.trace->averaged);
+    rig.showTrace();
+    const PeakTable& table = rig.display->peakTable();
+    ASSERT_EQ(table.count, 1) << "noise " << noise << ": the second entry is bin " << table.entries[1].bin;
+    EXPECT_NEAR(table.entries[0].bin, 1000, 1);
+  }
+}
+
 // The peak marker's reading of a sine half-way between two bins, with the
 // engine's window: within 0.02 bin and 0.05 dB, where the bin alone reads
 // a few tenths of a dB low.
