@@ -165,7 +165,14 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   for (const std::string& file : options.files) {
     FileAnalysis analysis(options, png.wanted());
     std::string cause;
-    if (!analysis.run(file, &cause)) {
+    const bool analysed = analysis.run(file, &cause);
+    // The file is damaged, but its finite samples are analysed as a live
+    // input's are: the outputs are still written.
+    if (const int64_t nonFinite = analysis.nonFiniteSamples(); nonFinite > 0) {
+      say(file + ": " + std::to_string(nonFinite) + (nonFinite == 1 ? " non-finite sample" : " non-finite samples"));
+      if (!analysis.nonFiniteNegligible()) failed = true;
+    }
+    if (!analysed) {
       say(file + ": " + cause);
       failed = true;
       continue;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -139,14 +140,15 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
     return false;
   }
   if (status != 0) {
-    const double reached =
-        options_.from + static_cast<double>(input_.blocksDelivered()) * FileInput::kBlockLength / input_.samplingRate();
+    const double reached = options_.from + static_cast<double>(input_.samplesRead()) / input_.samplingRate();
     *cause = "read error (status " + std::to_string(status) + ") at " + printed("%.3f", reached) + " s";
     return false;
   }
   const TraceData* trace = view_.trace();
   if (!trace || trace->bins <= 0 || !(trace->traces > 0)) {
-    *cause = "too short for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz (" +
+    // Blocks of nothing but non-finite samples were left out.
+    *cause = std::string(input_.nonFiniteSamples() > 0 ? "too few finite samples" : "too short") +
+             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz (" +
              printed("%.3f", static_cast<double>(input_.rangeFrames()) / input_.samplingRate()) +
              " s analysed)";
     return false;
@@ -162,10 +164,12 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
 std::string FileAnalysis::summaryLine(const std::string& name) const {
   const HeadlessView::Peak& peak = view_.peak();
   char text[256];
-  std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, peak %.3f Hz %.2f dB",
-                static_cast<double>(input_.samplingRate()), input_.durationSeconds(), input_.channels(),
-                peak.frequency, peak.level);
-  return name + text;
+  std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, ", static_cast<double>(input_.samplingRate()),
+                input_.durationSeconds(), input_.channels());
+  const std::string line = name + text;
+  if (!peak.power || !std::isfinite(peak.level)) return line + "no power in the span";
+  std::snprintf(text, sizeof text, "peak %.3f Hz %.2f dB", peak.frequency, peak.level);
+  return line + text;
 }
 
 std::string FileAnalysis::csv() { return app_.traceExportCsv(); }

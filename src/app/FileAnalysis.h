@@ -39,8 +39,19 @@ class FileAnalysis {
   bool run(const std::string& path, std::string* cause);
 
   // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak
-  // FREQUENCY Hz LEVEL dB" (no newline).
+  // FREQUENCY Hz LEVEL dB", or "NAME: RATE Hz, SECONDS s, CHANNELS ch, no
+  // power in the span" when the peak's bin holds none (the CSV leaves such
+  // a level empty). No newline.
   std::string summaryLine(const std::string& name) const;
+
+  // The run's non-finite samples of the analysed channel (each analysed as
+  // 0, a block of nothing else left out), and the samples read.
+  int64_t nonFiniteSamples() const { return input_.nonFiniteSamples(); }
+  int64_t samplesRead() const { return input_.samplesRead(); }
+  // At most one in kNegligibleShare of the samples read is non-finite: too
+  // few to move a level by a measurable amount, and not taken as damage.
+  static constexpr int64_t kNegligibleShare = 1000000;
+  bool nonFiniteNegligible() const { return nonFiniteSamples() * kNegligibleShare <= samplesRead(); }
   // The CSV of File > Export Data.
   std::string csv();
   // The image of File > Export Image, written whole or not at all to path;

@@ -66,11 +66,12 @@ bool HeadlessView::placePeakMarker() {
   marker_.frequency = static_cast<float>(k) / bph;
   marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
   marker_.valid = 1;
-  peak_ = {marker_.frequency, marker_.dB};
+  peak_ = {marker_.frequency, marker_.dB, value > 0 && std::isfinite(value)};
   const WindowResponse* window = shared_->measure.window;
   if (window && window->valid() && window->bins() == trace_->bins && window->samplingRate() == trace_->samplingRate) {
     const PeakReading p = readPeakAt(*window, trace_->averaged, bins, k, bph);
-    if (p.valid && std::isfinite(p.level)) peak_ = {p.frequency, p.level + 10 * std::log10(shared_->refScale)};
+    if (p.valid && std::isfinite(p.level))
+      peak_ = {p.frequency, p.level + 10 * std::log10(shared_->refScale), peak_.power};
   }
   return true;
 }

@@ -28,7 +28,8 @@ class HeadlessView final : public PlotView {
   // (its frequency and level between bins); else the marker's own bin.
   struct Peak {
     double frequency = 0;  // Hz
-    double level = 0;      // dB
+    double level = 0;      // dB; only with power
+    bool power = false;    // the marker's bin holds power (finite, above 0)
   };
   const Peak& peak() const { return peak_; }
   // The trace handed over last (null before any).

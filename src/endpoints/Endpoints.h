@@ -14,11 +14,13 @@ class AFManager;
 struct EndpointIoHealth {
   // Stretches lost: the device's drop-outs (an output run dry, a recording
   // the server threw away), our ring overrunning, blocks the main thread
-  // had not taken in time.
+  // had not taken in time, runs of non-finite input samples the engine
+  // could not take.
   uint64_t gaps = 0;
   // A gap is in progress (an output that ran dry and has not started again).
   bool gapOngoing = false;
-  // Samples lost, where they are counted (frames of the input's channel).
+  // Samples lost, where they are counted (frames of the input's channel),
+  // non-finite ones included.
   uint64_t lostSamples = 0;
   // The device's latency now, as its server reports it, in frames; only
   // when latencyKnown (negative for the monitor of an output).

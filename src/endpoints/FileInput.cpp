@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/AFSoundfile.h"
+#include "endpoints/FiniteSamples.h"
 #include "ui/MainThread.h"
 
 FileInput::FileInput(InputController* controller) : controller_(controller) {}
@@ -62,6 +63,9 @@ bool FileInput::setRange(double fromSeconds, double toSeconds) {
 
 int32_t FileInput::run() {
   blocksDelivered_ = 0;
+  samplesRead_ = 0;
+  nonFiniteSamples_ = 0;
+  nonFiniteStretches_ = 0;
   if (!isOpen() || !controller_) return 0;
   const float rate = file_->samplingRate();
   const int32_t fileChannels = file_->channels();
@@ -71,7 +75,8 @@ int32_t FileInput::run() {
   std::vector<float> storage(static_cast<size_t>(fileChannels) * kBlockLength);
   std::array<float*, AFSoundfile::kMaxChannels> buffers{};
   for (int32_t c = 0; c < fileChannels; ++c) buffers[static_cast<size_t>(c)] = storage.data() + c * kBlockLength;
-  const float* selected = buffers[static_cast<size_t>(selectedChannel_ - 1)];
+  float* selected = buffers[static_cast<size_t>(selectedChannel_ - 1)];
+  bool inNonFinite = false;
 
   ui::MainThread& mainThread = ui::MainThread::instance();
   int64_t position = rangeStart_;
@@ -86,6 +91,11 @@ int32_t FileInput::run() {
       return position + got + slack < rangeEnd_ ? kErrorTruncated : 0;
     }
     position += got;
+    samplesRead_ += got;
+    const finite_samples::Count found = finite_samples::copy(selected, selected, kBlockLength, inNonFinite);
+    nonFiniteSamples_ += found.samples;
+    nonFiniteStretches_ += found.stretches;
+    if (finite_samples::blockIsLost(found.samples, kBlockLength)) continue;
     controller_->newDataFromInput(selected, rate);
     ++blocksDelivered_;
     // What the block queued (the trace's averaging step) runs before the
@@ -105,3 +115,10 @@ float FileInput::pause() {
 }
 
 void FileInput::resume() { running_ = true; }
+
+EndpointIoHealth FileInput::ioHealth() {
+  EndpointIoHealth health;
+  health.gaps = static_cast<uint64_t>(nonFiniteStretches_);
+  health.lostSamples = static_cast<uint64_t>(nonFiniteSamples_);
+  return health;
+}

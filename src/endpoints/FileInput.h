@@ -8,7 +8,9 @@
 // would see if the file played into a sound card.
 //
 // Only whole blocks are analysed: a last piece shorter than 512 samples is
-// left out, as a sound card delivers no partial block either.
+// left out, as a sound card delivers no partial block either. Non-finite
+// samples are taken out and counted as the live input takes them out
+// (FiniteSamples.h).
 //
 // Threads: the main thread only; run() reads the file there too. Nothing
 // here touches the settings: the input keeps no keys.
@@ -64,6 +66,14 @@ class FileInput final : public AnalyzerInput {
   int32_t run();
   // Blocks handed to the controller by the last run().
   int64_t blocksDelivered() const { return blocksDelivered_; }
+  // Samples of the selected channel the last run() read, whole blocks only:
+  // those handed over and those of blocks left out for holding nothing
+  // finite.
+  int64_t samplesRead() const { return samplesRead_; }
+  // Of those, the non-finite ones, each handed over as 0 (FiniteSamples.h);
+  // and the runs of them.
+  int64_t nonFiniteSamples() const { return nonFiniteSamples_; }
+  int64_t nonFiniteStretches() const { return nonFiniteStretches_; }
 
   // --- AnalyzerInput ---
   // The file was opened before launch; a file input stores no settings.
@@ -74,6 +84,8 @@ class FileInput final : public AnalyzerInput {
   // Delivery may go on (run() delivers only between resume and pause).
   void resume() override;
   int32_t latencyFrames() override { return 0; }
+  // The non-finite samples as lost input; a file has no other gaps.
+  EndpointIoHealth ioHealth() override;
 
  private:
   InputController* const controller_;
@@ -83,4 +95,7 @@ class FileInput final : public AnalyzerInput {
   int64_t rangeEnd_ = 0;
   bool running_ = false;
   int64_t blocksDelivered_ = 0;
+  int64_t samplesRead_ = 0;
+  int64_t nonFiniteSamples_ = 0;
+  int64_t nonFiniteStretches_ = 0;
 };

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
 #include "dsp/PlotTrace.h"
+#include "endpoints/FiniteSamples.h"
 #include "platform/PropertyList.h"
 #include "ui/MainThread.h"
 #include "ui/PopUpButton.h"
@@ -90,6 +90,8 @@ float Input::pause() {
   if (filling_) filling_->busy.store(false, std::memory_order_release);
   filling_ = nullptr;
   filled_ = 0;
+  filledNonFinite_ = 0;
+  inNonFinite_ = false;
   blocksSinceWake_ = 0;
   return rate;
 }
@@ -116,9 +118,9 @@ EndpointIoHealth Input::ioHealth() {
       health.gapOngoing = status.dropOutOngoing;
     }
   }
-  health.gaps = deviceGaps_.gaps + droppedStretches_.load(std::memory_order_relaxed) +
+  health.gaps = deviceGaps_.gaps + droppedStretches_.load(std::memory_order_relaxed) + nonFiniteStretches() +
                 (soundcard_ ? soundcard_->overruns() : 0);
-  health.lostSamples = deviceGaps_.lostSamples + droppedSamples() + overrunSamples();
+  health.lostSamples = deviceGaps_.lostSamples + droppedSamples() + overrunSamples() + nonFiniteSamples();
   return health;
 }
 
@@ -215,10 +217,23 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
       filling_->generation = generation;
     }
     const int32_t count = std::min(samples - offset, kBlockLength - filled_);
-    std::memcpy(filling_->samples + filled_, source + offset, static_cast<size_t>(count) * sizeof(float));
+    const finite_samples::Count found =
+        finite_samples::copy(filling_->samples + filled_, source + offset, count, inNonFinite_);
+    if (found.samples > 0) {
+      nonFiniteSamples_.fetch_add(static_cast<uint64_t>(found.samples), std::memory_order_relaxed);
+      nonFiniteStretches_.fetch_add(static_cast<uint64_t>(found.stretches), std::memory_order_relaxed);
+      filledNonFinite_ += found.samples;
+    }
     filled_ += count;
     offset += count;
     if (filled_ == kBlockLength) {
+      const bool lost = finite_samples::blockIsLost(filledNonFinite_, kBlockLength);
+      filledNonFinite_ = 0;
+      if (lost) {
+        // Nothing in it to analyse: the block is filled again.
+        filled_ = 0;
+        continue;
+      }
       Block* block = filling_;
       filling_ = nullptr;
       filled_ = 0;

@@ -15,7 +15,10 @@
 //     the main thread; it never allocates, never blocks on the main thread
 //     and never hands over memory the card may still write. When the main
 //     thread falls so far behind that the pool is used up, new samples are
-//     dropped (and counted) rather than queued without bound.
+//     dropped (and counted) rather than queued without bound. Samples the
+//     engine cannot take (NaN, infinite: a device or a plug-in before it
+//     that blew up) are taken out on the way and counted as lost input
+//     (FiniteSamples.h).
 //   - A volume change of the selected channel clears the engine's partial
 //     input on whatever thread reports it; the engine locks its own buffer.
 //
@@ -88,8 +91,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   void resume() override;
   // The card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
-  // The device's drop-outs, the ring's overruns and the blocks dropped for
-  // want of a free one, with the device's present latency.
+  // The device's drop-outs, the ring's overruns, the blocks dropped for
+  // want of a free one and the non-finite samples taken out, with the
+  // device's present latency.
   EndpointIoHealth ioHealth() override;
 
   // Action of the channel pop-up. Main thread.
@@ -120,6 +124,10 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   // Samples the card's ring lost because its delivery fell behind the
   // device. Any thread.
   uint64_t overrunSamples() const;
+  // Non-finite samples of the selected channel taken out before the engine
+  // (FiniteSamples.h), and the runs of them. Any thread.
+  uint64_t nonFiniteSamples() const { return nonFiniteSamples_.load(std::memory_order_relaxed); }
+  uint64_t nonFiniteStretches() const { return nonFiniteStretches_.load(std::memory_order_relaxed); }
 
  private:
   struct Block {
@@ -146,9 +154,12 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   std::atomic<float> currentSamplingRate_{0.0f};
 
   std::array<Block, kPoolBlocks> pool_;
-  // Delivery thread: the block being filled, and how far.
+  // Delivery thread: the block being filled, how far, and how many of its
+  // samples were non-finite; whether the last sample taken was.
   Block* filling_ = nullptr;
   int32_t filled_ = 0;
+  int32_t filledNonFinite_ = 0;
+  bool inNonFinite_ = false;
   int32_t nextFree_ = 0;
   int32_t blocksSinceWake_ = 0;
   bool discarding_ = false;
@@ -159,5 +170,7 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   std::atomic<bool> closing_{false};
   std::atomic<uint64_t> droppedSamples_{0};
   std::atomic<uint64_t> droppedStretches_{0};
+  std::atomic<uint64_t> nonFiniteSamples_{0};
+  std::atomic<uint64_t> nonFiniteStretches_{0};
   GapTally deviceGaps_;  // main thread
 };

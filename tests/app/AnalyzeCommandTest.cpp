@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <random>
 #include <sstream>
@@ -27,6 +28,7 @@
 #include "audio/AFSoundfile.h"
 #include "dsp/Spectrum.h"
 #include "support/TempFolder.h"
+#include "support/WaveFile.h"
 
 namespace fs = std::filesystem;
 
@@ -128,7 +130,10 @@ Csv parseCsv(const std::string& text) {
       if (colon != std::string::npos) csv.header[line.substr(2, colon - 2)] = line.substr(colon + 2);
     } else if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
       const std::size_t comma = line.find(',');
-      csv.rows.push_back({std::stod(line.substr(0, comma)), std::stod(line.substr(comma + 1))});
+      // An empty level, a bin without power, as minus infinity.
+      const std::string level = line.substr(comma + 1);
+      csv.rows.push_back({std::stod(line.substr(0, comma)),
+                          level.empty() ? -std::numeric_limits<double>::infinity() : std::stod(level)});
     }
   }
   return csv;
@@ -196,6 +201,17 @@ bool pngSize(const std::string& bytes, uint32_t& width, uint32_t& height) {
 }
 
 std::size_t lineCount(const std::string& text) { return std::size_t(std::count(text.begin(), text.end(), '\n')); }
+
+// A mono float file of the test signal's sine, some of its samples replaced.
+std::string floatSine(const testsupport::TempFolder& folder, const std::string& name,
+                      const std::map<std::size_t, float>& replaced = {}, double seconds = kSeconds) {
+  std::vector<float> sine(static_cast<std::size_t>(kRate * seconds));
+  for (std::size_t i = 0; i < sine.size(); ++i)
+    sine[i] = float(kSineAmplitude * std::sin(2 * M_PI * kSineFrequency * double(i) / kRate));
+  for (const auto& [at, value] : replaced) sine[at] = value;
+  testsupport::writeWave(folder.file(name), {sine}, kRate, true);
+  return folder.file(name);
+}
 
 }  // namespace
 
@@ -377,6 +393,53 @@ TEST(AnalyzeCommand, WritesThePlotImageOfTheSizeAskedForWithoutADisplay) {
   EXPECT_NEAR(summary[0].frequency, between, 0.1);
   EXPECT_NEAR(summary[0].level, kSineLevel, 0.05);
   settings.expectUntouched();
+}
+
+TEST(AnalyzeCommand, NonFiniteSamplesAreCountedAndAnalysedAsSilenceAndFailAFileUnlessNegligible) {
+  testsupport::TempFolder folder;
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::string clean = floatSine(folder, "clean.wav");
+  // What a device or a plug-in that blew up leaves: NaN, both infinities,
+  // and a sample too large for the spectrum's floats.
+  const std::string damaged =
+      floatSine(folder, "damaged.wav", {{100000, nan}, {200000, inf}, {300000, -inf}, {400000, 1e30f}});
+  // Silence, nine samples in ten of its 937 whole blocks NaN.
+  std::vector<float> silence(std::size_t(kRate * kSeconds), 0.0f);
+  std::size_t spoilt = 0;
+  for (std::size_t i = 0; i < silence.size(); ++i)
+    if (i % 10 != 0) {
+      silence[i] = nan;
+      spoilt += i < 937 * 512;
+    }
+  const std::string mostly = folder.file("mostly.wav");
+  testsupport::writeWave(mostly, {silence}, kRate, true);
+  const std::string config = folder.file("config"), out = folder.file("out") + "/";
+
+  const Result reference = specan({"analyze", "--csv=" + out, clean}, config, folder);
+  const Result run = specan({"analyze", "--csv=" + out, damaged, mostly}, config, folder);
+  // Four in 479744 samples is more than one in a million: both files fail,
+  // and are analysed all the same.
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "specan: " + damaged + ": 4 non-finite samples\nspecan: " + mostly + ": " +
+                         std::to_string(spoilt) + " non-finite samples\n");
+  const std::vector<Summary> expected = parseSummaries(reference.out), summary = parseSummaries(run.out);
+  ASSERT_EQ(summary.size(), 1u) << run.out;
+  EXPECT_NEAR(summary[0].level, expected[0].level, 0.05);
+  const std::string damagedCsv = testsupport::TempFolder::read(out + "damaged.csv");
+  EXPECT_EQ(damagedCsv.find("inf"), std::string::npos);
+  EXPECT_EQ(damagedCsv.find("nan"), std::string::npos);
+  const Csv cleanCsv = parseCsv(testsupport::TempFolder::read(out + "clean.csv"));
+  EXPECT_NEAR(parseCsv(damagedCsv).rows[341].level, cleanCsv.rows[341].level, 0.05);
+  // The silence reads as the CSV has a bin without power.
+  EXPECT_NE(run.out.find(mostly + ": 48000 Hz, 10.000 s, 1 ch, no power in the span\n"), std::string::npos);
+  for (const CsvRow& row : parseCsv(testsupport::TempFolder::read(out + "mostly.csv")).rows)
+    ASSERT_EQ(row.level, -std::numeric_limits<double>::infinity()) << row.frequency;
+
+  // One in more than a million is negligible: counted, and the file passes.
+  const std::string negligible = floatSine(folder, "negligible.wav", {{500000, nan}}, 22);
+  const Result pass = specan({"analyze", negligible}, config, folder);
+  EXPECT_EQ(pass.status, 0);
+  EXPECT_EQ(pass.err, "specan: " + negligible + ": 1 non-finite sample\n");
 }
 
 TEST(AnalyzeCommand, TheHelpDescribesTheCommandAndEveryOption) {

@@ -6,10 +6,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ControllerHarness.h"
 #include "audio/AFInputSoundcard.h"
@@ -162,6 +165,42 @@ TEST(LiveInput, ADefaultDeviceChangeAndAnUnpluggedDeviceKeepTheAnalysisGoing) {
   EXPECT_EQ(live.channelPopup.numberOfItems(), 2);
   ASSERT_TRUE(live.card()->isRunning());
   live.run(1.0);
+  EXPECT_NEAR(live.peakFrequency(), 1000.0, 3.0);
+  EXPECT_NEAR(live.toneLevel(), kSineLevel, 0.05);
+}
+
+TEST(LiveInput, NonFiniteSamplesAreCountedAsLostAndLeaveTheAveragedTraceFiniteAndTrue) {
+  LiveInput live;
+  live.h.traceAverageField.setStringValue("1000");  // a running mean of every spectrum
+  live.launch();
+  // The card stopped, the test hands the input the blocks the card's thread
+  // would: the sine of the Test Signal, which a plug-in before the input
+  // spoils in places.
+  live.input->pause();
+  const EndpointIoHealth before = live.input->ioHealth();
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  std::vector<float> left(512), right(512);
+  float* buffers[2] = {left.data(), right.data()};
+  for (int b = 0; b < 400; ++b) {
+    for (int i = 0; i < 512; ++i)
+      left[size_t(i)] = float(0.5 * std::sin(2 * M_PI * 1000.0 * (b * 512 + i) / 48000.0));
+    if (b == 100 || b == 101) {
+      left[7] = nan;  // with the next a run of two
+      left[8] = inf;
+      left[300] = -inf;
+    }
+    if (b == 200) std::fill(left.begin(), left.end(), nan);  // a block of nothing else
+    live.input->inputReceivedFromSoundcard(live.card(), buffers, 2, 512);
+    live.h.mainThread.drain();
+  }
+  const EndpointIoHealth health = live.input->ioHealth();
+  EXPECT_EQ(live.input->nonFiniteSamples(), 6u + 512u);
+  EXPECT_EQ(health.lostSamples - before.lostSamples, 6u + 512u);
+  EXPECT_EQ(health.gaps - before.gaps, 5u);
+
+  const TraceData* t = live.h.app.trace->traceData();
+  ASSERT_GT(t->traces, 20);
+  for (int k = 0; k < t->bins; ++k) ASSERT_TRUE(std::isfinite(t->averaged[k])) << "bin " << k;
   EXPECT_NEAR(live.peakFrequency(), 1000.0, 3.0);
   EXPECT_NEAR(live.toneLevel(), kSineLevel, 0.05);
 }
