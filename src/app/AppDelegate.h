@@ -171,6 +171,11 @@ class AppDelegate : public InputController {
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 
+  // A span chosen on the plot (zoom, pan): taken as if typed into the span
+  // fields; false, with nothing changed, while a sweep runs (it owns the
+  // span) or a reference shown brings its own.
+  bool requestSpan(double lower, double upper);
+
   // Opens the help page in the user's web browser; says so where it cannot.
   void showHelp();
 

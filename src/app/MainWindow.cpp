@@ -157,8 +157,9 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   app_.display = displayView_.get();
   printView_ = std::make_unique<PrintView>(this);
   app_.printView = printView_.get();
-  display_->setCallbacks(::display::DisplayCallbacks{[this] { app_.stopTrackingGenerator(); },
-                                          [this] { return app_.trackingGeneratorIdle(); }});
+  display_->setCallbacks(::display::DisplayCallbacks{
+      [this] { app_.stopTrackingGenerator(); }, [this] { return app_.trackingGeneratorIdle(); },
+      [this](double lower, double upper) { return app_.requestSpan(lower, upper); }});
 
   if (generator_) app_.trackingGenerator = generator_;
   if (input_) app_.input = input_;

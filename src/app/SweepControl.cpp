@@ -165,6 +165,18 @@ bool AppDelegate::sweepSpectrumIsClean() {
   return true;
 }
 
+bool AppDelegate::requestSpan(double lower, double upper) {
+  if (sweep.running || showsReference_ || !lowerSpanField || !upperSpanField) return false;
+  if (!std::isfinite(lower) || !std::isfinite(upper) || !(upper > lower)) return false;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.0f", lower);
+  lowerSpanField->setStringValue(text);
+  std::snprintf(text, sizeof text, "%.0f", upper);
+  upperSpanField->setStringValue(text);
+  setupSampling();
+  return true;
+}
+
 void AppDelegate::resetAndStopTrackingGenerator() {
   sweep.running = 0;
   if (trackingGenerator) trackingGenerator->stop();

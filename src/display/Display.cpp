@@ -42,6 +42,8 @@ Display::Display(QWidget* parent)
       outOfBoundsPath_(2, 20.0f),
       segments_(kColumns) {
   referencePath_.dashPattern = {8, 3, 3, 3};
+  // The keys that zoom and pan reach the plot once it is clicked.
+  setFocusPolicy(Qt::StrongFocus);
   detectedData_ = &detectedStorage_[0];
   detectedReference_ = &detectedStorage_[1];
   graticuleX_.reserve(9);

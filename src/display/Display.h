@@ -22,10 +22,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "display/SharedData.h"
+#include "display/SpanZoom.h"
 #include "dsp/PeakTable.h"
 
 struct TraceData;
@@ -120,6 +122,10 @@ struct TextAttributes {
 struct DisplayCallbacks {
   std::function<void()> stopTrackingGenerator;  // the sweep reached the right edge
   std::function<bool()> trackingGeneratorIdle;  // tracking mode on and no sweep running
+  // The user zoomed or moved the span on the plot: the controller takes it
+  // as if typed into the span fields, or refuses (false) while the span is
+  // not the user's to change (a sweep runs, a reference brings its own).
+  std::function<bool(double lower, double upper)> requestSpan;
 };
 
 class Display : public QWidget {
@@ -290,6 +296,26 @@ class Display : public QWidget {
   bool takesAnchor_ = true;
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  // Zoom and pan (DisplayZoom.cpp): the wheel, a drag with the left button,
+  // a double-click for the whole band, and +, −, the arrows and Home.
+  void wheelEvent(QWheelEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+ public:
+  // The span the next zoom or pan starts from: the one asked for and not
+  // yet taken, else the one shown.
+  SpanEdges currentSpan() const;
+  // The band the input can show, from the trace's rate; empty without one.
+  std::optional<SpanLimits> spanLimits() const;
+  // The frequency under a view x (points from the left edge), on the span.
+  double frequencyAtX(double x, const SpanEdges& span) const;
+  // Asks the controller for the span; requests made in one pass of the
+  // event loop reach it once, as the last one.
+  void requestSpan(const SpanEdges& span);
+
+ protected:
 
   struct WaitDot {
     float angle = 0;
@@ -398,6 +424,9 @@ class Display : public QWidget {
   ReferenceMapping currentMapping() const { return {scale_.startBin, scale_.binsPerPixel, width_}; }
   QMenu* clickMenu_ = nullptr;
   QPointF clickedPoint_;
+  std::optional<SpanEdges> pendingSpan_;  // asked for, not yet handed over
+  std::optional<SpanEdges> dragSpan_;     // the span when a drag began
+  double dragX_ = 0;
 
   std::unique_ptr<TraceData> normalised_;  // allocated by the first normalising
   PeakTable peakTable_;

@@ -191,6 +191,12 @@ void Display::paintEvent(QPaintEvent*) {
 }
 
 void Display::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    // The start of a drag that moves the span.
+    dragSpan_ = currentSpan();
+    dragX_ = event->position().x();
+    return;
+  }
   if (event->button() != Qt::RightButton) {
     QWidget::mousePressEvent(event);
     return;

@@ -124,12 +124,11 @@ void Display::updatePeakTable() {
     first = std::max(first, shared_->lowestBin);
     last = std::min(last, shared_->highestBin);
   }
-  // Not DC and its main lobe (two noise bandwidths), and only what stands
-  // clear of the trace around it.
+  // Not the DC bin (the top of a DC offset's lobe; the lobe falls from it,
+  // so its other bins are no peaks), and only what stands clear of the
+  // trace around it.
   PeakRules rules;
-  const WindowResponse* window = fittingWindow();
-  const double noiseBins = window ? window->noiseBandwidthBins() : shared_->span.bandwidth * bph;
-  rules.dcGuard = static_cast<int>(std::clamp(std::ceil(2 * noiseBins), 1.0, 1e6));
+  rules.dcGuard = 1;
   rules.margin = kPeakTableMargin;
   rules.range = kPeakTableRange;
   findPeaks(trace->averaged, bins, first, last, peakSeparation(), peakTable_, rules);

@@ -25,8 +25,7 @@ struct PeakTable {
 };
 
 // What a peak must be besides the highest bin of its neighbourhood, for a
-// table a user reads: not the DC bin or its window's main lobe (bins below
-// dcGuard), and above the trace around it by `margin` (a power ratio; 0
+// table a user reads: not the DC bin (bins below dcGuard), and above the trace around it by `margin` (a power ratio; 0
 // asks nothing): above the mean power of the bins from `separation` to
 // kFloorReach · separation away on both sides, so that the ripples of a
 // tone's leakage and the peaks of noise, which rise only a few dB above

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
+#include <QWheelEvent>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/AppDelegate.h"
@@ -423,4 +425,74 @@ TEST(MainWindow, AnExportedImageIsNamedBeneathThePlot) {
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path)));
   EXPECT_TRUE(w.window.statusLabel()->isVisible());
   EXPECT_EQ(w.window.statusLabel()->text().toStdString(), "Exported to " + path);
+}
+
+namespace {
+
+// One notch of the wheel over the plot at view x.
+void turnWheel(QWidget* plot, double x, int notches) {
+  const QPointF at(x, plot->height() / 2.0);
+  QWheelEvent wheel(at, plot->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
+                    Qt::NoScrollPhase, false);
+  QApplication::sendEvent(plot, &wheel);
+}
+
+std::pair<float, float> spanOf(const AppDelegate& app) {
+  return {app.sharedData.span.startFrequency, app.sharedData.span.endFrequency};
+}
+
+}  // namespace
+
+// The wheel zooms around the pointer, a drag moves the span, a double-click
+// and Home show the whole band; the span fields and the analysis follow,
+// once per burst of events. A running sweep owns the span.
+TEST(MainWindow, TheMouseAndTheKeysZoomAndMoveTheSpan) {
+  LaunchedWindow w;
+  w.app.lowerSpanField->setStringValue("0");
+  w.app.upperSpanField->setStringValue("10000");
+  w.launch();
+  w.feed(64);  // a trace, which knows its rate (48 kHz)
+  QWidget* plot = w.window.display();
+  ASSERT_TRUE(w.window.display()->spanLimits().has_value()) << "no rate known";
+  const double left = 45, width = plot->width() - 49.0;
+  // Two notches in at 2500 Hz (a quarter across): one change of the span.
+  turnWheel(plot, left + width / 4, 1);
+  turnWheel(plot, left + width / 4, 1);
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(900.0f, 7300.0f));
+  EXPECT_EQ(w.app.lowerSpanField->stringValue() + " " + w.app.upperSpanField->stringValue(), "900 7300");
+
+  // A drag to the right by a tenth of the plot moves it a tenth down.
+  QTest::mousePress(plot, Qt::LeftButton, Qt::NoModifier, QPoint(static_cast<int>(left + width / 2), 100));
+  QTest::mouseMove(plot, QPoint(static_cast<int>(left + width / 2 + width / 10), 100));
+  QApplication::processEvents();
+  QTest::mouseRelease(plot, Qt::LeftButton, Qt::NoModifier, QPoint(static_cast<int>(left + width / 2 + width / 10), 100));
+  EXPECT_NEAR(spanOf(w.app).first, 900 - 640, 10);
+  EXPECT_NEAR(spanOf(w.app).second - spanOf(w.app).first, 6400, 1);
+
+  QTest::keyClick(plot, Qt::Key_Home);
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(0.0f, 24000.0f));
+  QTest::keyClick(plot, Qt::Key_Plus);
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(2400.0f, 21600.0f));
+  QTest::keyClick(plot, Qt::Key_Left);
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(480.0f, 19680.0f));
+  QTest::mouseDClick(plot, Qt::LeftButton, Qt::NoModifier, QPoint(200, 100));
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(0.0f, 24000.0f));
+
+  // A sweep running: the wheel leaves the span as it is.
+  w.app.lowerSpanField->setStringValue("0");
+  w.app.upperSpanField->setStringValue("4800");
+  w.app.setupSampling();
+  w.app.trackingGeneratorMatrix->selectCell(0, 1);
+  w.app.trackingModeChanged();
+  w.app.trackingGeneratorButton->setState(1);
+  w.app.trackingStateChanged();
+  ASSERT_EQ(w.app.sweep.running, 1);
+  turnWheel(plot, left + width / 2, 3);
+  QApplication::processEvents();
+  EXPECT_EQ(spanOf(w.app), std::make_pair(0.0f, 4800.0f));
 }

@@ -16,7 +16,7 @@ namespace {
 struct MarkerRig : PlotRig {
   bool idle = false;
   explicit MarkerRig(float end = 3 * 751, int bins = 4096) : PlotRig(800, 500, 0, end, bins, 2.0f * bins) {
-    display->setCallbacks({[] {}, [this] { return idle; }});
+    display->setCallbacks({[] {}, [this] { return idle; }, {}});
   }
   void fill(double (*dBOfBin)(int)) {
     for (int k = 0; k < trace->bins; ++k) trace->averaged[k] = valueForDecibels(dBOfBin(k));

@@ -23,7 +23,7 @@ using Plot = display::Display;
 struct MeasureRig : PlotRig {
   std::unique_ptr<TraceData> reference = std::make_unique<TraceData>();
   MeasureRig() : PlotRig(800, 500, 0, 3 * 751, 4096, 8192) {
-    display->setCallbacks({[] {}, [] { return false; }});
+    display->setCallbacks({[] {}, [] { return false; }, {}});
     reference->bins = trace->bins;
     reference->samplingRate = trace->samplingRate;
     reference->binsPerHertz = trace->binsPerHertz;
@@ -186,7 +186,7 @@ TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
   Spectrum engine(10, 48000, Spectrum::Hann);  // 2^14 points, 8192 bins
   const int n = engine.fftLength(), bins = engine.bins();
   PlotRig rig(800, 500, 0, 24000, bins, 48000);
-  rig.display->setCallbacks({[] {}, [] { return false; }});
+  rig.display->setCallbacks({[] {}, [] { return false; }, {}});
   WindowResponse window;
   window.prepare(engine);
   rig.shared.measure.window = &window;

@@ -23,7 +23,8 @@ struct SweepRig : PlotRig {
                              lockFreeAtStop = trace->lock.try_lock();
                              if (lockFreeAtStop) trace->lock.unlock();
                            },
-                           [] { return false; }});
+                           [] { return false; },
+                           {}});
     display->clearPlot();
     display->newSweep();
   }
@@ -156,7 +157,7 @@ TEST(DisplaySweep, AMarkerAheadOfTheSweepReadsTheLevelOnceTheSweepHasPassedIt) {
                          display::Display::kBandMarker}) {
     bool idle = false;
     SweepRig rig;
-    rig.display->setCallbacks({[] {}, [&idle] { return idle; }});
+    rig.display->setCallbacks({[] {}, [&idle] { return idle; }, {}});
     for (int k = 0; k < rig.trace->bins; ++k) rig.trace->averaged[k] = 0;
     // A broad peak of -15 dB at 1500 Hz.
     auto measure = [&](int c) {
