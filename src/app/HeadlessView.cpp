@@ -66,6 +66,7 @@ bool HeadlessView::placePeakMarker() {
   marker_.frequency = static_cast<float>(k) / bph;
   marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
   marker_.valid = 1;
+  marker_.hasPower = value > 0 ? 1 : 0;  // the page's readout says "no power" then
   peak_ = {marker_.frequency, marker_.dB, value > 0 && std::isfinite(value)};
   const WindowResponse* window = shared_->measure.window;
   if (window && window->valid() && window->bins() == trace_->bins && window->samplingRate() == trace_->samplingRate) {
