@@ -79,6 +79,8 @@ struct MarkerCache {
 // at every drawing from the marker's record.
 struct MeasureReadout {
   uint8_t precise = 0;   // frequency and dB are the peak reading's, not the bin's
+  uint8_t uncertain = 0; // the peak reading could not tell the sine from its image
+                         // near 0 Hz or the Nyquist frequency: frequency and dB are the bin's
   float frequency = 0;   // Hz
   float dB = 0;
   uint8_t delta = 0;     // the marker's difference to the anchor
@@ -202,6 +204,9 @@ class Display : public QWidget {
   // Recomputes the readout from the marker's record; drawing does it.
   void updateMeasureReadout();
   const MeasureReadout& measureReadout() const { return measureReadout_; }
+  // The marker's line below the plot: the peak reading's frequency and
+  // level, or the bin's (after "~" when the peak reading was uncertain).
+  std::string markerReadoutText() const;
 
   // --- Passes (main thread) ------------------------------------------------
 

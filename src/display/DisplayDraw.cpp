@@ -340,7 +340,7 @@ void Display::drawRect(QPainter& painter) {
   painter.setTransform(identity);
 }
 
-void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const {
+std::string Display::markerReadoutText() const {
   char text[128];
   if (measureReadout_.precise) {
     // The peak reading: a sine's frequency and level between bins.
@@ -350,10 +350,17 @@ void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double 
     // A bin without power has no level to read.
     std::snprintf(text, sizeof text, "Marker:  %.0f Hz   no power", static_cast<double>(markerCache_.frequency));
   } else {
-    std::snprintf(text, sizeof text, "Marker:  %.0f Hz   %.1f dB", static_cast<double>(markerCache_.frequency),
-                  static_cast<double>(markerCache_.dB));
+    // The bin as it is; "~" where the peak reading was asked for but the
+    // sine lies too close to its image to be read between bins.
+    std::snprintf(text, sizeof text, "Marker:  %s%.0f Hz   %.1f dB", measureReadout_.uncertain ? "~" : "",
+                  static_cast<double>(markerCache_.frequency), static_cast<double>(markerCache_.dB));
   }
-  drawTextInRect(painter, text, QRectF(px + pw - 24 * f, y, 24 * f - 4, 1.5 * f), rightFontAttribute_);
+  return text;
+}
+
+void Display::drawMarkerReadout(QPainter& painter, double px, double pw, double y, double f) const {
+  drawTextInRect(painter, markerReadoutText(), QRectF(px + pw - 24 * f, y, 24 * f - 4, 1.5 * f),
+                 rightFontAttribute_);
   if (!referencePath_.isEmpty()) {
     drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", referenceMarkerCache_.dB),
                    QRectF(px + 0.5 * pw - 12 * f, y, 24 * f, 1.5 * f), centerFontAttribute_);

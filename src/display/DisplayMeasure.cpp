@@ -155,7 +155,9 @@ void Display::updateMeasureReadout() {
   // own; a sweep's bins are each another tone's, not one tone's spectrum.
   if (m.precisePeak && markerCache_.type == kPeakMarker && window && !normalising() && !trackingGeneratorEnabled_) {
     const PeakReading p = readPeakAt(*window, trace->averaged, bins, bin, bph);
-    if (p.valid && std::isfinite(p.level)) {
+    if (p.valid && p.uncertain) {
+      r.uncertain = 1;
+    } else if (p.valid && std::isfinite(p.level)) {
       r.precise = 1;
       r.frequency = static_cast<float>(p.frequency);
       r.dB = static_cast<float>(p.level + reference);
@@ -221,9 +223,13 @@ void Display::drawMeasureTexts(QPainter& painter, double px, double pw, double p
     const char* format = "%d   %.1f Hz   %.1f dB";
     if (window) {
       const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
-      frequency = p.frequency;
-      dB = p.level + decibels(shared_->refScale);
-      format = "%d   %.2f Hz   %.2f dB";
+      if (p.uncertain) {
+        format = "%d   ~%.1f Hz   %.1f dB";  // the bin's own reading
+      } else {
+        frequency = p.frequency;
+        dB = p.level + decibels(shared_->refScale);
+        format = "%d   %.2f Hz   %.2f dB";
+      }
     }
     std::snprintf(text, sizeof text, format, i + 1, frequency, dB);
     drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), rightFontAttribute_);

@@ -213,3 +213,33 @@ TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
   EXPECT_NEAR(m.frequency * rig.trace->binsPerHertz, bin, 0.02);
   EXPECT_NEAR(m.dB, expected, 0.05);
 }
+
+// A sine 0.3 noise bandwidths above 0 Hz, whose lobe merges with its
+// image's: the peak marker says it cannot read it between bins, reading its
+// bin after a "~".
+TEST(DisplayMeasure, ThePeakMarkerSaysWhenASineLiesTooCloseTo0Hz) {
+  Spectrum engine(10, 48000, Spectrum::Hann);
+  const int n = engine.fftLength(), bins = engine.bins();
+  PlotRig rig(800, 500, 0, 24000, bins, 48000);
+  rig.display->setCallbacks({[] {}, [] { return false; }});
+  WindowResponse window;
+  window.prepare(engine);
+  rig.shared.measure.window = &window;
+  rig.shared.measure.precisePeak = 1;
+  const double bin = 0.3 * window.noiseBandwidthBins();
+  std::vector<float> x(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i)
+    x[static_cast<size_t>(i)] = static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * bin * i / n + 1));
+  engine.fill(x.data(), n);
+  std::copy_n(engine.computeWithOverlap(x.data(), 0)->output, bins, rig.trace->averaged);
+  rig.showTrace();
+  rig.click(Plot::kPeakMarker, 0, rig.display->yForValue(rig.trace->averaged[1]));
+  rig.display->updateMarkerInfo();
+  rig.display->updateMeasureReadout();
+  const display::MeasureReadout& m = rig.display->measureReadout();
+  EXPECT_FALSE(m.precise);
+  ASSERT_TRUE(m.uncertain);
+  EXPECT_EQ(m.frequency, rig.marker().frequency);
+  EXPECT_EQ(m.dB, rig.marker().dB);
+  EXPECT_EQ(rig.display->markerReadoutText().rfind("Marker:  ~", 0), 0u) << rig.display->markerReadoutText();
+}

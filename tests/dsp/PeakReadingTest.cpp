@@ -27,13 +27,15 @@ constexpr int kMenuTags[] = {0, 5, 10, 15, 20, 25, 30};  // the RBW menu: 10·lo
 float rbwOfTag(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
 
 // The spectrum of the newest N samples of a sine of amplitude a at `bin`
-// (fractional) bins: the ring is filled with N samples, then one spectrum
-// taken (the overlap call windows the newest samples).
-const SpectrumResult& sineSpectrum(Spectrum& s, std::vector<float>& samples, double bin, double a) {
+// (fractional) bins and starting phase `phase`: the ring is filled with N
+// samples, then one spectrum taken (the overlap call windows the newest
+// samples).
+const SpectrumResult& sineSpectrum(Spectrum& s, std::vector<float>& samples, double bin, double a,
+                                   double phase = 0.3) {
   const int n = s.fftLength();
   samples.resize(static_cast<size_t>(n));
   const std::complex<double> turn = std::polar(1.0, 2 * pi * bin / n);
-  std::complex<double> z = std::polar(a, 0.3);
+  std::complex<double> z = std::polar(a, phase);
   for (float& x : samples) {
     x = static_cast<float>(z.imag());
     z *= turn;
@@ -139,6 +141,73 @@ TEST(PeakReading, WithoutAFittingResponseTheBinIsReadAsItIs) {
   other.prepare(s);
   ASSERT_NE(other.bins(), 1024);
   EXPECT_EQ(readPeakAt(other, power.data(), 1024, 300, 0.5f).offset, 0.0);
+}
+
+// A sine near 0 Hz or the Nyquist frequency, whose image (at −f, or at
+// fs − f) adds to the bins around it: from one noise bandwidth of the edge
+// on it reads its frequency within 0.1 Hz and its level within 0.05 dB at
+// RBW 100 Hz, whatever its phase. 60 Hz, 0.6 noise bandwidths from 0 Hz,
+// reads as well or is marked uncertain; nearer the edge the two lobes merge
+// and the reading is always uncertain. An uncertain reading is the bin's own.
+TEST(PeakReading, ASineNearAnEdgeReadsItsFrequencyAndLevelOrIsMarkedUncertain) {
+  std::vector<float> samples;
+  const float rate = 48000, rbw = 100;
+  const double a = 0.3, expectedLevel = decibels(a * a / 2);
+  for (WindowShape shape : kShapes) {
+    Spectrum s(rbw, rate, shape);
+    WindowResponse response;
+    response.prepare(s);
+    const int bins = s.bins(), lobe = static_cast<int>(std::ceil(response.noiseBandwidthBins()));
+    const float binsPerHertz = static_cast<float>(bins / (rate / 2.0));
+    const double nbw = response.noiseBandwidth();
+    for (bool nyquist : {false, true}) {
+      for (double fromEdge : {0.2 * nbw, 0.4 * nbw, 60.0, nbw, 1.5 * nbw, 2 * nbw, 3 * nbw, 5 * nbw}) {
+        for (int phase = 0; phase < 6; ++phase) {
+          const double f = nyquist ? rate / 2 - fromEdge : fromEdge, bin = f * binsPerHertz;
+          const SpectrumResult& r = sineSpectrum(s, samples, bin, a, phase * pi / 6);
+          const int k = static_cast<int>(std::lround(bin));
+          const PeakReading p = readPeak(response, r.output, bins, k - lobe, k + lobe, binsPerHertz);
+          SCOPED_TRACE(testing::Message() << windowShapeName(shape) << " at " << f << " Hz, phase " << phase);
+          ASSERT_TRUE(p.valid);
+          EXPECT_TRUE(p.uncertain || fromEdge >= 0.5 * nbw) << "the lobes merge";
+          if (p.uncertain) {
+            EXPECT_LT(fromEdge, nbw);
+            EXPECT_EQ(p.offset, 0.0);
+            EXPECT_DOUBLE_EQ(p.frequency, p.bin / static_cast<double>(binsPerHertz));
+            EXPECT_DOUBLE_EQ(p.power, r.output[p.bin]);
+          } else {
+            EXPECT_NEAR(p.frequency, f, 0.1);
+            EXPECT_NEAR(p.level, expectedLevel, 0.05);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Far from the edges the reading is the flanks' ratio inverted through Γ,
+// the bin's power over Γ(offset): from just beyond the image's reach on.
+TEST(PeakReading, FarFromTheEdgesTheFlanksRatioIsInverted) {
+  std::vector<float> samples;
+  for (WindowShape shape : kShapes) {
+    Spectrum s(100, 48000, shape);
+    WindowResponse response;
+    response.prepare(s);
+    const int bins = s.bins(), m = response.flank();
+    const double beyond = std::ceil(0.5 * (response.imageReach() + m + response.reach()));
+    for (double bin : {beyond + 0.3, bins - beyond - 0.3, bins / 4 + 0.3}) {
+      const SpectrumResult& r = sineSpectrum(s, samples, bin, 0.3);
+      const int k = static_cast<int>(std::lround(bin));
+      const PeakReading p = readPeakAt(response, r.output, bins, k, 1.0f);
+      SCOPED_TRACE(testing::Message() << windowShapeName(shape) << " at bin " << bin);
+      EXPECT_FALSE(p.uncertain);
+      const double measured = std::log(r.output[k + m] / double(r.output[k - m]));
+      EXPECT_NEAR(std::log(response.relativePower(m - p.offset) / response.relativePower(m + p.offset)), measured,
+                  1e-9);
+      EXPECT_DOUBLE_EQ(p.power, r.output[k] / response.relativePower(p.offset));
+      EXPECT_NEAR(p.offset, bin - k, 0.02);
+    }
+  }
 }
 
 // White noise of variance σ² at rate fs has the one-sided density σ²/(fs/2);
