@@ -221,7 +221,7 @@ TEST(DisplayMeasure, ThePeakMarkerSaysWhenASineLiesTooCloseTo0Hz) {
   Spectrum engine(10, 48000, Spectrum::Hann);
   const int n = engine.fftLength(), bins = engine.bins();
   PlotRig rig(800, 500, 0, 24000, bins, 48000);
-  rig.display->setCallbacks({[] {}, [] { return false; }});
+  rig.display->setCallbacks({[] {}, [] { return false; }, {}});
   WindowResponse window;
   window.prepare(engine);
   rig.shared.measure.window = &window;
