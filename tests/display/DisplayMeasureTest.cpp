@@ -182,22 +182,38 @@ TEST(DisplayMeasure, ThePeakTableOfOneToneListsTheToneAlone) {
 // The peak marker's reading of a sine half-way between two bins, with the
 // engine's window: within 0.02 bin and 0.05 dB, where the bin alone reads
 // a few tenths of a dB low.
-TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
-  Spectrum engine(10, 48000, Spectrum::Hann);  // 2^14 points, 8192 bins
-  const int n = engine.fftLength(), bins = engine.bins();
-  PlotRig rig(800, 500, 0, 24000, bins, 48000);
-  rig.display->setCallbacks({[] {}, [] { return false; }, {}});
+namespace {
+
+// The whole band of the engine's 2^14-point Hann spectrum (8192 bins at
+// 48 kHz) with its window's response for the readings.
+struct EngineRig {
+  Spectrum engine{10, 48000, Spectrum::Hann};
+  PlotRig rig{800, 500, 0, 24000, engine.bins(), 48000};
   WindowResponse window;
-  window.prepare(engine);
-  rig.shared.measure.window = &window;
+  EngineRig() {
+    rig.display->setCallbacks({[] {}, [] { return false; }, {}});
+    window.prepare(engine);
+    rig.shared.measure.window = &window;
+  }
+  // One spectrum of a sine of amplitude a at `bin` bins, shown.
+  void showSine(double bin, double a, double phase) {
+    const int n = engine.fftLength();
+    std::vector<float> x(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+      x[static_cast<size_t>(i)] = static_cast<float>(a * std::sin(2 * std::numbers::pi * bin * i / n + phase));
+    engine.fill(x.data(), n);
+    std::copy_n(engine.computeWithOverlap(x.data(), 0)->output, engine.bins(), rig.trace->averaged);
+    rig.showTrace();
+  }
+};
+
+}  // namespace
+
+TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
+  EngineRig e;
+  PlotRig& rig = e.rig;
   const double bin = 1000.5, a = 0.25;
-  std::vector<float> x(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i)
-    x[static_cast<size_t>(i)] = static_cast<float>(a * std::sin(2 * std::numbers::pi * bin * i / n));
-  engine.fill(x.data(), n);
-  const SpectrumResult* r = engine.computeWithOverlap(x.data(), 0);
-  std::copy_n(r->output, bins, rig.trace->averaged);
-  rig.showTrace();
+  e.showSine(bin, a, 0);
   rig.click(Plot::kPeakMarker,
             static_cast<int>((1000 - rig.display->scale().startBin) / rig.display->scale().binsPerPixel),
             rig.display->yForValue(rig.trace->averaged[1000]));
@@ -218,21 +234,10 @@ TEST(DisplayMeasure, ThePeakMarkerReadsASineBetweenBins) {
 // image's: the peak marker says it cannot read it between bins, reading its
 // bin after a "~".
 TEST(DisplayMeasure, ThePeakMarkerSaysWhenASineLiesTooCloseTo0Hz) {
-  Spectrum engine(10, 48000, Spectrum::Hann);
-  const int n = engine.fftLength(), bins = engine.bins();
-  PlotRig rig(800, 500, 0, 24000, bins, 48000);
-  rig.display->setCallbacks({[] {}, [] { return false; }, {}});
-  WindowResponse window;
-  window.prepare(engine);
-  rig.shared.measure.window = &window;
+  EngineRig e;
+  PlotRig& rig = e.rig;
   rig.shared.measure.precisePeak = 1;
-  const double bin = 0.3 * window.noiseBandwidthBins();
-  std::vector<float> x(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i)
-    x[static_cast<size_t>(i)] = static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * bin * i / n + 1));
-  engine.fill(x.data(), n);
-  std::copy_n(engine.computeWithOverlap(x.data(), 0)->output, bins, rig.trace->averaged);
-  rig.showTrace();
+  e.showSine(0.3 * e.window.noiseBandwidthBins(), 0.25, 1);
   rig.click(Plot::kPeakMarker, 0, rig.display->yForValue(rig.trace->averaged[1]));
   rig.display->updateMarkerInfo();
   rig.display->updateMeasureReadout();
