@@ -344,7 +344,7 @@ int32_t AFInputSoundcard::processInput(pa::AudioBufferList*, pa::AudioUnitRender
   lastRateScalar_.store(timeStamp->mRateScalar, std::memory_order_relaxed);
   const uint32_t n = std::min<uint32_t>(frames, AFMemory::kOverhang);
   const pa::OSStatus status =
-      pa::AudioUnitRender(audioHALUnit_.audioUnit, flags, timeStamp, bus, n, memory_.ringBufferList());
+      pa::AudioUnitRender(audioHALUnit_.audioUnit, flags, timeStamp, bus, n, memory_.renderBufferList(int32_t(n)));
   if (status != pa::noErr) {
     // Logging, stopping and starting all wait; the consumer has them done on
     // the main thread.
@@ -353,10 +353,10 @@ int32_t AFInputSoundcard::processInput(pa::AudioBufferList*, pa::AudioUnitRender
     wake_.notify();
     return -1;
   }
-  memory_.wrapAroundRingBuffer(static_cast<int32_t>(n));
   // Publishing is the atomic producer advance; the post that follows never
-  // blocks, so the I/O thread never waits for the consumer.
-  if (memory_.advanceProducer(static_cast<int32_t>(n)) != 0) wake_.notify();
+  // blocks, so the I/O thread never waits for the consumer. A render the
+  // ring had no room for is counted and thrown away.
+  if (memory_.commitRender(static_cast<int32_t>(n)) != 0) wake_.notify();
   return 0;
 }
 

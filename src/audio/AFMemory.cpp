@@ -40,8 +40,9 @@ void AFMemory::setChannels(int32_t count, int32_t length) {
       if (!ringBuffers_[ch]) ringBuffers_[ch] = new (std::nothrow) float[kRingBlock]();
       if (!resampledBuffers_[ch]) resampledBuffers_[ch] = new (std::nothrow) float[kScratchBlock]();
       if (!resamplingBuffers_[ch]) resamplingBuffers_[ch] = new (std::nothrow) float[kScratchBlock]();
+      if (!discardBuffers_[ch]) discardBuffers_[ch] = new (std::nothrow) float[kOverhang]();
       // Without memory the stream gets only the channels that have blocks.
-      if (!ringBuffers_[ch] || !resampledBuffers_[ch] || !resamplingBuffers_[ch]) {
+      if (!ringBuffers_[ch] || !resampledBuffers_[ch] || !resamplingBuffers_[ch] || !discardBuffers_[ch]) {
         end = ch;
         break;
       }
@@ -50,6 +51,7 @@ void AFMemory::setChannels(int32_t count, int32_t length) {
     setNumberBuffers(ringBufferList_, end);
     setNumberBuffers(resampledBufferList_, end);
     setNumberBuffers(resamplingBufferList_, end);
+    setNumberBuffers(discardBufferList_, end);
     activeChannels_.exchange(end);
     return;
   }
@@ -58,10 +60,12 @@ void AFMemory::setChannels(int32_t count, int32_t length) {
     setAudioBuffer(entry(ringBufferList_, ch), length, ringBuffers_[ch]);
     setAudioBuffer(entry(resampledBufferList_, ch), length, resampledBuffers_[ch]);
     setAudioBuffer(entry(resamplingBufferList_, ch), length, resamplingBuffers_[ch]);
+    setAudioBuffer(entry(discardBufferList_, ch), length, discardBuffers_[ch]);
   }
   setNumberBuffers(ringBufferList_, end);
   setNumberBuffers(resampledBufferList_, end);
   setNumberBuffers(resamplingBufferList_, end);
+  setNumberBuffers(discardBufferList_, end);
   allocatedChannels_ = end;
   bufferLength_ = length;
   activeChannels_.exchange(end);
@@ -118,6 +122,26 @@ void AFMemory::wrapAroundRingBuffer(int32_t n) noexcept {
     std::memcpy(ringBuffers_[ch], ringBuffers_[ch] + kRingSpan, static_cast<std::size_t>(excess) * sizeof(float));
 }
 
+AFMemory::AudioBufferList* AFMemory::renderBufferList(int32_t n) noexcept {
+  // Reading the consumer first orders this render after every read of the
+  // samples it frees.
+  const int64_t consumer = consumer_.load(std::memory_order_acquire);
+  const int64_t producer = producer_.load(std::memory_order_acquire);
+  discarding_ = producer >= 0 && producer + n - consumer > kRingSpan;
+  return discarding_ ? &discardBufferList_ : ringBufferList();
+}
+
+int64_t AFMemory::commitRender(int32_t n) noexcept {
+  if (discarding_) {
+    if (eof()) return 0;
+    overruns_.fetch_add(1, std::memory_order_relaxed);
+    overrunSamples_.fetch_add(static_cast<uint64_t>(std::max(n, 0)), std::memory_order_relaxed);
+    return 0;
+  }
+  wrapAroundRingBuffer(n);
+  return advanceProducer(n);
+}
+
 float* AFMemory::ringBufferProducerPtr(int32_t channel) noexcept {
   if (channel < 0 || channel >= kMaxChannels || !ringBuffers_[channel]) return nullptr;
   return ringBuffers_[channel] + place(producer_.load(std::memory_order_acquire));
@@ -153,7 +177,9 @@ void AFMemory::releaseBuffers() {
     delete[] ringBuffers_[ch];
     delete[] resampledBuffers_[ch];
     delete[] resamplingBuffers_[ch];
-    ringBuffers_[ch] = resampledBuffers_[ch] = resamplingBuffers_[ch] = nullptr;
+    delete[] discardBuffers_[ch];
+    ringBuffers_[ch] = resampledBuffers_[ch] = resamplingBuffers_[ch] = discardBuffers_[ch] = nullptr;
+    entry(discardBufferList_, ch).mData = nullptr;
     entry(ringBufferList_, ch).mData = nullptr;
     entry(resampledBufferList_, ch).mData = nullptr;
     entry(resamplingBufferList_, ch).mData = nullptr;
@@ -161,6 +187,7 @@ void AFMemory::releaseBuffers() {
   setNumberBuffers(ringBufferList_, 0);
   setNumberBuffers(resampledBufferList_, 0);
   setNumberBuffers(resamplingBufferList_, 0);
+  setNumberBuffers(discardBufferList_, 0);
   // A later layout must allocate again rather than take the freed blocks for
   // still being there.
   allocatedChannels_ = 0;

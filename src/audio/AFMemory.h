@@ -19,10 +19,12 @@
 // and releaseBuffers belong to the configuring thread and happen only while
 // the stream is stopped; setEOF may come from any thread.
 //
-// The producer never waits for free space: a consumer that falls more than a
-// ring span behind finds its unread samples overwritten. Every such overwrite
-// is counted (overruns(), overrunSamples()) so a lost stretch of input is
-// known rather than invisible.
+// The producer never waits for free space, and the device's render never
+// overwrites samples the consumer has not freed (it may be reading them that
+// moment): a render the ring has no room for goes into a discard block and is
+// lost whole. Every such loss is counted (overruns(), overrunSamples()) so a
+// lost stretch of input is known rather than invisible. advanceProducer on
+// its own still lets a producer write over unread samples, and counts that.
 
 #include <atomic>
 #include <cstdint>
@@ -75,6 +77,14 @@ class AFMemory {
   // After a render of n samples (before advanceProducer): copies the part
   // that ran past the ring's end back to its start. Real-time safe.
   void wrapAroundRingBuffer(int32_t n) noexcept;
+  // The device's render of n samples (at most 4096): renderBufferList(n)
+  // gives the ring at the producer position when it has room for n more
+  // unread samples, else the discard blocks; commitRender(n) afterwards
+  // publishes the samples (wrap-around and advance) or counts them lost, and
+  // returns the new producer position, or 0 when nothing was published.
+  // Producer thread, real-time safe.
+  AudioBufferList* renderBufferList(int32_t n) noexcept;
+  int64_t commitRender(int32_t n) noexcept;
   // Ring block + (producer mod 8192); nullptr for a channel out of range.
   float* ringBufferProducerPtr(int32_t channel) noexcept;
 
@@ -114,6 +124,9 @@ class AFMemory {
   AudioBufferList resampledBufferList_{};
   float* resamplingBuffers_[kMaxChannels] = {};
   AudioBufferList resamplingBufferList_{};
+  float* discardBuffers_[kMaxChannels] = {};
+  AudioBufferList discardBufferList_{};
+  bool discarding_ = false;  // the producer's last renderBufferList; its thread only
   int32_t allocatedChannels_ = 0;
   int32_t bufferLength_ = 0;
   std::atomic<int64_t> producer_{0};

@@ -84,10 +84,12 @@ class InputRecorder : public AFSoundcardDelegate {
     lastSamples_ = samples;
     if (keepSamples_) samples_.insert(samples_.end(), buffers[0], buffers[0] + samples);
     if (holdAtBlock_ == blocks_) {
+      const std::vector<float> before(buffers[0], buffers[0] + samples);
       held_ = true;
       changed_.notify_all();
       changed_.wait(guard, [this] { return !holding_; });
       held_ = false;
+      heldBlockKept_ = std::equal(before.begin(), before.end(), buffers[0]);
     }
   }
 
@@ -118,6 +120,11 @@ class InputRecorder : public AFSoundcardDelegate {
     holdAtBlock_ = block;
     holding_ = true;
   }
+  // Whether the held block's samples were the same when it was let go.
+  bool heldBlockKept() {
+    std::lock_guard guard(lock_);
+    return heldBlockKept_;
+  }
   bool waitUntilHeld() {
     std::unique_lock guard(lock_);
     return changed_.wait_for(guard, 5s, [this] { return held_; });
@@ -142,6 +149,7 @@ class InputRecorder : public AFSoundcardDelegate {
   int holdAtBlock_ = -1;
   bool holding_ = false;
   bool held_ = false;
+  bool heldBlockKept_ = false;
 };
 
 // A stereo input carrying a 1 kHz sine of amplitude 0.5 on both channels.
@@ -343,11 +351,12 @@ TEST_F(InputCardTest, TheIoThreadNeverWaitsForAStalledConsumer) {
   io.join();
   EXPECT_TRUE(finished) << "the device cycles waited for the consumer";
 
-  // What the stalled consumer could not take is counted, not hidden: the
-  // producer ran more than a ring span past the block being delivered.
+  // What the stalled consumer could not take is counted, not hidden, and the
+  // block it was reading all along was never written over.
   waitConsumed();
-  // Producer at 26 blocks, consumer held at block 1: the last nine device
-  // blocks each overwrote unread samples.
+  EXPECT_TRUE(recorder->heldBlockKept());
+  // Producer at 2 blocks, consumer held at block 1: of the 24 device blocks
+  // the ring had room for 15, the last nine were lost.
   EXPECT_EQ(card->overruns(), 9u);
   EXPECT_EQ(card->overrunSamples(), uint64_t(26 * 512 - 512 - AFMemory::kRingSpan));
 }

@@ -49,16 +49,15 @@ namespace {
 
 // One render cycle as the input card does it: n samples whose values are
 // their absolute positions (plus the channel number × 1e6), written through
-// the list into the ring, then wrapped and published.
+// the render list, then published (or, without room, thrown away).
 void render(AFMemory& memory, int32_t n) {
-  auto* list = memory.ringBufferList();
+  auto* list = memory.renderBufferList(n);
   int64_t start = memory.producer();
   for (uint32_t ch = 0; ch < list->mNumberBuffers; ++ch) {
     auto* data = static_cast<float*>(list->mBuffers[ch].mData);
     for (int32_t i = 0; i < n; ++i) data[i] = static_cast<float>(start + i + ch * 1000000);
   }
-  memory.wrapAroundRingBuffer(n);
-  memory.advanceProducer(n);
+  memory.commitRender(n);
 }
 
 // Moves both positions to p without touching the samples.
@@ -162,7 +161,7 @@ TEST_F(MemoryTest, LayoutsReuseTheirBlocksAndResetPositions) {
   {
     CountAllocations counting;
     memory.setChannels(3, 1024);
-    EXPECT_EQ(allocations, 3);  // the new channel's ring and two scratch blocks
+    EXPECT_EQ(allocations, 4);  // the new channel's ring, two scratch blocks and its discard block
   }
 
   memory.setChannels(100, 512);
@@ -195,7 +194,7 @@ TEST_F(MemoryTest, OversizedRequestsStayInsideTheBlocks) {
   EXPECT_EQ(memory.ringBufferConsumerPtr(-1, 1), nullptr);
 }
 
-TEST_F(MemoryTest, OverwrittenSamplesAreCounted) {
+TEST_F(MemoryTest, ARenderTheRingHasNoRoomForIsLostWholeAndCounted) {
   for (int i = 0; i < 16; ++i) render(memory, 512);  // exactly one ring span
   EXPECT_EQ(memory.overruns(), 0u);
   render(memory, 512);
@@ -204,12 +203,27 @@ TEST_F(MemoryTest, OverwrittenSamplesAreCounted) {
   render(memory, 100);
   EXPECT_EQ(memory.overruns(), 2u);
   EXPECT_EQ(memory.overrunSamples(), 612u);
-  // The overwrite itself is kept: the oldest unread sample is gone.
-  EXPECT_EQ(memory.ringBufferConsumerPtr(0, 1)[0], 8192.0f);
-  // A consumer that catches up stops the count.
-  memory.advanceConsumer(memory.available());
+  // Nothing unread was written over (the consumer may be reading it), and
+  // nothing was published.
+  EXPECT_EQ(memory.producer(), 8192);
+  EXPECT_EQ(memory.ringBufferConsumerPtr(0, 1)[0], 0.0f);
+  EXPECT_EQ(memory.ringBufferConsumerPtr(0, 4096)[4095], 4095.0f);
+  // Freed room takes the next render, and the count stops.
+  memory.advanceConsumer(512);
   render(memory, 512);
+  EXPECT_EQ(memory.producer(), 8704);
   EXPECT_EQ(memory.overruns(), 2u);
+  EXPECT_EQ(memory.ringBufferConsumerPtr(0, 1)[0], 512.0f);
+  memory.advanceConsumer(7680);
+  EXPECT_EQ(memory.ringBufferConsumerPtr(0, 1)[0], 8192.0f);
+}
+
+TEST_F(MemoryTest, AProducerAdvancingOnItsOwnOverUnreadSamplesCountsThem) {
+  memory.advanceProducer(8192);
+  EXPECT_EQ(memory.overruns(), 0u);
+  memory.advanceProducer(100);
+  EXPECT_EQ(memory.overruns(), 1u);
+  EXPECT_EQ(memory.overrunSamples(), 100u);
 }
 
 TEST_F(MemoryTest, DataPathAllocatesNothing) {
