@@ -39,6 +39,7 @@ void AppDelegate::initAndStartTrackingGenerator() {
   if (spectrum) sweep.startBin = std::max(std::min(sweep.startBin, 10), std::min(sweep.startBin, sweep.leftBin - sweepSettlingSpectra()));
   sweep.currentBin = sweep.startBin;
   sweep.settleUntilBin = 0;
+  sweep.gapBin = 0;
   sweep.retryBin = -1;
   sweep.retries = 0;
   sweep.remeasuredBins = 0;
@@ -136,7 +137,15 @@ bool AppDelegate::sweepSpectrumIsClean() {
     // measure from there again (or, when the sweep was still settling after
     // an earlier gap, from where it was going to measure again), after going
     // back far enough to settle.
-    const int32_t first = settlingAlready ? sweep.settleUntilBin : std::max(1, bin - 2);
+    int32_t first = settlingAlready ? sweep.settleUntilBin : std::max(1, bin - 2);
+    // The latency readings that follow a gap come from a server that is
+    // still refilling its queue, and may be late: a move read while the bins
+    // after the gap are still within a settling of it goes back to the first
+    // of them.
+    if (inputGap || outputGap)
+      sweep.gapBin = first;
+    else if (sweep.gapBin > 0 && first > sweep.gapBin && first - sweep.gapBin < settling)
+      first = sweep.gapBin;
     // Counted are the bins of the span that were measured over a gap; the
     // plan's first reading of a latency is no gap.
     if (!settlingAlready && (inputGap || outputGap || !firstReading))

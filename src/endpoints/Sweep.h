@@ -27,6 +27,7 @@ struct Sweep {
   // to hold only the tone as it sweeps again, and throws away the spectra
   // of the bins below settleUntilBin on the way.
   int32_t settleUntilBin = 0;     // spectra of bins below it are discarded
+  int32_t gapBin = 0;             // the first bin measured again after the latest gap
   int64_t inputLatency = 0;       // the input's latency the lead is planned for, frames
   int64_t outputLatency = 0;      // the output's, likewise
   uint8_t latencyKnown = 0;       // bit 0: the input reports its latency, bit 1: the output

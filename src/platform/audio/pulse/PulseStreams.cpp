@@ -30,18 +30,28 @@ void noteLatency(Runtime& rt) {
       rt.dry.store(false, std::memory_order_release);
 }
 
+// Asks the server for its timing now. Between its own updates, which come
+// further and further apart (up to 1.5 s), libpulse interpolates, and after
+// a gap or a restart that guess is off by as much as the queue that ran dry
+// or refilled.
+void refreshTiming(pa_stream* stream) {
+  if (pa_operation* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) pa_operation_unref(op);
+}
+
 // The server ran our playback dry, or had to drop what we did not read in
 // time: a gap in the device's audio.
-void streamGap(pa_stream*, void* userdata) {
+void streamGap(pa_stream* stream, void* userdata) {
   auto* rt = static_cast<Runtime*>(userdata);
   rt->dropOuts.fetch_add(1, std::memory_order_release);
   if (!rt->input) rt->dry.store(true, std::memory_order_release);
+  refreshTiming(stream);
 }
 
 // Playback (re)started: after running dry, once the server has its
 // pre-buffer again.
-void streamStarted(pa_stream*, void* userdata) {
+void streamStarted(pa_stream* stream, void* userdata) {
   static_cast<Runtime*>(userdata)->dry.store(false, std::memory_order_release);
+  refreshTiming(stream);
 }
 
 
