@@ -60,10 +60,14 @@ void FFT::transform(const float* input, float* power) noexcept {
                         reinterpret_cast<fftwf_complex*>(spectrum));
   const int half = size / 2;
   const float* x = spectrum;
-  // FFTW gives X[k]; the power is that of 2·X[k], with the purely real DC and
-  // Nyquist terms folded into element 0.
+  // FFTW gives X[k]; the power is that of 2·X[k], the one-sided density
+  // (a tone's energy at +f and −f together). The DC term has no image: it
+  // gets half that weight, so a constant reads its own square as a sine of
+  // the same mean square reads it. The Nyquist term has no element; a tone
+  // there shows in the bins below half the rate, through the window's lobe,
+  // and never at 0 Hz.
   powerOf(x, power, half, 4.0f);
-  power[0] = 4.0f * (x[0] * x[0] + x[2 * half] * x[2 * half]);
+  power[0] = 2.0f * x[0] * x[0];
 }
 
 void FFT::transformReal(const float* re, const float* im, float* power) noexcept {

@@ -2,7 +2,7 @@
 // Power spectrum of one block whose length is a power of two, on FFTW single
 // precision. The scaling is the one the engine's window normalisation and the
 // display's dB scale rest on:
-//   transform:      power[0] = 4·(X[0]² + X[N/2]²)  (DC and Nyquist together),
+//   transform:      power[0] = 2·X[0]²  (DC, which has no image; X[N/2] has no element),
 //                   power[k] = 4·|X[k]|² for 1 ≤ k < N/2,
 //   transformReal:  power[j] = |Y[j ± N/2]|², the complex DFT with its halves
 //                   swapped so that zero frequency sits at index N/2,

@@ -194,7 +194,9 @@ class EdgeFit {
       if (k == previous || k >= bins) continue;
       previous = k;
       bins_[count_] = k;
-      values_[count_] = power[k] / peak;
+      // Bin 0 carries half the weight of the others (it has no image of its
+      // own); the model is of the full weight.
+      values_[count_] = (k == 0 ? 2 * power[k] : power[k]) / peak;
       ++count_;
     }
   }

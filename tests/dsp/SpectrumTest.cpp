@@ -246,7 +246,7 @@ TEST(SpectrumLevel, WhiteNoiseReadsItsDensityTimesTheRBW) {
       SpectrumResult* r = s.compute(block.data(), kBlock);
       if (sent < n || !r->validBins) continue;
       ++spectra;
-      for (int k = 1; k < bins; ++k) sum += r->output[k];  // bin 0 holds DC and Nyquist
+      for (int k = 1; k < bins; ++k) sum += r->output[k];  // bin 0, DC, has half the weight
       values += bins - 1;
     }
     const double level = sum / values / (double(bins) * bins);
@@ -383,7 +383,7 @@ TEST(SpectrumSchedule, NormalModeDeliversPartialFillsThenEveryHalfRing) {
 TEST(SpectrumSchedule, PartialFillSpectrumWindowsOnlyReceivedSamples) {
   // 2^14 samples of a constant into a 2^16 ring with a 7200-point window: the
   // window lies within the samples held, so DC reads as from a full ring,
-  // 4·(c·Σw)² with Σw = N/(2√2).
+  // 2·(c·Σw)² with Σw = N/(2√2).
   Spectrum s(10, kRate, Spectrum::Hann);
   s.setResolutionBandwidth(10, kRate, Spectrum::Hann, 0.05f);
   ASSERT_EQ(s.fftSize(), 16);
@@ -391,7 +391,7 @@ TEST(SpectrumSchedule, PartialFillSpectrumWindowsOnlyReceivedSamples) {
   SpectrumResult* r = nullptr;
   for (int i = 0; i < 32; ++i) r = s.compute(block.data(), kBlock);
   ASSERT_EQ(r->validBins, 32768);
-  const double full = 65536.0 * 65536.0 / 2;
+  const double full = 65536.0 * 65536.0 / 4;
   EXPECT_NEAR(r->output[0], full, full * 1e-3);
 }
 
