@@ -72,6 +72,8 @@ FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : op
   }
   setUpControls(options);
   controls_.attach(app_);
+  // The page's marker reads as the summary line does: the sine between bins.
+  app_.sharedData.measure.precisePeak = 1;
 }
 
 FileAnalysis::~FileAnalysis() {
@@ -167,9 +169,13 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, ", static_cast<double>(input_.samplingRate()),
                 input_.durationSeconds(), input_.channels());
   const std::string line = name + text;
+  if (peak.silent) return line + "silent";
+  if (peak.slope) return line + "no peak in the span";
   if (!peak.power || !std::isfinite(peak.level)) return line + "no power in the span";
   std::snprintf(text, sizeof text, "peak %.3f Hz %.2f dB", peak.frequency, peak.level);
-  return line + text;
+  // A sine this near 0 Hz or half the rate merges with its image: the
+  // reading is its bin's own.
+  return line + text + (peak.uncertain ? " (near the band's edge, the bin's own reading)" : "");
 }
 
 std::string FileAnalysis::csv() { return app_.traceExportCsv(); }

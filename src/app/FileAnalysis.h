@@ -39,9 +39,12 @@ class FileAnalysis {
   bool run(const std::string& path, std::string* cause);
 
   // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak
-  // FREQUENCY Hz LEVEL dB", or "NAME: RATE Hz, SECONDS s, CHANNELS ch, no
-  // power in the span" when the peak's bin holds none (the CSV leaves such
-  // a level empty). No newline.
+  // FREQUENCY Hz LEVEL dB" (followed by " (near the band's edge, the bin's
+  // own reading)" for a sine too near 0 Hz or half the rate to be read
+  // between bins), or in place of the peak "silent" (no bin of the trace has
+  // power), "no peak in the span" (the span holds only a slope) or "no power
+  // in the span" (the peak's bin holds none; the CSV leaves such a level
+  // empty). No newline.
   std::string summaryLine(const std::string& name) const;
 
   // The run's non-finite samples of the analysed channel (each analysed as

@@ -52,27 +52,38 @@ bool HeadlessView::placePeakMarker() {
   const double first = std::max(0.0, std::ceil(shared_->span.startFrequency * binsPerHertz - 1e-9));
   const double last = std::min(static_cast<double>(bins - 1), std::floor(shared_->span.endFrequency * binsPerHertz + 1e-9));
   if (first > last) return false;
-  int k = static_cast<int>(first);
-  float value = trace_->averaged[k];
-  for (int j = k + 1; j <= static_cast<int>(last); ++j) {
-    if (trace_->averaged[j] > value) {
-      value = trace_->averaged[j];
-      k = j;
-    }
+  // The highest local maximum inside the span: a bin at the span's edge
+  // that its neighbour outside the span tops is a slope, not a peak.
+  // Bin 0 has half the weight of the others (DC has no image): a constant's
+  // lobe is compared with its full weight there, so its peak is at 0 Hz.
+  const float* v = trace_->averaged;
+  auto lobe = [v](int j) { return j == 0 ? 2 * v[0] : v[j]; };
+  int k = -1;
+  for (int j = static_cast<int>(first); j <= static_cast<int>(last); ++j) {
+    const bool peak = (j == 0 || lobe(j) >= lobe(j - 1)) && (j == bins - 1 || lobe(j) >= lobe(j + 1));
+    if (peak && (k < 0 || lobe(j) > lobe(k))) k = j;
   }
+  slopeOnly_ = k < 0;
+  if (k < 0) k = static_cast<int>(first);
+  const float value = v[k];
   // The display's reading of a marker on bin k (its scale's linearScale).
   const auto linearScale = static_cast<float>((1.0 / bins) * shared_->refScale / bins);
   marker_.type = display::Display::kPeakMarker;
   marker_.frequency = static_cast<float>(k) / bph;
   marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
-  marker_.valid = 1;
+  marker_.valid = slopeOnly_ ? 0 : 1;
   marker_.hasPower = value > 0 ? 1 : 0;  // the page's readout says "no power" then
-  peak_ = {marker_.frequency, marker_.dB, value > 0 && std::isfinite(value)};
+  peak_ = {marker_.frequency, marker_.dB, value > 0 && std::isfinite(value) && !slopeOnly_};
+  peak_.slope = slopeOnly_;
+  peak_.silent = std::all_of(v, v + bins, [](float x) { return !(x > 0); });
   const WindowResponse* window = shared_->measure.window;
   if (window && window->valid() && window->bins() == trace_->bins && window->samplingRate() == trace_->samplingRate) {
     const PeakReading p = readPeakAt(*window, trace_->averaged, bins, k, bph);
-    if (p.valid && std::isfinite(p.level))
-      peak_ = {p.frequency, p.level + 10 * std::log10(shared_->refScale), peak_.power};
+    if (p.valid && std::isfinite(p.level)) {
+      peak_.frequency = p.frequency;
+      peak_.level = p.level + 10 * std::log10(shared_->refScale);
+      peak_.uncertain = p.uncertain;
+    }
   }
   return true;
 }

@@ -15,11 +15,13 @@
 
 class HeadlessView final : public PlotView {
  public:
-  // Places a peak marker on the highest bin of the latest trace whose
-  // frequency lies inside the shared span, and reads it as the display's peak
+  // Places a peak marker on the highest local maximum of the latest trace
+  // whose frequency lies inside the shared span (a bin at least as high as
+  // both its neighbours, inside the span or not), and reads it as the display's peak
   // marker reads it: frequency k / binsPerHertz, level 10·log10(power ·
   // refScale / bins²) dB, or -80 dB for a bin without power. False, with
-  // no marker, before any trace or when no bin lies inside the span.
+  // no marker, before any trace or when no bin lies inside the span. A span
+  // that holds only a slope gets no marker (Peak::slope).
   bool placePeakMarker();
   // The marker record (type kNoMarker until placed).
   const display::MarkerCache& peakMarker() const { return marker_; }
@@ -30,6 +32,9 @@ class HeadlessView final : public PlotView {
     double frequency = 0;  // Hz
     double level = 0;      // dB; only with power
     bool power = false;    // the marker's bin holds power (finite, above 0)
+    bool slope = false;    // no bin of the span is a local maximum
+    bool silent = false;   // every bin of the trace is without power
+    bool uncertain = false;  // too near 0 Hz or half the rate to tell the sine from its image
   };
   const Peak& peak() const { return peak_; }
   // The trace handed over last (null before any).
@@ -60,4 +65,5 @@ class HeadlessView final : public PlotView {
   TraceData* trace_ = nullptr;
   display::MarkerCache marker_;
   Peak peak_;
+  bool slopeOnly_ = false;
 };
