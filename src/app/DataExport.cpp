@@ -43,8 +43,13 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   std::string out;
   out += "# SpecAn trace\n# resolution bandwidth (Hz): ";
   append(out, s.resolutionBandwidth, 4);
-  out += "\n# window: " + s.window + "\n# detector: " + s.detector + "\n# averaged traces: ";
-  append(out, trace.traces, 0);
+  out += "\n# window: " + s.window + "\n# detector: " + s.detector;
+  if (s.sweep.empty()) {
+    out += "\n# averaged traces: ";
+    append(out, trace.traces, 0);
+  } else {
+    out += "\n# sweep: " + s.sweep;
+  }
   out += "\n# sampling rate (Hz): ";
   append(out, s.samplingRate, 1);
   out += "\n# span (Hz): ";

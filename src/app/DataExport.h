@@ -21,6 +21,9 @@ struct TraceExportSettings {
   // reference (their ratio in dB, plus the reference level), as the plot
   // shows it while normalising.
   bool normalised = false;
+  // A tracking sweep's trace: its description, said in place of the count of
+  // averaged traces (a sweep averages none; each bin is its own spectrum).
+  std::string sweep;
 };
 
 // The CSV text of trace (and of reference when not null).

@@ -90,6 +90,12 @@ std::string AppDelegate::traceExportCsv() {
   settings.endFrequency = sharedData.span.endFrequency;
   settings.refScale = sharedData.refScale;
   settings.normalised = sharedData.measure.normalise && showsReference_;
+  if (sweep.enabled) {
+    settings.sweep = "the tracking generator's tone, one spectrum per bin, bins " + std::to_string(sweep.leftBin) +
+                     " to " + std::to_string(sweep.rightBin);
+    if (sweep.remeasuredBins > 0) settings.sweep += ", " + std::to_string(sweep.remeasuredBins) + " measured again after drop-outs";
+    if (sweep.uncleanBins > 0) settings.sweep += ", " + std::to_string(sweep.uncleanBins) + " left unmeasured after drop-outs";
+  }
   TraceData* live = trace->traceData();
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;

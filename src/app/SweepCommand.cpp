@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <optional>
 
@@ -57,8 +60,8 @@ const char kUsage[] =
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
-    "measured something. No settings are read or written, and no display is\n"
-    "needed.\n"
+    "measured something; one that cannot be written stops the command before the\n"
+    "sweep. No settings are read or written, and no display is needed.\n"
     "\n"
     "Exit status: 0 measured (and within the tolerance), 3 outside the\n"
     "tolerance, 1 when the measurement failed (an unknown device, a device that\n"
@@ -153,6 +156,22 @@ Parsed parse(const std::vector<std::string>& arguments) {
   return Parsed{std::move(o), 0, {}};
 }
 
+// Why no file can be written at path, found out before a sweep that may
+// take minutes rather than after it: a file is made beside it and removed
+// again. Empty when it can.
+std::string unwritable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::is_directory(path, error)) return "is a folder";
+  const fs::path folder = fs::path(path).parent_path();
+  std::string probe = ((folder.empty() ? fs::path(".") : folder) / ".specan-write-check-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return std::string("cannot be written: ") + std::strerror(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return {};
+}
+
 class Command {
  public:
   Command(const MeasureHooks& hooks) : hooks_(hooks) {}
@@ -163,6 +182,14 @@ class Command {
   }
 
   int run(const Options& o) {
+    // So does an output that could not be written at the end.
+    for (const std::string* path : {&o.csv, &o.png, &o.saveReference}) {
+      if (path->empty() || *path == "-") continue;
+      if (const std::string problem = unwritable(*path); !problem.empty()) {
+        say(*path + ": " + problem + "; nothing was measured");
+        return 1;
+      }
+    }
     // A reference that cannot be read stops the command before it plays.
     std::optional<ReferenceFile> reference;
     if (!o.reference.empty()) {

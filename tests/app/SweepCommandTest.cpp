@@ -95,7 +95,11 @@ TEST(MeasureCommand, ThroughTheLoopbackItMeasuresTheFiltersResponseAsTheWindowDo
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out.rfind("sweep 200-5000 Hz, ", 0), 0u) << o.out;
   EXPECT_NE(o.out.find("max -15.0"), std::string::npos) << o.out;
-  const std::map<double, double> measured = levels(testsupport::TempFolder::read(folder.file("response.csv")));
+  const std::string csv = testsupport::TempFolder::read(folder.file("response.csv"));
+  // The header describes the sweep; it averaged no traces.
+  EXPECT_NE(csv.find("\n# sweep: the tracking generator's tone, one spectrum per bin, bins "), std::string::npos) << csv;
+  EXPECT_EQ(csv.find("averaged traces"), std::string::npos);
+  const std::map<double, double> measured = levels(csv);
   ASSERT_GT(measured.size(), 1000u);
   const sim::BandPassFilter filter;
   int compared = 0;
@@ -194,6 +198,18 @@ TEST(MeasureCommand, FailuresSayWhyExitWithOneAndLeaveNoOutputs) {
   EXPECT_NE(o.err.find("the output device 'Speaker' vanished during the sweep"), std::string::npos) << o.err;
   EXPECT_FALSE(std::filesystem::exists(csv));
   EXPECT_FALSE(std::filesystem::exists(ref));
+
+  // An output that cannot be written is found before the sweep plays a
+  // single block (also as root: a folder that does not exist, a folder).
+  for (const std::string& unwritable : {"--csv=" + folder.file("missing/response.csv"), "--png=" + folder.file(""),
+                                        "--save-reference=" + folder.file("missing/ref.xml")}) {
+    int steps = 0;
+    o = SteppedLoopback().measure({"--input=Loopback", "--output=Loopback", "--span=900:1100", unwritable},
+                                  [&](int step) { steps = step; });
+    EXPECT_EQ(o.status, 1) << unwritable;
+    EXPECT_EQ(steps, 0) << unwritable << ": the sweep ran first";
+    EXPECT_NE(o.err.find("; nothing was measured"), std::string::npos) << o.err;
+  }
 
   for (const char* bad : {"--rbw=7", "--volume=2", "--tolerance=1", "--span=9:3", "--input-channel=0", "--bogus"}) {
     o = SteppedLoopback().measure({bad});
