@@ -51,7 +51,10 @@ void findPeaks(const float* power, int bins, int first, int last, int separation
     // Only a bin that would enter the table is looked at more closely; the
     // first test also turns away zeros and NaN.
     if (!(v > 0) || (table.count == kFull && !(v > table.entries[kFull - 1].power))) continue;
-    if ((k > 0 && power[k - 1] >= v) || (k + 1 < bins && power[k + 1] > v)) continue;
+    // Bin 0 has half the weight of the others (DC has no image): beside it,
+    // a constant's lobe is compared with its full weight.
+    const float below = k == 1 ? 2 * power[0] : k > 0 ? power[k - 1] : 0.0f;
+    if ((k > 0 && below >= v) || (k + 1 < bins && power[k + 1] > v)) continue;
     if (k < rules.dcGuard || !dominates(power, bins, k, separation)) continue;
     if (rules.margin > 0 && !(v >= rules.margin * surroundingMean(power, bins, k, separation))) continue;
     // Insert in order; bins come in ascending order, so an equal value
