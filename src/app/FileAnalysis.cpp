@@ -45,13 +45,25 @@ std::string openFailure(int32_t status) {
   }
 }
 
+// What a file that is neither a regular file nor a folder is, for messages.
+const char* specialKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 // What the file system says of path before the sound-file layer looks at
-// it: empty when it is a file that can be read.
+// it: empty when it is a file that can be read. Only regular files are
+// read: a pipe or a device would have the analysis wait, with nothing said,
+// for a writer that may never come.
 std::string fileProblem(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)
     return errno == ENOENT || errno == ENOTDIR ? "no such file" : std::strerror(errno);
   if (S_ISDIR(info.st_mode)) return "is a folder, not a sound file";
+  if (!S_ISREG(info.st_mode))
+    return std::string("is ") + specialKind(info.st_mode) + ", not a sound file (SpecAn reads regular files only)";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
   ::close(fd);

@@ -5,6 +5,8 @@
 #include "platform/audio/ExtAudioFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -316,6 +318,21 @@ TEST_F(ExtAudioFileTest, DamagedAndForeignFilesGiveAStatusNeverACrash) {
   }
   File missing;
   EXPECT_EQ(pa::ExtAudioFileOpenURL(folder.file("missing.wav").c_str(), &missing.ref), pa::kAudioFileFileNotFoundError);
+}
+
+TEST_F(ExtAudioFileTest, WhatIsNotARegularFileIsRefusedWithoutWaiting) {
+  const std::string pipe = folder.file("pipe.wav");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  // A pipe without a writer would hold an open that waits for one: the
+  // alarm ends the test rather than let it hang.
+  ::alarm(30);
+  for (const std::string& path : {pipe, std::string("/dev/zero"), folder.file(".")}) {
+    SCOPED_TRACE(path);
+    File file;
+    EXPECT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), pa::kAudioFileInvalidFileError);
+    EXPECT_EQ(file.ref, nullptr);
+  }
+  ::alarm(0);
 }
 
 }  // namespace

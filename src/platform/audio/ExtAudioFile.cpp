@@ -27,12 +27,14 @@ constexpr uint32_t kChunk = 4096;  // frames moved through the scratch buffers a
 // all handed over: the converter stops there and keeps its history.
 constexpr OSStatus kInputPaused = OSStatus(fourCC("wait"));
 
-// Whether path can be opened for reading, as a status.
+// Whether path is a regular file that can be opened for reading, as a
+// status. The open does not wait: a named pipe without a writer is refused
+// at once, as folders, devices and sockets are.
 OSStatus checkReadable(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? kAudioFileFileNotFoundError : kAudioFilePermissionsError;
   struct stat info {};
-  const bool regular = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
   return regular ? noErr : kAudioFileInvalidFileError;
 }

@@ -103,7 +103,8 @@ constexpr OSStatus kExtAudioFileError_InvalidSeek = -66568;
 // the file's rate and channel count. Missing file: kAudioFileFileNotFoundError;
 // unreadable: kAudioFilePermissionsError; not a sound file this layer reads:
 // kAudioFileUnsupportedFileTypeError, kAudioFileInvalidFileError or
-// kAudioFileUnsupportedDataFormatError.
+// kAudioFileUnsupportedDataFormatError; a folder, named pipe, device or
+// socket: kAudioFileInvalidFileError, at once (a pipe is never waited on).
 OSStatus ExtAudioFileOpenURL(const char* path, ExtAudioFileRef* outExtAudioFile);
 
 // Creates a file of type (kAudioFile…Type) holding format: linear PCM,
