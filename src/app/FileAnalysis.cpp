@@ -70,6 +70,30 @@ std::string fileProblem(const std::string& path) {
   return {};
 }
 
+// The lowest sampling rate analysed at an RBW. The band, 0 to half the
+// rate, must hold the controller's narrowest span (10 Hz: it keeps the
+// span's lower edge 10 Hz below the band's top), and the RBW twice over:
+// the engine's window has bandwidth-in-bins × rate/RBW points, and at four
+// times the RBW every window has at least seven, enough for its noise
+// bandwidth to come within a few per cent of the RBW. Below, the shortest
+// windows are three to six points long and miss it by 10 to 50 %, and at
+// twice the RBW one RBW is the whole band.
+double lowestRate(double rbw) { return std::max(20.0, std::ceil(4.0 * rbw - 1e-6)); }
+
+// The RBW as the options name it: 3.16, 31.6, 1000.
+std::string rbwText(double rbw) { return printed(rbw < 100 ? "%.3g" : "%.0f", rbw); }
+
+// Why the file's rate cannot be analysed at the RBW of bandwidthTag; empty
+// when it can.
+std::string rateProblem(double rate, int bandwidthTag) {
+  // The bandwidth menu's tags are ten times log10 of the RBW in Hz.
+  const double rbw = std::pow(10.0, bandwidthTag * 0.1);
+  const double lowest = lowestRate(rbw);
+  if (rate >= lowest) return {};
+  return "a sampling rate of " + printed("%g", rate) + " Hz is below the lowest SpecAn analyses at RBW " +
+         rbwText(rbw) + " Hz (" + printed("%.0f", lowest) + " Hz)";
+}
+
 }  // namespace
 
 FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : options_(options) {
@@ -136,6 +160,10 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   }
   if (const int32_t status = input_.open(path); status != 0) {
     *cause = openFailure(status);
+    return false;
+  }
+  if (std::string problem = rateProblem(input_.samplingRate(), options_.bandwidthTag); !problem.empty()) {
+    *cause = problem;
     return false;
   }
   if (!prepareFile(cause)) return false;
