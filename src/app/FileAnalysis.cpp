@@ -25,8 +25,28 @@ std::string printed(const char* format, double value) {
   return text;
 }
 
-// Why a sound file could not be opened, by the sound-file layer's status.
-std::string openFailure(int32_t status) {
+// What is wrong with a sound file the layer refused for its channel count or
+// rate, with the value its header states when it can be read again.
+std::string statedFormatFailure(int32_t status, const std::string& path) {
+  pa::AudioStreamBasicDescription stated{};
+  const bool known = pa::ExtAudioFileGetStatedFormat(path.c_str(), &stated) == pa::noErr;
+  if (status == pa::kAudioFileUnsupportedChannelCountError) {
+    const std::string most = std::to_string(pa::kAudioBufferListCapacity);
+    return known ? "has " + std::to_string(stated.mChannelsPerFrame) + " channels, more than the " + most +
+                       " SpecAn reads"
+                 : "has more channels than the " + most + " SpecAn reads";
+  }
+  const std::string highest = printed("%.0f", pa::kAudioHighestSampleRate);
+  if (!known) return "a sampling rate SpecAn does not read (it reads 1 to " + highest + " Hz)";
+  const std::string rate = "a sampling rate of " + printed("%.0f", stated.mSampleRate) + " Hz";
+  return stated.mSampleRate > pa::kAudioHighestSampleRate
+             ? rate + " is above the highest SpecAn reads (" + highest + " Hz)"
+             : rate + " is below the lowest SpecAn reads (1 Hz)";
+}
+
+// Why the sound file at path could not be opened, by the sound-file layer's
+// status.
+std::string openFailure(int32_t status, const std::string& path) {
   switch (status) {
     case pa::kAudioFileFileNotFoundError:
       return "no such file";
@@ -40,6 +60,9 @@ std::string openFailure(int32_t status) {
       return "a sound file in an encoding SpecAn does not read";
     case pa::kAudioFileUnspecifiedError:
       return "cannot be read as a sound file: damaged, truncated or of a kind SpecAn does not read";
+    case pa::kAudioFileUnsupportedChannelCountError:
+    case pa::kAudioFileUnsupportedSampleRateError:
+      return statedFormatFailure(status, path);
     default:
       return "cannot be read as a sound file (status " + std::to_string(status) + ")";
   }
@@ -159,7 +182,7 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
     return false;
   }
   if (const int32_t status = input_.open(path); status != 0) {
-    *cause = openFailure(status);
+    *cause = openFailure(status, path);
     return false;
   }
   if (std::string problem = rateProblem(input_.samplingRate(), options_.bandwidthTag); !problem.empty()) {

@@ -13,34 +13,13 @@
 #include <vector>
 
 #include "support/TempFolder.h"
+#include "support/WaveFile.h"
 #include "SpecanRun.h"
 
 namespace {
 
 // Seconds a run that should end at once is given before it counts as hung.
 constexpr double kPatience = 30;
-
-// Little-endian fields, as RIFF and the WAVE format chunk hold them.
-std::string le(uint64_t value, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += char((value >> (8 * i)) & 0xff);
-  return out;
-}
-
-// A 16-bit PCM WAVE file's bytes, as any header may state it: frames of a
-// sine of half scale at a quarter of the rate in every channel.
-std::string waveBytes(uint32_t rate, uint32_t channels, uint32_t frames) {
-  std::string data;
-  data.reserve(size_t(frames) * channels * 2);
-  for (uint32_t i = 0; i < frames; ++i) {
-    const auto sample = int16_t(std::lround(16384 * std::sin(M_PI / 2 * double(i))));
-    for (uint32_t c = 0; c < channels; ++c) data += le(uint16_t(sample), 2);
-  }
-  const std::string format = le(1, 2) + le(channels, 2) + le(rate, 4) + le(uint64_t(rate) * channels * 2, 4) +
-                             le(channels * 2, 2) + le(16, 2);
-  const std::string body = "WAVEfmt " + le(format.size(), 4) + format + "data" + le(data.size(), 4) + data;
-  return "RIFF" + le(body.size(), 4) + body;
-}
 
 // A run in a settings folder of its own (the command reads none).
 struct Rig {
@@ -90,7 +69,7 @@ TEST(AnalyzeFileErrors, ARateTooLowForTheRbwIsRefusedWithTheLowestItTakes) {
   for (const Case& c : cases) {
     const std::string name = std::to_string(c.rate) + "Hz.wav";
     SCOPED_TRACE(name + " at RBW " + c.rbw);
-    const std::string wave = rig.folder.write(name, waveBytes(c.rate, 1, 40000));
+    const std::string wave = rig.folder.write(name, testsupport::waveBytes(c.rate, 1, 40000));
     const std::string csvPath = rig.folder.file(name + ".csv");
     const Result run = rig.run({"analyze", std::string("--rbw=") + c.rbw, "--csv=" + csvPath, wave});
     ASSERT_FALSE(run.timedOut);
@@ -116,4 +95,43 @@ TEST(AnalyzeFileErrors, ARateTooLowForTheRbwIsRefusedWithTheLowestItTakes) {
     EXPECT_NEAR(summary[0].frequency, c.rate / 4.0, c.rate / 40.0);
     EXPECT_NEAR(summary[0].level, -9.03, 0.5);
   }
+}
+
+TEST(AnalyzeFileErrors, ChannelCountsAndRatesBeyondWhatFilesAreReadWithAreSaidWithTheLimit) {
+  Rig rig;
+  struct Case {
+    uint32_t rate, channels;
+    const char* cause;
+  };
+  const Case refused[] = {
+      {48000, 65, "has 65 channels, more than the 64 SpecAn reads"},
+      {48000, 128, "has 128 channels, more than the 64 SpecAn reads"},
+      {48000, 256, "has 256 channels, more than the 64 SpecAn reads"},
+      {2147483647, 1, "a sampling rate of 2147483647 Hz is above the highest SpecAn reads (10000000 Hz)"},
+      {10000001, 1, "a sampling rate of 10000001 Hz is above the highest SpecAn reads (10000000 Hz)"},
+  };
+  for (const Case& c : refused) {
+    const std::string wave = rig.folder.write("refused.wav", testsupport::waveBytes(c.rate, c.channels, 1000));
+    SCOPED_TRACE(c.cause);
+    const Result run = rig.run({"analyze", wave});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "specan: " + wave + ": " + c.cause + "\n");
+    EXPECT_EQ(run.out, "");
+  }
+  // The limits themselves are read: the last of 64 channels, and 10 MHz.
+  const std::string wide = rig.folder.write("64.wav", testsupport::waveBytes(48000, 64, 40000));
+  const Result last = rig.run({"analyze", "--channel=64", wide});
+  EXPECT_EQ(last.status, 0) << last.err;
+  const std::vector<Summary> lastPeak = parseSummaries(last.out);
+  ASSERT_EQ(lastPeak.size(), 1u) << last.out;
+  EXPECT_EQ(lastPeak[0].channels, 64);
+  EXPECT_NEAR(lastPeak[0].frequency, 12000, 1);
+  const std::string fast = rig.folder.write("10MHz.wav", testsupport::waveBytes(10000000, 1, 100000));
+  const Result highest = rig.run({"analyze", "--rbw=1000", fast});
+  EXPECT_EQ(highest.status, 0) << highest.err;
+  const std::vector<Summary> highestPeak = parseSummaries(highest.out);
+  ASSERT_EQ(highestPeak.size(), 1u) << highest.out;
+  EXPECT_EQ(highestPeak[0].rate, 10000000);
+  EXPECT_NEAR(highestPeak[0].frequency, 2500000, 1000);
 }

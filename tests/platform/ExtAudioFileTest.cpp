@@ -16,6 +16,7 @@
 
 #include "support/TempFolder.h"
 #include "support/ToneMeasure.h"
+#include "support/WaveFile.h"
 
 namespace pa = platform::audio;
 
@@ -318,6 +319,36 @@ TEST_F(ExtAudioFileTest, DamagedAndForeignFilesGiveAStatusNeverACrash) {
   }
   File missing;
   EXPECT_EQ(pa::ExtAudioFileOpenURL(folder.file("missing.wav").c_str(), &missing.ref), pa::kAudioFileFileNotFoundError);
+}
+
+TEST_F(ExtAudioFileTest, ChannelCountsAndRatesBeyondTheLayersAreRefusedAndStillStated) {
+  struct Case {
+    uint32_t rate, channels;
+    pa::OSStatus status;
+  };
+  const Case cases[] = {
+      {48000, 64, pa::noErr},
+      {48000, 65, pa::kAudioFileUnsupportedChannelCountError},
+      {48000, 256, pa::kAudioFileUnsupportedChannelCountError},
+      {10000000, 1, pa::noErr},
+      {10000001, 2, pa::kAudioFileUnsupportedSampleRateError},
+      {2147483647, 1, pa::kAudioFileUnsupportedSampleRateError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+    const std::string path = folder.write("stated.wav", testsupport::waveBytes(c.rate, c.channels, 100));
+    File file;
+    EXPECT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), c.status);
+    EXPECT_EQ(file.ref == nullptr, c.status != pa::noErr);
+    pa::AudioStreamBasicDescription stated{};
+    ASSERT_EQ(pa::ExtAudioFileGetStatedFormat(path.c_str(), &stated), pa::noErr);
+    EXPECT_EQ(stated.mSampleRate, c.rate);
+    EXPECT_EQ(stated.mChannelsPerFrame, c.channels);
+  }
+  pa::AudioStreamBasicDescription none{};
+  EXPECT_EQ(pa::ExtAudioFileGetStatedFormat(folder.write("text.wav", "no sound").c_str(), &none),
+            pa::kAudioFileUnsupportedFileTypeError);
+  EXPECT_EQ(none.mChannelsPerFrame, 0u);
 }
 
 TEST_F(ExtAudioFileTest, WhatIsNotARegularFileIsRefusedWithoutWaiting) {

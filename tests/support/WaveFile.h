@@ -1,9 +1,11 @@
 #pragma once
 // WAVE files made by a test, through the sound-file layer: one vector of
-// samples per channel, written as 16-bit integers or 32-bit floats.
+// samples per channel, written as 16-bit integers or 32-bit floats; or byte
+// by byte, for headers the layer would not write.
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +39,28 @@ inline void writeWave(const std::string& path, const std::vector<std::vector<flo
     list.mBuffers[ch] = {1, frames * 4, const_cast<float*>(channels[ch].data())};
   ASSERT_EQ(pa::ExtAudioFileWrite(file, frames, &list), pa::noErr);
   ASSERT_EQ(pa::ExtAudioFileDispose(file), pa::noErr);
+}
+
+// Little-endian fields, as RIFF and the WAVE format chunk hold them.
+inline std::string le(uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += char((value >> (8 * i)) & 0xff);
+  return out;
+}
+
+// A 16-bit PCM WAVE file's bytes, as any header may state it: frames of a
+// sine of half scale at a quarter of the rate in every channel.
+inline std::string waveBytes(uint32_t rate, uint32_t channels, uint32_t frames) {
+  std::string data;
+  data.reserve(size_t(frames) * channels * 2);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const auto sample = int16_t(std::lround(16384 * std::sin(M_PI / 2 * double(i))));
+    for (uint32_t c = 0; c < channels; ++c) data += le(uint16_t(sample), 2);
+  }
+  const std::string format = le(1, 2) + le(channels, 2) + le(rate, 4) + le(uint64_t(rate) * channels * 2, 4) +
+                             le(channels * 2, 2) + le(16, 2);
+  const std::string body = "WAVEfmt " + le(format.size(), 4) + format + "data" + le(data.size(), 4) + data;
+  return "RIFF" + le(body.size(), 4) + body;
 }
 
 }  // namespace testsupport

@@ -21,7 +21,8 @@ class Backend {
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
 
-  // The file's data format: 1 to 64 channels, a rate above 0.
+  // The file's data format: 1 to kAudioBufferListCapacity channels, a rate
+  // from 1 Hz to kAudioHighestSampleRate.
   const AudioStreamBasicDescription& format() const { return format_; }
   // Reading: the length the file states (0 when unknown).
   int64_t length() const { return length_; }
@@ -46,13 +47,22 @@ class Backend {
 };
 
 // Each returns noErr and the backend, or a status and null. Existence and
-// permission of the path are checked by the caller.
-OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out);
+// permission of the path are checked by the caller. A file refused for its
+// channel count or rate (checkStatedFormat) leaves them in *stated, when given.
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out,
+                     AudioStreamBasicDescription* stated = nullptr);
 OSStatus createSndfile(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                        std::unique_ptr<Backend>& out);
-OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out);
+OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out,
+                   AudioStreamBasicDescription* stated = nullptr);
 OSStatus createLibav(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                      std::unique_ptr<Backend>& out);
+
+// Whether a file stating channels and rate can be read: noErr,
+// kAudioFileUnsupportedChannelCountError or kAudioFileUnsupportedSampleRateError
+// (no channels at all: kAudioFileUnsupportedDataFormatError); *stated, when
+// given, gets the two values.
+OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescription* stated);
 
 // Extensions of what libsndfile reads.
 void addSndfileExtensions(std::vector<std::string>& extensions);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -37,6 +38,45 @@ OSStatus checkReadable(const char* path) {
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
   return regular ? noErr : kAudioFileInvalidFileError;
+}
+
+}  // namespace
+
+namespace file {
+
+OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescription* stated) {
+  if (stated) {
+    *stated = {};
+    stated->mSampleRate = rate;
+    stated->mChannelsPerFrame = uint32_t(std::clamp<int64_t>(channels, 0, UINT32_MAX));
+  }
+  if (channels < 1) return kAudioFileUnsupportedDataFormatError;
+  if (channels > int64_t(kAudioBufferListCapacity)) return kAudioFileUnsupportedChannelCountError;
+  if (!(rate >= 1 && rate <= kAudioHighestSampleRate)) return kAudioFileUnsupportedSampleRateError;
+  return noErr;
+}
+
+}  // namespace file
+
+namespace {
+
+// The backend for the file at path, a regular file that can be read: the
+// first of libsndfile and FFmpeg that opens it. *stated gets the rate and
+// channel count of a file whose header was read (all 0 otherwise).
+OSStatus openBackend(const char* path, std::unique_ptr<file::Backend>& backend, AudioStreamBasicDescription* stated) {
+  *stated = {};
+  OSStatus status = file::openSndfile(path, backend, stated);
+  if (status != noErr) {
+    // Not one of libsndfile's: perhaps MPEG-4. A file both refuse keeps the
+    // more telling of the two reasons.
+    AudioStreamBasicDescription other{};
+    const OSStatus libav = file::openLibav(path, backend, &other);
+    if (libav == noErr || status == kAudioFileUnsupportedFileTypeError) {
+      status = libav;
+      *stated = other;
+    }
+  }
+  return status;
 }
 
 }  // namespace
@@ -272,15 +312,21 @@ OSStatus ExtAudioFileOpenURL(const char* path, ExtAudioFileRef* outExtAudioFile)
   *outExtAudioFile = nullptr;
   if (const OSStatus status = checkReadable(path); status != noErr) return status;
   std::unique_ptr<file::Backend> backend;
-  OSStatus status = file::openSndfile(path, backend);
-  if (status != noErr) {
-    // Not one of libsndfile's: perhaps MPEG-4. A file both refuse keeps the
-    // more telling of the two reasons.
-    const OSStatus other = file::openLibav(path, backend);
-    if (other == noErr || status == kAudioFileUnsupportedFileTypeError) status = other;
-  }
-  if (status != noErr) return status;
+  AudioStreamBasicDescription stated{};
+  if (const OSStatus status = openBackend(path, backend, &stated); status != noErr) return status;
   *outExtAudioFile = new ExtAudioFileInstance(std::move(backend), false);
+  return noErr;
+}
+
+OSStatus ExtAudioFileGetStatedFormat(const char* path, AudioStreamBasicDescription* outFormat) {
+  if (!path || !outFormat) return kAudio_ParamError;
+  *outFormat = {};
+  if (const OSStatus status = checkReadable(path); status != noErr) return status;
+  std::unique_ptr<file::Backend> backend;
+  AudioStreamBasicDescription stated{};
+  const OSStatus status = openBackend(path, backend, &stated);
+  if (stated.mChannelsPerFrame == 0 && stated.mSampleRate == 0) return status == noErr ? kAudioFileInvalidFileError : status;
+  *outFormat = stated;
   return noErr;
 }
 

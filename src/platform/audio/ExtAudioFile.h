@@ -90,6 +90,11 @@ constexpr OSStatus kAudioFileUnsupportedDataFormatError = OSStatus(fourCC("fmt?"
 constexpr OSStatus kAudioFilePermissionsError = OSStatus(fourCC("prm?"));
 constexpr OSStatus kAudioFileInvalidFileError = OSStatus(fourCC("dta?"));
 constexpr OSStatus kAudioFileOperationNotSupportedError = OSStatus(fourCC("op??"));
+// Refused for what the file states, not for its encoding: more channels
+// than a buffer list holds (kAudioBufferListCapacity), or a sampling rate
+// outside 1 Hz to kAudioHighestSampleRate.
+constexpr OSStatus kAudioFileUnsupportedChannelCountError = OSStatus(fourCC("chn?"));
+constexpr OSStatus kAudioFileUnsupportedSampleRateError = OSStatus(fourCC("srt?"));
 constexpr OSStatus kAudioFileNotOpenError = -38;
 constexpr OSStatus kAudioFileFileNotFoundError = -43;
 constexpr OSStatus kExtAudioFileError_InvalidProperty = -66561;
@@ -105,7 +110,15 @@ constexpr OSStatus kExtAudioFileError_InvalidSeek = -66568;
 // kAudioFileUnsupportedFileTypeError, kAudioFileInvalidFileError or
 // kAudioFileUnsupportedDataFormatError; a folder, named pipe, device or
 // socket: kAudioFileInvalidFileError, at once (a pipe is never waited on).
+// A sound file of more than 64 channels: kAudioFileUnsupportedChannelCountError;
+// of a rate outside 1 Hz to 10 MHz: kAudioFileUnsupportedSampleRateError.
 OSStatus ExtAudioFileOpenURL(const char* path, ExtAudioFileRef* outExtAudioFile);
+
+// The sampling rate and channel count the sound file at path states (the
+// other fields 0), also of one that ExtAudioFileOpenURL refuses for them:
+// for saying what a refused file holds. The statuses of ExtAudioFileOpenURL
+// for a file whose header cannot be read.
+OSStatus ExtAudioFileGetStatedFormat(const char* path, AudioStreamBasicDescription* outFormat);
 
 // Creates a file of type (kAudioFile…Type) holding format: linear PCM,
 // packed and interleaved, for AIFF, WAVE and CAF; AAC (1 to 8 channels, a

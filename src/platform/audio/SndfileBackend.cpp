@@ -188,16 +188,16 @@ int sndfileFormat(AudioFileTypeID type, const AudioStreamBasicDescription& f) {
 
 }  // namespace
 
-OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out) {
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (!file) {
     const OSStatus status = statusOf(sf_error(nullptr));
     return status ? status : kAudioFileUnspecifiedError;
   }
-  if (info.channels < 1 || info.channels > int(kAudioBufferListCapacity) || info.samplerate < 1) {
+  if (const OSStatus status = checkStatedFormat(info.channels, info.samplerate, stated); status != noErr) {
     sf_close(file);
-    return kAudioFileUnsupportedDataFormatError;
+    return status;
   }
   out = std::make_unique<SndfileBackend>(file, info, false);
   return noErr;
