@@ -135,3 +135,27 @@ TEST(AnalyzeFileErrors, ChannelCountsAndRatesBeyondWhatFilesAreReadWithAreSaidWi
   EXPECT_EQ(highestPeak[0].rate, 10000000);
   EXPECT_NEAR(highestPeak[0].frequency, 2500000, 1000);
 }
+
+// ---------------------------------------------------------------- what the libraries need help with
+
+TEST(AnalyzeFileErrors, ACafWhoseDataChunkRunsToTheEndOfTheFileIsReadWhole) {
+  Rig rig;
+  // -1 in the last chunk's size: the data runs to the end of the file.
+  const std::string open = rig.folder.write("open-ended.caf", testsupport::cafBytes(48000, 48000, -1));
+  const std::string sized = rig.folder.write("sized.caf", testsupport::cafBytes(48000, 48000));
+  const Result run = rig.run({"analyze", open, sized});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::vector<Summary> summary = parseSummaries(run.out);
+  ASSERT_EQ(summary.size(), 2u) << run.out;
+  EXPECT_EQ(summary[0].file, open);
+  EXPECT_EQ(summary[0].rate, 48000);
+  EXPECT_EQ(summary[0].seconds, 1.0) << "every frame to the end, no more";
+  EXPECT_NEAR(summary[0].frequency, 12000, 1);
+  EXPECT_NEAR(summary[0].level, -9.03, 0.3);
+  // The same samples with the size stated read the same.
+  EXPECT_EQ(summary[1].seconds, summary[0].seconds);
+  EXPECT_EQ(summary[1].frequency, summary[0].frequency);
+  EXPECT_EQ(summary[1].level, summary[0].level);
+}

@@ -351,6 +351,31 @@ TEST_F(ExtAudioFileTest, ChannelCountsAndRatesBeyondTheLayersAreRefusedAndStillS
   EXPECT_EQ(none.mChannelsPerFrame, 0u);
 }
 
+TEST_F(ExtAudioFileTest, ACafDataChunkOfSizeMinusOneRunsToTheEndOfTheFile) {
+  const std::string sized = folder.write("sized.caf", testsupport::cafBytes(kRate, 1000));
+  // An odd byte at the end is no whole frame.
+  const std::string open = folder.write("open.caf", testsupport::cafBytes(kRate, 1000, -1) + "x");
+  File reference, file;
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(sized.c_str(), &reference.ref), pa::noErr);
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(open.c_str(), &file.ref), pa::noErr);
+  EXPECT_EQ(file.length(), 1000);
+  EXPECT_EQ(file.format().mSampleRate, kRate);
+  const auto expected = readFrames(reference, 1, 2000);
+  const auto frames = readFrames(file, 1, 2000);
+  ASSERT_EQ(expected[0].size(), 1000u);
+  EXPECT_EQ(frames, expected);
+  // Seeking reads the patched file as well.
+  ASSERT_EQ(pa::ExtAudioFileSeek(file.ref, 998), pa::noErr);
+  const auto last = readFrames(file, 1, 10);
+  ASSERT_EQ(last[0].size(), 2u);
+  EXPECT_EQ(last[0][0], expected[0][998]);
+  // A -1 size on a chunk other than the data is damage, as before.
+  std::string bytes = testsupport::cafBytes(kRate, 1000);
+  bytes.replace(16, 8, std::string(8, '\xff'));  // the description's size
+  File damaged;
+  EXPECT_NE(pa::ExtAudioFileOpenURL(folder.write("damaged.caf", bytes).c_str(), &damaged.ref), pa::noErr);
+}
+
 TEST_F(ExtAudioFileTest, WhatIsNotARegularFileIsRefusedWithoutWaiting) {
   const std::string pipe = folder.file("pipe.wav");
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
