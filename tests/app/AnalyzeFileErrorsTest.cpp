@@ -4,12 +4,13 @@
 // unusual file reaches a user.
 
 #include <gtest/gtest.h>
-
+#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TempFolder.h"
@@ -158,4 +159,82 @@ TEST(AnalyzeFileErrors, ACafWhoseDataChunkRunsToTheEndOfTheFileIsReadWhole) {
   EXPECT_EQ(summary[1].seconds, summary[0].seconds);
   EXPECT_EQ(summary[1].frequency, summary[0].frequency);
   EXPECT_EQ(summary[1].level, summary[0].level);
+}
+
+namespace {
+
+// An MP3 file of 2 s of a 1 kHz sine at half scale, 44.1 kHz mono, encoded
+// by libsndfile (through LAME): the stream opens with a LAME header that
+// states its length.
+std::string mp3Tone(const testsupport::TempFolder& folder) {
+  const std::string path = folder.file("encoded.mp3");
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+  if (!file) return {};
+  std::vector<float> tone(2 * 44100);
+  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = float(0.5 * std::sin(2 * M_PI * 1000 * double(i) / 44100));
+  EXPECT_EQ(sf_writef_float(file, tone.data(), sf_count_t(tone.size())), sf_count_t(tone.size()));
+  sf_close(file);
+  return testsupport::TempFolder::read(path);
+}
+
+}  // namespace
+
+TEST(AnalyzeFileErrors, TheMp3DecodersNotesNeverReachStandardErrorOnlyWhatTheCommandSays) {
+  Rig rig;
+  const std::string tone = mp3Tone(rig.folder);
+  ASSERT_GT(tone.size(), 8000u);
+  ASSERT_EQ(tone.compare(0, 2, "\xff\xfb"), 0) << "an MPEG-1 layer III frame first";
+  // Junk with a header that is none between two frames, where a copy
+  // damaged in transit has it: the decoder skips it (and would say so).
+  const std::size_t frame = tone.find("\xff\xfb", 3000);
+  ASSERT_NE(frame, std::string::npos);
+  std::string junk = tone;
+  junk.insert(frame, std::string("\xff\xfb\x00\x00", 4) + "junk junk junk");
+  // An ID3v2 tag of 20 bytes, then 74 bytes that are no frame, ahead of the stream.
+  const std::string tag = std::string("ID3\x03\x00\x00\x00\x00\x00\x14", 10) + std::string(20, '\0');
+  std::string noise(74, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = char(0x12 + 0x22 * (i % 2));
+  const std::string tagged = tag + noise + tone;
+
+  for (const auto& [name, bytes] : {std::pair{"junk inside.mp3", junk}, std::pair{"tagged.mp3", tagged}}) {
+    SCOPED_TRACE(name);
+    const std::string path = rig.folder.write(name, bytes);
+    const Result run = rig.run({"analyze", path});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "") << "a file read well is read in silence";
+    const std::vector<Summary> summary = parseSummaries(run.out);
+    ASSERT_EQ(summary.size(), 1u) << run.out;
+    EXPECT_EQ(summary[0].rate, 44100);
+    EXPECT_NEAR(summary[0].seconds, 2.0, 0.0005);
+    EXPECT_NEAR(summary[0].frequency, 1000, 0.05);
+    EXPECT_NEAR(summary[0].level, -9.03, 0.1);
+  }
+
+  // Files that fail say so once, in the command's words, with their name.
+  std::string garbage(5000, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = char((i * 2654435761u) >> 13);
+  struct Failure {
+    const char* name;
+    std::string bytes;
+    const char* cause;
+  };
+  const Failure failures[] = {
+      {"cut short.mp3", tone.substr(0, tone.size() / 2), "truncated: it ends before the 2.000 s its header states"},
+      {"noise.mp3", garbage, "damaged or truncated sound file"},
+      {"first frame then noise.mp3", tone.substr(0, 10) + garbage, "damaged or truncated sound file"},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.name);
+    const std::string path = rig.folder.write(f.name, f.bytes);
+    const Result run = rig.run({"analyze", path});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "specan: " + path + ": " + f.cause + "\n");
+  }
 }

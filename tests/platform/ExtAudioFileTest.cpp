@@ -5,6 +5,7 @@
 #include "platform/audio/ExtAudioFile.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -374,6 +375,44 @@ TEST_F(ExtAudioFileTest, ACafDataChunkOfSizeMinusOneRunsToTheEndOfTheFile) {
   bytes.replace(16, 8, std::string(8, '\xff'));  // the description's size
   File damaged;
   EXPECT_NE(pa::ExtAudioFileOpenURL(folder.write("damaged.caf", bytes).c_str(), &damaged.ref), pa::noErr);
+}
+
+TEST_F(ExtAudioFileTest, Mp3FilesReadGaplessAtTheirStatedLengthAndSeekToTheFrame) {
+  // Two seconds of 1 kHz at half scale, through libsndfile's LAME encoder.
+  const std::string path = folder.file("tone.mp3");
+  SF_INFO info{};
+  info.samplerate = int(kRate);
+  info.channels = 1;
+  info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+  SNDFILE* encoder = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(encoder, nullptr) << sf_strerror(nullptr);
+  const std::vector<float> written = tonetest::sine(2 * 44100, kRate, 1000.0, 0.5);
+  ASSERT_EQ(sf_writef_float(encoder, written.data(), sf_count_t(written.size())), sf_count_t(written.size()));
+  sf_close(encoder);
+
+  File file;
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), pa::noErr);
+  EXPECT_EQ(file.format().mFormatID, pa::kAudioFormatMPEGLayer3);
+  EXPECT_EQ(file.format().mSampleRate, kRate);
+  // The encoder's delay and padding are no part of the stream.
+  EXPECT_EQ(file.length(), int64_t(written.size()));
+  const auto whole = readFrames(file, 1, 3 * 44100);
+  ASSERT_EQ(whole[0].size(), written.size());
+  const tonetest::Tone tone = tonetest::measure(whole[0].data() + 4410, 44100, kRate, 1000.0);
+  EXPECT_NEAR(tone.frequency, 1000.0, 0.01);
+  EXPECT_NEAR(tone.amplitude, 0.5, 0.01);
+  // No lag: the decoded sine is in phase with the one written.
+  EXPECT_NEAR(whole[0][4410 + 11], written[4410 + 11], 0.02);
+  // Seeks land on the very samples a read from the start gives, also where
+  // the encoder's bit reservoir reaches several frames back.
+  for (const int64_t frame : {int64_t(0), int64_t(1000), int64_t(5000), int64_t(44100), int64_t(88199)}) {
+    SCOPED_TRACE(frame);
+    ASSERT_EQ(pa::ExtAudioFileSeek(file.ref, frame), pa::noErr);
+    EXPECT_EQ(file.tell(), frame);
+    const auto back = readFrames(file, 1, 64);
+    ASSERT_EQ(back[0].size(), std::min<size_t>(64, written.size() - size_t(frame)));
+    for (size_t i = 0; i < back[0].size(); ++i) ASSERT_NEAR(back[0][i], whole[0][size_t(frame) + i], 1e-4) << i;
+  }
 }
 
 TEST_F(ExtAudioFileTest, WhatIsNotARegularFileIsRefusedWithoutWaiting) {

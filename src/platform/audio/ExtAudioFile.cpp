@@ -61,11 +61,23 @@ OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescri
 namespace {
 
 // The backend for the file at path, a regular file that can be read: the
-// first of libsndfile and FFmpeg that opens it. *stated gets the rate and
-// channel count of a file whose header was read (all 0 otherwise).
+// first of libsndfile and FFmpeg that opens it, or libmpg123 for MPEG audio.
+// *stated gets the rate and channel count of a file whose header was read
+// (all 0 otherwise).
 OSStatus openBackend(const char* path, std::unique_ptr<file::Backend>& backend, AudioStreamBasicDescription* stated) {
   *stated = {};
-  OSStatus status = file::openSndfile(path, backend, stated);
+  // MPEG audio never reaches libsndfile, whose decoder would talk on
+  // standard error. A file that only its name calls MPEG, and that is not,
+  // is told by its bytes alone; one whose first frame libmpg123 refuses is
+  // damaged.
+  const file::MpegGuess mpeg = file::guessMpegAudio(path);
+  if (mpeg != file::MpegGuess::None) {
+    const OSStatus status = file::openMpg123(path, backend, stated);
+    if (status == noErr || mpeg == file::MpegGuess::ByContent)
+      return status == kAudioFileUnsupportedFileTypeError ? kAudioFileInvalidFileError : status;
+    *stated = {};
+  }
+  OSStatus status = file::openSndfile(path, backend, stated, mpeg == file::MpegGuess::ByName);
   if (status != noErr) {
     // Not one of libsndfile's: perhaps MPEG-4. A file both refuse keeps the
     // more telling of the two reasons.

@@ -12,7 +12,9 @@
 // Containers and encodings:
 //   - AIFF, WAVE and CAF, read and written as linear PCM (8 to 32-bit
 //     integer, 32 or 64-bit float), and everything else the installed
-//     libsndfile reads (FLAC, Ogg Vorbis and Opus, MPEG layer III, ...);
+//     libsndfile reads (FLAC, Ogg Vorbis and Opus, ...);
+//   - MPEG audio, layers I to III (.mp3 and the like), through libmpg123,
+//     whose notes on damaged stretches never reach standard error;
 //   - MPEG-4 audio files (.m4a, .mp4) and raw ADTS AAC, through FFmpeg:
 //     AAC read, AAC-LC written (FFmpeg's own encoder, 64 kbit/s a channel).
 //

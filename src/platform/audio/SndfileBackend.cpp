@@ -78,25 +78,35 @@ AudioStreamBasicDescription describe(SNDFILE* file, const SF_INFO& info) {
   return f;
 }
 
-// A file read through libsndfile's virtual I/O with a few bytes replaced:
-// the size of a CAF data chunk that states -1. A CAF's last chunk may, and
-// then runs to the end of the file (an encoder that could not go back to
-// write the size leaves it so); libsndfile (up to 1.2.0 at least) refuses
-// such a file as malformed, so it is shown the size the chunk really has.
+// A file read through libsndfile's virtual I/O. libsndfile then knows it by
+// its bytes alone (it has no name to guess a format from), and may be shown
+// a few of them replaced: the size of a CAF data chunk that states -1. A
+// CAF's last chunk may, and then runs to the end of the file (an encoder
+// that could not go back to write the size leaves it so); libsndfile (up to
+// 1.2.0 at least) refuses such a file as malformed, so it is shown the size
+// the chunk really has.
 class PatchedFile {
  public:
   ~PatchedFile() {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  // The file at path when it is a CAF whose data chunk states -1, else null.
-  static std::unique_ptr<PatchedFile> forOpenEndedCaf(const std::string& path) {
+  // The file at path as it is; null when it cannot be opened.
+  static std::unique_ptr<PatchedFile> unchanged(const std::string& path) {
     auto file = std::unique_ptr<PatchedFile>(new PatchedFile(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
     if (file->fd_ < 0) return nullptr;
     const off_t end = ::lseek(file->fd_, 0, SEEK_END);
-    unsigned char head[12];
-    if (end < 8 || ::pread(file->fd_, head, 8, 0) != 8 || std::memcmp(head, "caff", 4) != 0) return nullptr;
+    if (end < 0) return nullptr;
     file->length_ = end;
+    return file;
+  }
+
+  // The file at path when it is a CAF whose data chunk states -1, else null.
+  static std::unique_ptr<PatchedFile> forOpenEndedCaf(const std::string& path) {
+    std::unique_ptr<PatchedFile> file = unchanged(path);
+    unsigned char head[12];
+    if (!file || file->length_ < 8 || ::pread(file->fd_, head, 8, 0) != 8 || std::memcmp(head, "caff", 4) != 0)
+      return nullptr;
     // File header (8 bytes), then chunks of type (4), size (8, big-endian) and contents.
     for (sf_count_t at = 8; at + 12 <= file->length_;) {
       if (::pread(file->fd_, head, 12, at) != 12) return nullptr;
@@ -107,6 +117,7 @@ class PatchedFile {
         const uint64_t actual = uint64_t(file->length_ - (at + 12));
         for (int i = 0; i < 8; ++i) file->patch_[i] = static_cast<unsigned char>(actual >> (8 * (7 - i)));
         file->patchAt_ = at + 4;
+        file->patched_ = true;
         return file;
       }
       if (stated < 0 || stated > file->length_ - (at + 12)) return nullptr;
@@ -138,8 +149,9 @@ class PatchedFile {
     if (got <= 0) return 0;
     // The replaced bytes that fall within what was read.
     auto* bytes = static_cast<unsigned char*>(to);
-    for (sf_count_t i = std::max(f.patchAt_, f.position_); i < std::min(f.patchAt_ + 8, f.position_ + got); ++i)
-      bytes[i - f.position_] = f.patch_[i - f.patchAt_];
+    if (f.patched_)
+      for (sf_count_t i = std::max(f.patchAt_, f.position_); i < std::min(f.patchAt_ + 8, f.position_ + got); ++i)
+        bytes[i - f.position_] = f.patch_[i - f.patchAt_];
     f.position_ += got;
     return got;
   }
@@ -150,6 +162,7 @@ class PatchedFile {
   sf_count_t length_ = 0;
   sf_count_t position_ = 0;
   sf_count_t patchAt_ = 0;
+  bool patched_ = false;  // patch_ replaces the 8 bytes at patchAt_
   unsigned char patch_[8] = {};
 };
 
@@ -269,9 +282,11 @@ int sndfileFormat(AudioFileTypeID type, const AudioStreamBasicDescription& f) {
 
 }  // namespace
 
-OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated) {
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated,
+                     bool byContent) {
   SF_INFO info{};
   std::unique_ptr<PatchedFile> patched = PatchedFile::forOpenEndedCaf(path);
+  if (!patched && byContent) patched = PatchedFile::unchanged(path);
   SNDFILE* file = patched ? patched->open(&info) : sf_open(path.c_str(), SFM_READ, &info);
   if (!file) {
     const OSStatus status = statusOf(sf_error(nullptr));
