@@ -96,11 +96,11 @@ std::string fileProblem(const std::string& path) {
 // The lowest sampling rate analysed at an RBW. The band, 0 to half the
 // rate, must hold the controller's narrowest span (10 Hz: it keeps the
 // span's lower edge 10 Hz below the band's top), and the RBW twice over:
-// the engine's window has bandwidth-in-bins × rate/RBW points, and at four
-// times the RBW every window has at least seven, enough for its noise
-// bandwidth to come within a few per cent of the RBW. Below, the shortest
-// windows are three to six points long and miss it by 10 to 50 %, and at
-// twice the RBW one RBW is the whole band.
+// the engine's window has bandwidth-in-bins × rate/RBW points, and from
+// four times the RBW every window has at least seven, enough for its noise
+// bandwidth to come within 8 % of the RBW (the Gaussian's within 1 %).
+// Below, the shortest windows shrink to three to six points and miss it by
+// 10 % to 75 %, and at twice the RBW one RBW is the whole band.
 double lowestRate(double rbw) { return std::max(20.0, std::ceil(4.0 * rbw - 1e-6)); }
 
 // The RBW as the options name it: 3.16, 31.6, 1000.
