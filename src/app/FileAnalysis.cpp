@@ -25,8 +25,28 @@ std::string printed(const char* format, double value) {
   return text;
 }
 
-// Why a sound file could not be opened, by the sound-file layer's status.
-std::string openFailure(int32_t status) {
+// What is wrong with a sound file the layer refused for its channel count or
+// rate, with the value its header states when it can be read again.
+std::string statedFormatFailure(int32_t status, const std::string& path) {
+  pa::AudioStreamBasicDescription stated{};
+  const bool known = pa::ExtAudioFileGetStatedFormat(path.c_str(), &stated) == pa::noErr;
+  if (status == pa::kAudioFileUnsupportedChannelCountError) {
+    const std::string most = std::to_string(pa::kAudioBufferListCapacity);
+    return known ? "has " + std::to_string(stated.mChannelsPerFrame) + " channels, more than the " + most +
+                       " SpecAn reads"
+                 : "has more channels than the " + most + " SpecAn reads";
+  }
+  const std::string highest = printed("%.0f", pa::kAudioHighestSampleRate);
+  if (!known) return "a sampling rate SpecAn does not read (it reads 1 to " + highest + " Hz)";
+  const std::string rate = "a sampling rate of " + printed("%.0f", stated.mSampleRate) + " Hz";
+  return stated.mSampleRate > pa::kAudioHighestSampleRate
+             ? rate + " is above the highest SpecAn reads (" + highest + " Hz)"
+             : rate + " is below the lowest SpecAn reads (1 Hz)";
+}
+
+// Why the sound file at path could not be opened, by the sound-file layer's
+// status.
+std::string openFailure(int32_t status, const std::string& path) {
   switch (status) {
     case pa::kAudioFileFileNotFoundError:
       return "no such file";
@@ -40,22 +60,61 @@ std::string openFailure(int32_t status) {
       return "a sound file in an encoding SpecAn does not read";
     case pa::kAudioFileUnspecifiedError:
       return "cannot be read as a sound file: damaged, truncated or of a kind SpecAn does not read";
+    case pa::kAudioFileUnsupportedChannelCountError:
+    case pa::kAudioFileUnsupportedSampleRateError:
+      return statedFormatFailure(status, path);
     default:
       return "cannot be read as a sound file (status " + std::to_string(status) + ")";
   }
 }
 
+// What a file that is neither a regular file nor a folder is, for messages.
+const char* specialKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 // What the file system says of path before the sound-file layer looks at
-// it: empty when it is a file that can be read.
+// it: empty when it is a file that can be read. Only regular files are
+// read: a pipe or a device would have the analysis wait, with nothing said,
+// for a writer that may never come.
 std::string fileProblem(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)
     return errno == ENOENT || errno == ENOTDIR ? "no such file" : std::strerror(errno);
   if (S_ISDIR(info.st_mode)) return "is a folder, not a sound file";
+  if (!S_ISREG(info.st_mode))
+    return std::string("is ") + specialKind(info.st_mode) + ", not a sound file (SpecAn reads regular files only)";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
   ::close(fd);
   return {};
+}
+
+// The lowest sampling rate analysed at an RBW. The band, 0 to half the
+// rate, must hold the controller's narrowest span (10 Hz: it keeps the
+// span's lower edge 10 Hz below the band's top), and the RBW twice over:
+// the engine's window has bandwidth-in-bins × rate/RBW points, and from
+// four times the RBW every window has at least seven, enough for its noise
+// bandwidth to come within 8 % of the RBW (the Gaussian's within 1 %).
+// Below, the shortest windows shrink to three to six points and miss it by
+// 10 % to 75 %, and at twice the RBW one RBW is the whole band.
+double lowestRate(double rbw) { return std::max(20.0, std::ceil(4.0 * rbw - 1e-6)); }
+
+// The RBW as the options name it: 3.16, 31.6, 1000.
+std::string rbwText(double rbw) { return printed(rbw < 100 ? "%.3g" : "%.0f", rbw); }
+
+// Why the file's rate cannot be analysed at the RBW of bandwidthTag; empty
+// when it can.
+std::string rateProblem(double rate, int bandwidthTag) {
+  // The bandwidth menu's tags are ten times log10 of the RBW in Hz.
+  const double rbw = std::pow(10.0, bandwidthTag * 0.1);
+  const double lowest = lowestRate(rbw);
+  if (rate >= lowest) return {};
+  return "a sampling rate of " + printed("%g", rate) + " Hz is below the lowest SpecAn analyses at RBW " +
+         rbwText(rbw) + " Hz (" + printed("%.0f", lowest) + " Hz)";
 }
 
 }  // namespace
@@ -125,7 +184,11 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
     return false;
   }
   if (const int32_t status = input_.open(path); status != 0) {
-    *cause = openFailure(status);
+    *cause = openFailure(status, path);
+    return false;
+  }
+  if (std::string problem = rateProblem(input_.samplingRate(), options_.bandwidthTag); !problem.empty()) {
+    *cause = problem;
     return false;
   }
   if (!prepareFile(cause)) return false;

@@ -32,6 +32,10 @@ std::string reason(pa::OSStatus status) {
     case pa::kAudioFileInvalidFileError:
     case pa::kAudioFileUnsupportedDataFormatError:
       return "It is not a sound file that SpecAn reads.";
+    case pa::kAudioFileUnsupportedChannelCountError:
+      return "It has more than the " + std::to_string(pa::kAudioBufferListCapacity) + " channels SpecAn reads.";
+    case pa::kAudioFileUnsupportedSampleRateError:
+      return "Its sampling rate is outside the 1 Hz to 10 MHz SpecAn reads.";
     case pa::kAudioHardwareIllegalOperationError:
       return "Too many sound files are open.";
     default:

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TempFolder.h"
@@ -24,11 +27,14 @@ struct Result {
   int status = -1;
   std::string out;
   std::string err;
+  bool timedOut = false;  // killed after the time it was given
 };
 
 // Runs specan with args, its settings folder at config, without a display;
-// standard output and error are collected in files of scratch.
-inline Result specan(const std::vector<std::string>& args, const std::string& config, const testsupport::TempFolder& scratch) {
+// standard output and error are collected in files of scratch. Given
+// timeoutSeconds, a run still going then is killed (timedOut).
+inline Result specan(const std::vector<std::string>& args, const std::string& config,
+                     const testsupport::TempFolder& scratch, double timeoutSeconds = 0) {
   const std::string outPath = scratch.file("stdout"), errPath = scratch.file("stderr");
   const pid_t child = fork();
   if (child == 0) {
@@ -47,8 +53,21 @@ inline Result specan(const std::vector<std::string>& args, const std::string& co
     _exit(127);
   }
   int status = 0;
-  ::waitpid(child, &status, 0);
   Result run;
+  if (timeoutSeconds > 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        run.timedOut = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } else {
+    ::waitpid(child, &status, 0);
+  }
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = testsupport::TempFolder::read(outPath);
   run.err = testsupport::TempFolder::read(errPath);

@@ -5,6 +5,9 @@
 #include "platform/audio/ExtAudioFile.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +17,7 @@
 
 #include "support/TempFolder.h"
 #include "support/ToneMeasure.h"
+#include "support/WaveFile.h"
 
 namespace pa = platform::audio;
 
@@ -316,6 +320,114 @@ TEST_F(ExtAudioFileTest, DamagedAndForeignFilesGiveAStatusNeverACrash) {
   }
   File missing;
   EXPECT_EQ(pa::ExtAudioFileOpenURL(folder.file("missing.wav").c_str(), &missing.ref), pa::kAudioFileFileNotFoundError);
+}
+
+TEST_F(ExtAudioFileTest, ChannelCountsAndRatesBeyondTheLayersAreRefusedAndStillStated) {
+  struct Case {
+    uint32_t rate, channels;
+    pa::OSStatus status;
+  };
+  const Case cases[] = {
+      {48000, 64, pa::noErr},
+      {48000, 65, pa::kAudioFileUnsupportedChannelCountError},
+      {48000, 256, pa::kAudioFileUnsupportedChannelCountError},
+      {10000000, 1, pa::noErr},
+      {10000001, 2, pa::kAudioFileUnsupportedSampleRateError},
+      {2147483647, 1, pa::kAudioFileUnsupportedSampleRateError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+    const std::string path = folder.write("stated.wav", testsupport::waveBytes(c.rate, c.channels, 100));
+    File file;
+    EXPECT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), c.status);
+    EXPECT_EQ(file.ref == nullptr, c.status != pa::noErr);
+    pa::AudioStreamBasicDescription stated{};
+    ASSERT_EQ(pa::ExtAudioFileGetStatedFormat(path.c_str(), &stated), pa::noErr);
+    EXPECT_EQ(stated.mSampleRate, c.rate);
+    EXPECT_EQ(stated.mChannelsPerFrame, c.channels);
+  }
+  pa::AudioStreamBasicDescription none{};
+  EXPECT_EQ(pa::ExtAudioFileGetStatedFormat(folder.write("text.wav", "no sound").c_str(), &none),
+            pa::kAudioFileUnsupportedFileTypeError);
+  EXPECT_EQ(none.mChannelsPerFrame, 0u);
+}
+
+TEST_F(ExtAudioFileTest, ACafDataChunkOfSizeMinusOneRunsToTheEndOfTheFile) {
+  const std::string sized = folder.write("sized.caf", testsupport::cafBytes(kRate, 1000));
+  // An odd byte at the end is no whole frame.
+  const std::string open = folder.write("open.caf", testsupport::cafBytes(kRate, 1000, -1) + "x");
+  File reference, file;
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(sized.c_str(), &reference.ref), pa::noErr);
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(open.c_str(), &file.ref), pa::noErr);
+  EXPECT_EQ(file.length(), 1000);
+  EXPECT_EQ(file.format().mSampleRate, kRate);
+  const auto expected = readFrames(reference, 1, 2000);
+  const auto frames = readFrames(file, 1, 2000);
+  ASSERT_EQ(expected[0].size(), 1000u);
+  EXPECT_EQ(frames, expected);
+  // Seeking reads the patched file as well.
+  ASSERT_EQ(pa::ExtAudioFileSeek(file.ref, 998), pa::noErr);
+  const auto last = readFrames(file, 1, 10);
+  ASSERT_EQ(last[0].size(), 2u);
+  EXPECT_EQ(last[0][0], expected[0][998]);
+  // A -1 size on a chunk other than the data is damage, as before.
+  std::string bytes = testsupport::cafBytes(kRate, 1000);
+  bytes.replace(16, 8, std::string(8, '\xff'));  // the description's size
+  File damaged;
+  EXPECT_NE(pa::ExtAudioFileOpenURL(folder.write("damaged.caf", bytes).c_str(), &damaged.ref), pa::noErr);
+}
+
+TEST_F(ExtAudioFileTest, Mp3FilesReadGaplessAtTheirStatedLengthAndSeekToTheFrame) {
+  // Two seconds of 1 kHz at half scale, through libsndfile's LAME encoder.
+  const std::string path = folder.file("tone.mp3");
+  SF_INFO info{};
+  info.samplerate = int(kRate);
+  info.channels = 1;
+  info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+  SNDFILE* encoder = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(encoder, nullptr) << sf_strerror(nullptr);
+  const std::vector<float> written = tonetest::sine(2 * 44100, kRate, 1000.0, 0.5);
+  ASSERT_EQ(sf_writef_float(encoder, written.data(), sf_count_t(written.size())), sf_count_t(written.size()));
+  sf_close(encoder);
+
+  File file;
+  ASSERT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), pa::noErr);
+  EXPECT_EQ(file.format().mFormatID, pa::kAudioFormatMPEGLayer3);
+  EXPECT_EQ(file.format().mSampleRate, kRate);
+  // The encoder's delay and padding are no part of the stream.
+  EXPECT_EQ(file.length(), int64_t(written.size()));
+  const auto whole = readFrames(file, 1, 3 * 44100);
+  ASSERT_EQ(whole[0].size(), written.size());
+  const tonetest::Tone tone = tonetest::measure(whole[0].data() + 4410, 44100, kRate, 1000.0);
+  EXPECT_NEAR(tone.frequency, 1000.0, 0.01);
+  EXPECT_NEAR(tone.amplitude, 0.5, 0.01);
+  // No lag: the decoded sine is in phase with the one written.
+  EXPECT_NEAR(whole[0][4410 + 11], written[4410 + 11], 0.02);
+  // Seeks land on the very samples a read from the start gives, also where
+  // the encoder's bit reservoir reaches several frames back.
+  for (const int64_t frame : {int64_t(0), int64_t(1000), int64_t(5000), int64_t(44100), int64_t(88199)}) {
+    SCOPED_TRACE(frame);
+    ASSERT_EQ(pa::ExtAudioFileSeek(file.ref, frame), pa::noErr);
+    EXPECT_EQ(file.tell(), frame);
+    const auto back = readFrames(file, 1, 64);
+    ASSERT_EQ(back[0].size(), std::min<size_t>(64, written.size() - size_t(frame)));
+    for (size_t i = 0; i < back[0].size(); ++i) ASSERT_NEAR(back[0][i], whole[0][size_t(frame) + i], 1e-4) << i;
+  }
+}
+
+TEST_F(ExtAudioFileTest, WhatIsNotARegularFileIsRefusedWithoutWaiting) {
+  const std::string pipe = folder.file("pipe.wav");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  // A pipe without a writer would hold an open that waits for one: the
+  // alarm ends the test rather than let it hang.
+  ::alarm(30);
+  for (const std::string& path : {pipe, std::string("/dev/zero"), folder.file(".")}) {
+    SCOPED_TRACE(path);
+    File file;
+    EXPECT_EQ(pa::ExtAudioFileOpenURL(path.c_str(), &file.ref), pa::kAudioFileInvalidFileError);
+    EXPECT_EQ(file.ref, nullptr);
+  }
+  ::alarm(0);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // What the sound-file layer (ExtAudioFile.cpp) needs of a container library:
 // one open file, in interleaved 32-bit float frames at the file's own rate
 // and channel count. libsndfile serves AIFF, WAVE, CAF and the rest it reads
-// (SndfileBackend.cpp); FFmpeg serves MPEG-4 audio (LibavBackend.cpp).
+// (SndfileBackend.cpp) but MPEG audio, which libmpg123 serves
+// (Mpg123Backend.cpp); FFmpeg serves MPEG-4 audio (LibavBackend.cpp).
 // Used by one thread at a time, like the file object that owns it.
 
 #include <cstdint>
@@ -21,7 +22,8 @@ class Backend {
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
 
-  // The file's data format: 1 to 64 channels, a rate above 0.
+  // The file's data format: 1 to kAudioBufferListCapacity channels, a rate
+  // from 1 Hz to kAudioHighestSampleRate.
   const AudioStreamBasicDescription& format() const { return format_; }
   // Reading: the length the file states (0 when unknown).
   int64_t length() const { return length_; }
@@ -46,13 +48,31 @@ class Backend {
 };
 
 // Each returns noErr and the backend, or a status and null. Existence and
-// permission of the path are checked by the caller.
-OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out);
+// permission of the path are checked by the caller. A file refused for its
+// channel count or rate (checkStatedFormat) leaves them in *stated, when given.
+// byContent: libsndfile tells the format by the file's bytes alone, not by
+// its name's extension either.
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out,
+                     AudioStreamBasicDescription* stated = nullptr, bool byContent = false);
 OSStatus createSndfile(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                        std::unique_ptr<Backend>& out);
-OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out);
+OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out,
+                   AudioStreamBasicDescription* stated = nullptr);
+OSStatus openMpg123(const std::string& path, std::unique_ptr<Backend>& out,
+                    AudioStreamBasicDescription* stated = nullptr);
+
+// Whether a file is MPEG audio: by its first frame's header (after an ID3v2
+// tag, if any), or only by its name's extension (.mp1, .mp2, .mp3, .mpga).
+enum class MpegGuess { None, ByName, ByContent };
+MpegGuess guessMpegAudio(const std::string& path);
 OSStatus createLibav(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                      std::unique_ptr<Backend>& out);
+
+// Whether a file stating channels and rate can be read: noErr,
+// kAudioFileUnsupportedChannelCountError or kAudioFileUnsupportedSampleRateError
+// (no channels at all: kAudioFileUnsupportedDataFormatError); *stated, when
+// given, gets the two values.
+OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescription* stated);
 
 // Extensions of what libsndfile reads.
 void addSndfileExtensions(std::vector<std::string>& extensions);

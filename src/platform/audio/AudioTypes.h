@@ -201,6 +201,10 @@ struct AudioBuffer {
 
 constexpr uint32_t kAudioBufferListCapacity = 64;
 
+// The highest sampling rate of the float formats the converter, the units
+// and the sound files take, in Hz; their lowest is above 0 (1 Hz for files).
+constexpr double kAudioHighestSampleRate = 1e7;
+
 // A list of buffers with room for 64 entries, so that a list may describe up
 // to 64 channels without a trailing extension.
 struct AudioBufferList {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -27,14 +28,67 @@ constexpr uint32_t kChunk = 4096;  // frames moved through the scratch buffers a
 // all handed over: the converter stops there and keeps its history.
 constexpr OSStatus kInputPaused = OSStatus(fourCC("wait"));
 
-// Whether path can be opened for reading, as a status.
+// Whether path is a regular file that can be opened for reading, as a
+// status. The open does not wait: a named pipe without a writer is refused
+// at once, as folders, devices and sockets are.
 OSStatus checkReadable(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? kAudioFileFileNotFoundError : kAudioFilePermissionsError;
   struct stat info {};
-  const bool regular = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
   return regular ? noErr : kAudioFileInvalidFileError;
+}
+
+}  // namespace
+
+namespace file {
+
+OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescription* stated) {
+  if (stated) {
+    *stated = {};
+    stated->mSampleRate = rate;
+    stated->mChannelsPerFrame = uint32_t(std::clamp<int64_t>(channels, 0, UINT32_MAX));
+  }
+  if (channels < 1) return kAudioFileUnsupportedDataFormatError;
+  if (channels > int64_t(kAudioBufferListCapacity)) return kAudioFileUnsupportedChannelCountError;
+  if (!(rate >= 1 && rate <= kAudioHighestSampleRate)) return kAudioFileUnsupportedSampleRateError;
+  return noErr;
+}
+
+}  // namespace file
+
+namespace {
+
+// The backend for the file at path, a regular file that can be read: the
+// first of libsndfile and FFmpeg that opens it, or libmpg123 for MPEG audio.
+// *stated gets the rate and channel count of a file whose header was read
+// (all 0 otherwise).
+OSStatus openBackend(const char* path, std::unique_ptr<file::Backend>& backend, AudioStreamBasicDescription* stated) {
+  *stated = {};
+  // MPEG audio never reaches libsndfile, whose decoder would talk on
+  // standard error. A file that only its name calls MPEG, and that is not,
+  // is told by its bytes alone; one whose first frame libmpg123 refuses is
+  // damaged.
+  const file::MpegGuess mpeg = file::guessMpegAudio(path);
+  if (mpeg != file::MpegGuess::None) {
+    const OSStatus status = file::openMpg123(path, backend, stated);
+    if (status == noErr || mpeg == file::MpegGuess::ByContent)
+      return status == kAudioFileUnsupportedFileTypeError ? kAudioFileInvalidFileError : status;
+    *stated = {};
+  }
+  OSStatus status = file::openSndfile(path, backend, stated, mpeg == file::MpegGuess::ByName);
+  if (status != noErr) {
+    // Not one of libsndfile's: perhaps MPEG-4. A file both refuse keeps the
+    // more telling of the two reasons.
+    AudioStreamBasicDescription other{};
+    const OSStatus libav = file::openLibav(path, backend, &other);
+    if (libav == noErr || status == kAudioFileUnsupportedFileTypeError) {
+      status = libav;
+      *stated = other;
+    }
+  }
+  return status;
 }
 
 }  // namespace
@@ -270,15 +324,21 @@ OSStatus ExtAudioFileOpenURL(const char* path, ExtAudioFileRef* outExtAudioFile)
   *outExtAudioFile = nullptr;
   if (const OSStatus status = checkReadable(path); status != noErr) return status;
   std::unique_ptr<file::Backend> backend;
-  OSStatus status = file::openSndfile(path, backend);
-  if (status != noErr) {
-    // Not one of libsndfile's: perhaps MPEG-4. A file both refuse keeps the
-    // more telling of the two reasons.
-    const OSStatus other = file::openLibav(path, backend);
-    if (other == noErr || status == kAudioFileUnsupportedFileTypeError) status = other;
-  }
-  if (status != noErr) return status;
+  AudioStreamBasicDescription stated{};
+  if (const OSStatus status = openBackend(path, backend, &stated); status != noErr) return status;
   *outExtAudioFile = new ExtAudioFileInstance(std::move(backend), false);
+  return noErr;
+}
+
+OSStatus ExtAudioFileGetStatedFormat(const char* path, AudioStreamBasicDescription* outFormat) {
+  if (!path || !outFormat) return kAudio_ParamError;
+  *outFormat = {};
+  if (const OSStatus status = checkReadable(path); status != noErr) return status;
+  std::unique_ptr<file::Backend> backend;
+  AudioStreamBasicDescription stated{};
+  const OSStatus status = openBackend(path, backend, &stated);
+  if (stated.mChannelsPerFrame == 0 && stated.mSampleRate == 0) return status == noErr ? kAudioFileInvalidFileError : status;
+  *outFormat = stated;
   return noErr;
 }
 

@@ -12,7 +12,9 @@
 // Containers and encodings:
 //   - AIFF, WAVE and CAF, read and written as linear PCM (8 to 32-bit
 //     integer, 32 or 64-bit float), and everything else the installed
-//     libsndfile reads (FLAC, Ogg Vorbis and Opus, MPEG layer III, ...);
+//     libsndfile reads (FLAC, Ogg Vorbis and Opus, ...);
+//   - MPEG audio, layers I to III (.mp3 and the like), through libmpg123,
+//     whose notes on damaged stretches never reach standard error;
 //   - MPEG-4 audio files (.m4a, .mp4) and raw ADTS AAC, through FFmpeg:
 //     AAC read, AAC-LC written (FFmpeg's own encoder, 64 kbit/s a channel).
 //
@@ -90,6 +92,11 @@ constexpr OSStatus kAudioFileUnsupportedDataFormatError = OSStatus(fourCC("fmt?"
 constexpr OSStatus kAudioFilePermissionsError = OSStatus(fourCC("prm?"));
 constexpr OSStatus kAudioFileInvalidFileError = OSStatus(fourCC("dta?"));
 constexpr OSStatus kAudioFileOperationNotSupportedError = OSStatus(fourCC("op??"));
+// Refused for what the file states, not for its encoding: more channels
+// than a buffer list holds (kAudioBufferListCapacity), or a sampling rate
+// outside 1 Hz to kAudioHighestSampleRate.
+constexpr OSStatus kAudioFileUnsupportedChannelCountError = OSStatus(fourCC("chn?"));
+constexpr OSStatus kAudioFileUnsupportedSampleRateError = OSStatus(fourCC("srt?"));
 constexpr OSStatus kAudioFileNotOpenError = -38;
 constexpr OSStatus kAudioFileFileNotFoundError = -43;
 constexpr OSStatus kExtAudioFileError_InvalidProperty = -66561;
@@ -103,8 +110,17 @@ constexpr OSStatus kExtAudioFileError_InvalidSeek = -66568;
 // the file's rate and channel count. Missing file: kAudioFileFileNotFoundError;
 // unreadable: kAudioFilePermissionsError; not a sound file this layer reads:
 // kAudioFileUnsupportedFileTypeError, kAudioFileInvalidFileError or
-// kAudioFileUnsupportedDataFormatError.
+// kAudioFileUnsupportedDataFormatError; a folder, named pipe, device or
+// socket: kAudioFileInvalidFileError, at once (a pipe is never waited on).
+// A sound file of more than 64 channels: kAudioFileUnsupportedChannelCountError;
+// of a rate outside 1 Hz to 10 MHz: kAudioFileUnsupportedSampleRateError.
 OSStatus ExtAudioFileOpenURL(const char* path, ExtAudioFileRef* outExtAudioFile);
+
+// The sampling rate and channel count the sound file at path states (the
+// other fields 0), also of one that ExtAudioFileOpenURL refuses for them:
+// for saying what a refused file holds. The statuses of ExtAudioFileOpenURL
+// for a file whose header cannot be read.
+OSStatus ExtAudioFileGetStatedFormat(const char* path, AudioStreamBasicDescription* outFormat);
 
 // Creates a file of type (kAudioFile…Type) holding format: linear PCM,
 // packed and interleaved, for AIFF, WAVE and CAF; AAC (1 to 8 channels, a

@@ -67,7 +67,7 @@ class LibavReader final : public Backend {
     avformat_close_input(&container_);
   }
 
-  OSStatus open(const std::string& path) {
+  OSStatus open(const std::string& path, AudioStreamBasicDescription* stated) {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kDemuxers, 0);
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -84,8 +84,7 @@ class LibavReader final : public Backend {
     const AVCodecParameters* par = st->codecpar;
     channels_ = par->ch_layout.nb_channels;
     rate_ = par->sample_rate;
-    if (channels_ < 1 || channels_ > int(kAudioBufferListCapacity) || rate_ < 1)
-      return kAudioFileUnsupportedDataFormatError;
+    if (const OSStatus status = checkStatedFormat(channels_, rate_, stated); status != noErr) return status;
     decoder_ = avcodec_alloc_context3(codec);
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
@@ -361,10 +360,10 @@ void quietLibav() {
 
 }  // namespace
 
-OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out) {
+OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated) {
   quietLibav();
   auto reader = std::make_unique<LibavReader>();
-  const OSStatus status = reader->open(path);
+  const OSStatus status = reader->open(path, stated);
   if (status == noErr) out = std::move(reader);
   return status;
 }

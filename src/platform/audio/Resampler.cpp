@@ -15,7 +15,7 @@ bool isFloatPcm(const AudioStreamBasicDescription& f, bool requireNonInterleaved
       (f.mFormatFlags & kAudioFormatFlagIsBigEndian) || f.mBitsPerChannel != 32)
     return false;
   if (f.mChannelsPerFrame == 0 || f.mChannelsPerFrame > kAudioBufferListCapacity) return false;
-  if (!(f.mSampleRate > 0) || f.mSampleRate > 1e7) return false;
+  if (!(f.mSampleRate > 0) || f.mSampleRate > kAudioHighestSampleRate) return false;
   if (requireNonInterleaved && !(f.mFormatFlags & kAudioFormatFlagIsNonInterleaved)) return false;
   return true;
 }

@@ -1,9 +1,13 @@
 // AIFF, WAVE, CAF and the other files libsndfile reads.
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,9 +78,98 @@ AudioStreamBasicDescription describe(SNDFILE* file, const SF_INFO& info) {
   return f;
 }
 
+// A file read through libsndfile's virtual I/O. libsndfile then knows it by
+// its bytes alone (it has no name to guess a format from), and may be shown
+// a few of them replaced: the size of a CAF data chunk that states -1. A
+// CAF's last chunk may, and then runs to the end of the file (an encoder
+// that could not go back to write the size leaves it so); libsndfile (up to
+// 1.2.0 at least) refuses such a file as malformed, so it is shown the size
+// the chunk really has.
+class PatchedFile {
+ public:
+  ~PatchedFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // The file at path as it is; null when it cannot be opened.
+  static std::unique_ptr<PatchedFile> unchanged(const std::string& path) {
+    auto file = std::unique_ptr<PatchedFile>(new PatchedFile(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+    if (file->fd_ < 0) return nullptr;
+    const off_t end = ::lseek(file->fd_, 0, SEEK_END);
+    if (end < 0) return nullptr;
+    file->length_ = end;
+    return file;
+  }
+
+  // The file at path when it is a CAF whose data chunk states -1, else null.
+  static std::unique_ptr<PatchedFile> forOpenEndedCaf(const std::string& path) {
+    std::unique_ptr<PatchedFile> file = unchanged(path);
+    unsigned char head[12];
+    if (!file || file->length_ < 8 || ::pread(file->fd_, head, 8, 0) != 8 || std::memcmp(head, "caff", 4) != 0)
+      return nullptr;
+    // File header (8 bytes), then chunks of type (4), size (8, big-endian) and contents.
+    for (sf_count_t at = 8; at + 12 <= file->length_;) {
+      if (::pread(file->fd_, head, 12, at) != 12) return nullptr;
+      uint64_t size = 0;
+      for (int i = 4; i < 12; ++i) size = size << 8 | head[i];
+      const auto stated = static_cast<int64_t>(size);
+      if (std::memcmp(head, "data", 4) == 0 && stated == -1) {
+        const uint64_t actual = uint64_t(file->length_ - (at + 12));
+        for (int i = 0; i < 8; ++i) file->patch_[i] = static_cast<unsigned char>(actual >> (8 * (7 - i)));
+        file->patchAt_ = at + 4;
+        file->patched_ = true;
+        return file;
+      }
+      if (stated < 0 || stated > file->length_ - (at + 12)) return nullptr;
+      at += 12 + stated;
+    }
+    return nullptr;
+  }
+
+  SNDFILE* open(SF_INFO* info) {
+    static SF_VIRTUAL_IO io = {&PatchedFile::fileLength, &PatchedFile::seek, &PatchedFile::read, &PatchedFile::write,
+                               &PatchedFile::tell};
+    return sf_open_virtual(&io, SFM_READ, info, this);
+  }
+
+ private:
+  explicit PatchedFile(int fd) : fd_(fd) {}
+  static PatchedFile& of(void* user) { return *static_cast<PatchedFile*>(user); }
+  static sf_count_t fileLength(void* user) { return of(user).length_; }
+  static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+    PatchedFile& f = of(user);
+    const sf_count_t base = whence == SEEK_CUR ? f.position_ : whence == SEEK_END ? f.length_ : 0;
+    if (base + offset < 0) return -1;
+    f.position_ = base + offset;
+    return f.position_;
+  }
+  static sf_count_t read(void* to, sf_count_t count, void* user) {
+    PatchedFile& f = of(user);
+    const ssize_t got = ::pread(f.fd_, to, size_t(count), f.position_);
+    if (got <= 0) return 0;
+    // The replaced bytes that fall within what was read.
+    auto* bytes = static_cast<unsigned char*>(to);
+    if (f.patched_)
+      for (sf_count_t i = std::max(f.patchAt_, f.position_); i < std::min(f.patchAt_ + 8, f.position_ + got); ++i)
+        bytes[i - f.position_] = f.patch_[i - f.patchAt_];
+    f.position_ += got;
+    return got;
+  }
+  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+  static sf_count_t tell(void* user) { return of(user).position_; }
+
+  int fd_ = -1;
+  sf_count_t length_ = 0;
+  sf_count_t position_ = 0;
+  sf_count_t patchAt_ = 0;
+  bool patched_ = false;  // patch_ replaces the 8 bytes at patchAt_
+  unsigned char patch_[8] = {};
+};
+
 class SndfileBackend final : public Backend {
  public:
-  SndfileBackend(SNDFILE* file, const SF_INFO& info, bool writing) : file_(file), writing_(writing) {
+  SndfileBackend(SNDFILE* file, const SF_INFO& info, bool writing, std::unique_ptr<PatchedFile> source = nullptr)
+      : source_(std::move(source)), file_(file), writing_(writing) {
     format_ = describe(file, info);
     length_ = writing ? 0 : std::max<sf_count_t>(info.frames, 0);
     clip_ = writing && !(format_.mFormatFlags & kAudioFormatFlagIsFloat);
@@ -146,6 +239,7 @@ class SndfileBackend final : public Backend {
   }
 
  private:
+  std::unique_ptr<PatchedFile> source_;  // what file_ reads, when not the path itself; outlives it
   SNDFILE* file_;
   bool writing_;
   bool clip_ = false;  // integer samples: keep ±1.0 from wrapping round
@@ -188,18 +282,21 @@ int sndfileFormat(AudioFileTypeID type, const AudioStreamBasicDescription& f) {
 
 }  // namespace
 
-OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out) {
+OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated,
+                     bool byContent) {
   SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  std::unique_ptr<PatchedFile> patched = PatchedFile::forOpenEndedCaf(path);
+  if (!patched && byContent) patched = PatchedFile::unchanged(path);
+  SNDFILE* file = patched ? patched->open(&info) : sf_open(path.c_str(), SFM_READ, &info);
   if (!file) {
     const OSStatus status = statusOf(sf_error(nullptr));
     return status ? status : kAudioFileUnspecifiedError;
   }
-  if (info.channels < 1 || info.channels > int(kAudioBufferListCapacity) || info.samplerate < 1) {
+  if (const OSStatus status = checkStatedFormat(info.channels, info.samplerate, stated); status != noErr) {
     sf_close(file);
-    return kAudioFileUnsupportedDataFormatError;
+    return status;
   }
-  out = std::make_unique<SndfileBackend>(file, info, false);
+  out = std::make_unique<SndfileBackend>(file, info, false, std::move(patched));
   return noErr;
 }
 
