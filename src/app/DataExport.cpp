@@ -45,6 +45,10 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   append(out, s.resolutionBandwidth, 4);
   out += "\n# window: " + s.window + "\n# detector: " + s.detector + "\n# averaged traces: ";
   append(out, trace.traces, 0);
+  if (s.averagedSeconds > 0) {
+    out += "\n# averaged over (s): ";
+    append(out, s.averagedSeconds, 3);
+  }
   out += "\n# sampling rate (Hz): ";
   append(out, s.samplingRate, 1);
   out += "\n# span (Hz): ";

@@ -21,6 +21,10 @@ struct TraceExportSettings {
   // reference (their ratio in dB, plus the reference level), as the plot
   // shows it while normalising.
   bool normalised = false;
+  // A recording analysed whole: the seconds of signal the trace's mean
+  // stands for (AppDelegate::recordingSecondsAveraged), written after the
+  // averaged traces when above 0.
+  double averagedSeconds = 0;
 };
 
 // The CSV text of trace (and of reference when not null).

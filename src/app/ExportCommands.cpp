@@ -90,6 +90,7 @@ std::string AppDelegate::traceExportCsv() {
   settings.endFrequency = sharedData.span.endFrequency;
   settings.refScale = sharedData.refScale;
   settings.normalised = sharedData.measure.normalise && showsReference_;
+  settings.averagedSeconds = recordingSecondsAveraged();
   TraceData* live = trace->traceData();
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;

@@ -64,6 +64,7 @@ FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : op
   // The view and the input stand where the window's display and sound-card
   // input stand; no tracking generator, no popovers.
   app_.usesSettingsFile = false;
+  app_.analysesRecording = true;
   app_.input = &input_;
   app_.display = &view_;
   if (withImage) {
@@ -106,8 +107,9 @@ bool FileAnalysis::prepareFile(std::string* cause) {
   // controller keeps it inside the file's band.
   if (o.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *o.lowerSpan));
   controls_.upperSpanField.setStringValue(printed("%.15g", o.upperSpan ? *o.upperSpan : 0.5 * input_.samplingRate()));
-  // Every spectrum of the range: no block gives more than one.
-  const double averages = o.averages ? *o.averages : static_cast<double>(std::max<int64_t>(1, input_.rangeBlocks()));
+  // Every spectrum of the range in a running mean: no sample ends more than
+  // one window.
+  const double averages = o.averages ? *o.averages : static_cast<double>(std::max<int64_t>(1, input_.rangeFrames()));
   controls_.traceAverageField.setStringValue(printed("%.15g", averages));
   return true;
 }
@@ -166,10 +168,15 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   char text[256];
   std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, ", static_cast<double>(input_.samplingRate()),
                 input_.durationSeconds(), input_.channels());
-  const std::string line = name + text;
+  std::string line = name + text;
   if (!peak.power || !std::isfinite(peak.level)) return line + "no power in the span";
   std::snprintf(text, sizeof text, "peak %.3f Hz %.2f dB", peak.frequency, peak.level);
-  return line + text;
+  line += text;
+  if (const double seconds = app_.recordingSecondsAveraged(); seconds > 0) {
+    std::snprintf(text, sizeof text, ", averaged over %.3f s", seconds);
+    line += text;
+  }
+  return line;
 }
 
 std::string FileAnalysis::csv() { return app_.traceExportCsv(); }
