@@ -135,6 +135,19 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   app_.applicationDidFinishLaunching();
   ui::MainThread& mainThread = ui::MainThread::instance();
   mainThread.drain();
+  // One window of the RBW in whole blocks, or nothing to analyse.
+  const int64_t window = app_.spectrum->windowedBins();
+  if (input_.rangeBlocks() * FileInput::kBlockLength < window) {
+    const int64_t frames = input_.rangeFrames();
+    const int64_t least = (window + FileInput::kBlockLength - 1) / FileInput::kBlockLength * FileInput::kBlockLength;
+    *cause = "too short for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz: " +
+             std::to_string(frames) + (frames == 1 ? " sample (" : " samples (") +
+             printed("%.3f", static_cast<double>(frames) / input_.samplingRate()) + " s), and one takes " +
+             std::to_string(least) + " (" + printed("%.3f", static_cast<double>(least) / input_.samplingRate()) +
+             " s): a window of " + std::to_string(window) + " samples, read in whole blocks of " +
+             std::to_string(FileInput::kBlockLength);
+    return false;
+  }
   const int32_t status = input_.run();
   mainThread.drain();
   if (status == FileInput::kErrorTruncated) {
@@ -148,11 +161,12 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   }
   const TraceData* trace = view_.trace();
   if (!trace || trace->bins <= 0 || !(trace->traces > 0)) {
-    // Blocks of nothing but non-finite samples were left out.
+    // Blocks of nothing but non-finite samples were left out, and what
+    // remained holds no window.
     *cause = std::string(input_.nonFiniteSamples() > 0 ? "too few finite samples" : "too short") +
-             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz (" +
-             printed("%.3f", static_cast<double>(input_.rangeFrames()) / input_.samplingRate()) +
-             " s analysed)";
+             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) +
+             " Hz (" + std::to_string(input_.blocksDelivered()) + " of " + std::to_string(input_.rangeBlocks()) +
+             " blocks analysed, a window of " + std::to_string(window) + " samples)";
     return false;
   }
   if (!view_.placePeakMarker()) {

@@ -22,7 +22,8 @@
 // a window from either end reads its energy spread over the length the
 // spectra stand for together, the spectra's count times the hop: about a
 // window shorter than the file. The summary line and the CSV say it
-// ("averaged over").
+// ("averaged over"). A range shorter than one window in whole blocks is
+// refused.
 //
 // No settings file is read or written. Main thread only; the audio
 // provider, the main thread and, for an image, the Qt application are the
@@ -51,7 +52,9 @@ class FileAnalysis {
   // Opens the file at path and analyses it. False with the cause in *cause
   // ("no such file", "truncated: …"): the file is missing, unreadable, not
   // a sound file, damaged or truncated, lacks the channel or the range
-  // asked for, or is too short for one spectrum. Once per object.
+  // asked for, or is too short for one window of the RBW in whole blocks
+  // (the cause gives the range's length and the length needed). Once per
+  // object.
   bool run(const std::string& path, std::string* cause);
 
   // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak

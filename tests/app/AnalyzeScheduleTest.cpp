@@ -2,7 +2,8 @@
 // executable on WAVE files made here: every sample away from the file's ends
 // weighs alike in the trace, whatever the window and the RBW, so a short
 // event reads its energy spread over the length the summary says was
-// analysed.
+// analysed; and a file is long enough exactly when it holds one window of
+// the RBW in whole blocks.
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,55 @@ TEST(AnalyzeSchedule, AShortBurstReadsItsEnergyOverTheLengthAnalysedForEveryWind
         const double expected = 10 * std::log10(energy / (seconds * rate));
         EXPECT_NEAR(read, expected, 0.1) << name << " (" << seconds << " s averaged)";
       }
+    }
+  }
+}
+
+// A window of the RBW takes Spectrum::windowedBins() samples, and the file
+// is read in whole blocks of 512: the shortest file analysed holds that many
+// samples rounded up to a block. It gives one spectrum; one sample less is
+// refused, the message saying the file's length and the length needed. Once
+// the least was 24,064 samples at every RBW: a 0.5 s file was refused at
+// RBW 1000 Hz and a 2.9 s file at 8 kHz at every RBW.
+TEST(AnalyzeSchedule, AFileOfOneWindowIsAnalysedAndOneSampleShorterIsRefusedForItsLength) {
+  testsupport::TempFolder folder;
+  struct Case {
+    double rate;
+    WindowShape shape;
+  };
+  for (const Case& c : {Case{48000, WindowShape::Gaussian}, Case{48000, WindowShape::FlatTop},
+                        Case{8000, WindowShape::Gaussian}}) {
+    for (const char* rbw : {"1", "3.16", "10", "31.6", "100", "316", "1000"}) {
+      const Spectrum engine(rbwOfOption(std::stod(rbw)), float(c.rate), c.shape);
+      const std::size_t window = std::size_t(engine.windowedBins());
+      const std::size_t least = (window + kBlock - 1) / kBlock * kBlock;
+      const std::string name = std::string(windowShapeName(c.shape)) + " at RBW " + rbw + " Hz, " +
+                               std::to_string(int(c.rate)) + " Hz (" + std::to_string(window) + "-point window)";
+      std::vector<float> sine(least);
+      for (std::size_t i = 0; i < sine.size(); ++i) sine[i] = float(0.5 * std::sin(0.3 * double(i)));
+      const std::string enough = folder.file("enough.wav");
+      testsupport::writeWave(enough, {sine}, c.rate, true);
+      sine.pop_back();
+      const std::string shorter = folder.file("shorter.wav");
+      testsupport::writeWave(shorter, {sine}, c.rate, true);
+      const std::vector<std::string> options{"analyze", std::string("--rbw=") + rbw,
+                                             std::string("--window=") + windowShapeName(c.shape), "--csv=-"};
+
+      std::vector<std::string> args = options;
+      args.push_back(enough);
+      const Result run = specan(args, folder.file("config"), folder);
+      EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+      EXPECT_NE(parseCsv(run.out).header["averaged traces"], "0") << name;
+
+      args.back() = shorter;
+      const Result refused = specan(args, folder.file("config"), folder);
+      EXPECT_EQ(refused.status, 1) << name;
+      const std::string start = "specan: " + shorter + ": too short for a spectrum at RBW ";
+      EXPECT_EQ(refused.err.rfind(start, 0), 0u) << name << ": " << refused.err;
+      EXPECT_NE(refused.err.find(" " + std::to_string(least - 1) + " samples"), std::string::npos)
+          << name << ": " << refused.err;
+      EXPECT_NE(refused.err.find(" " + std::to_string(least) + " "), std::string::npos) << name << ": " << refused.err;
+      EXPECT_EQ(refused.out, "") << name;
     }
   }
 }
