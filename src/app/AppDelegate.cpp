@@ -24,6 +24,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 1. The engine, at RBW 10 Hz, 48 kHz, window type 1, until setupSampling
   //    configures it from the controls.
   spectrum = std::make_unique<Spectrum>(10.0f, 48000.0f, 1);
+  if (analysesRecording) {
+    spectrum->setEvenSchedule(true);
+    trace->setRestartSpectra(1);
+  }
 
   // 2. Plot state, sweep flags and empty palettes.
   sharedData.refScale = 1.0f;
@@ -222,11 +226,34 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
     }
     return;
   }
+  if (analysesRecording) {
+    // A window may end anywhere in the block, and more than one in it: each
+    // spectrum is averaged in before the engine takes the samples up to the
+    // next.
+    for (int done = 0; done < kBlockLength;) {
+      int taken = 0;
+      SpectrumResult* result = spectrum->computeEvenly(samples + done, kBlockLength - done, &taken);
+      if (taken <= 0) break;
+      done += taken;
+      if (result->validBins > 0) {
+        trace->averageDataSamplingRate(result, samplingRate);
+        if (display) display->addTraceData(trace->traceData());
+      }
+    }
+    return;
+  }
   SpectrumResult* result = spectrum->compute(samples, kBlockLength);
   if (result->validBins > 0) {
     trace->addDataSamplingRate(result, samplingRate);
     if (display) display->addTraceData(trace->traceData());
   }
+}
+
+double AppDelegate::recordingSecondsAveraged() const {
+  if (!analysesRecording || !spectrum || !(spectrum->samplingRate() > 0)) return 0.0;
+  const int64_t spectra = spectrum->evenSpectra();
+  if (spectra <= 0 || static_cast<double>(trace->traceData()->traces) != static_cast<double>(spectra)) return 0.0;
+  return static_cast<double>(spectra) * spectrum->evenHop() / spectrum->samplingRate();
 }
 
 void AppDelegate::clearSpectrum() {

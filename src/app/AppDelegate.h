@@ -108,6 +108,14 @@ class AppDelegate : public InputController {
   // the shutdown writes none. The controls keep the values the interface
   // gave them.
   bool usesSettingsFile = true;
+  // Set before launch to true for a recording analysed whole from its first
+  // sample (the command line's analysis): the engine then lays its windows
+  // evenly over the input (Spectrum::computeEvenly), a block may complete
+  // several spectra, each averaged at once, and every spectrum counts in the
+  // trace's mean, the first too. The live input's schedule (Spectrum::
+  // compute, the first spectra after a reset replacing the trace) is left
+  // to every other run.
+  bool analysesRecording = false;
   // The help page's address, set by the interface.
   std::string helpURL;
 
@@ -150,6 +158,16 @@ class AppDelegate : public InputController {
 
   // Drops the engine's partly gathered input. Any thread.
   void clearSpectrum() override;
+
+  // For a recording analysed whole, when the trace's mean holds every
+  // spectrum since the engine was last cleared: the seconds of signal the
+  // mean stands for, those that at the weight of a sample away from the
+  // ends weigh as much as all the spectra together (the spectra times the
+  // engine's even hop, over the rate). A steady signal reads its level,
+  // and an event away from the recording's ends its energy spread over these
+  // seconds. 0 otherwise (a live input, no spectrum yet, or an averaging
+  // length shorter than the spectra taken).
+  double recordingSecondsAveraged() const;
 
   // Diagnostic: measures the engine's equivalent noise bandwidth at RBW
   // 100 Hz, prints the window's response and the result to out and ends the

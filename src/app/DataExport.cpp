@@ -50,6 +50,10 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   } else {
     out += "\n# sweep: " + s.sweep;
   }
+  if (s.averagedSeconds > 0) {
+    out += "\n# averaged over (s): ";
+    append(out, s.averagedSeconds, 3);
+  }
   out += "\n# sampling rate (Hz): ";
   append(out, s.samplingRate, 1);
   out += "\n# span (Hz): ";

@@ -24,6 +24,10 @@ struct TraceExportSettings {
   // A tracking sweep's trace: its description, said in place of the count of
   // averaged traces (a sweep averages none; each bin is its own spectrum).
   std::string sweep;
+  // A recording analysed whole: the seconds of signal the trace's mean
+  // stands for (AppDelegate::recordingSecondsAveraged), written after the
+  // averaged traces when above 0.
+  double averagedSeconds = 0;
 };
 
 // The CSV text of trace (and of reference when not null).

@@ -96,6 +96,7 @@ std::string AppDelegate::traceExportCsv() {
     if (sweep.remeasuredBins > 0) settings.sweep += ", " + std::to_string(sweep.remeasuredBins) + " measured again after drop-outs";
     if (sweep.uncleanBins > 0) settings.sweep += ", " + std::to_string(sweep.uncleanBins) + " left unmeasured after drop-outs";
   }
+  settings.averagedSeconds = recordingSecondsAveraged();
   TraceData* live = trace->traceData();
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;

@@ -123,6 +123,7 @@ FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : op
   // The view and the input stand where the window's display and sound-card
   // input stand; no tracking generator, no popovers.
   app_.usesSettingsFile = false;
+  app_.analysesRecording = true;
   app_.input = &input_;
   app_.display = &view_;
   if (withImage) {
@@ -167,8 +168,9 @@ bool FileAnalysis::prepareFile(std::string* cause) {
   // controller keeps it inside the file's band.
   if (o.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *o.lowerSpan));
   controls_.upperSpanField.setStringValue(printed("%.15g", o.upperSpan ? *o.upperSpan : 0.5 * input_.samplingRate()));
-  // Every spectrum of the range: no block gives more than one.
-  const double averages = o.averages ? *o.averages : static_cast<double>(std::max<int64_t>(1, input_.rangeBlocks()));
+  // Every spectrum of the range in a running mean: no sample ends more than
+  // one window.
+  const double averages = o.averages ? *o.averages : static_cast<double>(std::max<int64_t>(1, input_.rangeFrames()));
   controls_.traceAverageField.setStringValue(printed("%.15g", averages));
   return true;
 }
@@ -198,6 +200,19 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   app_.applicationDidFinishLaunching();
   ui::MainThread& mainThread = ui::MainThread::instance();
   mainThread.drain();
+  // One window of the RBW in whole blocks, or nothing to analyse.
+  const int64_t window = app_.spectrum->windowedBins();
+  if (input_.rangeBlocks() * FileInput::kBlockLength < window) {
+    const int64_t frames = input_.rangeFrames();
+    const int64_t least = (window + FileInput::kBlockLength - 1) / FileInput::kBlockLength * FileInput::kBlockLength;
+    *cause = "too short for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz: " +
+             std::to_string(frames) + (frames == 1 ? " sample (" : " samples (") +
+             printed("%.3f", static_cast<double>(frames) / input_.samplingRate()) + " s), and one takes " +
+             std::to_string(least) + " (" + printed("%.3f", static_cast<double>(least) / input_.samplingRate()) +
+             " s): a window of " + std::to_string(window) + " samples, read in whole blocks of " +
+             std::to_string(FileInput::kBlockLength);
+    return false;
+  }
   const int32_t status = input_.run();
   mainThread.drain();
   if (status == FileInput::kErrorTruncated) {
@@ -211,11 +226,12 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   }
   const TraceData* trace = view_.trace();
   if (!trace || trace->bins <= 0 || !(trace->traces > 0)) {
-    // Blocks of nothing but non-finite samples were left out.
+    // Blocks of nothing but non-finite samples were left out, and what
+    // remained holds no window.
     *cause = std::string(input_.nonFiniteSamples() > 0 ? "too few finite samples" : "too short") +
-             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz (" +
-             printed("%.3f", static_cast<double>(input_.rangeFrames()) / input_.samplingRate()) +
-             " s analysed)";
+             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) +
+             " Hz (" + std::to_string(input_.blocksDelivered()) + " of " + std::to_string(input_.rangeBlocks()) +
+             " blocks analysed, a window of " + std::to_string(window) + " samples)";
     return false;
   }
   if (!view_.placePeakMarker()) {
@@ -231,14 +247,20 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   char text[256];
   std::snprintf(text, sizeof text, ": %g Hz, %.3f s, %d ch, ", static_cast<double>(input_.samplingRate()),
                 input_.durationSeconds(), input_.channels());
-  const std::string line = name + text;
+  std::string line = name + text;
   if (peak.silent) return line + "silent";
   if (peak.slope) return line + "no peak in the span";
   if (!peak.power || !std::isfinite(peak.level)) return line + "no power in the span";
   std::snprintf(text, sizeof text, "peak %.3f Hz %.2f dB", peak.frequency, peak.level);
+  line += text;
   // A sine this near 0 Hz or half the rate merges with its image: the
   // reading is its bin's own.
-  return line + text + (peak.uncertain ? " (near the band's edge, the bin's own reading)" : "");
+  if (peak.uncertain) line += " (near the band's edge, the bin's own reading)";
+  if (const double seconds = app_.recordingSecondsAveraged(); seconds > 0) {
+    std::snprintf(text, sizeof text, ", averaged over %.3f s", seconds);
+    line += text;
+  }
+  return line;
 }
 
 std::string FileAnalysis::csv() { return app_.traceExportCsv(); }

@@ -8,6 +8,23 @@
 // CSV as File > Export Data writes it, the plot's image as File > Export
 // Image draws it, and the peak as the peak marker reads it.
 //
+// The controller analyses the file as a recording taken whole
+// (AppDelegate::analysesRecording): the engine starts a window on the
+// range's first sample and another every hop (Spectrum::computeEvenly), the
+// hop chosen for the window's shape so that the squared window summed over
+// the windows holding a sample is the same for every sample to 0.01 dB, and
+// the trace's running mean holds every spectrum, the first too. Only whole
+// windows are taken, of whole blocks of the file (the input leaves out a
+// last piece shorter than a block): the samples after the last window, fewer
+// than a hop and a block, are not analysed, and those of the first and last
+// window lengths lie in fewer windows than the rest and weigh half as much
+// on average. So a steady signal reads its level, and an event farther than
+// a window from either end reads its energy spread over the length the
+// spectra stand for together, the spectra's count times the hop: about a
+// window shorter than the file. The summary line and the CSV say it
+// ("averaged over"). A range shorter than one window in whole blocks is
+// refused.
+//
 // No settings file is read or written. Main thread only; the audio
 // provider, the main thread and, for an image, the Qt application are the
 // caller's (AnalyzeCommand.cpp).
@@ -35,16 +52,19 @@ class FileAnalysis {
   // Opens the file at path and analyses it. False with the cause in *cause
   // ("no such file", "truncated: …"): the file is missing, unreadable, not
   // a sound file, damaged or truncated, lacks the channel or the range
-  // asked for, or is too short for one spectrum. Once per object.
+  // asked for, or is too short for one window of the RBW in whole blocks
+  // (the cause gives the range's length and the length needed). Once per
+  // object.
   bool run(const std::string& path, std::string* cause);
 
   // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak
-  // FREQUENCY Hz LEVEL dB" (followed by " (near the band's edge, the bin's
-  // own reading)" for a sine too near 0 Hz or half the rate to be read
-  // between bins), or in place of the peak "silent" (no bin of the trace has
-  // power), "no peak in the span" (the span holds only a slope) or "no power
-  // in the span" (the peak's bin holds none; the CSV leaves such a level
-  // empty). No newline.
+  // FREQUENCY Hz LEVEL dB", then " (near the band's edge, the bin's own
+  // reading)" for a sine too near 0 Hz or half the rate to be read between
+  // bins, then ", averaged over SECONDS s" when the mean holds every
+  // spectrum of the file (see above); or in place of the peak "silent" (no
+  // bin of the trace has power), "no peak in the span" (the span holds only
+  // a slope) or "no power in the span" (the peak's bin holds none; the CSV
+  // leaves such a level empty). No newline.
   std::string summaryLine(const std::string& name) const;
 
   // The run's non-finite samples of the analysed channel (each analysed as

@@ -20,22 +20,25 @@ PlotTrace::PlotTrace() {
 
 PlotTrace::~PlotTrace() { delete[] spectrumValues; }
 
-void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin) {
-  if (!result) return;
+void PlotTrace::takeSpectrum(const SpectrumResult* result, float samplingRate) {
   const int bins = boundedBins(result->bins);
   // Values of another bin count belong to another configuration.
   if (bins != traceData_.bins && mode_ != TraceMode::average) resetHold();
   traceData_.bins = bins;
   traceData_.samplingRate = samplingRate;
   traceData_.binsPerHertz = binsPerHertz(bins, samplingRate);
-  // Keep our own copy of the values: the averaging step runs later, when the
-  // engine may have been reconfigured or replaced.
+  // Keep our own copy of the values: a queued averaging step runs later,
+  // when the engine may have been reconfigured or replaced.
   spectrum = *result;
   spectrum.bins = bins;
   if (result->output && bins > 0)
     std::memcpy(spectrumValues, result->output, sizeof(float) * static_cast<size_t>(bins));
   spectrum.output = spectrumValues;
+}
 
+void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin) {
+  if (!result) return;
+  takeSpectrum(result, samplingRate);
   if (bin < 0) {
     ui::MainThread::instance().runAsync(&PlotTrace::cachePlotTask, this);
   } else if (bin < traceData_.bins) {
@@ -51,6 +54,14 @@ void PlotTrace::addDataSamplingRate(const SpectrumResult* result, float sampling
   addDataSamplingRateBin(result, samplingRate, -1);
 }
 
+void PlotTrace::averageDataSamplingRate(const SpectrumResult* result, float samplingRate) {
+  if (!result) return;
+  takeSpectrum(result, samplingRate);
+  cachePlot();
+}
+
+void PlotTrace::setRestartSpectra(int count) { restartSpectra_ = std::max(count, 1); }
+
 void PlotTrace::cachePlotTask(void* context) { static_cast<PlotTrace*>(context)->cachePlot(); }
 
 void PlotTrace::cachePlot() {
@@ -65,11 +76,11 @@ void PlotTrace::cachePlot() {
     // A partial or dropped spectrum, or the first after a reset.
     delayedAverageTrace = 0;
   } else {
-    // The first spectra after a reset come from a partly filled ring: each of
-    // the first three replaces the trace.
+    // The first spectra after a reset may come from a partly filled ring:
+    // each of the first restartSpectra_ replaces the trace.
     int discarded = delayedAverageTrace++;
-    if (discarded >= 2) {
-      delayedAverageTrace = 2;
+    if (discarded >= restartSpectra_ - 1) {
+      delayedAverageTrace = restartSpectra_ - 1;
       traces = traces + 1;
       if (traces > numberOfTraces) traces = numberOfTraces;
       traceData_.traces = traces;

@@ -48,10 +48,22 @@ class PlotTrace {
   // so the engine may be reconfigured or destroyed before the step runs.
   void addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin);
   void addDataSamplingRate(const SpectrumResult* result, float samplingRate);
+  // The same with the averaging step run in the call rather than queued, for
+  // an input that may complete more than one spectrum in a block (each must
+  // be averaged before the next replaces the copy). Main thread.
+  void averageDataSamplingRate(const SpectrumResult* result, float samplingRate);
 
-  // The averaging step: three restarts after a reset, then the running mean,
-  // then an exponential average once numberOfTraces spectra are in.
+  // The averaging step: restartSpectra() restarts after a reset, then the
+  // running mean, then an exponential average once numberOfTraces spectra
+  // are in.
   void cachePlot();
+  // Spectra after a reset that each replace the trace before the mean
+  // starts: 3 by default, for a live input, whose first spectra after a
+  // reset may come from a partly filled ring; 1 for a recording analysed
+  // whole from its first sample, whose every spectrum is whole, so that the
+  // mean holds them all. Values below 1 count as 1.
+  void setRestartSpectra(int count);
+  int restartSpectra() const noexcept { return restartSpectra_; }
 
   // Copies another trace (bins, rate, values); traces becomes 1.
   void importData(const TraceData* source);
@@ -89,11 +101,14 @@ class PlotTrace {
 
  private:
   static void cachePlotTask(void* context);
+  // Takes a copy of the spectrum and its rate for the averaging step.
+  void takeSpectrum(const SpectrumResult* result, float samplingRate);
 
   TraceData traceData_;
   SpectrumResult spectrum{};   // last result added; output points at spectrumValues
   float numberOfTraces = 1;
   int delayedAverageTrace = 0;
+  int restartSpectra_ = 3;
   float* spectrumValues = nullptr;  // our copy of the last spectrum, kMaxLength/2 values
 
   // Hold modes: the running average while `averaged` holds, whether the

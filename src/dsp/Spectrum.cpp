@@ -134,7 +134,39 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, WindowShape shape, 
     }
     if (best != fraction) makeWindow(e, fftBufferLength, best, type);
   }
+  if (evenHop_ > 0) evenHop_ = chooseEvenHop();
   return true;
+}
+
+void Spectrum::setEvenSchedule(bool on) {
+  std::lock_guard guard(lock);
+  evenHop_ = on && fft ? chooseEvenHop() : 0;
+  clearRing();
+}
+
+// The sum of the squared coefficients of every window holding a sample
+// depends only on the sample's place between two window starts: for a hop
+// H it is, at place j, the sum of w[j + iH]² over i. The first hop whose
+// sums over the H places stay within the ripple wins.
+int Spectrum::chooseEvenHop() const noexcept {
+  const int n = fftBufferLength;
+  const int points = std::clamp(window[fftSize_].windowedBins, 1, n);
+  const float* w = window[fftSize_].array + (n - points);
+  int tried = 0;
+  for (int parts = 2;; ++parts) {
+    const int hop = std::max(1, static_cast<int>(std::lround(static_cast<double>(points - 1) / parts)));
+    if (hop == 1) return 1;
+    if (hop == tried) continue;
+    tried = hop;
+    double least = 0, most = 0;
+    for (int j = 0; j < hop; ++j) {
+      double sum = 0;
+      for (int i = j; i < points; i += hop) sum += static_cast<double>(w[i]) * static_cast<double>(w[i]);
+      least = j == 0 ? sum : std::min(least, sum);
+      most = std::max(most, sum);
+    }
+    if (least > 0 && most <= least * kEvenWeightRipple) return hop;
+  }
 }
 
 // fs·Σw²/(Σw)² over the row's non-zero points, in Hz.
@@ -158,6 +190,9 @@ void Spectrum::clearRing() noexcept {
   bufferIndex = 0;
   availableBuffer = 0;
   receivedSinceClear = 0;
+  evenTaken_ = 0;
+  evenNextEnd_ = 0;
+  evenSpectra_ = 0;
   std::fill_n(inputRing, 2 * static_cast<size_t>(fftBufferLength), 0.0f);
 }
 
@@ -259,6 +294,32 @@ SpectrumResult* Spectrum::computeWithOverlap(const float* samples, int count) no
   computeSpectrum();
   availableBuffer = 0;
   result.validBins = bins;
+  return &result;
+}
+
+SpectrumResult* Spectrum::computeEvenly(const float* samples, int count, int* taken) noexcept {
+  count = samples ? std::max(count, 0) : 0;
+  *taken = count;
+  std::unique_lock guard(lock, std::try_to_lock);
+  if (!guard.owns_lock() || !fft || evenHop_ <= 0) return &dropped;
+  const int bins = fftBufferLength / 2;
+  result.bins = bins;
+  result.windowedBins = window[fftSize_].windowedBins;
+  result.availableBuffer = availableBuffer;
+  result.validBins = 0;
+  if (evenNextEnd_ == 0) evenNextEnd_ = result.windowedBins;
+  // Up to the end of the next window: append() keeps the newest N samples,
+  // and the window lies at the newest end of them.
+  const int take = static_cast<int>(std::min<int64_t>(count, evenNextEnd_ - evenTaken_));
+  *taken = take;
+  append(samples, take);
+  evenTaken_ += take;
+  if (evenTaken_ == evenNextEnd_) {
+    computeSpectrum();
+    evenNextEnd_ += evenHop_;
+    ++evenSpectra_;
+    result.validBins = bins;
+  }
   return &result;
 }
 

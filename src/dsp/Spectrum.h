@@ -75,6 +75,43 @@ class Spectrum {
   // the first once the ring holds the window's length since the last clear.
   SpectrumResult* computeWithOverlap(const float* samples, int count) noexcept;
 
+  // Analysis of a recording taken whole (a sound file): a window every
+  // evenHop() samples, the first ending on the windowedBins()-th sample
+  // received since the last clear, so that every sample but those of the
+  // first and last window lengths lies in as many windows as any other, at
+  // the same summed squared weight (see evenHop). Takes the samples up to the
+  // end of the next window, at most count, appends them and says in *taken
+  // how many; the record holds a spectrum (validBins = bins) when they
+  // completed a window. Call it again with the rest of the block until it is
+  // all taken. A call that meets a reconfiguration takes the whole block and
+  // drops it, as the other compute calls do. Only with setEvenSchedule(true).
+  SpectrumResult* computeEvenly(const float* samples, int count, int* taken) noexcept;
+  // Turns the schedule of computeEvenly on or off; on, every configuration
+  // picks its hop (a pass over the window per candidate hop). Clears the
+  // ring. Any thread.
+  void setEvenSchedule(bool on);
+  bool evenSchedule() const noexcept { return evenHop_ > 0; }
+  // The hop of computeEvenly, 0 with the schedule off: the longest of
+  // (L − 1)/2, (L − 1)/3, … rounded to whole samples (at least 1), L the
+  // window's points, at which the window's squared coefficients summed over
+  // the windows holding a sample differ from one sample to another by at
+  // most kEvenWeightRipple. Hann, Blackman and the flat-top are sums of
+  // cosines over L − 1 samples, their squares too, with twice the harmonics:
+  // the sum is flat once the hop parts L − 1 into more pieces than the
+  // square's highest harmonic, but for the rounding. That is a third of the
+  // window for Hann and a fifth for Blackman; for the flat-top an eighth,
+  // its square's highest harmonic being too weak to matter. The Gaussian's
+  // square is smooth and narrower than its frame: an eleventh of the frame
+  // at RBW 10 Hz, a few samples for the shortest frames.
+  int evenHop() const noexcept { return evenHop_; }
+  // The largest ratio of two samples' summed squared weights evenHop allows
+  // (0.01 dB).
+  static constexpr double kEvenWeightRipple = 1.0023;
+  // Spectra computeEvenly made since the last clear. Together they weigh as
+  // much as evenHop() · evenSpectra() samples at the weight of a sample away
+  // from the ends: the length of signal their mean stands for.
+  int64_t evenSpectra() const noexcept { return evenSpectra_; }
+
   // Appends a block to the ring without computing; like the compute calls it
   // only tries the lock and drops a block that meets a reconfiguration.
   void fill(const float* samples, int count) noexcept;
@@ -117,6 +154,7 @@ class Spectrum {
   void computeSpectrum() noexcept;
   bool windowIsFilled() const noexcept;
   double rowNoiseBandwidth(int row) const noexcept;
+  int chooseEvenHop() const noexcept;
   void normalise(float* array, int length) noexcept;
   void makeWindow(int row, int length, float fraction, int windowType) noexcept;
   void makeHannWindow(int row, int length, float fraction) noexcept;
@@ -146,5 +184,12 @@ class Spectrum {
   int availableBuffer = 0;
   int accumulatedData = 0;
   int receivedSinceClear = 0;  // samples appended since the last clear, never above N
+  // computeEvenly: the hop (0: off), samples taken since the last clear, the
+  // count at which the next window ends (0: the window's length, the first)
+  // and the spectra made.
+  int evenHop_ = 0;
+  int64_t evenTaken_ = 0;
+  int64_t evenNextEnd_ = 0;
+  int64_t evenSpectra_ = 0;
   std::mutex lock;
 };

@@ -157,11 +157,11 @@ TEST(AnalyzeCommand, ReadsTheSinesLevelAndTheNoiseDensityOfAFile) {
   const CsvRow& sineRow = csv.rows[341];
   EXPECT_NEAR(sineRow.frequency, kSineFrequency, 0.001);
   EXPECT_NEAR(sineRow.level, kSineLevel, 0.05);
-  // The trace is the running mean of every spectrum but the first two,
-  // which replace the trace as after every reset: 937 whole blocks give a
-  // spectrum at block 47 (the 16384-point ring full, then half a ring more)
-  // and every 16 blocks after it, 56 in all.
-  EXPECT_EQ(csv.header["averaged traces"], "54");
+  // The trace is the running mean of every spectrum: a window every 1489
+  // samples (the even hop of the Gaussian's 16384-point frame), the first
+  // from the first sample, the last the last whole one in 937 whole blocks:
+  // (479744 - 16384) / 1489 + 1, 312 in all.
+  EXPECT_EQ(csv.header["averaged traces"], "312");
 
   // Channel 2 on standard output, over a span: white noise of variance σ²
   // reads σ²·ENBW/(fs/2) in every bin. The engine's window sums to

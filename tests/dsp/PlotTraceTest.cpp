@@ -95,6 +95,37 @@ TEST_F(PlotTraceTest, ThreeRestartsThenRunningMeanThenExponential) {
   EXPECT_FLOAT_EQ(value(), 750);
 }
 
+TEST_F(PlotTraceTest, ARecordingTakenWholeAveragesEverySpectrumFromTheFirstAtOnce) {
+  // One restart: the first spectrum after a reset starts the mean and every
+  // later one enters it, each averaged in the call (several may come from
+  // one block, before the main loop runs).
+  FakeSpectrum s(64);
+  trace->setRestartSpectra(1);
+  trace->setTraceAverages(1000);
+  const float p[] = {1, 2, 4, 8};
+  float sum = 0;
+  for (int i = 0; i < 4; ++i) {
+    trace->averageDataSamplingRate(s.with(p[i]), 48000);
+    sum += p[i];
+    EXPECT_FLOAT_EQ(value(), sum / float(i + 1)) << i;
+    EXPECT_EQ(traces(), i + 1);
+  }
+  EXPECT_FLOAT_EQ(value(63), value());
+  // A partial spectrum still restarts; the next full one enters the mean.
+  trace->averageDataSamplingRate(s.with(100, false), 48000);
+  EXPECT_EQ(traces(), 1);
+  trace->averageDataSamplingRate(s.with(200), 48000);
+  EXPECT_FLOAT_EQ(value(), 150);
+  EXPECT_EQ(traces(), 2);
+  // Nothing was queued.
+  trace->resetTraceAverages();
+  ui::MainThread::instance().drain();
+  EXPECT_EQ(traces(), 0);
+  EXPECT_EQ(trace->restartSpectra(), 1);
+  trace->setRestartSpectra(0);
+  EXPECT_EQ(trace->restartSpectra(), 1);
+}
+
 TEST_F(PlotTraceTest, AveragingLengthCapsTheCount) {
   FakeSpectrum s(16);
   // A fractional length caps the count at that value: 3 replaces, then 5 and

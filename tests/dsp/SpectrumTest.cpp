@@ -14,6 +14,7 @@
 #include "support/AllocationCounter.h"
 #include "QuietPlanner.h"
 #include "dsp/PlotTrace.h"
+#include "dsp/WindowShape.h"
 #include "ui/MainThread.h"
 
 namespace {
@@ -446,6 +447,85 @@ TEST(SpectrumSchedule, BlocksThatDoNotDivideTheRingWrapCorrectly) {
   for (int k = 0; k < n / 2; ++k) ASSERT_NEAR(a[k], b[k], 1e-3 * a[341] + 1e-2) << k;
 }
 
+// Runs samples through computeEvenly in 512-sample blocks, as a recording's
+// blocks come; at[] gets the sample count each spectrum ended on, and the
+// return value the sum of every spectrum's bins.
+double evenRun(Spectrum& s, const std::vector<float>& samples, std::vector<long>* at = nullptr) {
+  double total = 0;
+  long sent = 0;
+  for (size_t start = 0; start < samples.size(); start += kBlock) {
+    const int count = static_cast<int>(std::min<size_t>(kBlock, samples.size() - start));
+    for (int done = 0; done < count;) {
+      int taken = 0;
+      SpectrumResult* r = s.computeEvenly(samples.data() + start + done, count - done, &taken);
+      EXPECT_GT(taken, 0);
+      if (taken <= 0) return total;
+      done += taken;
+      sent += taken;
+      if (!r->validBins) continue;
+      if (at) at->push_back(sent);
+      for (int k = 0; k < r->bins; ++k) total += r->output[k];
+    }
+  }
+  return total;
+}
+
+TEST(SpectrumSchedule, EvenModeTakesAWindowEveryHopAndWeighsEverySampleAlike) {
+  // Short windows (2^14 points, 64 to 580 of them non-zero) of every shape,
+  // at hops of a few to a few hundred samples: several spectra in a block.
+  for (const float rbw : {offeredRbw(25), offeredRbw(30)}) {
+    for (const WindowShape shape : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann, WindowShape::FlatTop}) {
+      for (const float rate : {48000.0f, 8000.0f}) {
+        SCOPED_TRACE(testing::Message() << "rbw " << rbw << " shape " << windowShapeName(shape) << " rate " << rate);
+        Spectrum s(rbw, rate, shape);
+        EXPECT_EQ(s.evenHop(), 0);
+        s.setEvenSchedule(true);
+        const int points = windowLength(s), hop = s.evenHop();
+        ASSERT_GE(hop, 1);
+        ASSERT_LE(hop, points / 2);
+
+        // The first window ends on the window's length, each next one a hop later.
+        std::vector<long> at;
+        evenRun(s, std::vector<float>(points + 41 * hop - 1, 0.25f), &at);
+        ASSERT_EQ(at.size(), 41u);
+        for (size_t i = 0; i < at.size(); ++i) ASSERT_EQ(at[i], points + static_cast<long>(i) * hop) << i;
+        EXPECT_EQ(s.evenSpectra(), 41);
+
+        // A lone sample's power summed over every spectrum is its summed
+        // squared weight: the same at every place between two window starts
+        // (a sample that late lies in every window it would in a longer run).
+        double least = 0, most = 0;
+        for (int place = 0; place < hop; ++place) {
+          s.clearBuffer();
+          EXPECT_EQ(s.evenSpectra(), 0);
+          std::vector<float> lone(static_cast<size_t>(2 * points + 2 * hop), 0.0f);
+          lone[static_cast<size_t>(points + place)] = 1.0f;
+          const double weight = evenRun(s, lone);
+          least = place == 0 ? weight : std::min(least, weight);
+          most = std::max(most, weight);
+        }
+        EXPECT_GT(least, 0);
+        EXPECT_LE(most / least, Spectrum::kEvenWeightRipple);
+      }
+    }
+  }
+  // The hops of RBW 10 Hz at 48 kHz: a third of Hann's 7200 points, about a
+  // fifth of Blackman's 8294, an eighth of the flat-top's 18294 and an
+  // eleventh of the Gaussian's frame.
+  struct Case { WindowShape shape; int hop; } cases[] = {
+      {WindowShape::Hann, 2400}, {WindowShape::Blackman, 1659}, {WindowShape::FlatTop, 2287}, {WindowShape::Gaussian, 1489}};
+  for (const Case& c : cases) {
+    Spectrum s(10, kRate, c.shape);
+    s.setEvenSchedule(true);
+    EXPECT_EQ(s.evenHop(), c.hop) << windowShapeName(c.shape);
+    // A reconfiguration picks the hop anew.
+    s.setResolutionBandwidth(100, kRate, c.shape, 1.0f);
+    EXPECT_LT(s.evenHop(), c.hop / 5) << windowShapeName(c.shape);
+    s.setEvenSchedule(false);
+    EXPECT_EQ(s.evenHop(), 0);
+  }
+}
+
 TEST(SpectrumGoertzel, MatchesTheFFTBinPower) {
   Spectrum s(10, kRate, Spectrum::Hann);
   const int n = 1024, bin = 37;
@@ -483,6 +563,27 @@ TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
     EXPECT_EQ(scope.allocations(), 0);
   }
   EXPECT_GT(spectra, 10);
+
+  // A recording's path: the even schedule, each spectrum averaged at once.
+  Spectrum even(100, kRate, Spectrum::Hann);
+  even.setEvenSchedule(true);
+  int evenSpectra = 0;
+  {
+    testsupport::AllocationScope scope;
+    for (int i = 0; i < 100; ++i) {
+      for (int done = 0; done < kBlock;) {
+        int taken = 0;
+        SpectrumResult* r = even.computeEvenly(block.data() + done, kBlock - done, &taken);
+        done += std::max(taken, 1);
+        if (r->validBins) {
+          trace->averageDataSamplingRate(r, kRate);
+          ++evenSpectra;
+        }
+      }
+    }
+    EXPECT_EQ(scope.allocations(), 0);
+  }
+  EXPECT_GT(evenSpectra, 100);
 }
 
 }  // namespace
