@@ -383,6 +383,54 @@ TEST_F(PulseTest, TwoSinksOfOneDescriptionHaveTwoNamesThatStayTheSameAcrossConne
   EXPECT_TRUE(eventually([] { return deviceNamed("Twin") == 0; }, 2000ms));
 }
 
+// Tells whether a window of 10 ms of channel 0 held the tone at its level.
+struct ToneEar : pa::IoClient {
+  explicit ToneEar(double rate) : window(uint32_t(rate / 100)) {}
+  const uint32_t window;
+  double power = 0;
+  uint32_t filled = 0;
+  std::atomic<bool> heard{false};
+  void ioCycle(pa::AudioObjectID, const pa::IoCycle& c) noexcept override {
+    const float* x = static_cast<const float*>(c.input->mBuffers[0].mData);
+    for (uint32_t i = 0; i < c.frames; ++i) {
+      power += double(x[i]) * x[i];
+      if (++filled < window) continue;
+      if (std::abs(10 * std::log10(power / window + 1e-30) - 20 * std::log10(0.5 / std::numbers::sqrt2)) < 0.1)
+        heard = true;
+      power = 0;
+      filled = 0;
+    }
+  }
+};
+
+// At 192 kHz in stereo the playback queue the stream asks for is larger
+// than one of the server's memory blocks, so its first request is met by
+// several writes; each start of a fresh stream must reach the sink.
+TEST_F(PulseTest, AStereoSinkAt192kHzPlaysFromEveryStart) {
+  const std::string module = trimmed(shell(
+      "pactl load-module module-null-sink sink_name=specan_test_192 rate=192000 channels=2 "
+      "sink_properties=device.description=SpecAn_Test_192"));
+  ASSERT_FALSE(module.empty());
+  ASSERT_TRUE(eventually([] { return deviceNamed("SpecAn_Test_192") && deviceNamed("Monitor of SpecAn_Test_192"); }, 2000ms));
+  const pa::AudioObjectID sink = deviceNamed("SpecAn_Test_192"), monitor = deviceNamed("Monitor of SpecAn_Test_192");
+  double rate = 0;
+  ASSERT_EQ(pa::getProperty(sink, {pa::kAudioDevicePropertyNominalSampleRate, pa::kAudioObjectPropertyScopeGlobal, 0}, rate),
+            pa::noErr);
+  ASSERT_EQ(rate, 192000.0);
+  for (int start = 0; start < 6; ++start) {
+    Client play;
+    play.rate = rate;
+    ToneEar ear(rate);
+    ASSERT_EQ(provider->startIo(sink, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);
+    ASSERT_EQ(provider->startIo(monitor, pa::kAudioObjectPropertyScopeInput, &ear), pa::noErr);
+    // An idle null sink may first wake after its longest latency (2 s).
+    EXPECT_TRUE(eventually([&] { return ear.heard.load(); }, 6000ms)) << "start " << start << ": the tone never arrived";
+    provider->stopIo(monitor, pa::kAudioObjectPropertyScopeInput, &ear);
+    provider->stopIo(sink, pa::kAudioObjectPropertyScopeOutput, &play);
+  }
+  shell("pactl unload-module " + module);
+}
+
 TEST_F(PulseTest, CyclesHaveTheBufferSizeAllocateNothingAndMeasureTheRate) {
   Client play, capture;
   ASSERT_EQ(provider->startIo(sinkA, pa::kAudioObjectPropertyScopeOutput, &play), pa::noErr);

@@ -78,23 +78,35 @@ void streamRead(pa_stream* stream, size_t, void* userdata) {
 
 // Hands the server what the ring holds, up to what it asks for; what is
 // missing is left to the I/O thread, which kicks us when it has made more.
+// The server's buffers hold one memory block each (64 KiB by default, a
+// fifth of a second's queue at 192 kHz in stereo), so a large request takes
+// several writes: were the rest left waiting, the I/O thread would see the
+// ring holding what was asked for and make no more, and the server, short
+// of its pre-buffer, would never start playing nor ask again.
 void feed(Runtime& rt) {
   if (!rt.stream || pa_stream_get_state(rt.stream) != PA_STREAM_READY) return;
   const size_t frameBytes = size_t(rt.channels) * 4;
   const size_t writable = pa_stream_writable_size(rt.stream);
   if (writable == size_t(-1)) return;
   const size_t wanted = writable / frameBytes;
-  size_t frames = std::min(wanted, rt.ring.readable() / rt.channels);
-  if (frames > 0) {
+  size_t written = 0;
+  while (written < wanted) {
+    size_t frames = std::min(wanted - written, rt.ring.readable() / rt.channels);
+    if (frames == 0) break;
     void* buffer = nullptr;
     size_t bytes = frames * frameBytes;
-    if (pa_stream_begin_write(rt.stream, &buffer, &bytes) < 0 || !buffer) return;
+    if (pa_stream_begin_write(rt.stream, &buffer, &bytes) < 0 || !buffer) break;
     frames = std::min(frames, bytes / frameBytes);
+    if (frames == 0) {
+      pa_stream_cancel_write(rt.stream);
+      break;
+    }
     rt.ring.read(static_cast<float*>(buffer), frames * rt.channels);
     pa_stream_write(rt.stream, buffer, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
     rt.streamFrames.fetch_add(frames, std::memory_order_relaxed);
+    written += frames;
   }
-  rt.deficit.store(wanted - frames, std::memory_order_release);
+  rt.deficit.store(wanted - written, std::memory_order_release);
   noteLatency(rt);
   rt.wake.release();
 }
