@@ -41,7 +41,6 @@
 #include <optional>
 #include <string>
 
-#include "audio/AFConditionLock.h"
 #include "audio/AFDevice.h"
 #include "audio/AFFormat.h"
 #include "audio/AFList.h"
@@ -323,7 +322,6 @@ class AFSoundcard : public AFResampling {
   // The device the unit is bound to, for readers on other threads.
   std::atomic<uint32_t> boundDevice_{0};
   std::atomic<bool> needNewAudioUnit_{true};
-  AFConditionLock samplingLock_{0};
   std::atomic<bool> justStarted_{false};
 
  private:
