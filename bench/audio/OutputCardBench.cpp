@@ -5,7 +5,6 @@
 // and is the yardstick: compare the times per iteration.
 //   BM_OutputCardPull/512   pulls line up with the blocks (all direct)
 //   BM_OutputCardPull/500   pulls do not (a local block every cycle or so)
-//   BM_OutputCardPush       push 512 frames, render 512 frames
 
 #include <benchmark/benchmark.h>
 
@@ -97,24 +96,6 @@ void BM_OutputCardPull(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * frames);
 }
 BENCHMARK(BM_OutputCardPull)->Arg(512)->Arg(500);
-
-void BM_OutputCardPush(benchmark::State& state) {
-  Rig rig;
-  std::vector<float> samples(kChannels * kMaxFrames, 0.25f);
-  float* buffers[kChannels] = {samples.data(), samples.data() + kMaxFrames};
-  rig.card->pushBuffers(buffers, kChannels, kMaxFrames, 1.0);  // the pre-roll
-  rig.card->pushBuffers(buffers, kChannels, kMaxFrames, 1.0);
-  for (auto _ : state) {
-    rig.card->pushBuffers(buffers, kChannels, kMaxFrames, 1.0);
-    rig.render(kMaxFrames);
-    benchmark::DoNotOptimize(rig.data.data());
-    benchmark::ClobberMemory();
-  }
-  if (!rig.played()) state.SkipWithError("the card did not play");
-  state.counters["dropped"] = double(rig.card->droppedPushSamples());
-  state.SetItemsProcessed(state.iterations() * kMaxFrames);
-}
-BENCHMARK(BM_OutputCardPush);
 
 }  // namespace
 

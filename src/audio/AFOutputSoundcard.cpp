@@ -183,8 +183,6 @@ bool AFOutputSoundcard::startStream() {
 
   render_.coffset = render_.cleftover = render_.boffset = render_.bleftover = 0;
   render_.mask = channelMask_ != 0 ? channelMask_ : kDefaultChannelMask;
-  pproducer_.store(0, std::memory_order_release);
-  pconsumer_.store(0, std::memory_order_release);
   justStarted_.exchange(true);
   (void)pa::AudioUnitSetParameter(varispeedUnit_.audioUnit, pa::kVarispeedParam_PlaybackRate,
                                   pa::kAudioUnitScope_Global, 0, 1.0f, 0);
@@ -213,39 +211,6 @@ void AFOutputSoundcard::changeSamplingRate() {
   } else {
     setSamplingRatesForGraph();
   }
-}
-
-// ---------------------------------------------------------------- push mode (pushing thread)
-
-void AFOutputSoundcard::pushBuffers(float** buffers, int32_t numberOfBuffers, int32_t samples, double rateScalar) {
-  if (samples <= 0) return;
-  trackedRateScalar_.store(rateScalar, std::memory_order_relaxed);
-  const int32_t count = buffers ? std::clamp(numberOfBuffers, 0, kMaxChannels) : 0;
-  if (numberOfBuffers > count)
-    droppedPushChannels_.fetch_add(static_cast<uint64_t>(numberOfBuffers - count), std::memory_order_relaxed);
-
-  const int64_t producer = pproducer_.load(std::memory_order_relaxed);
-  const int64_t consumer = pconsumer_.load(std::memory_order_acquire);
-  const int64_t space = std::clamp<int64_t>(kPushRingLength - (producer - consumer), 0, kPushRingLength);
-  const int32_t taken = static_cast<int32_t>(std::min<int64_t>(samples, space));
-  if (taken < samples) droppedPushSamples_.fetch_add(static_cast<uint64_t>(samples - taken), std::memory_order_relaxed);
-  if (taken == 0) return;
-
-  const int32_t offset = static_cast<int32_t>(producer % kPushRingLength);
-  const int32_t first = std::min(taken, kPushRingLength - offset);
-  for (int32_t i = 0; i < count; ++i) {
-    if (!pdata_[i]) pdata_[i].reset(new float[kPushRingLength]());
-    float* ring = pdata_[i].get();
-    if (buffers[i]) {
-      std::memcpy(ring + offset, buffers[i], sizeof(float) * size_t(first));
-      std::memcpy(ring, buffers[i] + first, sizeof(float) * size_t(taken - first));
-    } else {
-      std::fill_n(ring + offset, first, 0.0f);
-      std::fill_n(ring, taken - first, 0.0f);
-    }
-  }
-  pchannels_.store(count, std::memory_order_release);
-  pproducer_.store(producer + taken, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------- render (I/O thread)
@@ -282,7 +247,7 @@ int32_t AFOutputSoundcard::renderOutput(pa::AudioUnitRenderActionFlags*, const p
   pa::AudioTimeStamp now{};
   if (pa::AudioDeviceGetCurrentTime(renderDevice_.load(std::memory_order_relaxed), &now) == pa::noErr &&
       now.mRateScalar > kMinDeviceRateScalar) {
-    const double rate = trackedRateScalar_.load(std::memory_order_relaxed) / now.mRateScalar;
+    const double rate = 1.0 / now.mRateScalar;
     (void)pa::AudioUnitSetParameter(varispeedUnit_.audioUnit, pa::kVarispeedParam_PlaybackRate,
                                     pa::kAudioUnitScope_Global, 0, static_cast<float>(rate), 0);
   }
@@ -347,31 +312,6 @@ void AFOutputSoundcard::copyLocalBufferToBufferlist() noexcept {
 }
 
 void AFOutputSoundcard::fillDataBuffers(float** buffers, int32_t numberOfBuffers, int32_t samples) noexcept {
-  const int64_t producer = pproducer_.load(std::memory_order_acquire);
-  if (producer > 0) {
-    const int64_t consumer = pconsumer_.load(std::memory_order_relaxed);
-    // A ring shorter than block and pre-roll plays once it is full.
-    const int64_t need = std::min<int64_t>(samples + (justStarted_.load() ? kPushPreRoll : 0), kPushRingLength);
-    if (samples > kPushRingLength || producer - consumer < need) {
-      zeroDataBuffers(buffers, numberOfBuffers, samples);
-      return;
-    }
-    const int32_t channels = pchannels_.load(std::memory_order_acquire);
-    const int32_t offset = static_cast<int32_t>(consumer % kPushRingLength);
-    const int32_t first = std::min(samples, kPushRingLength - offset);
-    for (int32_t i = 0; i < numberOfBuffers; ++i) {
-      if (i < channels) {
-        const float* ring = pdata_[i].get();
-        std::memcpy(buffers[i], ring + offset, sizeof(float) * size_t(first));
-        std::memcpy(buffers[i] + first, ring, sizeof(float) * size_t(samples - first));
-      } else {
-        std::fill_n(buffers[i], samples, 0.0f);
-      }
-    }
-    pconsumer_.store(consumer + samples, std::memory_order_release);
-    justStarted_.exchange(false);
-    return;
-  }
   AFSoundcardDelegate* client = delegate();
   if (client && delegateRespondsToOutputNeeded() &&
       client->outputNeededBySoundcard(this, buffers, numberOfBuffers, samples))

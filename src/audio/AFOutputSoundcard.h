@@ -4,13 +4,12 @@
 // (a rate converter whose playback rate may change every cycle) feeding the
 // device's output unit. The graph pulls the card's render callback on the
 // device's real-time I/O thread; the card answers every pull with blocks of
-// exactly bufferLength() samples per channel, taken either from its
-// delegate's outputNeededBySoundcard (pull mode) or from a small ring that a
-// producer fills with pushBuffers (push mode). A block that does not fit
-// into the current pull is held in the card's local blocks and its rest
-// opens the next pull. Each cycle the playback rate is set to
-// trackedRateScalar / (the device's rate scalar), so pushed samples are
-// played at the pace their producer's clock kept.
+// exactly bufferLength() samples per channel from its delegate's
+// outputNeededBySoundcard. A block that does not fit into the current pull
+// is held in the card's local blocks and its rest opens the next pull. Each
+// cycle the playback rate is set to 1 / (the device's rate scalar), so the
+// delegate's samples are played at their nominal rate however the device's
+// clock drifts.
 //
 // Units: blocks and pulls are samples (frames) per channel; rates in hertz;
 // rate scalars are actual / nominal sample rate.
@@ -22,7 +21,7 @@
 // play silence. The mask is read when the card starts.
 //
 // Limits: at most kMaxChannels device channels, blocks of at most
-// kMaxBufferLength samples, kPushRingLength samples in the push ring.
+// kMaxBufferLength samples.
 //
 // Threads
 //   - The configuring thread (the main thread, or the platform's
@@ -34,13 +33,7 @@
 //   - The I/O thread (renderOutput and the delegate's
 //     outputNeededBySoundcard, once per block): never allocates, never takes
 //     a blocking lock, never logs and never waits. It alone writes the
-//     render state and the push ring's consumer position.
-//   - The pushing thread (pushBuffers; one thread at a time): it alone
-//     writes the push ring's samples, its producer position and the tracked
-//     rate scalar. Samples are published by a release store of the producer
-//     position, read by the I/O thread with an acquire load. It may run
-//     while the card plays; a push that races a start may be lost or played
-//     out of order, so pushes to a restarted card follow its start.
+//     render state while the card plays.
 //
 // The delegate's output method runs on the I/O thread; it must fill the
 // buffers it is handed without blocking and must not call start, stop or
@@ -60,9 +53,6 @@ class AFOutputSoundcard final : public AFSoundcard {
  public:
   static constexpr int32_t kMaxChannels = 64;
   static constexpr int32_t kMaxBufferLength = 8192;
-  static constexpr int32_t kPushRingLength = 4096;
-  // Samples a push-mode stream holds beyond its first block before it plays.
-  static constexpr int32_t kPushPreRoll = 512;
   // The selection used when channelMask() is 0.
   static constexpr int32_t kDefaultChannelMask = 255;
 
@@ -96,10 +86,9 @@ class AFOutputSoundcard final : public AFSoundcard {
   // kAudioOutputUnitProperty_IsRunning; false without a unit.
   bool isRunning() override;
   // Configuring thread. Starts playback: reuses the graph for the same
-  // device, rebuilds it for another one; resets the block and ring
-  // positions, the playback rate to 1 and arms the push pre-roll. True when
-  // playing (or already playing); false when the graph cannot be built or
-  // the platform refuses to start.
+  // device, rebuilds it for another one; resets the block positions and
+  // the playback rate to 1. True when playing (or already playing); false
+  // when the graph cannot be built or the platform refuses to start.
   bool start() override;
   // Configuring thread, never from the delegate's output call. Stops and
   // resets both units; once it returns no render runs. Keeps the graph.
@@ -107,28 +96,8 @@ class AFOutputSoundcard final : public AFSoundcard {
   // Configuring thread. Re-applies the formats, restarting a playing card.
   void changeSamplingRate() override;
 
-  // ---------------------------------------------------------------- push mode (pushing thread)
-  // Appends samples frames of numberOfBuffers channels to the push ring and
-  // makes rateScalar the tracked rate scalar; from the first push after a
-  // start the card plays from the ring: a block plays once the ring holds
-  // it (the first after a start once it holds kPushPreRoll samples more, or
-  // is full), else the block is silent and nothing is taken. Blocks longer
-  // than the ring stay silent. samples <= 0 changes nothing.
-  // Channels beyond kMaxChannels are ignored and counted; frames that do
-  // not fit into the ring's free space (unread samples are never
-  // overwritten) are dropped from the end of the push and counted.
-  // Never blocks; allocates nothing.
-  void pushBuffers(float** buffers, int32_t numberOfBuffers, int32_t samples, double rateScalar) override;
-
   // ---------------------------------------------------------------- observation (any thread, never blocks)
-  // Frames refused by pushBuffers because the ring was full (per channel).
-  uint64_t droppedPushSamples() const { return droppedPushSamples_.load(std::memory_order_relaxed); }
-  // Channels refused by pushBuffers beyond kMaxChannels, summed over pushes.
-  uint64_t droppedPushChannels() const { return droppedPushChannels_.load(std::memory_order_relaxed); }
-  // The clock-rate scalar of the pushed samples' producer (1 until a push).
-  double trackedRateScalar() const { return trackedRateScalar_.load(std::memory_order_relaxed); }
-  // The varispeed node; null unit before the graph is built. Its timeStamp
-  // (the latest render's) is written by the I/O thread.
+  // The varispeed node; null unit before the graph is built.
   const AudioUnitInfo& varispeedUnitInfo() const { return varispeedUnit_; }
   platform::audio::AudioUnit varispeedUnit() const { return varispeedUnit_.audioUnit; }
   // Samples of the last local block not yet played. I/O thread, or while no
@@ -138,7 +107,7 @@ class AFOutputSoundcard final : public AFSoundcard {
   // ---------------------------------------------------------------- I/O thread
   // The varispeed unit's render callback body: fills frames samples of
   // every buffer of bufferList completely, then sets the playback rate from
-  // the two rate scalars. Returns 0. Must not allocate, lock a blocking
+  // the device's rate scalar. Returns 0. Must not allocate, lock a blocking
   // mutex, log or wait.
   int32_t renderOutput(platform::audio::AudioUnitRenderActionFlags* flags,
                        const platform::audio::AudioTimeStamp* timeStamp, uint32_t bus, uint32_t frames,
@@ -189,7 +158,6 @@ class AFOutputSoundcard final : public AFSoundcard {
   platform::audio::AUGraph graph_ = nullptr;
   AudioUnitInfo varispeedUnit_;
   Render render_;
-  std::atomic<double> trackedRateScalar_{1.0};
 
   // The device the I/O thread asks for its clock's rate scalar.
   std::atomic<uint32_t> renderDevice_{0};
@@ -197,20 +165,6 @@ class AFOutputSoundcard final : public AFSoundcard {
   // Local block storage: kMaxBufferLength floats per channel, one piece,
   // sized when the formats are set.
   std::vector<float> localStorage_;
-
-  // The push ring: kPushRingLength floats per channel, each channel's block
-  // allocated by its first push and kept until teardown. A block is made
-  // before the channel count that covers it is published (release), so the
-  // I/O thread reads only blocks that exist. Positions count samples since
-  // start; the producer position is written by the pushing thread
-  // (release), the consumer position by the I/O thread (release), and both
-  // reset by start while no render runs.
-  std::array<std::unique_ptr<float[]>, kMaxChannels> pdata_;
-  std::atomic<int64_t> pproducer_{0};
-  std::atomic<int64_t> pconsumer_{0};
-  std::atomic<int32_t> pchannels_{0};
-  std::atomic<uint64_t> droppedPushSamples_{0};
-  std::atomic<uint64_t> droppedPushChannels_{0};
 
   std::mutex streamLock_;  // serialises start/stop/teardown; never taken by the I/O thread
 };

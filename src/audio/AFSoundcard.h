@@ -191,8 +191,6 @@ class AFSoundcard : public AFResampling {
   virtual void setBufferLength(int32_t length) { bufferLength_.exchange(length); }
   int32_t bufferLength() const { return bufferLength_.load(std::memory_order_acquire); }
   virtual double rateScalar() { return 1.0; }
-  virtual void pushBuffers(float** /*buffers*/, int32_t /*numberOfBuffers*/, int32_t /*samples*/,
-                           double /*rateScalar*/) {}
   // Sleeps, then start(); stop(), then sleeps.
   bool startAfterPause(float seconds);
   void stopWithPause(float seconds);

@@ -130,12 +130,6 @@ class OutputCardTest : public AudioTest {
               pa::noErr);
     return rate;
   }
-  void push(int32_t samples, int64_t& value, double rateScalar = 1.0) {
-    std::vector<float> c0(samples), c1(samples);
-    for (int32_t t = 0; t < samples; ++t) c0[t] = c1[t] = float(value++);
-    float* buffers[] = {c0.data(), c1.data()};
-    card->pushBuffers(buffers, 2, samples, rateScalar);
-  }
 
   std::unique_ptr<AFManager> manager;
   AFSoundcardPtr<AFOutputSoundcard> card;
@@ -231,99 +225,24 @@ TEST_F(OutputCardTest, ADelegateThatDoesNotFillGivesSilence) {
   EXPECT_TRUE(absent.silent(0) && absent.silent(1));
 }
 
-TEST_F(OutputCardTest, PushedSamplesPlayAfterThePreRollAndAShortfallIsSilentWithoutTakingAnything) {
+TEST_F(OutputCardTest, BufferLengthsAreClampedBetweenOneAndTheLongestBlock) {
   startCard();
-  int64_t value = 0;
-  push(512 + 511, value);
-  Pull early(2, 512);
-  early.render(*card);
-  EXPECT_TRUE(early.silent(0));
-  EXPECT_EQ(source->count, 0u);  // push mode: the delegate is not asked
-
-  push(1, value);
-  Pull first(2, 512);
-  first.render(*card);
-  EXPECT_TRUE(first.counts(0, 0));
-  EXPECT_TRUE(first.counts(1, 0));
-
-  Pull second(2, 512);
-  second.render(*card);
-  EXPECT_TRUE(second.counts(0, 512));
-  push(511, value);
-  Pull shortfall(2, 512);
-  shortfall.render(*card);
-  EXPECT_TRUE(shortfall.silent(0));
-  push(1, value);
-  Pull resumed(2, 512);
-  resumed.render(*card);
-  EXPECT_TRUE(resumed.counts(0, 1024));
-
-  // A restart returns to pull mode until something is pushed.
-  card->stop();
-  ASSERT_TRUE(card->start());
-  Pull pulled(2, 512);
-  pulled.render(*card);
-  EXPECT_EQ(source->count, 1u);
-}
-
-TEST_F(OutputCardTest, ThePushRingWrapsWithoutLosingOrRepeatingASample) {
-  startCard();
-  card->setBufferLength(384);  // neither pushes nor blocks line up with the ring
-  int64_t value = 0, played = 0;
-  for (int block = 0; block < 60; ++block) {
-    while (value - played + 1000 <= AFOutputSoundcard::kPushRingLength) push(1000, value);
-    Pull pull(2, 384);
-    pull.render(*card);
-    if (pull.silent(0)) continue;
-    ASSERT_TRUE(pull.counts(0, float(played))) << "block " << block;
-    played += 384;
-  }
-  EXPECT_GT(played, 4 * AFOutputSoundcard::kPushRingLength);
-  EXPECT_EQ(card->droppedPushSamples(), 0u);
-
-  // A push of nothing changes nothing, not even the tracked rate.
-  card->pushBuffers(nullptr, 2, 0, 2.0);
-  EXPECT_EQ(card->trackedRateScalar(), 1.0);
-}
-
-TEST_F(OutputCardTest, PushesBeyondTheRingOrTheChannelLimitAreRefusedAndCounted) {
-  startCard();
-  int64_t value = 0;
-  push(AFOutputSoundcard::kPushRingLength, value);
-  push(100, value);  // nowhere to go: unread samples are kept
-  EXPECT_EQ(card->droppedPushSamples(), 100u);
-  for (int block = 0; block < AFOutputSoundcard::kPushRingLength / 512; ++block) {
-    Pull pull(2, 512);
-    pull.render(*card);
-    ASSERT_TRUE(pull.counts(0, float(block * 512))) << "block " << block;
-  }
-
-  std::vector<float> samples(64, 1.0f);
-  std::vector<float*> buffers(70, samples.data());
-  card->pushBuffers(buffers.data(), 70, 64, 1.0);
-  EXPECT_EQ(card->droppedPushChannels(), 6u);
-
   card->setBufferLength(100000);
   EXPECT_EQ(card->bufferLength(), AFOutputSoundcard::kMaxBufferLength);
   card->setBufferLength(0);
   EXPECT_EQ(card->bufferLength(), 1);
 }
 
-TEST_F(OutputCardTest, ThePlaybackRateFollowsTheDeviceClockAndThePushedProducersClock) {
+TEST_F(OutputCardTest, ThePlaybackRateFollowsTheDeviceClock) {
   startCard();
   ASSERT_EQ(provider->setRateScalar(speakers, 1.25), pa::noErr);
   provider->advance(0.05);
   EXPECT_FLOAT_EQ(playbackRate(), 0.8f);
 
-  int64_t value = 0;
-  push(1024, value, 1.1);
-  provider->advance(0.05);
-  EXPECT_FLOAT_EQ(playbackRate(), float(1.1 / 1.25));
-
   // A scalar of 0.1 or less is no clock reading: the rate stays.
   ASSERT_EQ(provider->setRateScalar(speakers, 0.1), pa::noErr);
   provider->advance(0.05);
-  EXPECT_FLOAT_EQ(playbackRate(), float(1.1 / 1.25));
+  EXPECT_FLOAT_EQ(playbackRate(), 0.8f);
 }
 
 // Counting starts before the first cycle: the first pull that needs a
@@ -339,36 +258,16 @@ TEST_F(OutputCardTest, RenderingAllocatesNothingFromTheFirstCycle) {
   EXPECT_GT(source->count, 10u);
   EXPECT_NE(card->heldSamples(), 0);  // pulls and blocks did not line up
   EXPECT_EQ(allocations, 0);
-
-  // Push mode, once the ring's channels exist.
-  int64_t value = 0;
-  push(1024, value);
-  std::vector<float> c0(512), c1(512);
-  float* buffers[] = {c0.data(), c1.data()};
-  {
-    testsupport::AllocationScope scope;
-    for (int k = 0; k < 40; ++k) {
-      card->pushBuffers(buffers, 2, 512, 1.0);
-      provider->advance(512.0 / 48000);
-    }
-    allocations = scope.allocations();
-  }
-  EXPECT_EQ(allocations, 0);
 }
 
-// The provider's clock thread renders here, while this thread configures
-// and pushes.
+// The provider's clock thread renders here, while this thread configures.
 TEST_F(OutputCardTest, PlayingInRealTimeAndRestartingLeavesNoThreadBehind) {
   auto live = std::make_shared<sim::SimulatedProvider>(sim::Options{});
   pa::installProvider(live);
   startCard();
   for (int wait = 0; wait < 1000 && source->count == 0; ++wait) std::this_thread::sleep_for(1ms);
   ASSERT_GT(source->count, 0u);
-  int64_t value = 0;
-  for (int k = 0; k < 50; ++k) {
-    push(256, value);
-    std::this_thread::sleep_for(2ms);
-  }
+  std::this_thread::sleep_for(100ms);
   card->stop();
 
   const int before = testsupport::threadCount();
