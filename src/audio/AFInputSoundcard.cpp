@@ -340,7 +340,6 @@ pa::OSStatus AFInputSoundcard::inputCallback(void* card, pa::AudioUnitRenderActi
 int32_t AFInputSoundcard::processInput(pa::AudioBufferList*, pa::AudioUnitRenderActionFlags* flags,
                                        const pa::AudioTimeStamp* timeStamp, uint32_t bus, uint32_t frames) noexcept {
   if (!delegate()) return 0;
-  audioHALUnit_.timeStamp = *timeStamp;
   lastRateScalar_.store(timeStamp->mRateScalar, std::memory_order_relaxed);
   const uint32_t n = std::min<uint32_t>(frames, AFMemory::kOverhang);
   const pa::OSStatus status =

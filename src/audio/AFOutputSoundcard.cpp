@@ -221,7 +221,7 @@ pa::OSStatus AFOutputSoundcard::renderCallback(void* card, pa::AudioUnitRenderAc
   return static_cast<AFOutputSoundcard*>(card)->renderOutput(flags, timeStamp, bus, frames, data);
 }
 
-int32_t AFOutputSoundcard::renderOutput(pa::AudioUnitRenderActionFlags*, const pa::AudioTimeStamp* timeStamp,
+int32_t AFOutputSoundcard::renderOutput(pa::AudioUnitRenderActionFlags*, const pa::AudioTimeStamp*,
                                         uint32_t, uint32_t frames, pa::AudioBufferList* bufferList) noexcept {
   Render& r = render_;
   const int32_t buffers =
@@ -242,7 +242,6 @@ int32_t AFOutputSoundcard::renderOutput(pa::AudioUnitRenderActionFlags*, const p
       if (bufferList->mBuffers[i].mData) std::fill_n(static_cast<float*>(bufferList->mBuffers[i].mData), frames, 0.0f);
     }
   }
-  if (timeStamp) varispeedUnit_.timeStamp = *timeStamp;
 
   pa::AudioTimeStamp now{};
   if (pa::AudioDeviceGetCurrentTime(renderDevice_.load(std::memory_order_relaxed), &now) == pa::noErr &&

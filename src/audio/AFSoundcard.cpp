@@ -120,7 +120,6 @@ AFSoundcard::AFSoundcard(std::shared_ptr<AFList> list, bool isInput)
       isInput_(isInput),
       deviceList_(listOrLog(std::move(list), isInput)) {
   channelMask_ = 0;
-  audioHALUnit_.timeStamp.mRateScalar = 1.0;
   std::shared_ptr<AFDevice> defaultDevice = deviceList_->defaultDevice();
   defaultDeviceID_ = defaultDevice ? defaultDevice->deviceID() : 0;
   // The device-list listener is registered by startListening(), once the

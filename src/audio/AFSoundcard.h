@@ -110,7 +110,6 @@ struct AudioUnitInfo {
   platform::audio::AudioUnit audioUnit = nullptr;
   uint32_t deviceID = 0;
   platform::audio::AudioStreamBasicDescription outputUnitASBD{};
-  platform::audio::AudioTimeStamp timeStamp{};
   uint32_t framesPerBuffer = 0;
 };
 
