@@ -49,24 +49,24 @@ PropertyLookup FileDeviceProvider::State::lookUp(const FileDevice& d, const Audi
   // Global properties answer in any scope.
   switch (a.mSelector) {
     case kAudioObjectPropertyName:
-      r.value = PropertyValue::string(d.name);
+      r.value = AudioObjectPropertyValue::string(d.name);
       return r;
     case kAudioDevicePropertyDeviceUID:
-      r.value = PropertyValue::string(d.uid);
+      r.value = AudioObjectPropertyValue::string(d.uid);
       return r;
     case kAudioDevicePropertyNominalSampleRate:
-      r.value = PropertyValue::scalar(d.rate);
+      r.value = AudioObjectPropertyValue::scalar(d.rate);
       r.settable = true;
       return r;
     case kAudioDevicePropertyBufferFrameSize:
-      r.value = PropertyValue::scalar(d.bufferFrames);
+      r.value = AudioObjectPropertyValue::scalar(d.bufferFrames);
       r.settable = true;
       return r;
     case kAudioDevicePropertyBufferFrameSizeRange:
-      r.value = PropertyValue::scalar(AudioValueRange{double(kMinBufferFrames), double(kMaxBufferFrames)});
+      r.value = AudioObjectPropertyValue::scalar(AudioValueRange{double(kMinBufferFrames), double(kMaxBufferFrames)});
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = PropertyValue::scalar(uint32_t(d.rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(d.rt->pubRunning.load() ? 1 : 0));
       return r;
     default:
       break;
@@ -75,29 +75,29 @@ PropertyLookup FileDeviceProvider::State::lookUp(const FileDevice& d, const Audi
   if (a.mScope != kAudioObjectPropertyScopeInput) return r;  // no output
   switch (a.mSelector) {
     case kAudioStreamPropertyPhysicalFormat:
-      r.value = PropertyValue::scalar(physicalFormat(d, d.rate));
+      r.value = AudioObjectPropertyValue::scalar(physicalFormat(d, d.rate));
       r.settable = true;
       break;
     case kAudioStreamPropertyVirtualFormat:
-      r.value = PropertyValue::scalar(floatFormat(d.rate, d.channels, false));
+      r.value = AudioObjectPropertyValue::scalar(floatFormat(d.rate, d.channels, false));
       break;
     case kAudioStreamPropertyAvailablePhysicalFormats:
-      r.value = PropertyValue::array(offeredFormats(d));
+      r.value = AudioObjectPropertyValue::array(offeredFormats(d));
       break;
     case kAudioDevicePropertyDataSources:
-      r.value = PropertyValue::array(std::vector<uint32_t>{kSourceLoop, kSourcePlayOnce});
+      r.value = AudioObjectPropertyValue::array(std::vector<uint32_t>{kSourceLoop, kSourcePlayOnce});
       break;
     case kAudioDevicePropertyDataSource:
-      r.value = PropertyValue::scalar(d.source);
+      r.value = AudioObjectPropertyValue::scalar(d.source);
       r.settable = true;
       break;
     case kAudioDevicePropertyDataSourceNameForIDCFString:
-      r.value = PropertyValue::translation(
+      r.value = AudioObjectPropertyValue::translation(
           {{kSourceLoop, sourceName(kSourceLoop)}, {kSourcePlayOnce, sourceName(kSourcePlayOnce)}});
       break;
     case kAudioDevicePropertyLatency:
     case kAudioDevicePropertySafetyOffset:
-      r.value = PropertyValue::scalar(uint32_t(0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(0));
       break;
     default:
       return r;

@@ -272,7 +272,7 @@ OSStatus FileDeviceProvider::getPropertyData(AudioObjectID object, const AudioOb
   if (isDevicesAddress(object, address)) {
     PropertyLookup l;
     l.status = noErr;
-    l.value = PropertyValue::array(s.deviceList());
+    l.value = AudioObjectPropertyValue::array(s.deviceList());
     return copyPropertyData(l, ioSize, data);
   }
   if (inFileRange(object)) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/audio/Notifier.h"
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "platform/audio/filedevices/FileReader.h"
 

@@ -14,19 +14,19 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
       case kAudioHardwarePropertyDevices: {
         std::vector<AudioObjectID> ids;
         for (const auto& d : devices) ids.push_back(d.id);
-        r.value = PropertyValue::array(ids);
+        r.value = AudioObjectPropertyValue::array(ids);
         break;
       }
       case kAudioHardwarePropertyDefaultInputDevice:
-        r.value = PropertyValue::scalar(defaultInput);
+        r.value = AudioObjectPropertyValue::scalar(defaultInput);
         r.settable = true;
         break;
       case kAudioHardwarePropertyDefaultOutputDevice:
-        r.value = PropertyValue::scalar(defaultOutput);
+        r.value = AudioObjectPropertyValue::scalar(defaultOutput);
         r.settable = true;
         break;
       case kAudioObjectPropertyName:
-        r.value = PropertyValue::string("PulseAudio");
+        r.value = AudioObjectPropertyValue::string("PulseAudio");
         break;
       default:
         return r;
@@ -42,24 +42,24 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
   r.status = noErr;
   switch (a.mSelector) {  // global properties answer in any scope
     case kAudioObjectPropertyName:
-      r.value = PropertyValue::string(dev->name);
+      r.value = AudioObjectPropertyValue::string(dev->name);
       return r;
     case kAudioDevicePropertyDeviceUID:
-      r.value = PropertyValue::string(dev->uid);
+      r.value = AudioObjectPropertyValue::string(dev->uid);
       return r;
     case kAudioDevicePropertyNominalSampleRate:
-      r.value = PropertyValue::scalar(dev->rate);
+      r.value = AudioObjectPropertyValue::scalar(dev->rate);
       r.settable = true;
       return r;
     case kAudioDevicePropertyBufferFrameSize:
-      r.value = PropertyValue::scalar(dev->bufferFrames);
+      r.value = AudioObjectPropertyValue::scalar(dev->bufferFrames);
       r.settable = true;
       return r;
     case kAudioDevicePropertyBufferFrameSizeRange:
-      r.value = PropertyValue::scalar(AudioValueRange{double(kMinFrames), double(kMaxFrames)});
+      r.value = AudioObjectPropertyValue::scalar(AudioValueRange{double(kMinFrames), double(kMaxFrames)});
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = PropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
       return r;
     default:
       break;
@@ -68,23 +68,23 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
   if (a.mScope != dev->scope()) return r;
   switch (a.mSelector) {
     case kAudioStreamPropertyPhysicalFormat:
-      r.value = PropertyValue::scalar(dev->format(dev->rate));
+      r.value = AudioObjectPropertyValue::scalar(dev->format(dev->rate));
       r.settable = true;
       break;
     case kAudioStreamPropertyVirtualFormat:
-      r.value = PropertyValue::scalar(floatFormat(dev->rate, dev->channels(), false));
+      r.value = AudioObjectPropertyValue::scalar(floatFormat(dev->rate, dev->channels(), false));
       break;
     case kAudioStreamPropertyAvailablePhysicalFormats: {
       std::vector<AudioStreamRangedDescription> formats;
       for (double rate : dev->rates()) formats.push_back({dev->format(rate), {rate, rate}});
-      r.value = PropertyValue::array(formats);
+      r.value = AudioObjectPropertyValue::array(formats);
       break;
     }
     case kAudioDevicePropertyDataSources: {
       if (dev->ports.empty()) return r;
       std::vector<uint32_t> ids;
       for (const auto& p : dev->ports) ids.push_back(p.id);
-      r.value = PropertyValue::array(ids);
+      r.value = AudioObjectPropertyValue::array(ids);
       break;
     }
     case kAudioDevicePropertyDataSource: {
@@ -92,7 +92,7 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
       uint32_t id = 0;
       for (const auto& p : dev->ports)
         if (p.name == dev->activePort) id = p.id;
-      r.value = PropertyValue::scalar(id);
+      r.value = AudioObjectPropertyValue::scalar(id);
       r.settable = true;
       break;
     }
@@ -100,21 +100,21 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
       if (dev->ports.empty()) return r;
       std::vector<std::pair<uint32_t, std::string>> names;
       for (const auto& p : dev->ports) names.emplace_back(p.id, p.description);
-      r.value = PropertyValue::translation(std::move(names));
+      r.value = AudioObjectPropertyValue::translation(std::move(names));
       break;
     }
     case kAudioDevicePropertyVolumeScalar: {
       if (a.mElement > dev->volume.channels) return r;
       const pa_volume_t v = a.mElement == 0 ? pa_cvolume_max(&dev->volume) : dev->volume.values[a.mElement - 1];
-      r.value = PropertyValue::scalar(volumeScalar(v));
+      r.value = AudioObjectPropertyValue::scalar(volumeScalar(v));
       r.settable = true;
       break;
     }
     case kAudioDevicePropertyLatency:
-      r.value = PropertyValue::scalar(latencyFrames(*dev));
+      r.value = AudioObjectPropertyValue::scalar(latencyFrames(*dev));
       break;
     case kAudioDevicePropertySafetyOffset:
-      r.value = PropertyValue::scalar(uint32_t(0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(0));
       break;
     default:
       return r;

@@ -56,7 +56,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 
 namespace platform::audio::pulse {
 

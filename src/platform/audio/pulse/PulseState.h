@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/audio/Notifier.h"
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "platform/audio/pulse/SampleRing.h"
 

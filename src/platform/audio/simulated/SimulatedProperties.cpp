@@ -21,19 +21,19 @@ PropertyLookup SimulatedProvider::State::lookUp(AudioObjectID object, const Audi
       case kAudioHardwarePropertyDevices: {
         std::vector<AudioObjectID> ids;
         for (const auto& d : s.devices) ids.push_back(d.id);
-        r.value = PropertyValue::array(ids);
+        r.value = AudioObjectPropertyValue::array(ids);
         break;
       }
       case kAudioHardwarePropertyDefaultInputDevice:
-        r.value = PropertyValue::scalar(s.defaultInput);
+        r.value = AudioObjectPropertyValue::scalar(s.defaultInput);
         r.settable = true;
         break;
       case kAudioHardwarePropertyDefaultOutputDevice:
-        r.value = PropertyValue::scalar(s.defaultOutput);
+        r.value = AudioObjectPropertyValue::scalar(s.defaultOutput);
         r.settable = true;
         break;
       case kAudioObjectPropertyName:
-        r.value = PropertyValue::string("Simulated audio");
+        r.value = AudioObjectPropertyValue::string("Simulated audio");
         break;
       default:
         return r;
@@ -49,31 +49,31 @@ PropertyLookup SimulatedProvider::State::lookUp(AudioObjectID object, const Audi
   // Global properties answer in any scope.
   switch (a.mSelector) {
     case kAudioObjectPropertyName:
-      r.value = PropertyValue::string(dev->d.name);
+      r.value = AudioObjectPropertyValue::string(dev->d.name);
       r.status = noErr;
       return r;
     case kAudioDevicePropertyDeviceUID:
-      r.value = PropertyValue::string(dev->d.uid);
+      r.value = AudioObjectPropertyValue::string(dev->d.uid);
       r.status = noErr;
       return r;
     case kAudioDevicePropertyNominalSampleRate: {
       const StreamDescription& st = dev->d.input ? *dev->d.input : *dev->d.output;
-      r.value = PropertyValue::scalar(st.physicalFormat.mSampleRate);
+      r.value = AudioObjectPropertyValue::scalar(st.physicalFormat.mSampleRate);
       r.settable = true;
       r.status = noErr;
       return r;
     }
     case kAudioDevicePropertyBufferFrameSize:
-      r.value = PropertyValue::scalar(dev->d.bufferFrameSize);
+      r.value = AudioObjectPropertyValue::scalar(dev->d.bufferFrameSize);
       r.settable = true;
       r.status = noErr;
       return r;
     case kAudioDevicePropertyBufferFrameSizeRange:
-      r.value = PropertyValue::scalar(dev->d.bufferFrameSizeRange);
+      r.value = AudioObjectPropertyValue::scalar(dev->d.bufferFrameSizeRange);
       r.status = noErr;
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = PropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
       r.status = noErr;
       return r;
     default:
@@ -83,50 +83,50 @@ PropertyLookup SimulatedProvider::State::lookUp(AudioObjectID object, const Audi
   if (!st) return r;  // unknown property in this scope
   switch (a.mSelector) {
     case kAudioStreamPropertyPhysicalFormat:
-      r.value = PropertyValue::scalar(st->physicalFormat);
+      r.value = AudioObjectPropertyValue::scalar(st->physicalFormat);
       r.settable = true;
       break;
     case kAudioStreamPropertyVirtualFormat:
-      r.value = PropertyValue::scalar(
+      r.value = AudioObjectPropertyValue::scalar(
           floatFormat(st->physicalFormat.mSampleRate, st->physicalFormat.mChannelsPerFrame, false));
       break;
     case kAudioStreamPropertyAvailablePhysicalFormats:
-      r.value = PropertyValue::array(st->formats);
+      r.value = AudioObjectPropertyValue::array(st->formats);
       break;
     case kAudioDevicePropertyDataSources: {
       if (st->sources.empty()) return r;
       std::vector<uint32_t> ids;
       for (const auto& src : st->sources) ids.push_back(src.id);
-      r.value = PropertyValue::array(ids);
+      r.value = AudioObjectPropertyValue::array(ids);
       break;
     }
     case kAudioDevicePropertyDataSource:
       if (st->sources.empty()) return r;
-      r.value = PropertyValue::scalar(st->currentSource);
+      r.value = AudioObjectPropertyValue::scalar(st->currentSource);
       r.settable = true;
       break;
     case kAudioDevicePropertyDataSourceNameForIDCFString: {
       if (st->sources.empty()) return r;
       std::vector<std::pair<uint32_t, std::string>> names;
       for (const auto& src : st->sources) names.emplace_back(src.id, src.name);
-      r.value = PropertyValue::translation(std::move(names));
+      r.value = AudioObjectPropertyValue::translation(std::move(names));
       break;
     }
     case kAudioDevicePropertyVolumeScalar: {
       auto v = std::find_if(st->volumes.begin(), st->volumes.end(),
                             [&](const VolumeElement& e) { return e.element == a.mElement; });
       if (v == st->volumes.end()) return r;
-      r.value = PropertyValue::scalar(v->value);
+      r.value = AudioObjectPropertyValue::scalar(v->value);
       r.settable = v->settable;
       break;
     }
     case kAudioDevicePropertyLatency:
-      r.value = PropertyValue::scalar(uint32_t(a.mScope == kAudioObjectPropertyScopeInput && dev->d.loopbackFilter
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(a.mScope == kAudioObjectPropertyScopeInput && dev->d.loopbackFilter
                                                    ? dev->d.loopbackLatencyFrames
                                                    : st->latencyFrames));
       break;
     case kAudioDevicePropertySafetyOffset:
-      r.value = PropertyValue::scalar(uint32_t(0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(0));
       break;
     default:
       return r;

@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 
 namespace platform::audio::simulated {
 

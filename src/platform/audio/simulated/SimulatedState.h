@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/audio/Notifier.h"
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace platform::audio::simulated {

@@ -17,7 +17,7 @@ namespace platform::audio {
 // A property's value for one object: plain bytes (one value, or an array of
 // `elementSize` entries of which a short read returns whole ones), a string,
 // or a name-for-ID translation (the names of a device's data sources).
-struct PropertyValue {
+struct AudioObjectPropertyValue {
   std::vector<uint8_t> bytes;
   uint32_t elementSize = 0;  // 0: a single value
   bool isString = false;
@@ -26,28 +26,28 @@ struct PropertyValue {
   std::vector<std::pair<uint32_t, std::string>> names;  // of a translation: ID and name
 
   template <typename T>
-  static PropertyValue scalar(const T& v) {
-    PropertyValue value;
+  static AudioObjectPropertyValue scalar(const T& v) {
+    AudioObjectPropertyValue value;
     value.bytes.resize(sizeof(T));
     std::memcpy(value.bytes.data(), &v, sizeof(T));
     return value;
   }
   template <typename T>
-  static PropertyValue array(const std::vector<T>& v) {
-    PropertyValue value;
+  static AudioObjectPropertyValue array(const std::vector<T>& v) {
+    AudioObjectPropertyValue value;
     value.elementSize = sizeof(T);
     value.bytes.resize(v.size() * sizeof(T));
     if (!v.empty()) std::memcpy(value.bytes.data(), v.data(), value.bytes.size());
     return value;
   }
-  static PropertyValue string(const std::string& s) {
-    PropertyValue value;
+  static AudioObjectPropertyValue string(const std::string& s) {
+    AudioObjectPropertyValue value;
     value.isString = true;
     value.text = s;
     return value;
   }
-  static PropertyValue translation(std::vector<std::pair<uint32_t, std::string>> names) {
-    PropertyValue value;
+  static AudioObjectPropertyValue translation(std::vector<std::pair<uint32_t, std::string>> names) {
+    AudioObjectPropertyValue value;
     value.isTranslation = true;
     value.names = std::move(names);
     return value;
@@ -58,7 +58,7 @@ struct PropertyValue {
 // set it, or the status of a read of a property the object does not have.
 struct PropertyLookup {
   OSStatus status = kAudioHardwareUnknownPropertyError;
-  PropertyValue value;
+  AudioObjectPropertyValue value;
   bool settable = false;
 };
 

@@ -1,4 +1,4 @@
-#include "platform/audio/PropertyValue.h"
+#include "platform/audio/PropertyLookup.h"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@ namespace platform::audio {
 
 OSStatus propertyDataSize(const PropertyLookup& lookup, uint32_t& size) {
   if (lookup.status != noErr) return lookup.status;
-  const PropertyValue& v = lookup.value;
+  const AudioObjectPropertyValue& v = lookup.value;
   if (v.isString)
     size = sizeof(AudioStringRef);
   else if (v.isTranslation)
@@ -18,7 +18,7 @@ OSStatus propertyDataSize(const PropertyLookup& lookup, uint32_t& size) {
 
 OSStatus copyPropertyData(const PropertyLookup& lookup, uint32_t& ioSize, void* data) {
   if (lookup.status != noErr) return lookup.status;
-  const PropertyValue& v = lookup.value;
+  const AudioObjectPropertyValue& v = lookup.value;
   if (v.isString) {
     if (ioSize < sizeof(AudioStringRef)) return kAudioHardwareBadPropertySizeError;
     AudioStringRef ref = AudioStringCreate(v.text.data(), v.text.size());
