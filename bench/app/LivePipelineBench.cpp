@@ -515,11 +515,11 @@ LiveResult measureLive(pa::AudioObjectID device, double rate, int bandwidthTag, 
 double preparePlans() {
   const double start = wallSeconds();
   std::vector<std::unique_ptr<Spectrum>> engines;
-  engines.push_back(std::make_unique<Spectrum>(10.0f, 48000.0f, 1));  // the launch configuration
+  engines.push_back(std::make_unique<Spectrum>(10.0f, 48000.0f, WindowShape::Gaussian));  // the launch configuration
   for (float rate : {48000.0f, 192000.0f})
     for (float rbw : {1.0f, 100.0f}) {
-      engines.push_back(std::make_unique<Spectrum>(rbw, rate, 1));
-      engines.back()->setResolutionBandwidth(rbw, rate, 1, 1.0f);
+      engines.push_back(std::make_unique<Spectrum>(rbw, rate, WindowShape::Gaussian));
+      engines.back()->setResolutionBandwidth(rbw, rate, WindowShape::Gaussian, 1.0f);
     }
   FFTPlanner::waitForBackgroundPlanning();
   return wallSeconds() - start;

@@ -101,7 +101,7 @@ int benchFFT(bool patient) {
 int benchReconfigure() {
   prepareWisdom();
   auto t0 = Clock::now();
-  Spectrum spectrum(10, 48000, Spectrum::Gaussian);
+  Spectrum spectrum(10, 48000, WindowShape::Gaussian);
   std::printf("engine construction (sizes already planned): %.2f ms\n",
               seconds(Clock::now() - t0) * 1e3);
   const char* names[] = {"Blackman", "Gaussian", "Hann"};
@@ -114,9 +114,9 @@ int benchReconfigure() {
     for (int type = 0; type < 3; ++type) {
       std::vector<double> runs;
       for (int rep = 0; rep < 9; ++rep) {
-        spectrum.setResolutionBandwidth(1000, 48000, Spectrum::Gaussian, 0.9f);
+        spectrum.setResolutionBandwidth(1000, 48000, WindowShape::Gaussian, 0.9f);
         auto t0 = Clock::now();
-        spectrum.setResolutionBandwidth(rbw, 48000, type, 1);
+        spectrum.setResolutionBandwidth(rbw, 48000, static_cast<WindowShape>(type), 1);
         runs.push_back(seconds(Clock::now() - t0));
       }
       times[type] = median(runs) * 1e3;
@@ -145,7 +145,7 @@ int benchThroughput(const char* path) {
   }
   prepareWisdom();
   auto trace = std::make_unique<PlotTrace>();
-  auto spectrum = std::make_unique<Spectrum>(1, 48000, Spectrum::Hann);
+  auto spectrum = std::make_unique<Spectrum>(1, 48000, WindowShape::Hann);
   ui::MainThread& main = ui::MainThread::instance();
   std::vector<double> runs;
   int spectra = 0;

@@ -21,9 +21,9 @@ AppDelegate::~AppDelegate() = default;
 // --- launch
 
 void AppDelegate::applicationDidFinishLaunching() {
-  // 1. The engine, at RBW 10 Hz, 48 kHz, window type 1, until setupSampling
-  //    configures it from the controls.
-  spectrum = std::make_unique<Spectrum>(10.0f, 48000.0f, 1);
+  // 1. The engine, at RBW 10 Hz, 48 kHz, the Gaussian window, until
+  //    setupSampling configures it from the controls.
+  spectrum = std::make_unique<Spectrum>(10.0f, 48000.0f, WindowShape::Gaussian);
   if (analysesRecording) {
     spectrum->setEvenSchedule(true);
     trace->setRestartSpectra(1);
@@ -136,7 +136,7 @@ void AppDelegate::setupSampling() {
 
   double lower = 0.0, upper = 0.0;
   int bandwidthTag = 0;
-  int windowType = spectrum ? spectrum->windowType() : 1;
+  WindowShape windowShape = spectrum ? spectrum->windowShape() : WindowShape::Gaussian;
   // 2.–4. The controls are read and corrected on the main thread.
   ui::MainThread::instance().runSync([&] {
     float lowerValue = lowerSpanField ? lowerSpanField->floatValue() : 0.0f;
@@ -156,7 +156,8 @@ void AppDelegate::setupSampling() {
     }
     bandwidthTag = bandwidthPopup ? bandwidthPopup->selectedTag() : 0;
     // A window pop-up without a selection keeps the engine's window.
-    if (windowPopup && windowPopup->indexOfSelectedItem() >= 0) windowType = windowPopup->selectedTag();
+    if (windowPopup && windowPopup->indexOfSelectedItem() >= 0)
+      windowShape = windowShapeForTag(windowPopup->selectedTag());
   });
 
   // 5. The bandwidth menu's tags are ten times log10 of the RBW in Hz.
@@ -176,11 +177,10 @@ void AppDelegate::setupSampling() {
   sharedData.span.bandwidth = static_cast<float>(rbw);
 
   // 8. The span argument is the span's share of the band from 0 to fs/2.
-  if (spectrum && (changed || rateChanged || windowType != spectrum->windowType())) {
+  if (spectrum && (changed || rateChanged || windowShape != spectrum->windowShape())) {
     const float spanFraction = static_cast<float>(
         static_cast<double>(sharedData.span.endFrequency - sharedData.span.startFrequency) * 2.0 / fs);
-    // The window menu's tags are the engine's types, and 3 the flat-top.
-    if (spectrum->setResolutionBandwidth(sharedData.span.bandwidth, fs, windowShapeForTag(windowType), spanFraction))
+    if (spectrum->setResolutionBandwidth(sharedData.span.bandwidth, fs, windowShape, spanFraction))
       engineReconfigured();
   }
 
@@ -261,7 +261,7 @@ void AppDelegate::clearSpectrum() {
 }
 
 void AppDelegate::equivalentBandwidthTest(std::FILE* out) {
-  spectrum = std::make_unique<Spectrum>(100.0f, 48000.0f, 1);
+  spectrum = std::make_unique<Spectrum>(100.0f, 48000.0f, WindowShape::Gaussian);
   std::vector<float> ones(kBlockLength, 1.0f);
   const int n = spectrum->span();
   if (n >= kBlockLength) {

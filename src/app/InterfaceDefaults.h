@@ -6,6 +6,7 @@
 
 #include <array>
 
+#include "dsp/WindowShape.h"
 #include "ui/Color.h"
 
 namespace interface_defaults {
@@ -47,7 +48,7 @@ inline constexpr bool kPrintBorder = true;
 // The analysis controls: item tags of the pop-ups (InterfaceMenus.h) and
 // the fields' texts.
 inline constexpr int kBandwidthTag = 10;  // 10 Hz
-inline constexpr int kWindowTag = 1;      // Gaussian
+inline constexpr int kWindowTag = static_cast<int>(WindowShape::Gaussian);
 inline constexpr const char* kLowerSpan = "0";
 inline constexpr const char* kUpperSpan = "24000";
 inline constexpr int kDetectorTag = 4;  // Rosenfell average

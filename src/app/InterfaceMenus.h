@@ -1,12 +1,13 @@
 #pragma once
 // The items and tags of the main window's four pop-ups. The bandwidth tags
 // are ten times log10 of the RBW in Hz; the window tags are the engine's
-// window shapes (dsp/WindowShape.h: its three types and the flat-top), the
+// window shapes (dsp/WindowShape.h), the
 // detector tags the display's detector modes and the division tags dB per
 // division.
 
 #include <vector>
 
+#include "dsp/WindowShape.h"
 #include "ui/Menu.h"
 
 namespace interface_menus {
@@ -17,7 +18,11 @@ inline std::vector<ui::MenuItem> bandwidthItems() {
 }
 
 inline std::vector<ui::MenuItem> windowItems() {
-  return {{"Blackman", 0}, {"Gaussian", 1}, {"Hann", 2}, {"Flattop", 3}};
+  const auto tag = [](WindowShape shape) { return static_cast<int>(shape); };
+  return {{"Blackman", tag(WindowShape::Blackman)},
+          {"Gaussian", tag(WindowShape::Gaussian)},
+          {"Hann", tag(WindowShape::Hann)},
+          {"Flattop", tag(WindowShape::FlatTop)}};
 }
 
 inline std::vector<ui::MenuItem> detectorItems() {

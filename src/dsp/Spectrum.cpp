@@ -30,7 +30,7 @@ bool isEnginePowerOfTwo(int value, int below) {
 
 }  // namespace
 
-Spectrum::Spectrum(float rbw, float rate, int type) {
+Spectrum::Spectrum(float rbw, float rate, WindowShape shape) {
   for (int row = 0; row <= kMaxExponent; ++row) window[row] = WindowEntry{nullptr, 1 << row};
   inputRing = new float[2 * static_cast<size_t>(kMaxLength)]();
   timeBuffer = fftwf_alloc_real(kMaxLength);  // aligned: the FFT reads it in place
@@ -38,10 +38,6 @@ Spectrum::Spectrum(float rbw, float rate, int type) {
   outputBuffer = new float[kMaxLength / 2]();
   result = SpectrumResult{outputBuffer, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   dropped = SpectrumResult{droppedOutput, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  setResolutionBandwidth(rbw, rate, type, rate / 2);
-}
-
-Spectrum::Spectrum(float rbw, float rate, WindowShape shape) : Spectrum(0, 0, 0) {
   setResolutionBandwidth(rbw, rate, shape, rate / 2);
 }
 
@@ -52,14 +48,8 @@ Spectrum::~Spectrum() {
   delete[] inputRing;
 }
 
-bool Spectrum::setResolutionBandwidth(float rbw, float rate, int type, float spanFraction) {
-  if (static_cast<unsigned>(type) >= 3u) type = Gaussian;
-  return setResolutionBandwidth(rbw, rate, static_cast<WindowShape>(type), spanFraction);
-}
-
 bool Spectrum::setResolutionBandwidth(float rbw, float rate, WindowShape shape, float spanFraction) {
-  int type = static_cast<int>(shape);
-  if (static_cast<unsigned>(type) >= 4u) type = Gaussian;
+  if (static_cast<unsigned>(shape) > static_cast<unsigned>(WindowShape::FlatTop)) shape = WindowShape::Gaussian;
   // A bandwidth or rate that is not a positive number has no window; keep the
   // configuration we have.
   if (!(rbw > 0) || !(rate > 0) || !std::isfinite(rbw) || !std::isfinite(rate) || std::isnan(spanFraction))
@@ -68,14 +58,14 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, WindowShape shape, 
   // The comparison is made under the lock too: reconfigurations may come from
   // more than one thread.
   std::lock_guard guard(lock);
-  if (rbw == bandwidth_ && rate == samplingRate_ && type == windowType_ && spanFraction == span_) return false;
+  if (rbw == bandwidth_ && rate == samplingRate_ && shape == windowShape_ && spanFraction == span_) return false;
   bandwidth_ = rbw;
   samplingRate_ = rate;
-  windowType_ = type;
+  windowShape_ = shape;
   span_ = spanFraction;
 
   // The shortest FFT whose full-length window is narrower than the RBW.
-  const float noiseBandwidth = rate * minWindowBandwidth[type];
+  const float noiseBandwidth = rate * minWindowBandwidth[static_cast<int>(shape)];
   int e = kMinExponent;
   float f = noiseBandwidth / static_cast<float>(1 << e);
   while (!(rbw > f) && e < kMaxExponent) {
@@ -105,7 +95,7 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, WindowShape shape, 
   // Only the current row is read by the computation, so only it is built.
   WindowEntry& row = window[e];
   if (!row.array) row.array = new float[kMaxLength];
-  makeWindow(e, fftBufferLength, fraction, type);
+  makeWindow(e, fftBufferLength, fraction);
 
   // The noise bandwidth the row really has. Where the window formulas miss
   // the RBW by more than the tolerance, the length is scaled by the miss
@@ -125,14 +115,14 @@ bool Spectrum::setResolutionBandwidth(float rbw, float rate, WindowShape shape, 
     for (int pass = 0; pass < kResizePasses && std::abs(miss - 1) > kBandwidthTarget; ++pass) {
       if (miss > 1 && fraction >= 1.0f) break;  // already fills the buffer
       fraction = std::min(static_cast<float>(static_cast<double>(fraction) * miss), 1.0f);
-      makeWindow(e, fftBufferLength, fraction, type);
+      makeWindow(e, fftBufferLength, fraction);
       miss = rowNoiseBandwidth(e) / static_cast<double>(rbw);
       if (std::abs(miss - 1) < std::abs(bestMiss - 1)) {
         best = fraction;
         bestMiss = miss;
       }
     }
-    if (best != fraction) makeWindow(e, fftBufferLength, best, type);
+    if (best != fraction) makeWindow(e, fftBufferLength, best);
   }
   if (evenHop_ > 0) evenHop_ = chooseEvenHop();
   return true;
@@ -362,12 +352,11 @@ void Spectrum::normalise(float* array, int length) noexcept {
   for (int i = 0; i < length; ++i) array[i] *= gain;
 }
 
-void Spectrum::makeWindow(int row, int length, float fraction, int type) noexcept {
-  (void)type;  // the engine's own type decides
-  switch (windowType_) {
-    case Blackman: makeBlackmanWindow(row, length, fraction); break;
-    case Hann: makeHannWindow(row, length, fraction); break;
-    case static_cast<int>(WindowShape::FlatTop): makeFlatTopWindow(row, length, fraction); break;
+void Spectrum::makeWindow(int row, int length, float fraction) noexcept {
+  switch (windowShape_) {
+    case WindowShape::Blackman: makeBlackmanWindow(row, length, fraction); break;
+    case WindowShape::Hann: makeHannWindow(row, length, fraction); break;
+    case WindowShape::FlatTop: makeFlatTopWindow(row, length, fraction); break;
     default: makeGaussianWindow(row, length, fraction); break;
   }
 }

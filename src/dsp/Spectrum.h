@@ -41,15 +41,12 @@ struct WindowEntry {
 
 class Spectrum {
  public:
-  enum WindowType { Blackman = 0, Gaussian = 1, Hann = 2 };
   static constexpr int kMinExponent = 14;
   static constexpr int kMaxExponent = 19;
   static constexpr int kMaxLength = 1 << kMaxExponent;
 
   // Allocates the ring, the time buffer and the output buffer (about 7 MiB),
-  // then configures for rbw/samplingRate/windowType at full span.
-  Spectrum(float rbw, float samplingRate, int windowType);
-  // The same for any shape, the flat-top included.
+  // then configures for rbw/samplingRate/shape at full span.
   Spectrum(float rbw, float samplingRate, WindowShape shape);
   ~Spectrum();
   Spectrum(const Spectrum&) = delete;
@@ -59,10 +56,9 @@ class Spectrum {
   // changes then). span = (upper − lower frequency)·2/samplingRate; below 0.2
   // it lengthens the FFT (finer bins) while the window stays. Every effective
   // reconfiguration clears the ring. Holds the lock throughout. Any thread.
-  bool setResolutionBandwidth(float rbw, float samplingRate, int windowType, float span);
-  // The same by shape; the only way to the flat-top window, whose
-  // windowType() is then 3. Its noise bandwidth is the RBW like the others',
-  // and a sine between two bins reads within 0.01 dB of its level.
+  // A value outside the four shapes is taken as the Gaussian. The flat-top's
+  // noise bandwidth is the RBW like the others', and a sine between two bins
+  // reads within 0.01 dB of its level.
   bool setResolutionBandwidth(float rbw, float samplingRate, WindowShape shape, float span);
 
   // Normal analysis: a spectrum every N/2 samples once the ring is full, and
@@ -122,8 +118,9 @@ class Spectrum {
   int bins() const noexcept { return fftBufferLength / 2; }
   int span() const noexcept { return fftBufferLength / 2; }  // the bin count, as bins()
   float samplingRate() const noexcept { return samplingRate_; }
-  int windowType() const noexcept { return windowType_; }
-  WindowShape windowShape() const noexcept { return static_cast<WindowShape>(windowType_); }
+  WindowShape windowShape() const noexcept { return windowShape_; }
+  // The shape's number, as the window menu's tags and the settings keep it.
+  int windowType() const noexcept { return static_cast<int>(windowShape_); }
   // Samples between two spectra in overlap mode for blocks of count samples.
   int overlapHop(int count = 512) const noexcept;
   // The current window's non-zero points (the Gaussian's frame length).
@@ -156,7 +153,7 @@ class Spectrum {
   double rowNoiseBandwidth(int row) const noexcept;
   int chooseEvenHop() const noexcept;
   void normalise(float* array, int length) noexcept;
-  void makeWindow(int row, int length, float fraction, int windowType) noexcept;
+  void makeWindow(int row, int length, float fraction) noexcept;
   void makeHannWindow(int row, int length, float fraction) noexcept;
   void makeBlackmanWindow(int row, int length, float fraction) noexcept;
   void makeGaussianWindow(int row, int length, float fraction) noexcept;
@@ -170,7 +167,7 @@ class Spectrum {
   float samplingRate_ = 0;
   float bandwidth_ = 0;
   float span_ = 0;
-  int windowType_ = 0;
+  WindowShape windowShape_ = WindowShape::Blackman;
   // Noise bandwidth in bins of each shape filling the whole buffer, in the
   // order of WindowShape.
   float minWindowBandwidth[4] = {1.728f, 1.808f, 1.5f, 3.8112f};

@@ -1,11 +1,10 @@
 #pragma once
 // The window shapes the spectrum engine offers, their names and their tags.
 //
-// The engine's reconfiguration takes a window type as an int and turns every
-// number other than 0, 1 and 2 into the Gaussian; the flat-top window lies
-// beyond that rule and is asked for by its shape (Spectrum's overloads that
-// take a WindowShape). The window menu's tags are the shapes' values, so the
-// flat-top's item has tag 3. No Qt, no state; any thread.
+// A shape's value is its number wherever a window is kept as one: the window
+// menu's tags, the settings file and the engine's configuration, so the
+// flat-top's item has tag 3. A number outside 0 … 3 stands for the Gaussian.
+// No Qt, no state; any thread.
 
 #include <optional>
 #include <string_view>

@@ -176,7 +176,7 @@ TEST(AnalyzeCommand, ReadsTheSinesLevelAndTheNoiseDensityOfAFile) {
   EXPECT_GE(noiseCsv.rows.front().frequency, 1000.0);
   EXPECT_LE(noiseCsv.rows.back().frequency, 20000.0);
   EXPECT_EQ(noiseCsv.header["span (Hz)"], "1000.0 to 20000.0");
-  Spectrum engine(10.0f, float(kRate), Spectrum::Gaussian);
+  Spectrum engine(10.0f, float(kRate), WindowShape::Gaussian);
   const double expected = 10 * std::log10(noiseVariance * engine.noiseBandwidth() / (kRate / 2));
   double power = 0;
   for (const CsvRow& row : noiseCsv.rows) power += std::pow(10.0, row.level / 10);

@@ -130,7 +130,7 @@ TEST_F(MeasureCommands, ASettingsFileWithoutTheirKeysLoadsAsBefore) {
   h.launch();
   EXPECT_EQ(h.bandwidthPopup.selectedTag(), 20);
   EXPECT_EQ(h.windowPopup.selectedTag(), 2);
-  EXPECT_EQ(h.app.spectrum->windowType(), Spectrum::Hann);
+  EXPECT_EQ(h.app.spectrum->windowShape(), WindowShape::Hann);
   EXPECT_EQ(h.app.sharedData.detectorMode, 1);
   const MeasureState& m = h.app.sharedData.measure;
   EXPECT_EQ(m.traceMode, 0);

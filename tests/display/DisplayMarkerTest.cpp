@@ -172,7 +172,7 @@ TEST(DisplayMarker, ASineIsDrawnAndReadAtItsMeanSquareLevel) {
 TEST(DisplayMarker, ASineThroughTheSpectrumEngineReadsItsLevel) {
   // A 0.3-amplitude sine centred on a bin of a 100 Hz RBW analysis at 48 kHz:
   // mean square 0.045, -13.47 dB.
-  Spectrum engine(100, 48000, Spectrum::Hann);
+  Spectrum engine(100, 48000, WindowShape::Hann);
   PlotTrace plotTrace;
   plotTrace.setTraceAverages(1);
   PlotRig rig(800, 500, 0, 24000, 1, 48000);

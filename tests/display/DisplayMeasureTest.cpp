@@ -154,7 +154,7 @@ TEST(DisplayMeasure, ThePeakTableFollowsTheLiveTrace) {
 // the tone alone, not the DC bin, not the ripples of the window's leakage
 // (near -150 dB for a pure tone) and not the peaks of noise beside it.
 TEST(DisplayMeasure, ThePeakTableOfOneToneListsTheToneAlone) {
-  Spectrum engine(10, 48000, Spectrum::Hann);
+  Spectrum engine(10, 48000, WindowShape::Hann);
   const int n = engine.fftLength(), bins = engine.bins();
   WindowResponse window;
   window.prepare(engine);
@@ -187,7 +187,7 @@ namespace {
 // The whole band of the engine's 2^14-point Hann spectrum (8192 bins at
 // 48 kHz) with its window's response for the readings.
 struct EngineRig {
-  Spectrum engine{10, 48000, Spectrum::Hann};
+  Spectrum engine{10, 48000, WindowShape::Hann};
   PlotRig rig{800, 500, 0, 24000, engine.bins(), 48000};
   WindowResponse window;
   EngineRig() {

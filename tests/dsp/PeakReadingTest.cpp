@@ -77,9 +77,12 @@ TEST(FlatTopWindow, ReadsASineOnAndBetweenBinsAndHasTheRBWAsNoiseBandwidth) {
   EXPECT_EQ(windowShapeNamed("flattop"), WindowShape::FlatTop);
   EXPECT_STREQ(windowShapeName(WindowShape::FlatTop), "flattop");
   EXPECT_FALSE(windowShapeNamed("flat"));
-  // The three types by number keep their meaning: 3 is still the Gaussian.
-  Spectrum byNumber(10, 48000, 3);
-  EXPECT_EQ(byNumber.windowType(), Spectrum::Gaussian);
+  // By number, as the settings keep it: 3 is the flat-top, a number beyond
+  // the four shapes the Gaussian.
+  Spectrum byNumber(10, 48000, windowShapeForTag(3));
+  EXPECT_EQ(byNumber.windowShape(), WindowShape::FlatTop);
+  Spectrum unknown(10, 48000, windowShapeForTag(4));
+  EXPECT_EQ(unknown.windowShape(), WindowShape::Gaussian);
 }
 
 // A sine anywhere across one bin (41 frequencies from half a bin below to

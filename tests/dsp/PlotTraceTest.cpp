@@ -208,7 +208,7 @@ TEST_F(PlotTraceTest, QueuedAveragingSurvivesTheEngineGoingAway) {
   // may have been reconfigured or replaced. The trace averages what it was given.
   trace->setTraceAverages(4);
   {
-    auto engine = std::make_unique<Spectrum>(10, 48000, Spectrum::Gaussian);
+    auto engine = std::make_unique<Spectrum>(10, 48000, WindowShape::Gaussian);
     std::vector<float> block(512, 0.5f);
     SpectrumResult* r = nullptr;
     while (!(r = engine->compute(block.data(), 512))->validBins) {
@@ -216,7 +216,7 @@ TEST_F(PlotTraceTest, QueuedAveragingSurvivesTheEngineGoingAway) {
     const float dc = r->output[0];
     ASSERT_GT(dc, 0);
     trace->addDataSamplingRate(r, 48000);
-    engine->setResolutionBandwidth(1, 48000, Spectrum::Hann, 1);
+    engine->setResolutionBandwidth(1, 48000, WindowShape::Hann, 1);
     engine.reset();
     ui::MainThread::instance().drain();
     EXPECT_EQ(value(0), dc);

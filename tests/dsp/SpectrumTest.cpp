@@ -45,31 +45,31 @@ double windowSum(const Spectrum& s) {
 TEST(SpectrumConfiguration, ExponentAndWindowLengthForTheDesignedCases) {
   struct Case {
     float rbw, rate;
-    int type;
+    WindowShape type;
     float span;
     int exponent, windowed;
   } cases[] = {
-      {10, 48000, Spectrum::Gaussian, 24000, 14, 16384},   // the launch configuration
-      {1, 48000, Spectrum::Hann, 24000, 17, 72000},        // 1.5 bins × 48000 / 1 Hz
-      {1, 48000, Spectrum::Hann, 0.05f, 18, 72000},        // zoom: longer FFT, same window
-      {100, 48000, Spectrum::Blackman, 24000, 14, 829},
-      {1000, 48000, Spectrum::Gaussian, 24000, 14, 256},   // frame halved six times
-      {100, 48000, Spectrum::Gaussian, 24000, 14, 2048},
-      {1, 44100, Spectrum::Gaussian, 24000, 17, 131072},   // frame fills the buffer, fraction ≈ 0.60
-      {1, 44100, Spectrum::Hann, 24000, 17, 66150},        // 1.5 bins × 44100 / 1 Hz
-      {1, 96000, Spectrum::Hann, 24000, 18, 144000},
-      {100, 96000, Spectrum::Blackman, 24000, 14, 1659},
-      {0.1f, 48000, Spectrum::Hann, 24000, 19, 524288},    // stops at 2^19, window fills it
-      {1e-5f, 48000, Spectrum::Hann, 24000, 19, 524288},   // asks for 7.2e9 points: still fills it
-      {1e-5f, 48000, Spectrum::Blackman, 24000, 19, 524288},
+      {10, 48000, WindowShape::Gaussian, 24000, 14, 16384},   // the launch configuration
+      {1, 48000, WindowShape::Hann, 24000, 17, 72000},        // 1.5 bins × 48000 / 1 Hz
+      {1, 48000, WindowShape::Hann, 0.05f, 18, 72000},        // zoom: longer FFT, same window
+      {100, 48000, WindowShape::Blackman, 24000, 14, 829},
+      {1000, 48000, WindowShape::Gaussian, 24000, 14, 256},   // frame halved six times
+      {100, 48000, WindowShape::Gaussian, 24000, 14, 2048},
+      {1, 44100, WindowShape::Gaussian, 24000, 17, 131072},   // frame fills the buffer, fraction ≈ 0.60
+      {1, 44100, WindowShape::Hann, 24000, 17, 66150},        // 1.5 bins × 44100 / 1 Hz
+      {1, 96000, WindowShape::Hann, 24000, 18, 144000},
+      {100, 96000, WindowShape::Blackman, 24000, 14, 1659},
+      {0.1f, 48000, WindowShape::Hann, 24000, 19, 524288},    // stops at 2^19, window fills it
+      {1e-5f, 48000, WindowShape::Hann, 24000, 19, 524288},   // asks for 7.2e9 points: still fills it
+      {1e-5f, 48000, WindowShape::Blackman, 24000, 19, 524288},
       // 72 points span 71 periods of the shape, 1.4 % too wide a bandwidth:
       // one more point brings it to the RBW.
-      {1000, 48000, Spectrum::Hann, 24000, 14, 73},
+      {1000, 48000, WindowShape::Hann, 24000, 14, 73},
   };
   for (const Case& c : cases) {
     Spectrum s(c.rbw, c.rate, c.type);
     if (c.span < 0.2f) s.setResolutionBandwidth(c.rbw, c.rate, c.type, c.span);
-    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << c.type
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << windowShapeName(c.type)
                                     << " span " << c.span);
     EXPECT_EQ(s.fftSize(), c.exponent);
     EXPECT_EQ(s.fftLength(), 1 << c.exponent);
@@ -88,47 +88,48 @@ TEST(SpectrumConfiguration, ZoomLengthensTheFFTByTheSpanSteps) {
       {0.5f, 14},  {0.2f, 14},   {0.19f, 15}, {0.0801f, 15}, {0.08f, 16},
       {0.079f, 16}, {0.0401f, 16}, {0.04f, 17}, {0.001f, 17}};
   for (const Case& c : cases) {
-    Spectrum s(10, kRate, Spectrum::Hann);
-    s.setResolutionBandwidth(10, kRate, Spectrum::Hann, c.span);
+    Spectrum s(10, kRate, WindowShape::Hann);
+    s.setResolutionBandwidth(10, kRate, WindowShape::Hann, c.span);
     EXPECT_EQ(s.fftSize(), c.exponent) << "span " << c.span;
     EXPECT_EQ(windowLength(s), 7200) << "span " << c.span;  // the window never changes with the span
   }
   // Never beyond 2^18 by zooming; nothing at all from 2^18 up.
-  Spectrum s(1, kRate, Spectrum::Hann);
-  s.setResolutionBandwidth(1, kRate, Spectrum::Hann, 0.001f);
+  Spectrum s(1, kRate, WindowShape::Hann);
+  s.setResolutionBandwidth(1, kRate, WindowShape::Hann, 0.001f);
   EXPECT_EQ(s.fftSize(), 18);
-  s.setResolutionBandwidth(0.5f, kRate, Spectrum::Hann, 0.001f);
+  s.setResolutionBandwidth(0.5f, kRate, WindowShape::Hann, 0.001f);
   EXPECT_EQ(s.fftSize(), 18);  // e = 18 from the RBW, no zoom above 17
 }
 
-TEST(SpectrumConfiguration, UnknownWindowTypesAreGaussian) {
-  for (int type : {3, 7, -1}) {
-    Spectrum s(10, kRate, type);
-    EXPECT_EQ(s.windowType(), Spectrum::Gaussian) << type;
+TEST(SpectrumConfiguration, UnknownWindowNumbersAreGaussian) {
+  for (int number : {4, 7, -1}) {
+    EXPECT_EQ(windowShapeForTag(number), WindowShape::Gaussian) << number;
+    Spectrum s(10, kRate, static_cast<WindowShape>(number));
+    EXPECT_EQ(s.windowShape(), WindowShape::Gaussian) << number;
   }
 }
 
 TEST(SpectrumConfiguration, SameValuesChangeNothing) {
-  Spectrum s(10, kRate, Spectrum::Gaussian);
+  Spectrum s(10, kRate, WindowShape::Gaussian);
   std::vector<float> block(kBlock, 0.25f);
   for (int i = 0; i < 4; ++i) s.compute(block.data(), kBlock);
   EXPECT_EQ(s.availableSamples(), 4 * kBlock);
-  EXPECT_FALSE(s.setResolutionBandwidth(10, kRate, Spectrum::Gaussian, kRate / 2));
+  EXPECT_FALSE(s.setResolutionBandwidth(10, kRate, WindowShape::Gaussian, kRate / 2));
   EXPECT_EQ(s.availableSamples(), 4 * kBlock);  // the ring is kept
-  EXPECT_TRUE(s.setResolutionBandwidth(10, kRate, Spectrum::Hann, kRate / 2));
+  EXPECT_TRUE(s.setResolutionBandwidth(10, kRate, WindowShape::Hann, kRate / 2));
   EXPECT_EQ(s.availableSamples(), 0);  // an effective change clears it
 }
 
 TEST(SpectrumConfiguration, RefusesARateOrBandwidthThatIsNotPositive) {
-  Spectrum s(10, kRate, Spectrum::Gaussian);
-  EXPECT_FALSE(s.setResolutionBandwidth(0, kRate, Spectrum::Gaussian, 0.5f));
-  EXPECT_FALSE(s.setResolutionBandwidth(10, 0, Spectrum::Gaussian, 0.5f));
-  EXPECT_FALSE(s.setResolutionBandwidth(NAN, kRate, Spectrum::Gaussian, 0.5f));
+  Spectrum s(10, kRate, WindowShape::Gaussian);
+  EXPECT_FALSE(s.setResolutionBandwidth(0, kRate, WindowShape::Gaussian, 0.5f));
+  EXPECT_FALSE(s.setResolutionBandwidth(10, 0, WindowShape::Gaussian, 0.5f));
+  EXPECT_FALSE(s.setResolutionBandwidth(NAN, kRate, WindowShape::Gaussian, 0.5f));
   EXPECT_EQ(s.fftSize(), 14);
   EXPECT_FLOAT_EQ(s.bandwidth(), 10);
 
   // An engine that was never configured drops its blocks instead of crashing.
-  Spectrum none(0, 0, 0);
+  Spectrum none(0, 0, WindowShape::Blackman);
   std::vector<float> block(kBlock, 1.0f);
   SpectrumResult* r = none.compute(block.data(), kBlock);
   EXPECT_EQ(r->validBins, 0);
@@ -138,20 +139,20 @@ TEST(SpectrumConfiguration, RefusesARateOrBandwidthThatIsNotPositive) {
 }
 
 TEST(SpectrumWindows, EveryWindowSumsToLengthOverTwoRootTwo) {
-  for (int type : {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann}) {
+  for (WindowShape type : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann}) {
     for (float rbw : {1.0f, 3.0f, 10.0f, 100.0f, 1000.0f}) {
       Spectrum s(rbw, kRate, type);
       // The gain comes from a single-precision sum over up to 2^19 points,
       // good to a few 1e-4 (a thousandth of a dB).
       const double expected = s.fftLength() / (2 * std::sqrt(2.0));
-      EXPECT_NEAR(windowSum(s), expected, expected * 3e-4) << "type " << type << " rbw " << rbw;
+      EXPECT_NEAR(windowSum(s), expected, expected * 3e-4) << "type " << windowShapeName(type) << " rbw " << rbw;
     }
   }
 }
 
 TEST(SpectrumWindows, GaussianHasTheDesignedWidth) {
   // RBW 10 Hz at 48 kHz: frame 16384, σ ≈ 0.180137 of the half frame.
-  Spectrum s(10, kRate, Spectrum::Gaussian);
+  Spectrum s(10, kRate, WindowShape::Gaussian);
   const float* w = s.windowEntry(14).array;
   const int m = 16384;
   const double c = (m - 1) * 0.5, sigma = 0.180137;
@@ -166,7 +167,7 @@ TEST(SpectrumWindows, GaussianHasTheDesignedWidth) {
 }
 
 constexpr float kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
-constexpr int kTypes[] = {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann};
+constexpr WindowShape kTypes[] = {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann};
 
 // The RBWs of the bandwidth pop-up: tags 0, 5, … 30 are 10·log10 of the RBW.
 float offeredRbw(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
@@ -185,7 +186,7 @@ double measuredNoiseBandwidth(const Spectrum& s) {
 // The noise bandwidth is the RBW the plot's caption shows, at every sampling
 // rate, for every offered RBW and window, and whatever the span.
 TEST(SpectrumWindows, NoiseBandwidthIsTheRBWAtEveryRate) {
-  for (int type : kTypes) {
+  for (WindowShape type : kTypes) {
     for (float rate : kRates) {
       Spectrum s(1, rate, type);
       for (int tag = 0; tag <= 30; tag += 5) {
@@ -193,7 +194,7 @@ TEST(SpectrumWindows, NoiseBandwidthIsTheRBWAtEveryRate) {
         for (float span : {rate / 2, 0.05f}) {
           s.setResolutionBandwidth(rbw, rate, type, span);
           const double miss = measuredNoiseBandwidth(s) / rbw - 1;
-          EXPECT_LE(std::abs(miss), 0.01) << "type " << type << " rate " << rate << " rbw " << rbw << " span "
+          EXPECT_LE(std::abs(miss), 0.01) << "type " << windowShapeName(type) << " rate " << rate << " rbw " << rbw << " span "
                                           << span << ": " << 100 * miss << " %";
           EXPECT_NEAR(s.noiseBandwidth(), measuredNoiseBandwidth(s), 1e-6 * rbw);
         }
@@ -206,12 +207,12 @@ TEST(SpectrumWindows, NoiseBandwidthIsTheRBWAtEveryRate) {
 // no window can be long enough: it fills the whole buffer and the bandwidth
 // stays above the RBW, never below it. None of the offered RBWs gets there.
 TEST(SpectrumWindows, TooNarrowAnRBWFillsTheLongestBufferAndStaysWider) {
-  for (int type : kTypes) {
+  for (WindowShape type : kTypes) {
     for (float rate : kRates) {
       Spectrum s(0.1f, rate, type);
       for (float rbw : {0.1f, 0.01f}) {
         s.setResolutionBandwidth(rbw, rate, type, rate / 2);
-        SCOPED_TRACE(testing::Message() << "type " << type << " rate " << rate << " rbw " << rbw);
+        SCOPED_TRACE(testing::Message() << "type " << windowShapeName(type) << " rate " << rate << " rbw " << rbw);
         EXPECT_EQ(s.fftSize(), 19);
         EXPECT_EQ(windowLength(s), Spectrum::kMaxLength);
         EXPECT_GT(measuredNoiseBandwidth(s), rbw);
@@ -226,11 +227,11 @@ TEST(SpectrumWindows, TooNarrowAnRBWFillsTheLongestBufferAndStaysWider) {
 TEST(SpectrumLevel, WhiteNoiseReadsItsDensityTimesTheRBW) {
   const float rate = 96000, rbw = 100;
   const double variance = 0.01;
-  for (int type : kTypes) {
+  for (WindowShape type : kTypes) {
     Spectrum s(rbw, rate, type);
     const int n = s.fftLength(), bins = s.bins();
     std::vector<float> block(kBlock);
-    uint64_t seed = 12345 + type;
+    uint64_t seed = 12345 + static_cast<int>(type);
     auto uniform = [&] {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
       return (static_cast<double>(seed >> 11) + 0.5) / 9007199254740992.0;
@@ -252,7 +253,7 @@ TEST(SpectrumLevel, WhiteNoiseReadsItsDensityTimesTheRBW) {
     }
     const double level = sum / values / (double(bins) * bins);
     const double expected = variance / (rate / 2) * rbw;
-    EXPECT_NEAR(10 * std::log10(level / expected), 0.0, 0.2) << "type " << type;
+    EXPECT_NEAR(10 * std::log10(level / expected), 0.0, 0.2) << "type " << windowShapeName(type);
   }
 }
 
@@ -262,7 +263,7 @@ TEST(SpectrumLevel, WhiteNoiseReadsItsDensityTimesTheRBW) {
 TEST(SpectrumLevel, SinusoidOnABinReadsItsMeanSquare) {
   const double tolerance = std::pow(10.0, 0.01 / 10) - 1;  // 0.01 dB
   for (float rate : {48000.0f, 44100.0f}) {
-    for (int type : {Spectrum::Blackman, Spectrum::Gaussian, Spectrum::Hann}) {
+    for (WindowShape type : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann}) {
       for (int tag : {0, 5, 10, 17, 20, 26, 30}) {
         const float rbw = std::pow(10.0f, tag / 10.0f);
         Spectrum s(rbw, rate, type);
@@ -282,7 +283,7 @@ TEST(SpectrumLevel, SinusoidOnABinReadsItsMeanSquare) {
         ASSERT_EQ(r->validBins, bins);
         const double level = r->output[bin] / (double(bins) * bins);
         EXPECT_NEAR(level / (a * a / 2), 1.0, tolerance)
-            << "rate " << rate << " type " << type << " rbw " << rbw << ": " << 10 * std::log10(level / (a * a / 2))
+            << "rate " << rate << " type " << windowShapeName(type) << " rbw " << rbw << ": " << 10 * std::log10(level / (a * a / 2))
             << " dB";
       }
     }
@@ -294,13 +295,13 @@ TEST(SpectrumLevel, SinusoidOnABinReadsItsMeanSquare) {
 // every averaging step reads A²/2. A spectrum windowing part of the zeroed
 // ring after a reconfiguration would read low and start the average.
 TEST(SpectrumLevel, TraceReadsASinusoidsLevelFromTheFirstSpectrum) {
-  struct Case { float rbw, rate; int type; } cases[] = {
-      {1, 48000, Spectrum::Gaussian},  {1, 48000, Spectrum::Hann},     {offeredRbw(5), 48000, Spectrum::Blackman},
-      {10, 48000, Spectrum::Gaussian}, {1, 96000, Spectrum::Gaussian}, {offeredRbw(5), 44100, Spectrum::Hann}};
+  struct Case { float rbw, rate; WindowShape type; } cases[] = {
+      {1, 48000, WindowShape::Gaussian},  {1, 48000, WindowShape::Hann},     {offeredRbw(5), 48000, WindowShape::Blackman},
+      {10, 48000, WindowShape::Gaussian}, {1, 96000, WindowShape::Gaussian}, {offeredRbw(5), 44100, WindowShape::Hann}};
   const double a = 0.5, tolerance = 0.05;  // dB
   ui::MainThread::instance().drain();
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << c.type);
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " rate " << c.rate << " type " << windowShapeName(c.type));
     Spectrum s(c.rbw, c.rate, c.type);
     auto trace = std::make_unique<PlotTrace>();
     trace->setTraceAverages(8);
@@ -351,17 +352,17 @@ TEST(SpectrumSchedule, NormalModeDeliversPartialFillsThenEveryHalfRing) {
   // then one every N/2.
   struct Case {
     float rbw;
-    int type;
+    WindowShape type;
     float span;
     int windowed;
     std::vector<long> partials;
   } cases[] = {
-      {10, Spectrum::Hann, 0.05f, 7200, {16384, 32768}},    // zoomed: a short window in 2^16
-      {offeredRbw(5), Spectrum::Blackman, 0.1f, 26229, {32768}},  // longer than 2^14 held
-      {2, Spectrum::Hann, 24000, 36000, {}},               // longer than 2^15: none before full
+      {10, WindowShape::Hann, 0.05f, 7200, {16384, 32768}},    // zoomed: a short window in 2^16
+      {offeredRbw(5), WindowShape::Blackman, 0.1f, 26229, {32768}},  // longer than 2^14 held
+      {2, WindowShape::Hann, 24000, 36000, {}},               // longer than 2^15: none before full
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " type " << c.type);
+    SCOPED_TRACE(testing::Message() << "rbw " << c.rbw << " type " << windowShapeName(c.type));
     Spectrum s(c.rbw, kRate, c.type);
     s.setResolutionBandwidth(c.rbw, kRate, c.type, c.span);
     ASSERT_EQ(s.fftSize(), 16);
@@ -385,8 +386,8 @@ TEST(SpectrumSchedule, PartialFillSpectrumWindowsOnlyReceivedSamples) {
   // 2^14 samples of a constant into a 2^16 ring with a 7200-point window: the
   // window lies within the samples held, so DC reads as from a full ring,
   // 2·(c·Σw)² with Σw = N/(2√2).
-  Spectrum s(10, kRate, Spectrum::Hann);
-  s.setResolutionBandwidth(10, kRate, Spectrum::Hann, 0.05f);
+  Spectrum s(10, kRate, WindowShape::Hann);
+  s.setResolutionBandwidth(10, kRate, WindowShape::Hann, 0.05f);
   ASSERT_EQ(s.fftSize(), 16);
   std::vector<float> block(kBlock, 1.0f);
   SpectrumResult* r = nullptr;
@@ -401,7 +402,7 @@ TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
   // length; then one per hop.
   struct Case { float rbw; int windowed, hop; } cases[] = {{10, 16384, 4096}, {100, 2048, 1024}, {1000, 256, 1024}};
   for (const Case& c : cases) {
-    Spectrum s(c.rbw, kRate, Spectrum::Gaussian);
+    Spectrum s(c.rbw, kRate, WindowShape::Gaussian);
     ASSERT_EQ(windowLength(s), c.windowed);
     const long first = std::max(c.windowed, c.hop);
     auto at = spectrumSchedule(s, first + 39 * c.hop, true);
@@ -426,7 +427,7 @@ TEST(SpectrumSchedule, BlocksThatDoNotDivideTheRingWrapCorrectly) {
   // whichever block boundaries led to it.
   const int n = 16384;
   auto run = [&](int block) {
-    Spectrum s(10, kRate, Spectrum::Hann);
+    Spectrum s(10, kRate, WindowShape::Hann);
     std::vector<float> x(3 * n);
     for (int i = 0; i < 3 * n; ++i) x[i] = static_cast<float>(std::sin(2 * pi * 1000 * i / kRate));
     int offset = 0;
@@ -527,7 +528,7 @@ TEST(SpectrumSchedule, EvenModeTakesAWindowEveryHopAndWeighsEverySampleAlike) {
 }
 
 TEST(SpectrumGoertzel, MatchesTheFFTBinPower) {
-  Spectrum s(10, kRate, Spectrum::Hann);
+  Spectrum s(10, kRate, WindowShape::Hann);
   const int n = 1024, bin = 37;
   std::vector<float> x(n);
   for (int i = 0; i < n; ++i) x[i] = static_cast<float>(0.8 * std::cos(2 * pi * bin * i / n + 0.5) + 0.1);
@@ -543,7 +544,7 @@ TEST(SpectrumGoertzel, MatchesTheFFTBinPower) {
 TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
   // The engine, the trace and its queued averaging step, as the controller
   // runs them for every block.
-  Spectrum s(1, kRate, Spectrum::Hann);  // 2^17
+  Spectrum s(1, kRate, WindowShape::Hann);  // 2^17
   auto trace = std::make_unique<PlotTrace>();
   std::vector<float> block(kBlock, 0.1f);
   ui::MainThread::instance().drain();  // the process's main thread exists before the first block
@@ -565,7 +566,7 @@ TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
   EXPECT_GT(spectra, 10);
 
   // A recording's path: the even schedule, each spectrum averaged at once.
-  Spectrum even(100, kRate, Spectrum::Hann);
+  Spectrum even(100, kRate, WindowShape::Hann);
   even.setEvenSchedule(true);
   int evenSpectra = 0;
   {

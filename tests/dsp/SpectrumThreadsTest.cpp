@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(SpectrumThreads, ReconfigurationDropsTheBlocksItMeets) {
-  Spectrum s(10, 48000, Spectrum::Gaussian);
+  Spectrum s(10, 48000, WindowShape::Gaussian);
   std::atomic<bool> stop{false};
   std::atomic<long> dropped{0}, spectra{0};
   long calls = 0;
@@ -52,7 +52,7 @@ TEST(SpectrumThreads, ReconfigurationDropsTheBlocksItMeets) {
     const long before = spectra.load();
     // RBW 1 Hz Hann builds a 72 000-point window: long enough to be met.
     s.setResolutionBandwidth(reconfigurations % 2 ? 10.0f : 1.0f, 48000,
-                             reconfigurations % 2 ? Spectrum::Gaussian : Spectrum::Hann, 1);
+                             reconfigurations % 2 ? WindowShape::Gaussian : WindowShape::Hann, 1);
     if (reconfigurations % 3 == 0) s.clearBuffer();
     ++reconfigurations;
     for (int wait = 0; wait < 100 && spectra.load() == before; ++wait) std::this_thread::sleep_for(1ms);
@@ -65,7 +65,7 @@ TEST(SpectrumThreads, ReconfigurationDropsTheBlocksItMeets) {
 
   // Afterwards the engine computes correct spectra: a sinusoid centred on a
   // bin reads A²/2 after division by bins².
-  s.setResolutionBandwidth(100, 48000, Spectrum::Hann, 1);
+  s.setResolutionBandwidth(100, 48000, WindowShape::Hann, 1);
   const int n = s.fftLength(), bin = n / 8;
   std::vector<float> block(512);
   SpectrumResult* r = nullptr;

@@ -27,7 +27,7 @@ constexpr int kBlock = 512;
 struct HoldRig {
   // 2^14 points, 8192 bins; Blackman's side lobes keep a sine 800 bins
   // away below -100 dB.
-  Spectrum engine{100, kRate, Spectrum::Blackman};
+  Spectrum engine{100, kRate, WindowShape::Blackman};
   std::unique_ptr<PlotTrace> trace = std::make_unique<PlotTrace>();
   std::vector<float> block = std::vector<float>(kBlock);
   long t = 0;
@@ -94,7 +94,7 @@ TEST(TraceHold, AResetOrAnotherConfigurationStartsTheHoldAnew) {
   EXPECT_NEAR(rig.decibels(2000), kSineLevel, 0.1);
 
   // Spectra of another bin count (a new RBW) restart the hold by themselves.
-  rig.engine.setResolutionBandwidth(1, kRate, Spectrum::Blackman, kRate / 2);  // 2^17
+  rig.engine.setResolutionBandwidth(1, kRate, WindowShape::Blackman, kRate / 2);  // 2^17
   ASSERT_EQ(rig.bins(), 65536);
   rig.play(4000, 3, 0.05);
   EXPECT_NEAR(rig.decibels(4000), kSineLevel - 20, 0.1);
