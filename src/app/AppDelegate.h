@@ -26,6 +26,7 @@
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
 #include "endpoints/Sweep.h"
+#include "platform/BlockLength.h"
 #include "platform/PropertyList.h"
 #include "ui/Controls.h"
 
@@ -34,7 +35,7 @@ struct ReferenceFile;
 class AppDelegate : public InputController {
  public:
   // Every input block holds this many samples.
-  static constexpr int kBlockLength = 512;
+  static constexpr int kBlockLength = platform::kBlockLength;
   // The rate the engine is configured for when no input reports one.
   static constexpr float kFallbackSamplingRate = 48000.0f;
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/BlockLength.h"
 #include "platform/Log.h"
 #include "platform/audio/AudioHardware.h"
 #include "ui/MainThread.h"
@@ -99,7 +100,7 @@ struct AFInputSoundcard::RestartLink {
 
 AFInputSoundcard::AFInputSoundcard(std::shared_ptr<AFList> list)
     : AFSoundcard(std::move(list), true), restartLink_(new RestartLink(this)) {
-  bufferLength_.exchange(512);
+  bufferLength_.exchange(platform::kBlockLength);
   started_.exchange(false);
   needNewRateConverter_.exchange(true);
   rateConverter_ = nullptr;

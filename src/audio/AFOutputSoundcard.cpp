@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/BlockLength.h"
 #include "platform/audio/AudioHardware.h"
 
 namespace pa = platform::audio;
@@ -35,7 +36,7 @@ pa::OSStatus setUnitFormat(pa::AudioUnit unit, pa::AudioUnitScope scope,
 // ---------------------------------------------------------------- creation and teardown
 
 AFOutputSoundcard::AFOutputSoundcard(std::shared_ptr<AFList> list) : AFSoundcard(std::move(list), false) {
-  bufferLength_.exchange(512);
+  bufferLength_.exchange(platform::kBlockLength);
   addDefaultDeviceListener();
 }
 

@@ -20,6 +20,7 @@
 
 #include "dsp/FFT.h"
 #include "dsp/WindowShape.h"
+#include "platform/BlockLength.h"
 
 // What the engine returns for every block.
 struct SpectrumResult {
@@ -64,7 +65,7 @@ class Spectrum {
   // Normal analysis: a spectrum every N/2 samples once the ring is full, and
   // at 2^14, 2^15, … samples while it fills, but only where the window's
   // non-zero points lie within the samples received since the last clear.
-  // count must divide N (512 does). Never allocates, never waits.
+  // count must divide N (the block length does). Never allocates, never waits.
   SpectrumResult* compute(const float* samples, int count) noexcept;
 
   // Sweep analysis: a spectrum every max(2·count, windowedBins/4) samples,
@@ -122,14 +123,14 @@ class Spectrum {
   // The shape's number, as the window menu's tags and the settings keep it.
   int windowType() const noexcept { return static_cast<int>(windowShape_); }
   // Samples between two spectra in overlap mode for blocks of count samples.
-  int overlapHop(int count = 512) const noexcept;
+  int overlapHop(int count = platform::kBlockLength) const noexcept;
   // The current window's non-zero points (the Gaussian's frame length).
   int windowedBins() const noexcept;
   // Spectra per second in overlap mode for blocks of count samples: one per
   // hop, so that a sweep that rises one bin per spectrum moves at the pace
   // the spectra come in (for short windows the hop is two blocks, longer
   // than a quarter window).
-  float binsPerSecond(int count = 512) const noexcept;
+  float binsPerSecond(int count = platform::kBlockLength) const noexcept;
 
   // Single-bin Goertzel power; tone is the cosine of the bin's angular frequency.
   float goertzel(const float* values, float tone, int length) const noexcept;

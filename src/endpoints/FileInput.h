@@ -20,12 +20,13 @@
 #include <string>
 
 #include "endpoints/Endpoints.h"
+#include "platform/BlockLength.h"
 
 class AFSoundfile;
 
 class FileInput final : public AnalyzerInput {
  public:
-  static constexpr int32_t kBlockLength = 512;
+  static constexpr int32_t kBlockLength = platform::kBlockLength;
   // Returned by run() when the file ends before the length it states.
   static constexpr int32_t kErrorTruncated = -410;
 

@@ -34,6 +34,7 @@
 #include "audio/AFSoundcard.h"
 #include "endpoints/Endpoints.h"
 #include "endpoints/GapTally.h"
+#include "platform/BlockLength.h"
 
 class AFInputSoundcard;
 class AFManager;
@@ -49,7 +50,7 @@ class Slider;
 
 class Input final : public AFSoundcardDelegate, public AnalyzerInput {
  public:
-  static constexpr int32_t kBlockLength = 512;
+  static constexpr int32_t kBlockLength = platform::kBlockLength;
   // Blocks in flight to the main thread at most: about 0.7 s at 48 kHz.
   static constexpr int32_t kPoolBlocks = 64;
   // The main thread is woken for a block once at least this much audio has
