@@ -21,15 +21,15 @@ AppDelegate::~AppDelegate() = default;
 // --- launch
 
 void AppDelegate::applicationDidFinishLaunching() {
-  // 1. The engine, at RBW 10 Hz, 48 kHz, the Gaussian window, until
-  //    setupSampling configures it from the controls.
+  // The engine, at RBW 10 Hz, 48 kHz, the Gaussian window, until
+  // setupSampling configures it from the controls.
   spectrum = std::make_unique<Spectrum>(10.0f, 48000.0f, WindowShape::Gaussian);
   if (analysesRecording) {
     spectrum->setEvenSchedule(true);
     trace->setRestartSpectra(1);
   }
 
-  // 2. Plot state, sweep flags and empty palettes.
+  // Plot state, sweep flags and empty palettes.
   sharedData.refScale = 1.0f;
   sharedData.ready = 0;
   sharedData.track.pixel = -10.0f;
@@ -41,32 +41,33 @@ void AppDelegate::applicationDidFinishLaunching() {
   colorPalette = ColorPalette{};
   printPalette = ColorPalette{};
 
-  // 3. The audio device manager. A removal of a platform listener made on
-  //    the main thread may wait for a listener call that itself waits for
-  //    the main thread: while it waits, it runs the main thread's work.
+  // The audio device manager. A removal of a platform listener made on
+  // the main thread may wait for a listener call that itself waits for
+  // the main thread: while it waits, it runs the main thread's work.
   platform::audio::AudioSetRemovalWaitPump(&AppDelegate::pumpMainThread);
   afManager = std::make_unique<AFManager>();
 
-  // 4. The colour wells the controller wires itself; the two reference wells
-  //    are wired by the interface.
+  // The colour wells the controller wires itself; the two reference wells
+  // are wired by the interface.
   for (ui::ColorWell* well : {windowBackgroundColor, plotBackgroundColor, plotGraticuleColor, plotCurveColor,
                               plotCaptionColor, plotMarkerColor, printBackgroundColor, printGraticuleColor,
                               printCurveColor, printCaptionColor, printMarkerColor})
     setColorInterface(well);
 
-  // 5. The detector until its pop-up says otherwise (step 10).
+  // The detector until its pop-up says otherwise (once the controls are
+  // wired below).
   sharedData.detectorMode = 4;
 
-  // 6. The stored settings fill the controls and place the window.
+  // The stored settings fill the controls and place the window.
   setupFromPlist();
 
-  // 7. The traces and the tracking generator take the settings; the
-  //    generator makes its output card, which stays stopped until a sweep.
+  // The traces and the tracking generator take the settings; the
+  // generator makes its output card, which stays stopped until a sweep.
   trace->applicationFinishLaunching(plist);
   reference->applicationFinishLaunching(plist);
   if (trackingGenerator) trackingGenerator->applicationFinishLaunching(plist, *afManager);
 
-  // 8. The views take the shared state and their palettes.
+  // The views take the shared state and their palettes.
   if (display) {
     display->setSharedData(&sharedData);
     display->setColorPalette(&colorPalette, false);
@@ -75,14 +76,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   updatePrintCheckbox();
   applyMeasureSettings();
 
-  // 9. Both palettes and the window background from the wells.
+  // Both palettes and the window background from the wells.
   for (ui::ColorWell* well :
        {windowBackgroundColor, plotBackgroundColor, plotGraticuleColor, plotCurveColor, plotCaptionColor,
         plotReferenceColor, plotMarkerColor, printBackgroundColor, printGraticuleColor, printCurveColor,
         printReferenceColor, printCaptionColor, printMarkerColor})
     colorChanged(well);
 
-  // 10. The controls, and the handlers that turn their values into state.
+  // The controls, and the handlers that turn their values into state.
   setInterface(bandwidthPopup, &AppDelegate::setupSampling);
   setInterface(lowerSpanField, &AppDelegate::setupSampling);
   setInterface(upperSpanField, &AppDelegate::setupSampling);
@@ -106,17 +107,18 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(trackingGeneratorMatrix, &AppDelegate::trackingModeChanged);
   setInterface(trackingGeneratorButton, &AppDelegate::trackingStateChanged);
 
-  // 11. The views may draw from now on.
+  // The views may draw from now on.
   sharedData.ready = 1;
   if (display) {
     display->makeKeyAndOrderFront();
     display->setNeedsDisplay();
   }
 
-  // 12. The analyzer input makes its sound card (stopped until step 13).
+  // The analyzer input makes its sound card, stopped until the engine is
+  // configured.
   if (input) input->applicationFinishLaunching(plist, *afManager);
 
-  // 13. Configure the engine and start the input: live data flow from here.
+  // Configure the engine and start the input: live data flow from here.
   setupSampling();
 }
 
@@ -128,8 +130,8 @@ void AppDelegate::pumpMainThread() {
 // --- sampling
 
 void AppDelegate::setupSampling() {
-  // 1. The input's rate, with the input stopped. Without an input, or with
-  //    one that reports no usable rate, the engine still gets a real rate.
+  // The input's rate, with the input stopped. Without an input, or with
+  // one that reports no usable rate, the engine still gets a real rate.
   float fs = input ? input->pause() : 0.0f;
   if (!(fs > 0.0f) || !std::isfinite(fs)) fs = kFallbackSamplingRate;
   const double half = 0.5 * static_cast<double>(fs);
@@ -137,7 +139,7 @@ void AppDelegate::setupSampling() {
   double lower = 0.0, upper = 0.0;
   int bandwidthTag = 0;
   WindowShape windowShape = spectrum ? spectrum->windowShape() : WindowShape::Gaussian;
-  // 2.–4. The controls are read and corrected on the main thread.
+  // The controls are read and corrected on the main thread.
   ui::MainThread::instance().runSync([&] {
     float lowerValue = lowerSpanField ? lowerSpanField->floatValue() : 0.0f;
     float upperValue = upperSpanField ? upperSpanField->floatValue() : 0.0f;
@@ -160,10 +162,10 @@ void AppDelegate::setupSampling() {
       windowShape = windowShapeForTag(windowPopup->selectedTag());
   });
 
-  // 5. The bandwidth menu's tags are ten times log10 of the RBW in Hz.
+  // The bandwidth menu's tags are ten times log10 of the RBW in Hz.
   const double rbw = std::pow(10.0, bandwidthTag * 0.1);
 
-  // 6. A real change of the span or the RBW.
+  // A real change of the span or the RBW.
   const bool changed = std::fabs(static_cast<double>(sharedData.span.startFrequency) - lower) > 1e-6 ||
                        std::fabs(static_cast<double>(sharedData.span.endFrequency) - upper) > 1e-6 ||
                        std::fabs(static_cast<double>(sharedData.span.bandwidth) - rbw) > 1e-6;
@@ -171,12 +173,12 @@ void AppDelegate::setupSampling() {
   // stayed inside the band: it counts as a change too.
   const bool rateChanged = spectrum && spectrum->samplingRate() != fs;
 
-  // 7.
+  // The shared state takes the corrected span and the RBW.
   sharedData.span.startFrequency = static_cast<float>(lower);
   sharedData.span.endFrequency = static_cast<float>(upper);
   sharedData.span.bandwidth = static_cast<float>(rbw);
 
-  // 8. The span argument is the span's share of the band from 0 to fs/2.
+  // The span argument is the span's share of the band from 0 to fs/2.
   if (spectrum && (changed || rateChanged || windowShape != spectrum->windowShape())) {
     const float spanFraction = static_cast<float>(
         static_cast<double>(sharedData.span.endFrequency - sharedData.span.startFrequency) * 2.0 / fs);
@@ -184,8 +186,8 @@ void AppDelegate::setupSampling() {
       engineReconfigured();
   }
 
-  // 9. In tracking mode a new span or RBW starts the sweep afresh, also from
-  //    idle; a window change alone does not.
+  // In tracking mode a new span or RBW starts the sweep afresh, also from
+  // idle; a window change alone does not.
   if ((changed || rateChanged) && sweep.enabled) {
     resetAndStopTrackingGenerator();
     trace->clearTrace();
@@ -203,7 +205,7 @@ void AppDelegate::setupSampling() {
         },
         this);
 
-  // 10.
+  // The input runs again.
   if (input) input->resume();
 }
 

@@ -134,7 +134,8 @@ class AppDelegate : public InputController {
   // --- Settings store ---
 
   // Reads the settings file into plist and fills the controls and the
-  // window frame from it. Launch step 6. A file that cannot be read is set
+  // window frame from it; the launch calls it before the traces and the
+  // generator take their settings. A file that cannot be read is set
   // aside beside it with the suffix ".bad" (and said so on stderr), so the
   // file written at shutdown never replaces settings the user may still
   // want back.

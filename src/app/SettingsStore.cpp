@@ -226,7 +226,7 @@ std::string AppDelegate::settingsFilePath() {
 }
 
 void AppDelegate::setupFromPlist() {
-  // 1.–2. The dictionary, with every key the file holds.
+  // The dictionary, with every key the file holds.
   plist = PropertyDictionary{};
   // A run without a settings file neither reads one nor, with plistPath
   // empty, writes one at shutdown.
@@ -236,14 +236,14 @@ void AppDelegate::setupFromPlist() {
     if (std::optional<PropertyDictionary> stored = readSettingsFile(plistPath, keepSettingsFile_))
       plist = std::move(*stored);
 
-  // 3. The window's frame.
+  // The window's frame.
   if (display) {
     const std::string* frame = plist.string(kWindowPosition);
     // Without a stored frame the view opens at a size its screen suits.
     display->setWindowFrameFromString(frame && frame->size() <= kLongestText ? *frame : std::string());
   }
 
-  // 4. The wells; their handlers run later in the launch.
+  // The wells; their handlers run later in the launch.
   for (const ColorKey& c : kColorKeys) {
     ui::ColorWell* well = this->*c.well;
     const PropertyValue* stored = plist.find(c.key);
@@ -251,11 +251,11 @@ void AppDelegate::setupFromPlist() {
     if (std::optional<ui::Color> color = unarchivedColor(*stored)) well->setColor(*color);
   }
 
-  // 5.
+  // The title.
   if (titleField)
     if (std::optional<std::string> title = textOf(plist.find(kTitle))) titleField->setStringValue(*title);
 
-  // 6. The span only as a pair whose upper edge lies above the lower one.
+  // The span only as a pair whose upper edge lies above the lower one.
   {
     const std::optional<std::string> lower = numericTextOf(plist.find(kSpanLower));
     const std::optional<std::string> upper = numericTextOf(plist.find(kSpanUpper));
@@ -265,20 +265,20 @@ void AppDelegate::setupFromPlist() {
     }
   }
 
-  // 7.
+  // The RBW, window and detector pop-ups, by tag.
   selectTag(bandwidthPopup, plist.find(kLogBandwidth));
   selectTag(windowPopup, plist.find(kFilterType));
   selectTag(detectorPopup, plist.find(kDetectorMode));
 
-  // 8. The border box only together with the display-colour box.
+  // The border box only together with the display-colour box.
   if (std::optional<bool> useDisplay = truthOf(plist.find(kUseDisplayColor))) {
     if (printColorCheckbox) printColorCheckbox->setState(*useDisplay ? 1 : 0);
     if (std::optional<bool> border = truthOf(plist.find(kPrintBorder)); border && printBorderCheckbox)
       printBorderCheckbox->setState(*border ? 1 : 0);
   }
 
-  // 9. As stored; the range checks run when the user edits them (and for
-  //    the trace average, in the launch).
+  // The fields as stored; the range checks run when the user edits them
+  // (and for the trace average, in the launch).
   setText(traceAverageField, plist.find(kTraceAverage));
   setText(referenceLevelField, plist.find(kRefLevel));
   setText(printWidthField, plist.find(kPrintWidth));
@@ -288,14 +288,14 @@ void AppDelegate::setupFromPlist() {
   if (std::optional<bool> date = truthOf(plist.find(kShowDate)); date && showDateCheckbox)
     showDateCheckbox->setState(*date ? 1 : 0);
 
-  // 10.
+  // The export format, by title; the first one when the menu lacks it.
   if (printFormat)
     if (std::optional<std::string> title = textOf(plist.find(kPrintFormat))) {
       printFormat->selectItemWithTitle(*title);
       if (printFormat->indexOfSelectedItem() < 0) printFormat->selectItemAtIndex(0);
     }
 
-  // 11. No fallback: a tag the menu lacks leaves the selection.
+  // The scale: a tag the menu lacks leaves the selection.
   if (divisionPopup)
     if (std::optional<int> tag = integerOf(plist.find(kDivisions))) divisionPopup->selectItemWithTag(*tag);
 
@@ -353,16 +353,16 @@ void AppDelegate::applicationWillTerminate() {
   // settings are taken and written once.
   if (terminated_) return;
   terminated_ = true;
-  // 1. The input stops first.
+  // The input stops first.
   if (input) input->pause();
   // A sweep still running ends with the program: the tone stops too.
   if (sweep.running) resetAndStopTrackingGenerator();
-  // 2.–3. The controller's keys, then the generator's, the input's and the
-  //       live trace's.
+  // The controller's keys, then the generator's, the input's and the
+  // live trace's.
   storeControllerSettings();
   if (trackingGenerator) trackingGenerator->applicationTerminating(plist);
   if (input) input->applicationTerminating(plist);
   trace->applicationTerminating(plist);
-  // 4. One atomic write.
+  // One atomic write.
   writeSettings();
 }

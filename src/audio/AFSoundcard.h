@@ -289,7 +289,7 @@ class AFSoundcard : public AFResampling {
   void defaultDeviceChanged(uint32_t selector);
 
  protected:
-  // Steps 1-9 of creation: selects the list's default device and follows it.
+  // Selects the list's default device and follows it.
   AFSoundcard(std::shared_ptr<AFList> list, bool isInput = true);
 
   // Subclasses listen to the platform's default device from their creation
