@@ -101,7 +101,7 @@ TEST_F(SoundcardTest, ManagedControlsShowTheSelectedDevice) {
     EXPECT_TRUE(control->hasInterface());
 }
 
-TEST_F(SoundcardTest, PickingAnotherDeviceFollowsTheDesignedOrder) {
+TEST_F(SoundcardTest, PickingAnotherDeviceStopsReformatsRestartsAndThenTellsTheDelegate) {
   FakePopUpButton devices, formats, rates, sources;
   FakeSlider volume;
   JournalDelegate delegate(&journal);

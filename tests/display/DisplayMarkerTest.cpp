@@ -146,7 +146,7 @@ TEST(DisplayMarker, ASineIsDrawnAndReadAtItsMeanSquareLevel) {
   const display::Display& d = *rig.display;
   const QImage image = rig.render();
 
-  // The curve's highest point: the designed height of -9.03 dB in its column.
+  // The curve's highest point: its expected height of -9.03 dB in its column.
   const double yExpected = d.scale().top - d.yOffset() + level * (d.plotHeight() / 8) / 10;
   const int column = static_cast<int>(45 + (k0 - d.scale().startBin) / d.scale().binsPerPixel);
   int topRow = -1;

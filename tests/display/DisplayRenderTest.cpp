@@ -130,7 +130,7 @@ TEST(DisplayCaptions, ScaleLabelsCountDivisionsDown) {
   EXPECT_EQ(display::Display::scaleLabels(2.5), (std::array<int, 7>{-2, -4, -6, -8, -10, -12, -14}));
 }
 
-TEST(DisplayCaptions, TheBandwidthCaptionKeepsTheDesignedDecimals) {
+TEST(DisplayCaptions, TheBandwidthCaptionShowsThreeSignificantDigits) {
   RenderRig rig;
   display::Display& d = *rig.display;
   struct Case {

@@ -42,7 +42,7 @@ double windowSum(const Spectrum& s) {
   return sum;
 }
 
-TEST(SpectrumConfiguration, ExponentAndWindowLengthForTheDesignedCases) {
+TEST(SpectrumConfiguration, ExponentAndWindowLengthFollowTheRbwRateAndSpan) {
   struct Case {
     float rbw, rate;
     WindowShape type;
@@ -150,7 +150,7 @@ TEST(SpectrumWindows, EveryWindowSumsToLengthOverTwoRootTwo) {
   }
 }
 
-TEST(SpectrumWindows, GaussianHasTheDesignedWidth) {
+TEST(SpectrumWindows, TheGaussianIsAHannTimesAGaussianAsWideAsTheRbwAsks) {
   // RBW 10 Hz at 48 kHz: frame 16384, σ ≈ 0.180137 of the half frame.
   Spectrum s(10, kRate, WindowShape::Gaussian);
   const float* w = s.windowEntry(14).array;
