@@ -28,6 +28,14 @@ struct MenuRig {
   MenuRig() { ui::MainThread::install(&mainThread); }
   ~MenuRig() { ui::MainThread::install(nullptr); }
   QAction* action(const char* name) { return window.findChild<QAction*>(QString::fromUtf8(name)); }
+  // The plot as the window would paint it now.
+  QImage draw() {
+    QImage image(window.display()->size(), QImage::Format_ARGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    window.display()->drawRect(painter);
+    return image;
+  }
   // A 1 kHz sine at -20 dB, 48 kHz.
   void feed(int blocks) {
     float block[AppDelegate::kBlockLength];
@@ -72,12 +80,23 @@ TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
   r.action("peakTable")->trigger();
   EXPECT_FALSE(r.app.sharedData.measure.peakTable);
 
-  // The plot draws the hold's caption and the table once a trace is in.
+  // The table reads the sine once a trace is in, and the plot draws it.
   r.action("peakTable")->trigger();
   r.feed(400);
   ASSERT_GT(r.window.display()->peakTable().count, 0);
   EXPECT_NEAR(r.window.display()->peakTable().entries[0].bin / r.app.trace->traceData()->binsPerHertz, 1000, 3);
-  QImage image(r.window.display()->size(), QImage::Format_ARGB32);
-  QPainter painter(&image);
-  r.window.display()->drawRect(painter);  // draws the texts without complaint
+  const QImage withTable = r.draw();
+  // Switched off from the menu, the table leaves the plot: the drawing
+  // changes at the plot's top right, where its line stood and where the
+  // trace, far below at the noise floor there, never reaches.
+  r.action("peakTable")->trigger();
+  EXPECT_FALSE(r.app.sharedData.measure.peakTable);
+  const QImage withoutTable = r.draw();
+  ASSERT_GT(withTable.width(), 0);
+  ASSERT_EQ(withoutTable.size(), withTable.size());
+  int changed = 0;
+  for (int y = 0; y < withTable.height() / 4; ++y)
+    for (int x = withTable.width() / 2; x < withTable.width(); ++x)
+      if (withTable.pixel(x, y) != withoutTable.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 100) << "the table's line was drawn";
 }
