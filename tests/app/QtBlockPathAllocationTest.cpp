@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cmath>
 #include <semaphore>
+#include <string>
 #include <thread>
 
 #include "app/AppDelegate.h"
@@ -240,11 +241,14 @@ TEST(QtBlockPathAllocation, TheCounterSeesAQueuedCall) {
 
 namespace {
 
-// With measurements: a hold, the peak table and the peak, delta and noise
-// readings are switched on half-way through the warm-up.
-bool gMeasurements = false;
+// The parameter: with measurements, a hold, the peak table and the peak,
+// delta and noise readings are switched on half-way through the warm-up.
+class QtBlockPathAllocationTest : public ::testing::TestWithParam<bool> {};
 
-void countTheBlockPath() {
+}  // namespace
+
+TEST_P(QtBlockPathAllocationTest, BlocksFromAnotherThreadAllocateNothingOnEitherSide) {
+  const bool measurements = GetParam();
   Rig r;
   ::testing::Test::RecordProperty("event_dispatcher", QAbstractEventDispatcher::instance()->metaObject()->className());
   ASSERT_EQ(&ui::MainThread::instance(), &r.mainThread());
@@ -260,11 +264,11 @@ void countTheBlockPath() {
   constexpr int kWarmUpBlocks = 256;
   constexpr int kCountedBlocks = 300;
 
-  r.run([](Rig& rig) {
+  r.run([measurements](Rig& rig) {
     // Warm-up, the window shown as the launch left it: the first spectra,
     // averaging steps, detection passes and drawings size what they keep.
     if (!rig.deliver(kWarmUpBlocks / 2, false)) return;
-    if (gMeasurements)
+    if (measurements)
       rig.onMainThread([](Rig& on) {
         on.app.setTraceMode(1);
         on.app.setPeakTable(true);
@@ -313,20 +317,12 @@ void countTheBlockPath() {
   EXPECT_GE(idleCounted, kCountedBlocks / 4) << "the loop fell idle and was woken between the paced blocks";
   EXPECT_EQ(mainThreadAllocations, 0);
   EXPECT_EQ(deliveryThreadAllocations, 0);
-  if (gMeasurements) {
+  if (measurements) {
     EXPECT_GT(r.display()->peakTable().count, 0) << "the peak table followed the trace";
   }
 }
 
-}  // namespace
-
-TEST(QtBlockPathAllocation, BlocksFromAnotherThreadAllocateNothingOnEitherSide) {
-  gMeasurements = false;
-  countTheBlockPath();
-}
-
-TEST(QtBlockPathAllocation, WithTheMeasurementsOnBlocksAllocateNothingEither) {
-  gMeasurements = true;
-  countTheBlockPath();
-  gMeasurements = false;
-}
+INSTANTIATE_TEST_SUITE_P(QtBlockPathAllocation, QtBlockPathAllocationTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "WithTheMeasurementsOn" : "WithoutMeasurements");
+                         });
