@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio/Provider.h"
 #include "platform/audio/pulse/PulseProvider.h"
 
 namespace {
@@ -193,6 +194,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no PulseAudio server (start one with scripts/pulse-daemon start)\n");
     return 1;
   }
+  // The status calls (the drop-outs counted) go through the installed provider.
+  pa::installProvider(p);
   struct Case {
     double rate;
     std::string sink;
@@ -241,6 +244,7 @@ int main(int argc, char** argv) {
     }
     stopLoad(load);
   }
+  pa::installProvider(nullptr);
   p.reset();
   if (module >= 0) (void)std::system(("pactl unload-module " + std::to_string(module) + " 2>/dev/null").c_str());
   return 0;

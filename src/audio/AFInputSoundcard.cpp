@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -42,45 +41,6 @@ pa::OSStatus setClientFormat(pa::AudioUnit unit, const pa::AudioStreamBasicDescr
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- wake-up
-
-AFInputSoundcard::WakeSignal::WakeSignal() { sem_init(&semaphore_, 0, 0); }
-
-AFInputSoundcard::WakeSignal::~WakeSignal() { sem_destroy(&semaphore_); }
-
-void AFInputSoundcard::WakeSignal::notify() noexcept {
-  // Only the notify that raises the flag posts; the consumer lowers it after
-  // each wake-up, so the semaphore never counts more than one.
-  if (!pending_.exchange(true, std::memory_order_acq_rel)) sem_post(&semaphore_);
-}
-
-void AFInputSoundcard::WakeSignal::wait() noexcept {
-  while (sem_wait(&semaphore_) != 0 && errno == EINTR) {
-  }
-  // A read-modify-write, so that everything published before the flag was
-  // raised is seen by what the consumer reads next.
-  pending_.exchange(false, std::memory_order_acq_rel);
-}
-
-bool AFInputSoundcard::WakeSignal::waitFor(int milliseconds) noexcept {
-  timespec deadline{};
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  deadline.tv_sec += milliseconds / 1000 + deadline.tv_nsec / 1000000000L;
-  deadline.tv_nsec %= 1000000000L;
-  while (sem_timedwait(&semaphore_, &deadline) != 0) {
-    if (errno != EINTR) return false;
-  }
-  pending_.exchange(false, std::memory_order_acq_rel);
-  return true;
-}
-
-void AFInputSoundcard::WakeSignal::reset() noexcept {
-  while (sem_trywait(&semaphore_) == 0) {
-  }
-  pending_.store(false, std::memory_order_release);
-}
 
 // ---------------------------------------------------------------- restart link
 
@@ -397,7 +357,7 @@ void AFInputSoundcard::resamplingThread() {
       const auto retry = std::chrono::steady_clock::now() + kConverterRetryPause;
       while (!memory_.eof() && std::chrono::steady_clock::now() < retry) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(retry - std::chrono::steady_clock::now());
-        wake_.waitFor(static_cast<int>(std::max<int64_t>(left.count(), 1)));
+        wake_.waitFor(std::max(left, decltype(left)(1)));
         queueRestartAfterFailedRender();
       }
       if (memory_.eof()) break;

@@ -19,7 +19,7 @@
 //     interleave a stop and a start.
 //   - The I/O thread (processInput): renders, publishes the new samples by
 //     advancing the ring's atomic producer position and wakes the consumer
-//     with a semaphore post. It never allocates, never takes a blocking lock,
+//     with a wake signal. It never allocates, never takes a blocking lock,
 //     never logs and never waits. A failed render is only recorded there;
 //     the consumer notices it and queues the restart (log, stop, start) to
 //     the main thread.
@@ -37,11 +37,11 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <semaphore.h>
 #include <thread>
 
 #include "audio/AFMemory.h"
 #include "audio/AFSoundcard.h"
+#include "platform/audio/rt/WakeSignal.h"
 
 class AFInputSoundcard final : public AFSoundcard {
  public:
@@ -153,29 +153,6 @@ class AFInputSoundcard final : public AFSoundcard {
   friend class AFSoundcard;  // create<AFInputSoundcard>() makes cards
   explicit AFInputSoundcard(std::shared_ptr<AFList> list);
 
-  // The hand-over between the producer and the consumer: "samples were
-  // published (or the stream ended) since the consumer last looked". The
-  // producer sets a flag and posts a semaphore only when it raised the flag,
-  // so the count never exceeds one and a post never blocks or allocates.
-  class WakeSignal {
-   public:
-    WakeSignal();
-    ~WakeSignal();
-    WakeSignal(const WakeSignal&) = delete;
-    WakeSignal& operator=(const WakeSignal&) = delete;
-    // Any thread, real-time safe.
-    void notify() noexcept;
-    // Consumer: waits for a notify since the last wait returned.
-    void wait() noexcept;
-    // As wait, giving up after milliseconds; true when woken.
-    bool waitFor(int milliseconds) noexcept;
-    // Forgets a pending notify. Only while no consumer runs.
-    void reset() noexcept;
-
-   private:
-    std::atomic<bool> pending_{false};
-    sem_t semaphore_;
-  };
 
   // Shared by the card and the restarts it queued to the main thread, so a
   // restart that runs after the card has gone finds it gone.
@@ -210,7 +187,9 @@ class AFInputSoundcard final : public AFSoundcard {
 
   std::mutex streamLock_;  // serialises start/stop/teardown; never taken by the I/O or consumer thread
   std::thread consumer_;
-  WakeSignal wake_;
+  // The hand-over from the producer to the consumer: "samples were published
+  // (or the stream ended) since the consumer last looked".
+  platform::audio::rt::WakeSignal wake_;
   std::atomic<double> lastRateScalar_{1.0};
   std::atomic<bool> renderFailed_{false};
   std::atomic<int32_t> renderStatus_{0};

@@ -39,7 +39,7 @@ FileReader::FileReader(ExtAudioFileRef file, uint32_t channels, double rate, boo
 
 FileReader::~FileReader() {
   quit_.store(true, std::memory_order_release);
-  wake_.release();
+  wake_.notify();
   thread_.join();
   if (file_) ExtAudioFileDispose(file_);
 }
@@ -76,10 +76,7 @@ void FileReader::loop() {
   request();
 }
 
-void FileReader::wakeReader() noexcept {
-  // One release per wake-up: the reader clears the flag when it wakes.
-  if (!wakePending_.exchange(true, std::memory_order_acq_rel)) wake_.release();
-}
+void FileReader::wakeReader() noexcept { wake_.notify(); }
 
 // ---------------------------------------------------------------- the reader thread
 
@@ -88,8 +85,7 @@ void FileReader::run() {
     takeRequest();
     fill();
     if (requests_.load(std::memory_order_acquire) != requestsDone_.load(std::memory_order_relaxed)) continue;
-    (void)wake_.try_acquire_for(kIdleWait);
-    wakePending_.store(false, std::memory_order_release);
+    (void)wake_.waitFor(kIdleWait);
   }
 }
 

@@ -8,7 +8,7 @@
 //
 // Threads
 //   - take() runs on the device's I/O thread: it reads atomics and the ring,
-//     and may wake the reader (a semaphore release); it never touches the
+//     and may wake the reader (a WakeSignal notify); it never touches the
 //     file, allocates, locks or waits.
 //   - The reader thread alone reads, seeks and converts the file.
 //   - setRate, playOnce, loop and readyFor: any thread but the I/O thread;
@@ -24,12 +24,12 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
 #include "platform/audio/ExtAudioFile.h"
 #include "platform/audio/UnitSupport.h"
+#include "platform/audio/rt/WakeSignal.h"
 
 namespace platform::audio::files {
 
@@ -135,8 +135,7 @@ class FileReader {
   void addOrigin(double time);
 
   std::atomic<bool> quit_{false};
-  std::atomic<bool> wakePending_{false};
-  std::counting_semaphore<> wake_{0};
+  rt::WakeSignal wake_;
   std::thread thread_;
 };
 

@@ -49,7 +49,7 @@ PulseProvider::~PulseProvider() {
   for (auto& rt : s.runtimes) {
     std::lock_guard control(rt->control);
     rt->quit.store(true);
-    rt->wake.release();
+    rt->wake.notify();
     if (rt->thread.joinable()) rt->thread.join();
   }
   pa_threaded_mainloop_lock(s.loop);

@@ -298,7 +298,7 @@ void PulseProvider::State::detach(Runtime& rt) {
     rt.publish(false, steadyNanos(), double(rt.framesDone));
   }
   closeStream(rt);
-  rt.wake.release();
+  rt.wake.notify();
 }
 
 void PulseProvider::State::remove(bool input, uint32_t index) {

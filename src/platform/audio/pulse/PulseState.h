@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,6 +21,7 @@
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "platform/audio/pulse/SampleRing.h"
+#include "platform/audio/rt/WakeSignal.h"
 
 namespace platform::audio::pulse {
 
@@ -72,7 +72,7 @@ struct Runtime {
   std::thread thread;
   std::atomic<bool> active{false};  // stream and thread up (under control)
   std::atomic<bool> quit{false};
-  std::counting_semaphore<> wake{0};
+  rt::WakeSignal wake;  // to our I/O thread: samples moved, a kick, or quit
   Ring ring;
   std::atomic<uint64_t> streamFrames{0};  // moved by libpulse's side
   // The stream's latency as the server reports it (playback: until a frame

@@ -73,7 +73,7 @@ void streamRead(pa_stream* stream, size_t, void* userdata) {
     rt->streamFrames.fetch_add(frames, std::memory_order_relaxed);
   }
   noteLatency(*rt);
-  rt->wake.release();
+  rt->wake.notify();
 }
 
 // Hands the server what the ring holds, up to what it asks for; what is
@@ -108,7 +108,7 @@ void feed(Runtime& rt) {
   }
   rt.deficit.store(wanted - written, std::memory_order_release);
   noteLatency(rt);
-  rt.wake.release();
+  rt.wake.notify();
 }
 
 void streamWrite(pa_stream*, size_t, void* userdata) { feed(*static_cast<Runtime*>(userdata)); }
@@ -241,8 +241,7 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
   rt.lastCycleHost = 0;
   rt.deficit.store(0);
   if (!rt.input && rt.kickFd < 0) rt.kickFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  while (rt.wake.try_acquire()) {
-  }
+  rt.wake.reset();
   rt.quit.store(false);
   rt.publish(true, steadyNanos(), 0);
   rt.thread = std::thread([this, &rt] { ioLoop(rt); });
@@ -251,7 +250,7 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
   pa_threaded_mainloop_unlock(loop);
   if (!opened) {
     rt.quit.store(true);
-    rt.wake.release();
+    rt.wake.notify();
     rt.thread.join();
     rt.publish(false, steadyNanos(), 0);
     return kAudioHardwareNotRunningError;
@@ -262,7 +261,7 @@ OSStatus PulseProvider::State::startStream(Runtime& rt) {
 
 void PulseProvider::State::stopStream(Runtime& rt) {
   rt.quit.store(true);
-  rt.wake.release();
+  rt.wake.notify();
   if (rt.thread.joinable()) rt.thread.join();
   pa_threaded_mainloop_lock(loop);
   closeStream(rt);
@@ -373,9 +372,7 @@ void PulseProvider::State::ioLoop(Runtime& rt) {
   // only tried (a start or stop in progress delays the cycle by a moment).
   auto wait = std::chrono::milliseconds(20);
   while (!rt.quit.load(std::memory_order_acquire)) {
-    (void)rt.wake.try_acquire_for(wait);
-    while (rt.wake.try_acquire()) {
-    }
+    (void)rt.wake.waitFor(wait);
     wait = std::chrono::milliseconds(20);
     for (;;) {
       if (rt.quit.load(std::memory_order_acquire)) return;
@@ -502,7 +499,7 @@ OSStatus PulseProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope sc
   if (rt->removed.load() && rt->thread.joinable()) {
     // The device went away while running: its I/O thread has ended; collect it.
     rt->quit.store(true);
-    rt->wake.release();
+    rt->wake.notify();
     rt->thread.join();
     rt->active.store(false);
   }
