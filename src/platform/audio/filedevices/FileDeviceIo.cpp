@@ -225,22 +225,7 @@ OSStatus FileDeviceProvider::deviceCurrentTime(AudioObjectID device, AudioTimeSt
   if (!inFileRange(device)) return s.inner->deviceCurrentTime(device, time);
   FileRuntime* rt = s.runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
-  for (;;) {
-    const uint32_t s1 = rt->seq.load();
-    const bool running = rt->pubRunning.load();
-    const uint64_t host = rt->pubAnchorHost.load();
-    const double frames = rt->pubAnchorFrames.load();
-    const double rate = rt->pubRate.load();
-    if ((s1 & 1) || rt->seq.load() != s1) continue;
-    if (!running) return kAudioHardwareNotRunningError;
-    const uint64_t now = s.now();
-    time = AudioTimeStamp{};
-    time.mHostTime = now;
-    time.mSampleTime = frames + double(int64_t(now - host)) * rate / 1e9;
-    time.mRateScalar = 1.0;
-    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
-    return noErr;
-  }
+  return rt->anchor.currentTime([&s] { return s.now(); }, time);
 }
 
 }  // namespace platform::audio::files

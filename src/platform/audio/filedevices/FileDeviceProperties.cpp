@@ -66,7 +66,7 @@ PropertyLookup FileDeviceProvider::State::lookUp(const FileDevice& d, const Audi
       r.value = AudioObjectPropertyValue::scalar(AudioValueRange{double(kMinBufferFrames), double(kMaxBufferFrames)});
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = AudioObjectPropertyValue::scalar(uint32_t(d.rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(d.rt->anchor.running() ? 1 : 0));
       return r;
     default:
       break;

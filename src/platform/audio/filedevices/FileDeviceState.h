@@ -19,6 +19,7 @@
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "platform/audio/filedevices/FileReader.h"
+#include "platform/audio/rt/TimeAnchor.h"
 
 namespace platform::audio::files {
 
@@ -80,11 +81,9 @@ struct FileRuntime {
 
   std::atomic<uint64_t> cycled{0};
 
-  // Published time, read without a lock (AudioDeviceGetCurrentTime).
-  std::atomic<uint32_t> seq{0};
-  std::atomic<bool> pubRunning{false};
-  std::atomic<uint64_t> pubAnchorHost{0};
-  std::atomic<double> pubAnchorFrames{0}, pubRate{48000};
+  // Published time, read without a lock (AudioDeviceGetCurrentTime);
+  // published under the provider's lock.
+  rt::TimeAnchor anchor;
 
   // The real-time clock thread and how it is woken.
   std::thread clock;
@@ -97,17 +96,7 @@ struct FileRuntime {
     const double frames = double(framesDone + scheduleFrames) - anchorFrames;
     return anchorHost + uint64_t(std::max(0.0, frames) * 1e9 / scheduleRate + 0.5);
   }
-  // A sequence lock with every access sequentially consistent: a reader that
-  // sees the same even count before and after its loads saw one snapshot.
-  void publish() {
-    const uint32_t s = seq.load();
-    seq.store(s + 1);
-    pubRunning.store(clientCount > 0);
-    pubAnchorHost.store(anchorHost);
-    pubAnchorFrames.store(anchorFrames);
-    pubRate.store(scheduleRate);
-    seq.store(s + 2);
-  }
+  void publish() { anchor.publish({clientCount > 0, anchorHost, anchorFrames, scheduleRate, 1.0}); }
 };
 
 // One open file as the object model sees it.

@@ -59,7 +59,7 @@ PropertyLookup PulseProvider::State::lookUp(AudioObjectID object, const AudioObj
       r.value = AudioObjectPropertyValue::scalar(AudioValueRange{double(kMinFrames), double(kMaxFrames)});
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->anchor.running() ? 1 : 0));
       return r;
     default:
       break;

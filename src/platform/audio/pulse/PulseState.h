@@ -21,6 +21,7 @@
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "platform/audio/pulse/SampleRing.h"
+#include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/rt/WakeSignal.h"
 
 namespace platform::audio::pulse {
@@ -106,20 +107,13 @@ struct Runtime {
   uint64_t lastCycleHost = 0;    // host time of the latest cycle
   std::atomic<uint64_t> cycled{0};
 
-  // published time, read without a lock
-  std::atomic<uint32_t> seq{0};
-  std::atomic<bool> pubRunning{false};
-  std::atomic<uint64_t> pubHost{0};
-  std::atomic<double> pubFrames{0}, pubRate{48000}, pubScalar{1};
+  // published time, read without a lock (AudioDeviceGetCurrentTime); the
+  // I/O thread publishes it, and the control side while that thread is not
+  // running or under `io`
+  rt::TimeAnchor anchor;
 
   void publish(bool running, uint64_t host, double frames) {
-    seq.fetch_add(1, std::memory_order_acq_rel);
-    pubRunning.store(running);
-    pubHost.store(host);
-    pubFrames.store(frames);
-    pubRate.store(rate);
-    pubScalar.store(scalar);
-    seq.fetch_add(1, std::memory_order_acq_rel);
+    anchor.publish({running, host, frames, rate * scalar, scalar});
   }
 };
 

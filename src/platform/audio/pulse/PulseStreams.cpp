@@ -412,23 +412,7 @@ void PulseProvider::State::ioLoop(Runtime& rt) {
 OSStatus PulseProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept {
   Runtime* rt = state_->runtime(device);
   if (!rt || rt->removed.load()) return kAudioHardwareBadDeviceError;
-  for (;;) {
-    const uint32_t s1 = rt->seq.load();
-    const bool running = rt->pubRunning.load();
-    const uint64_t host = rt->pubHost.load();
-    const double frames = rt->pubFrames.load();
-    const double rate = rt->pubRate.load();
-    const double scalar = rt->pubScalar.load();
-    if ((s1 & 1) || rt->seq.load() != s1) continue;
-    if (!running) return kAudioHardwareNotRunningError;
-    const uint64_t now = steadyNanos();
-    time = AudioTimeStamp{};
-    time.mHostTime = now;
-    time.mSampleTime = frames + double(int64_t(now - host)) * rate * scalar / 1e9;
-    time.mRateScalar = scalar;
-    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
-    return noErr;
-  }
+  return rt->anchor.currentTime(steadyNanos, time);
 }
 
 OSStatus PulseProvider::deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept {

@@ -354,7 +354,7 @@ uint64_t SimulatedProvider::framesCycled(AudioObjectID device, AudioObjectProper
 
 bool SimulatedProvider::isRunning(AudioObjectID device) const {
   Runtime* rt = state_->runtime(device);
-  return rt && rt->pubRunning.load();
+  return rt && rt->anchor.running();
 }
 
 uint64_t SimulatedProvider::hostTime() const noexcept { return state_->now(); }
@@ -362,23 +362,7 @@ uint64_t SimulatedProvider::hostTime() const noexcept { return state_->now(); }
 OSStatus SimulatedProvider::deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept {
   Runtime* rt = state_->runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
-  for (;;) {
-    const uint32_t s1 = rt->seq.load();
-    const bool running = rt->pubRunning.load();
-    const uint64_t host = rt->pubAnchorHost.load();
-    const double frames = rt->pubAnchorFrames.load();
-    const double rate = rt->pubRate.load();
-    const double scalar = rt->pubScalar.load();
-    if ((s1 & 1) || rt->seq.load() != s1) continue;
-    if (!running) return kAudioHardwareNotRunningError;
-    const uint64_t now = state_->now();
-    time = AudioTimeStamp{};
-    time.mHostTime = now;
-    time.mSampleTime = frames + double(int64_t(now - host)) * rate / 1e9;
-    time.mRateScalar = scalar;
-    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
-    return noErr;
-  }
+  return rt->anchor.currentTime([this] { return state_->now(); }, time);
 }
 
 OSStatus SimulatedProvider::startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {

@@ -73,7 +73,7 @@ PropertyLookup SimulatedProvider::State::lookUp(AudioObjectID object, const Audi
       r.status = noErr;
       return r;
     case kAudioDevicePropertyDeviceIsRunning:
-      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->pubRunning.load() ? 1 : 0));
+      r.value = AudioObjectPropertyValue::scalar(uint32_t(dev->rt->anchor.running() ? 1 : 0));
       r.status = noErr;
       return r;
     default:

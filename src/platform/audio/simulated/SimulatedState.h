@@ -16,6 +16,7 @@
 
 #include "platform/audio/Notifier.h"
 #include "platform/audio/PropertyLookup.h"
+#include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace platform::audio::simulated {
@@ -105,11 +106,9 @@ struct Runtime {
   uint64_t framesDone = 0;  // device frames cycled since its I/O started
   std::atomic<uint64_t> cycledIn{0}, cycledOut{0};
 
-  // published time, read without the lock (AudioDeviceGetCurrentTime)
-  std::atomic<uint32_t> seq{0};
-  std::atomic<bool> pubRunning{false};
-  std::atomic<uint64_t> pubAnchorHost{0};
-  std::atomic<double> pubAnchorFrames{0}, pubRate{48000}, pubScalar{1};
+  // published time, read without the lock (AudioDeviceGetCurrentTime);
+  // published under the provider's lock
+  rt::TimeAnchor anchor;
 
   double effectiveRate() const { return rate * rateScalar; }
   uint64_t nextDue() const {
@@ -120,18 +119,7 @@ struct Runtime {
   double framesAt(uint64_t now) const {
     return anchorFrames + double(int64_t(now - anchorHost)) * effectiveRate() / 1e9;
   }
-  // A sequence lock with every access sequentially consistent: a reader that
-  // sees the same even count before and after its loads saw one snapshot.
-  void publish() {
-    const uint32_t s = seq.load();
-    seq.store(s + 1);
-    pubRunning.store(clientCount > 0);
-    pubAnchorHost.store(anchorHost);
-    pubAnchorFrames.store(anchorFrames);
-    pubRate.store(effectiveRate());
-    pubScalar.store(rateScalar);
-    seq.store(s + 2);
-  }
+  void publish() { anchor.publish({clientCount > 0, anchorHost, anchorFrames, effectiveRate(), rateScalar}); }
 };
 
 inline thread_local Runtime* cycleInProgress = nullptr;  // the runtime whose cycle this thread runs
