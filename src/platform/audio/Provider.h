@@ -81,7 +81,10 @@ class Provider {
 
   // Host clock, nanoseconds; real-time safe.
   virtual uint64_t hostTime() const noexcept = 0;
-  // Device time while its I/O runs; real-time safe.
+  // Device time while its I/O runs; real-time safe and bounded: never waits
+  // for the I/O side. kAudioHardwareNotRunningError while the I/O does not
+  // run; kAudioHardwareUnspecifiedError, rarely, when the I/O side published
+  // again during every attempt to read it (ask again at the next cycle).
   virtual OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept = 0;
   // Drop-outs and latency of a device; real-time safe. A provider whose
   // devices cannot drop out (the simulated one) need not answer: then

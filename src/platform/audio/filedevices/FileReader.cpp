@@ -133,7 +133,7 @@ void FileReader::seekToStart() {
 }
 
 void FileReader::addOrigin(double time) {
-  origins_[originCount_++ % kOrigins] = {write_.load(std::memory_order_relaxed), time};
+  origins_[originCount_++ % kOrigins] = {positions_.written(), time};
 }
 
 void FileReader::seekTo(double seconds) {
@@ -150,7 +150,7 @@ void FileReader::seekTo(double seconds) {
 
 double FileReader::playbackTime() const {
   if (!(rate_ > 0) || originCount_ == 0) return 0;
-  const uint64_t r = read_.load(std::memory_order_acquire);
+  const uint64_t r = positions_.consumed();
   const uint64_t kept = std::min<uint64_t>(originCount_, kOrigins);
   for (uint64_t i = 1; i <= kept; ++i) {
     const Origin& o = origins_[(originCount_ - i) % kOrigins];
@@ -161,14 +161,13 @@ double FileReader::playbackTime() const {
 
 void FileReader::discardReadAhead() {
   ConfigHandshake::Scope scope(handshake_);
-  const uint64_t w = write_.load(std::memory_order_relaxed);
-  read_.store(w, std::memory_order_release);
+  const uint64_t w = positions_.discardUnread();
   end_.store(atEnd_ && !loop_ ? w : kNoEnd, std::memory_order_release);
 }
 
 void FileReader::markEnd() {
   if (end_.load(std::memory_order_relaxed) == kNoEnd)
-    end_.store(write_.load(std::memory_order_relaxed), std::memory_order_release);
+    end_.store(positions_.written(), std::memory_order_release);
 }
 
 void FileReader::fill() {
@@ -185,8 +184,8 @@ void FileReader::fill() {
       }
       seekToStart();
     }
-    const uint64_t w = write_.load(std::memory_order_relaxed);
-    const uint64_t room = kCapacity - (w - read_.load(std::memory_order_acquire));
+    uint64_t w;
+    const uint64_t room = positions_.writeIndex(w);
     if (room < kMinRoom) return;
     const uint32_t at = uint32_t(w % kCapacity);
     const uint32_t n = uint32_t(std::min<uint64_t>({room, uint64_t(kCapacity - at), uint64_t(kReadFrames)}));
@@ -197,7 +196,7 @@ void FileReader::fill() {
     if (ExtAudioFileRead(file_, &got, &list_) != noErr) got = 0;
     if (got > 0) {
       nothingSinceStart_ = false;
-      write_.store(w + got, std::memory_order_release);
+      positions_.writeUpdate(w + got);
     }
     if (got < n) atEnd_ = true;
   }
@@ -205,10 +204,7 @@ void FileReader::fill() {
 
 bool FileReader::readyFor(uint32_t frames) const {
   if (requests_.load(std::memory_order_acquire) != requestsDone_.load(std::memory_order_acquire)) return false;
-  const uint64_t e = end_.load(std::memory_order_acquire);
-  const uint64_t w = write_.load(std::memory_order_acquire);
-  const uint64_t r = read_.load(std::memory_order_acquire);
-  return e != kNoEnd || w - r >= frames;
+  return end_.load(std::memory_order_acquire) != kNoEnd || positions_.filled() >= frames;
 }
 
 // ---------------------------------------------------------------- the I/O thread
@@ -219,23 +215,19 @@ uint32_t FileReader::take(uint32_t frames, float* const* out) noexcept {
     for (uint32_t ch = 0; ch < channels_; ++ch) std::fill_n(out[ch], frames, 0.0f);
     return 0;
   }
-  const uint64_t r = read_.load(std::memory_order_acquire);
+  uint64_t r;
+  const uint64_t filled = positions_.readIndex(r);
   const uint64_t e = end_.load(std::memory_order_acquire);
-  const uint64_t w = write_.load(std::memory_order_acquire);
-  const uint64_t limit = std::min(w, e);
+  const uint64_t limit = std::min(r + filled, e);
   const uint32_t n = limit > r ? uint32_t(std::min<uint64_t>(limit - r, frames)) : 0;
-  const uint32_t at = uint32_t(r % kCapacity);
-  const uint32_t first = std::min(n, kCapacity - at);
   for (uint32_t ch = 0; ch < channels_; ++ch) {
-    const float* plane = ring_.data() + size_t(ch) * kCapacity;
-    std::memcpy(out[ch], plane + at, size_t(first) * sizeof(float));
-    std::memcpy(out[ch] + first, plane, size_t(n - first) * sizeof(float));
+    rt::copyOutOfRing(ring_.data() + size_t(ch) * kCapacity, kCapacity, r, out[ch], n);
     std::fill(out[ch] + n, out[ch] + frames, 0.0f);
   }
   if (n < frames && e == kNoEnd) underruns_.fetch_add(frames - n, std::memory_order_relaxed);
-  read_.store(r + n, std::memory_order_release);
+  positions_.readUpdate(r + n);
   handshake_.leave();
-  if (w - (r + n) < kCapacity / 2) wakeReader();
+  if (filled - n < kCapacity / 2) wakeReader();
   return n;
 }
 

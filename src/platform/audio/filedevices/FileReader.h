@@ -15,7 +15,7 @@
 //     they only hand a request to the reader and return.
 //   The ring has one writer (the reader thread) and one reader (whoever
 //   holds the device's I/O: its clock thread, or a stepping test); its
-//   positions are atomics with acquire/release ordering. To drop what it
+//   positions are an rt::RingPositions. To drop what it
 //   read ahead (a new rate, back to the start) the reader briefly keeps
 //   take() out through a configuration handshake; a cycle that meets it
 //   gives silence.
@@ -29,6 +29,7 @@
 
 #include "platform/audio/ExtAudioFile.h"
 #include "platform/audio/UnitSupport.h"
+#include "platform/audio/rt/SampleRing.h"
 #include "platform/audio/rt/WakeSignal.h"
 
 namespace platform::audio::files {
@@ -98,10 +99,9 @@ class FileReader {
   std::vector<float> ring_;  // channels_ planes of kCapacity frames
   AudioBufferList list_{};   // the reader's view of the ring for one read
 
-  // Ring positions. write_: the reader's; read_: the I/O thread's, and the
-  // reader's while it holds the handshake.
-  std::atomic<uint64_t> write_{0};
-  std::atomic<uint64_t> read_{0};
+  // Ring positions: the reader thread produces, the I/O thread consumes (and
+  // the reader drops what is unread while it holds the handshake).
+  rt::RingPositions positions_{kCapacity};
   ConfigHandshake handshake_;
   // Where the file ended while it plays once; kNoEnd while it plays on.
   std::atomic<uint64_t> end_{kNoEnd};

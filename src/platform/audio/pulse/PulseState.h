@@ -20,7 +20,7 @@
 #include "platform/audio/Notifier.h"
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/pulse/PulseProvider.h"
-#include "platform/audio/pulse/SampleRing.h"
+#include "platform/audio/rt/SampleRing.h"
 #include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/rt/WakeSignal.h"
 
@@ -74,7 +74,7 @@ struct Runtime {
   std::atomic<bool> active{false};  // stream and thread up (under control)
   std::atomic<bool> quit{false};
   rt::WakeSignal wake;  // to our I/O thread: samples moved, a kick, or quit
-  Ring ring;
+  rt::SampleRing ring;
   std::atomic<uint64_t> streamFrames{0};  // moved by libpulse's side
   // The stream's latency as the server reports it (playback: until a frame
   // written now is played; record: since the oldest frame not yet read was
