@@ -12,7 +12,6 @@ namespace platform::audio::files {
 
 namespace {
 
-thread_local FileRuntime* cycleInProgress = nullptr;  // the runtime whose cycle this thread runs
 
 // Takes up a new rate or buffer size; caller holds rt.io. The device's clock
 // goes on from where it is.
@@ -22,7 +21,7 @@ void applyConfiguration(FileRuntime& rt, uint64_t now) {
   if (rate == rt.scheduleRate && frames == rt.scheduleFrames) return;
   rt.scheduleRate = rate;
   rt.scheduleFrames = frames;
-  if (rt.clientCount) {
+  if (!rt.clients.empty()) {
     rt.anchorFrames = double(rt.framesDone);
     rt.anchorHost = now;
   }
@@ -31,8 +30,7 @@ void applyConfiguration(FileRuntime& rt, uint64_t now) {
 
 // One device cycle; caller holds rt.io and the runtime has clients.
 void runCycle(FileRuntime& rt, uint64_t due) noexcept {
-  FileRuntime* const outer = cycleInProgress;
-  cycleInProgress = &rt;
+  const rt::CycleScope scope(&rt);
   const uint32_t frames = rt.scheduleFrames;
   rt.reader->take(frames, rt.planes.data());
   rt.list.mNumberBuffers = rt.channels;
@@ -49,7 +47,6 @@ void runCycle(FileRuntime& rt, uint64_t due) noexcept {
     if (client) client->ioCycle(rt.id, c);
   rt.framesDone += frames;
   rt.cycled.fetch_add(frames, std::memory_order_relaxed);
-  cycleInProgress = outer;
 }
 
 }  // namespace
@@ -72,7 +69,7 @@ void FileDeviceProvider::State::stopClock(FileRuntime& rt) {
 uint64_t FileDeviceProvider::State::runDue(FileRuntime& rt, uint64_t now) {
   if (!rt.io.try_lock()) return now + 200000;  // being started or stopped: look again shortly
   std::lock_guard lock(rt.io, std::adopt_lock);
-  if (rt.clientCount == 0 || rt.removed.load(std::memory_order_relaxed) || !rt.reader) return UINT64_MAX;
+  if (rt.clients.empty() || rt.removed.load(std::memory_order_relaxed) || !rt.reader) return UINT64_MAX;
   applyConfiguration(rt, now);
   uint64_t due = rt.nextDue();
   if (now > due && now - due > uint64_t(20 * 1e9 * rt.scheduleFrames / rt.scheduleRate)) {
@@ -82,11 +79,11 @@ uint64_t FileDeviceProvider::State::runDue(FileRuntime& rt, uint64_t now) {
     rt.publish();
     due = rt.nextDue();
   }
-  while (due <= now && rt.clientCount > 0) {
+  while (due <= now && !rt.clients.empty()) {
     runCycle(rt, due);
     due = rt.nextDue();
   }
-  return rt.clientCount > 0 ? due : UINT64_MAX;
+  return !rt.clients.empty() ? due : UINT64_MAX;
 }
 
 void FileDeviceProvider::State::clockLoop(FileRuntime& rt) {
@@ -125,7 +122,7 @@ void FileDeviceProvider::advance(double seconds) {
     uint64_t next = UINT64_MAX;
     for (FileRuntime* rt : runtimes) {
       std::lock_guard io(rt->io);
-      if (rt->clientCount == 0 || rt->removed.load() || !rt->reader) continue;
+      if (rt->clients.empty() || rt->removed.load() || !rt->reader) continue;
       applyConfiguration(*rt, s.steppedNow.load());
       next = std::min(next, rt->nextDue());
     }
@@ -137,7 +134,7 @@ void FileDeviceProvider::advance(double seconds) {
         uint32_t frames = 0;
         {
           std::lock_guard io(rt->io);
-          if (rt->clientCount == 0 || rt->removed.load() || !rt->reader || rt->nextDue() > next) break;
+          if (rt->clients.empty() || rt->removed.load() || !rt->reader || rt->nextDue() > next) break;
           reader = rt->reader;
           frames = rt->scheduleFrames;
         }
@@ -147,7 +144,7 @@ void FileDeviceProvider::advance(double seconds) {
         while (!reader->readyFor(frames) && std::chrono::steady_clock::now() < deadline)
           std::this_thread::sleep_for(std::chrono::microseconds(100));
         std::lock_guard io(rt->io);
-        if (rt->clientCount == 0 || !rt->reader || rt->nextDue() > next) break;
+        if (rt->clients.empty() || !rt->reader || rt->nextDue() > next) break;
         runCycle(*rt, rt->nextDue());
       }
     }
@@ -165,16 +162,15 @@ OSStatus FileDeviceProvider::startIo(AudioObjectID device, AudioObjectPropertySc
   FileRuntime* rt = s.runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
   if (scope != kAudioObjectPropertyScopeInput) return kAudioHardwareUnsupportedOperationError;
-  const bool own = cycleInProgress == rt;
+  const bool own = rt::inCycleOf(rt);
   {
     std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
     if (!own) io.lock();
     if (rt->removed.load()) return kAudioHardwareBadDeviceError;
-    if (std::find(rt->clients.begin(), rt->clients.end(), client) != rt->clients.end()) return noErr;
-    auto free = std::find(rt->clients.begin(), rt->clients.end(), nullptr);
-    if (free == rt->clients.end()) return kAudioHardwareIllegalOperationError;
-    *free = client;
-    if (rt->clientCount++ == 0) {
+    const auto joined = rt->clients.add(client);
+    if (joined == decltype(rt->clients)::Joined::alreadyIn) return noErr;
+    if (joined == decltype(rt->clients)::Joined::full) return kAudioHardwareIllegalOperationError;
+    if (rt->clients.count() == 1) {
       // The device's clock starts now, from sample time 0; the file goes on
       // from where it paused.
       const uint64_t now = s.now();
@@ -203,13 +199,11 @@ OSStatus FileDeviceProvider::stopIo(AudioObjectID device, AudioObjectPropertySco
     return kAudio_ParamError;
   FileRuntime* rt = s.slots[(device - kFirstFileDeviceID) % kSlots].load(std::memory_order_acquire);
   if (!rt || rt->id != device) return noErr;  // closed and replaced: nothing runs there
-  const bool own = cycleInProgress == rt;
+  const bool own = rt::inCycleOf(rt);
   std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
   if (!own) io.lock();
-  auto it = std::find(rt->clients.begin(), rt->clients.end(), client);
-  if (it == rt->clients.end()) return noErr;  // not running (or its file was closed)
-  *it = nullptr;
-  if (--rt->clientCount == 0) rt->publish();
+  if (!rt->clients.remove(client)) return noErr;  // not running (or its file was closed)
+  if (rt->clients.empty()) rt->publish();
   return noErr;
 }
 

@@ -158,8 +158,7 @@ bool FileDeviceProvider::removeFile(AudioObjectID id) {
   {
     // Running clients get no further cycles (and stopIo finds them gone).
     std::lock_guard io(rt->io);
-    rt->clients.fill(nullptr);
-    rt->clientCount = 0;
+    rt->clients.clear();
     rt->publish();
   }
   s.stopClock(*rt);

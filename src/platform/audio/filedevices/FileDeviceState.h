@@ -19,6 +19,7 @@
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "platform/audio/filedevices/FileReader.h"
+#include "platform/audio/rt/IoClients.h"
 #include "platform/audio/rt/TimeAnchor.h"
 
 namespace platform::audio::files {
@@ -68,8 +69,7 @@ struct FileRuntime {
   std::shared_ptr<FileReader> reader;
 
   // Under io.
-  std::array<IoClient*, kMaxClients> clients{};
-  uint32_t clientCount = 0;
+  rt::IoClientSlots<IoClient, kMaxClients> clients;
   double scheduleRate = 0;
   uint32_t scheduleFrames = 0;
   uint64_t anchorHost = 0;  // host time at which the device was at anchorFrames
@@ -96,7 +96,7 @@ struct FileRuntime {
     const double frames = double(framesDone + scheduleFrames) - anchorFrames;
     return anchorHost + uint64_t(std::max(0.0, frames) * 1e9 / scheduleRate + 0.5);
   }
-  void publish() { anchor.publish({clientCount > 0, anchorHost, anchorFrames, scheduleRate, 1.0}); }
+  void publish() { anchor.publish({!clients.empty(), anchorHost, anchorFrames, scheduleRate, 1.0}); }
 };
 
 // One open file as the object model sees it.

@@ -237,14 +237,14 @@ OSStatus PulseProvider::setPropertyData(AudioObjectID object, const AudioObjectP
   s.post(fired);
   if (send == Send::Restart) {
     // A running stream moves to the new rate with its clients.
-    if (rt && cycleInProgress != rt) {
+    if (rt && !rt::inCycleOf(rt)) {
       std::lock_guard control(rt->control);
       if (rt->active.load()) {
         s.stopStream(*rt);
         bool any;
         {
           std::lock_guard io(rt->io);
-          any = rt->clientCount > 0;
+          any = !rt->clients.empty();
         }
         if (any) s.startStream(*rt);
       }

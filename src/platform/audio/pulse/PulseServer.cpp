@@ -293,8 +293,7 @@ void PulseProvider::State::detach(Runtime& rt) {
   rt.quit.store(true, std::memory_order_release);  // the I/O thread starts no cycle after this
   {
     std::lock_guard lock(rt.io);  // waits for the cycle in hand
-    rt.clients.fill(nullptr);
-    rt.clientCount = 0;
+    rt.clients.clear();
     rt.publish(false, steadyNanos(), double(rt.framesDone));
   }
   closeStream(rt);

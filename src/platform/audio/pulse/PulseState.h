@@ -20,6 +20,7 @@
 #include "platform/audio/Notifier.h"
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/pulse/PulseProvider.h"
+#include "platform/audio/rt/IoClients.h"
 #include "platform/audio/rt/SampleRing.h"
 #include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/rt/WakeSignal.h"
@@ -59,8 +60,7 @@ struct Runtime {
 
   std::mutex control;  // starting and stopping the stream; never on the I/O thread
   std::mutex io;       // clients; the I/O thread only try-locks it
-  std::array<IoClient*, kMaxClients> clients{};
-  uint32_t clientCount = 0;
+  rt::IoClientSlots<IoClient, kMaxClients> clients;
 
   // Set while the stream is stopped, read by both sides while it runs.
   uint32_t channels = 2;
@@ -120,9 +120,6 @@ struct Runtime {
 
 // Frames of playback queued at the server that a stream of this runtime asks for.
 uint32_t playbackQueueFrames(const Runtime& rt);
-
-// The device whose cycle runs on this thread, if any.
-extern thread_local Runtime* cycleInProgress;
 
 struct Port {
   uint32_t id;

@@ -9,7 +9,6 @@
 
 namespace platform::audio::pulse {
 
-thread_local Runtime* cycleInProgress = nullptr;
 
 namespace {
 
@@ -393,17 +392,18 @@ void PulseProvider::State::ioLoop(Runtime& rt) {
         rt.io.unlock();
         return;
       }
-      cycleInProgress = &rt;
-      if (rt.input) {
-        inputCycle(rt, frames);
-      } else {
-        outputCycle(rt, frames);
-        if (rt.kickFd >= 0) {
-          const uint64_t one = 1;
-          (void)!write(rt.kickFd, &one, sizeof one);
+      {
+        const rt::CycleScope scope(&rt);
+        if (rt.input) {
+          inputCycle(rt, frames);
+        } else {
+          outputCycle(rt, frames);
+          if (rt.kickFd >= 0) {
+            const uint64_t one = 1;
+            (void)!write(rt.kickFd, &one, sizeof one);
+          }
         }
       }
-      cycleInProgress = nullptr;
       rt.io.unlock();
     }
   }
@@ -440,14 +440,9 @@ OSStatus PulseProvider::startIo(AudioObjectID device, AudioObjectPropertyScope s
   if (!rt || rt->removed.load()) return kAudioHardwareBadDeviceError;
   if (rt->input != (scope == kAudioObjectPropertyScopeInput)) return kAudioHardwareUnsupportedOperationError;
   auto addClient = [&]() -> OSStatus {
-    if (std::find(rt->clients.begin(), rt->clients.end(), client) != rt->clients.end()) return noErr;
-    auto free = std::find(rt->clients.begin(), rt->clients.end(), nullptr);
-    if (free == rt->clients.end()) return kAudioHardwareIllegalOperationError;
-    *free = client;
-    ++rt->clientCount;
-    return noErr;
+    return rt->clients.add(client) == decltype(rt->clients)::Joined::full ? kAudioHardwareIllegalOperationError : noErr;
   };
-  if (cycleInProgress == rt) return addClient();  // from its own cycle: the stream runs, nothing to wait for
+  if (rt::inCycleOf(rt)) return addClient();  // from its own cycle: the stream runs, nothing to wait for
   std::lock_guard control(rt->control);
   if (rt->removed.load()) return kAudioHardwareBadDeviceError;
   if (!rt->active.load()) {
@@ -466,16 +461,10 @@ OSStatus PulseProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope sc
     return kAudio_ParamError;
   Runtime* rt = s.runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
-  auto dropClient = [&]() {
-    auto it = std::find(rt->clients.begin(), rt->clients.end(), client);
-    if (it == rt->clients.end()) return false;
-    *it = nullptr;
-    --rt->clientCount;
-    return true;
-  };
+  auto dropClient = [&]() { return rt->clients.remove(client); };
   // From its own cycle the stream keeps running idle; the next start or stop
   // from elsewhere (or the device's removal) takes care of it.
-  if (cycleInProgress == rt) {
+  if (rt::inCycleOf(rt)) {
     dropClient();
     return noErr;
   }
@@ -491,7 +480,7 @@ OSStatus PulseProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope sc
   {
     std::lock_guard io(rt->io);  // waits for the cycle in hand
     if (!dropClient()) return noErr;
-    last = rt->clientCount == 0;
+    last = rt->clients.empty();
   }
   if (last && rt->active.load()) s.stopStream(*rt);
   return noErr;

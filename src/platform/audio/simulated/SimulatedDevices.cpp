@@ -195,12 +195,11 @@ bool SimulatedProvider::removeDevice(AudioObjectID id) {
   }
   {
     // Outside the model lock: a cycle in progress may be calling into the model.
-    const bool own = cycleInProgress == rt;
+    const bool own = rt::inCycleOf(rt);
     std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
     if (!own) io.lock();
-    rt->inClients.fill(nullptr);
-    rt->outClients.fill(nullptr);
-    rt->clientCount = 0;
+    rt->inClients.clear();
+    rt->outClients.clear();
     rt->publish();
   }
   s.notifier.post(kAudioObjectSystemObject, {{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}});

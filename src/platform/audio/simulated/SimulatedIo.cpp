@@ -109,8 +109,7 @@ void generateInput(Runtime& rt, uint32_t frames) {
 
 // Runs one cycle of the runtime; caller holds rt.io.
 void cycle(Runtime& rt, uint64_t due) {
-  Runtime* const outer = cycleInProgress;
-  cycleInProgress = &rt;
+  const rt::CycleScope scope(&rt);
   const uint32_t frames = rt.bufferFrames;
   IoCycle c{};
   c.timeStamp.mSampleTime = double(rt.framesDone);
@@ -169,9 +168,7 @@ void cycle(Runtime& rt, uint64_t due) {
   }
 
   if (rt.hasInput) {
-    bool anyInput = false;
-    for (IoClient* client : rt.inClients) anyInput |= client != nullptr;
-    if (anyInput) {
+    if (!rt.inClients.empty()) {
       generateInput(rt, frames);
       rt.inList.mNumberBuffers = rt.inChannels;
       for (uint32_t ch = 0; ch < rt.inChannels; ++ch)
@@ -187,7 +184,6 @@ void cycle(Runtime& rt, uint64_t due) {
   }
   if (rt.loopback) rt.delayWrite += frames;
   rt.framesDone += frames;
-  cycleInProgress = outer;
 }
 
 }  // namespace
@@ -218,7 +214,7 @@ void SimulatedProvider::State::configure(Device& dev, bool reanchor) {
     rt.staged = c;
     rt.stagedDirty = true;
   }
-  if (cycleInProgress == &rt) {
+  if (rt::inCycleOf(&rt)) {
     apply(rt, false);
   } else if (rt.io.try_lock()) {
     apply(rt, false);
@@ -238,7 +234,7 @@ void SimulatedProvider::State::apply(Runtime& rt, bool realTime) {
   rt.stagedDirty = false;
   lock.unlock();
   const uint64_t t = now();
-  const double oldPosition = rt.clientCount ? rt.framesAt(t) : 0;
+  const double oldPosition = rt.clientCount() ? rt.framesAt(t) : 0;
   const bool rateChanged = c.rate != rt.rate || c.rateScalar != rt.rateScalar;
   rt.rate = c.rate;
   rt.rateScalar = c.rateScalar;
@@ -256,7 +252,7 @@ void SimulatedProvider::State::apply(Runtime& rt, bool realTime) {
     rt.filter = bandPass(rt.filterSpec, rt.rate);
     rt.latency = c.latency;
   }
-  if (rt.clientCount && (c.reanchor || rateChanged)) {
+  if (rt.clientCount() && (c.reanchor || rateChanged)) {
     rt.anchorFrames = std::max(oldPosition, double(rt.framesDone));
     rt.anchorHost = t;
   }
@@ -273,7 +269,7 @@ uint64_t SimulatedProvider::State::runDue(uint64_t until, bool stepped) {
       continue;
     }
     std::lock_guard lock(rt->io, std::adopt_lock);
-    if (rt->clientCount == 0 || rt->removed.load(std::memory_order_relaxed)) continue;
+    if (rt->clientCount() == 0 || rt->removed.load(std::memory_order_relaxed)) continue;
     apply(*rt, !stepped);
     uint64_t due = rt->nextDue();
     if (!stepped && until > due && until - due > uint64_t(20 * 1e9 * rt->bufferFrames / rt->effectiveRate())) {
@@ -283,11 +279,11 @@ uint64_t SimulatedProvider::State::runDue(uint64_t until, bool stepped) {
       rt->publish();
       due = rt->nextDue();
     }
-    while (due <= until && rt->clientCount > 0) {
+    while (due <= until && rt->clientCount() > 0) {
       cycle(*rt, due);
       due = rt->nextDue();
     }
-    if (rt->clientCount > 0) earliest = std::min(earliest, due);
+    if (rt->clientCount() > 0) earliest = std::min(earliest, due);
   }
   return earliest;
 }
@@ -322,7 +318,7 @@ void SimulatedProvider::advance(double seconds) {
       Runtime* rt = slot.load(std::memory_order_acquire);
       if (!rt) continue;
       std::lock_guard lock(rt->io);
-      if (rt->clientCount && !rt->removed.load()) {
+      if (rt->clientCount() && !rt->removed.load()) {
         s.apply(*rt, false);
         next = std::min(next, rt->nextDue());
       }
@@ -371,19 +367,21 @@ OSStatus SimulatedProvider::startIo(AudioObjectID device, AudioObjectPropertySco
   Runtime* rt = s.runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
   {
-    const bool own = cycleInProgress == rt;
+    const bool own = rt::inCycleOf(rt);
     std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
     if (!own) io.lock();
     if (rt->removed.load()) return kAudioHardwareBadDeviceError;
     const bool input = scope == kAudioObjectPropertyScopeInput;
     if (input ? !rt->hasInput : !rt->hasOutput) return kAudioHardwareUnsupportedOperationError;
     auto& clients = input ? rt->inClients : rt->outClients;
-    if (std::find(clients.begin(), clients.end(), client) != clients.end()) return noErr;
-    auto free = std::find(clients.begin(), clients.end(), nullptr);
-    if (free == clients.end()) return kAudioHardwareIllegalOperationError;
-    *free = client;
+    if (clients.contains(client)) return noErr;
+    if (clients.full()) return kAudioHardwareIllegalOperationError;
+    // The staged settings apply before the device counts the client, so a
+    // first client starts the clock below from the settings it will run at.
     s.apply(*rt, own);
-    if (rt->clientCount++ == 0) {
+    const bool first = rt->clientCount() == 0;
+    clients.add(client);
+    if (first) {
       // The device's clock starts now, from sample time 0.
       rt->framesDone = 0;
       rt->anchorFrames = 0;
@@ -394,7 +392,7 @@ OSStatus SimulatedProvider::startIo(AudioObjectID device, AudioObjectPropertySco
       rt->publish();
     }
   }
-  if (cycleInProgress != rt) s.wakeClock();
+  if (!rt::inCycleOf(rt)) s.wakeClock();
   return noErr;
 }
 
@@ -403,14 +401,12 @@ OSStatus SimulatedProvider::stopIo(AudioObjectID device, AudioObjectPropertyScop
   if (!client || !isDirection(scope)) return kAudio_ParamError;
   Runtime* rt = s.slots[device % kSlots].load(std::memory_order_acquire);
   if (!rt || rt->id != device) return kAudioHardwareBadDeviceError;
-  const bool own = cycleInProgress == rt;
+  const bool own = rt::inCycleOf(rt);
   std::unique_lock<std::mutex> io(rt->io, std::defer_lock);
   if (!own) io.lock();
   auto& clients = scope == kAudioObjectPropertyScopeInput ? rt->inClients : rt->outClients;
-  auto it = std::find(clients.begin(), clients.end(), client);
-  if (it == clients.end()) return noErr;  // not running (or its device was removed)
-  *it = nullptr;
-  if (--rt->clientCount == 0) rt->publish();
+  if (!clients.remove(client)) return noErr;  // not running (or its device was removed)
+  if (rt->clientCount() == 0) rt->publish();
   return noErr;
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/audio/Notifier.h"
 #include "platform/audio/PropertyLookup.h"
+#include "platform/audio/rt/IoClients.h"
 #include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
@@ -97,8 +98,8 @@ struct Runtime {
   bool stagedDirty = false;
 
   // clients
-  std::array<IoClient*, kMaxClients> inClients{}, outClients{};
-  uint32_t clientCount = 0;
+  rt::IoClientSlots<IoClient, kMaxClients> inClients, outClients;
+  uint32_t clientCount() const { return inClients.count() + outClients.count(); }
 
   // schedule
   uint64_t anchorHost = 0;  // host time at which the device was at anchorFrames
@@ -119,10 +120,9 @@ struct Runtime {
   double framesAt(uint64_t now) const {
     return anchorFrames + double(int64_t(now - anchorHost)) * effectiveRate() / 1e9;
   }
-  void publish() { anchor.publish({clientCount > 0, anchorHost, anchorFrames, effectiveRate(), rateScalar}); }
+  void publish() { anchor.publish({clientCount() > 0, anchorHost, anchorFrames, effectiveRate(), rateScalar}); }
 };
 
-inline thread_local Runtime* cycleInProgress = nullptr;  // the runtime whose cycle this thread runs
 
 struct Device {
   AudioObjectID id = 0;
