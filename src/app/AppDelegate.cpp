@@ -246,7 +246,10 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   }
   SpectrumResult* result = spectrum->compute(samples, kBlockLength);
   if (result->validBins > 0) {
-    trace->addDataSamplingRate(result, samplingRate);
+    // The trace's averaging step runs on the main thread after this block,
+    // before the views' detection passes queued below.
+    const PlotTrace::AveragingStep step = trace->addDataSamplingRate(result, samplingRate);
+    if (step.run) ui::MainThread::instance().runAsync(step.run, step.context);
     if (display) display->addTraceData(trace->traceData());
   }
 }
