@@ -72,7 +72,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
-#include "app/PlotView.h"
+#include "plot/PlotView.h"
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
 #include "dsp/FFTPlanner.h"

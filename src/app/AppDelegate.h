@@ -19,9 +19,9 @@
 #include <string>
 
 #include "endpoints/Endpoints.h"
-#include "app/PlotView.h"
+#include "plot/PlotView.h"
 #include "audio/AFManager.h"
-#include "display/SharedData.h"
+#include "plot/SharedData.h"
 #include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"

@@ -4,7 +4,7 @@
 
 #include <QPointer>
 
-#include "app/PlotView.h"
+#include "plot/PlotView.h"
 #include "display/Display.h"
 
 class DisplayView final : public PlotView {

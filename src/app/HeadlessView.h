@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "app/PlotView.h"
+#include "plot/PlotView.h"
 #include "display/Display.h"
 
 class HeadlessView final : public PlotView {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "app/PlotView.h"
+#include "plot/PlotView.h"
 #include "display/Printing.h"
 
 class QByteArray;

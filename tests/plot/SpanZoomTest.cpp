@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "display/SpanZoom.h"
+#include "plot/SpanZoom.h"
 
 using display::SpanEdges;
 using display::SpanLimits;

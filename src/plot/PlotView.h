@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "display/SharedData.h"
+#include "plot/SharedData.h"
 #include "ui/Color.h"
 
 struct TraceData;

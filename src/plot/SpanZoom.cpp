@@ -1,4 +1,4 @@
-#include "display/SpanZoom.h"
+#include "plot/SpanZoom.h"
 
 #include <algorithm>
 #include <cmath>
