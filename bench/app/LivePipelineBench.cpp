@@ -70,8 +70,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
 #include "plot/PlotView.h"
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
