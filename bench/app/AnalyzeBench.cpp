@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AnalyzeCommand.h"
+#include "app/cli/analyze/AnalyzeCommand.h"
 #include "audio/AFSoundfile.h"
 
 #ifndef ANALYZE_BENCH_SOURCE_DIR

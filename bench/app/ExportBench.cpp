@@ -21,9 +21,9 @@
 #include <cmath>
 #include <memory>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
-#include "app/PrintView.h"
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "app/views/PrintView.h"
 #include "dsp/PlotTrace.h"
 #include "ui/qt/QtMainThread.h"
 

@@ -70,9 +70,9 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
-#include "app/PlotView.h"
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "plot/PlotView.h"
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
 #include "dsp/FFTPlanner.h"

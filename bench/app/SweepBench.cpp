@@ -16,8 +16,8 @@
 #include <numbers>
 #include <thread>
 
-#include "app/AppDelegate.h"
-#include "app/InterfaceMenus.h"
+#include "app/controller/AppDelegate.h"
+#include "app/controller/InterfaceMenus.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"

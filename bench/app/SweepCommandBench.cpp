@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/SweepCommand.h"
-#include "app/SweepMeasurement.h"
+#include "app/cli/measure/SweepCommand.h"
+#include "app/cli/measure/SweepMeasurement.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/MainThread.h"
 

@@ -76,7 +76,8 @@ struct Rig {
   // One spectrum's work on the main thread: the trace's averaging step and
   // the view's detection pass, as the controller queues them.
   void newTrace() {
-    trace.addDataSamplingRate(&result, kRate);
+    const PlotTrace::AveragingStep step = trace.addDataSamplingRate(&result, kRate);
+    ui::MainThread::instance().runAsync(step.run, step.context);
     view.addTraceData(trace.traceData());
     ui::MainThread::instance().drain();
   }

@@ -93,7 +93,8 @@ struct Rig {
       }
       SpectrumResult* r = engine.compute(block.data(), kBlock);
       if (!r->validBins) continue;
-      trace.addDataSamplingRate(r, kRate);
+      const PlotTrace::AveragingStep step = trace.addDataSamplingRate(r, kRate);
+      ui::MainThread::instance().runAsync(step.run, step.context);
       view.addTraceData(trace.traceData());
       mainThread.drain();
       return;

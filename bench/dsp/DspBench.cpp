@@ -157,7 +157,8 @@ int benchThroughput(const char* path) {
     for (size_t at = 0; at + 512 <= samples.size(); at += 512) {
       SpectrumResult* r = spectrum->compute(samples.data() + at, 512);
       if (r->validBins > 0) {
-        trace->addDataSamplingRate(r, 48000);
+        const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, 48000);
+        ui::MainThread::instance().runAsync(step.run, step.context);
         ++spectra;
       }
       main.drain();

@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "app/AnalyzeCommand.h"
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
-#include "app/TerminationSignals.h"
+#include "app/cli/analyze/AnalyzeCommand.h"
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "app/window/TerminationSignals.h"
 #include "dsp/FFTPlanner.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/Provider.h"
-#include "app/DevicesCommand.h"
-#include "app/SweepCommand.h"
+#include "app/cli/devices/DevicesCommand.h"
+#include "app/cli/measure/SweepCommand.h"
 #include "platform/audio/ProviderChoice.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "ui/qt/QtMainThread.h"

@@ -3,7 +3,7 @@
 // DisplayDraw.cpp.
 
 #include "display/Display.h"
-#include "display/TruncToInt.h"
+#include "plot/TruncToInt.h"
 
 #include <QMenu>
 #include <algorithm>

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "display/SharedData.h"
-#include "display/SpanZoom.h"
+#include "plot/SharedData.h"
+#include "plot/SpanZoom.h"
 #include "dsp/PeakTable.h"
 
 struct TraceData;

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "display/Display.h"
-#include "display/TruncToInt.h"
+#include "plot/TruncToInt.h"
 #include "dsp/PlotTrace.h"
 
 namespace display {

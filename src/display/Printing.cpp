@@ -4,7 +4,7 @@
 // a printer at its resolution.
 
 #include "display/Printing.h"
-#include "display/TruncToInt.h"
+#include "plot/TruncToInt.h"
 
 #include <QPainter>
 #include <QPen>

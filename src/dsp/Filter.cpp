@@ -4,12 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/Log.h"
-
-Filter* Filter::init() {
-  platform::log("bad init for Filter\n");
-  return nullptr;
-}
+Filter::Refusal Filter::init() { return {}; }
 
 Filter::Filter(float bandwidth, int length, int ratio, const float* gains)
     : n(std::max(length, 1)), decimationRatio_(ratio), bandwidth_(bandwidth), window(gains) {

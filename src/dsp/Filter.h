@@ -18,8 +18,12 @@ class Filter {
 
   // A filter needs its bandwidth and length: the plain initialiser is refused.
   Filter() = delete;
-  // Logs "bad init for Filter\n" and returns no filter.
-  static Filter* init();
+  // The plain initialiser's answer: no filter, and the line its caller logs.
+  struct Refusal {
+    Filter* filter = nullptr;
+    const char* logLine = "bad init for Filter\n";
+  };
+  static Refusal init();
 
   // bandwidth: cut-off as a fraction of the sampling rate (0 … 0.5); length:
   // taps (1 or 2 give a pass-through tap); ratio ≤ 1: no decimation (a ratio

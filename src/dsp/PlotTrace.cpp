@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ui/MainThread.h"
-
 namespace {
 
 int boundedBins(int bins) { return std::clamp(bins, 0, TraceData::kCapacity); }
@@ -39,9 +37,7 @@ void PlotTrace::takeSpectrum(const SpectrumResult* result, float samplingRate) {
 void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin) {
   if (!result) return;
   takeSpectrum(result, samplingRate);
-  if (bin < 0) {
-    ui::MainThread::instance().runAsync(&PlotTrace::cachePlotTask, this);
-  } else if (bin < traceData_.bins) {
+  if (bin >= 0 && bin < traceData_.bins) {
     std::lock_guard guard(traceData_.lock);
     if (mode_ == TraceMode::average)
       traceData_.averaged[bin] = spectrumValues[bin];
@@ -50,8 +46,10 @@ void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float sampl
   }
 }
 
-void PlotTrace::addDataSamplingRate(const SpectrumResult* result, float samplingRate) {
-  addDataSamplingRateBin(result, samplingRate, -1);
+PlotTrace::AveragingStep PlotTrace::addDataSamplingRate(const SpectrumResult* result, float samplingRate) {
+  if (!result) return {};
+  takeSpectrum(result, samplingRate);
+  return {&PlotTrace::cachePlotTask, this};
 }
 
 void PlotTrace::averageDataSamplingRate(const SpectrumResult* result, float samplingRate) {

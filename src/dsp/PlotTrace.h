@@ -3,10 +3,11 @@
 // count it belongs to. In normal analysis successive spectra are averaged in;
 // in a sweep single bins are stored as the sweep reaches them.
 //
-// Threads: every member runs on the main thread. The averaging step
-// (cachePlot) is queued on ui::MainThread by addDataSamplingRate and runs after
-// the block processing has returned; a PlotTrace must outlive the steps it
-// queued (drain the main thread before destroying one). Every write to
+// Threads: every member runs on the main thread. addDataSamplingRate offers
+// the averaging step (cachePlot) and its caller posts it to the main thread,
+// where it runs after the block processing has returned; a PlotTrace must
+// outlive the steps posted for it (drain the main thread before destroying
+// one). Every write to
 // `averaged` holds traceData.lock, so a reader holding it sees a whole trace
 // (the views hold it while they read; never hold it across a call into this
 // class).
@@ -43,11 +44,22 @@ class PlotTrace {
   // The embedded record; its address is stable for the object's life.
   TraceData* traceData() noexcept { return &traceData_; }
 
-  // Takes a new spectrum. bin < 0: queue the averaging step; bin ≥ 0 (sweep):
-  // store that one bin, no averaging. The spectrum's values are copied here,
-  // so the engine may be reconfigured or destroyed before the step runs.
+  // The averaging step of a spectrum taken: run(context) runs cachePlot(). The
+  // caller posts it to the main thread (ui::MainThread::runAsync takes it as
+  // it is); an empty step (run null) has nothing to run.
+  struct AveragingStep {
+    void (*run)(void* context) = nullptr;
+    void* context = nullptr;
+  };
+
+  // Takes a new spectrum. bin ≥ 0 (sweep): stores that one bin, no
+  // averaging; bin < 0: takes the spectrum only, and the averaging step is
+  // addDataSamplingRate's. The spectrum's values are copied here, so the
+  // engine may be reconfigured or destroyed before the step runs.
   void addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin);
-  void addDataSamplingRate(const SpectrumResult* result, float samplingRate);
+  // Takes a new spectrum of normal analysis and offers its averaging step,
+  // for the caller to post (empty for a null result).
+  [[nodiscard]] AveragingStep addDataSamplingRate(const SpectrumResult* result, float samplingRate);
   // The same with the averaging step run in the call rather than queued, for
   // an input that may complete more than one spectrum in a block (each must
   // be averaged before the next replaces the copy). Main thread.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
+#include "app/controller/AppDelegate.h"
 #include "ui/fakes/FakeControls.h"
 
 namespace app_fakes {

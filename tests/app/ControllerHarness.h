@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "AppFakes.h"
-#include "app/InterfaceMenus.h"
+#include "app/controller/InterfaceMenus.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/MainThread.h"
 

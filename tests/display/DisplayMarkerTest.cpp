@@ -186,7 +186,8 @@ TEST(DisplayMarker, ASineThroughTheSpectrumEngineReadsItsLevel) {
     result = engine.compute(block.data(), 512);
   }
   ASSERT_TRUE(result && result->validBins > 0);
-  plotTrace.addDataSamplingRate(result, 48000);
+  const PlotTrace::AveragingStep step = plotTrace.addDataSamplingRate(result, 48000);
+  ui::MainThread::instance().runAsync(step.run, step.context);
   rig.display->addTraceData(plotTrace.traceData());
   ui::MainThread::instance().drain();
 

@@ -44,7 +44,10 @@ TEST(FilterInit, PlainInitIsRefusedWithItsLogLine) {
   std::string logged;
   platform::setLogSink([](std::string_view line, void* ctx) { static_cast<std::string*>(ctx)->append(line); },
                        &logged);
-  EXPECT_EQ(Filter::init(), nullptr);
+  // The caller logs the refusal's line.
+  const Filter::Refusal refused = Filter::init();
+  EXPECT_EQ(refused.filter, nullptr);
+  platform::log("%s", refused.logLine);
   platform::resetLogSink();
   EXPECT_EQ(logged, "bad init for Filter\n");
 }

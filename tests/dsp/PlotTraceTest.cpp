@@ -36,7 +36,8 @@ class PlotTraceTest : public ::testing::Test {
   void TearDown() override { ui::MainThread::instance().drain(); }
   // What the controller does for every new spectrum, then the main loop.
   void add(SpectrumResult* r) {
-    trace->addDataSamplingRate(r, 48000);
+    const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, 48000);
+    ui::MainThread::instance().runAsync(step.run, step.context);
     ui::MainThread::instance().drain();
   }
   float value(int k = 0) { return trace->traceData()->averaged[k]; }
@@ -176,7 +177,8 @@ TEST_F(PlotTraceTest, SweepStoresSingleBinsWithoutAveraging) {
 TEST_F(PlotTraceTest, ImportCopiesTheRecord) {
   auto source = std::make_unique<PlotTrace>();
   FakeSpectrum s(1000);
-  source->addDataSamplingRate(s.with(7), 44100);
+  const PlotTrace::AveragingStep step = source->addDataSamplingRate(s.with(7), 44100);
+  ui::MainThread::instance().runAsync(step.run, step.context);
   ui::MainThread::instance().drain();
   trace->importData(source->traceData());
   const TraceData* t = trace->traceData();
@@ -215,7 +217,8 @@ TEST_F(PlotTraceTest, QueuedAveragingSurvivesTheEngineGoingAway) {
     }
     const float dc = r->output[0];
     ASSERT_GT(dc, 0);
-    trace->addDataSamplingRate(r, 48000);
+    const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, 48000);
+    ui::MainThread::instance().runAsync(step.run, step.context);
     engine->setResolutionBandwidth(1, 48000, WindowShape::Hann, 1);
     engine.reset();
     ui::MainThread::instance().drain();

@@ -314,7 +314,8 @@ TEST(SpectrumLevel, TraceReadsASinusoidsLevelFromTheFirstSpectrum) {
         block[i] = static_cast<float>(a * std::sin(2 * pi * bin * static_cast<double>(t % n) / n + 0.3));
       SpectrumResult* r = s.compute(block.data(), kBlock);
       if (!r->validBins) continue;
-      trace->addDataSamplingRate(r, c.rate);
+      const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, c.rate);
+      ui::MainThread::instance().runAsync(step.run, step.context);
       ui::MainThread::instance().drain();
       ++shown;
       const double level = trace->traceData()->averaged[bin] / (double(bins) * bins);
@@ -554,7 +555,8 @@ TEST(SpectrumRealTime, PerBlockPathDoesNotAllocate) {
     for (int i = 0; i < 600; ++i) {
       SpectrumResult* r = s.compute(block.data(), kBlock);
       if (r->validBins) {
-        trace->addDataSamplingRate(r, kRate);
+        const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, kRate);
+        ui::MainThread::instance().runAsync(step.run, step.context);
         ++spectra;
       }
       ui::MainThread::instance().drain();

@@ -49,7 +49,8 @@ struct HoldRig {
       }
       SpectrumResult* r = engine.compute(block.data(), kBlock);
       if (!r->validBins) continue;
-      trace->addDataSamplingRate(r, kRate);
+      const PlotTrace::AveragingStep step = trace->addDataSamplingRate(r, kRate);
+      ui::MainThread::instance().runAsync(step.run, step.context);
       ui::MainThread::instance().drain();
       ++shown;
     }
@@ -129,7 +130,8 @@ TEST(TraceHold, TheAverageIsUntouchedByTheHoldMachinery) {
   for (int step = 0; step < 8; ++step) {
     for (int k = 0; k < 1024; ++k) values[static_cast<size_t>(k)] = static_cast<float>(1 + (k * 7 + step * 13) % 17);
     for (PlotTrace* t : {plain.get(), visited.get()}) {
-      t->addDataSamplingRate(&r, kRate);
+      const PlotTrace::AveragingStep step = t->addDataSamplingRate(&r, kRate);
+      ui::MainThread::instance().runAsync(step.run, step.context);
       ui::MainThread::instance().drain();
     }
   }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/ReferenceFile.h"
+#include "app/formats/ReferenceFile.h"
 #include "dsp/PlotTrace.h"
 
 namespace {

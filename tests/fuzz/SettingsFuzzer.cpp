@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
 #include "platform/Log.h"
 #include "ui/MainThread.h"
 

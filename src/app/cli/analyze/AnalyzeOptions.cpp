@@ -1,0 +1,175 @@
+#include "app/cli/analyze/AnalyzeOptions.h"
+
+#include "app/controller/InterfaceMenus.h"
+#include "app/controller/OptionValues.h"
+
+namespace analyze {
+
+namespace {
+
+// Seconds of the longest file position taken: far beyond any real file, and
+// a frame count at 192 kHz still fits an int64.
+constexpr double kLatestSecond = 1e9;
+
+const char kUsage[] =
+    "Usage: specan analyze [OPTION]... FILE...\n"
+    "Analyses sound files without a window, as the analyzer analyses its input:\n"
+    "the chosen channel of each FILE goes through the spectrum engine in blocks\n"
+    "of 512 samples, and every spectrum is averaged into one trace. For each FILE\n"
+    "one line goes to standard output:\n"
+    "  FILE: RATE Hz, SECONDS s, CHANNELS ch, peak FREQUENCY Hz LEVEL dB,\n"
+    "  averaged over SECONDS s\n"
+    "with the file's rate, length and channel count, and the sine at the highest\n"
+    "peak of the trace inside the span (a bin at least as high as its neighbours;\n"
+    "a slope at the span's edge is none), read as the precise peak marker reads\n"
+    "it: its frequency and mean-square level wherever it falls between two bins,\n"
+    "from the window's own shape (a full-scale sine reads -3.01 dB). A sine too\n"
+    "near 0 Hz or half the rate to be told from its image reads its bin's own\n"
+    "level, followed by \"(near the band's edge, the bin's own reading)\". In\n"
+    "place of the peak: 'silent' for a trace without power, 'no peak in the span'\n"
+    "for a span that holds only a slope, 'no power in the span' where the trace\n"
+    "holds none there.\n"
+    "\n"
+    "The windows overlap so that every sample weighs alike, but for those of the\n"
+    "first and last window lengths, which weigh half as much on average; only\n"
+    "whole windows are taken, the first from the first sample. The spectra\n"
+    "together stand for the seconds 'averaged over' gives (also in the CSV),\n"
+    "about a window less than the file: a steady signal reads its level, a short\n"
+    "event away from the ends its energy spread over those seconds. A FILE\n"
+    "shorter than one window of the RBW (in whole blocks) is refused.\n"
+    "\n"
+    "  --rbw=HZ         resolution bandwidth: 1, 3.16, 10 (default), 31.6, 100,\n"
+    "                   316 or 1000\n"
+    "  --window=NAME    blackman, gaussian (default), hann or flattop\n"
+    "  --detector=NAME  the plot's pixel detector, for the image and the CSV's\n"
+    "                   header: average, peak, minimum, rosenfell or\n"
+    "                   rosenfell-average (default)\n"
+    "  --span=LOW:HIGH  the span in Hz (default: the whole band, 0 to half the\n"
+    "                   file's rate); either side may be left out\n"
+    "  --channel=N      the channel to analyse, from 1 (default 1)\n"
+    "  --averages=N     average N spectra, then go on exponentially over the\n"
+    "                   last N (default: every spectrum of the file, a running\n"
+    "                   mean; no 'averaged over' is given when the file has\n"
+    "                   more spectra than N)\n"
+    "  --from=SECONDS   start this far into the file (default 0)\n"
+    "  --to=SECONDS     end this far into the file (default: its end)\n"
+    "  --csv=FILE       write the trace as CSV, as File > Export Data does;\n"
+    "                   - for standard output (then no summary line is printed)\n"
+    "  --png=FILE       write the plot as a PNG image, as File > Export Image\n"
+    "                   draws it (print colours, border), with the peak marker\n"
+    "  --size=WxH       the image's size in points, 100 to 1800 each\n"
+    "                   (default 800x500); one pixel per point\n"
+    "  --help           show this help and exit\n"
+    "\n"
+    "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
+    "name ending in '/', which is made when missing. Each FILE's outputs go\n"
+    "there, named after it without its extension, with .csv or .png added\n"
+    "(take1.wav gives take1.csv); FILEs that would share a name are refused.\n"
+    "--csv=- takes a single FILE. A folder works for a single FILE too.\n"
+    "\n"
+    "A FILE's sampling rate must be at least four times the RBW and at least\n"
+    "20 Hz (the band then holds the narrowest span, 10 Hz), as 40 Hz at the\n"
+    "default RBW; a lower one is refused. Only regular files are read.\n"
+    "\n"
+    "Only whole blocks of 512 samples are analysed. Every output file is\n"
+    "written whole or not at all. A FILE that cannot be analysed is reported on\n"
+    "standard error as 'specan: FILE: cause', and the other FILEs are still\n"
+    "analysed. No settings are read or written, and no display is needed.\n"
+    "\n"
+    "Non-finite samples (NaN, infinite, or beyond 1e8, which the spectrum's\n"
+    "arithmetic cannot hold) are analysed as silence, and a block of nothing\n"
+    "else is left out, as the analyzer does with its live input; they are\n"
+    "reported as 'specan: FILE: N non-finite samples', and the FILE counts as\n"
+    "failed unless they are at most one in a million of the channel's samples\n"
+    "read.\n"
+    "\n"
+    "Exit status: 0 when every FILE was analysed, 1 when any failed, 2 for a\n"
+    "mistake in the options.\n";
+
+Parsed refuse(const std::string& argument, const std::string& cause) {
+  return Parsed{std::nullopt, 2, "specan: " + argument + ": " + cause};
+}
+
+}  // namespace
+
+const char* usage() { return kUsage; }
+
+Parsed parse(const std::vector<std::string>& arguments) {
+  using option_values::bandwidthTag;
+  using option_values::formatted;
+  using option_values::namesOf;
+  using option_values::number;
+  using option_values::tagNamed;
+  using option_values::valueOf;
+  using option_values::wholeNumber;
+  Options o;
+  bool optionsEnd = false;
+  for (const std::string& a : arguments) {
+    if (optionsEnd || a.empty() || a[0] != '-' || a == "-") {
+      o.files.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnd = true;
+    } else if (a == "--help" || a == "-h") {
+      return Parsed{std::nullopt, 0, usage()};
+    } else if (auto value = valueOf(a, "--rbw")) {
+      const std::optional<double> hz = number(*value);
+      const std::optional<int> tag = hz ? bandwidthTag(*hz) : std::nullopt;
+      if (!tag) return refuse(a, "the RBW is one of 1, 3.16, 10, 31.6, 100, 316 and 1000 Hz");
+      o.bandwidthTag = *tag;
+    } else if (auto value = valueOf(a, "--window")) {
+      const std::optional<int> tag = tagNamed(interface_menus::windowItems(), *value);
+      if (!tag) return refuse(a, "the window is " + namesOf(interface_menus::windowItems()));
+      o.windowTag = *tag;
+    } else if (auto value = valueOf(a, "--detector")) {
+      const std::optional<int> tag = tagNamed(interface_menus::detectorItems(), *value);
+      if (!tag) return refuse(a, "the detector is " + namesOf(interface_menus::detectorItems()));
+      o.detectorTag = *tag;
+    } else if (auto value = valueOf(a, "--span")) {
+      std::string cause;
+      const std::optional<option_values::Span> span = option_values::span(*value, &cause);
+      if (!span) return refuse(a, cause);
+      o.lowerSpan = span->lower;
+      o.upperSpan = span->upper;
+    } else if (auto value = valueOf(a, "--channel")) {
+      const std::optional<int> channel = wholeNumber(*value);
+      if (!channel || *channel < 1 || *channel > 64) return refuse(a, "the channel is a number from 1 to 64");
+      o.channel = *channel;
+    } else if (auto value = valueOf(a, "--averages")) {
+      const std::optional<double> averages = number(*value);
+      if (!averages || *averages < 1 || *averages > 1e9) return refuse(a, "the averages are a number from 1 to 1e9");
+      o.averages = averages;
+    } else if (auto value = valueOf(a, "--from")) {
+      const std::optional<double> seconds = number(*value);
+      if (!seconds || *seconds < 0 || *seconds > kLatestSecond) return refuse(a, "the start is a time in seconds, 0 or more");
+      o.from = *seconds;
+    } else if (auto value = valueOf(a, "--to")) {
+      const std::optional<double> seconds = number(*value);
+      if (!seconds || *seconds <= 0 || *seconds > kLatestSecond) return refuse(a, "the end is a time in seconds above 0");
+      o.to = seconds;
+    } else if (auto value = valueOf(a, "--csv")) {
+      if (value->empty()) return refuse(a, "--csv needs a file name, a folder or -");
+      o.csv = *value;
+    } else if (auto value = valueOf(a, "--png")) {
+      if (value->empty() || *value == "-") return refuse(a, "--png needs a file name or a folder");
+      o.png = *value;
+    } else if (auto value = valueOf(a, "--size")) {
+      const std::optional<std::pair<int, int>> size = option_values::pageSize(*value);
+      if (!size) return refuse(a, "the size is WxH in points, 100 to 1800 each (as 800x500)");
+      o.width = size->first;
+      o.height = size->second;
+    } else {
+      return refuse(a, "unknown option (see 'specan analyze --help')");
+    }
+  }
+  if (o.files.empty()) return refuse("analyze", "no sound file given (see 'specan analyze --help')");
+  if (o.to && !(*o.to > o.from))
+    return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
+  if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (o.csv == "-" && o.files.size() > 1)
+    return refuse("--csv=-", "standard output takes the CSV of a single file; name a folder for several");
+  return Parsed{std::move(o), 0, {}};
+}
+
+}  // namespace analyze

@@ -1,0 +1,309 @@
+#include "app/cli/measure/SweepCommand.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <cstdlib>
+#include <optional>
+
+#include "app/headless/HeadlessApplication.h"
+#include "app/controller/InterfaceMenus.h"
+#include "app/controller/OptionValues.h"
+#include "app/formats/ReferenceFile.h"
+#include "app/cli/measure/SweepMeasurement.h"
+#include "dsp/FFTPlanner.h"
+#include "platform/AtomicFile.h"
+#include "platform/PropertyList.h"
+#include "platform/audio/ProviderChoice.h"
+#include "ui/MainThread.h"
+
+namespace {
+
+using namespace option_values;
+
+const char kUsage[] =
+    "Usage: specan measure [OPTION]...\n"
+    "Measures a frequency response as the analyzer's tracking mode does, without\n"
+    "a window: the generator's sine plays on the output and follows the analysed\n"
+    "bin across the span, one bin per spectrum, and the input measures what comes\n"
+    "back. At the end one line goes to standard output:\n"
+    "  sweep LOW-HIGH Hz, BINS bins, SECONDS s, max LEVEL dB at FREQ Hz, min LEVEL dB at FREQ Hz\n"
+    "with \", N bins measured again after drop-outs\" when gaps in the input or the\n"
+    "output met some bins (the drop-outs are counted on standard error).\n"
+    "Progress goes to standard error when that is a terminal.\n"
+    "\n"
+    "  --audio=pulse|simulated  the audio provider (default: PulseAudio when a\n"
+    "                         server answers, else the simulated devices; or\n"
+    "                         SPECAN_AUDIO)\n"
+    "  --input=NAME           the input device, by the name 'specan devices' shows\n"
+    "                         (default: the default input)\n"
+    "  --output=NAME          the output device (default: the default output)\n"
+    "  --input-channel=N      the input's channel, from 1 (default 1)\n"
+    "  --output-channel=N     the output's channel, from 1 (default 1)\n"
+    "  --span=LOW:HIGH        the span in Hz (default 0 to 24000, within the band)\n"
+    "  --rbw=HZ               resolution bandwidth: 1, 3.16, 10 (default), 31.6,\n"
+    "                         100, 316 or 1000\n"
+    "  --window=NAME          %s (default gaussian)\n"
+    "  --volume=V             the output's volume, 0 to 1 (default: as it is)\n"
+    "  --csv=FILE             the response as CSV, as File > Export Data writes\n"
+    "                         it; - for standard output (then no summary line)\n"
+    "  --png=FILE             the plot as a PNG image, as File > Export Image\n"
+    "  --size=WxH             the image's size in points, 100 to 1800 each\n"
+    "  --save-reference=FILE  the response as a reference trace file\n"
+    "  --reference=FILE       a reference trace file (saved from the window or with\n"
+    "                         --save-reference): prints the largest deviation from\n"
+    "                         it inside the span and where it is\n"
+    "  --tolerance=DB         with --reference: the largest deviation allowed\n"
+    "  --help                 show this help and exit\n"
+    "\n"
+    "Output files are written whole or not at all, and only after a sweep that\n"
+    "measured something; one that cannot be written stops the command before the\n"
+    "sweep. No settings are read or written, and no display is needed.\n"
+    "\n"
+    "Exit status: 0 measured (and within the tolerance), 3 outside the\n"
+    "tolerance, 1 when the measurement failed (an unknown device, a device that\n"
+    "vanished, no signal returned, bins that drop-outs kept from being measured\n"
+    "cleanly, an output not written), 2 for a mistake in\n"
+    "the options.\n";
+
+struct Options {
+  measure::Settings settings;
+  std::string audio, csv, png, saveReference, reference;
+  std::optional<double> tolerance;
+};
+
+struct Parsed {
+  std::optional<Options> options;
+  int status = 0;
+  std::string message;
+};
+
+Parsed refuse(const std::string& argument, const std::string& cause) {
+  return Parsed{std::nullopt, 2, "specan: " + argument + ": " + cause};
+}
+
+Parsed parse(const std::vector<std::string>& arguments) {
+  Options o;
+  measure::Settings& s = o.settings;
+  for (const std::string& a : arguments) {
+    if (a == "--help" || a == "-h") {
+      char text[sizeof kUsage + 256];
+      std::snprintf(text, sizeof text, kUsage, namesOf(interface_menus::windowItems()).c_str());
+      return Parsed{std::nullopt, 0, text};
+    }
+    std::string cause;
+    if (auto v = valueOf(a, "--audio")) {
+      if (*v != "pulse" && *v != "simulated") return refuse(a, "the provider is pulse or simulated");
+      o.audio = *v;
+    } else if (auto v = valueOf(a, "--input")) {
+      if (v->empty()) return refuse(a, "--input needs a device name");
+      s.input = *v;
+    } else if (auto v = valueOf(a, "--output")) {
+      if (v->empty()) return refuse(a, "--output needs a device name");
+      s.output = *v;
+    } else if (auto v = valueOf(a, "--input-channel"), w = valueOf(a, "--output-channel"); v || w) {
+      const std::optional<int> channel = wholeNumber(v ? *v : *w);
+      if (!channel || *channel < 1 || *channel > 64) return refuse(a, "the channel is a number from 1 to 64");
+      (v ? s.inputChannel : s.outputChannel) = *channel;
+    } else if (auto v = valueOf(a, "--span")) {
+      const std::optional<Span> span = option_values::span(*v, &cause);
+      if (!span) return refuse(a, cause);
+      s.lowerSpan = span->lower;
+      s.upperSpan = span->upper;
+    } else if (auto v = valueOf(a, "--rbw")) {
+      const std::optional<double> hz = number(*v);
+      const std::optional<int> tag = hz ? bandwidthTag(*hz) : std::nullopt;
+      if (!tag) return refuse(a, "the RBW is one of 1, 3.16, 10, 31.6, 100, 316 and 1000 Hz");
+      s.bandwidthTag = *tag;
+    } else if (auto v = valueOf(a, "--window")) {
+      const std::optional<int> tag = tagNamed(interface_menus::windowItems(), *v);
+      if (!tag) return refuse(a, "the window is " + namesOf(interface_menus::windowItems()));
+      s.windowTag = *tag;
+    } else if (auto v = valueOf(a, "--volume")) {
+      const std::optional<double> volume = number(*v);
+      if (!volume || *volume < 0 || *volume > 1) return refuse(a, "the volume is a number from 0 to 1");
+      s.volume = volume;
+    } else if (auto v = valueOf(a, "--csv")) {
+      if (v->empty()) return refuse(a, "--csv needs a file name or -");
+      o.csv = *v;
+    } else if (auto v = valueOf(a, "--png")) {
+      if (v->empty() || *v == "-") return refuse(a, "--png needs a file name");
+      o.png = *v;
+    } else if (auto v = valueOf(a, "--size")) {
+      const std::optional<std::pair<int, int>> size = pageSize(*v);
+      if (!size) return refuse(a, "the size is WxH in points, 100 to 1800 each (as 800x500)");
+      s.width = size->first;
+      s.height = size->second;
+    } else if (auto v = valueOf(a, "--save-reference")) {
+      if (v->empty() || *v == "-") return refuse(a, "--save-reference needs a file name");
+      o.saveReference = *v;
+    } else if (auto v = valueOf(a, "--reference")) {
+      if (v->empty()) return refuse(a, "--reference needs a file name");
+      o.reference = *v;
+    } else if (auto v = valueOf(a, "--tolerance")) {
+      const std::optional<double> db = number(*v);
+      if (!db || *db < 0) return refuse(a, "the tolerance is a number of dB, 0 or more");
+      o.tolerance = db;
+    } else {
+      return refuse(a, "unknown option (see 'specan measure --help')");
+    }
+  }
+  if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
+  if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  return Parsed{std::move(o), 0, {}};
+}
+
+// Why no file can be written at path, found out before a sweep that may
+// take minutes rather than after it: a file is made beside it and removed
+// again. Empty when it can.
+std::string unwritable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::is_directory(path, error)) return "is a folder";
+  const fs::path folder = fs::path(path).parent_path();
+  std::string probe = ((folder.empty() ? fs::path(".") : folder) / ".specan-write-check-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return std::string("cannot be written: ") + std::strerror(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return {};
+}
+
+class Command {
+ public:
+  Command(const MeasureHooks& hooks) : hooks_(hooks) {}
+
+  void say(const std::string& line) {
+    std::fprintf(hooks_.err, "specan: %s\n", line.c_str());
+    std::fflush(hooks_.err);
+  }
+
+  int run(const Options& o) {
+    // So does an output that could not be written at the end.
+    for (const std::string* path : {&o.csv, &o.png, &o.saveReference}) {
+      if (path->empty() || *path == "-") continue;
+      if (const std::string problem = unwritable(*path); !problem.empty()) {
+        say(*path + ": " + problem + "; nothing was measured");
+        return 1;
+      }
+    }
+    // A reference that cannot be read stops the command before it plays.
+    std::optional<ReferenceFile> reference;
+    if (!o.reference.empty()) {
+      std::string error;
+      reference = readReferenceFile(o.reference, &error);
+      if (!reference) {
+        say(o.reference + ": not a reference trace: " + error);
+        return 1;
+      }
+    }
+    std::string audio = o.audio;
+    if (audio.empty())
+      if (const char* forced = std::getenv("SPECAN_AUDIO"); forced && *forced) audio = forced;
+    std::shared_ptr<platform::audio::Provider> provider =
+        hooks_.provider ? hooks_.provider : platform::audio::makeProvider(audio);
+    if (!provider) {
+      say(audio == "pulse" ? "no PulseAudio server answered" : "unknown audio provider '" + audio + "'");
+      return audio == "pulse" ? 1 : 2;
+    }
+    ui::ManualMainThread mainThread;
+    ui::MainThread::install(&mainThread);
+    platform::audio::installProvider(provider);
+    std::unique_ptr<HeadlessApplication> qt;
+    if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
+    int status = measure(o, reference);
+    qt.reset();
+    platform::audio::installProvider(nullptr);
+    FFTPlanner::shutdown();
+    ui::MainThread::install(nullptr);
+    return status;
+  }
+
+ private:
+  int measure(const Options& o, const std::optional<ReferenceFile>& reference) {
+    measure::SweepMeasurement sweep(o.settings, !o.png.empty());
+    std::string cause;
+    if (!sweep.prepare(&cause)) {
+      say(cause);
+      return 1;
+    }
+    const bool showProgress = !hooks_.step && isatty(fileno(hooks_.err));
+    auto progress = [&](int done, int total, double seconds) {
+      const double left = done > 0 ? seconds * (total - done) / done : 0;
+      std::fprintf(hooks_.err, "\r%d of %d bins, %.0f s left   ", done, total, left);
+      std::fflush(hooks_.err);
+    };
+    const bool measured = sweep.run(&cause, hooks_.step, showProgress ? std::function(progress) : nullptr);
+    if (showProgress) std::fprintf(hooks_.err, "\r%40s\r", "");
+    if (sweep.inputGaps() || sweep.outputGaps())
+      std::fprintf(hooks_.err, "specan: drop-outs during the sweep: %llu on the input, %llu on the output\n",
+                   static_cast<unsigned long long>(sweep.inputGaps()), static_cast<unsigned long long>(sweep.outputGaps()));
+    if (!measured) {
+      say(cause);
+      return 1;
+    }
+    bool failed = false;
+    std::string error;
+    if (!o.png.empty() && !sweep.writeImage(o.png, &error)) {
+      say(o.png + ": the image was not written: " + error);
+      failed = true;
+    }
+    if (!o.saveReference.empty() &&
+        !platform::writePropertyList(platform::PropertyValue(sweep.referenceFile()), o.saveReference, &error)) {
+      say(o.saveReference + ": the reference trace was not written: " + error);
+      failed = true;
+    }
+    if (!o.csv.empty()) {
+      const std::string text = sweep.csv();
+      if (o.csv == "-") {
+        if (std::fwrite(text.data(), 1, text.size(), hooks_.out) != text.size() || std::fflush(hooks_.out) != 0) {
+          say("standard output: the CSV was not written");
+          failed = true;
+        }
+      } else if (!platform::writeFileAtomically(o.csv, text, &error)) {
+        say(o.csv + ": the CSV was not written: " + error);
+        failed = true;
+      }
+    }
+    const measure::Reading high = sweep.maximum(), low = sweep.minimum();
+    if (o.csv != "-")
+      std::fprintf(hooks_.out,
+                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s\n",
+                   sweep.lowerFrequency(), sweep.upperFrequency(), sweep.bins(), sweep.seconds(), high.level,
+                   high.frequency, low.level, low.frequency,
+                   sweep.remeasuredBins() > 0
+                       ? (", " + std::to_string(sweep.remeasuredBins()) + " bins measured again after drop-outs").c_str()
+                       : "");
+    int status = failed ? 1 : 0;
+    if (reference) {
+      const std::optional<measure::Reading> worst = sweep.worstDeviation(*reference, &cause);
+      if (!worst) {
+        say(o.reference + ": " + cause);
+        return 1;
+      }
+      const bool within = !o.tolerance || std::fabs(worst->level) <= *o.tolerance;
+      std::fprintf(o.csv == "-" ? hooks_.err : hooks_.out, "reference %s: worst deviation %+.3f dB at %.2f Hz%s\n",
+                   o.reference.c_str(), worst->level, worst->frequency,
+                   o.tolerance ? (within ? ", within the tolerance" : ", outside the tolerance") : "");
+      if (!within && status == 0) status = 3;
+    }
+    std::fflush(hooks_.out);
+    return status;
+  }
+
+  const MeasureHooks& hooks_;
+};
+
+}  // namespace
+
+int runMeasureCommand(const std::vector<std::string>& arguments, const MeasureHooks& hooks) {
+  Parsed parsed = parse(arguments);
+  if (!parsed.options) {
+    std::fputs((parsed.message + (parsed.status ? "\n" : "")).c_str(), parsed.status ? hooks.err : hooks.out);
+    return parsed.status;
+  }
+  return Command(hooks).run(*parsed.options);
+}

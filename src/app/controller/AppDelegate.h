@@ -1,0 +1,341 @@
+#pragma once
+// The application controller. It starts everything in a fixed order, owns
+// the spectrum engine, the traces, the shared plot state, the sweep record
+// and the palettes, turns the span, RBW and window controls into an engine
+// configuration, routes every input block through the engine into the trace
+// and on to the display, runs the tracking-generator sweep and carries the
+// handlers of the plot controls.
+//
+// It reaches controls only through the toolkit-neutral ui controls, the plot
+// views through PlotView and the endpoints through the interfaces of
+// Endpoints.h, so it runs the same against the Qt window and against fakes.
+// Every member runs on the main thread, except setupSampling (its control
+// reads and writes go to the main thread and are waited for) and
+// clearSpectrum (the engine locks its own buffer).
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "endpoints/Endpoints.h"
+#include "plot/PlotView.h"
+#include "audio/AFManager.h"
+#include "plot/SharedData.h"
+#include "dsp/PeakReading.h"
+#include "dsp/PlotTrace.h"
+#include "dsp/Spectrum.h"
+#include "endpoints/Sweep.h"
+#include "platform/BlockLength.h"
+#include "platform/PropertyList.h"
+#include "ui/Controls.h"
+
+struct ReferenceFile;
+
+class AppDelegate : public InputController {
+ public:
+  // Every input block holds this many samples.
+  static constexpr int kBlockLength = platform::kBlockLength;
+  // The rate the engine is configured for when no input reports one.
+  static constexpr float kFallbackSamplingRate = 48000.0f;
+
+  AppDelegate();
+  ~AppDelegate() override;
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  // --- Set by the interface before launch (none owned; any may be null) ---
+
+  AnalyzerInput* input = nullptr;
+  TrackingGeneratorEndpoint* trackingGenerator = nullptr;
+  PlotView* display = nullptr;
+  PlotView* printView = nullptr;  // its page() carries the export and print commands
+
+  ui::PopUpButton* bandwidthPopup = nullptr;  // item tags: 10·log10(RBW in Hz)
+  ui::PopUpButton* windowPopup = nullptr;     // item tags: the engine's window types
+  ui::TextField* lowerSpanField = nullptr;    // Hz
+  ui::TextField* upperSpanField = nullptr;    // Hz
+  ui::TextField* traceAverageField = nullptr;
+  ui::PopUpButton* detectorPopup = nullptr;   // item tags: the display's detector modes
+  ui::TextField* referenceLevelField = nullptr;  // dB
+  ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
+  ui::TextField* titleField = nullptr;
+  ui::Checkbox* showDateCheckbox = nullptr;
+  ui::Matrix* trackingGeneratorMatrix = nullptr;  // column 1: tracking mode
+  ui::Button* trackingGeneratorButton = nullptr;  // on/off, "Start"/"Stop"
+
+  // Export and print settings.
+  ui::TextField* printWidthField = nullptr;   // points, 100…1800 when edited
+  ui::TextField* printHeightField = nullptr;  // points, 100…1800 when edited
+  ui::PopUpButton* printFormat = nullptr;     // by title: "JPEG", "TIFF", else PNG
+  ui::TextField* printName = nullptr;         // path and name prefix of exported files
+  ui::Checkbox* printColorCheckbox = nullptr;   // on: the screen colours, no border
+  ui::Checkbox* printBorderCheckbox = nullptr;  // with the print colours: a border
+
+  ui::ColorWell* windowBackgroundColor = nullptr;
+  ui::ColorWell* plotBackgroundColor = nullptr;
+  ui::ColorWell* plotGraticuleColor = nullptr;
+  ui::ColorWell* plotCurveColor = nullptr;
+  ui::ColorWell* plotCaptionColor = nullptr;
+  ui::ColorWell* plotMarkerColor = nullptr;
+  ui::ColorWell* plotReferenceColor = nullptr;
+  ui::ColorWell* printBackgroundColor = nullptr;
+  ui::ColorWell* printGraticuleColor = nullptr;
+  ui::ColorWell* printCurveColor = nullptr;
+  ui::ColorWell* printCaptionColor = nullptr;
+  ui::ColorWell* printMarkerColor = nullptr;
+  ui::ColorWell* printReferenceColor = nullptr;
+
+  ui::Popover* attenuatorPopover = nullptr;
+  ui::Popover* bandwidthAndSpanPopover = nullptr;
+  ui::Popover* devicePopover = nullptr;
+  ui::Popover* detectorPopover = nullptr;
+  ui::Popover* trackingGeneratorPopover = nullptr;
+
+  // --- Owned for the whole run ---
+
+  std::unique_ptr<Spectrum> spectrum;    // made at launch
+  std::unique_ptr<AFManager> afManager;  // made at launch; makes the sound cards
+  std::unique_ptr<PlotTrace> trace;      // the live, averaged trace
+  std::unique_ptr<PlotTrace> reference;  // the reference trace
+  SharedData sharedData;
+  Sweep sweep;
+  ColorPalette colorPalette;  // screen
+  ColorPalette printPalette;  // print and export
+  platform::PropertyDictionary plist;  // the settings, unknown keys included
+  std::string plistPath;               // where they are read and written; empty: nowhere
+  // Set before launch to false for a run that keeps no settings (the
+  // command line's analysis): the launch then reads no settings file, and
+  // the shutdown writes none. The controls keep the values the interface
+  // gave them.
+  bool usesSettingsFile = true;
+  // Set before launch to true for a recording analysed whole from its first
+  // sample (the command line's analysis): the engine then lays its windows
+  // evenly over the input (Spectrum::computeEvenly), a block may complete
+  // several spectra, each averaged at once, and every spectrum counts in the
+  // trace's mean, the first too. The live input's schedule (Spectrum::
+  // compute, the first spectra after a reset replacing the trace) is left
+  // to every other run.
+  bool analysesRecording = false;
+  // The help page's address, set by the interface.
+  std::string helpURL;
+
+  // --- Analyzer controller ---
+
+  // The launch sequence: engine, state, colour wells, traces, views,
+  // palettes, controls and their handlers, window, input, sampling.
+  void applicationDidFinishLaunching();
+
+  // Shutdown: pauses the input, stops a running sweep, stores the
+  // controller's settings, lets the generator, the input and the live trace
+  // store theirs and writes the settings file.
+  void applicationWillTerminate();
+
+  // --- Settings store ---
+
+  // Reads the settings file into plist and fills the controls and the
+  // window frame from it; the launch calls it before the traces and the
+  // generator take their settings. A file that cannot be read is set
+  // aside beside it with the suffix ".bad" (and said so on stderr), so the
+  // file written at shutdown never replaces settings the user may still
+  // want back.
+  void setupFromPlist();
+  // $XDG_CONFIG_HOME (or ~/.config) + "/org.specan.SpecAn.plist".
+  static std::string settingsFilePath();
+  // $HOME, else the home folder of the account the program runs as.
+  static std::string homeFolder();
+  // Says what failed on stderr and, through the panels, in the window.
+  static void alertFailure(const std::string& message, const std::string& detail);
+
+  // Reads the span, RBW and window controls, clamps the span to the input's
+  // band, stores it in sharedData.span and reconfigures the engine when
+  // anything changed; in tracking mode a changed span or RBW restarts the
+  // sweep. The input is paused meanwhile. Any thread (see above).
+  void setupSampling() override;
+
+  // One block of kBlockLength samples of the selected input channel, at the
+  // rate the input recorded at its last pause. Main thread; does not
+  // allocate. The samples need stay valid only for the call.
+  void newDataFromInput(const float* samples, float samplingRate) override;
+
+  // Drops the engine's partly gathered input. Any thread.
+  void clearSpectrum() override;
+
+  // For a recording analysed whole, when the trace's mean holds every
+  // spectrum since the engine was last cleared: the seconds of signal the
+  // mean stands for, those that at the weight of a sample away from the
+  // ends weigh as much as all the spectra together (the spectra times the
+  // engine's even hop, over the rate). A steady signal reads its level,
+  // and an event away from the recording's ends its energy spread over these
+  // seconds. 0 otherwise (a live input, no spectrum yet, or an averaging
+  // length shorter than the spectra taken).
+  double recordingSecondsAveraged() const;
+
+  // Diagnostic: measures the engine's equivalent noise bandwidth at RBW
+  // 100 Hz, prints the window's response and the result to out and ends the
+  // process with status 0. No control calls it.
+  [[noreturn]] void equivalentBandwidthTest(std::FILE* out = stdout);
+
+  // --- Control handlers ---
+
+  // Makes the controller the control's target with the given action.
+  void setInterface(ui::Control* control, void (AppDelegate::*action)());
+  // Makes the controller the well's target with colorChanged.
+  void setColorInterface(ui::ColorWell* well);
+
+  void titleChanged();
+  void dateCheckboxChanged();
+  void scaleChanged();
+  void traceAverageChanged();
+  void detectorChanged();
+  // Puts the well's colour where it belongs (palettes, window background).
+  void colorChanged(ui::ColorWell* sender);
+
+  // A span chosen on the plot (zoom, pan): taken as if typed into the span
+  // fields; false, with nothing changed, while a sweep runs (it owns the
+  // span) or a reference shown brings its own.
+  bool requestSpan(double lower, double upper);
+
+  // Opens the help page in the user's web browser; says so where it cannot.
+  void showHelp();
+
+  // Where the window says in a line what a command did ("Exported to …");
+  // empty without a window.
+  std::function<void(const std::string&)> showStatus;
+
+  // --- Reference trace ---
+
+  // The live trace becomes the reference, shown.
+  void useReference();
+  // Asks for a file and saves the live trace in it as a reference; the
+  // saved trace becomes the reference's content (shown only if one is).
+  void saveReference();
+  // Asks for a reference file, loads it and shows it; a file that is not a
+  // reference is refused with the reason and changes nothing.
+  void drawReference();
+  // Loads a checked reference file: its trace, its span, then shows it.
+  void loadReference(const ReferenceFile& file);
+  // Stops showing the reference and enables the span fields.
+  void removeReference();
+  // Hands the reference (or none) to both views with the live trace and
+  // disables the span fields.
+  void setReferenceTrace(TraceData* referenceTrace);
+  bool showsReference() const { return showsReference_; }
+
+  // --- Export and print settings ---
+
+  // Chooses the print view's palette and border from the two checkboxes.
+  void updatePrintCheckbox();
+  // Keeps an edited size field within 100…1800.
+  void printDimensionChanged(ui::TextField* sender);
+  // Asks for a file and writes traceExportCsv() there; a failure is said.
+  void exportData();
+  // The live trace (and the reference when one is shown) as CSV, with the
+  // analysis settings the controls hold (DataExport.h).
+  std::string traceExportCsv();
+  // Exports the plot as an image file of the size and format the settings
+  // give, named by exportImagePath(); written whole or not at all, and a
+  // failure is said in the window and on stderr.
+  void save();
+  // The same image written to path, whole or not at all; false with the
+  // reason in *error when there is no print view or the file was not
+  // written. Says nothing itself.
+  bool exportImage(const std::string& path, std::string* error);
+  // Prints the plot at the size the settings give, through the print view's
+  // dialog; a cancelled or failed print is logged.
+  void print();
+  // Where save() writes: printName's text (a leading "~" standing for the
+  // home folder), a space, sharedData.secondsDateString and ".png", ".jpg"
+  // or ".tif" by the title of printFormat's item ("JPEG", "TIFF", else PNG).
+  std::string exportImagePath() const;
+
+  // Each toggles its popover beside the sender.
+  void showAttenuatorPopover(ui::Control* sender);
+  void showBandwidthAndSpanPopover(ui::Control* sender);
+  void showDevicePopover(ui::Control* sender);
+  void showDetectorPopover(ui::Control* sender);
+  void showTrackingGeneratorPopover(ui::Control* sender);
+
+  // --- Sweep control ---
+
+  void initAndStartTrackingGenerator();
+  void resetAndStopTrackingGenerator();
+  void suspendTracking();
+  void resumeTracking();
+  void trackingStateChanged();
+  // The display's call when the sweep has reached the plot's right edge.
+  void stopTrackingGenerator();
+  // True in tracking mode while no sweep runs.
+  bool trackingGeneratorIdle() const { return sweep.enabled == 1 && sweep.running == 0; }
+  void trackingModeChanged();
+  // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
+  // left unmeasured (Sweep::uncleanBins).
+  static constexpr int32_t kMaxSweepRetries = 5;
+  // A loop latency that jumps by more than this between spectra (frames)
+  // has moved the tone off its bins: a server that restarted its playback
+  // after running dry, say. Smaller moves are the readings' own steps.
+  static constexpr int64_t kLatencyJump = 4 * kBlockLength;
+  // After each completed spectrum of a sweep, before it is used: false when
+  // it must be thrown away, because a gap or a moved latency made the sweep
+  // go back or because the sweep is settling after going back. Main thread;
+  // no allocation.
+  bool sweepSpectrumIsClean();
+  // Spectra it takes after a retune jump until the window holds the new tone
+  // only, with the loop latency the sweep is planned for (at the start, or
+  // after a gap).
+  int32_t sweepSettlingSpectra(bool afterGap = false) const;
+  // The generator's lead from the window and the planned loop latency.
+  void planSweepLead();
+
+  // --- Measurements (MeasureCommands.cpp) ---
+  //
+  // Each sets sharedData.measure (kept in the settings under keys of its
+  // own) and tells both views. Main thread; not for the block path.
+
+  // What the live trace holds: TraceMode's 0 average, 1 max hold, 2 min
+  // hold. A new mode starts its hold anew.
+  void setTraceMode(int mode);
+  // The hold starts anew from the next spectrum.
+  void resetHold();
+  void setPrecisePeak(bool on);
+  // On: the marker's next reading becomes the anchor the delta is read from.
+  void setDeltaMarker(bool on);
+  void setNoiseMarker(bool on);
+  void setPeakTable(bool on);
+  // With a reference shown, the live trace relative to it.
+  void setNormalise(bool on);
+  // The engine has just been reconfigured: the hold starts anew and the
+  // readings take the engine's new window. Any thread (the work is done on
+  // the main thread and waited for).
+  void engineReconfigured();
+  // The engine's window as the readings use it, taken at every
+  // reconfiguration; sharedData.measure.window points here.
+  WindowResponse windowResponse;
+
+ private:
+  // Puts the controller's own keys into plist, from the controls.
+  void storeControllerSettings();
+  // The print view's page laid out for an export or a print: palette and
+  // border, the size fields, the display's markers and the live trace.
+  // Null without a print view.
+  PageView* preparePrintPage();
+  // Writes plist to plistPath atomically; a failure is reported on stderr
+  // and leaves the previous file as it was.
+  bool writeSettings();
+
+  // The measure settings: read from plist into sharedData.measure, applied
+  // to the trace and the views at launch, and stored back.
+  void loadMeasureSettings();
+  void applyMeasureSettings();
+  void storeMeasureSettings();
+
+  bool terminated_ = false;
+  bool showsReference_ = false;
+  // An unreadable settings file that could not be set aside: it is not
+  // overwritten.
+  bool keepSettingsFile_ = false;
+
+  // Runs the main thread's queued work when called there (the removal pump).
+  static void pumpMainThread();
+  static void togglePopover(ui::Popover* popover, ui::Control* sender);
+};

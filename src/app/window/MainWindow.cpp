@@ -1,0 +1,456 @@
+#include "app/window/MainWindow.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/controller/InterfaceDefaults.h"
+#include "app/controller/InterfaceMenus.h"
+#include "app/window/MeasureMenu.h"
+#include "app/window/PreferencesDialog.h"
+#include "endpoints/Input.h"
+#include "endpoints/TrackingGenerator.h"
+#include "platform/audio/Provider.h"
+
+using ui::qt::QtButton;
+using ui::qt::QtCheckbox;
+using ui::qt::QtMatrix;
+using ui::qt::QtPopover;
+using ui::qt::QtPopUpButton;
+using ui::qt::QtSlider;
+using ui::qt::QtTextField;
+
+namespace {
+
+// The popovers' titles and the controller's commands that toggle them, in
+// the order of MainWindow::popoverButton().
+const char* const kPopoverTitles[5] = {"Attenuator", "RBW / Span", "Device", "Detector", "Generator"};
+// Runs the controller's command that toggles popover index beside sender.
+// (A switch rather than a table of member pointers, which GCC's sanitizer
+// builds misreport as uninitialised.)
+void togglePopover(AppDelegate& app, int index, ui::Control* sender) {
+  switch (index) {
+    case 0: app.showAttenuatorPopover(sender); break;
+    case 1: app.showBandwidthAndSpanPopover(sender); break;
+    case 2: app.showDevicePopover(sender); break;
+    case 3: app.showDetectorPopover(sender); break;
+    case 4: app.showTrackingGeneratorPopover(sender); break;
+    default: break;
+  }
+}
+
+// The controller's colour wells, in the order of PreferencesDialog::Well.
+std::array<ui::ColorWell**, PreferencesDialog::kWellCount> colorWellFields(AppDelegate& app) {
+  return {&app.windowBackgroundColor, &app.plotBackgroundColor, &app.plotGraticuleColor, &app.plotCurveColor,
+          &app.plotCaptionColor,      &app.plotMarkerColor,     &app.plotReferenceColor, &app.printBackgroundColor,
+          &app.printGraticuleColor,   &app.printCurveColor,     &app.printCaptionColor,  &app.printMarkerColor,
+          &app.printReferenceColor};
+}
+
+// The desktop's keys for a standard command, or the given ones where it has
+// none (as Qt's platforms without a desktop theme have none for Quit).
+QKeySequence standardKeys(QKeySequence::StandardKey key, const QKeySequence& fallback) {
+  const QKeySequence keys(key);
+  return keys.isEmpty() ? fallback : keys;
+}
+
+QtPopUpButton* makePopUp(const std::vector<ui::MenuItem>& items, int selectedTag, QWidget* parent) {
+  auto* popup = new QtPopUpButton(parent);
+  auto menu = std::make_shared<ui::Menu>();
+  for (const ui::MenuItem& item : items) menu->addItem(item.title, item.tag);
+  ui::PopUpButton& control = *popup;
+  control.setMenu(menu);
+  control.selectItemWithTag(selectedTag);
+  return popup;
+}
+
+QtTextField* makeField(const char* text, QWidget* parent) {
+  auto* field = new QtTextField(parent);
+  static_cast<ui::TextField&>(*field).setStringValue(text);
+  field->setMaximumWidth(90);
+  return field;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* generator)
+    : app_(app), input_(input), generator_(generator), soundFiles_(input) {
+  setWindowTitle(QStringLiteral("SpecAn"));
+  setGeometry(kDefaultX, kDefaultY, kDefaultWidth, kDefaultHeight);
+
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  display_ = new ::display::Display(this);
+  display_->setMinimumSize(300, 200);
+  // The plot, and beneath it a line that says what the last command did.
+  auto* plotColumn = new QVBoxLayout();
+  plotColumn->setContentsMargins(0, 0, 0, 0);
+  plotColumn->setSpacing(0);
+  plotColumn->addWidget(display_, 1);
+  statusLabel_ = new QLabel(this);
+  statusLabel_->setContentsMargins(6, 2, 6, 2);
+  statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusLabel_->hide();
+  plotColumn->addWidget(statusLabel_);
+  layout->addLayout(plotColumn, 1);
+
+  auto* side = new QVBoxLayout();
+  side->setContentsMargins(6, 8, 6, 8);
+  side->setSpacing(4);
+  layout->addLayout(side);
+  for (int i = 0; i < 5; ++i) {
+    auto* button = new QtButton(QString::fromUtf8(kPopoverTitles[i]), this, QtButton::Kind::momentary);
+    popoverButtons_[i] = button;
+    static_cast<ui::Control&>(*button).setInterface(
+        [this, i, button] { togglePopover(app_, i, button); });
+    side->addWidget(button);
+  }
+  side->addStretch(1);
+  side->addWidget(new QLabel(QStringLiteral("Title"), this));
+  auto* title = makeField("", this);
+  title->setMaximumWidth(120);
+  side->addWidget(title);
+  auto* date = new QtCheckbox(QStringLiteral("Date"), this);
+  side->addWidget(date);
+  lostInputLabel_ = new QLabel(this);
+  lostInputLabel_->setStyleSheet(QStringLiteral("color: #e04040"));
+  lostInputLabel_->setWordWrap(true);
+  lostInputLabel_->setMaximumWidth(120);
+  lostInputLabel_->hide();
+  side->addWidget(lostInputLabel_);
+  outputGapsLabel_ = new QLabel(this);
+  outputGapsLabel_->setWordWrap(true);
+  outputGapsLabel_->setMaximumWidth(120);
+  outputGapsLabel_->hide();
+  side->addWidget(outputGapsLabel_);
+  const std::shared_ptr<platform::audio::Provider> provider = platform::audio::currentProvider();
+  providerLabel_ = new QLabel(
+      QStringLiteral("Audio: ") + QString::fromStdString(provider ? provider->name() : std::string("none")), this);
+  side->addWidget(providerLabel_);
+  app_.titleField = title;
+  app_.showDateCheckbox = date;
+  app_.showStatus = [this](const std::string& text) {
+    statusLabel_->setText(QString::fromStdString(text));
+    statusLabel_->setToolTip(statusLabel_->text());
+    statusLabel_->show();
+  };
+
+  buildPopovers();
+  buildPreferences();
+  buildMenuBar(layout);
+  app_.helpURL = helpPageURL();
+
+  displayView_ = std::make_unique<DisplayView>(display_, this);
+  app_.display = displayView_.get();
+  printView_ = std::make_unique<PrintView>(this);
+  app_.printView = printView_.get();
+  display_->setCallbacks(::display::DisplayCallbacks{
+      [this] { app_.stopTrackingGenerator(); }, [this] { return app_.trackingGeneratorIdle(); },
+      [this](double lower, double upper) { return app_.requestSpan(lower, upper); }});
+
+  if (generator_) app_.trackingGenerator = generator_;
+  if (input_) app_.input = input_;
+  if (input_ || generator_) {
+    lostInputTimer_ = new QTimer(this);
+    connect(lostInputTimer_, &QTimer::timeout, this, [this] { updateLostInput(); });
+    lostInputTimer_->start(500);
+  }
+}
+
+void MainWindow::detachEndpoints() {
+  if (generator_) {
+    generator_->devicePopup = generator_->sourcePopup = generator_->channelPopup = generator_->samplingRatePopup =
+        nullptr;
+    generator_->outputSlider = nullptr;
+    if (app_.trackingGenerator == generator_) app_.trackingGenerator = nullptr;
+    generator_ = nullptr;
+  }
+  if (!input_) return;
+  if (lostInputTimer_) lostInputTimer_->stop();
+  input_->devicePopup = input_->sourcePopup = input_->channelPopup = input_->samplingRatePopup = nullptr;
+  input_->inputSlider = nullptr;
+  if (app_.input == input_) app_.input = nullptr;
+  input_ = nullptr;
+}
+
+void MainWindow::updateLostInput() {
+  if (generator_) {
+    const unsigned long long gaps = generator_->ioHealth().gaps;
+    if (gaps != outputGapsShown_) {
+      outputGapsShown_ = gaps;
+      outputGapsLabel_->setText(QStringLiteral("Output gaps: %1").arg(gaps));
+      outputGapsLabel_->setVisible(gaps > 0);
+    }
+  }
+  if (!input_) return;
+  const EndpointIoHealth health = input_->ioHealth();
+  const unsigned long long lost = health.lostSamples;
+  if (lost == lostShown_ && health.gaps == inputGapsShown_) return;
+  lostShown_ = lost;
+  inputGapsShown_ = health.gaps;
+  const float rate = input_->currentSamplingRate();
+  QString text;
+  if (lost > 0) {
+    text = QStringLiteral("Input lost: %1 samples").arg(lost);
+    if (rate > 0) text += QStringLiteral(" (%1 s)").arg(static_cast<double>(lost) / rate, 0, 'f', 2);
+    if (health.gaps > 1) text += QStringLiteral(" in %1 gaps").arg(health.gaps);
+  } else {
+    text = QStringLiteral("Input lost: %1 %2").arg(health.gaps).arg(health.gaps == 1 ? "gap" : "gaps");
+  }
+  lostInputLabel_->setText(text);
+  lostInputLabel_->setVisible(lost > 0 || health.gaps > 0);
+}
+
+MainWindow::~MainWindow() {
+  // The controller and the input outlive the window: leave them nothing that
+  // dangles.
+  detachEndpoints();
+  app_.display = nullptr;
+  app_.printView = nullptr;
+  app_.titleField = nullptr;
+  app_.showDateCheckbox = nullptr;
+  app_.showStatus = nullptr;
+  app_.bandwidthPopup = app_.windowPopup = app_.detectorPopup = app_.divisionPopup = nullptr;
+  app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
+  app_.trackingGeneratorMatrix = nullptr;
+  app_.trackingGeneratorButton = nullptr;
+  app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
+      app_.trackingGeneratorPopover = nullptr;
+  for (ui::ColorWell** well : colorWellFields(app_)) *well = nullptr;
+  app_.printWidthField = app_.printHeightField = app_.printName = nullptr;
+  app_.printFormat = nullptr;
+  app_.printColorCheckbox = app_.printBorderCheckbox = nullptr;
+}
+
+void MainWindow::buildMenuBar(QLayout* layout) {
+  auto* bar = new QMenuBar(this);
+  layout->setMenuBar(bar);
+  const auto addCommand = [this](QMenu* menu, const QString& title, const QKeySequence& shortcut, auto command) {
+    QAction* action = menu->addAction(title);
+    action->setShortcut(shortcut);
+    connect(action, &QAction::triggered, this, command);
+    return action;
+  };
+
+  // The document commands (sound files, export, print, the reference trace)
+  // go at the top, each group followed by a separator.
+  QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  // Sound files need the file-device overlay; Close needs an open file.
+  const auto updateSoundFileActions = [this] {
+    openSoundFileAction_->setEnabled(SoundFileCommands::available());
+    closeSoundFileAction_->setEnabled(soundFiles_.canCloseSoundFile());
+  };
+  openSoundFileAction_ = addCommand(file, QStringLiteral("Open Sound File…"), QKeySequence(Qt::CTRL | Qt::Key_O),
+                                    [this, updateSoundFileActions] {
+                                      soundFiles_.openSoundFile();
+                                      updateSoundFileActions();
+                                    });
+  closeSoundFileAction_ = addCommand(file, QStringLiteral("Close Sound File"), QKeySequence(),
+                                     [this, updateSoundFileActions] {
+                                       soundFiles_.closeSoundFile();
+                                       updateSoundFileActions();
+                                     });
+  updateSoundFileActions();
+  connect(file, &QMenu::aboutToShow, this, updateSoundFileActions);
+  file->addSeparator();
+  exportImageAction_ =
+      addCommand(file, QStringLiteral("Export Image"), QKeySequence(Qt::CTRL | Qt::Key_E), [this] { app_.save(); });
+  exportDataAction_ = addCommand(file, QStringLiteral("Export Data…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
+                                 [this] { app_.exportData(); });
+  printAction_ = addCommand(file, QStringLiteral("Print…"),
+                            standardKeys(QKeySequence::Print, QKeySequence(Qt::CTRL | Qt::Key_P)),
+                            [this] { app_.print(); });
+  file->addSeparator();
+  referenceActions_[0] = addCommand(file, QStringLiteral("Use Live Trace as Reference"), QKeySequence(),
+                                    [this] { app_.useReference(); });
+  referenceActions_[1] =
+      addCommand(file, QStringLiteral("Save Reference…"), QKeySequence(), [this] { app_.saveReference(); });
+  referenceActions_[2] =
+      addCommand(file, QStringLiteral("Show Reference…"), QKeySequence(), [this] { app_.drawReference(); });
+  referenceActions_[3] =
+      addCommand(file, QStringLiteral("Remove Reference"), QKeySequence(), [this] { app_.removeReference(); });
+  file->addSeparator();
+  preferencesAction_ = addCommand(file, QStringLiteral("Preferences…"), QKeySequence(QStringLiteral("Ctrl+,")), [this] {
+    preferences_->show();
+    preferences_->raise();
+    preferences_->activateWindow();
+  });
+  preferencesAction_->setMenuRole(QAction::PreferencesRole);
+  file->addSeparator();
+  // Through the application, so that the controller's shutdown runs.
+  quitAction_ =
+      addCommand(file, QStringLiteral("Quit"), standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)),
+                 [] { QCoreApplication::quit(); });
+  quitAction_->setMenuRole(QAction::QuitRole);
+
+  QMenu* view = bar->addMenu(QStringLiteral("&View"));
+  for (int i = 0; i < 5; ++i) {
+    viewActions_[i] =
+        addCommand(view, QString::fromUtf8(kPopoverTitles[i]), QKeySequence(QStringLiteral("Ctrl+%1").arg(i + 1)),
+                   [this, i, button = popoverButtons_[i]] { togglePopover(app_, i, button); });
+  }
+
+  addMeasureMenu(bar, app_);
+
+  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  helpAction_ =
+      addCommand(help, QStringLiteral("SpecAn Help"),
+                 standardKeys(QKeySequence::HelpContents, QKeySequence(Qt::Key_F1)), [this] { app_.showHelp(); });
+  QAction* about = addCommand(help, QStringLiteral("About SpecAn"), QKeySequence(), [this] { showAbout(); });
+  about->setMenuRole(QAction::AboutRole);
+}
+
+void MainWindow::showAbout() {
+  QMessageBox::about(this, QStringLiteral("About SpecAn"),
+                     QStringLiteral("<h3>SpecAn %1</h3><p>A desktop audio spectrum analyzer with a tracking "
+                                    "generator.</p>")
+                         .arg(QStringLiteral(SPECAN_VERSION)));
+}
+
+std::string helpPageURL(const QString& programFolder) {
+  const QDir folder(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder);
+  for (const char* path : {"help.html", "../share/doc/specan/help.html"}) {
+    const QFileInfo page(folder.filePath(QString::fromUtf8(path)));
+    if (page.isFile()) return QUrl::fromLocalFile(page.canonicalFilePath()).toEncoded().toStdString();
+  }
+  return {};
+}
+
+void MainWindow::buildPopovers() {
+  namespace defaults = interface_defaults;
+  for (auto*& popover : popovers_) popover = new QtPopover(this);
+
+  // Attenuator: reference level and scale.
+  {
+    auto* form = new QFormLayout(popovers_[0]);
+    app_.referenceLevelField = makeField(defaults::kReferenceLevel, popovers_[0]);
+    app_.divisionPopup = makePopUp(interface_menus::divisionItems(), defaults::kDivisionTag, popovers_[0]);
+    form->addRow(QStringLiteral("Reference level (dB)"), static_cast<QtTextField*>(app_.referenceLevelField));
+    form->addRow(QStringLiteral("Scale"), static_cast<QtPopUpButton*>(app_.divisionPopup));
+  }
+  // Bandwidth and span.
+  {
+    auto* form = new QFormLayout(popovers_[1]);
+    app_.bandwidthPopup = makePopUp(interface_menus::bandwidthItems(), defaults::kBandwidthTag, popovers_[1]);
+    app_.windowPopup = makePopUp(interface_menus::windowItems(), defaults::kWindowTag, popovers_[1]);
+    app_.lowerSpanField = makeField(defaults::kLowerSpan, popovers_[1]);
+    app_.upperSpanField = makeField(defaults::kUpperSpan, popovers_[1]);
+    form->addRow(QStringLiteral("RBW"), static_cast<QtPopUpButton*>(app_.bandwidthPopup));
+    form->addRow(QStringLiteral("Window"), static_cast<QtPopUpButton*>(app_.windowPopup));
+    form->addRow(QStringLiteral("Span from (Hz)"), static_cast<QtTextField*>(app_.lowerSpanField));
+    form->addRow(QStringLiteral("to (Hz)"), static_cast<QtTextField*>(app_.upperSpanField));
+  }
+  // Device: the input card's controls.
+  {
+    deviceLayout_ = new QVBoxLayout(popovers_[2]);
+    buildDeviceControls(popovers_[2]);
+  }
+  // Detector and trace averaging.
+  {
+    auto* form = new QFormLayout(popovers_[3]);
+    app_.detectorPopup = makePopUp(interface_menus::detectorItems(), defaults::kDetectorTag, popovers_[3]);
+    app_.traceAverageField = makeField(defaults::kTraceAverage, popovers_[3]);
+    form->addRow(QStringLiteral("Detector"), static_cast<QtPopUpButton*>(app_.detectorPopup));
+    form->addRow(QStringLiteral("Trace average"), static_cast<QtTextField*>(app_.traceAverageField));
+  }
+  // Tracking generator: mode and Start/Stop.
+  {
+    auto* box = new QVBoxLayout(popovers_[4]);
+    auto* matrix = new QtMatrix(1, 2, {"Normal", "Tracking"}, popovers_[4]);
+    auto* button = new QtButton(QStringLiteral("Start"), popovers_[4]);
+    static_cast<ui::Button&>(*button).setEnabled(false);  // only in tracking mode
+    box->addWidget(matrix);
+    box->addWidget(button);
+    buildGeneratorControls(popovers_[4], box);
+    app_.trackingGeneratorMatrix = matrix;
+    app_.trackingGeneratorButton = button;
+  }
+  app_.attenuatorPopover = popovers_[0];
+  app_.bandwidthAndSpanPopover = popovers_[1];
+  app_.devicePopover = popovers_[2];
+  app_.detectorPopover = popovers_[3];
+  app_.trackingGeneratorPopover = popovers_[4];
+}
+
+namespace {
+
+// A sound card's managed controls, in a form added to layout.
+struct CardControls {
+  QtPopUpButton* device;
+  QtPopUpButton* source;
+  QtPopUpButton* rate;
+  QtPopUpButton* channel;
+  QtSlider* volume;
+};
+
+CardControls addCardControls(QWidget* popover, QVBoxLayout* layout, const QString& direction,
+                             const QString& sourceTitle) {
+  auto* form = new QFormLayout();
+  layout->addLayout(form);
+  CardControls c{new QtPopUpButton(popover), new QtPopUpButton(popover), new QtPopUpButton(popover),
+                 new QtPopUpButton(popover), new QtSlider(popover)};
+  c.volume->setOrientation(Qt::Horizontal);
+  c.volume->setMinimumWidth(160);
+  form->addRow(direction + QStringLiteral(" device"), c.device);
+  form->addRow(sourceTitle, c.source);
+  form->addRow(QStringLiteral("Sampling rate (Hz)"), c.rate);
+  form->addRow(QStringLiteral("Channel"), c.channel);
+  form->addRow(direction + QStringLiteral(" volume"), c.volume);
+  return c;
+}
+
+}  // namespace
+
+void MainWindow::buildDeviceControls(QWidget* popover) {
+  if (!input_) {
+    deviceLayout_->addWidget(new QLabel(QStringLiteral("No input"), popover));
+    return;
+  }
+  const CardControls c = addCardControls(popover, deviceLayout_, QStringLiteral("Input"), QStringLiteral("Source"));
+  input_->devicePopup = c.device;
+  input_->sourcePopup = c.source;
+  input_->samplingRatePopup = c.rate;
+  input_->channelPopup = c.channel;
+  input_->inputSlider = c.volume;
+  input_->trace = app_.trace.get();
+}
+
+void MainWindow::buildGeneratorControls(QWidget* popover, QVBoxLayout* layout) {
+  if (!generator_) return;
+  const CardControls c = addCardControls(popover, layout, QStringLiteral("Output"), QStringLiteral("Destination"));
+  generator_->devicePopup = c.device;
+  generator_->sourcePopup = c.source;
+  generator_->samplingRatePopup = c.rate;
+  generator_->channelPopup = c.channel;
+  generator_->outputSlider = c.volume;
+}
+
+void MainWindow::buildPreferences() {
+  preferences_ = new PreferencesDialog(this);
+  const auto wells = colorWellFields(app_);
+  for (int i = 0; i < PreferencesDialog::kWellCount; ++i)
+    *wells[static_cast<std::size_t>(i)] = preferences_->colorWell(i);
+  // The launch sequence wires the other eleven wells itself.
+  app_.setColorInterface(app_.plotReferenceColor);
+  app_.setColorInterface(app_.printReferenceColor);
+
+  app_.printWidthField = preferences_->widthField();
+  app_.printHeightField = preferences_->heightField();
+  app_.printFormat = preferences_->formatPopup();
+  app_.printName = preferences_->namePrefixField();
+  app_.printColorCheckbox = preferences_->displayColorsCheckbox();
+  app_.printBorderCheckbox = preferences_->borderCheckbox();
+}

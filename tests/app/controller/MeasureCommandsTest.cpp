@@ -1,0 +1,191 @@
+// The controller's measurement commands: the hold follows the engine's
+// configuration, the flat-top window comes from its menu tag, the settings
+// keep every measurement under keys of their own (a file without them
+// loads as before), and the CSV of a normalised plot holds what it shows.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <numbers>
+#include <sstream>
+#include <string>
+
+#include "app/ControllerHarness.h"
+#include "app/formats/DataExport.h"
+#include "platform/PropertyList.h"
+
+using namespace app_fakes;
+using platform::PropertyDictionary;
+using platform::PropertyValue;
+
+namespace {
+
+void removeSettings() {
+  std::error_code ignored;
+  std::filesystem::remove(AppDelegate::settingsFilePath(), ignored);
+}
+
+PropertyDictionary readSettings() {
+  std::optional<PropertyValue> root = platform::readPropertyList(AppDelegate::settingsFilePath());
+  return root && root->dictionary() ? *root->dictionary() : PropertyDictionary{};
+}
+
+struct MeasureHarness : ControllerHarness {
+  long long t = 0;
+  // A sine of amplitude a at f Hz, as the input delivers it.
+  void play(double f, double a, int blocks) {
+    float block[AppDelegate::kBlockLength];
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block)
+        s = static_cast<float>(a * std::sin(2 * std::numbers::pi * f * static_cast<double>(t++) / 48000));
+      app.newDataFromInput(block, 48000);
+      mainThread.drain();
+    }
+  }
+  // The live trace's level in dB at f Hz.
+  double level(double f) {
+    const TraceData* d = app.trace->traceData();
+    const int k = static_cast<int>(std::lround(f * d->binsPerHertz));
+    return 10 * std::log10(d->averaged[k] / (double(d->bins) * d->bins));
+  }
+};
+
+class MeasureCommands : public ::testing::Test {
+ protected:
+  void SetUp() override { removeSettings(); }
+  void TearDown() override { removeSettings(); }
+};
+
+}  // namespace
+
+TEST_F(MeasureCommands, MaxHoldKeepsTheLoudestUntilTheEngineIsReconfigured) {
+  MeasureHarness h;
+  h.bandwidthPopup.selectItemWithTag(20);  // 100 Hz: a spectrum every 16 blocks
+  h.launch();
+  h.app.setTraceMode(1);
+  EXPECT_EQ(h.app.trace->traceMode(), TraceMode::maxHold);
+  h.play(3000, 0.5, 200);
+  h.play(3000, 0.005, 200);
+  EXPECT_NEAR(h.level(3000), -9.03, 0.1) << "the loud sine is held";
+
+  // A new RBW reconfigures the engine: what was held goes.
+  h.bandwidthPopup.pick(h.bandwidthPopup.indexOfItemWithTag(25));
+  h.play(3000, 0.005, 200);
+  EXPECT_NEAR(h.level(3000), -49.03, 0.1);
+  // So does a reset asked for, and the window menu's new choice.
+  h.play(3000, 0.5, 100);
+  h.app.resetHold();
+  h.play(3000, 0.005, 200);
+  EXPECT_NEAR(h.level(3000), -49.03, 0.1);
+  h.play(3000, 0.5, 100);
+  h.windowPopup.pick(h.windowPopup.indexOfItemWithTag(3));
+  EXPECT_EQ(h.app.spectrum->windowType(), 3) << "the menu's tag 3 is the flat-top";
+  h.play(3000, 0.005, 200);
+  EXPECT_NEAR(h.level(3000), -49.03, 0.1);
+}
+
+TEST_F(MeasureCommands, EveryMeasurementComesBackAfterARestartUnderKeysOfItsOwn) {
+  {
+    MeasureHarness h;
+    h.launch();
+    h.windowPopup.pick(h.windowPopup.indexOfItemWithTag(3));
+    h.app.setTraceMode(2);
+    h.app.setPrecisePeak(true);
+    h.app.setDeltaMarker(true);
+    h.app.setNoiseMarker(true);
+    h.app.setPeakTable(true);
+    h.app.setNormalise(true);
+    h.app.applicationWillTerminate();
+  }
+  const PropertyDictionary stored = readSettings();
+  EXPECT_EQ(stored.integer("Filter Type"), 3);
+  EXPECT_EQ(stored.integer("Trace Mode"), 2);
+  for (const char* key :
+       {"Precise Peak Reading", "Delta Marker", "Noise Marker", "Peak Table", "Normalise To Reference"}) {
+    ASSERT_NE(stored.find(key), nullptr) << key;
+    EXPECT_EQ(stored.boolean(key), true) << key;
+  }
+
+  MeasureHarness h;
+  h.launch();
+  const MeasureState& m = h.app.sharedData.measure;
+  EXPECT_EQ(m.traceMode, 2);
+  EXPECT_EQ(h.app.trace->traceMode(), TraceMode::minHold);
+  EXPECT_TRUE(m.precisePeak && m.deltaMarker && m.noiseMarker && m.peakTable && m.normalise);
+  EXPECT_FALSE(m.anchor.valid) << "the delta marker takes its anchor anew";
+  EXPECT_EQ(h.app.spectrum->windowType(), 3);
+  EXPECT_EQ(m.window, &h.app.windowResponse);
+  EXPECT_EQ(h.app.windowResponse.bins(), h.app.spectrum->bins());
+}
+
+TEST_F(MeasureCommands, ASettingsFileWithoutTheirKeysLoadsAsBefore) {
+  PropertyDictionary old;
+  old.set("Log Bandwidth", PropertyValue(int64_t{20}));
+  old.set("Filter Type", PropertyValue(int64_t{2}));
+  old.set("Detector Mode", PropertyValue(int64_t{1}));
+  old.set("Trace Average", PropertyValue("4"));
+  ASSERT_TRUE(platform::writePropertyList(PropertyValue(old), AppDelegate::settingsFilePath()));
+  MeasureHarness h;
+  h.launch();
+  EXPECT_EQ(h.bandwidthPopup.selectedTag(), 20);
+  EXPECT_EQ(h.windowPopup.selectedTag(), 2);
+  EXPECT_EQ(h.app.spectrum->windowShape(), WindowShape::Hann);
+  EXPECT_EQ(h.app.sharedData.detectorMode, 1);
+  const MeasureState& m = h.app.sharedData.measure;
+  EXPECT_EQ(m.traceMode, 0);
+  EXPECT_FALSE(m.precisePeak || m.deltaMarker || m.noiseMarker || m.peakTable || m.normalise);
+  EXPECT_EQ(h.app.trace->traceMode(), TraceMode::average);
+
+  // Stored values of the wrong kind are ignored, the setting stays off.
+  h.app.applicationWillTerminate();
+  PropertyDictionary odd = readSettings();
+  odd.set("Trace Mode", PropertyValue(int64_t{7}));
+  odd.set("Peak Table", PropertyValue("yes"));
+  ASSERT_TRUE(platform::writePropertyList(PropertyValue(odd), AppDelegate::settingsFilePath()));
+  MeasureHarness again;
+  again.launch();
+  EXPECT_EQ(again.app.sharedData.measure.traceMode, 0);
+  EXPECT_FALSE(again.app.sharedData.measure.peakTable);
+}
+
+TEST(MeasureExport, ANormalisedCsvHoldsTheLevelRelativeToTheReference) {
+  auto live = std::make_unique<TraceData>();
+  auto reference = std::make_unique<TraceData>();
+  for (TraceData* d : {live.get(), reference.get()}) {
+    d->bins = 100;
+    d->samplingRate = 200;
+    d->binsPerHertz = 1;
+    d->traces = 1;
+  }
+  for (int k = 0; k < 100; ++k) {
+    reference->averaged[k] = static_cast<float>(1000 + 37 * k);
+    live->averaged[k] = reference->averaged[k] * 3.981072f;  // 6 dB above
+  }
+  live->averaged[50] = 0;  // no power: left empty
+  TraceExportSettings s;
+  s.samplingRate = 200;
+  s.endFrequency = 99;
+  s.normalised = true;
+  std::istringstream csv(traceCsv(s, *live, reference.get()));
+  std::string line;
+  int rows = 0;
+  while (std::getline(csv, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.rfind("frequency", 0) == 0) {
+      EXPECT_EQ(line, "frequency_hz,relative_db");
+      continue;
+    }
+    const std::size_t comma = line.find(',');
+    const int k = std::stoi(line.substr(0, comma));
+    if (k == 50)
+      EXPECT_EQ(line.substr(comma + 1), "");
+    else
+      EXPECT_NEAR(std::stod(line.substr(comma + 1)), 6.0, 1e-3) << line;
+    ++rows;
+  }
+  EXPECT_EQ(rows, 100);
+  // Not normalised: the levels and the reference's, as before.
+  s.normalised = false;
+  EXPECT_NE(traceCsv(s, *live, reference.get()).find("frequency_hz,level_db,reference_db\n"), std::string::npos);
+}

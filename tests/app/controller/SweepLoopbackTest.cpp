@@ -1,0 +1,122 @@
+// A frequency-response measurement end to end on the simulated provider: the
+// tracking generator plays into the Loopback device, whose output reaches its
+// input through a band-pass filter.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <memory>
+#include <numbers>
+#include <thread>
+
+#include "app/TrackingRig.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
+
+namespace {
+
+namespace sim = platform::audio::simulated;
+namespace pa = platform::audio;
+using app_fakes::filterResponse;
+using app_fakes::kGeneratorLevel;
+
+// The Loopback device (or one without its filter) as the default input and
+// output of a simulated provider, stepped or in real time.
+struct LoopbackSweep : app_fakes::TrackingRig {
+  explicit LoopbackSweep(bool filtered, bool realTime = false)
+      : LoopbackSweep(makeProvider(realTime), filtered, realTime) {}
+
+  static std::shared_ptr<sim::SimulatedProvider> makeProvider(bool realTime) {
+    sim::Options options;
+    options.clock = realTime ? sim::ClockMode::RealTime : sim::ClockMode::Stepped;
+    return std::make_shared<sim::SimulatedProvider>(options);
+  }
+  static pa::AudioObjectID loopback(sim::SimulatedProvider& provider, bool filtered) {
+    pa::AudioObjectID device = provider.deviceNamed("Loopback");
+    if (!filtered) {
+      sim::DeviceDescription flat = sim::defaultDevices()[1];
+      flat.name = "Flat Loopback";
+      flat.uid = "sim:test:flatloop:Bus7:0";
+      flat.loopbackFilter->bypassed = true;
+      device = provider.addDevice(flat);
+    }
+    provider.setDefaultDevice(pa::kAudioObjectPropertyScopeInput, device);
+    provider.setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, device);
+    return device;
+  }
+
+  LoopbackSweep(std::shared_ptr<sim::SimulatedProvider> p, bool filtered, bool realTime)
+      : TrackingRig(
+            p, [p] { p->flushNotifications(); },
+            realTime ? std::function<void()>() : std::function<void()>([this] { provider->advanceFrames(device, 512); })),
+        provider(p),
+        device(loopback(*p, filtered)) {}
+
+  std::shared_ptr<sim::SimulatedProvider> provider;
+  pa::AudioObjectID device = 0;
+};
+
+TEST(SweepThroughTheLoopback, MeasuresTheBandPassFiltersResponse) {
+  LoopbackSweep rig(true);
+  rig.sweep("50", "20000", 10);  // RBW 10 Hz
+  const Sweep& s = rig.h.app.sweep;
+  const sim::BandPassFilter filter;
+  double worst = 0;
+  int measured = 0;
+  for (int k = s.leftBin + 1; k < s.rightBin; ++k) {
+    const double expected = kGeneratorLevel + filterResponse(filter, rig.frequency(k), 48000);
+    if (expected < kGeneratorLevel - 40) continue;
+    worst = std::max(worst, std::fabs(rig.level(k) - expected));
+    ++measured;
+    ASSERT_NEAR(rig.level(k), expected, 0.2) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+  }
+  EXPECT_GT(measured, 6000);
+  RecordProperty("worstDeviationDb", std::to_string(worst));
+}
+
+TEST(SweepThroughTheLoopback, WithoutAFilterTheResponseIsFlatAtTheGeneratorsLevel) {
+  LoopbackSweep rig(false);
+  rig.sweep("50", "2000", 10);
+  const Sweep& s = rig.h.app.sweep;
+  for (int k = s.leftBin + 1; k < s.rightBin; ++k)
+    ASSERT_NEAR(rig.level(k), kGeneratorLevel, 0.05) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
+TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStoppable) {
+  LoopbackSweep rig(true);
+  // A separate output device carries the tone; the input stays on the loopback.
+  sim::DeviceDescription speaker = sim::defaultDevices()[2];
+  speaker.name = "Speaker";
+  speaker.uid = "sim:test:speaker:Bus6:0";
+  speaker.input.reset();
+  const pa::AudioObjectID id = rig.provider->addDevice(speaker);
+  rig.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, id);
+  rig.launch("500", "1500");
+  ASSERT_EQ(rig.outputDevice.titleOfSelectedItem(), "Speaker");
+  rig.h.enterTrackingMode();
+  rig.h.pressStart();
+  for (int i = 0; i < 50; ++i) rig.step();
+  AFSoundcard* card = rig.generator->soundcard();
+  ASSERT_TRUE(card->isRunning());
+
+  rig.provider->removeDevice(id);
+  rig.settle();
+  for (int i = 0; i < 50; ++i) rig.step();  // the sweep goes on without its speaker
+  EXPECT_NE(rig.outputDevice.titleOfSelectedItem(), "Speaker");
+  rig.h.pressStart();  // Stop
+  EXPECT_EQ(rig.h.app.sweep.running, 0);
+  EXPECT_FALSE(card->isRunning());
+}
+
+TEST(SweepThroughTheLoopback, InRealTimeTheResponseAroundTheCentreIsRight) {
+  LoopbackSweep rig(true, true);
+  rig.sweep("900", "1100", 20);  // RBW 100 Hz: about 12 s of audio
+  const Sweep& s = rig.h.app.sweep;
+  const sim::BandPassFilter filter;
+  for (int k = s.leftBin + 1; k < s.rightBin; ++k)
+    ASSERT_NEAR(rig.level(k), kGeneratorLevel + filterResponse(filter, rig.frequency(k), 48000), 0.2)
+        << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// The main thread's per-block path allocates nothing once it runs: a block
+// through the engine, the trace's averaging step and the display's detection
+// pass, in normal analysis and in a sweep. Counted on the main thread by the
+// test programs' allocation counter; the main thread's queue is run by hand.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cmath>
+
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "support/AllocationCounter.h"
+#include "ui/MainThread.h"
+
+namespace {
+
+QApplication& application() {
+  static int argc = 1;
+  static char name[] = "app_allocation_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);  // process-long, as in the window test
+  return *app;
+}
+
+struct Rig {
+  Rig() { ui::MainThread::install(&mainThread); }
+  ~Rig() { ui::MainThread::install(nullptr); }
+  // A 1 kHz sine at -20 dB, 48 kHz; returns the allocations made meanwhile.
+  long feed(int blocks) {
+    testsupport::AllocationScope scope;
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block) s = 0.1414f * static_cast<float>(std::sin(2 * 3.14159265358979 * 1000.0 * n++ / 48000.0));
+      app.newDataFromInput(block, 48000.0f);
+      mainThread.drain();
+    }
+    return scope.allocations();
+  }
+  ui::Matrix* trackingGeneratorMatrix() { return app.trackingGeneratorMatrix; }
+  QApplication& qtApplication = application();
+  ui::ManualMainThread mainThread;
+  AppDelegate app;
+  MainWindow window{app};
+  float block[AppDelegate::kBlockLength];
+  long long n = 0;
+};
+
+}  // namespace
+
+TEST(BlockAllocation, NormalAnalysisAndSweepsAllocateNothingPerBlock) {
+  Rig r;
+  r.app.upperSpanField->setStringValue("4800");
+  r.app.bandwidthPopup->selectItemWithTag(30);  // the shortest FFT: a spectrum every few blocks
+  r.app.applicationDidFinishLaunching();
+  r.feed(256);  // the first traces size what they keep (the date strings)
+  ASSERT_EQ(r.app.sharedData.hasData, 1);
+  EXPECT_EQ(r.feed(256), 0);
+
+  r.app.trackingGeneratorMatrix->selectCell(0, 1);
+  r.app.trackingModeChanged();
+  r.app.trackingGeneratorButton->setState(1);
+  r.app.trackingStateChanged();
+  r.feed(64);
+  const int before = r.app.sweep.currentBin;
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.app.sweep.currentBin, before + 50) << "the sweep advanced meanwhile";
+}
+
+// The same with every measurement on: a hold, the peak table and the trace
+// normalised to a reference shown, in normal analysis and in a sweep.
+TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
+  Rig r;
+  r.app.upperSpanField->setStringValue("4800");
+  r.app.bandwidthPopup->selectItemWithTag(30);
+  r.app.applicationDidFinishLaunching();
+  r.feed(64);
+  r.app.useReference();
+  r.app.setTraceMode(1);
+  r.app.setPeakTable(true);
+  r.app.setPrecisePeak(true);
+  r.app.setNoiseMarker(true);
+  r.app.setDeltaMarker(true);
+  r.feed(256);
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.window.display()->peakTable().count, 0) << "the table followed the trace";
+  r.app.setNormalise(true);
+  r.feed(64);
+  ASSERT_TRUE(r.window.display()->normalising());
+  EXPECT_EQ(r.feed(256), 0);
+
+  r.app.setTraceMode(2);
+  r.trackingGeneratorMatrix()->selectCell(0, 1);
+  r.app.trackingModeChanged();
+  r.app.trackingGeneratorButton->setState(1);
+  r.app.trackingStateChanged();
+  r.feed(64);
+  const int before = r.app.sweep.currentBin;
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.app.sweep.currentBin, before + 50) << "the sweep advanced meanwhile";
+}

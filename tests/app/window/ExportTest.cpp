@@ -1,0 +1,400 @@
+// The export and print commands on the real window, off-screen, fed a 1 kHz
+// sine: the image file's name, its format, size and plot; the screen colours;
+// a failed export said and leaving nothing; the page fitted and centred on a
+// PDF "printer"; a cancelled print logged; and the CSV rows against the
+// display's marker.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QPrinter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "app/views/PrintView.h"
+#include "platform/Log.h"
+#include "ui/Panels.h"
+#include "ui/qt/QtMainThread.h"
+
+namespace {
+
+QApplication& application() {
+  static int argc = 1;
+  static char name[] = "app_export_test";
+  static char* argv[] = {name, nullptr};
+  // Never destroyed: tearing Qt down among the static destructors at exit
+  // is not safe, and a process-long application is all the tests need.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+// The save panel answers with a path (none: cancelled); alerts are kept.
+struct RecordingPanels final : ui::Panels {
+  std::optional<std::string> answer;
+  std::vector<std::string> alerts;
+  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
+    return answer;
+  }
+  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  void showAlert(const std::string& message, const std::string& detail) override {
+    alerts.push_back(message + ": " + detail);
+  }
+};
+
+constexpr double kSine = 1000;  // Hz
+
+// The window launched over the span lower..upper Hz with a trace of a 1 kHz
+// sine at -20 dB, panels and log recorded, a temporary folder at hand.
+struct Rig {
+  explicit Rig(float lower = 0, float upper = 4800, const char* referenceLevel = "0") : lower(lower), upper(upper) {
+    ui::MainThread::install(&mainThread);
+    ui::Panels::install(&panels);
+    platform::setLogSink([](std::string_view line, void* self) { static_cast<Rig*>(self)->logged += line; }, this);
+    app.lowerSpanField->setFloatValue(lower);
+    app.upperSpanField->setFloatValue(upper);
+    app.referenceLevelField->setStringValue(referenceLevel);
+    app.applicationDidFinishLaunching();
+    QApplication::processEvents();
+    feed(64);
+  }
+  ~Rig() {
+    platform::resetLogSink();
+    ui::Panels::install(nullptr);
+    ui::MainThread::install(nullptr);
+  }
+  void feed(int blocks) {
+    float block[AppDelegate::kBlockLength];
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block) s = 0.1414f * static_cast<float>(std::sin(2 * M_PI * kSine * n++ / 48000.0));
+      app.newDataFromInput(block, 48000.0f);
+      QApplication::processEvents();
+    }
+  }
+  // A peak marker set on the display where the sine is, as a click sets it.
+  const display::MarkerCache& markSine() {
+    display::Display& d = *window.display();
+    const QRectF& plot = d.plotBounds();
+    const double x = plot.x() + (kSine - lower) / (upper - lower) * plot.width();
+    d.setMarkerType(display::Display::kPeakMarker, d.mapToGlobal(QPointF(x, d.height() / 2.0)));
+    d.updateMarkerInfo();
+    return *d.marker();
+  }
+  // Exports a width x height image in the format, named from prefix.
+  std::string exportImage(const std::string& prefix, const char* format = "PNG", int width = 640, int height = 400) {
+    app.printName->setStringValue(prefix);
+    app.printFormat->selectItemWithTitle(format);
+    app.printWidthField->setStringValue(std::to_string(width));
+    app.printHeightField->setStringValue(std::to_string(height));
+    window.exportImageAction()->trigger();
+    return app.exportImagePath();
+  }
+  std::string file(const char* name) const {
+    return QDir(folder.path()).filePath(QString::fromUtf8(name)).toStdString();
+  }
+  QStringList folderContents() const {
+    return QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+  }
+
+  float lower, upper;
+  long long n = 0;
+  std::string logged;
+  RecordingPanels panels;
+  QTemporaryDir folder;
+  QApplication& qtApplication = application();  // before any widget
+  ui::qt::QtMainThread mainThread;
+  AppDelegate app;
+  MainWindow window{app};
+};
+
+bool isCurve(const QColor& c) { return c.blue() - c.red() > 50; }  // the print colours' blue
+bool isMarker(const QColor& c) { return c.red() - c.blue() > 100 && c.red() - c.green() > 100; }
+// Graticule and frame: grey, lighter than the captions' black.
+bool isGrey(const QColor& c) {
+  return std::abs(c.red() - c.green()) < 10 && std::abs(c.green() - c.blue()) < 10 && c.red() > 90 && c.red() < 235;
+}
+int count(const QImage& image, const QRect& area, const std::function<bool(const QColor&)>& is) {
+  int n = 0;
+  const QRect inside = area & image.rect();
+  for (int y = inside.top(); y <= inside.bottom(); ++y)
+    for (int x = inside.left(); x <= inside.right(); ++x) n += is(image.pixelColor(x, y)) ? 1 : 0;
+  return n;
+}
+// The topmost curve pixel in area (its column and row), or (-1, -1).
+QPoint curveTop(const QImage& image, const QRect& area,
+                const std::function<bool(const QColor&)>& is = isCurve) {
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x)
+      if (is(image.pixelColor(x, y))) return {x, y};
+  return {-1, -1};
+}
+// The column of frequency on a page of width points (45 points left, 8 right).
+double pageColumn(double frequency, double width, const Rig& rig) {
+  return 45 + (frequency - rig.lower) / (rig.upper - rig.lower) * (width - 53);
+}
+
+// Sets HOME for the test's time.
+struct HomeFolder {
+  explicit HomeFolder(const QString& path) : saved(std::getenv("HOME") ? std::getenv("HOME") : "") {
+    ::setenv("HOME", path.toUtf8().constData(), 1);
+  }
+  ~HomeFolder() { ::setenv("HOME", saved.c_str(), 1); }
+  std::string saved;
+};
+
+// Runs in the current folder given for the test's time.
+struct CurrentFolder {
+  explicit CurrentFolder(const QString& path) : saved(QDir::currentPath()) { QDir::setCurrent(path); }
+  ~CurrentFolder() { QDir::setCurrent(saved); }
+  QString saved;
+};
+
+}  // namespace
+
+TEST(ExportImage, TheFileIsNamedByThePrefixTheTracesDateAndTheFormat) {
+  Rig rig;
+  ASSERT_EQ(rig.window.exportImageAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
+  const QString home = QDir(rig.folder.path()).filePath(QStringLiteral("home"));
+  ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/Desktop")));
+  HomeFolder homeFolder(home);
+  const std::string desktop = home.toStdString() + "/Desktop/";
+
+  rig.app.sharedData.secondsDateString = "2026-01-31 235959";
+  EXPECT_EQ(rig.exportImage("~/Desktop/plot"), desktop + "plot 2026-01-31 235959.png");
+  EXPECT_EQ(rig.exportImage("~/Desktop/plot", "JPEG"), desktop + "plot 2026-01-31 235959.jpg");
+  EXPECT_EQ(rig.exportImage("~/Desktop/plot", "TIFF"), desktop + "plot 2026-01-31 235959.tif");
+  // Before any trace the date is one space.
+  rig.app.sharedData.secondsDateString = " ";
+  EXPECT_EQ(rig.exportImage("~/Desktop/plot"), desktop + "plot  .png");
+  for (const char* name : {"plot 2026-01-31 235959.png", "plot 2026-01-31 235959.jpg", "plot 2026-01-31 235959.tif",
+                           "plot  .png"})
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(desktop + name))) << name;
+
+  // An empty prefix: a name that begins with a space, in the current folder.
+  CurrentFolder current(rig.folder.path());
+  rig.app.sharedData.secondsDateString = "2026-01-31 235959";
+  EXPECT_EQ(rig.exportImage(""), " 2026-01-31 235959.png");
+  EXPECT_TRUE(QFile::exists(QStringLiteral(" 2026-01-31 235959.png")));
+  EXPECT_TRUE(rig.panels.alerts.empty());
+}
+
+TEST(ExportImage, EachFormatHoldsThePlotAndTheMarkerAtTheSizeAsked) {
+  Rig rig;
+  ASSERT_EQ(rig.app.sharedData.hasData, 1);
+  const display::MarkerCache& marker = rig.markSine();
+  ASSERT_EQ(marker.valid, 1);
+  const QRect plot(47, 32, 640 - 47 - 10, 400 - 32 - 52);  // inside the frame of a 640 x 400 page
+  for (const auto& [title, format] : {std::pair{"PNG", "png"}, {"JPEG", "jpeg"}, {"TIFF", "tiff"}}) {
+    const std::string path = rig.exportImage(rig.file("plot"), title);
+    QImageReader reader(QString::fromStdString(path));
+    EXPECT_EQ(reader.format().toStdString(), format);
+    const QImage image = reader.read();
+    ASSERT_EQ(image.size(), QSize(640, 400)) << title << " " << reader.errorString().toStdString();
+    // The frame's left edge and the top graticule line, in the print colours.
+    EXPECT_GT(count(image, QRect(44, 40, 2, 300), isGrey), 250) << title;
+    EXPECT_GT(count(image, QRect(60, 29, 500, 2), isGrey), 200) << title;
+    // The curve peaks at the sine's column, and the marker sits on it.
+    const QPoint top = curveTop(image, plot);
+    EXPECT_NEAR(top.x(), pageColumn(kSine, 640, rig), 3) << title;
+    EXPECT_GT(count(image, QRect(top.x() - 5, top.y() - 5, 11, 11), isMarker), 15) << title;
+  }
+  EXPECT_TRUE(rig.panels.alerts.empty());
+}
+
+TEST(ExportImage, TheDisplayColoursComeWithoutBorder) {
+  Rig rig;
+  rig.app.printColorCheckbox->setState(1);
+  rig.app.printBorderCheckbox->setState(1);
+  const QImage image(QString::fromStdString(rig.exportImage(rig.file("screen"))));
+  ASSERT_EQ(image.size(), QSize(640, 400));
+  const RGBAColor& background = rig.app.colorPalette.background;
+  const QColor screen = QColor::fromRgbF(background.red, background.green, background.blue);
+  ASSERT_NE(screen, QColor(Qt::white));
+  for (const QPoint corner : {QPoint(0, 0), QPoint(639, 0), QPoint(0, 399), QPoint(639, 399), QPoint(320, 399)})
+    EXPECT_EQ(image.pixelColor(corner), screen) << corner.x() << "," << corner.y();
+  // The curve in the screen's colour (yellow).
+  const auto yellow = [](const QColor& c) { return c.red() - c.blue() > 100 && c.green() - c.blue() > 80; };
+  EXPECT_NEAR(curveTop(image, QRect(47, 32, 583, 316), yellow).x(), pageColumn(kSine, 640, rig), 3);
+}
+
+TEST(ExportImage, AFailedExportIsSaidAndLeavesNoFile) {
+  Rig rig;
+  rig.app.sharedData.secondsDateString = "2026-01-31 235959";
+  // A prefix under a regular file, and a folder where the file would go:
+  // nothing can be written there, not even by root.
+  QFile regular(QString::fromStdString(rig.file("regular")));
+  ASSERT_TRUE(regular.open(QIODevice::WriteOnly));
+  regular.close();
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(rig.file("plot 2026-01-31 235959.png"))));
+  const QStringList before = rig.folderContents();
+  rig.exportImage(rig.file("regular/plot"));
+  rig.exportImage(rig.file("plot"));
+  ASSERT_EQ(rig.panels.alerts.size(), 2u);
+  EXPECT_NE(rig.panels.alerts[0].find("regular/plot 2026-01-31 235959.png"), std::string::npos) << rig.panels.alerts[0];
+  EXPECT_NE(rig.logged.find("The plot could not be exported to " + rig.file("plot 2026-01-31 235959.png")),
+            std::string::npos)
+      << rig.logged;
+  EXPECT_EQ(rig.folderContents(), before);
+  EXPECT_TRUE(QDir(QString::fromStdString(rig.file("plot 2026-01-31 235959.png"))).isEmpty());
+}
+
+TEST(Print, APageLargerThanThePaperIsScaledToFitIt) {
+  EXPECT_NEAR(PrintView::fitScale(1800, 1000, 612, 792), 0.34, 1e-12);
+  EXPECT_NEAR(PrintView::fitScale(1000, 1800, 612, 792), 0.44, 1e-12);
+  EXPECT_EQ(PrintView::fitScale(612, 792, 612, 792), 1.0);
+  // The width's ratio is no number: the height's counts.
+  EXPECT_NEAR(PrintView::fitScale(INFINITY, 1000, INFINITY, 792), 0.792, 1e-12);
+}
+
+TEST(Print, ThePageIsFittedToThePaperAndCentredInAPdf) {
+  const QString pdftoppm = QStandardPaths::findExecutable(QStringLiteral("pdftoppm"));
+  if (pdftoppm.isEmpty()) GTEST_SKIP() << "pdftoppm is not installed (scripts/setup installs poppler-utils)";
+  Rig rig;
+  ASSERT_EQ(rig.window.printAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_P));
+  const QString pdf = QString::fromStdString(rig.file("plot.pdf"));
+  // The dialog's stand-in: a Letter page without margins, into a PDF file.
+  rig.window.printView()->setPrintDialog([&](QPrinter& printer, QWidget* parent) {
+    EXPECT_EQ(parent, &rig.window);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(pdf);
+    printer.setPageSize(QPageSize(QPageSize::Letter));
+    printer.setPageOrientation(QPageLayout::Portrait);
+    printer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
+    return true;
+  });
+  rig.app.printWidthField->setStringValue("1000");
+  rig.app.printHeightField->setStringValue("600");
+  rig.window.printAction()->trigger();
+  EXPECT_EQ(rig.logged.find("Print operation failed"), std::string::npos) << rig.logged;
+
+  // One pixel per point: the paper is 612 x 792.
+  const QString png = QString::fromStdString(rig.file("page"));
+  ASSERT_EQ(QProcess::execute(pdftoppm, {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"),
+                                         QStringLiteral("-singlefile"), pdf, png}),
+            0);
+  const QImage image(png + QStringLiteral(".png"));
+  ASSERT_EQ(image.size(), QSize(612, 792));
+  // Scaled by 612/1000 and centred: the page's border spans rows 212.4 to
+  // 579.6, and the plot frame's top line lies 30 points below its top.
+  const double scale = 0.612;
+  const auto greyRow = [&](int y, int least) { return count(image, QRect(0, y, 612, 1), isGrey) >= least; };
+  int pageTop = 0;
+  while (pageTop < 792 && !greyRow(pageTop, 500)) ++pageTop;
+  int pageBottom = 791;
+  while (pageBottom > 0 && !greyRow(pageBottom, 500)) --pageBottom;
+  EXPECT_NEAR(pageTop, 212.4, 1.5);
+  EXPECT_NEAR(pageBottom, 579.6, 1.5);
+  int frameTop = pageTop + 3;
+  while (frameTop < 792 && !greyRow(frameTop, 100)) ++frameTop;
+  EXPECT_NEAR(frameTop, 212.4 + 30 * scale, 2);
+  EXPECT_GT(count(image, QRect(26, 240, 2, 150), isGrey), 100) << "the frame's left edge, at 45 * 0.612";
+  const QPoint top = curveTop(image, QRect(29, 233, 576, 300));
+  EXPECT_NEAR(top.x(), pageColumn(kSine, 1000, rig) * scale, 2);
+}
+
+TEST(Print, ACancelledOrFailedPrintIsLogged) {
+  Rig rig;
+  const std::string line = "Print operation failed or was cancelled\n";
+  rig.window.printView()->setPrintDialog([](QPrinter&, QWidget*) { return false; });
+  rig.app.print();
+  EXPECT_EQ(rig.logged, line);
+  // A printer that cannot be opened: a PDF in a folder that is not there.
+  const QString pdf = QString::fromStdString(rig.file("missing/plot.pdf"));
+  rig.window.printView()->setPrintDialog([&](QPrinter& printer, QWidget*) {
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(pdf);
+    return true;
+  });
+  rig.logged.clear();
+  rig.app.print();
+  EXPECT_EQ(rig.logged.substr(rig.logged.size() - std::min(rig.logged.size(), line.size())), line);
+  EXPECT_FALSE(QFile::exists(pdf));
+}
+
+namespace {
+
+// A CSV file's comment lines, its header and its rows split at the commas.
+struct Csv {
+  std::string comments;
+  std::string header;
+  std::vector<QStringList> rows;
+};
+
+Csv readCsv(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path;
+  Csv csv;
+  for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+    if (line.startsWith(u'#'))
+      csv.comments += line.toStdString() + "\n";
+    else if (csv.header.empty())
+      csv.header = line.toStdString();
+    else
+      csv.rows.push_back(line.split(u','));  // an empty level stays a cell
+  }
+  return csv;
+}
+
+}  // namespace
+
+TEST(ExportData, TheRowsCoverTheDisplayedSpanAtTheLevelsTheMarkerReads) {
+  Rig rig(500, 2000, "6");
+  ASSERT_EQ(rig.window.exportDataAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
+  const display::MarkerCache& marker = rig.markSine();
+  ASSERT_EQ(marker.valid, 1);
+  const TraceData& trace = *rig.app.trace->traceData();
+  const double binsPerHertz = trace.binsPerHertz;
+
+  rig.panels.answer = rig.file("trace.csv");
+  rig.window.exportDataAction()->trigger();
+  const Csv csv = readCsv(*rig.panels.answer);
+  for (const std::string& expected : std::vector<std::string>{
+           "resolution bandwidth (Hz): 10.0000", "window: " + rig.app.windowPopup->titleOfSelectedItem(),
+           "detector: " + rig.app.detectorPopup->titleOfSelectedItem(), "averaged traces: ",
+           "sampling rate (Hz): 48000.0", "span (Hz): 500.0 to 2000.0", "reference level (dB): 6.00"})
+    EXPECT_NE(csv.comments.find(expected), std::string::npos) << expected << " in\n" << csv.comments;
+  EXPECT_EQ(csv.header, "frequency_hz,level_db");
+
+  // One row per bin from the first at or above 500 Hz to the last at or
+  // below 2000 Hz.
+  ASSERT_GT(csv.rows.size(), 2u);
+  const double first = csv.rows.front()[0].toDouble();
+  const double last = csv.rows.back()[0].toDouble();
+  EXPECT_TRUE(first >= 500 && first - 1 / binsPerHertz < 500) << first;
+  EXPECT_TRUE(last <= 2000 && last + 1 / binsPerHertz > 2000) << last;
+  EXPECT_NEAR(static_cast<double>(csv.rows.size()), (last - first) * binsPerHertz + 1, 1e-3);
+  // The marker's reading is the row's level at its frequency.
+  const std::size_t row = static_cast<std::size_t>(std::lround((marker.frequency - first) * binsPerHertz));
+  ASSERT_LT(row, csv.rows.size());
+  EXPECT_NEAR(csv.rows[row][0].toDouble(), marker.frequency, 0.01);
+  EXPECT_NEAR(csv.rows[row][1].toDouble(), marker.dB, 0.01);
+  EXPECT_NEAR(marker.dB, -20 + 6, 1.5);
+
+  // With the reference shown, a third column: here the live trace itself.
+  rig.window.referenceAction(0)->trigger();
+  ASSERT_TRUE(rig.app.showsReference());
+  rig.panels.answer = rig.file("with-reference.csv");
+  rig.window.exportDataAction()->trigger();
+  const Csv withReference = readCsv(*rig.panels.answer);
+  EXPECT_EQ(withReference.header, "frequency_hz,level_db,reference_db");
+  ASSERT_EQ(withReference.rows.size(), csv.rows.size());
+  ASSERT_EQ(withReference.rows[row].size(), 3);
+  EXPECT_EQ(withReference.rows[row][2], withReference.rows[row][1]);
+  EXPECT_TRUE(rig.panels.alerts.empty());
+}

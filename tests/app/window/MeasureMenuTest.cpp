@@ -1,0 +1,102 @@
+// The window's Measure menu reaches the controller's measurement commands,
+// shows their state when it opens, and the plot draws what they read.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QImage>
+#include <QMenu>
+#include <QPainter>
+#include <cmath>
+
+#include "app/controller/AppDelegate.h"
+#include "app/window/MainWindow.h"
+#include "ui/qt/QtMainThread.h"
+
+namespace {
+
+QApplication& application() {
+  static int argc = 1;
+  static char name[] = "app_measure_menu_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);  // process-long, as in the window test
+  return *app;
+}
+
+struct MenuRig {
+  MenuRig() { ui::MainThread::install(&mainThread); }
+  ~MenuRig() { ui::MainThread::install(nullptr); }
+  QAction* action(const char* name) { return window.findChild<QAction*>(QString::fromUtf8(name)); }
+  // The plot as the window would paint it now.
+  QImage draw() {
+    QImage image(window.display()->size(), QImage::Format_ARGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    window.display()->drawRect(painter);
+    return image;
+  }
+  // A 1 kHz sine at -20 dB, 48 kHz.
+  void feed(int blocks) {
+    float block[AppDelegate::kBlockLength];
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block) s = 0.1414f * static_cast<float>(std::sin(2 * 3.14159265358979 * 1000.0 * n++ / 48000.0));
+      app.newDataFromInput(block, 48000.0f);
+      mainThread.drain();
+    }
+  }
+  QApplication& qtApplication = application();
+  ui::qt::QtMainThread mainThread;
+  AppDelegate app;
+  MainWindow window{app};
+  long long n = 0;
+};
+
+}  // namespace
+
+TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
+  MenuRig r;
+  r.app.applicationDidFinishLaunching();
+  QMenu* menu = r.window.findChild<QMenu*>(QStringLiteral("measureMenu"));
+  ASSERT_NE(menu, nullptr);
+  for (const char* name : {"traceAverage", "traceMaxHold", "traceMinHold", "resetHold", "precisePeak", "deltaMarker",
+                           "noiseMarker", "peakTable", "normalise"})
+    ASSERT_NE(r.action(name), nullptr) << name;
+
+  r.action("traceMaxHold")->trigger();
+  EXPECT_EQ(r.app.sharedData.measure.traceMode, 1);
+  EXPECT_EQ(r.app.trace->traceMode(), TraceMode::maxHold);
+  r.action("peakTable")->trigger();
+  EXPECT_TRUE(r.app.sharedData.measure.peakTable);
+
+  // Changed elsewhere, shown when the menu opens.
+  r.app.setNoiseMarker(true);
+  r.app.setTraceMode(2);
+  emit menu->aboutToShow();
+  EXPECT_TRUE(r.action("noiseMarker")->isChecked());
+  EXPECT_TRUE(r.action("traceMinHold")->isChecked());
+  EXPECT_FALSE(r.action("traceMaxHold")->isChecked());
+  EXPECT_TRUE(r.action("peakTable")->isChecked());
+  r.action("peakTable")->trigger();
+  EXPECT_FALSE(r.app.sharedData.measure.peakTable);
+
+  // The table reads the sine once a trace is in, and the plot draws it.
+  r.action("peakTable")->trigger();
+  r.feed(400);
+  ASSERT_GT(r.window.display()->peakTable().count, 0);
+  EXPECT_NEAR(r.window.display()->peakTable().entries[0].bin / r.app.trace->traceData()->binsPerHertz, 1000, 3);
+  const QImage withTable = r.draw();
+  // Switched off from the menu, the table leaves the plot: the drawing
+  // changes at the plot's top right, where its line stood and where the
+  // trace, far below at the noise floor there, never reaches.
+  r.action("peakTable")->trigger();
+  EXPECT_FALSE(r.app.sharedData.measure.peakTable);
+  const QImage withoutTable = r.draw();
+  ASSERT_GT(withTable.width(), 0);
+  ASSERT_EQ(withoutTable.size(), withTable.size());
+  int changed = 0;
+  for (int y = 0; y < withTable.height() / 4; ++y)
+    for (int x = withTable.width() / 2; x < withTable.width(); ++x)
+      if (withTable.pixel(x, y) != withoutTable.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 100) << "the table's line was drawn";
+}
