@@ -147,15 +147,15 @@ class AFSoundcard : public AFResampling {
   // ---------------------------------------------------------------- delegate
   void setDelegate(AFSoundcardDelegate* delegate);
   AFSoundcardDelegate* delegate() const { return delegate_.load(std::memory_order_acquire); }
-  bool delegateRespondsToVolumeChange() const { return respondsToVolumeChange_.load(); }
-  bool delegateRespondsToFormatChange() const { return respondsToFormatChange_.load(); }
-  bool delegateRespondsToDeviceChange() const { return respondsToDeviceChange_.load(); }
-  bool delegateRespondsToSourceChange() const { return respondsToSourceChange_.load(); }
-  bool delegateRespondsToSamplingRateChange() const { return respondsToSamplingRateChange_.load(); }
-  bool delegateRespondsToHardwareChange() const { return respondsToHardwareChange_.load(); }
-  bool delegateRespondsToDeviceRemoval() const { return respondsToDeviceRemoval_.load(); }
-  bool delegateRespondsToInputReceived() const { return respondsToInputReceived_.load(); }
-  bool delegateRespondsToOutputNeeded() const { return respondsToOutputNeeded_.load(); }
+  bool delegateRespondsToVolumeChange() const { return responds(AFSoundcardDelegate::kVolumeChange); }
+  bool delegateRespondsToFormatChange() const { return responds(AFSoundcardDelegate::kFormatChange); }
+  bool delegateRespondsToDeviceChange() const { return responds(AFSoundcardDelegate::kDeviceChange); }
+  bool delegateRespondsToSourceChange() const { return responds(AFSoundcardDelegate::kSourceChange); }
+  bool delegateRespondsToSamplingRateChange() const { return responds(AFSoundcardDelegate::kSamplingRateChange); }
+  bool delegateRespondsToHardwareChange() const { return responds(AFSoundcardDelegate::kHardwareChange); }
+  bool delegateRespondsToDeviceRemoval() const { return responds(AFSoundcardDelegate::kDeviceRemoval); }
+  bool delegateRespondsToInputReceived() const { return responds(AFSoundcardDelegate::kInputReceived); }
+  bool delegateRespondsToOutputNeeded() const { return responds(AFSoundcardDelegate::kOutputNeeded); }
 
   const std::shared_ptr<AFList>& deviceList() const { return deviceList_; }
   AFList::DeviceArray devices() const;
@@ -362,15 +362,9 @@ class AFSoundcard : public AFResampling {
   std::atomic<uint32_t> defaultDeviceID_{0};
   std::atomic<bool> useDefaultDevice_{true};
   std::atomic<AFSoundcardDelegate*> delegate_{nullptr};
-  std::atomic<bool> respondsToVolumeChange_{false};
-  std::atomic<bool> respondsToFormatChange_{false};
-  std::atomic<bool> respondsToDeviceChange_{false};
-  std::atomic<bool> respondsToSourceChange_{false};
-  std::atomic<bool> respondsToSamplingRateChange_{false};
-  std::atomic<bool> respondsToHardwareChange_{false};
-  std::atomic<bool> respondsToDeviceRemoval_{false};
-  std::atomic<bool> respondsToInputReceived_{false};
-  std::atomic<bool> respondsToOutputNeeded_{false};
+  // The delegate's implemented methods (AFSoundcardDelegate::k… bits).
+  std::atomic<uint32_t> delegateMethods_{0};
+  bool responds(uint32_t method) const { return (delegateMethods_.load(std::memory_order_acquire) & method) != 0; }
 
   mutable std::mutex fieldsLock_;  // guards the fields below; never held across a call
   std::shared_ptr<AFDevice> selectedDevice_;
