@@ -22,8 +22,8 @@ void applyConfiguration(FileRuntime& rt, uint64_t now) {
   rt.scheduleRate = rate;
   rt.scheduleFrames = frames;
   if (!rt.clients.empty()) {
-    rt.anchorFrames = double(rt.framesDone);
-    rt.anchorHost = now;
+    rt.schedule.anchorFrames = double(rt.schedule.framesDone);
+    rt.schedule.anchorHost = now;
   }
   rt.publish();
 }
@@ -36,7 +36,7 @@ void runCycle(FileRuntime& rt, uint64_t due) noexcept {
   rt.list.mNumberBuffers = rt.channels;
   for (uint32_t ch = 0; ch < rt.channels; ++ch) rt.list.mBuffers[ch] = {1, frames * 4, rt.planes[ch]};
   IoCycle c{};
-  c.timeStamp.mSampleTime = double(rt.framesDone);
+  c.timeStamp.mSampleTime = double(rt.schedule.framesDone);
   c.timeStamp.mHostTime = due;
   c.timeStamp.mRateScalar = 1.0;
   c.timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
@@ -45,7 +45,7 @@ void runCycle(FileRuntime& rt, uint64_t due) noexcept {
   c.output = nullptr;
   for (IoClient* client : rt.clients)
     if (client) client->ioCycle(rt.id, c);
-  rt.framesDone += frames;
+  rt.schedule.framesDone += frames;
   rt.cycled.fetch_add(frames, std::memory_order_relaxed);
 }
 
@@ -54,54 +54,23 @@ void runCycle(FileRuntime& rt, uint64_t due) noexcept {
 // ---------------------------------------------------------------- real-time clock
 
 void FileDeviceProvider::State::startClock(FileRuntime& rt) {
-  rt.clock = std::thread([this, &rt] { clockLoop(rt); });
+  rt.clock.start([this, &rt](uint64_t now) { return runDue(rt, now); }, steadyNanos, options.ioThreadStarted);
 }
 
-void FileDeviceProvider::State::stopClock(FileRuntime& rt) {
-  {
-    std::lock_guard lock(rt.wakeMutex);
-    rt.quit = true;
-  }
-  rt.wake.notify_all();
-  if (rt.clock.joinable()) rt.clock.join();
-}
+void FileDeviceProvider::State::stopClock(FileRuntime& rt) { rt.clock.stop(); }
 
 uint64_t FileDeviceProvider::State::runDue(FileRuntime& rt, uint64_t now) {
   if (!rt.io.try_lock()) return now + 200000;  // being started or stopped: look again shortly
   std::lock_guard lock(rt.io, std::adopt_lock);
   if (rt.clients.empty() || rt.removed.load(std::memory_order_relaxed) || !rt.reader) return UINT64_MAX;
   applyConfiguration(rt, now);
+  if (rt.schedule.skipIfFarBehind(now, rt.scheduleFrames, rt.scheduleRate)) rt.publish();
   uint64_t due = rt.nextDue();
-  if (now > due && now - due > uint64_t(20 * 1e9 * rt.scheduleFrames / rt.scheduleRate)) {
-    // Far behind (the process stalled): skip ahead as hardware would.
-    rt.anchorFrames = double(rt.framesDone);
-    rt.anchorHost = now;
-    rt.publish();
-    due = rt.nextDue();
-  }
   while (due <= now && !rt.clients.empty()) {
     runCycle(rt, due);
     due = rt.nextDue();
   }
   return !rt.clients.empty() ? due : UINT64_MAX;
-}
-
-void FileDeviceProvider::State::clockLoop(FileRuntime& rt) {
-  if (options.ioThreadStarted) options.ioThreadStarted();
-  std::unique_lock lock(rt.wakeMutex);
-  while (!rt.quit) {
-    rt.kicked = false;
-    lock.unlock();
-    const uint64_t next = runDue(rt, steadyNanos());
-    lock.lock();
-    const auto woken = [&] { return rt.quit || rt.kicked; };
-    if (next == UINT64_MAX) {
-      rt.wake.wait(lock, woken);
-    } else {
-      const uint64_t now = steadyNanos();
-      if (next > now) rt.wake.wait_for(lock, std::chrono::nanoseconds(next - now), woken);
-    }
-  }
 }
 
 // ---------------------------------------------------------------- stepped clock
@@ -176,19 +145,11 @@ OSStatus FileDeviceProvider::startIo(AudioObjectID device, AudioObjectPropertySc
       const uint64_t now = s.now();
       rt->scheduleRate = rt->rate.load();
       rt->scheduleFrames = rt->bufferFrames.load();
-      rt->framesDone = 0;
-      rt->anchorFrames = 0;
-      rt->anchorHost = now;
+      rt->schedule.restart(now);
       rt->publish();
     }
   }
-  if (!own) {
-    {
-      std::lock_guard lock(rt->wakeMutex);
-      rt->kicked = true;
-    }
-    rt->wake.notify_all();
-  }
+  if (!own) rt->clock.kick();
   return noErr;
 }
 

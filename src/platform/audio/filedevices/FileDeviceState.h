@@ -19,6 +19,7 @@
 #include "platform/audio/PropertyLookup.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "platform/audio/filedevices/FileReader.h"
+#include "platform/audio/rt/DeviceClock.h"
 #include "platform/audio/rt/IoClients.h"
 #include "platform/audio/rt/TimeAnchor.h"
 
@@ -72,9 +73,7 @@ struct FileRuntime {
   rt::IoClientSlots<IoClient, kMaxClients> clients;
   double scheduleRate = 0;
   uint32_t scheduleFrames = 0;
-  uint64_t anchorHost = 0;  // host time at which the device was at anchorFrames
-  double anchorFrames = 0;
-  uint64_t framesDone = 0;  // frames cycled since its I/O started
+  rt::DeviceSchedule schedule;
   std::vector<float> data;  // the cycle's input, channels planes of kMaxBufferFrames
   std::array<float*, kMaxChannels> planes{};
   AudioBufferList list{};
@@ -85,18 +84,11 @@ struct FileRuntime {
   // published under the provider's lock.
   rt::TimeAnchor anchor;
 
-  // The real-time clock thread and how it is woken.
-  std::thread clock;
-  std::mutex wakeMutex;
-  std::condition_variable wake;
-  bool kicked = false;  // under wakeMutex: the clients changed
-  bool quit = false;    // under wakeMutex
+  // The real-time clock thread (real-time mode only).
+  rt::DeviceClock clock;
 
-  uint64_t nextDue() const {
-    const double frames = double(framesDone + scheduleFrames) - anchorFrames;
-    return anchorHost + uint64_t(std::max(0.0, frames) * 1e9 / scheduleRate + 0.5);
-  }
-  void publish() { anchor.publish({!clients.empty(), anchorHost, anchorFrames, scheduleRate, 1.0}); }
+  uint64_t nextDue() const { return schedule.nextDue(scheduleFrames, scheduleRate); }
+  void publish() { anchor.publish({!clients.empty(), schedule.anchorHost, schedule.anchorFrames, scheduleRate, 1.0}); }
 };
 
 // One open file as the object model sees it.
@@ -173,7 +165,6 @@ struct FileDeviceProvider::State {
   // I/O (FileDeviceIo.cpp).
   void startClock(FileRuntime& rt);
   void stopClock(FileRuntime& rt);
-  void clockLoop(FileRuntime& rt);
   // Runs the runtime's cycles due by `now`; returns when the next one falls
   // due (UINT64_MAX when it has no clients). Only try-locks io.
   uint64_t runDue(FileRuntime& rt, uint64_t now);

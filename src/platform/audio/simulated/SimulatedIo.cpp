@@ -112,7 +112,7 @@ void cycle(Runtime& rt, uint64_t due) {
   const rt::CycleScope scope(&rt);
   const uint32_t frames = rt.bufferFrames;
   IoCycle c{};
-  c.timeStamp.mSampleTime = double(rt.framesDone);
+  c.timeStamp.mSampleTime = double(rt.schedule.framesDone);
   c.timeStamp.mHostTime = due;
   c.timeStamp.mRateScalar = rt.rateScalar;
   c.timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid | kAudioTimeStampRateScalarValid;
@@ -183,7 +183,7 @@ void cycle(Runtime& rt, uint64_t due) {
     }
   }
   if (rt.loopback) rt.delayWrite += frames;
-  rt.framesDone += frames;
+  rt.schedule.framesDone += frames;
 }
 
 }  // namespace
@@ -253,8 +253,8 @@ void SimulatedProvider::State::apply(Runtime& rt, bool realTime) {
     rt.latency = c.latency;
   }
   if (rt.clientCount() && (c.reanchor || rateChanged)) {
-    rt.anchorFrames = std::max(oldPosition, double(rt.framesDone));
-    rt.anchorHost = t;
+    rt.schedule.anchorFrames = std::max(oldPosition, double(rt.schedule.framesDone));
+    rt.schedule.anchorHost = t;
   }
   rt.publish();
 }
@@ -271,14 +271,8 @@ uint64_t SimulatedProvider::State::runDue(uint64_t until, bool stepped) {
     std::lock_guard lock(rt->io, std::adopt_lock);
     if (rt->clientCount() == 0 || rt->removed.load(std::memory_order_relaxed)) continue;
     apply(*rt, !stepped);
+    if (!stepped && rt->schedule.skipIfFarBehind(until, rt->bufferFrames, rt->effectiveRate())) rt->publish();
     uint64_t due = rt->nextDue();
-    if (!stepped && until > due && until - due > uint64_t(20 * 1e9 * rt->bufferFrames / rt->effectiveRate())) {
-      // Far behind (the process stalled): skip ahead as hardware would.
-      rt->anchorFrames = double(rt->framesDone);
-      rt->anchorHost = until;
-      rt->publish();
-      due = rt->nextDue();
-    }
     while (due <= until && rt->clientCount() > 0) {
       cycle(*rt, due);
       due = rt->nextDue();
@@ -286,23 +280,6 @@ uint64_t SimulatedProvider::State::runDue(uint64_t until, bool stepped) {
     if (rt->clientCount() > 0) earliest = std::min(earliest, due);
   }
   return earliest;
-}
-
-void SimulatedProvider::State::clockLoop() {
-  if (options.ioThreadStarted) options.ioThreadStarted();
-  std::unique_lock lock(wakeMutex);
-  while (!quit) {
-    lock.unlock();
-    const uint64_t next = runDue(steadyNanos(), false);
-    lock.lock();
-    if (quit) break;
-    if (next == UINT64_MAX) {
-      wake.wait_for(lock, std::chrono::milliseconds(100));
-    } else {
-      const uint64_t now = steadyNanos();
-      if (next > now) wake.wait_for(lock, std::chrono::nanoseconds(next - now));
-    }
-  }
 }
 
 void SimulatedProvider::advance(double seconds) {
@@ -383,9 +360,7 @@ OSStatus SimulatedProvider::startIo(AudioObjectID device, AudioObjectPropertySco
     clients.add(client);
     if (first) {
       // The device's clock starts now, from sample time 0.
-      rt->framesDone = 0;
-      rt->anchorFrames = 0;
-      rt->anchorHost = s.now();
+      rt->schedule.restart(s.now());
       rt->delayWrite = 0;
       std::fill(rt->delay.begin(), rt->delay.end(), 0.0f);
       for (auto& st : rt->filterState) st.fill(0.0);

@@ -16,16 +16,16 @@ SimulatedProvider::SimulatedProvider(const Options& options) : state_(std::make_
     for (const auto& d : defaultDevices()) addDevice(d);  // Test Signal in, Loopback out become the defaults
     state_->notifier.flush();
   }
-  if (options.clock == ClockMode::RealTime) state_->clock = std::thread([s = state_.get()] { s->clockLoop(); });
+  if (options.clock == ClockMode::RealTime) {
+    // With nothing running it still looks every 100 ms.
+    State* s = state_.get();
+    s->clock.start([s](uint64_t now) { return s->runDue(now, false); }, steadyNanos, s->options.ioThreadStarted,
+                   std::chrono::milliseconds(100));
+  }
 }
 
 SimulatedProvider::~SimulatedProvider() {
-  {
-    std::lock_guard lock(state_->wakeMutex);
-    state_->quit = true;
-  }
-  state_->wake.notify_all();
-  if (state_->clock.joinable()) state_->clock.join();
+  state_->clock.stop();
 }
 
 std::string SimulatedProvider::name() const { return "Simulated"; }

@@ -16,6 +16,7 @@
 
 #include "platform/audio/Notifier.h"
 #include "platform/audio/PropertyLookup.h"
+#include "platform/audio/rt/DeviceClock.h"
 #include "platform/audio/rt/IoClients.h"
 #include "platform/audio/rt/TimeAnchor.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
@@ -102,9 +103,7 @@ struct Runtime {
   uint32_t clientCount() const { return inClients.count() + outClients.count(); }
 
   // schedule
-  uint64_t anchorHost = 0;  // host time at which the device was at anchorFrames
-  double anchorFrames = 0;
-  uint64_t framesDone = 0;  // device frames cycled since its I/O started
+  rt::DeviceSchedule schedule;
   std::atomic<uint64_t> cycledIn{0}, cycledOut{0};
 
   // published time, read without the lock (AudioDeviceGetCurrentTime);
@@ -112,15 +111,10 @@ struct Runtime {
   rt::TimeAnchor anchor;
 
   double effectiveRate() const { return rate * rateScalar; }
-  uint64_t nextDue() const {
-    const double frames = double(framesDone + bufferFrames) - anchorFrames;
-    return anchorHost + uint64_t(std::max(0.0, frames) * 1e9 / effectiveRate() + 0.5);
-  }
+  uint64_t nextDue() const { return schedule.nextDue(bufferFrames, effectiveRate()); }
   // Device frame position at host time `now`.
-  double framesAt(uint64_t now) const {
-    return anchorFrames + double(int64_t(now - anchorHost)) * effectiveRate() / 1e9;
-  }
-  void publish() { anchor.publish({clientCount() > 0, anchorHost, anchorFrames, effectiveRate(), rateScalar}); }
+  double framesAt(uint64_t now) const { return schedule.framesAt(now, effectiveRate()); }
+  void publish() { anchor.publish({clientCount() > 0, schedule.anchorHost, schedule.anchorFrames, effectiveRate(), rateScalar}); }
 };
 
 
@@ -151,10 +145,7 @@ struct SimulatedProvider::State {
 
   // clock
   std::atomic<uint64_t> steppedNow{1000000000ull};
-  std::mutex wakeMutex;
-  std::condition_variable wake;
-  bool quit = false;  // guarded by wakeMutex
-  std::thread clock;
+  rt::DeviceClock clock;  // real-time mode only
   std::mutex stepMutex;  // one stepping thread at a time
 
   // Last, so that it is destroyed first: its thread ends (after the listener
@@ -190,17 +181,11 @@ struct SimulatedProvider::State {
   // I/O thread (`realTime`) it only tries the hand-over lock.
   void apply(Runtime& rt, bool realTime);
 
-  void wakeClock() {
-    { std::lock_guard lock(wakeMutex); }
-    wake.notify_all();
-  }
+  void wakeClock() { clock.kick(); }
 
   // Runs every due cycle of every running device up to `until`; returns the
   // earliest next due time (UINT64_MAX when nothing runs).
   uint64_t runDue(uint64_t until, bool stepped);
-
-  // The real-time clock thread: runs the due cycles until `quit`.
-  void clockLoop();
 };
 
 }  // namespace platform::audio::simulated
