@@ -23,6 +23,7 @@
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/MainThread.h"
+#include "support/ServeMainThread.h"
 
 namespace {
 
@@ -53,17 +54,7 @@ double filterResponse(const sim::BandPassFilter& filter, double f, double rate) 
 
 // Runs the provider's notifications while this thread serves as the main thread.
 void settle(sim::SimulatedProvider& provider, ui::ManualMainThread& mainThread) {
-  std::atomic<bool> done{false};
-  std::thread other([&] {
-    provider.flushNotifications();
-    done = true;
-  });
-  while (!done) {
-    mainThread.drain();
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  other.join();
-  mainThread.drain();
+  testsupport::serveMainThreadWhile(mainThread, [&] { provider.flushNotifications(); });
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "app/controller/InterfaceMenus.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/MainThread.h"
+#include "support/ServeMainThread.h"
 
 namespace app_fakes {
 
@@ -33,17 +34,7 @@ inline std::shared_ptr<platform::audio::simulated::SimulatedProvider> quietProvi
 // Waits until every notification the provider has fired so far has been
 // handled, serving the main thread meanwhile (listeners wait for it).
 inline void settle(platform::audio::simulated::SimulatedProvider& provider, ui::ManualMainThread& mainThread) {
-  std::atomic<bool> done{false};
-  std::thread other([&] {
-    provider.flushNotifications();
-    done = true;
-  });
-  while (!done) {
-    mainThread.drain();
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  other.join();
-  mainThread.drain();
+  testsupport::serveMainThreadWhile(mainThread, [&] { provider.flushNotifications(); });
 }
 
 struct ControllerHarness {

@@ -18,6 +18,7 @@
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
+#include "support/ServeMainThread.h"
 
 namespace app_fakes {
 
@@ -74,17 +75,7 @@ class TrackingRig {
   // Waits until every notification so far has been handled, serving the
   // main thread meanwhile (listeners wait for it).
   void settle() {
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-      settle_();
-      done = true;
-    });
-    while (!done) {
-      h.mainThread.drain();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    other.join();
-    h.mainThread.drain();
+    testsupport::serveMainThreadWhile(h.mainThread, [&] { settle_(); });
   }
 
   // Launches the controller with the span lower … upper Hz.

@@ -53,19 +53,25 @@ TEST(FileDeviceRealtime, TheIoThreadAllocatesNothing) {
   testsupport::resetAllocationCount();
   ASSERT_EQ(overlay->startIo(id, kAudioObjectPropertyScopeInput, &meter), noErr);
   const auto started = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(400ms);
+  // Each stage runs for a number of device frames (a stage in seconds of
+  // the device's clock), however long the machine takes to get there.
+  const auto runFrames = [&](uint64_t n) {
+    const uint64_t from = meter.frames.load();
+    while (meter.frames.load() - from < n) std::this_thread::sleep_for(1ms);
+  };
+  runFrames(19200);  // 0.4 s: the file loops
   const AudioObjectPropertyAddress source{kAudioDevicePropertyDataSource, kAudioObjectPropertyScopeInput, 0};
   const AudioObjectPropertyAddress rate{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0};
   const AudioObjectPropertyAddress buffer{kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0};
   const uint32_t once = files::kSourcePlayOnce, loop = files::kSourceLoop, frames = 256;
   const double converted = 44100;
   ASSERT_EQ(overlay->setPropertyData(id, source, 0, nullptr, sizeof once, &once), noErr);
-  std::this_thread::sleep_for(300ms);  // past the end: silence
+  runFrames(14400);  // past the end: silence
   ASSERT_EQ(overlay->setPropertyData(id, source, 0, nullptr, sizeof loop, &loop), noErr);
   ASSERT_EQ(overlay->setPropertyData(id, rate, 0, nullptr, sizeof converted, &converted), noErr);
-  std::this_thread::sleep_for(300ms);
+  runFrames(13230);
   ASSERT_EQ(overlay->setPropertyData(id, buffer, 0, nullptr, sizeof frames, &frames), noErr);
-  std::this_thread::sleep_for(300ms);
+  runFrames(13230);
   ASSERT_EQ(overlay->stopIo(id, kAudioObjectPropertyScopeInput, &meter), noErr);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

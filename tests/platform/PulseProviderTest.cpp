@@ -438,18 +438,21 @@ TEST_F(PulseTest, CyclesHaveTheBufferSizeAllocateNothingAndMeasureTheRate) {
   // An idle null sink may first wake after its longest latency (2 s).
   ASSERT_TRUE(eventually([&] { return capture.cycles > 20 && play.cycles > 20; }, 5000ms));
   testsupport::resetAllocationCount();
-  const uint64_t before = capture.frames;
-  std::this_thread::sleep_for(1500ms);
+  // A second and a half of audio through both streams. A busy machine (the
+  // whole suite runs in parallel) delays the server by up to a second now
+  // and then, and the stream catches up later: the device's pace is judged
+  // by its measured rate scalar below, not by how long this took.
+  const uint64_t before = capture.frames, playedBefore = play.frames;
+  ASSERT_TRUE(eventually([&] { return capture.frames - before >= 72000 && play.frames - playedBefore >= 72000; },
+                         15000ms));
   EXPECT_EQ(testsupport::allocationCount(), 0);
   EXPECT_EQ(capture.badCycles, 0u);
   EXPECT_EQ(play.badCycles, 0u);
-  // A busy machine (the whole suite runs in parallel) delays the server by
-  // up to a second now and then, and the stream catches up later: the
-  // device's pace is judged by its measured rate scalar below.
-  EXPECT_GT(capture.frames - before, 0u);
 
-  // Measured from the second second on, over two seconds at least.
-  std::this_thread::sleep_for(1500ms);
+  // The rate is measured from the second second on, over two seconds at
+  // least: another second and a half of audio.
+  const uint64_t measured = capture.frames;
+  ASSERT_TRUE(eventually([&] { return capture.frames - measured >= 72000; }, 15000ms));
   pa::AudioTimeStamp now{};
   ASSERT_EQ(pa::AudioDeviceGetCurrentTime(monitorA, &now), pa::noErr);
   EXPECT_NEAR(now.mRateScalar, 1.0, 0.03);
@@ -462,10 +465,13 @@ TEST_F(PulseTest, CyclesHaveTheBufferSizeAllocateNothingAndMeasureTheRate) {
   capture.expectedFrames = 256;
   const uint64_t bad = capture.badCycles;
   ASSERT_EQ(pa::setProperty(monitorA, {pa::kAudioDevicePropertyBufferFrameSize, pa::kAudioObjectPropertyScopeGlobal, 0}, uint32_t(256)), pa::noErr);
-  std::this_thread::sleep_for(300ms);
+  // Within a few cycles every cycle has the new size, and then stays so.
+  const uint64_t changed = capture.cycles;
+  ASSERT_TRUE(eventually([&] { return capture.cycles - changed >= 20; }));
   const uint64_t settled = capture.badCycles;
   EXPECT_LE(settled - bad, 2u);
-  std::this_thread::sleep_for(300ms);
+  const uint64_t later = capture.cycles;
+  ASSERT_TRUE(eventually([&] { return capture.cycles - later >= 20; }));
   EXPECT_EQ(capture.badCycles, settled);
 
   provider->stopIo(monitorA, pa::kAudioObjectPropertyScopeInput, &capture);

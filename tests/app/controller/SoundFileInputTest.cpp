@@ -25,6 +25,7 @@
 #include "support/ToneMeasure.h"
 #include "support/WaveFile.h"
 #include "ui/Panels.h"
+#include "support/ServeMainThread.h"
 
 namespace {
 
@@ -89,18 +90,10 @@ struct FileInput {
   // Waits until every notification so far has been handled, serving the
   // main thread meanwhile (listeners wait for it).
   void settle() {
-    std::atomic<bool> done{false};
-    std::thread other([&] {
+    testsupport::serveMainThreadWhile(h.mainThread, [&] {
       provider->flushNotifications();
       overlay->flushNotifications();
-      done = true;
     });
-    while (!done) {
-      h.mainThread.drain();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    other.join();
-    h.mainThread.drain();
   }
 
   // Runs the devices one buffer at a time; after each the card delivers and

@@ -30,6 +30,7 @@
 #include "ui/Panels.h"
 #include "ui/PopUpButton.h"
 #include "ui/qt/QtMainThread.h"
+#include "support/ServeMainThread.h"
 
 namespace {
 
@@ -89,18 +90,10 @@ struct WindowOnFiles {
   // Waits until every notification so far has been handled, serving the
   // main thread meanwhile.
   void settle() {
-    std::atomic<bool> done{false};
-    std::thread other([&] {
+    testsupport::serveMainThreadWhile(mainThread, [&] {
       provider->flushNotifications();
       overlay->flushNotifications();
-      done = true;
     });
-    while (!done) {
-      mainThread.drain();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    other.join();
-    mainThread.drain();
     QApplication::processEvents();
   }
   ui::PopUpButton& devicePopup() { return *input->devicePopup; }
