@@ -68,7 +68,7 @@ struct Rig {
     page.setSharedData(&shared);
     page.setColorPalette(&palette, true);
     page.setReference(nullptr, trace.get());
-    screenMarker.type = display::Display::kPeakMarker;
+    screenMarker.type = display::MarkerCache::kPeak;
     screenMarker.frequency = 40000 / trace->binsPerHertz;
     screenMarker.valid = 1;
     page.setMarker(&screenMarker, &screenReferenceMarker);

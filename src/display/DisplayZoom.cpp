@@ -29,13 +29,6 @@ std::optional<SpanLimits> Display::spanLimits() const {
   return limits;
 }
 
-double Display::frequencyAtX(double x, const SpanEdges& span) const {
-  const double width = plotBounds_.width();
-  if (!(width > 0)) return (span.lower + span.upper) / 2;
-  const double share = std::clamp((x - plotBounds_.x()) / width, 0.0, 1.0);
-  return span.lower + share * (span.upper - span.lower);
-}
-
 void Display::requestSpan(const SpanEdges& span) {
   if (!callbacks_.requestSpan) return;
   const bool queued = pendingSpan_.has_value();
@@ -68,12 +61,12 @@ void Display::wheelEvent(QWheelEvent* event) {
 
 void Display::mouseMoveEvent(QMouseEvent* event) {
   const std::optional<SpanLimits> limits = spanLimits();
-  if (!dragSpan_ || !(event->buttons() & Qt::LeftButton) || !limits || !(plotBounds_.width() > 0)) {
+  if (!dragSpan_ || !(event->buttons() & Qt::LeftButton) || !limits || !(plotBounds().width() > 0)) {
     QWidget::mouseMoveEvent(event);
     return;
   }
   // The frequency under the pointer stays under it.
-  const double hertzPerPoint = (dragSpan_->upper - dragSpan_->lower) / plotBounds_.width();
+  const double hertzPerPoint = (dragSpan_->upper - dragSpan_->lower) / plotBounds().width();
   requestSpan(pannedSpan(*dragSpan_, -(event->position().x() - dragX_) * hertzPerPoint, *limits));
 }
 

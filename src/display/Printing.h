@@ -1,7 +1,8 @@
 #pragma once
 // The print and export view: the plot of the on-screen Display drawn as one
-// static page. Same traces, scale and markers as the screen, but with the
-// page's own margins (45 points left, 50 bottom, 8 right, 30 top) and fonts,
+// static page, by a PlotRenderer of its own over a PlotContent of its own.
+// Same traces, scale and markers as the screen, but with the page's own
+// margins (45 points left, 50 bottom, 8 right, 30 top) and fonts,
 // an optional border, the markers re-placed for the page geometry, and
 // nothing that only makes sense on screen (wait indicator, out-of-range bar,
 // sweep cursor).
@@ -38,14 +39,18 @@
 #include <QImage>
 #include <QRectF>
 #include <QSizeF>
+#include <QWidget>
 
-#include "display/Display.h"
+#include "display/PlotContent.h"
+#include "display/PlotRenderer.h"
 
 class QPainter;
 
 namespace display {
 
-class Printing : public Display {
+// A widget only so that QWidget::render() draws the same page; it is never
+// shown.
+class Printing : public QWidget, public PlotContent {
  public:
   // A page of frame's size (points); texts start at 11 (scale) and 11.8
   // points (information) until the page's size sets them.
@@ -60,34 +65,34 @@ class Printing : public Display {
   // and the trace path (under the trace's lock).
   void createPlotFromTraceData(TraceData* trace);
 
-  // The page's margins: 45 points left, 50 bottom, 8 right and 30 top.
-  void setPlotBounds(const QRectF& rect) override;
   // Only stores dB per division: the page is drawn when asked.
-  void setPlotScale(float dBPerDivision) override;
+  void setPlotScale(float dBPerDivision) { geometry_.setDBPerDivision(dBPerDivision); }
   // Only stores both pointers (either may be null); the reference path is
   // built at drawing.
-  void setReference(TraceData* reference, TraceData* trace) override;
+  void setReference(TraceData* reference, TraceData* trace);
   // Places both markers anew for the page, from the marker's frequency.
-  void updateMarkerInfo() override;
+  void updateMarkerInfo() { updatePageMarkers(); }
   // Takes what the measurements need; the page is laid out when asked.
-  void measurementsChanged() override;
+  void measurementsChanged() { takeMeasureStorage(); }
 
   // Draws the page in the painter's current coordinates: page points, origin
   // at the top-left corner, y down. The painter's state is left as found.
-  void drawRect(QPainter& painter) override;
+  void drawRect(QPainter& painter);
   // Draws the page scaled to fill target (the painter's coordinates).
   void renderPage(QPainter& painter, const QRectF& target);
   // The page as an image of trunc(w) x trunc(h) pixels (at least 1 x 1):
   // RGB32 when the palette's background is opaque, else premultiplied ARGB32.
   QImage renderImage();
 
-
  protected:
+  void requestRedraw() override { update(); }
   // The page has its own columns: the sweep's measured bins are mapped onto
   // them, as the screen's columns would cut a larger page short.
   void sweptColumns(int& first, int& last) const override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
+  PlotRenderer renderer_;
   const MarkerCache* displayMarkerCache_ = nullptr;
   const MarkerCache* displayReferenceMarkerCache_ = nullptr;
   QRectF pageBounds_;

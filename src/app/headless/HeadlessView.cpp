@@ -32,7 +32,7 @@ void HeadlessView::addTraceDataBin(TraceData* trace, int bin) {
 }
 
 void HeadlessView::clearPlot() {
-  marker_.type = display::Display::kNoMarker;
+  marker_.type = display::MarkerCache::kNone;
   marker_.valid = 0;
   if (!shared_) return;
   shared_->lowestBin = 1048576;
@@ -68,9 +68,9 @@ bool HeadlessView::placePeakMarker() {
   const float value = v[k];
   // The display's reading of a marker on bin k (its scale's linearScale).
   const auto linearScale = static_cast<float>((1.0 / bins) * shared_->refScale / bins);
-  marker_.type = display::Display::kPeakMarker;
+  marker_.type = display::MarkerCache::kPeak;
   marker_.frequency = static_cast<float>(k) / bph;
-  marker_.dB = value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * linearScale))) : -80.0f;
+  marker_.dB = display::MarkerCache::levelOf(value, linearScale);
   marker_.valid = slopeOnly_ ? 0 : 1;
   marker_.hasPower = value > 0 ? 1 : 0;  // the page's readout says "no power" then
   peak_ = {marker_.frequency, marker_.dB, value > 0 && std::isfinite(value) && !slopeOnly_};

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "plot/PlotView.h"
-#include "display/Display.h"
+#include "plot/MarkerCache.h"
 
 class HeadlessView final : public PlotView {
  public:

@@ -1,18 +1,14 @@
-// The plot view's measurements: the live trace normalised to the reference,
-// the peak table, and the readings beside the marker (the peak reading
-// between bins, the delta marker and the noise marker), with their texts
-// and symbols. Off until the shared state's MeasureState asks for them;
-// nothing here runs for the plain plot.
+// The plot's measurements: the live trace normalised to the reference, the
+// peak table, and the readings beside the marker (the peak reading between
+// bins, the delta marker and the noise marker). Off until the shared
+// state's MeasureState asks for them; nothing here runs for the plain plot.
 
-#include <QPainter>
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <mutex>
-#include <string>
 
-#include "display/Display.h"
+#include "display/PlotContent.h"
 #include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 
@@ -26,30 +22,34 @@ double decibels(double power) { return 10 * std::log10(power); }
 
 }  // namespace
 
-bool Display::normalising() const {
+bool PlotContent::normalising() const {
   return shared_ && shared_->measure.normalise && traceData_ && referenceData_ && normalised_;
 }
 
-const TraceData* Display::shownTrace() const { return normalising() ? normalised_.get() : traceData_; }
+const TraceData* PlotContent::shownTrace() const { return normalising() ? normalised_.get() : traceData_; }
 
-float Display::unityPower() const {
+float PlotContent::unityPower() const {
   const float bins = traceData_ ? static_cast<float>(binsOf(traceData_)) : 1.0f;
   return bins * bins;
 }
 
-const WindowResponse* Display::fittingWindow() const {
+const WindowResponse* PlotContent::fittingWindow() const {
   const WindowResponse* window = shared_ ? shared_->measure.window : nullptr;
   if (!window || !window->valid() || !traceData_) return nullptr;
   return window->bins() == traceData_->bins && window->samplingRate() == traceData_->samplingRate ? window : nullptr;
 }
 
-void Display::measurementsChanged() {
+void PlotContent::takeMeasureStorage() {
   if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
+}
+
+void PlotContent::remeasure() {
+  takeMeasureStorage();
   needsMarkerUpdate_ = 1;
   referenceMarkerCached_ = 0;
   peakTable_.count = 0;
   if (!traceData_ || !shared_ || !shared_->hasData || traceData_->bins <= 0) {
-    update();
+    requestRedraw();
     return;
   }
   // The reference's path first: building a path clears the out-of-range
@@ -70,13 +70,13 @@ void Display::measurementsChanged() {
     createPlotPath(plotPath_, detectedData_, false);
     if (shared_->measure.peakTable) updatePeakTable();
   }
-  update();
+  requestRedraw();
 }
 
 // Live power over the reference's at the same frequency, in units that read
 // the ratio at the reference level: unity power is bins². A reference bin
 // without power has no ratio; it reads as no power.
-void Display::normaliseBins(int first, int last) {
+void PlotContent::normaliseBins(int first, int last) {
   TraceData& out = *normalised_;
   const TraceData& live = *traceData_;
   const int bins = binsOf(&live);
@@ -99,7 +99,7 @@ void Display::normaliseBins(int first, int last) {
   }
 }
 
-int Display::peakSeparation() const {
+int PlotContent::peakSeparation() const {
   if (!traceData_ || !shared_) return 1;
   const double bph = traceData_->binsPerHertz;
   const WindowResponse* window = fittingWindow();
@@ -109,7 +109,7 @@ int Display::peakSeparation() const {
   return separation >= 1 && separation < 1e6 ? static_cast<int>(separation) : 1;
 }
 
-void Display::updatePeakTable() {
+void PlotContent::updatePeakTable() {
   const TraceData* trace = shownTrace();
   const int bins = binsOf(trace);
   const double bph = trace->binsPerHertz;
@@ -134,7 +134,7 @@ void Display::updatePeakTable() {
   findPeaks(trace->averaged, bins, first, last, peakSeparation(), peakTable_, rules);
 }
 
-void Display::updateMeasureReadout() {
+void PlotContent::updateMeasureReadout() {
   measureReadout_ = MeasureReadout{};
   if (!shared_ || !traceData_ || !markerCache_.valid || markerCache_.type == kNoMarker) return;
   MeasureState& m = shared_->measure;
@@ -164,8 +164,9 @@ void Display::updateMeasureReadout() {
     }
   }
   if (m.noiseMarker && !normalising()) {
+    const PlotScale& scale = geometry_.scale();
     int start = bin, end = bin + 1;
-    markerBand(bin, std::min(shared_->highestBin, scale_.endBin), start, end);
+    markerBand(bin, std::min(shared_->highestBin, scale.endBin), start, end);
     const double bandwidth = window ? window->noiseBandwidth() : shared_->span.bandwidth;
     const double density = noiseDensity(trace->averaged, bins, start, end, bandwidth);
     if (density > 0) {
@@ -181,75 +182,6 @@ void Display::updateMeasureReadout() {
       r.deltaDB = r.dB - m.anchor.dB;
     }
   }
-}
-
-// --- Drawing -------------------------------------------------------------------
-
-void Display::drawMeasureTexts(QPainter& painter, double px, double pw, double pt, double y, double f) const {
-  if (!shared_) return;
-  const MeasureState& m = shared_->measure;
-  char text[128];
-
-  std::string caption = m.traceMode == 1 ? "Max Hold" : m.traceMode == 2 ? "Min Hold" : "";
-  if (normalising()) caption += caption.empty() ? "Relative to reference" : "   Relative to reference";
-  if (!caption.empty())
-    drawTextInRect(painter, caption, QRectF(px + 0.5 * pw + 6.5 * f, y, 24 * f, 1.5 * f), leftFontAttribute_);
-
-  // The marker's further readings, from the plot's top left down.
-  const MeasureReadout& r = measureReadout_;
-  double line = pt - yOffset_ - 1.7 * f;
-  if (r.delta) {
-    std::snprintf(text, sizeof text, r.precise ? "Delta:  %+.2f Hz   %+.2f dB" : "Delta:  %+.1f Hz   %+.2f dB",
-                  static_cast<double>(r.deltaFrequency), static_cast<double>(r.deltaDB));
-    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), leftFontAttribute_);
-    line -= 1.5 * f;
-  }
-  if (r.noise) {
-    std::snprintf(text, sizeof text, "Noise:  %.1f dB/Hz", static_cast<double>(r.noiseDB));
-    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), leftFontAttribute_);
-  }
-
-  // The peak table at the top right, and each peak's number above it.
-  if (!m.peakTable || !traceData_ || peakTable_.count == 0 || !(scale_.binsPerPixel > 0)) return;
-  const TraceData* trace = shownTrace();
-  const int bins = binsOf(trace);
-  const WindowResponse* window =
-      m.precisePeak && !normalising() && !trackingGeneratorEnabled_ ? fittingWindow() : nullptr;
-  line = pt - yOffset_ - 1.7 * f;
-  for (int i = 0; i < peakTable_.count; ++i) {
-    const PeakTable::Entry& e = peakTable_.entries[i];
-    double frequency = e.bin / static_cast<double>(trace->binsPerHertz);
-    double dB = decibels(static_cast<double>(e.power) * scale_.linearScale);
-    const char* format = "%d   %.1f Hz   %.1f dB";
-    if (window) {
-      const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
-      if (p.uncertain) {
-        format = "%d   ~%.1f Hz   %.1f dB";  // the bin's own reading
-      } else {
-        frequency = p.frequency;
-        dB = p.level + decibels(shared_->refScale);
-        format = "%d   %.2f Hz   %.2f dB";
-      }
-    }
-    std::snprintf(text, sizeof text, format, i + 1, frequency, dB);
-    drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), rightFontAttribute_);
-    line -= 1.5 * f;
-
-    const double x = x0_ + (e.bin - scale_.startBin) / scale_.binsPerPixel;
-    const double top = yForValue(e.power) - yOffset_ + 0.2 * f;
-    if (x < px || x > px + pw || top < plotBounds_.y() || top + 1.5 * f > pt) continue;
-    std::snprintf(text, sizeof text, "%d", i + 1);
-    drawTextInRect(painter, text, QRectF(x - 2 * f, top, 4 * f, 1.5 * f), centerFontAttribute_);
-  }
-}
-
-void Display::drawMeasureSymbols(QPainter& painter) const {
-  if (!shared_ || !color_ || !measureReadout_.delta) return;
-  const MeasureState::Anchor& a = shared_->measure.anchor;
-  const double x = xForFrequency(a.frequency);
-  const double y = scale_.top + a.dB * scale_.logScale / 10 - yOffset_;
-  strokeLine(painter, QPointF(x - 4, y - 4), QPointF(x + 4, y + 4), 1.5f, color_->marker);
-  strokeLine(painter, QPointF(x - 4, y + 4), QPointF(x + 4, y - 4), 1.5f, color_->marker);
 }
 
 }  // namespace display

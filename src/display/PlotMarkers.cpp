@@ -1,40 +1,33 @@
-// The plot view's markers: the click that places one, and the live and
-// reference markers' bins, values and positions at every drawing.
+// The plot's markers: the live and reference markers' bins, values and
+// positions, placed by a click on the screen, followed at every drawing, and
+// placed anew from their frequency for a printed page.
 
 #include <algorithm>
 #include <cmath>
 
-#include "display/Display.h"
-#include "plot/TruncToInt.h"
+#include "display/PlotContent.h"
 #include "dsp/PlotTrace.h"
+#include "plot/TruncToInt.h"
 
 namespace display {
 
-// --- Markers ---------------------------------------------------------------------
-
-void Display::setMarker(int tag) { setMarkerType(tag, clickedPoint_); }
-
-void Display::setMarkerType(int type, QPointF screenLocation) {
+void PlotContent::placeMarker(int type, double x, double y) {
   markerCache_.type = kNoMarker;
   markerCache_.valid = 0;
-  if (type != kNoMarker && traceData_ && shared_) {
-    const QPointF local = mapFromGlobal(screenLocation);
-    const double x = local.x();
-    const double y = QWidget::height() - local.y();  // view points, y up
-    const int column = std::clamp(truncToInt(x - plotBounds_.x()), 0, kColumns - 1);
-    shared_->marker.binClicked = pixelToBinMap_[static_cast<size_t>(column)] + 2;
-    shared_->marker.valueClicked = static_cast<float>(y - scale_.top);
-    shared_->marker.cachedBinClicked = -1;
-    markerCache_.type = type;
-    needsMarkerUpdate_ = 1;
-  }
-  update();
+  if (type == kNoMarker || !traceData_ || !shared_) return;
+  const int column = std::clamp(truncToInt(x - plotBounds().x()), 0, kColumns - 1);
+  shared_->marker.binClicked = geometry_.binAt(column) + 2;
+  shared_->marker.valueClicked = static_cast<float>(y - scale().top);
+  shared_->marker.cachedBinClicked = -1;
+  markerCache_.type = type;
+  needsMarkerUpdate_ = 1;
 }
 
-void Display::updateMarkerInfo() {
-  if (!scale_.valid || markerCache_.type == kNoMarker || !traceData_ || !shared_) return;
-  const int lo = std::max(shared_->lowestBin, scale_.firstBin);
-  const int hi = std::min(shared_->highestBin, scale_.endBin);
+void PlotContent::updateScreenMarkers() {
+  const PlotScale& scale = geometry_.scale();
+  if (!scale.valid || markerCache_.type == kNoMarker || !traceData_ || !shared_) return;
+  const int lo = std::max(shared_->lowestBin, scale.firstBin);
+  const int hi = std::min(shared_->highestBin, scale.endBin);
   SharedData::Marker& marker = shared_->marker;
 
   if (marker.binClicked != marker.cachedBinClicked) {
@@ -48,8 +41,8 @@ void Display::updateMarkerInfo() {
     // Clicked where nothing is measured yet (ahead of a sweep): the clicked bin.
     int index = from < to ? from : c;
     for (int k = from; k < to; ++k) {
-      const double value = valueAt(shownTrace(), k) * scale_.linearScale;
-      const double o = scale_.logScale * std::log10(value) - marker.valueClicked;
+      const double value = valueAt(shownTrace(), k) * scale.linearScale;
+      const double o = scale.logScale * std::log10(value) - marker.valueClicked;
       const double d = o * o + 2.0 * static_cast<double>(c - k) * (c - k);
       if (d < best) {
         best = d;
@@ -63,6 +56,19 @@ void Display::updateMarkerInfo() {
   const int r = cacheMarkerIndex(marker.index, lo, hi, false);
   if (!idle) marker.index = r;
   if (referenceData_) cacheReferenceMarkerIndex(r, lo, hi, false);
+}
+
+void PlotContent::updatePageMarkers() {
+  // A marker the screen has not placed yet keeps its record as it is: the
+  // page then shows its shape but no readout.
+  if (!traceData_ || markerCache_.type == kNoMarker || !markerCache_.valid) return;
+  // The frequency was made from a whole bin; rounding finds that bin again
+  // where the float product falls just short of it.
+  const PlotScale& scale = geometry_.scale();
+  const int index =
+      static_cast<int>(std::lround(static_cast<double>(markerCache_.frequency * traceData_->binsPerHertz)));
+  const int k = cacheMarkerIndex(index, scale.firstBin, scale.endBin, true);
+  if (referenceData_) cacheReferenceMarkerIndex(k, scale.firstBin, scale.endBin, true);
 }
 
 namespace {
@@ -84,15 +90,16 @@ Band bandAround(int c, int hi, const PlotScale& scale) {
 
 }  // namespace
 
-void Display::markerBand(int bin, int highest, int& start, int& end) const {
-  const Band band = bandAround(bin, highest, scale_);
+void PlotContent::markerBand(int bin, int highest, int& start, int& end) const {
+  const Band band = bandAround(bin, highest, geometry_.scale());
   start = band.start;
   end = band.end;
 }
 
-int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCache*/) {
+int PlotContent::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCache*/) {
   const TraceData* trace = shownTrace();
   if (!trace) return bin;
+  const PlotScale& scale = geometry_.scale();
   const float bph = trace->binsPerHertz;
   auto v = [&](int k) { return valueAt(trace, k); };
   int k = bin;
@@ -100,7 +107,7 @@ int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCac
 
   const int type = markerCache_.type;
   if (type == kBandMarker) {
-    const Band band = bandAround(bin, highest, scale_);
+    const Band band = bandAround(bin, highest, scale);
     float sum = 0;
     for (int j = band.start; j < band.end; ++j) sum += v(j);
     value = sum / static_cast<float>(band.end - band.start);
@@ -157,19 +164,19 @@ int Display::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignoreCac
   }
 
   markerCache_.frequency = static_cast<float>(k) / bph;
-  markerCache_.dB =
-      value > 0 ? static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale))) : -80.0f;
+  markerCache_.dB = MarkerCache::levelOf(value, scale.linearScale);
   markerCache_.hasPower = value > 0 ? 1 : 0;
-  markerCache_.h = x0_ + static_cast<float>(k - scale_.startBin) / scale_.binsPerPixel;
+  markerCache_.h = geometry_.x0() + static_cast<float>(k - scale.startBin) / scale.binsPerPixel;
   // Without power the dot goes below the plot with the trace.
-  markerCache_.v = value > 0 ? scale_.top + markerCache_.dB * scale_.logScale / 10 : noPowerY();
+  markerCache_.v = value > 0 ? scale.top + markerCache_.dB * scale.logScale / 10 : noPowerY();
   markerCache_.valid = 1;
   return k;
 }
 
-void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bool ignoreCache) {
+void PlotContent::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bool ignoreCache) {
   const TraceData* reference = referenceData_;
   if (!reference || !traceData_) return;
+  const PlotScale& scale = geometry_.scale();
   const float bph = traceData_->binsPerHertz;
   const float frequency = static_cast<float>(bin) / bph;
   if (!ignoreCache && referenceMarkerCached_ && std::fabs(referenceMarkerCache_.frequency - frequency) < 0.01f) {
@@ -182,7 +189,7 @@ void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bo
   auto referenceBin = [s](int k) { return truncToInt(static_cast<double>(s * static_cast<float>(k))); };
   float value;
   if (markerCache_.type == kBandMarker) {
-    const Band band = bandAround(bin, highest, scale_);
+    const Band band = bandAround(bin, highest, scale);
     const int start = referenceBin(band.start);
     const int end = std::max(referenceBin(band.end), start + 1);
     float sum = 0;
@@ -196,9 +203,9 @@ void Display::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bo
   value *= referencePowerFactor();
   if (normalising()) value = unityPower();
   referenceMarkerCache_.frequency = frequency;
-  referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale_.linearScale)));
-  referenceMarkerCache_.h = x0_ + static_cast<float>(bin - scale_.startBin) / scale_.binsPerPixel;
-  referenceMarkerCache_.v = scale_.top + referenceMarkerCache_.dB * scale_.logScale / 10;
+  referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale.linearScale)));
+  referenceMarkerCache_.h = geometry_.x0() + static_cast<float>(bin - scale.startBin) / scale.binsPerPixel;
+  referenceMarkerCache_.v = scale.top + referenceMarkerCache_.dB * scale.logScale / 10;
   referenceMarkerCache_.valid = 1;
 }
 

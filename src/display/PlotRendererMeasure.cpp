@@ -1,0 +1,101 @@
+// The measurements' texts and symbols on the plot: the trace's mode and
+// normalisation, the delta and noise readings, the peak table with each
+// peak's number, and the delta marker's anchor.
+
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "display/PlotContent.h"
+#include "display/PlotRenderer.h"
+#include "dsp/PeakReading.h"
+#include "dsp/PlotTrace.h"
+
+namespace display {
+
+namespace {
+
+int binsOf(const TraceData* trace) { return std::clamp(trace->bins, 0, TraceData::kCapacity); }
+
+double decibels(double power) { return 10 * std::log10(power); }
+
+}  // namespace
+
+void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, double pt, double y, double f) const {
+  const PlotContent& plot = *plot_;
+  const SharedData* shared = plot.shared();
+  if (!shared) return;
+  const PlotCaptions& captions = plot.captions();
+  const MeasureState& m = shared->measure;
+  const double yOffset = plot.yOffset();
+  char text[128];
+
+  std::string caption = m.traceMode == 1 ? "Max Hold" : m.traceMode == 2 ? "Min Hold" : "";
+  if (plot.normalising()) caption += caption.empty() ? "Relative to reference" : "   Relative to reference";
+  if (!caption.empty())
+    drawTextInRect(painter, caption, QRectF(px + 0.5 * pw + 6.5 * f, y, 24 * f, 1.5 * f), captions.left());
+
+  // The marker's further readings, from the plot's top left down.
+  const MeasureReadout& r = plot.measureReadout();
+  double line = pt - yOffset - 1.7 * f;
+  if (r.delta) {
+    std::snprintf(text, sizeof text, r.precise ? "Delta:  %+.2f Hz   %+.2f dB" : "Delta:  %+.1f Hz   %+.2f dB",
+                  static_cast<double>(r.deltaFrequency), static_cast<double>(r.deltaDB));
+    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), captions.left());
+    line -= 1.5 * f;
+  }
+  if (r.noise) {
+    std::snprintf(text, sizeof text, "Noise:  %.1f dB/Hz", static_cast<double>(r.noiseDB));
+    drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), captions.left());
+  }
+
+  // The peak table at the top right, and each peak's number above it.
+  const PeakTable& peaks = plot.peakTable();
+  const PlotScale& scale = plot.scale();
+  if (!m.peakTable || !plot.trace() || peaks.count == 0 || !(scale.binsPerPixel > 0)) return;
+  const TraceData* trace = plot.shownTrace();
+  const int bins = binsOf(trace);
+  const WindowResponse* window =
+      m.precisePeak && !plot.normalising() && !plot.trackingGenerator() ? plot.fittingWindow() : nullptr;
+  line = pt - yOffset - 1.7 * f;
+  for (int i = 0; i < peaks.count; ++i) {
+    const PeakTable::Entry& e = peaks.entries[i];
+    double frequency = e.bin / static_cast<double>(trace->binsPerHertz);
+    double dB = decibels(static_cast<double>(e.power) * scale.linearScale);
+    const char* format = "%d   %.1f Hz   %.1f dB";
+    if (window) {
+      const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
+      if (p.uncertain) {
+        format = "%d   ~%.1f Hz   %.1f dB";  // the bin's own reading
+      } else {
+        frequency = p.frequency;
+        dB = p.level + decibels(shared->refScale);
+        format = "%d   %.2f Hz   %.2f dB";
+      }
+    }
+    std::snprintf(text, sizeof text, format, i + 1, frequency, dB);
+    drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), captions.right());
+    line -= 1.5 * f;
+
+    const double x = plot.x0() + (e.bin - scale.startBin) / scale.binsPerPixel;
+    const double top = plot.yForValue(e.power) - yOffset + 0.2 * f;
+    if (x < px || x > px + pw || top < plot.plotBounds().y() || top + 1.5 * f > pt) continue;
+    std::snprintf(text, sizeof text, "%d", i + 1);
+    drawTextInRect(painter, text, QRectF(x - 2 * f, top, 4 * f, 1.5 * f), captions.center());
+  }
+}
+
+void PlotRenderer::drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const {
+  const PlotContent& plot = *plot_;
+  if (!plot.shared() || !plot.colorPalette() || !plot.measureReadout().delta) return;
+  const MeasureState::Anchor& a = plot.shared()->measure.anchor;
+  const PlotScale& scale = plot.scale();
+  const double x = plot.xForFrequency(a.frequency);
+  const double y = scale.top + a.dB * scale.logScale / 10 - plot.yOffset();
+  strokeLine(painter, QPointF(x - 4, y - 4), QPointF(x + 4, y + 4), 1.5f, palette.marker);
+  strokeLine(painter, QPointF(x - 4, y + 4), QPointF(x + 4, y - 4), 1.5f, palette.marker);
+}
+
+}  // namespace display
