@@ -98,7 +98,6 @@ class AFOutputSoundcard final : public AFSoundcard {
 
   // ---------------------------------------------------------------- observation (any thread, never blocks)
   // The varispeed node; null unit before the graph is built.
-  const AudioUnitInfo& varispeedUnitInfo() const { return varispeedUnit_; }
   platform::audio::AudioUnit varispeedUnit() const { return varispeedUnit_.audioUnit; }
   // Samples of the last local block not yet played. I/O thread, or while no
   // render runs.
