@@ -65,6 +65,10 @@ class Display : public QWidget, public PlotContent {
   SpanEdges currentSpan() const;
   // The band the input can show, from the trace's rate; empty without one.
   std::optional<SpanLimits> spanLimits() const;
+  // Whether the axis is logarithmic, and the trace's first bin above 0 Hz
+  // (where that axis starts at the lowest).
+  bool logarithmic() const;
+  double lowestFrequency() const;
   // The frequency under a view x (points from the left edge), on the span.
   double frequencyAtX(double x, const SpanEdges& span) const { return geometry_.frequencyAtX(x, span); }
   // Asks the controller for the span; requests made in one pass of the

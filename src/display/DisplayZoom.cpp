@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "display/Display.h"
+#include "display/PlotDetectors.h"
 #include "dsp/PlotTrace.h"
 
 namespace display {
@@ -27,6 +28,13 @@ std::optional<SpanLimits> Display::spanLimits() const {
   SpanLimits limits;
   limits.highest = 0.5 * static_cast<double>(traceData_->samplingRate);
   return limits;
+}
+
+bool Display::logarithmic() const { return shared_ && shared_->axisScale == AxisScale::logarithmic; }
+
+double Display::lowestFrequency() const {
+  const float bph = traceData_ ? binsPerHertzOf(traceData_) : 0.0f;
+  return bph > 0 ? 1.0 / static_cast<double>(bph) : 1.0;
 }
 
 void Display::requestSpan(const SpanEdges& span) {
@@ -55,7 +63,10 @@ void Display::wheelEvent(QWheelEvent* event) {
   // scrolls finely gives parts of one.
   const double steps = eighths / 120.0;
   const SpanEdges span = currentSpan();
-  requestSpan(zoomedSpan(span, frequencyAtX(event->position().x(), span), std::pow(kZoomStep, steps), *limits));
+  const double anchor = frequencyAtX(event->position().x(), span);
+  const double factor = std::pow(kZoomStep, steps);
+  requestSpan(logarithmic() ? zoomedLogSpan(span, anchor, factor, *limits, lowestFrequency())
+                            : zoomedSpan(span, anchor, factor, *limits));
   event->accept();
 }
 
@@ -66,6 +77,11 @@ void Display::mouseMoveEvent(QMouseEvent* event) {
     return;
   }
   // The frequency under the pointer stays under it.
+  if (logarithmic()) {
+    const double share = -(event->position().x() - dragX_) / plotBounds().width();
+    requestSpan(pannedLogSpan(*dragSpan_, share, *limits, lowestFrequency()));
+    return;
+  }
   const double hertzPerPoint = (dragSpan_->upper - dragSpan_->lower) / plotBounds().width();
   requestSpan(pannedSpan(*dragSpan_, -(event->position().x() - dragX_) * hertzPerPoint, *limits));
 }
@@ -94,19 +110,30 @@ void Display::keyPressEvent(QKeyEvent* event) {
   const SpanEdges span = currentSpan();
   const double centre = (span.lower + span.upper) / 2;
   const double step = kPanStep * (span.upper - span.lower);
+  const bool log = logarithmic();
+  const double lowest = lowestFrequency();
+  auto zoom = [&](double factor) {
+    // On the logarithmic axis the centre is the geometric mean.
+    return log ? zoomedLogSpan(span, std::sqrt(std::max(span.lower, lowest) * span.upper), factor, *limits, lowest)
+               : zoomedSpan(span, centre, factor, *limits);
+  };
+  auto pan = [&](int direction) {
+    return log ? pannedLogSpan(span, direction * kPanStep, *limits, lowest)
+               : pannedSpan(span, direction * step, *limits);
+  };
   switch (event->key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal:  // + without Shift on most layouts
-      requestSpan(zoomedSpan(span, centre, kZoomStep, *limits));
+      requestSpan(zoom(kZoomStep));
       break;
     case Qt::Key_Minus:
-      requestSpan(zoomedSpan(span, centre, 1 / kZoomStep, *limits));
+      requestSpan(zoom(1 / kZoomStep));
       break;
     case Qt::Key_Left:
-      requestSpan(pannedSpan(span, -step, *limits));
+      requestSpan(pan(-1));
       break;
     case Qt::Key_Right:
-      requestSpan(pannedSpan(span, step, *limits));
+      requestSpan(pan(1));
       break;
     case Qt::Key_Home:
       requestSpan(fullSpan(*limits));

@@ -19,6 +19,7 @@ TextAttributes PlotCaptions::createAttributeForFontSize(float size, int alignmen
 void PlotCaptions::setScaleFont(float scaleSize, float infoSize) {
   scaleFontSize_ = scaleSize;
   scale_ = createAttributeForFontSize(scaleFontSize_, 1);
+  centeredScale_ = createAttributeForFontSize(scaleFontSize_, 2);
   captionFontSize_ = scaleFontSize_;
   caption_ = createAttributeForFontSize(captionFontSize_, -1);
   infoFontSize_ = infoSize;
@@ -36,6 +37,7 @@ void PlotCaptions::fitToPlot(float width, float height) {
     infoFontSize_ = s * 1.1f;
     caption_.size = s;
     scale_.size = s;
+    centeredScale_.size = s;
     left_.size = infoFontSize_;
     center_.size = infoFontSize_;
     right_.size = infoFontSize_;
@@ -45,6 +47,7 @@ void PlotCaptions::fitToPlot(float width, float height) {
 void PlotCaptions::setColor(const RGBAColor& color) {
   caption_.foreground = color;
   scale_.foreground = color;
+  centeredScale_.foreground = color;
   left_.foreground = color;
   center_.foreground = color;
   right_.foreground = color;

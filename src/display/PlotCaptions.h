@@ -46,6 +46,8 @@ class PlotCaptions {
   float captionFontSize() const { return captionFontSize_; }
   const TextAttributes& caption() const { return caption_; }
   const TextAttributes& scale() const { return scale_; }
+  // The frequency axis's labels: the scale's size, centred.
+  const TextAttributes& centeredScale() const { return centeredScale_; }
   const TextAttributes& left() const { return left_; }
   const TextAttributes& center() const { return center_; }
   const TextAttributes& right() const { return right_; }
@@ -57,6 +59,7 @@ class PlotCaptions {
   float infoFontSize_ = 0;
   TextAttributes caption_;
   TextAttributes scale_;
+  TextAttributes centeredScale_;
   TextAttributes left_;
   TextAttributes center_;
   TextAttributes right_;

@@ -116,6 +116,11 @@ void PlotContent::updateFrameFromBounds(const QRectF& rect) {
 
 void PlotContent::updateScale() {
   if (!traceData_ || !shared_) return;
+  if (shared_->axisScale != geometry_.axisScale()) {
+    // The logarithmic axis's labels take a row of the bottom margin.
+    geometry_.setAxisScale(shared_->axisScale);
+    if (!geometry_.bounds().isEmpty()) updateFrameFromBounds(geometry_.bounds());
+  }
   geometry_.updateScale(shared_->span.startFrequency, shared_->span.endFrequency, traceData_->binsPerHertz,
                         traceData_->bins, shared_->refScale);
 }
@@ -267,7 +272,7 @@ void PlotContent::accumulateBinToPlot() {
       drawWait_ = 0;
     }
 
-    float quotient = static_cast<float>(c - scale.startBin) / scale.binsPerPixel;
+    float quotient = static_cast<float>(geometry_.columnOfBin(c));
     if (std::isnan(quotient)) quotient = 0;  // a zero-width span at its own bin
     const int p = truncToInt(quotient);
     if (static_cast<float>(p) >= geometry_.width()) leftPlot = true;

@@ -278,11 +278,12 @@ class PlotContent {
     int startBin = 0;
     float binsPerPixel = 0;
     float width = 0;
+    AxisScale axisScale = AxisScale::linear;
     bool operator==(const ReferenceMapping&) const = default;
   };
   ReferenceMapping referenceMapping_;
   ReferenceMapping currentMapping() const {
-    return {geometry_.scale().startBin, geometry_.scale().binsPerPixel, geometry_.width()};
+    return {geometry_.scale().startBin, geometry_.scale().binsPerPixel, geometry_.width(), geometry_.axisScale()};
   }
 
   std::unique_ptr<TraceData> normalised_;  // allocated by the first normalising

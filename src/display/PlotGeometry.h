@@ -9,9 +9,11 @@
 
 #include <QRectF>
 #include <array>
+#include <string>
 #include <cstdint>
 #include <vector>
 
+#include "plot/FrequencyAxis.h"
 #include "plot/SpanZoom.h"
 
 namespace display {
@@ -21,7 +23,7 @@ struct PlotScale {
   int startBin = 0;         // bin at the left edge; negative left of 0 Hz
   int endBin = 0;           // bin at the right edge
   int firstBin = 0;         // max(startBin, 0)
-  float hertzPerPixel = 0;  // span / plot width
+  float hertzPerPixel = 0;  // span / plot width (on a logarithmic axis, on average)
   float binsPerPixel = 0;   // hertzPerPixel * binsPerHertz
   float logScale = 0;       // points per decade of power
   float linearScale = 0;    // refScale / bins^2
@@ -54,8 +56,21 @@ class PlotGeometry {
   // setBounds(), then the frame, the clip rectangle and the grid's lines.
   void layOut(const QRectF& rect);
   // The scale and the column maps for a span of a trace with `bins` bins at
-  // binsPerHertz, at the reference power refScale.
+  // binsPerHertz, at the reference power refScale. Column c is centred on
+  // the axis's frequency at c points. On a logarithmic axis the graticule's
+  // vertical lines follow the span (and are laid out again only when the
+  // axis changes, so the per-trace path does not allocate).
   void updateScale(float startFrequency, float endFrequency, float binsPerHertz, int bins, float refScale);
+  // Linear (the default) or logarithmic; takes effect with the next
+  // layOut() and updateScale().
+  void setAxisScale(AxisScale scale) { axisScale_ = scale; }
+  // The logarithmic axis labels its lines in a row of its own below the
+  // plot: the plot's bottom margin grows by this much, and the rows of
+  // texts beneath keep their places in the view.
+  static constexpr float kAxisLabelRoom = 17;
+  float axisLabelRoom() const { return axisScale_ == AxisScale::logarithmic ? kAxisLabelRoom : 0; }
+  AxisScale axisScale() const { return axisScale_; }
+  const FrequencyAxis& axis() const { return axis_; }
 
   // y (view points, before the yOffset shift) of a linear power value.
   float yForValue(float value) const;
@@ -65,6 +80,9 @@ class PlotGeometry {
   static constexpr float kNoPowerDepth = 100.0f;
   // x (view points) of a frequency on a trace of binsPerHertz.
   float xForFrequency(float frequency, float binsPerHertz) const;
+  // The column (not clamped, fractional) a bin of the mapped trace lies in:
+  // its whole part is the column whose bins hold it.
+  double columnOfBin(double bin) const;
   // The frequency under a view x (points from the left edge), on the span.
   double frequencyAtX(double x, const SpanEdges& span) const;
   // Last column detected and drawn: the plot width, within the column arrays.
@@ -87,6 +105,13 @@ class PlotGeometry {
   float plotFrameLineWidth() const { return plotFrameLineWidth_; }
   const QRectF& clipFrame() const { return clipFrame_; }
   const std::vector<float>& graticuleX() const { return graticuleX_; }  // vertical lines
+  // The logarithmic axis's fainter lines, and its labels under the plot.
+  const std::vector<float>& minorGraticuleX() const { return minorGraticuleX_; }
+  struct AxisLabel {
+    float x = 0;
+    std::string text;
+  };
+  const std::vector<AxisLabel>& axisLabels() const { return axisLabels_; }
   const std::vector<float>& graticuleY() const { return graticuleY_; }  // horizontal lines
   const PlotScale& scale() const { return scale_; }
   PlotScale& scale() { return scale_; }
@@ -116,6 +141,17 @@ class PlotGeometry {
   QRectF clipFrame_;
   std::vector<float> graticuleX_;
   std::vector<float> graticuleY_;
+  std::vector<float> minorGraticuleX_;
+  std::vector<AxisLabel> axisLabels_;
+  // The lines of the linear axis (tenths of the width), laid out with the
+  // bounds; the logarithmic axis's, from the span.
+  void layOutVerticalLines();
+  void updateLogarithmicScale(float binsPerHertz, int bins, float refScale);
+
+  AxisScale axisScale_ = AxisScale::linear;
+  FrequencyAxis axis_;
+  FrequencyAxis linesAxis_;  // the axis the vertical lines were laid out for
+  double lowestFrequency_ = 1;  // the first bin above 0 Hz of the mapped trace
 
   PlotScale scale_;
   std::vector<int> pixelToBinMap_;

@@ -16,7 +16,11 @@ void PlotContent::placeMarker(int type, double x, double y) {
   markerCache_.valid = 0;
   if (type == kNoMarker || !traceData_ || !shared_) return;
   const int column = std::clamp(truncToInt(x - plotBounds().x()), 0, kColumns - 1);
-  shared_->marker.binClicked = geometry_.binAt(column) + 2;
+  // On the logarithmic axis a low column is narrower than a bin: the bin
+  // nearest its centre.
+  shared_->marker.binClicked = geometry_.axis().logarithmic()
+                                   ? static_cast<int>(std::lround(geometry_.fractionalBinAt(column)))
+                                   : geometry_.binAt(column) + 2;
   shared_->marker.valueClicked = static_cast<float>(y - scale().top);
   shared_->marker.cachedBinClicked = -1;
   markerCache_.type = type;
@@ -166,7 +170,7 @@ int PlotContent::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignor
   markerCache_.frequency = static_cast<float>(k) / bph;
   markerCache_.dB = MarkerCache::levelOf(value, scale.linearScale);
   markerCache_.hasPower = value > 0 ? 1 : 0;
-  markerCache_.h = geometry_.x0() + static_cast<float>(k - scale.startBin) / scale.binsPerPixel;
+  markerCache_.h = geometry_.x0() + static_cast<float>(geometry_.columnOfBin(k));
   // Without power the dot goes below the plot with the trace.
   markerCache_.v = value > 0 ? scale.top + markerCache_.dB * scale.logScale / 10 : noPowerY();
   markerCache_.valid = 1;
@@ -204,7 +208,7 @@ void PlotContent::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest
   if (normalising()) value = unityPower();
   referenceMarkerCache_.frequency = frequency;
   referenceMarkerCache_.dB = static_cast<float>(10 * std::log10(static_cast<double>(value * scale.linearScale)));
-  referenceMarkerCache_.h = geometry_.x0() + static_cast<float>(bin - scale.startBin) / scale.binsPerPixel;
+  referenceMarkerCache_.h = geometry_.x0() + static_cast<float>(geometry_.columnOfBin(bin));
   referenceMarkerCache_.v = scale.top + referenceMarkerCache_.dB * scale.logScale / 10;
   referenceMarkerCache_.valid = 1;
 }

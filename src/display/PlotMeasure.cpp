@@ -64,8 +64,16 @@ void PlotContent::remeasure() {
     std::lock_guard<std::mutex> hold(traceData_->lock);
     updateScale();
     if (normalising()) normaliseBins(0, traceData_->bins);
-    const int first = static_cast<int>(std::max(shared_->track.lowest, 0.0f));
-    const int last = static_cast<int>(std::min(shared_->track.highest, static_cast<float>(kColumns - 2)));
+    // The columns that hold the measured bins, on the axis in force (it
+    // may have changed since they were detected).
+    int first = static_cast<int>(std::max(shared_->track.lowest, 0.0f));
+    int last = static_cast<int>(std::min(shared_->track.highest, static_cast<float>(kColumns - 2)));
+    if (shared_->lowestBin <= shared_->highestBin && shared_->track.highest >= 0) {
+      first = static_cast<int>(std::clamp(std::floor(geometry_.columnOfBin(shared_->lowestBin)), 0.0, kColumns - 2.0));
+      last = static_cast<int>(std::clamp(std::floor(geometry_.columnOfBin(shared_->highestBin)), 0.0, kColumns - 2.0));
+      shared_->track.lowest = 1000000.0f;
+      shared_->track.highest = -1.0f;
+    }
     for (int column = first; column <= last; ++column) detectTrackingPixel(column);
     createPlotPath(plotPath_, detectedData_, false);
     if (shared_->measure.peakTable) updatePeakTable();

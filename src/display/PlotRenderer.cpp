@@ -170,6 +170,23 @@ void PlotRenderer::drawTextInRect(QPainter& painter, const std::string& text, co
   painter.drawText(toDevice(rect), flags, QString::fromStdString(text));
 }
 
+void PlotRenderer::drawAxisLabels(QPainter& painter, const PlotCaptions& captions) const {
+  const PlotGeometry& g = plot_->plotGeometry();
+  if (g.axisLabels().empty()) return;
+  const double s = captions.scaleFontSize();
+  const double px = g.plotBounds().x(), py = g.plotBounds().y(), pw = g.plotBounds().width();
+  // Centred under its line, but kept inside the plot's width; a label that
+  // would run into the previous one is left out.
+  double previousRight = -1e9;
+  for (const PlotGeometry::AxisLabel& label : g.axisLabels()) {
+    const double half = 0.35 * s * static_cast<double>(label.text.size()) + 0.2 * s;
+    const double left = std::clamp(label.x - half, px - 0.5 * s, px + pw + 0.5 * s - 2 * half);
+    if (left < previousRight + 0.4 * s) continue;
+    previousRight = left + 2 * half;
+    drawTextInRect(painter, label.text, QRectF(left, py - 1.5 * s, 2 * half, 1.5 * s), captions.centeredScale());
+  }
+}
+
 void PlotRenderer::strokeGraticule(QPainter& painter, const RGBAColor& color) const {
   if (!color.isSet) return;
   const PlotGeometry& g = plot_->plotGeometry();
@@ -178,6 +195,15 @@ void PlotRenderer::strokeGraticule(QPainter& painter, const RGBAColor& color) co
   painter.setPen(pen);
   for (float y : g.graticuleY()) painter.drawLine(QPointF(g.x0(), y), QPointF(g.x0() + g.width(), y));
   for (float x : g.graticuleX()) painter.drawLine(QPointF(x, g.y0()), QPointF(x, g.y0() + g.height()));
+  if (!g.minorGraticuleX().empty()) {
+    // The logarithmic axis's lines between 1, 2 and 5: fainter.
+    RGBAColor faint = color;
+    faint.alpha *= 0.45f;
+    pen = linePen(faint, 0.5f);
+    applyDash(pen, {1, 2}, 0.5f);
+    painter.setPen(pen);
+    for (float x : g.minorGraticuleX()) painter.drawLine(QPointF(x, g.y0()), QPointF(x, g.y0() + g.height()));
+  }
   painter.setPen(linePen(color, g.plotFrameLineWidth()));
   painter.setBrush(Qt::NoBrush);
   painter.drawRect(g.plotFrame());
@@ -297,8 +323,10 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
                    captions.scale());
   }
 
+  drawAxisLabels(painter, captions);
+
   // Bottom lines.
-  const double y1 = py - 2 * i;
+  const double y1 = py - g.axisLabelRoom() - 2 * i;
   const double y2 = y1 - 1.4 * i;
   drawTextInRect(painter, formatNumber("%.0f Hz", sd.span.startFrequency), QRectF(px + 0.33 * i, y1, 7 * i, 1.5 * i),
                  captions.left());
@@ -353,7 +381,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
   const double s = captions.scaleFontSize();
   const double f = captions.infoFontSize();
   const double top = py + ph + 0.5 * s;   // the line above the plot
-  const double below = py - 1.9 * f;      // the line below it
+  const double below = py - g.axisLabelRoom() - 1.9 * f;  // the line below it
   const double second = below - 1.6 * f;  // and the one below that
 
   fillRect(painter, toDevice(g.frame()), P.background);
@@ -391,6 +419,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
                    captions.scale());
   }
 
+  drawAxisLabels(painter, captions);
   if (shared) {
     drawTextInRect(painter, formatNumber("%.0f Hz", shared->span.startFrequency),
                    QRectF(px + 0.25 * f, below, 7 * f, 1.5 * f), captions.left());

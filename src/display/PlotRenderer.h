@@ -22,6 +22,7 @@ class QPainter;
 namespace display {
 
 class PlotContent;
+class PlotCaptions;
 class PolylinePath;
 struct TextAttributes;
 
@@ -67,6 +68,8 @@ class PlotRenderer {
                       const TextAttributes& attributes) const;
   QFont fontFor(QPainter& painter, const TextAttributes& attributes) const;
   void strokeGraticule(QPainter& painter, const RGBAColor& color) const;
+  // The logarithmic axis's labels, in the row below the plot.
+  void drawAxisLabels(QPainter& painter, const PlotCaptions& captions) const;
 
   const PlotContent* plot_ = nullptr;       // the plot being drawn
   mutable std::vector<QLineF> segments_;  // curve segments for drawing, allocated once

@@ -79,7 +79,7 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
     drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), captions.right());
     line -= 1.5 * f;
 
-    const double x = plot.x0() + (e.bin - scale.startBin) / scale.binsPerPixel;
+    const double x = plot.x0() + plot.plotGeometry().columnOfBin(e.bin);
     const double top = plot.yForValue(e.power) - yOffset + 0.2 * f;
     if (x < px || x > px + pw || top < plot.plotBounds().y() || top + 1.5 * f > pt) continue;
     std::snprintf(text, sizeof text, "%d", i + 1);

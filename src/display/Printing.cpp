@@ -115,8 +115,8 @@ void Printing::sweptColumns(int& first, int& last) const {
     first = last + 1;  // nothing measured yet
     return;
   }
-  const double from = std::ceil((shared->lowestBin - static_cast<double>(page.startBin)) / page.binsPerPixel);
-  const double to = std::floor((shared->highestBin - static_cast<double>(page.startBin)) / page.binsPerPixel) + 1;
+  const double from = std::ceil(geometry_.columnOfBin(shared->lowestBin));
+  const double to = std::floor(geometry_.columnOfBin(shared->highestBin)) + 1;
   first = std::max(first, static_cast<int>(std::clamp(from, -1.0, 1.0e6)));
   last = std::min(last, static_cast<int>(std::clamp(to, -1.0, 1.0e6)));
 }

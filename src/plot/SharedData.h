@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "plot/FrequencyAxis.h"
 #include "ui/Color.h"
 
 class WindowResponse;
@@ -81,6 +82,7 @@ struct SharedData {
   };
 
   Span span;
+  display::AxisScale axisScale = display::AxisScale::linear;  // how the frequency axis runs
   float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
   Marker marker;
   Track track;

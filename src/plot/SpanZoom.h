@@ -33,6 +33,14 @@ SpanEdges zoomedSpan(SpanEdges span, double anchor, double factor, const SpanLim
 // The span moved by `shift` Hz, its width kept, stopped at the band's edges.
 SpanEdges pannedSpan(SpanEdges span, double shift, const SpanLimits& limits);
 
+// The same on a logarithmic axis, in ratios: zoomed by `factor` of its
+// width in octaves around `anchor`, or moved by `octaves` of its own width
+// in octaves times `share` (a pan of share 0.1 moves it by a tenth of the
+// plot). The axis starts no lower than `lowest` Hz (its first bin above
+// 0 Hz); the span stays at least the narrowest in hertz.
+SpanEdges zoomedLogSpan(SpanEdges span, double anchor, double factor, const SpanLimits& limits, double lowest);
+SpanEdges pannedLogSpan(SpanEdges span, double share, const SpanLimits& limits, double lowest);
+
 // The whole band.
 inline SpanEdges fullSpan(const SpanLimits& limits) { return {limits.lowest, limits.highest}; }
 

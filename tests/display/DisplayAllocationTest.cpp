@@ -26,6 +26,11 @@ TEST(DisplayAllocation, NormalAndSweepUpdatesAllocateNothing) {
   EXPECT_EQ(allocationsDuring([&] { rig.showTrace(); }), 0);
   ASSERT_EQ(rig.display->plotPath().count(), 1800);
 
+  // On the logarithmic axis too, once its graticule is laid out.
+  rig.shared.axisScale = display::AxisScale::logarithmic;
+  rig.showTrace();
+  EXPECT_EQ(allocationsDuring([&] { rig.showTrace(); }), 0);
+
   rig.shared.detectorMode = 0;
   rig.display->setTrackingGeneratorMode(true);
   rig.display->clearPlot();

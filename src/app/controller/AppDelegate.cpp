@@ -92,6 +92,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   traceAverageChanged();
   setInterface(detectorPopup, &AppDelegate::detectorChanged);
   detectorChanged();
+  setInterface(axisPopup, &AppDelegate::axisChanged);
+  axisChanged();
   for (ui::TextField* field : {printWidthField, printHeightField})
     if (field) field->setInterface([this, field] { printDimensionChanged(field); });
   setInterface(printColorCheckbox, &AppDelegate::updatePrintCheckbox);
@@ -353,6 +355,18 @@ void AppDelegate::detectorChanged() {
   // A pop-up without a selection keeps the detector.
   if (detectorPopup && detectorPopup->indexOfSelectedItem() >= 0) sharedData.detectorMode = detectorPopup->selectedTag();
   trace->resetTraceAverages();
+}
+
+void AppDelegate::axisChanged() {
+  if (!axisPopup || axisPopup->indexOfSelectedItem() < 0) return;
+  const auto scale = axisPopup->selectedTag() == static_cast<int>(display::AxisScale::logarithmic)
+                         ? display::AxisScale::logarithmic
+                         : display::AxisScale::linear;
+  if (scale == sharedData.axisScale) return;
+  sharedData.axisScale = scale;
+  // Every column maps to other bins: the views detect the trace again.
+  for (PlotView* view : {display, printView})
+    if (view) view->measurementsChanged();
 }
 
 namespace {

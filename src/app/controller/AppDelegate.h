@@ -57,6 +57,7 @@ class AppDelegate : public InputController {
   ui::TextField* upperSpanField = nullptr;    // Hz
   ui::TextField* traceAverageField = nullptr;
   ui::PopUpButton* detectorPopup = nullptr;   // item tags: the display's detector modes
+  ui::PopUpButton* axisPopup = nullptr;       // item tags: display::AxisScale
   ui::TextField* referenceLevelField = nullptr;  // dB
   ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
   ui::TextField* titleField = nullptr;
@@ -188,6 +189,8 @@ class AppDelegate : public InputController {
   void scaleChanged();
   void traceAverageChanged();
   void detectorChanged();
+  // The frequency axis of both views.
+  void axisChanged();
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 

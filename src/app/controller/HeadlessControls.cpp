@@ -11,12 +11,14 @@ HeadlessControls::HeadlessControls()
     : bandwidthPopup(interface_menus::bandwidthItems()),
       windowPopup(interface_menus::windowItems()),
       detectorPopup(interface_menus::detectorItems()),
-      divisionPopup(interface_menus::divisionItems()) {
+      divisionPopup(interface_menus::divisionItems()),
+      axisPopup(interface_menus::axisItems()) {
   namespace defaults = interface_defaults;
   bandwidthPopup.selectItemWithTag(defaults::kBandwidthTag);
   windowPopup.selectItemWithTag(defaults::kWindowTag);
   detectorPopup.selectItemWithTag(defaults::kDetectorTag);
   divisionPopup.selectItemWithTag(defaults::kDivisionTag);
+  axisPopup.selectItemWithTag(defaults::kAxisTag);
   lowerSpanField.setStringValue(defaults::kLowerSpan);
   upperSpanField.setStringValue(defaults::kUpperSpan);
   traceAverageField.setStringValue(defaults::kTraceAverage);
@@ -41,6 +43,7 @@ void HeadlessControls::attach(AppDelegate& app) {
   app.windowPopup = &windowPopup;
   app.detectorPopup = &detectorPopup;
   app.divisionPopup = &divisionPopup;
+  app.axisPopup = &axisPopup;
   app.lowerSpanField = &lowerSpanField;
   app.upperSpanField = &upperSpanField;
   app.traceAverageField = &traceAverageField;

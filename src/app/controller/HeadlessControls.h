@@ -24,6 +24,7 @@ struct HeadlessControls {
   ui::PlainPopUpButton windowPopup;
   ui::PlainPopUpButton detectorPopup;
   ui::PlainPopUpButton divisionPopup;
+  ui::PlainPopUpButton axisPopup;
   ui::PlainTextField lowerSpanField;
   ui::PlainTextField upperSpanField;
   ui::PlainTextField traceAverageField;

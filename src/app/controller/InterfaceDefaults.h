@@ -55,5 +55,12 @@ inline constexpr int kDetectorTag = 4;  // Rosenfell average
 inline constexpr const char* kTraceAverage = "1";
 inline constexpr const char* kReferenceLevel = "0";
 inline constexpr int kDivisionTag = 10;  // 10 dB per division
+inline constexpr int kAxisTag = 0;       // linear
+
+// The window opens (before any settings file is written) on the audio band
+// on a logarithmic axis; the commands keep the linear defaults above.
+inline constexpr int kWindowAxisTag = 1;
+inline constexpr const char* kWindowLowerSpan = "20";
+inline constexpr const char* kWindowUpperSpan = "20000";
 
 }  // namespace interface_defaults

@@ -1,5 +1,5 @@
 #pragma once
-// The items and tags of the main window's four pop-ups. The bandwidth tags
+// The items and tags of the main window's pop-ups. The bandwidth tags
 // are ten times log10 of the RBW in Hz; the window tags are the engine's
 // window shapes (dsp/WindowShape.h), the
 // detector tags the display's detector modes and the division tags dB per
@@ -28,6 +28,9 @@ inline std::vector<ui::MenuItem> windowItems() {
 inline std::vector<ui::MenuItem> detectorItems() {
   return {{"Average", 0}, {"Peak", 1}, {"Minimum", 2}, {"Rosenfell", 3}, {"Rosenfell average", 4}};
 }
+
+// The frequency axis: tags are display::AxisScale.
+inline std::vector<ui::MenuItem> axisItems() { return {{"Linear", 0}, {"Logarithmic", 1}}; }
 
 inline std::vector<ui::MenuItem> divisionItems() {
   return {{"1 dB/div", 1}, {"2 dB/div", 2}, {"5 dB/div", 5}, {"10 dB/div", 10}, {"20 dB/div", 20}};

@@ -49,6 +49,7 @@ const char* const kUseDisplayColor = "Use Display Color For Printing";
 const char* const kPrintBorder = "Print Border";
 const char* const kExportNamePrefix = "Export Name Prefix";
 const char* const kShowDate = "Show Date";
+const char* const kFrequencyAxis = "Frequency Axis";
 
 // The colour wells in the order their keys are read and written.
 struct ColorKey {
@@ -232,9 +233,12 @@ void AppDelegate::setupFromPlist() {
   // empty, writes one at shutdown.
   plistPath = usesSettingsFile ? settingsFilePath() : std::string();
   keepSettingsFile_ = false;
+  bool readFile = false;
   if (!plistPath.empty())
-    if (std::optional<PropertyDictionary> stored = readSettingsFile(plistPath, keepSettingsFile_))
+    if (std::optional<PropertyDictionary> stored = readSettingsFile(plistPath, keepSettingsFile_)) {
       plist = std::move(*stored);
+      readFile = true;
+    }
 
   // The window's frame.
   if (display) {
@@ -269,6 +273,13 @@ void AppDelegate::setupFromPlist() {
   selectTag(bandwidthPopup, plist.find(kLogBandwidth));
   selectTag(windowPopup, plist.find(kFilterType));
   selectTag(detectorPopup, plist.find(kDetectorMode));
+  // Without a settings file the axis is the interface's (the window opens
+  // on a logarithmic one); a file written before the axis could be chosen
+  // keeps the linear axis it was made with.
+  if (const PropertyValue* axis = plist.find(kFrequencyAxis))
+    selectTag(axisPopup, axis);
+  else if (readFile && axisPopup)
+    axisPopup->selectItemWithTag(static_cast<int>(display::AxisScale::linear));
 
   // The border box only together with the display-colour box.
   if (std::optional<bool> useDisplay = truthOf(plist.find(kUseDisplayColor))) {
@@ -319,6 +330,7 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kLogBandwidth, bandwidthPopup);
   storeTag(kFilterType, windowPopup);
   storeTag(kDetectorMode, detectorPopup);
+  storeTag(kFrequencyAxis, axisPopup);
   storeText(kTraceAverage, traceAverageField);
   storeText(kRefLevel, referenceLevelField);
   storeTag(kDivisions, divisionPopup);

@@ -346,12 +346,14 @@ void MainWindow::buildPopovers() {
     auto* form = new QFormLayout(popovers_[1]);
     app_.bandwidthPopup = makePopUp(interface_menus::bandwidthItems(), defaults::kBandwidthTag, popovers_[1]);
     app_.windowPopup = makePopUp(interface_menus::windowItems(), defaults::kWindowTag, popovers_[1]);
-    app_.lowerSpanField = makeField(defaults::kLowerSpan, popovers_[1]);
-    app_.upperSpanField = makeField(defaults::kUpperSpan, popovers_[1]);
+    app_.lowerSpanField = makeField(defaults::kWindowLowerSpan, popovers_[1]);
+    app_.upperSpanField = makeField(defaults::kWindowUpperSpan, popovers_[1]);
+    app_.axisPopup = makePopUp(interface_menus::axisItems(), defaults::kWindowAxisTag, popovers_[1]);
     form->addRow(QStringLiteral("RBW"), static_cast<QtPopUpButton*>(app_.bandwidthPopup));
     form->addRow(QStringLiteral("Window"), static_cast<QtPopUpButton*>(app_.windowPopup));
     form->addRow(QStringLiteral("Span from (Hz)"), static_cast<QtTextField*>(app_.lowerSpanField));
     form->addRow(QStringLiteral("to (Hz)"), static_cast<QtTextField*>(app_.upperSpanField));
+    form->addRow(QStringLiteral("Frequency axis"), static_cast<QtPopUpButton*>(app_.axisPopup));
   }
   // Device: the input card's controls.
   {

@@ -31,6 +31,7 @@ struct SettingsHarness : ControllerHarness {
   FakeTextField printWidthField{"800"};
   FakeTextField printHeightField{"500"};
   FakePopUpButton printFormat{{{"PNG", 0}, {"JPEG", 1}, {"TIFF", 2}}};
+  FakePopUpButton axisPopup{interface_menus::axisItems()};
   FakeTextField printName{"~/spectrum"};
   FakeCheckbox printColorCheckbox;
   FakeCheckbox printBorderCheckbox;
@@ -42,7 +43,9 @@ struct SettingsHarness : ControllerHarness {
     app.printName = &printName;
     app.printColorCheckbox = &printColorCheckbox;
     app.printBorderCheckbox = &printBorderCheckbox;
+    app.axisPopup = &axisPopup;
     printBorderCheckbox.setState(1);
+    axisPopup.selectItemWithTag(1);
   }
 };
 
@@ -109,6 +112,9 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
     EXPECT_EQ(h.display.frame, "") << "no frame stored: the view opens at a size its screen suits";
     EXPECT_EQ(h.lowerSpanField.stringValue(), "0");
     EXPECT_EQ(h.upperSpanField.stringValue(), "24000");
+    // The interface's axis (the window's is logarithmic).
+    EXPECT_EQ(h.axisPopup.selectedTag(), 1);
+    EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::logarithmic);
     EXPECT_EQ(h.bandwidthPopup.selectedTag(), 10);
     EXPECT_EQ(h.printFormat.titleOfSelectedItem(), "PNG");
     EXPECT_FALSE(fs::exists(settingsFile())) << "nothing is written before the end of the run";
@@ -126,9 +132,11 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
         "Print Background Color", "Print Graticule Color", "Print Curve Color", "Print Reference Color",
         "Print Caption Color", "Print Marker Color", "Title", "Span (lower)", "Span (upper)", "Log Bandwidth",
         "Filter Type", "Detector Mode", "Trace Average", "Ref Level", "Divisions", "Print Width", "Print Height",
-        "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date"})
+        "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date",
+        "Frequency Axis"})
     EXPECT_NE(stored.find(key), nullptr) << key;
   EXPECT_EQ(stored.find("Log Bandwidth")->type(), PropertyValue::Type::integer);
+  EXPECT_EQ(stored.find("Frequency Axis")->type(), PropertyValue::Type::integer);
   EXPECT_EQ(stored.find("Span (lower)")->type(), PropertyValue::Type::string);
   EXPECT_EQ(stored.find("Print Border")->type(), PropertyValue::Type::boolean);
   EXPECT_EQ(stored.data("Display Curve Color")->size(), 16u);
@@ -167,6 +175,7 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     h.printColorCheckbox.click();
     h.printName.enter("/srv/plots/amp 7");
     h.showDateCheckbox.click();
+    h.axisPopup.pick(h.axisPopup.indexOfItemWithTag(0));
     h.wells[3].choose(curve);
     h.app.applicationWillTerminate();
   }
@@ -188,6 +197,8 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
   EXPECT_TRUE(h.printColorCheckbox.isOn());
   EXPECT_EQ(h.printName.stringValue(), "/srv/plots/amp 7");
   EXPECT_TRUE(h.showDateCheckbox.isOn());
+  EXPECT_EQ(h.axisPopup.selectedTag(), 0) << "the linear axis chosen against the interface's";
+  EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
   EXPECT_EQ(h.wells[3].color(), curve);
   // ...and the handlers turned them into the analyzer's state.
   EXPECT_EQ(h.app.sharedData.title, "Amplifier 7");
@@ -202,6 +213,28 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     ASSERT_NE(stored.find(key), nullptr) << key;
     EXPECT_EQ(*stored.find(key), value) << key;
   }
+}
+
+TEST_F(SettingsStore, AFileWrittenBeforeTheAxisChoiceKeepsTheLinearAxisAndItsSpan) {
+  PropertyDictionary older;
+  older.set("Span (lower)", PropertyValue("0"));
+  older.set("Span (upper)", PropertyValue("24000"));
+  writeSettings(older);
+  {
+    SettingsHarness h;
+    h.launch();
+    EXPECT_EQ(h.axisPopup.selectedTag(), 0);
+    EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
+    EXPECT_EQ(h.lowerSpanField.stringValue(), "0");
+    EXPECT_EQ(h.upperSpanField.stringValue(), "24000");
+  }
+  // An axis this build does not know is read as the first one.
+  older.set("Frequency Axis", PropertyValue(int64_t{7}));
+  writeSettings(older);
+  SettingsHarness h;
+  h.launch();
+  EXPECT_EQ(h.axisPopup.selectedTag(), 0);
+  EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
 }
 
 TEST_F(SettingsStore, StoredValuesThatCannotBeUsedLeaveTheInterfaceValues) {

@@ -67,6 +67,7 @@ struct Rig {
     ui::MainThread::install(&mainThread);
     ui::Panels::install(&panels);
     platform::setLogSink([](std::string_view line, void* self) { static_cast<Rig*>(self)->logged += line; }, this);
+    app.axisPopup->selectItemWithTag(0);  // the plot read on the linear axis
     app.lowerSpanField->setFloatValue(lower);
     app.upperSpanField->setFloatValue(upper);
     app.referenceLevelField->setStringValue(referenceLevel);

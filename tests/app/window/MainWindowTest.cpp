@@ -37,6 +37,7 @@
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/Panels.h"
 #include "ui/Workspace.h"
+#include "ui/qt/QtControls.h"
 #include "ui/qt/QtMainThread.h"
 
 namespace {
@@ -51,8 +52,13 @@ QApplication& application() {
   return *app;
 }
 
+// The window opens on a logarithmic axis; these tests read the plot on the
+// linear one unless they choose otherwise.
 struct LaunchedWindow {
-  LaunchedWindow() { ui::MainThread::install(&mainThread); }
+  explicit LaunchedWindow(bool linear = true) {
+    ui::MainThread::install(&mainThread);
+    if (linear) app.axisPopup->selectItemWithTag(0);
+  }
   ~LaunchedWindow() { ui::MainThread::install(nullptr); }
   void launch() {
     app.applicationDidFinishLaunching();
@@ -115,6 +121,33 @@ TEST(MainWindow, OpensAtTwoThirdsOfTheScreenWithEveryControlWired) {
   // A normal trace reaches the display.
   w.feed(64);
   EXPECT_EQ(w.app.sharedData.hasData, 1);
+}
+
+TEST(MainWindow, AFirstStartShowsTheAudioBandOnALogarithmicAxis) {
+  LaunchedWindow w(false);
+  w.launch();
+  EXPECT_EQ(w.app.axisPopup->selectedTag(), 1);
+  EXPECT_EQ(w.app.lowerSpanField->stringValue() + " " + w.app.upperSpanField->stringValue(), "20 20000");
+  EXPECT_EQ(w.app.sharedData.axisScale, display::AxisScale::logarithmic);
+  w.feed(200);
+  // The 1 kHz sine peaks at 56.6 % of the plot's width (log 50 / log 1000).
+  const display::Display& d = *w.window.display();
+  const display::DetectedData& detected = d.detectedData();
+  int peak = 0;
+  for (int c = 1; c <= d.plotGeometry().lastColumn(); ++c)
+    if (detected.max[c] > detected.max[peak]) peak = c;
+  EXPECT_NEAR(peak, d.plotBounds().width() * std::log(50.0) / std::log(1000.0), 1.5);
+  EXPECT_EQ(d.plotGeometry().axisLabels().size(), 10u);
+
+  // Back to the linear axis from the RBW / Span popover.
+  auto* axis = static_cast<ui::qt::QtPopUpButton*>(w.app.axisPopup);
+  const int linear = axis->findText(QStringLiteral("Linear"));
+  ASSERT_GE(linear, 0);
+  axis->setCurrentIndex(linear);
+  emit axis->activated(linear);  // as the user's choice in the list
+  QApplication::processEvents();
+  EXPECT_EQ(w.app.sharedData.axisScale, display::AxisScale::linear);
+  EXPECT_TRUE(d.plotGeometry().axisLabels().empty());
 }
 
 TEST(MainWindow, ASweepEndsWhenItReachesThePlotsRightEdge) {

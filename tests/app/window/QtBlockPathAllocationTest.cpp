@@ -88,6 +88,8 @@ class Rig {
     view_.inner = app.display;
     app.display = &view_;
     for (Block& block : pool_) block.rig = this;
+    // On the window's own (logarithmic) axis.
+    app.lowerSpanField->setStringValue("0");
     app.upperSpanField->setStringValue("4800");
     app.bandwidthPopup->selectItemWithTag(30);  // the shortest FFT: a spectrum every few blocks
     app.traceAverageField->setStringValue("4");
