@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -56,23 +57,23 @@ double solveNarrowing(int b) noexcept {
   return 0.5 * (lo + hi);
 }
 
-struct ShapeTable {
-  std::array<double, kMaxFraction + 1> cq{};  // c·Q per fraction
-};
-
-const ShapeTable& shapes() noexcept {
-  static const ShapeTable table = [] {
-    ShapeTable t;
-    for (int b = 1; b <= kMaxFraction; ++b) t.cq[static_cast<size_t>(b)] = solveNarrowing(b) * bandQ(b);
-    return t;
-  }();
-  return table;
+// c·Q of band fraction b, solved on first use. Two threads that meet here
+// first both solve it and store the same value.
+double narrowedQ(int b) noexcept {
+  static std::array<std::atomic<double>, kMaxFraction + 1> cache{};  // 0: not solved yet
+  std::atomic<double>& entry = cache[static_cast<size_t>(validFraction(b))];
+  double value = entry.load(std::memory_order_relaxed);
+  if (value == 0.0) {
+    value = solveNarrowing(validFraction(b)) * bandQ(validFraction(b));
+    entry.store(value, std::memory_order_relaxed);
+  }
+  return value;
 }
 
 // (c·Q·(Ω − 1/Ω))^(2N): the power response is 1 / (1 + this).
 double shapeTerm(int b, double frequency, double midBand) noexcept {
   const double omega = frequency / midBand;
-  return power8(shapes().cq[static_cast<size_t>(validFraction(b))] * (omega - 1.0 / omega));
+  return power8(narrowedQ(b) * (omega - 1.0 / omega));
 }
 
 // The preferred third-octave values of one decade.
@@ -168,7 +169,7 @@ void BandAnalysis::configure(int b, double lowest, double highest, double binsPe
   // The band filter falls below kBandStopDb where |c·Q·(Ω − 1/Ω)| exceeds
   // (10^(stop/10) − 1)^(1/(2N)); Ω − 1/Ω = d at Ω = (d + √(d² + 4)) / 2.
   const double reach = std::pow(std::pow(10.0, kBandStopDb / 10.0) - 1.0, 0.5 / kOrder);
-  const double d = reach / shapes().cq[static_cast<size_t>(validFraction(b))];
+  const double d = reach / narrowedQ(b);
   const double omegaStop = 0.5 * (d + std::sqrt(d * d + 4.0));
   const double highestBin = (bins - 1) / binsPerHertz;
 

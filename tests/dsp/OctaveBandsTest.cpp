@@ -40,7 +40,7 @@ constexpr Limit kClass1[] = {{0, -0.4, 0.4},     {0.125, -0.4, 0.5}, {0.25, -0.4
                              {2, 40.5, kNone},   {3, 60, kNone},     {4, 70, kNone}};
 
 // The breakpoint of band fraction b that corresponds to the octave band's
-// Ω₁ = G^e (IEC 61260-1:2014, 5.10): Ω_b = 1 + (G^(1/(2b)) − 1)/(G^(1/2) − 1)·(Ω₁ − 1)
+// Ω₁ = G^e (IEC 61260-1:2014): Ω_b = 1 + (G^(1/(2b)) − 1)/(G^(1/2) − 1)·(Ω₁ − 1)
 // above mid-band, its reciprocal below.
 double breakpoint(int b, double exponent) {
   const double above = 1 + (std::pow(kG, 0.5 / b) - 1) / (std::pow(kG, 0.5) - 1) * (std::pow(kG, std::abs(exponent)) - 1);
@@ -64,7 +64,7 @@ TEST(OctaveBandFrequencies, MidBandAndEdgesFollowTheBaseTenFormulas) {
     ASSERT_FALSE(bands.empty());
     for (size_t i = 0; i < bands.size(); ++i) {
       const OctaveBand& band = bands[i];
-      // IEC 61260-1:2014, 5.2 to 5.4: f_m = f_r·G^(x/b) for odd b,
+      // IEC 61260-1:2014: f_m = f_r·G^(x/b) for odd b,
       // f_r·G^((2x+1)/(2b)) for even b; the edges f_m·G^(∓1/(2b)).
       const double exponent = b % 2 ? double(band.index) / b : (2.0 * band.index + 1) / (2.0 * b);
       const double fm = 1000 * std::pow(10.0, 0.3 * exponent);
