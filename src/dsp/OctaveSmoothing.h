@@ -1,0 +1,53 @@
+#pragma once
+// Fractional-octave smoothing of a trace: every bin becomes the power
+// average of the spectrum over the 1/n-octave interval centred on it,
+// [f·2^(−1/(2n)), f·2^(1/(2n))], each bin standing for the half bin either
+// side of its frequency, so that an interval's ends weigh their bins in
+// part. An interval inside one bin gives that bin's own value; bin 0 (DC)
+// is kept. A flat spectrum stays exactly as it is; the bins of a sine keep
+// their total within ln(2)/n / (2·sinh(ln(2)/(2n))) of it (−0.09 dB for
+// octaves, −0.01 dB for third octaves), away from the top bin.
+//
+// Units are the trace's (linear power per bin); the average is linear.
+// The running sums are compensated (each kept as a double and its rounding
+// error), so that a bin far below the strongest ones keeps its level: a
+// plain double sum loses a value 10^−15 times the spectrum's total.
+//
+// Threads: the constructor allocates; configure() and apply() allocate
+// nothing for up to capacity bins, take no lock, and run on the thread that
+// owns the object (apply() writes the object's running sums).
+
+#include <vector>
+
+namespace dsp {
+
+// Fractions offered: 0 (off), 1, 2, 3, 6, 12, 24 and 48 bands per octave.
+bool isSmoothingFraction(int n) noexcept;
+
+class OctaveSmoothing {
+ public:
+  // Room for traces of up to capacity bins.
+  explicit OctaveSmoothing(int capacity);
+
+  // 1/n-octave smoothing of traces of `bins` bins, bin k at k / binsPerHertz
+  // Hz. The interval is a ratio of frequencies, the same in bins as in
+  // hertz, so the spacing only says where the bins lie. n = 0, or a
+  // fraction isSmoothingFraction refuses, turns smoothing off. More bins
+  // than the capacity grow the buffers (the one case that allocates).
+  void configure(int n, int bins, double binsPerHertz) noexcept;
+  int fraction() const noexcept { return n_; }
+  int bins() const noexcept { return bins_; }
+
+  // out[k] = the smoothed in[k] for k < bins; in and out may be the same
+  // array. Copies when smoothing is off or bins is not the configured count.
+  void apply(const float* in, float* out, int bins) const noexcept;
+
+ private:
+  int n_ = 0;
+  int bins_ = 0;
+  double below_ = 1, above_ = 1;  // 2^(∓1/(2n))
+  // sum_[j] + error_[j] = in[0] + … + in[j − 1], for j ≤ bins.
+  mutable std::vector<double> sum_, error_;
+};
+
+}  // namespace dsp
