@@ -178,7 +178,10 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
       continue;
     }
     if (!writeOutputs(analysis, file, csv, png)) failed = true;
-    if (!csv.toStandardOutput()) {
+    if (options.json) {
+      std::fputs((analysis.jsonLine(file) + "\n").c_str(), stdout);
+      std::fflush(stdout);
+    } else if (!csv.toStandardOutput()) {
       std::fputs((analysis.summaryLine(file) + "\n").c_str(), stdout);
       std::fflush(stdout);
     }

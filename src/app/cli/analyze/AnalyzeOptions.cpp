@@ -2,6 +2,7 @@
 
 #include "app/controller/InterfaceMenus.h"
 #include "app/controller/OptionValues.h"
+#include "dsp/OctaveBands.h"
 
 namespace analyze {
 
@@ -59,6 +60,24 @@ const char kUsage[] =
     "                   draws it (print colours, border), with the peak marker\n"
     "  --size=WxH       the image's size in points, 100 to 1800 each\n"
     "                   (default 800x500); one pixel per point\n"
+    "  --axis=NAME      the image's frequency axis: linear (default) or log\n"
+    "  --weighting=W    frequency weighting A, C or Z (none, the default) of\n"
+    "                   the trace, the peak, the bands and the overall level\n"
+    "                   (IEC 61672-1, 0 dB at 1 kHz); levels read dB(A), dB(C)\n"
+    "  --bands=1/N      fractional-octave bands, N = 1, 3, 6, 12 or 24 (base\n"
+    "                   ten, exact mid-band frequencies and edges of IEC\n"
+    "                   61260-1, named by their nominal frequencies) inside the\n"
+    "                   span; --csv then writes one row per band:\n"
+    "                   nominal_hz,center_hz,lower_hz,upper_hz,level_db,resolved\n"
+    "                   A band narrower than three RBWs, or cut by half the\n"
+    "                   rate, cannot be read from the trace: resolved is false\n"
+    "  --json           one JSON object per FILE on its own line in place of\n"
+    "                   the summary line: file, sampling_rate_hz, seconds,\n"
+    "                   channels, peak {frequency_hz, level_db} (null without\n"
+    "                   one), overall_level_db (the span's mean-square level),\n"
+    "                   weighting, averaged_seconds, and with --bands a bands\n"
+    "                   array of {center_hz, nominal_hz, lower_hz, upper_hz,\n"
+    "                   level_db, resolved}; a level without power is null\n"
     "  --help           show this help and exit\n"
     "\n"
     "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
@@ -159,6 +178,20 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (!size) return refuse(a, "the size is WxH in points, 100 to 1800 each (as 800x500)");
       o.width = size->first;
       o.height = size->second;
+    } else if (auto value = valueOf(a, "--axis")) {
+      if (*value == "log" || *value == "logarithmic") o.axis = display::AxisScale::logarithmic;
+      else if (*value == "linear") o.axis = display::AxisScale::linear;
+      else return refuse(a, "the axis is linear or log");
+    } else if (auto value = valueOf(a, "--weighting")) {
+      const std::optional<dsp::Weighting> weighting = dsp::weightingFromName(*value);
+      if (!weighting) return refuse(a, "the weighting is A, C or Z");
+      o.weighting = *weighting;
+    } else if (auto value = valueOf(a, "--bands")) {
+      const std::optional<int> n = value->rfind("1/", 0) == 0 ? wholeNumber(value->substr(2)) : std::nullopt;
+      if (!n || !dsp::isBandFraction(*n)) return refuse(a, "the bands are 1/1, 1/3, 1/6, 1/12 or 1/24 octave");
+      o.bands = *n;
+    } else if (a == "--json") {
+      o.json = true;
     } else {
       return refuse(a, "unknown option (see 'specan analyze --help')");
     }
@@ -167,6 +200,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
   if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (o.json && o.csv == "-")
+    return refuse("--csv=-", "standard output takes the JSON lines of --json; write the CSV to a file");
   if (o.csv == "-" && o.files.size() > 1)
     return refuse("--csv=-", "standard output takes the CSV of a single file; name a folder for several");
   return Parsed{std::move(o), 0, {}};

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/controller/InterfaceDefaults.h"
+#include "dsp/FrequencyWeighting.h"
+#include "plot/FrequencyAxis.h"
 
 namespace analyze {
 
@@ -28,6 +30,10 @@ struct Options {
   std::string png;                  // "" none, else a file or folder
   std::optional<int> width;         // points of the exported page; none: the window's default
   std::optional<int> height;
+  display::AxisScale axis = display::AxisScale::linear;  // the image's frequency axis
+  int bands = 0;                                         // 1/N-octave bands; 0 none
+  dsp::Weighting weighting = dsp::Weighting::Z;
+  bool json = false;  // a JSON object per file in place of the summary line
   std::vector<std::string> files;
 };
 

@@ -1,5 +1,7 @@
 #include "app/cli/analyze/FileAnalysis.h"
 
+#include "app/cli/analyze/LevelReport.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <vector>
 
+#include "app/cli/analyze/LevelReport.h"
 #include "app/views/PrintView.h"
 #include "platform/audio/ExtAudioFile.h"
 #include "ui/MainThread.h"
@@ -148,6 +153,17 @@ void FileAnalysis::setUpControls(const analyze::Options& o) {
   controls_.detectorPopup.selectItemWithTag(o.detectorTag);
   if (o.width) controls_.printWidthField.setStringValue(std::to_string(*o.width));
   if (o.height) controls_.printHeightField.setStringValue(std::to_string(*o.height));
+  controls_.axisPopup.selectItemWithTag(static_cast<int>(o.axis));
+}
+
+void FileAnalysis::applyWeighting() {
+  if (options_.weighting == dsp::Weighting::Z) return;
+  TraceData* trace = app_.trace->traceData();
+  std::lock_guard<std::mutex> hold(trace->lock);
+  const int bins = std::clamp(trace->bins, 0, TraceData::kCapacity);
+  std::vector<float> gains(static_cast<size_t>(bins));
+  dsp::fillWeightingGains(options_.weighting, trace->binsPerHertz, bins, gains.data());
+  for (int k = 0; k < bins; ++k) trace->averaged[k] *= gains[static_cast<size_t>(k)];
 }
 
 bool FileAnalysis::prepareFile(std::string* cause) {
@@ -234,6 +250,7 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
              " blocks analysed, a window of " + std::to_string(window) + " samples)";
     return false;
   }
+  applyWeighting();
   if (!view_.placePeakMarker()) {
     *cause = "no bin of the trace lies inside the span " + printed("%.3f", app_.sharedData.span.startFrequency) +
              " to " + printed("%.3f", app_.sharedData.span.endFrequency) + " Hz";
@@ -263,6 +280,44 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   return line;
 }
 
-std::string FileAnalysis::csv() { return app_.traceExportCsv(); }
+std::string FileAnalysis::csv() {
+  const TraceData* trace = view_.trace();
+  if (options_.bands > 0 && trace) {
+    const SharedData::Span& span = app_.sharedData.span;
+    return analyze::bandsCsv(analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth,
+                                                    options_.bands, options_.weighting));
+  }
+  std::string text = app_.traceExportCsv();
+  if (options_.weighting != dsp::Weighting::Z) {
+    // The header says what the levels are.
+    const std::string at = "\n# a level left empty";
+    const std::size_t where = text.find(at);
+    if (where != std::string::npos)
+      text.insert(where, std::string("\n# weighting: ") + dsp::weightingName(options_.weighting) + " (levels in " +
+                             dsp::levelUnit(options_.weighting) + ")");
+  }
+  return text;
+}
+
+std::string FileAnalysis::jsonLine(const std::string& name) const {
+  analyze::FileFacts facts;
+  facts.file = name;
+  facts.samplingRate = input_.samplingRate();
+  facts.seconds = input_.durationSeconds();
+  facts.channels = input_.channels();
+  const HeadlessView::Peak& peak = view_.peak();
+  if (!peak.silent && !peak.slope && peak.power && std::isfinite(peak.level)) {
+    facts.peakFrequency = peak.frequency;
+    facts.peakLevel = peak.level;
+  }
+  facts.averagedSeconds = app_.recordingSecondsAveraged();
+  const SharedData::Span& span = app_.sharedData.span;
+  analyze::LevelReport report;
+  report.weighting = options_.weighting;
+  if (const TraceData* trace = view_.trace())
+    report = analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth, options_.bands,
+                                    options_.weighting);
+  return analyze::jsonLine(facts, report, options_.bands > 0);
+}
 
 bool FileAnalysis::writeImage(const std::string& path, std::string* error) { return app_.exportImage(path, error); }

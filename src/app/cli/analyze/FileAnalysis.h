@@ -75,8 +75,11 @@ class FileAnalysis {
   // few to move a level by a measurable amount, and not taken as damage.
   static constexpr int64_t kNegligibleShare = 1000000;
   bool nonFiniteNegligible() const { return nonFiniteSamples() * kNegligibleShare <= samplesRead(); }
-  // The CSV of File > Export Data.
+  // The CSV of File > Export Data (weighted, it says so), or with bands
+  // asked for, the bands' CSV (LevelReport.h).
   std::string csv();
+  // The object --json prints for the file (LevelReport.h).
+  std::string jsonLine(const std::string& name) const;
   // The image of File > Export Image, written whole or not at all to path;
   // false with the reason in *error.
   bool writeImage(const std::string& path, std::string* error);
@@ -86,6 +89,9 @@ class FileAnalysis {
   void setUpControls(const analyze::Options& options);
   // The part of the file and the controls that depend on it.
   bool prepareFile(std::string* cause);
+  // The chosen frequency weighting applied to the analysed trace, so that
+  // the peak, the levels and every output read the weighted spectrum.
+  void applyWeighting();
 
   analyze::Options options_;
   HeadlessControls controls_;

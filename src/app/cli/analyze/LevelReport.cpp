@@ -1,0 +1,109 @@
+#include "app/cli/analyze/LevelReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "dsp/PlotTrace.h"
+
+namespace analyze {
+
+namespace {
+
+std::string printed(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped; bytes
+// above 0x7f (UTF-8) pass as they are.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string jsonNumber(std::optional<double> value, const char* format) {
+  return value && std::isfinite(*value) ? printed(format, *value) : std::string("null");
+}
+
+}  // namespace
+
+LevelReport measureLevels(const TraceData& trace, double lower, double upper, double rbw, int fraction,
+                          dsp::Weighting weighting) {
+  LevelReport report;
+  report.weighting = weighting;
+  if (trace.bins <= 0 || !(trace.binsPerHertz > 0) || !(rbw > 0)) return report;
+  dsp::BandAnalysis analysis;
+  // Bands from the first bin above 0 Hz (those narrower than the RBW allows
+  // are marked unresolved); the overall level needs no bands, and a
+  // configuration of octaves serves it.
+  const double lowest = std::max(lower, 1.0 / static_cast<double>(trace.binsPerHertz));
+  analysis.configure(fraction > 0 ? fraction : 1, lowest, upper, trace.binsPerHertz, trace.bins, rbw);
+  report.overallPower = analysis.overallPower(trace.averaged, trace.bins, lower, upper, nullptr);
+  if (fraction <= 0) return report;
+  std::vector<double> levels(analysis.bands().size());
+  analysis.measure(trace.averaged, trace.bins, nullptr, levels.data());
+  for (size_t i = 0; i < levels.size(); ++i)
+    report.bands.push_back({analysis.bands()[i], levels[i], analysis.resolved(static_cast<int>(i))});
+  return report;
+}
+
+std::optional<double> decibels(double power) {
+  if (!(power > 0) || !std::isfinite(power)) return std::nullopt;
+  return 10 * std::log10(power);
+}
+
+std::string bandsCsv(const LevelReport& report) {
+  std::string out = "nominal_hz,center_hz,lower_hz,upper_hz,level_db,resolved\n";
+  for (const LevelReport::Band& b : report.bands) {
+    const std::optional<double> level = decibels(b.power);
+    out += printed("%g", b.band.nominal) + "," + printed("%.10g", b.band.center) + "," + printed("%.10g", b.band.lower) +
+           "," + printed("%.10g", b.band.upper) + "," + (level ? printed("%.2f", *level) : std::string()) + "," +
+           (b.resolved ? "true" : "false") + "\n";
+  }
+  return out;
+}
+
+std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands) {
+  std::string out = "{\"file\":" + quoted(f.file);
+  out += ",\"sampling_rate_hz\":" + printed("%g", f.samplingRate);
+  out += ",\"seconds\":" + printed("%.3f", f.seconds);
+  out += ",\"channels\":" + std::to_string(f.channels);
+  if (f.peakFrequency && f.peakLevel)
+    out += ",\"peak\":{\"frequency_hz\":" + jsonNumber(f.peakFrequency, "%.3f") +
+           ",\"level_db\":" + jsonNumber(f.peakLevel, "%.2f") + "}";
+  else
+    out += ",\"peak\":null";
+  out += ",\"overall_level_db\":" + jsonNumber(decibels(report.overallPower), "%.2f");
+  out += ",\"weighting\":" + quoted(dsp::weightingName(report.weighting));
+  if (f.averagedSeconds > 0) out += ",\"averaged_seconds\":" + printed("%.3f", f.averagedSeconds);
+  if (withBands) {
+    out += ",\"bands\":[";
+    for (size_t i = 0; i < report.bands.size(); ++i) {
+      const LevelReport::Band& b = report.bands[i];
+      if (i > 0) out += ",";
+      out += "{\"center_hz\":" + printed("%.10g", b.band.center) + ",\"nominal_hz\":" + printed("%g", b.band.nominal) +
+             ",\"lower_hz\":" + printed("%.10g", b.band.lower) + ",\"upper_hz\":" + printed("%.10g", b.band.upper) +
+             ",\"level_db\":" + jsonNumber(decibels(b.power), "%.2f") +
+             ",\"resolved\":" + (b.resolved ? "true" : "false") + "}";
+    }
+    out += "]";
+  }
+  return out + "}";
+}
+
+}  // namespace analyze
