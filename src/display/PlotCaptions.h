@@ -39,7 +39,9 @@ class PlotCaptions {
   static void makeDateStrings(SharedData& shared);
   // The marker's line below the plot: the peak reading's frequency and
   // level, or the bin's (after "~" when the peak reading was uncertain).
-  static std::string markerReadoutText(const MeasureReadout& readout, const MarkerCache& marker);
+  // Levels in unit: "dB", or "dB(A)", "dB(C)" on a weighted trace.
+  static std::string markerReadoutText(const MeasureReadout& readout, const MarkerCache& marker,
+                                       const char* unit = "dB");
 
   float scaleFontSize() const { return scaleFontSize_; }
   float infoFontSize() const { return infoFontSize_; }

@@ -90,6 +90,7 @@ void PlotContent::setTrackingGeneratorMode(bool enabled) {
 void PlotContent::attachReference(TraceData* reference, TraceData* trace) {
   referenceData_ = reference;
   traceData_ = trace;
+  referenceTreated_ = false;
   if (referenceData_) {
     // The span may have changed with the reference (it brings its own):
     // map with the present one, not the one of the last update.
@@ -163,6 +164,7 @@ float PlotContent::referencePowerFactor() const {
 
 void PlotContent::createReferencePath() {
   if (!traceData_ || !referenceData_) return;
+  treatReference();
   referenceMapping_ = currentMapping();
   const float s = referenceBinsPerBin();
   const float factor = referencePowerFactor();
@@ -184,7 +186,7 @@ void PlotContent::createReferencePath() {
     return;
   }
   for (int i = 0; i <= last; ++i) {
-    detectReferencePixel(i, referenceData_, detectedReference_, s);
+    detectReferencePixel(i, referenceTrace(), detectedReference_, s);
     if (columns > last && truncToInt(s * geometry_.fractionalBinAt(i)) > lastBin) columns = i;
     if (factor != 1) {
       detectedReference_->min[i] *= factor;
@@ -228,6 +230,7 @@ void PlotContent::cachePlot() {
     shared_->lowestBin = 0;
     shared_->highestBin = traceData_->bins;
     const int last = geometry_.lastColumn();
+    treatLive();
     if (normalising()) normaliseBins(0, traceData_->bins);
     const TraceData* shown = shownTrace();
     for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);
@@ -250,6 +253,9 @@ void PlotContent::accumulateBinToPlot() {
     const int c = shared_->trackedBin;
     shared_->lowestBin = std::min(shared_->lowestBin, c);
     shared_->highestBin = std::max(shared_->highestBin, c);
+    // A sweep's bins are weighted as they come; smoothing needs the bins
+    // above them and waits for the swept curve to be detected again.
+    treatLiveBins(c, c + 1);
     if (normalising()) normaliseBins(c, c + 1);
 
     // The wait indicator turns while the sweep runs up to the plot's left edge.

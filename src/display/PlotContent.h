@@ -29,6 +29,7 @@
 #include "display/PlotMeasure.h"
 #include "display/PlotPaths.h"
 #include "dsp/PeakTable.h"
+#include "dsp/TraceTreatment.h"
 #include "plot/MarkerCache.h"
 #include "plot/SharedData.h"
 #include "plot/SpanZoom.h"
@@ -104,6 +105,15 @@ class PlotContent {
   // reference level reads 0 dB (at the reference level setting).
   const TraceData* shownTrace() const;
   bool normalising() const;
+  // The live trace and the reference as shown before normalising: weighted
+  // and smoothed while a treatment is chosen, else as measured.
+  const TraceData* liveTrace() const { return treating() ? treated_.get() : traceData_; }
+  const TraceData* referenceTrace() const {
+    return treating() && referenceTreated_ ? treatedReference_.get() : referenceData_;
+  }
+  bool treating() const { return treated_ && !treater_.treatment().none(); }
+  // The unit the levels read in: "dB", or "dB(A)", "dB(C)" when weighted.
+  const char* levelUnit() const { return dsp::levelUnit(treater_.treatment().weighting); }
   // The highest peaks of the span in the shown trace, kept by every
   // detection pass while the peak table is on.
   const PeakTable& peakTable() const { return peakTable_; }
@@ -122,7 +132,9 @@ class PlotContent {
   const MeasureReadout& measureReadout() const { return measureReadout_; }
   // The marker's line below the plot: the peak reading's frequency and
   // level, or the bin's (after "~" when the peak reading was uncertain).
-  std::string markerReadoutText() const { return PlotCaptions::markerReadoutText(measureReadout_, markerCache_); }
+  std::string markerReadoutText() const {
+    return PlotCaptions::markerReadoutText(measureReadout_, markerCache_, levelUnit());
+  }
   // The engine's window when it made this trace, else null.
   const WindowResponse* fittingWindow() const;
 
@@ -236,6 +248,12 @@ class PlotContent {
   // anew (remeasure).
   void takeMeasureStorage();
   void remeasure();
+  // The treatment of the live trace's bins (all of them, or a sweep's bins
+  // first … last − 1, weighted only), and of the reference once per
+  // reference and treatment. The caller holds the live trace's lock.
+  void treatLive();
+  void treatLiveBins(int first, int last);
+  void treatReference();
   // Measurements: the normalised values of live bins [first, last), the
   // peak table over the span (or the swept bins) and a power that reads
   // the reference level.
@@ -287,6 +305,11 @@ class PlotContent {
   }
 
   std::unique_ptr<TraceData> normalised_;  // allocated by the first normalising
+  // The treated copies, allocated by the first treatment.
+  dsp::TraceTreater treater_;
+  std::unique_ptr<TraceData> treated_;
+  std::unique_ptr<TraceData> treatedReference_;
+  bool referenceTreated_ = false;
   PeakTable peakTable_;
   MeasureReadout measureReadout_;
   // Whether the view's marker readings set the delta marker's anchor (the

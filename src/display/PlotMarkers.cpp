@@ -178,7 +178,7 @@ int PlotContent::cacheMarkerIndex(int bin, int lowest, int highest, bool /*ignor
 }
 
 void PlotContent::cacheReferenceMarkerIndex(int bin, int /*lowest*/, int highest, bool ignoreCache) {
-  const TraceData* reference = referenceData_;
+  const TraceData* reference = referenceTrace();
   if (!reference || !traceData_) return;
   const PlotScale& scale = geometry_.scale();
   const float bph = traceData_->binsPerHertz;

@@ -26,7 +26,7 @@ bool PlotContent::normalising() const {
   return shared_ && shared_->measure.normalise && traceData_ && referenceData_ && normalised_;
 }
 
-const TraceData* PlotContent::shownTrace() const { return normalising() ? normalised_.get() : traceData_; }
+const TraceData* PlotContent::shownTrace() const { return normalising() ? normalised_.get() : liveTrace(); }
 
 float PlotContent::unityPower() const {
   const float bins = traceData_ ? static_cast<float>(binsOf(traceData_)) : 1.0f;
@@ -41,6 +41,31 @@ const WindowResponse* PlotContent::fittingWindow() const {
 
 void PlotContent::takeMeasureStorage() {
   if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
+  if (!shared_) return;
+  dsp::TraceTreatment wanted;
+  wanted.weighting = static_cast<dsp::Weighting>(std::clamp(shared_->treatment.weighting, 0, 2));
+  wanted.smoothing = shared_->treatment.smoothing;
+  if (!(wanted == treater_.treatment())) {
+    treater_.setTreatment(wanted);
+    referenceTreated_ = false;
+  }
+  if (treater_.treatment().none()) return;
+  if (!treated_) treated_ = std::make_unique<TraceData>();
+  if (!treatedReference_) treatedReference_ = std::make_unique<TraceData>();
+}
+
+void PlotContent::treatLive() {
+  if (treating() && traceData_) treater_.treat(*traceData_, *treated_);
+}
+
+void PlotContent::treatLiveBins(int first, int last) {
+  if (treating() && traceData_) treater_.weighBins(*traceData_, *treated_, first, last);
+}
+
+void PlotContent::treatReference() {
+  if (!treating() || !referenceData_ || referenceTreated_) return;
+  treater_.treat(*referenceData_, *treatedReference_);
+  referenceTreated_ = true;
 }
 
 void PlotContent::remeasure() {
@@ -63,6 +88,7 @@ void PlotContent::remeasure() {
   {
     std::lock_guard<std::mutex> hold(traceData_->lock);
     updateScale();
+    treatLive();
     if (normalising()) normaliseBins(0, traceData_->bins);
     // The columns that hold the measured bins, on the axis in force (it
     // may have changed since they were detected).
@@ -86,7 +112,8 @@ void PlotContent::remeasure() {
 // without power has no ratio; it reads as no power.
 void PlotContent::normaliseBins(int first, int last) {
   TraceData& out = *normalised_;
-  const TraceData& live = *traceData_;
+  const TraceData& live = *liveTrace();
+  const TraceData* reference = referenceTrace();
   const int bins = binsOf(&live);
   out.bins = live.bins;
   out.samplingRate = live.samplingRate;
@@ -97,12 +124,11 @@ void PlotContent::normaliseBins(int first, int last) {
   const float s = referenceBinsPerBin();
   const double factor = referencePowerFactor();
   const double unity = unityPower();
-  const bool sameBins = s == 1.0f && binsOf(referenceData_) >= bins;
+  const bool sameBins = s == 1.0f && binsOf(reference) >= bins;
   for (int k = first; k < last; ++k) {
-    const double reference = (sameBins ? referenceData_->averaged[k]
-                                       : valueAt(referenceData_, static_cast<int>(s * static_cast<float>(k)))) *
-                             factor;
-    const double ratio = reference > 0 ? live.averaged[k] / reference * unity : 0.0;
+    const double power =
+        (sameBins ? reference->averaged[k] : valueAt(reference, static_cast<int>(s * static_cast<float>(k)))) * factor;
+    const double ratio = power > 0 ? live.averaged[k] / power * unity : 0.0;
     out.averaged[k] = static_cast<float>(std::min(ratio, static_cast<double>(FLT_MAX)));
   }
 }

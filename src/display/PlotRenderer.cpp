@@ -314,7 +314,7 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
 
   // dB scale.
   const double scaleTop = pt - 0.6 * s - g.yOffset();
-  drawTextAtPoint(painter, "dB", QPointF(px - 2 * s, scaleTop), captions.caption());
+  drawTextAtPoint(painter, plot.levelUnit(), QPointF(px - 2 * s, scaleTop), captions.caption());
   const std::array<int, 7> labels = PlotGeometry::scaleLabels(g.dBPerDivision());
   for (int n = 1; n <= 7; ++n) {
     char text[16];
@@ -410,7 +410,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
 
   // The dB scale: "dB" level with the reference line, a label per division below it.
   const double scaleTop = py + ph - 0.6 * s - g.yOffset();
-  drawTextAtPoint(painter, "dB", QPointF(px - 2.2 * s, scaleTop), captions.caption());
+  drawTextAtPoint(painter, plot.levelUnit(), QPointF(px - 2.2 * s, scaleTop), captions.caption());
   const std::array<int, 7> labels = PlotGeometry::scaleLabels(g.dBPerDivision());
   for (int k = 1; k <= 7; ++k) {
     char text[16];

@@ -64,18 +64,18 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
     const PeakTable::Entry& e = peaks.entries[i];
     double frequency = e.bin / static_cast<double>(trace->binsPerHertz);
     double dB = decibels(static_cast<double>(e.power) * scale.linearScale);
-    const char* format = "%d   %.1f Hz   %.1f dB";
+    const char* format = "%d   %.1f Hz   %.1f %s";
     if (window) {
       const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
       if (p.uncertain) {
-        format = "%d   ~%.1f Hz   %.1f dB";  // the bin's own reading
+        format = "%d   ~%.1f Hz   %.1f %s";  // the bin's own reading
       } else {
         frequency = p.frequency;
         dB = p.level + decibels(shared->refScale);
-        format = "%d   %.2f Hz   %.2f dB";
+        format = "%d   %.2f Hz   %.2f %s";
       }
     }
-    std::snprintf(text, sizeof text, format, i + 1, frequency, dB);
+    std::snprintf(text, sizeof text, format, i + 1, frequency, dB, plot.levelUnit());
     drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), captions.right());
     line -= 1.5 * f;
 

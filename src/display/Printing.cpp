@@ -37,6 +37,7 @@ void Printing::setPageSize(const QSizeF& size) {
 void Printing::setReference(TraceData* reference, TraceData* trace) {
   referenceData_ = reference;
   traceData_ = trace;
+  referenceTreated_ = false;
 }
 
 void Printing::createPlotFromTraceData(TraceData* trace) {
@@ -51,6 +52,7 @@ void Printing::createPlotFromTraceData(TraceData* trace) {
   std::lock_guard<std::mutex> hold(trace->lock);
   updateScale();
   const int last = geometry_.lastColumn();
+  treatLive();
   if (normalising()) normaliseBins(0, trace->bins);
   const TraceData* shown = shownTrace();
   for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);

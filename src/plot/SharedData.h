@@ -83,6 +83,14 @@ struct SharedData {
 
   Span span;
   display::AxisScale axisScale = display::AxisScale::linear;  // how the frequency axis runs
+  // What the views make of the traces before they show them (the traces
+  // themselves stay as measured): a frequency weighting, 0 none (Z), 1 A,
+  // 2 C (dsp::Weighting), and 1/smoothing-octave smoothing, 0 none.
+  struct Treatment {
+    int32_t weighting = 0;
+    int32_t smoothing = 0;
+    bool operator==(const Treatment&) const = default;
+  } treatment;
   float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
   Marker marker;
   Track track;

@@ -30,6 +30,12 @@ TEST(DisplayAllocation, NormalAndSweepUpdatesAllocateNothing) {
   rig.shared.axisScale = display::AxisScale::logarithmic;
   rig.showTrace();
   EXPECT_EQ(allocationsDuring([&] { rig.showTrace(); }), 0);
+  // And with A weighting and sixth-octave smoothing, once the choice has
+  // taken their storage.
+  rig.shared.treatment = {1, 6};
+  rig.display->measurementsChanged();
+  ASSERT_TRUE(rig.display->treating());
+  EXPECT_EQ(allocationsDuring([&] { rig.showTrace(); }), 0);
 
   rig.shared.detectorMode = 0;
   rig.display->setTrackingGeneratorMode(true);

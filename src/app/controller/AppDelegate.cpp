@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -94,6 +95,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   detectorChanged();
   setInterface(axisPopup, &AppDelegate::axisChanged);
   axisChanged();
+  setInterface(smoothingPopup, &AppDelegate::treatmentChanged);
+  setInterface(weightingPopup, &AppDelegate::treatmentChanged);
+  treatmentChanged();
   for (ui::TextField* field : {printWidthField, printHeightField})
     if (field) field->setInterface([this, field] { printDimensionChanged(field); });
   setInterface(printColorCheckbox, &AppDelegate::updatePrintCheckbox);
@@ -365,6 +369,18 @@ void AppDelegate::axisChanged() {
   if (scale == sharedData.axisScale) return;
   sharedData.axisScale = scale;
   // Every column maps to other bins: the views detect the trace again.
+  for (PlotView* view : {display, printView})
+    if (view) view->measurementsChanged();
+}
+
+void AppDelegate::treatmentChanged() {
+  SharedData::Treatment treatment = sharedData.treatment;
+  // A pop-up without a selection keeps its part.
+  if (smoothingPopup && smoothingPopup->indexOfSelectedItem() >= 0) treatment.smoothing = smoothingPopup->selectedTag();
+  if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
+    treatment.weighting = std::clamp(weightingPopup->selectedTag(), 0, 2);
+  if (treatment == sharedData.treatment) return;
+  sharedData.treatment = treatment;
   for (PlotView* view : {display, printView})
     if (view) view->measurementsChanged();
 }

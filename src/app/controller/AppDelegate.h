@@ -58,6 +58,8 @@ class AppDelegate : public InputController {
   ui::TextField* traceAverageField = nullptr;
   ui::PopUpButton* detectorPopup = nullptr;   // item tags: the display's detector modes
   ui::PopUpButton* axisPopup = nullptr;       // item tags: display::AxisScale
+  ui::PopUpButton* smoothingPopup = nullptr;  // item tags: 1/N octave, 0 off
+  ui::PopUpButton* weightingPopup = nullptr;  // item tags: dsp::Weighting
   ui::TextField* referenceLevelField = nullptr;  // dB
   ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
   ui::TextField* titleField = nullptr;
@@ -191,6 +193,8 @@ class AppDelegate : public InputController {
   void detectorChanged();
   // The frequency axis of both views.
   void axisChanged();
+  // The weighting and smoothing the views (and the data export) apply.
+  void treatmentChanged();
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 

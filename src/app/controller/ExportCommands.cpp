@@ -5,10 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include "app/controller/AppDelegate.h"
 #include "app/formats/DataExport.h"
+#include "dsp/TraceTreatment.h"
 #include "platform/AtomicFile.h"
 #include "platform/Log.h"
 #include "ui/Panels.h"
@@ -98,9 +101,26 @@ std::string AppDelegate::traceExportCsv() {
   }
   settings.averagedSeconds = recordingSecondsAveraged();
   TraceData* live = trace->traceData();
+  TraceData* shownReference = showsReference_ ? reference->traceData() : nullptr;
+  // The levels as the plot shows them: weighted and smoothed when chosen.
+  dsp::TraceTreatment treatment;
+  treatment.weighting = static_cast<dsp::Weighting>(std::clamp(sharedData.treatment.weighting, 0, 2));
+  treatment.smoothing = sharedData.treatment.smoothing;
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;
-  return traceCsv(settings, *live, showsReference_ ? reference->traceData() : nullptr);
+  if (treatment.none()) return traceCsv(settings, *live, shownReference);
+  settings.weighting = dsp::weightingName(treatment.weighting);
+  settings.smoothing = dsp::isSmoothingFraction(treatment.smoothing) ? treatment.smoothing : 0;
+  dsp::TraceTreater treater;
+  treater.setTreatment(treatment);
+  auto treatedLive = std::make_unique<TraceData>();
+  treater.treat(*live, *treatedLive);
+  std::unique_ptr<TraceData> treatedReference;
+  if (shownReference) {
+    treatedReference = std::make_unique<TraceData>();
+    treater.treat(*shownReference, *treatedReference);
+  }
+  return traceCsv(settings, *treatedLive, treatedReference.get());
 }
 
 std::string AppDelegate::exportImagePath() const {

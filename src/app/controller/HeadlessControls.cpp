@@ -12,13 +12,17 @@ HeadlessControls::HeadlessControls()
       windowPopup(interface_menus::windowItems()),
       detectorPopup(interface_menus::detectorItems()),
       divisionPopup(interface_menus::divisionItems()),
-      axisPopup(interface_menus::axisItems()) {
+      axisPopup(interface_menus::axisItems()),
+      smoothingPopup(interface_menus::smoothingItems()),
+      weightingPopup(interface_menus::weightingItems()) {
   namespace defaults = interface_defaults;
   bandwidthPopup.selectItemWithTag(defaults::kBandwidthTag);
   windowPopup.selectItemWithTag(defaults::kWindowTag);
   detectorPopup.selectItemWithTag(defaults::kDetectorTag);
   divisionPopup.selectItemWithTag(defaults::kDivisionTag);
   axisPopup.selectItemWithTag(defaults::kAxisTag);
+  smoothingPopup.selectItemWithTag(defaults::kSmoothingTag);
+  weightingPopup.selectItemWithTag(defaults::kWeightingTag);
   lowerSpanField.setStringValue(defaults::kLowerSpan);
   upperSpanField.setStringValue(defaults::kUpperSpan);
   traceAverageField.setStringValue(defaults::kTraceAverage);
@@ -44,6 +48,8 @@ void HeadlessControls::attach(AppDelegate& app) {
   app.detectorPopup = &detectorPopup;
   app.divisionPopup = &divisionPopup;
   app.axisPopup = &axisPopup;
+  app.smoothingPopup = &smoothingPopup;
+  app.weightingPopup = &weightingPopup;
   app.lowerSpanField = &lowerSpanField;
   app.upperSpanField = &upperSpanField;
   app.traceAverageField = &traceAverageField;

@@ -25,6 +25,8 @@ struct HeadlessControls {
   ui::PlainPopUpButton detectorPopup;
   ui::PlainPopUpButton divisionPopup;
   ui::PlainPopUpButton axisPopup;
+  ui::PlainPopUpButton smoothingPopup;
+  ui::PlainPopUpButton weightingPopup;
   ui::PlainTextField lowerSpanField;
   ui::PlainTextField upperSpanField;
   ui::PlainTextField traceAverageField;

@@ -56,6 +56,8 @@ inline constexpr const char* kTraceAverage = "1";
 inline constexpr const char* kReferenceLevel = "0";
 inline constexpr int kDivisionTag = 10;  // 10 dB per division
 inline constexpr int kAxisTag = 0;       // linear
+inline constexpr int kSmoothingTag = 0;  // off
+inline constexpr int kWeightingTag = 0;  // Z, none
 
 // The window opens (before any settings file is written) on the audio band
 // on a logarithmic axis; the commands keep the linear defaults above.

@@ -29,6 +29,16 @@ inline std::vector<ui::MenuItem> detectorItems() {
   return {{"Average", 0}, {"Peak", 1}, {"Minimum", 2}, {"Rosenfell", 3}, {"Rosenfell average", 4}};
 }
 
+// Fractional-octave smoothing of the shown traces: tags are the fraction's
+// denominator, 0 none.
+inline std::vector<ui::MenuItem> smoothingItems() {
+  return {{"Off", 0},          {"1/1 octave", 1},   {"1/2 octave", 2},   {"1/3 octave", 3},
+          {"1/6 octave", 6},   {"1/12 octave", 12}, {"1/24 octave", 24}, {"1/48 octave", 48}};
+}
+
+// The frequency weighting of the shown traces: tags are dsp::Weighting.
+inline std::vector<ui::MenuItem> weightingItems() { return {{"Z (none)", 0}, {"A", 1}, {"C", 2}}; }
+
 // The frequency axis: tags are display::AxisScale.
 inline std::vector<ui::MenuItem> axisItems() { return {{"Linear", 0}, {"Logarithmic", 1}}; }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "app/controller/AppDelegate.h"
+#include "dsp/FrequencyWeighting.h"
 #include "platform/Log.h"
 #include "ui/WindowFrame.h"
 
@@ -50,6 +52,8 @@ const char* const kPrintBorder = "Print Border";
 const char* const kExportNamePrefix = "Export Name Prefix";
 const char* const kShowDate = "Show Date";
 const char* const kFrequencyAxis = "Frequency Axis";
+const char* const kSmoothing = "Smoothing";  // N of 1/N octave, 0 off
+const char* const kWeighting = "Weighting";  // "A", "C" or "Z"
 
 // The colour wells in the order their keys are read and written.
 struct ColorKey {
@@ -276,6 +280,11 @@ void AppDelegate::setupFromPlist() {
   // Without a settings file the axis is the interface's (the window opens
   // on a logarithmic one); a file written before the axis could be chosen
   // keeps the linear axis it was made with.
+  selectTag(smoothingPopup, plist.find(kSmoothing));
+  if (weightingPopup)
+    if (std::optional<std::string> name = textOf(plist.find(kWeighting)))
+      if (std::optional<dsp::Weighting> weighting = dsp::weightingFromName(*name))
+        weightingPopup->selectItemWithTag(static_cast<int>(*weighting));
   if (const PropertyValue* axis = plist.find(kFrequencyAxis))
     selectTag(axisPopup, axis);
   else if (readFile && axisPopup)
@@ -331,6 +340,10 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kFilterType, windowPopup);
   storeTag(kDetectorMode, detectorPopup);
   storeTag(kFrequencyAxis, axisPopup);
+  storeTag(kSmoothing, smoothingPopup);
+  if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
+    plist.set(kWeighting, std::string(dsp::weightingName(
+                              static_cast<dsp::Weighting>(std::clamp(weightingPopup->selectedTag(), 0, 2)))));
   storeText(kTraceAverage, traceAverageField);
   storeText(kRefLevel, referenceLevelField);
   storeTag(kDivisions, divisionPopup);

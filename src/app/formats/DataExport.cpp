@@ -62,6 +62,8 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   append(out, s.endFrequency, 1);
   out += "\n# reference level (dB): ";
   append(out, s.refScale > 0 ? 10.0 * std::log10(static_cast<double>(s.refScale)) : 0.0, 2);
+  if (!s.weighting.empty() && s.weighting != "Z") out += "\n# weighting: " + s.weighting + " (levels in dB(" + s.weighting + "))";
+  if (s.smoothing > 0) out += "\n# smoothing: 1/" + std::to_string(s.smoothing) + " octave";
   out += "\n# a level left empty: no power in that bin\n";
   const bool relative = s.normalised && reference;
   if (relative)

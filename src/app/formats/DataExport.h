@@ -28,6 +28,10 @@ struct TraceExportSettings {
   // stands for (AppDelegate::recordingSecondsAveraged), written after the
   // averaged traces when above 0.
   double averagedSeconds = 0;
+  // What the levels went through, said in the header: a weighting ("A",
+  // "C"; none for "" or "Z") and 1/smoothing-octave smoothing (0 none).
+  std::string weighting;
+  int smoothing = 0;
 };
 
 // The CSV text of trace (and of reference when not null).

@@ -365,8 +365,12 @@ void MainWindow::buildPopovers() {
     auto* form = new QFormLayout(popovers_[3]);
     app_.detectorPopup = makePopUp(interface_menus::detectorItems(), defaults::kDetectorTag, popovers_[3]);
     app_.traceAverageField = makeField(defaults::kTraceAverage, popovers_[3]);
+    app_.smoothingPopup = makePopUp(interface_menus::smoothingItems(), defaults::kSmoothingTag, popovers_[3]);
+    app_.weightingPopup = makePopUp(interface_menus::weightingItems(), defaults::kWeightingTag, popovers_[3]);
     form->addRow(QStringLiteral("Detector"), static_cast<QtPopUpButton*>(app_.detectorPopup));
     form->addRow(QStringLiteral("Trace average"), static_cast<QtTextField*>(app_.traceAverageField));
+    form->addRow(QStringLiteral("Smoothing"), static_cast<QtPopUpButton*>(app_.smoothingPopup));
+    form->addRow(QStringLiteral("Weighting"), static_cast<QtPopUpButton*>(app_.weightingPopup));
   }
   // Tracking generator: mode and Start/Stop.
   {

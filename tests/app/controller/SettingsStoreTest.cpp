@@ -32,6 +32,8 @@ struct SettingsHarness : ControllerHarness {
   FakeTextField printHeightField{"500"};
   FakePopUpButton printFormat{{{"PNG", 0}, {"JPEG", 1}, {"TIFF", 2}}};
   FakePopUpButton axisPopup{interface_menus::axisItems()};
+  FakePopUpButton smoothingPopup{interface_menus::smoothingItems()};
+  FakePopUpButton weightingPopup{interface_menus::weightingItems()};
   FakeTextField printName{"~/spectrum"};
   FakeCheckbox printColorCheckbox;
   FakeCheckbox printBorderCheckbox;
@@ -44,6 +46,10 @@ struct SettingsHarness : ControllerHarness {
     app.printColorCheckbox = &printColorCheckbox;
     app.printBorderCheckbox = &printBorderCheckbox;
     app.axisPopup = &axisPopup;
+    app.smoothingPopup = &smoothingPopup;
+    app.weightingPopup = &weightingPopup;
+    smoothingPopup.selectItemWithTag(0);
+    weightingPopup.selectItemWithTag(0);
     printBorderCheckbox.setState(1);
     axisPopup.selectItemWithTag(1);
   }
@@ -133,10 +139,11 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
         "Print Caption Color", "Print Marker Color", "Title", "Span (lower)", "Span (upper)", "Log Bandwidth",
         "Filter Type", "Detector Mode", "Trace Average", "Ref Level", "Divisions", "Print Width", "Print Height",
         "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date",
-        "Frequency Axis"})
+        "Frequency Axis", "Smoothing", "Weighting"})
     EXPECT_NE(stored.find(key), nullptr) << key;
   EXPECT_EQ(stored.find("Log Bandwidth")->type(), PropertyValue::Type::integer);
   EXPECT_EQ(stored.find("Frequency Axis")->type(), PropertyValue::Type::integer);
+  EXPECT_EQ(*stored.string("Weighting"), "Z");
   EXPECT_EQ(stored.find("Span (lower)")->type(), PropertyValue::Type::string);
   EXPECT_EQ(stored.find("Print Border")->type(), PropertyValue::Type::boolean);
   EXPECT_EQ(stored.data("Display Curve Color")->size(), 16u);
@@ -176,6 +183,9 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     h.printName.enter("/srv/plots/amp 7");
     h.showDateCheckbox.click();
     h.axisPopup.pick(h.axisPopup.indexOfItemWithTag(0));
+    h.smoothingPopup.pick(h.smoothingPopup.indexOfItemWithTag(6));
+    h.weightingPopup.pick(h.weightingPopup.indexOfItemWithTag(1));
+    EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
     h.wells[3].choose(curve);
     h.app.applicationWillTerminate();
   }
@@ -199,6 +209,10 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
   EXPECT_TRUE(h.showDateCheckbox.isOn());
   EXPECT_EQ(h.axisPopup.selectedTag(), 0) << "the linear axis chosen against the interface's";
   EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
+  EXPECT_EQ(h.smoothingPopup.selectedTag(), 6);
+  EXPECT_EQ(h.weightingPopup.selectedTag(), 1);
+  EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
+  EXPECT_EQ(*readSettings().string("Weighting"), "A");
   EXPECT_EQ(h.wells[3].color(), curve);
   // ...and the handlers turned them into the analyzer's state.
   EXPECT_EQ(h.app.sharedData.title, "Amplifier 7");
@@ -228,13 +242,19 @@ TEST_F(SettingsStore, AFileWrittenBeforeTheAxisChoiceKeepsTheLinearAxisAndItsSpa
     EXPECT_EQ(h.lowerSpanField.stringValue(), "0");
     EXPECT_EQ(h.upperSpanField.stringValue(), "24000");
   }
-  // An axis this build does not know is read as the first one.
+  // An axis, smoothing or weighting this build does not know is read as
+  // the first one (linear, off), or leaves the interface's (Z).
   older.set("Frequency Axis", PropertyValue(int64_t{7}));
+  older.set("Smoothing", PropertyValue(int64_t{5}));
+  older.set("Weighting", PropertyValue("B"));
   writeSettings(older);
   SettingsHarness h;
   h.launch();
   EXPECT_EQ(h.axisPopup.selectedTag(), 0);
   EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
+  EXPECT_EQ(h.smoothingPopup.selectedTag(), 0);
+  EXPECT_EQ(h.weightingPopup.selectedTag(), 0);
+  EXPECT_EQ(h.app.sharedData.treatment, SharedData::Treatment{});
 }
 
 TEST_F(SettingsStore, StoredValuesThatCannotBeUsedLeaveTheInterfaceValues) {

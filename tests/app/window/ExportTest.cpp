@@ -27,6 +27,7 @@
 #include "app/controller/AppDelegate.h"
 #include "app/window/MainWindow.h"
 #include "app/views/PrintView.h"
+#include "dsp/FrequencyWeighting.h"
 #include "platform/Log.h"
 #include "ui/Panels.h"
 #include "ui/qt/QtMainThread.h"
@@ -397,5 +398,49 @@ TEST(ExportData, TheRowsCoverTheDisplayedSpanAtTheLevelsTheMarkerReads) {
   ASSERT_EQ(withReference.rows.size(), csv.rows.size());
   ASSERT_EQ(withReference.rows[row].size(), 3);
   EXPECT_EQ(withReference.rows[row][2], withReference.rows[row][1]);
+  EXPECT_TRUE(rig.panels.alerts.empty());
+}
+
+// With a weighting and smoothing chosen, the rows hold the levels the plot
+// shows, the header says what they went through, and the marker reads the
+// row at its frequency. A at 1 kHz is 0 dB and at 500 Hz -3.2 dB (IEC
+// 61672-1 Table 3); smoothing keeps a flat stretch as it is.
+TEST(ExportData, AWeightedSmoothedTraceIsExportedAsShown) {
+  Rig rig(500, 2000);
+  rig.panels.answer = rig.file("plain.csv");
+  rig.window.exportDataAction()->trigger();
+  const Csv plain = readCsv(*rig.panels.answer);
+
+  rig.app.weightingPopup->selectItemWithTag(1);
+  rig.app.treatmentChanged();
+  rig.panels.answer = rig.file("weighted.csv");
+  rig.window.exportDataAction()->trigger();
+  const Csv weighted = readCsv(*rig.panels.answer);
+  EXPECT_NE(weighted.comments.find("weighting: A (levels in dB(A))"), std::string::npos) << weighted.comments;
+  EXPECT_EQ(weighted.comments.find("smoothing"), std::string::npos);
+  ASSERT_EQ(weighted.rows.size(), plain.rows.size());
+  for (std::size_t i = 0; i < plain.rows.size(); i += 37) {
+    const double f = plain.rows[i][0].toDouble();
+    if (plain.rows[i][1].isEmpty()) continue;
+    EXPECT_NEAR(weighted.rows[i][1].toDouble() - plain.rows[i][1].toDouble(), dsp::weightingDb(dsp::Weighting::A, f),
+                0.01)
+        << f;
+  }
+  const display::MarkerCache& marker = rig.markSine();
+  const std::size_t row =
+      static_cast<std::size_t>(std::lround((marker.frequency - plain.rows.front()[0].toDouble()) *
+                                           rig.app.trace->traceData()->binsPerHertz));
+  ASSERT_LT(row, weighted.rows.size());
+  EXPECT_NEAR(weighted.rows[row][1].toDouble(), marker.dB, 0.01);
+
+  rig.app.smoothingPopup->selectItemWithTag(3);
+  rig.app.treatmentChanged();
+  rig.panels.answer = rig.file("smoothed.csv");
+  rig.window.exportDataAction()->trigger();
+  const Csv smoothed = readCsv(*rig.panels.answer);
+  EXPECT_NE(smoothed.comments.find("smoothing: 1/3 octave"), std::string::npos) << smoothed.comments;
+  // The sine's peak spreads over a third of an octave: lower, and its
+  // neighbours 50 Hz away higher.
+  EXPECT_LT(smoothed.rows[row][1].toDouble(), weighted.rows[row][1].toDouble() - 3);
   EXPECT_TRUE(rig.panels.alerts.empty());
 }

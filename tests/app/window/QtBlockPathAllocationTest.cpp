@@ -244,7 +244,8 @@ TEST(QtBlockPathAllocation, TheCounterSeesAQueuedCall) {
 namespace {
 
 // The parameter: with measurements, a hold, the peak table and the peak,
-// delta and noise readings are switched on half-way through the warm-up.
+// delta and noise readings, A weighting and sixth-octave smoothing are
+// switched on half-way through the warm-up.
 class QtBlockPathAllocationTest : public ::testing::TestWithParam<bool> {};
 
 }  // namespace
@@ -277,6 +278,10 @@ TEST_P(QtBlockPathAllocationTest, BlocksFromAnotherThreadAllocateNothingOnEither
         on.app.setPrecisePeak(true);
         on.app.setNoiseMarker(true);
         on.app.setDeltaMarker(true);
+        // A weighted, smoothed trace on the logarithmic axis.
+        on.app.weightingPopup->selectItemWithTag(1);
+        on.app.smoothingPopup->selectItemWithTag(6);
+        on.app.treatmentChanged();
       });
     if (!rig.deliver(kWarmUpBlocks / 2, true)) return;
     rig.onMainThread([](Rig& on) {
