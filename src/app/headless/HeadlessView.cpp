@@ -1,6 +1,7 @@
 #include "app/headless/HeadlessView.h"
 
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <mutex>
 
@@ -44,8 +45,17 @@ bool HeadlessView::placePeakMarker() {
   peak_ = Peak{};
   if (!trace_ || !shared_) return false;
   std::lock_guard<std::mutex> hold(trace_->lock);
-  const int bins = std::clamp(trace_->bins, 0, TraceData::kCapacity);
-  const float bph = trace_->binsPerHertz;
+  weighting_ = shared_->treatment.weighting != 0;
+  if (weighting_) {
+    dsp::TraceTreatment weighting;
+    weighting.weighting = static_cast<dsp::Weighting>(std::clamp(shared_->treatment.weighting, 0, 2));
+    weigher_.setTreatment(weighting);
+    if (!weighted_) weighted_ = std::make_unique<TraceData>();
+    weigher_.treat(*trace_, *weighted_);
+  }
+  const TraceData* trace = measuredTrace();
+  const int bins = std::clamp(trace->bins, 0, TraceData::kCapacity);
+  const float bph = trace->binsPerHertz;
   if (bins == 0 || !(bph > 0)) return false;
   // The bins whose frequencies lie inside the span, as the CSV export has them.
   const double binsPerHertz = bph;
@@ -56,7 +66,7 @@ bool HeadlessView::placePeakMarker() {
   // that its neighbour outside the span tops is a slope, not a peak.
   // Bin 0 has half the weight of the others (DC has no image): a constant's
   // lobe is compared with its full weight there, so its peak is at 0 Hz.
-  const float* v = trace_->averaged;
+  const float* v = trace->averaged;
   auto lobe = [v](int j) { return j == 0 ? 2 * v[0] : v[j]; };
   int k = -1;
   for (int j = static_cast<int>(first); j <= static_cast<int>(last); ++j) {
@@ -77,8 +87,8 @@ bool HeadlessView::placePeakMarker() {
   peak_.slope = slopeOnly_;
   peak_.silent = std::all_of(v, v + bins, [](float x) { return !(x > 0); });
   const WindowResponse* window = shared_->measure.window;
-  if (window && window->valid() && window->bins() == trace_->bins && window->samplingRate() == trace_->samplingRate) {
-    const PeakReading p = readPeakAt(*window, trace_->averaged, bins, k, bph);
+  if (window && window->valid() && window->bins() == trace->bins && window->samplingRate() == trace->samplingRate) {
+    const PeakReading p = readPeakAt(*window, trace->averaged, bins, k, bph);
     if (p.valid && std::isfinite(p.level)) {
       peak_.frequency = p.frequency;
       peak_.level = p.level + 10 * std::log10(shared_->refScale);

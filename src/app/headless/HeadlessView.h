@@ -8,8 +8,10 @@
 // Main thread only. The shared state and the trace belong to the controller
 // and must outlive the view's use of them.
 
+#include <memory>
 #include <string>
 
+#include "dsp/TraceTreatment.h"
 #include "plot/PlotView.h"
 #include "plot/MarkerCache.h"
 
@@ -21,8 +23,12 @@ class HeadlessView final : public PlotView {
   // marker reads it: frequency k / binsPerHertz, level 10·log10(power ·
   // refScale / bins²) dB, or -80 dB for a bin without power. False, with
   // no marker, before any trace or when no bin lies inside the span. A span
-  // that holds only a slope gets no marker (Peak::slope).
+  // that holds only a slope gets no marker (Peak::slope). With a weighting
+  // chosen (the shared treatment), the weighted trace is read; smoothing,
+  // which would spread the sine, is not applied to the reading.
   bool placePeakMarker();
+  // The trace the peak was read from: the latest trace, weighted as chosen.
+  const TraceData* measuredTrace() const { return weighted_ && weighting_ ? weighted_.get() : trace_; }
   // The marker record (type kNoMarker until placed).
   const display::MarkerCache& peakMarker() const { return marker_; }
   // The sine under the peak marker, read through the window's shape where
@@ -63,6 +69,9 @@ class HeadlessView final : public PlotView {
  private:
   SharedData* shared_ = nullptr;
   TraceData* trace_ = nullptr;
+  dsp::TraceTreater weigher_;
+  std::unique_ptr<TraceData> weighted_;  // allocated by the first weighted reading
+  bool weighting_ = false;
   display::MarkerCache marker_;
   Peak peak_;
   bool slopeOnly_ = false;

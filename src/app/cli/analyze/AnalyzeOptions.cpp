@@ -3,6 +3,7 @@
 #include "app/controller/InterfaceMenus.h"
 #include "app/controller/OptionValues.h"
 #include "dsp/OctaveBands.h"
+#include "dsp/OctaveSmoothing.h"
 
 namespace analyze {
 
@@ -64,6 +65,10 @@ const char kUsage[] =
     "  --weighting=W    frequency weighting A, C or Z (none, the default) of\n"
     "                   the trace, the peak, the bands and the overall level\n"
     "                   (IEC 61672-1, 0 dB at 1 kHz); levels read dB(A), dB(C)\n"
+    "  --smoothing=1/N  fractional-octave smoothing of the CSV's and the image's\n"
+    "                   trace, N = 1, 2, 3, 6, 12, 24 or 48 (or off): each bin\n"
+    "                   the power average over 1/N octave around it; the peak\n"
+    "                   and the levels read the unsmoothed trace\n"
     "  --bands=1/N      fractional-octave bands, N = 1, 3, 6, 12 or 24 (base\n"
     "                   ten, exact mid-band frequencies and edges of IEC\n"
     "                   61260-1, named by their nominal frequencies) inside the\n"
@@ -190,6 +195,13 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const std::optional<int> n = value->rfind("1/", 0) == 0 ? wholeNumber(value->substr(2)) : std::nullopt;
       if (!n || !dsp::isBandFraction(*n)) return refuse(a, "the bands are 1/1, 1/3, 1/6, 1/12 or 1/24 octave");
       o.bands = *n;
+    } else if (auto value = valueOf(a, "--smoothing")) {
+      const std::optional<int> n = *value == "off" ? std::optional<int>(0)
+                                   : value->rfind("1/", 0) == 0 ? wholeNumber(value->substr(2))
+                                                                : std::nullopt;
+      if (!n || !dsp::isSmoothingFraction(*n))
+        return refuse(a, "the smoothing is off, 1/1, 1/2, 1/3, 1/6, 1/12, 1/24 or 1/48 octave");
+      o.smoothing = *n;
     } else if (a == "--json") {
       o.json = true;
     } else {

@@ -33,6 +33,7 @@ struct Options {
   display::AxisScale axis = display::AxisScale::linear;  // the image's frequency axis
   int bands = 0;                                         // 1/N-octave bands; 0 none
   dsp::Weighting weighting = dsp::Weighting::Z;
+  int smoothing = 0;  // 1/N-octave smoothing of the CSV's and the image's trace; 0 none
   bool json = false;  // a JSON object per file in place of the summary line
   std::vector<std::string> files;
 };

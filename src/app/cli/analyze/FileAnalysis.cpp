@@ -154,16 +154,10 @@ void FileAnalysis::setUpControls(const analyze::Options& o) {
   if (o.width) controls_.printWidthField.setStringValue(std::to_string(*o.width));
   if (o.height) controls_.printHeightField.setStringValue(std::to_string(*o.height));
   controls_.axisPopup.selectItemWithTag(static_cast<int>(o.axis));
-}
-
-void FileAnalysis::applyWeighting() {
-  if (options_.weighting == dsp::Weighting::Z) return;
-  TraceData* trace = app_.trace->traceData();
-  std::lock_guard<std::mutex> hold(trace->lock);
-  const int bins = std::clamp(trace->bins, 0, TraceData::kCapacity);
-  std::vector<float> gains(static_cast<size_t>(bins));
-  dsp::fillWeightingGains(options_.weighting, trace->binsPerHertz, bins, gains.data());
-  for (int k = 0; k < bins; ++k) trace->averaged[k] *= gains[static_cast<size_t>(k)];
+  // The controller's treatment: the CSV and the image show the trace
+  // weighted and smoothed, the peak and the levels read it weighted.
+  controls_.weightingPopup.selectItemWithTag(static_cast<int>(o.weighting));
+  controls_.smoothingPopup.selectItemWithTag(o.smoothing);
 }
 
 bool FileAnalysis::prepareFile(std::string* cause) {
@@ -250,7 +244,6 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
              " blocks analysed, a window of " + std::to_string(window) + " samples)";
     return false;
   }
-  applyWeighting();
   if (!view_.placePeakMarker()) {
     *cause = "no bin of the trace lies inside the span " + printed("%.3f", app_.sharedData.span.startFrequency) +
              " to " + printed("%.3f", app_.sharedData.span.endFrequency) + " Hz";
@@ -281,22 +274,13 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
 }
 
 std::string FileAnalysis::csv() {
-  const TraceData* trace = view_.trace();
+  const TraceData* trace = view_.measuredTrace();
   if (options_.bands > 0 && trace) {
     const SharedData::Span& span = app_.sharedData.span;
     return analyze::bandsCsv(analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth,
                                                     options_.bands, options_.weighting));
   }
-  std::string text = app_.traceExportCsv();
-  if (options_.weighting != dsp::Weighting::Z) {
-    // The header says what the levels are.
-    const std::string at = "\n# a level left empty";
-    const std::size_t where = text.find(at);
-    if (where != std::string::npos)
-      text.insert(where, std::string("\n# weighting: ") + dsp::weightingName(options_.weighting) + " (levels in " +
-                             dsp::levelUnit(options_.weighting) + ")");
-  }
-  return text;
+  return app_.traceExportCsv();
 }
 
 std::string FileAnalysis::jsonLine(const std::string& name) const {
@@ -314,7 +298,7 @@ std::string FileAnalysis::jsonLine(const std::string& name) const {
   const SharedData::Span& span = app_.sharedData.span;
   analyze::LevelReport report;
   report.weighting = options_.weighting;
-  if (const TraceData* trace = view_.trace())
+  if (const TraceData* trace = view_.measuredTrace())
     report = analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth, options_.bands,
                                     options_.weighting);
   return analyze::jsonLine(facts, report, options_.bands > 0);

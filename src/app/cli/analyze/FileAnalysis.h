@@ -89,9 +89,6 @@ class FileAnalysis {
   void setUpControls(const analyze::Options& options);
   // The part of the file and the controls that depend on it.
   bool prepareFile(std::string* cause);
-  // The chosen frequency weighting applied to the analysed trace, so that
-  // the peak, the levels and every output read the weighted spectrum.
-  void applyWeighting();
 
   analyze::Options options_;
   HeadlessControls controls_;

@@ -118,6 +118,18 @@ TEST(AnalyzeLevels, ASineReadsItsLevelInItsBandAndOverallAndTheWeightingIsApplie
   EXPECT_NEAR(bandNamed(w, 100)["level_db"].toDouble(), level + a100, 0.15);
   EXPECT_NEAR(bandNamed(z, 100)["level_db"].toDouble(), level, 0.1);
   EXPECT_NEAR(w["overall_level_db"].toDouble(), level + a100, 0.15);
+
+  // The trace's CSV, weighted and smoothed as asked, says so; smoothing
+  // leaves the peak and the levels as they were.
+  const Result smoothed = analyse(folder, "h.wav", sine(99.526, 0.5),
+                                  {"--json", "--weighting=A", "--rbw=3.16", "--smoothing=1/3",
+                                   "--csv=" + folder.file("h.csv")});
+  ASSERT_EQ(smoothed.status, 0) << smoothed.err;
+  EXPECT_NEAR(jsonOf(smoothed)["peak"].toObject()["level_db"].toDouble(),
+              w["peak"].toObject()["level_db"].toDouble(), 1e-9);
+  const std::string csv = contentsOf(folder.file("h.csv"));
+  EXPECT_NE(csv.find("# weighting: A (levels in dB(A))"), std::string::npos) << csv.substr(0, 600);
+  EXPECT_NE(csv.find("# smoothing: 1/3 octave"), std::string::npos);
 }
 
 // White noise of density D reads D times the band's width in every
@@ -158,6 +170,7 @@ TEST(AnalyzeLevels, MistakesInTheNewOptionsEndWithStatusTwo) {
   testsupport::TempFolder folder;
   for (const std::vector<std::string>& options :
        std::vector<std::vector<std::string>>{{"--bands=1/5"}, {"--bands=3"}, {"--weighting=B"}, {"--axis=bark"},
+                                             {"--smoothing=1/5"}, {"--smoothing=3"},
                                              {"--json", "--csv=-"}}) {
     const Result r = analyse(folder, "s.wav", sine(1000, 0.5), options);
     EXPECT_EQ(r.status, 2) << options[0] << ": " << r.err;
