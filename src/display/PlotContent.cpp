@@ -231,6 +231,7 @@ void PlotContent::cachePlot() {
     shared_->highestBin = traceData_->bins;
     const int last = geometry_.lastColumn();
     treatLive();
+    updateBands();
     if (normalising()) normaliseBins(0, traceData_->bins);
     const TraceData* shown = shownTrace();
     for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);
@@ -295,6 +296,7 @@ void PlotContent::accumulateBinToPlot() {
     }
     if (column >= 0) {
       detectTrackingPixel(column);
+      updateBands();
       createPlotPath(plotPath_, detectedData_, false);
       if (shared_->measure.peakTable) updatePeakTable();
       updateStrings();

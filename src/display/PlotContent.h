@@ -28,6 +28,7 @@
 #include "display/PlotGeometry.h"
 #include "display/PlotMeasure.h"
 #include "display/PlotPaths.h"
+#include "dsp/OctaveBands.h"
 #include "dsp/PeakTable.h"
 #include "dsp/TraceTreatment.h"
 #include "plot/MarkerCache.h"
@@ -112,6 +113,14 @@ class PlotContent {
     return treating() && referenceTreated_ ? treatedReference_.get() : referenceData_;
   }
   bool treating() const { return treated_ && !treater_.treatment().none(); }
+  // The fractional-octave bands of the span the shared state asks for, as
+  // the last detection pass read them from the live trace (weighted as
+  // chosen, not smoothed), and the span's overall level.
+  bool showsBands() const { return bandsShown_; }
+  const dsp::BandAnalysis& bandAnalysis() const { return bandAnalysis_; }
+  // Mean squares (a full-scale sine reads 0.5), one per band.
+  const std::vector<double>& bandLevels() const { return bandLevels_; }
+  double overallLevel() const { return overallLevel_; }
   // The unit the levels read in: "dB", or "dB(A)", "dB(C)" when weighted.
   const char* levelUnit() const { return dsp::levelUnit(treater_.treatment().weighting); }
   // The highest peaks of the span in the shown trace, kept by every
@@ -254,6 +263,10 @@ class PlotContent {
   void treatLive();
   void treatLiveBins(int first, int last);
   void treatReference();
+  // The bands' levels from the live trace; the caller holds its lock. A new
+  // span, trace shape or band choice configures the bands first (which
+  // allocates); the levels of the same configuration allocate nothing.
+  void updateBands();
   // Measurements: the normalised values of live bins [first, last), the
   // peak table over the span (or the swept bins) and a power that reads
   // the reference level.
@@ -310,6 +323,17 @@ class PlotContent {
   std::unique_ptr<TraceData> treated_;
   std::unique_ptr<TraceData> treatedReference_;
   bool referenceTreated_ = false;
+  // The bands and what they were configured for.
+  dsp::BandAnalysis bandAnalysis_;
+  std::vector<double> bandLevels_;
+  double overallLevel_ = 0;
+  bool bandsShown_ = false;
+  struct BandSetting {
+    int fraction = 0;
+    float lower = 0, upper = 0, binsPerHertz = 0, bandwidth = 0;
+    int bins = 0;
+    bool operator==(const BandSetting&) const = default;
+  } bandSetting_;
   PeakTable peakTable_;
   MeasureReadout measureReadout_;
   // Whether the view's marker readings set the delta marker's anchor (the

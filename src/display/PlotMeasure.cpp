@@ -89,6 +89,7 @@ void PlotContent::remeasure() {
     std::lock_guard<std::mutex> hold(traceData_->lock);
     updateScale();
     treatLive();
+    updateBands();
     if (normalising()) normaliseBins(0, traceData_->bins);
     // The columns that hold the measured bins, on the axis in force (it
     // may have changed since they were detected).

@@ -337,6 +337,8 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
   drawTextInRect(painter, formatNumber("Reference  %.1f dB", 10 * std::log10(static_cast<double>(sd.refScale))),
                  QRectF(px + 0.25 * i, y2, 12 * i, 1.5 * i), captions.left());
 
+  drawBandsText(painter, px, pw, y2, i, captions);
+
   // Marker readouts.
   if (plot.marker()->valid) drawMarkerReadout(painter, px, pw, y2, i);
   drawMeasureTexts(painter, px, pw, pt, header, i);
@@ -347,6 +349,7 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
   painter.setClipRect(g.clipFrame());
 
   if (trace && !sizeChanged) {
+    drawBands(painter, P);
     if (!plot.referencePath().isEmpty()) strokePath(painter, plot.referencePath(), P.reference);
     if (!plot.plotPath().isEmpty() && trace->lock.try_lock()) {
       strokePath(painter, plot.plotPath(), P.curve);
@@ -433,6 +436,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
                    QRectF(px, second, 12 * f, 1.5 * f), captions.left());
   }
 
+  drawBandsText(painter, px, pw, second, f, captions);
   const MarkerCache& m = *plot.marker();
   if (m.type != PlotContent::kNoMarker && m.valid == 1) drawMarkerReadout(painter, px, pw, second, f);
   drawMeasureTexts(painter, px, pw, py + ph, top, f);
@@ -442,6 +446,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
   painter.setClipRect(g.clipFrame(), painter.hasClipping() ? Qt::IntersectClip : Qt::ReplaceClip);
 
   // Both traces only while no detection pass holds the live trace.
+  drawBands(painter, P);
   if (trace && trace->lock.try_lock()) {
     if (!plot.referencePath().isEmpty()) strokePath(painter, plot.referencePath(), P.reference);
     if (!plot.plotPath().isEmpty()) strokePath(painter, plot.plotPath(), P.curve);

@@ -70,6 +70,10 @@ class PlotRenderer {
   void strokeGraticule(QPainter& painter, const RGBAColor& color) const;
   // The logarithmic axis's labels, in the row below the plot.
   void drawAxisLabels(QPainter& painter, const PlotCaptions& captions) const;
+  // The bands' bars, in the plot's clip (painter flipped), and the line that
+  // gives the span's overall level, centred in the row at y.
+  void drawBands(QPainter& painter, const ColorPalette& palette) const;
+  void drawBandsText(QPainter& painter, double px, double pw, double y, double f, const PlotCaptions& captions) const;
 
   const PlotContent* plot_ = nullptr;       // the plot being drawn
   mutable std::vector<QLineF> segments_;  // curve segments for drawing, allocated once

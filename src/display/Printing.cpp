@@ -53,6 +53,7 @@ void Printing::createPlotFromTraceData(TraceData* trace) {
   updateScale();
   const int last = geometry_.lastColumn();
   treatLive();
+  updateBands();
   if (normalising()) normaliseBins(0, trace->bins);
   const TraceData* shown = shownTrace();
   for (int i = 0; i <= last; ++i) detectPixel(i, shown, detectedData_);

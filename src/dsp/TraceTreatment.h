@@ -46,11 +46,11 @@ class TraceTreater {
   // The weighting alone, for bins first … last − 1 (a sweep's newest bins,
   // which smoothing cannot take before the bins above them are measured).
   void weighBins(const TraceData& in, TraceData& out, int first, int last) noexcept;
-
- private:
-  // The gains for this trace's bins and spacing.
+  // The weighting's power gain per bin of this trace's bins and spacing
+  // (filled again when they change), or null without a weighting.
   const float* gainsFor(const TraceData& trace) noexcept;
 
+ private:
   TraceTreatment treatment_;
   std::unique_ptr<OctaveSmoothing> smoothing_;
   std::vector<float> gains_;

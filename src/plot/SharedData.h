@@ -91,6 +91,7 @@ struct SharedData {
     int32_t smoothing = 0;
     bool operator==(const Treatment&) const = default;
   } treatment;
+  int32_t bands = 0;  // the views draw 1/bands-octave band levels as bars; 0 none
   float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
   Marker marker;
   Track track;

@@ -98,6 +98,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(smoothingPopup, &AppDelegate::treatmentChanged);
   setInterface(weightingPopup, &AppDelegate::treatmentChanged);
   treatmentChanged();
+  setInterface(bandsPopup, &AppDelegate::bandsChanged);
+  bandsChanged();
   for (ui::TextField* field : {printWidthField, printHeightField})
     if (field) field->setInterface([this, field] { printDimensionChanged(field); });
   setInterface(printColorCheckbox, &AppDelegate::updatePrintCheckbox);
@@ -381,6 +383,15 @@ void AppDelegate::treatmentChanged() {
     treatment.weighting = std::clamp(weightingPopup->selectedTag(), 0, 2);
   if (treatment == sharedData.treatment) return;
   sharedData.treatment = treatment;
+  for (PlotView* view : {display, printView})
+    if (view) view->measurementsChanged();
+}
+
+void AppDelegate::bandsChanged() {
+  if (!bandsPopup || bandsPopup->indexOfSelectedItem() < 0) return;
+  const int bands = bandsPopup->selectedTag();
+  if (bands == sharedData.bands) return;
+  sharedData.bands = bands;
   for (PlotView* view : {display, printView})
     if (view) view->measurementsChanged();
 }

@@ -60,6 +60,7 @@ class AppDelegate : public InputController {
   ui::PopUpButton* axisPopup = nullptr;       // item tags: display::AxisScale
   ui::PopUpButton* smoothingPopup = nullptr;  // item tags: 1/N octave, 0 off
   ui::PopUpButton* weightingPopup = nullptr;  // item tags: dsp::Weighting
+  ui::PopUpButton* bandsPopup = nullptr;      // item tags: 1/N-octave bands, 0 none
   ui::TextField* referenceLevelField = nullptr;  // dB
   ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
   ui::TextField* titleField = nullptr;
@@ -195,6 +196,8 @@ class AppDelegate : public InputController {
   void axisChanged();
   // The weighting and smoothing the views (and the data export) apply.
   void treatmentChanged();
+  // The fractional-octave bands both views draw.
+  void bandsChanged();
   // Puts the well's colour where it belongs (palettes, window background).
   void colorChanged(ui::ColorWell* sender);
 

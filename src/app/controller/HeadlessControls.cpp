@@ -14,7 +14,8 @@ HeadlessControls::HeadlessControls()
       divisionPopup(interface_menus::divisionItems()),
       axisPopup(interface_menus::axisItems()),
       smoothingPopup(interface_menus::smoothingItems()),
-      weightingPopup(interface_menus::weightingItems()) {
+      weightingPopup(interface_menus::weightingItems()),
+      bandsPopup(interface_menus::bandItems()) {
   namespace defaults = interface_defaults;
   bandwidthPopup.selectItemWithTag(defaults::kBandwidthTag);
   windowPopup.selectItemWithTag(defaults::kWindowTag);
@@ -23,6 +24,7 @@ HeadlessControls::HeadlessControls()
   axisPopup.selectItemWithTag(defaults::kAxisTag);
   smoothingPopup.selectItemWithTag(defaults::kSmoothingTag);
   weightingPopup.selectItemWithTag(defaults::kWeightingTag);
+  bandsPopup.selectItemWithTag(defaults::kBandsTag);
   lowerSpanField.setStringValue(defaults::kLowerSpan);
   upperSpanField.setStringValue(defaults::kUpperSpan);
   traceAverageField.setStringValue(defaults::kTraceAverage);
@@ -50,6 +52,7 @@ void HeadlessControls::attach(AppDelegate& app) {
   app.axisPopup = &axisPopup;
   app.smoothingPopup = &smoothingPopup;
   app.weightingPopup = &weightingPopup;
+  app.bandsPopup = &bandsPopup;
   app.lowerSpanField = &lowerSpanField;
   app.upperSpanField = &upperSpanField;
   app.traceAverageField = &traceAverageField;

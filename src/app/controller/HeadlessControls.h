@@ -27,6 +27,7 @@ struct HeadlessControls {
   ui::PlainPopUpButton axisPopup;
   ui::PlainPopUpButton smoothingPopup;
   ui::PlainPopUpButton weightingPopup;
+  ui::PlainPopUpButton bandsPopup;
   ui::PlainTextField lowerSpanField;
   ui::PlainTextField upperSpanField;
   ui::PlainTextField traceAverageField;

@@ -58,6 +58,7 @@ inline constexpr int kDivisionTag = 10;  // 10 dB per division
 inline constexpr int kAxisTag = 0;       // linear
 inline constexpr int kSmoothingTag = 0;  // off
 inline constexpr int kWeightingTag = 0;  // Z, none
+inline constexpr int kBandsTag = 0;      // no bands
 
 // The window opens (before any settings file is written) on the audio band
 // on a logarithmic axis; the commands keep the linear defaults above.

@@ -36,6 +36,12 @@ inline std::vector<ui::MenuItem> smoothingItems() {
           {"1/6 octave", 6},   {"1/12 octave", 12}, {"1/24 octave", 24}, {"1/48 octave", 48}};
 }
 
+// The fractional-octave bands drawn as bars: tags are the fraction's
+// denominator, 0 none.
+inline std::vector<ui::MenuItem> bandItems() {
+  return {{"Off", 0}, {"1/1 octave", 1}, {"1/3 octave", 3}, {"1/6 octave", 6}, {"1/12 octave", 12}, {"1/24 octave", 24}};
+}
+
 // The frequency weighting of the shown traces: tags are dsp::Weighting.
 inline std::vector<ui::MenuItem> weightingItems() { return {{"Z (none)", 0}, {"A", 1}, {"C", 2}}; }
 

@@ -54,6 +54,7 @@ const char* const kShowDate = "Show Date";
 const char* const kFrequencyAxis = "Frequency Axis";
 const char* const kSmoothing = "Smoothing";  // N of 1/N octave, 0 off
 const char* const kWeighting = "Weighting";  // "A", "C" or "Z"
+const char* const kBands = "Bands";          // N of 1/N-octave bands, 0 none
 
 // The colour wells in the order their keys are read and written.
 struct ColorKey {
@@ -281,6 +282,7 @@ void AppDelegate::setupFromPlist() {
   // on a logarithmic one); a file written before the axis could be chosen
   // keeps the linear axis it was made with.
   selectTag(smoothingPopup, plist.find(kSmoothing));
+  selectTag(bandsPopup, plist.find(kBands));
   if (weightingPopup)
     if (std::optional<std::string> name = textOf(plist.find(kWeighting)))
       if (std::optional<dsp::Weighting> weighting = dsp::weightingFromName(*name))
@@ -341,6 +343,7 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kDetectorMode, detectorPopup);
   storeTag(kFrequencyAxis, axisPopup);
   storeTag(kSmoothing, smoothingPopup);
+  storeTag(kBands, bandsPopup);
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
     plist.set(kWeighting, std::string(dsp::weightingName(
                               static_cast<dsp::Weighting>(std::clamp(weightingPopup->selectedTag(), 0, 2)))));

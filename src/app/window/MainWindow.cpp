@@ -371,6 +371,8 @@ void MainWindow::buildPopovers() {
     form->addRow(QStringLiteral("Trace average"), static_cast<QtTextField*>(app_.traceAverageField));
     form->addRow(QStringLiteral("Smoothing"), static_cast<QtPopUpButton*>(app_.smoothingPopup));
     form->addRow(QStringLiteral("Weighting"), static_cast<QtPopUpButton*>(app_.weightingPopup));
+    app_.bandsPopup = makePopUp(interface_menus::bandItems(), defaults::kBandsTag, popovers_[3]);
+    form->addRow(QStringLiteral("Bands"), static_cast<QtPopUpButton*>(app_.bandsPopup));
   }
   // Tracking generator: mode and Start/Stop.
   {

@@ -34,6 +34,7 @@ struct SettingsHarness : ControllerHarness {
   FakePopUpButton axisPopup{interface_menus::axisItems()};
   FakePopUpButton smoothingPopup{interface_menus::smoothingItems()};
   FakePopUpButton weightingPopup{interface_menus::weightingItems()};
+  FakePopUpButton bandsPopup{interface_menus::bandItems()};
   FakeTextField printName{"~/spectrum"};
   FakeCheckbox printColorCheckbox;
   FakeCheckbox printBorderCheckbox;
@@ -48,6 +49,8 @@ struct SettingsHarness : ControllerHarness {
     app.axisPopup = &axisPopup;
     app.smoothingPopup = &smoothingPopup;
     app.weightingPopup = &weightingPopup;
+    app.bandsPopup = &bandsPopup;
+    bandsPopup.selectItemWithTag(0);
     smoothingPopup.selectItemWithTag(0);
     weightingPopup.selectItemWithTag(0);
     printBorderCheckbox.setState(1);
@@ -139,7 +142,7 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
         "Print Caption Color", "Print Marker Color", "Title", "Span (lower)", "Span (upper)", "Log Bandwidth",
         "Filter Type", "Detector Mode", "Trace Average", "Ref Level", "Divisions", "Print Width", "Print Height",
         "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date",
-        "Frequency Axis", "Smoothing", "Weighting"})
+        "Frequency Axis", "Smoothing", "Weighting", "Bands"})
     EXPECT_NE(stored.find(key), nullptr) << key;
   EXPECT_EQ(stored.find("Log Bandwidth")->type(), PropertyValue::Type::integer);
   EXPECT_EQ(stored.find("Frequency Axis")->type(), PropertyValue::Type::integer);
@@ -185,6 +188,8 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     h.axisPopup.pick(h.axisPopup.indexOfItemWithTag(0));
     h.smoothingPopup.pick(h.smoothingPopup.indexOfItemWithTag(6));
     h.weightingPopup.pick(h.weightingPopup.indexOfItemWithTag(1));
+    h.bandsPopup.pick(h.bandsPopup.indexOfItemWithTag(3));
+    EXPECT_EQ(h.app.sharedData.bands, 3);
     EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
     h.wells[3].choose(curve);
     h.app.applicationWillTerminate();
@@ -211,6 +216,8 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
   EXPECT_EQ(h.app.sharedData.axisScale, display::AxisScale::linear);
   EXPECT_EQ(h.smoothingPopup.selectedTag(), 6);
   EXPECT_EQ(h.weightingPopup.selectedTag(), 1);
+  EXPECT_EQ(h.bandsPopup.selectedTag(), 3);
+  EXPECT_EQ(h.app.sharedData.bands, 3);
   EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
   EXPECT_EQ(*readSettings().string("Weighting"), "A");
   EXPECT_EQ(h.wells[3].color(), curve);

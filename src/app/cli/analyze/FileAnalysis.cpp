@@ -158,6 +158,8 @@ void FileAnalysis::setUpControls(const analyze::Options& o) {
   // weighted and smoothed, the peak and the levels read it weighted.
   controls_.weightingPopup.selectItemWithTag(static_cast<int>(o.weighting));
   controls_.smoothingPopup.selectItemWithTag(o.smoothing);
+  // The image draws the bands asked for.
+  controls_.bandsPopup.selectItemWithTag(o.bands);
 }
 
 bool FileAnalysis::prepareFile(std::string* cause) {
