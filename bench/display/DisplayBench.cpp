@@ -3,6 +3,9 @@
 //   PlainPassOverBins       baseline: one read of every bin of a 262144-bin trace
 //   PerTraceWork            averaging, detection and path of that trace into
 //                           1800 columns, as queued on the main thread
+//   PerTraceWorkLogAxis     the same on the logarithmic axis (20 Hz – 20 kHz)
+//                           with sixth-octave smoothing and third-octave
+//                           bands: compare with PerTraceWork
 //   RepaintEmptyTrace       baseline: one full repaint of an 1800 x 1000 plot
 //                           with nothing to draw
 //   RepaintFullTrace        the same repaint with the detected trace
@@ -106,6 +109,28 @@ void PerTraceWork(benchmark::State& state) {
   state.counters["points"] = r.view.plotPath().count();
 }
 BENCHMARK(PerTraceWork)->Unit(benchmark::kMicrosecond);
+
+void PerTraceWorkLogAxis(benchmark::State& state) {
+  Rig& r = rig();
+  r.shared.axisScale = display::AxisScale::logarithmic;
+  r.shared.span = {20, 20000, 1};
+  const int parts = static_cast<int>(state.range(0));
+  r.shared.treatment = {0, parts & 1 ? 6 : 0};
+  r.shared.bands = parts & 2 ? 3 : 0;
+  r.view.measurementsChanged();  // takes the treatment's and the bands' storage
+  r.newTrace();
+  for (auto _ : state) r.newTrace();
+  state.counters["points"] = r.view.plotPath().count();
+  state.counters["bands"] = static_cast<double>(r.view.bandLevels().size());
+  r.shared.axisScale = display::AxisScale::linear;
+  r.shared.span = {0, kRate / 2, 1};
+  r.shared.treatment = {};
+  r.shared.bands = 0;
+  r.view.measurementsChanged();
+  r.newTrace();
+}
+// 0: the axis alone, 1: with smoothing, 2: with bands, 3: with both.
+BENCHMARK(PerTraceWorkLogAxis)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
 
 void RepaintEmptyTrace(benchmark::State& state) {
   Rig& r = rig();

@@ -76,9 +76,11 @@ std::vector<OctaveBand> octaveBands(int b, double lowest, double highest);
 double bandAttenuationDb(int b, double frequency, double midBand) noexcept;
 // The same as a power gain, 10^(−attenuation/10): 1 at mid-band.
 double bandPowerResponse(int b, double frequency, double midBand) noexcept;
-// The band filter's attenuation at which BandAnalysis stops weighing bins,
-// beyond the 70 dB the acceptance limits ask for far from mid-band.
-inline constexpr double kBandStopDb = 80.0;
+// The band filter's attenuation at which BandAnalysis stops weighing bins:
+// the bins beyond weigh nothing, which attenuates more than any acceptance
+// limit asks, and what the skirt beyond would add to noise is below 10^-6
+// of the band's power.
+inline constexpr double kBandStopDb = 60.0;
 
 // Band levels from a trace of one configuration (bins, bin spacing, RBW).
 class BandAnalysis {

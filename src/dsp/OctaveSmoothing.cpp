@@ -21,18 +21,25 @@ bool isSmoothingFraction(int n) noexcept {
   }
 }
 
-OctaveSmoothing::OctaveSmoothing(int capacity)
-    : sum_(static_cast<size_t>(std::max(capacity, 0)) + 1), error_(sum_.size()) {}
+OctaveSmoothing::OctaveSmoothing(int capacity) { grow(capacity); }
+
+void OctaveSmoothing::grow(int bins) {
+  const auto size = static_cast<size_t>(std::max(bins, 0)) + 1;
+  if (sums_.size() < size) sums_.resize(size);
+  if (inverseWidth_.size() < size) inverseWidth_.resize(size);
+}
 
 void OctaveSmoothing::configure(int n, int bins, [[maybe_unused]] double binsPerHertz) noexcept {
   n_ = isSmoothingFraction(n) ? n : 0;
   bins_ = std::max(bins, 0);
   below_ = n_ ? std::pow(2.0, -0.5 / n_) : 1.0;
   above_ = n_ ? std::pow(2.0, 0.5 / n_) : 1.0;
-  if (sum_.size() < static_cast<size_t>(bins_) + 1) {
-    sum_.resize(static_cast<size_t>(bins_) + 1);
-    error_.resize(sum_.size());
-  }
+  grow(bins_);
+  if (n_ == 0) return;
+  // The widths are the same from trace to trace: the division is done once.
+  const double top = bins_ - 0.5;
+  for (int k = 1; k < bins_; ++k)
+    inverseWidth_[static_cast<size_t>(k)] = static_cast<float>(1.0 / (std::min(k * above_, top) - k * below_));
 }
 
 void OctaveSmoothing::apply(const float* in, float* out, int bins) const noexcept {
@@ -40,12 +47,10 @@ void OctaveSmoothing::apply(const float* in, float* out, int bins) const noexcep
     if (in != out) std::copy(in, in + std::max(bins, 0), out);
     return;
   }
-  // Compensated running sums (Knuth's two-sum): sum_ + error_ is the exact
+  // Compensated running sums (Knuth's two-sum): sum + error is the exact
   // sum of the values before j to twice double precision.
-  double* sum = sum_.data();
-  double* error = error_.data();
-  sum[0] = 0.0;
-  error[0] = 0.0;
+  RunningSum* sums = sums_.data();
+  sums[0] = {0.0, 0.0};
   double s = 0.0, e = 0.0;
   for (int j = 0; j < bins; ++j) {
     const double x = in[j];
@@ -53,31 +58,29 @@ void OctaveSmoothing::apply(const float* in, float* out, int bins) const noexcep
     const double back = t - s;
     e += (s - (t - back)) + (x - back);
     s = t;
-    sum[j + 1] = s;
-    error[j + 1] = e;
+    sums[j + 1] = {s, e};
   }
   // The spectrum's integral from −½ (the lower side of bin 0) to position x
-  // in bins, x in [−½, bins − ½]; the bin holding x weighs in part. Split in
-  // its two parts so that differences cancel the large ones exactly first.
-  struct Integral {
-    double sum, error;
-  };
-  auto integral = [&](double x) noexcept -> Integral {
-    const double shifted = x + 0.5;
-    int j = static_cast<int>(shifted);
-    if (j >= bins) return {sum[bins], error[bins]};
-    const double part = shifted - j;
-    const double value = (sum[j + 1] - sum[j]) + (error[j + 1] - error[j]);
-    return {sum[j], error[j] + part * value};
-  };
+  // in bins, x in [−½, bins − ½], is sums[j] and the part of bin j below
+  // x + ½ − j, for j the bin holding x. Differences cancel the large parts
+  // first, the errors next, the bins' parts last. Bin 0 stays (read before
+  // anything is written: in and out may be the same array).
   const double top = bins - 0.5;
-  out[0] = static_cast<float>((sum[1] - sum[0]) + (error[1] - error[0]));
+  const float* inverseWidth = inverseWidth_.data();
+  const float first = in[0];
   for (int k = 1; k < bins; ++k) {
-    const double lo = k * below_, hi = std::min(k * above_, top);
-    const Integral a = integral(lo), b = integral(hi);
-    const double total = (b.sum - a.sum) + (b.error - a.error);
-    out[k] = static_cast<float>(total / (hi - lo));
+    const double lo = k * below_ + 0.5, hi = std::min(k * above_, top) + 0.5;
+    const int a = static_cast<int>(lo);
+    const int b = std::min(static_cast<int>(hi), bins - 1);
+    const RunningSum& sa = sums[a];
+    const RunningSum& sb = sums[b];
+    // The bins' own values from the sums, as in may already be out.
+    const double va = (sums[a + 1].sum - sa.sum) + (sums[a + 1].error - sa.error);
+    const double vb = (sums[b + 1].sum - sb.sum) + (sums[b + 1].error - sb.error);
+    const double total = (sb.sum - sa.sum) + (sb.error - sa.error) + (hi - b) * vb - (lo - a) * va;
+    out[k] = static_cast<float>(total * inverseWidth[k]);
   }
+  out[0] = first;
 }
 
 }  // namespace dsp

@@ -46,8 +46,15 @@ class OctaveSmoothing {
   int n_ = 0;
   int bins_ = 0;
   double below_ = 1, above_ = 1;  // 2^(∓1/(2n))
-  // sum_[j] + error_[j] = in[0] + … + in[j − 1], for j ≤ bins.
-  mutable std::vector<double> sum_, error_;
+  // sums_[j].sum + sums_[j].error = in[0] + … + in[j − 1], for j ≤ bins;
+  // side by side, so that reading an interval's end touches one line.
+  struct RunningSum {
+    double sum, error;
+  };
+  mutable std::vector<RunningSum> sums_;
+  // 1 / the width in bins of bin k's interval, made by configure().
+  std::vector<float> inverseWidth_;
+  void grow(int bins);
 };
 
 }  // namespace dsp
