@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/formats/JsonText.h"
 #include "dsp/PlotTrace.h"
 
 namespace analyze {
@@ -14,30 +15,6 @@ std::string printed(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
   return text;
-}
-
-// A JSON string: quotes, backslashes and control characters escaped; bytes
-// above 0x7f (UTF-8) pass as they are.
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", u);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string jsonNumber(std::optional<double> value, const char* format) {
-  return value && std::isfinite(*value) ? printed(format, *value) : std::string("null");
 }
 
 }  // namespace
@@ -79,7 +56,7 @@ std::string bandsCsv(const LevelReport& report) {
 }
 
 std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands) {
-  std::string out = "{\"file\":" + quoted(f.file);
+  std::string out = "{\"file\":" + jsonString(f.file);
   out += ",\"sampling_rate_hz\":" + printed("%g", f.samplingRate);
   out += ",\"seconds\":" + printed("%.3f", f.seconds);
   out += ",\"channels\":" + std::to_string(f.channels);
@@ -89,7 +66,7 @@ std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBan
   else
     out += ",\"peak\":null";
   out += ",\"overall_level_db\":" + jsonNumber(decibels(report.overallPower), "%.2f");
-  out += ",\"weighting\":" + quoted(dsp::weightingName(report.weighting));
+  out += ",\"weighting\":" + jsonString(dsp::weightingName(report.weighting));
   if (f.averagedSeconds > 0) out += ",\"averaged_seconds\":" + printed("%.3f", f.averagedSeconds);
   if (withBands) {
     out += ",\"bands\":[";

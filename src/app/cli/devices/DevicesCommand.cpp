@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/formats/JsonText.h"
 #include "audio/AFDevice.h"
 #include "audio/AFList.h"
 #include "audio/AFManager.h"
@@ -47,28 +48,6 @@ std::vector<DeviceEntry> entries(const AFList& list) {
     result.push_back(std::move(entry));
   }
   return result;
-}
-
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 std::string rateText(float rate) {

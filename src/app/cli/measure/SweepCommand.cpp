@@ -12,9 +12,11 @@
 #include "app/headless/HeadlessApplication.h"
 #include "app/controller/InterfaceMenus.h"
 #include "app/controller/OptionValues.h"
+#include "app/formats/JsonText.h"
 #include "app/formats/ReferenceFile.h"
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/FFTPlanner.h"
+#include "dsp/OctaveSmoothing.h"
 #include "platform/AtomicFile.h"
 #include "platform/PropertyList.h"
 #include "platform/audio/ProviderChoice.h"
@@ -57,6 +59,13 @@ const char kUsage[] =
     "                         --save-reference): prints the largest deviation from\n"
     "                         it inside the span and where it is\n"
     "  --tolerance=DB         with --reference: the largest deviation allowed\n"
+    "  --smoothing=1/N        fractional-octave smoothing of the CSV's and the\n"
+    "                         image's response, N = 1, 2, 3, 6, 12, 24 or 48 (or\n"
+    "                         off); the summary reads the unsmoothed response\n"
+    "  --json                 the summary as one JSON object: lower_hz, upper_hz,\n"
+    "                         bins, seconds, max and min {level_db, frequency_hz},\n"
+    "                         remeasured_bins, and with --reference reference\n"
+    "                         {file, worst_db, frequency_hz, within}\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
@@ -73,6 +82,7 @@ struct Options {
   measure::Settings settings;
   std::string audio, csv, png, saveReference, reference;
   std::optional<double> tolerance;
+  bool json = false;
 };
 
 struct Parsed {
@@ -143,6 +153,15 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (auto v = valueOf(a, "--reference")) {
       if (v->empty()) return refuse(a, "--reference needs a file name");
       o.reference = *v;
+    } else if (auto v = valueOf(a, "--smoothing")) {
+      const std::optional<int> n = *v == "off" ? std::optional<int>(0)
+                                   : v->rfind("1/", 0) == 0 ? wholeNumber(v->substr(2))
+                                                            : std::nullopt;
+      if (!n || !dsp::isSmoothingFraction(*n))
+        return refuse(a, "the smoothing is off, 1/1, 1/2, 1/3, 1/6, 1/12, 1/24 or 1/48 octave");
+      s.smoothing = *n;
+    } else if (a == "--json") {
+      o.json = true;
     } else if (auto v = valueOf(a, "--tolerance")) {
       const std::optional<double> db = number(*v);
       if (!db || *db < 0) return refuse(a, "the tolerance is a number of dB, 0 or more");
@@ -153,6 +172,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (o.json && o.csv == "-")
+    return refuse("--csv=-", "standard output takes the JSON summary of --json; write the CSV to a file");
   return Parsed{std::move(o), 0, {}};
 }
 
@@ -269,6 +290,7 @@ class Command {
       }
     }
     const measure::Reading high = sweep.maximum(), low = sweep.minimum();
+    if (o.json) return jsonSummary(o, sweep, reference, failed);
     if (o.csv != "-")
       std::fprintf(hooks_.out,
                    "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s\n",
@@ -294,6 +316,41 @@ class Command {
     return status;
   }
 
+  // The summary as one JSON object; the status as the text summary's.
+  int jsonSummary(const Options& o, const measure::SweepMeasurement& sweep,
+                  const std::optional<ReferenceFile>& reference, bool failed) {
+    auto reading = [](const measure::Reading& r) {
+      return "{\"level_db\":" + printed("%.3f", r.level) + ",\"frequency_hz\":" + printed("%.3f", r.frequency) + "}";
+    };
+    std::string line = "{\"lower_hz\":" + printed("%g", sweep.lowerFrequency()) +
+                       ",\"upper_hz\":" + printed("%g", sweep.upperFrequency()) +
+                       ",\"bins\":" + std::to_string(sweep.bins()) + ",\"seconds\":" + printed("%.3f", sweep.seconds()) +
+                       ",\"max\":" + reading(sweep.maximum()) + ",\"min\":" + reading(sweep.minimum()) +
+                       ",\"remeasured_bins\":" + std::to_string(sweep.remeasuredBins());
+    int status = failed ? 1 : 0;
+    if (reference) {
+      std::string cause;
+      const std::optional<measure::Reading> worst = sweep.worstDeviation(*reference, &cause);
+      if (!worst) {
+        say(o.reference + ": " + cause);
+        return 1;
+      }
+      const bool within = !o.tolerance || std::fabs(worst->level) <= *o.tolerance;
+      line += ",\"reference\":{\"file\":" + jsonString(o.reference) + ",\"worst_db\":" + printed("%.3f", worst->level) +
+              ",\"frequency_hz\":" + printed("%.3f", worst->frequency) + ",\"within\":" + (within ? "true" : "false") +
+              "}";
+      if (!within && status == 0) status = 3;
+    }
+    std::fputs((line + "}\n").c_str(), hooks_.out);
+    std::fflush(hooks_.out);
+    return status;
+  }
+
+  static std::string printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+  }
   const MeasureHooks& hooks_;
 };
 

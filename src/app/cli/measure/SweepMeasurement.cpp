@@ -49,6 +49,8 @@ SweepMeasurement::SweepMeasurement(const Settings& settings, bool withImage) : s
   controls_.attach(app_);
   controls_.bandwidthPopup.selectItemWithTag(settings.bandwidthTag);
   controls_.windowPopup.selectItemWithTag(settings.windowTag);
+  // The response as the window shows it smoothed: the CSV and the image.
+  controls_.smoothingPopup.selectItemWithTag(settings.smoothing);
   if (settings.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *settings.lowerSpan));
   if (settings.upperSpan) controls_.upperSpanField.setStringValue(printed("%.15g", *settings.upperSpan));
   if (settings.width) controls_.printWidthField.setStringValue(std::to_string(*settings.width));

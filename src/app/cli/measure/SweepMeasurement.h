@@ -34,6 +34,7 @@ struct Settings {
   int windowTag = 1;                           // the window menu's tag
   std::optional<double> volume;                // 0…1, the output's volume slider
   std::optional<int> width, height;            // the exported page, points
+  int smoothing = 0;                           // 1/N-octave smoothing of the CSV and the image; 0 none
 };
 
 // A level and where it is.

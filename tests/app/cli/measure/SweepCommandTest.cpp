@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -123,6 +125,34 @@ TEST(MeasureCommand, ThroughTheLoopbackItMeasuresTheFiltersResponseAsTheWindowDo
     const int k = static_cast<int>(std::lround(f * window.h.app.trace->traceData()->binsPerHertz));
     ASSERT_NEAR(level, window.level(k), 0.01) << f << " Hz";
   }
+}
+
+// The summary as JSON, and the response smoothed over a third of an octave:
+// the band-pass filter (1 kHz, Q 0.707) is broad enough that its peak
+// stays within a few tenths of a dB, and the CSV says what it went through.
+TEST(MeasureCommand, TheSummaryAsJsonAndAResponseSmoothedAsAsked) {
+  testsupport::TempFolder folder;
+  SteppedLoopback rig;
+  const Outcome o = rig.measure({"--input=Loopback", "--output=Loopback", "--span=500:2000", "--rbw=100", "--json",
+                                 "--smoothing=1/3", "--csv=" + folder.file("smoothed.csv")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.rfind("{\"lower_hz\":500,\"upper_hz\":2000,\"bins\":", 0), 0u) << o.out;
+  EXPECT_NE(o.out.find("\"max\":{\"level_db\":-15.0"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\"remeasured_bins\":0}"), std::string::npos) << o.out;
+  EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 1);
+  const std::string csv = testsupport::TempFolder::read(folder.file("smoothed.csv"));
+  EXPECT_NE(csv.find("\n# smoothing: 1/3 octave"), std::string::npos) << csv.substr(0, 400);
+  const sim::BandPassFilter filter;
+  int compared = 0;
+  for (auto [f, level] : levels(csv)) {
+    if (f < 800 || f > 1250) continue;
+    EXPECT_NEAR(level, app_fakes::kGeneratorLevel + app_fakes::filterResponse(filter, f, 48000), 0.3) << f << " Hz";
+    ++compared;
+  }
+  EXPECT_GT(compared, 10);
+  const Outcome wrong = rig.measure({"--smoothing=1/5"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_EQ(rig.measure({"--json", "--csv=-"}).status, 2);
 }
 
 TEST(MeasureCommand, AReferenceFromOneRunPassesTheNextAndFailsAnotherFilter) {

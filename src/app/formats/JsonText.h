@@ -1,0 +1,11 @@
+#pragma once
+// Pieces of the JSON the commands print: a string with its quotes,
+// backslashes and control characters escaped (bytes above 0x7f, UTF-8,
+// pass as they are), and a number in a printf format, or null when it is
+// not finite.
+
+#include <optional>
+#include <string>
+
+std::string jsonString(const std::string& text);
+std::string jsonNumber(std::optional<double> value, const char* format);
