@@ -294,8 +294,22 @@ void PlotContent::accumulateBinToPlot() {
         column = p + 1;
       }
     }
+    if (column >= 0) detectTrackingPixel(column);
+    // On the logarithmic axis the low columns are narrower than a bin and
+    // read the trace between the two bins around their centres: those
+    // whose upper bin is c are complete now (several, or one that also
+    // holds a bin's edge and read that bin alone until c came).
+    if (geometry_.axis().logarithmic()) {
+      const int from = std::clamp(truncToInt(geometry_.columnOfBin(c - 1)) - 1, 0, kColumns - 2);
+      const int to = std::clamp(truncToInt(geometry_.columnOfBin(c)) + 2, from, std::min(kColumns - 2, from + 4096));
+      for (int k = from; k <= to; ++k) {
+        const int a = geometry_.binAt(k), b = geometry_.binAt(k + 1);
+        if (b > a + 1 || truncToInt(geometry_.fractionalBinAt(k)) + 1 != c) continue;
+        detectTrackingPixel(k);
+        column = std::max(column, k);
+      }
+    }
     if (column >= 0) {
-      detectTrackingPixel(column);
       updateBands();
       createPlotPath(plotPath_, detectedData_, false);
       if (shared_->measure.peakTable) updatePeakTable();
