@@ -187,7 +187,7 @@ void PlotRenderer::drawAxisLabels(QPainter& painter, const PlotCaptions& caption
   }
 }
 
-void PlotRenderer::strokeGraticule(QPainter& painter, const RGBAColor& color) const {
+void PlotRenderer::strokeGraticule(QPainter& painter, const RGBAColor& color, const RGBAColor& background) const {
   if (!color.isSet) return;
   const PlotGeometry& g = plot_->plotGeometry();
   QPen pen = linePen(color, 0.7f);
@@ -196,11 +196,20 @@ void PlotRenderer::strokeGraticule(QPainter& painter, const RGBAColor& color) co
   for (float y : g.graticuleY()) painter.drawLine(QPointF(g.x0(), y), QPointF(g.x0() + g.width(), y));
   for (float x : g.graticuleX()) painter.drawLine(QPointF(x, g.y0()), QPointF(x, g.y0() + g.height()));
   if (!g.minorGraticuleX().empty()) {
-    // The logarithmic axis's lines between 1, 2 and 5: fainter.
+    // The logarithmic axis's lines between 1, 2 and 5: fainter, as an
+    // opaque mix with the background where there is one (a translucent pen
+    // would have Qt blend the many dash spans on its thread pool).
     RGBAColor faint = color;
-    faint.alpha *= 0.45f;
-    pen = linePen(faint, 0.5f);
-    applyDash(pen, {1, 2}, 0.5f);
+    if (background.isSet) {
+      constexpr float kShare = 0.45f;
+      faint.red = kShare * color.red + (1 - kShare) * background.red;
+      faint.green = kShare * color.green + (1 - kShare) * background.green;
+      faint.blue = kShare * color.blue + (1 - kShare) * background.blue;
+    } else {
+      faint.alpha *= 0.45f;
+    }
+    pen = linePen(faint, 0.7f);
+    applyDash(pen, {1, 2}, 0.7f);
     painter.setPen(pen);
     for (float x : g.minorGraticuleX()) painter.drawLine(QPointF(x, g.y0()), QPointF(x, g.y0() + g.height()));
   }
@@ -345,7 +354,7 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
 
   // Graticule and frame, then everything else clipped to the plot.
   painter.setTransform(flip);
-  strokeGraticule(painter, P.graticule);
+  strokeGraticule(painter, P.graticule, P.background);
   painter.setClipRect(g.clipFrame());
 
   if (trace && !sizeChanged) {
@@ -442,7 +451,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
   drawMeasureTexts(painter, px, pw, py + ph, top, f);
 
   painter.setTransform(flipped);
-  strokeGraticule(painter, P.graticule);
+  strokeGraticule(painter, P.graticule, P.background);
   painter.setClipRect(g.clipFrame(), painter.hasClipping() ? Qt::IntersectClip : Qt::ReplaceClip);
 
   // Both traces only while no detection pass holds the live trace.

@@ -67,7 +67,9 @@ class PlotRenderer {
   void drawTextInRect(QPainter& painter, const std::string& text, const QRectF& rect,
                       const TextAttributes& attributes) const;
   QFont fontFor(QPainter& painter, const TextAttributes& attributes) const;
-  void strokeGraticule(QPainter& painter, const RGBAColor& color) const;
+  // The grid and the frame; the logarithmic axis's fainter lines mixed
+  // with the plot's background.
+  void strokeGraticule(QPainter& painter, const RGBAColor& color, const RGBAColor& background) const;
   // The logarithmic axis's labels, in the row below the plot.
   void drawAxisLabels(QPainter& painter, const PlotCaptions& captions) const;
   // The bands' bars, in the plot's clip (painter flipped), and the line that
