@@ -45,6 +45,12 @@ std::optional<int> wholeNumber(const std::string& text) {
   return value;
 }
 
+std::optional<int> octaveFraction(const std::string& text) {
+  if (text == "off") return 0;
+  if (text.rfind("1/", 0) != 0) return std::nullopt;
+  return wholeNumber(text.substr(2));
+}
+
 std::string optionName(const std::string& title) {
   std::string name = lowerCase(title);
   std::replace(name.begin(), name.end(), ' ', '-');

@@ -16,6 +16,8 @@ std::optional<std::string> valueOf(const std::string& argument, const char* name
 // A whole text that is one finite number.
 std::optional<double> number(const std::string& text);
 std::optional<int> wholeNumber(const std::string& text);
+// N of a fraction of an octave written "1/N", or 0 for "off"; none else.
+std::optional<int> octaveFraction(const std::string& text);
 
 // The lower-case name an option gives a menu item: its title in lower case,
 // spaces as '-' ("Rosenfell average" is "rosenfell-average").

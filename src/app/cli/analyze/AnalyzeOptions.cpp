@@ -192,13 +192,11 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (!weighting) return refuse(a, "the weighting is A, C or Z");
       o.weighting = *weighting;
     } else if (auto value = valueOf(a, "--bands")) {
-      const std::optional<int> n = value->rfind("1/", 0) == 0 ? wholeNumber(value->substr(2)) : std::nullopt;
+      const std::optional<int> n = option_values::octaveFraction(*value);
       if (!n || !dsp::isBandFraction(*n)) return refuse(a, "the bands are 1/1, 1/3, 1/6, 1/12 or 1/24 octave");
       o.bands = *n;
     } else if (auto value = valueOf(a, "--smoothing")) {
-      const std::optional<int> n = *value == "off" ? std::optional<int>(0)
-                                   : value->rfind("1/", 0) == 0 ? wholeNumber(value->substr(2))
-                                                                : std::nullopt;
+      const std::optional<int> n = option_values::octaveFraction(*value);
       if (!n || !dsp::isSmoothingFraction(*n))
         return refuse(a, "the smoothing is off, 1/1, 1/2, 1/3, 1/6, 1/12, 1/24 or 1/48 octave");
       o.smoothing = *n;

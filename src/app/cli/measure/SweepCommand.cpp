@@ -154,9 +154,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (v->empty()) return refuse(a, "--reference needs a file name");
       o.reference = *v;
     } else if (auto v = valueOf(a, "--smoothing")) {
-      const std::optional<int> n = *v == "off" ? std::optional<int>(0)
-                                   : v->rfind("1/", 0) == 0 ? wholeNumber(v->substr(2))
-                                                            : std::nullopt;
+      const std::optional<int> n = octaveFraction(*v);
       if (!n || !dsp::isSmoothingFraction(*n))
         return refuse(a, "the smoothing is off, 1/1, 1/2, 1/3, 1/6, 1/12, 1/24 or 1/48 octave");
       s.smoothing = *n;
