@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <vector>
 
 #include "app/cli/analyze/LevelReport.h"
 #include "app/views/PrintView.h"
