@@ -1,7 +1,5 @@
 #include "app/cli/analyze/FileAnalysis.h"
 
-#include "app/cli/analyze/LevelReport.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
