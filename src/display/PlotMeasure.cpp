@@ -42,9 +42,8 @@ const WindowResponse* PlotContent::fittingWindow() const {
 void PlotContent::takeMeasureStorage() {
   if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
   if (!shared_) return;
-  dsp::TraceTreatment wanted;
-  wanted.weighting = static_cast<dsp::Weighting>(std::clamp(shared_->treatment.weighting, 0, 2));
-  wanted.smoothing = shared_->treatment.smoothing;
+  const dsp::TraceTreatment wanted =
+      dsp::TraceTreatment::of(shared_->treatment.weighting, shared_->treatment.smoothing);
   if (!(wanted == treater_.treatment())) {
     treater_.setTreatment(wanted);
     referenceTreated_ = false;

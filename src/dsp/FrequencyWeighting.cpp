@@ -62,6 +62,17 @@ double weightingDb(Weighting weighting, double f) noexcept {
   return 10.0 * std::log10(weightingPowerGain(weighting, f));
 }
 
+Weighting weightingOf(int number) noexcept {
+  switch (number) {
+    case static_cast<int>(Weighting::A):
+      return Weighting::A;
+    case static_cast<int>(Weighting::C):
+      return Weighting::C;
+    default:
+      return Weighting::Z;
+  }
+}
+
 const char* weightingName(Weighting weighting) noexcept {
   switch (weighting) {
     case Weighting::A:

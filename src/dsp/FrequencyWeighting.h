@@ -25,6 +25,10 @@ double weightingDb(Weighting weighting, double f) noexcept;
 // The same as a power gain, 10^(dB/10): 0 at and below 0 Hz for A and C.
 double weightingPowerGain(Weighting weighting, double f) noexcept;
 
+// The weighting a stored number or a menu tag stands for: 1 A, 2 C, any
+// other Z.
+Weighting weightingOf(int number) noexcept;
+
 // "A", "C", "Z".
 const char* weightingName(Weighting weighting) noexcept;
 // The unit a weighted level is shown in: "dB(A)", "dB(C)", and "dB" for Z.

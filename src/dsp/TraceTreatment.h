@@ -23,6 +23,8 @@ namespace dsp {
 struct TraceTreatment {
   Weighting weighting = Weighting::Z;
   int smoothing = 0;  // 1/n octave; 0 none
+  // From the numbers the plot state keeps (weightingOf, 1/N octave).
+  static TraceTreatment of(int weighting, int smoothing) { return {weightingOf(weighting), smoothing}; }
   bool none() const { return weighting == Weighting::Z && smoothing == 0; }
   bool operator==(const TraceTreatment&) const = default;
 };

@@ -14,6 +14,7 @@
 
 #include "QuietPlanner.h"
 #include "dsp/FrequencyWeighting.h"
+#include "SineSpectrum.h"
 #include "dsp/Spectrum.h"
 #include "support/AllocationCounter.h"
 
@@ -173,21 +174,9 @@ TEST(BandShape, EffectiveBandwidthIsTheIdealBands) {
   }
 }
 
-// One spectrum of a sine of amplitude a at f Hz: the ring filled with N
-// samples, the newest windowed.
-const SpectrumResult& sineSpectrum(Spectrum& s, std::vector<float>& samples, double f, double a) {
-  const int n = s.fftLength();
-  samples.resize(static_cast<size_t>(n));
-  const std::complex<double> turn = std::polar(1.0, 2 * pi * f / s.samplingRate());
-  std::complex<double> z = std::polar(a, 0.3);
-  for (float& x : samples) {
-    x = static_cast<float>(z.imag());
-    z *= turn;
-  }
-  s.fill(samples.data(), n);
-  const SpectrumResult* r = s.computeWithOverlap(samples.data(), 0);
-  EXPECT_EQ(r->validBins, r->bins);
-  return *r;
+// One spectrum of a sine of amplitude a at f Hz.
+const SpectrumResult& sineAt(Spectrum& s, std::vector<float>& samples, double f, double a) {
+  return sineSpectrum(s, samples, f * s.fftLength() / s.samplingRate(), a);
 }
 
 BandAnalysis analysisFor(const Spectrum& s, int b, double lowest, double highest) {
@@ -200,7 +189,7 @@ BandAnalysis analysisFor(const Spectrum& s, int b, double lowest, double highest
 // square over the band's level, in dB.
 double measuredAttenuation(Spectrum& s, const BandAnalysis& analysis, int band, std::vector<float>& samples,
                            double f) {
-  const SpectrumResult& r = sineSpectrum(s, samples, f, 0.5);
+  const SpectrumResult& r = sineAt(s, samples, f, 0.5);
   std::vector<double> levels(analysis.bands().size());
   analysis.measure(r.output, r.bins, nullptr, levels.data());
   return decibels(0.125 / levels[static_cast<size_t>(band)]);
@@ -334,7 +323,7 @@ TEST(BandLevels, BinGainsWeighTheBandsAndTheOverallLevel) {
   dsp::fillWeightingGains(dsp::Weighting::A, bph, bins, gains.data());
   const BandAnalysis analysis = analysisFor(s, 3, 20, 20000);
   std::vector<float> samples;
-  const SpectrumResult& r = sineSpectrum(s, samples, 100, 0.5);
+  const SpectrumResult& r = sineAt(s, samples, 100, 0.5);
   std::vector<double> levels(analysis.bands().size());
   double overall = 0, plain = 0;
   {

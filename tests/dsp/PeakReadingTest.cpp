@@ -13,6 +13,7 @@
 
 #include "QuietPlanner.h"
 #include "dsp/PeakReading.h"
+#include "SineSpectrum.h"
 #include "dsp/Spectrum.h"
 
 namespace {
@@ -25,26 +26,6 @@ constexpr WindowShape kShapes[] = {WindowShape::Blackman, WindowShape::Gaussian,
 constexpr int kMenuTags[] = {0, 5, 10, 15, 20, 25, 30};  // the RBW menu: 10·log10 of the RBW in Hz
 
 float rbwOfTag(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
-
-// The spectrum of the newest N samples of a sine of amplitude a at `bin`
-// (fractional) bins and starting phase `phase`: the ring is filled with N
-// samples, then one spectrum taken (the overlap call windows the newest
-// samples).
-const SpectrumResult& sineSpectrum(Spectrum& s, std::vector<float>& samples, double bin, double a,
-                                   double phase = 0.3) {
-  const int n = s.fftLength();
-  samples.resize(static_cast<size_t>(n));
-  const std::complex<double> turn = std::polar(1.0, 2 * pi * bin / n);
-  std::complex<double> z = std::polar(a, phase);
-  for (float& x : samples) {
-    x = static_cast<float>(z.imag());
-    z *= turn;
-  }
-  s.fill(samples.data(), n);
-  const SpectrumResult* r = s.computeWithOverlap(samples.data(), 0);
-  EXPECT_EQ(r->validBins, r->bins);
-  return *r;
-}
 
 double decibels(double ratio) { return 10 * std::log10(ratio); }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "dsp/FrequencyWeighting.h"
 #include "platform/audio/AudioHardware.h"
 #include "platform/Log.h"
 #include "ui/MainThread.h"
@@ -380,7 +381,7 @@ void AppDelegate::treatmentChanged() {
   // A pop-up without a selection keeps its part.
   if (smoothingPopup && smoothingPopup->indexOfSelectedItem() >= 0) treatment.smoothing = smoothingPopup->selectedTag();
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
-    treatment.weighting = std::clamp(weightingPopup->selectedTag(), 0, 2);
+    treatment.weighting = static_cast<int>(dsp::weightingOf(weightingPopup->selectedTag()));
   if (treatment == sharedData.treatment) return;
   sharedData.treatment = treatment;
   for (PlotView* view : {display, printView})

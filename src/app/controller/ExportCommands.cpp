@@ -103,9 +103,8 @@ std::string AppDelegate::traceExportCsv() {
   TraceData* live = trace->traceData();
   TraceData* shownReference = showsReference_ ? reference->traceData() : nullptr;
   // The levels as the plot shows them: weighted and smoothed when chosen.
-  dsp::TraceTreatment treatment;
-  treatment.weighting = static_cast<dsp::Weighting>(std::clamp(sharedData.treatment.weighting, 0, 2));
-  treatment.smoothing = sharedData.treatment.smoothing;
+  const dsp::TraceTreatment treatment =
+      dsp::TraceTreatment::of(sharedData.treatment.weighting, sharedData.treatment.smoothing);
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;
   if (treatment.none()) return traceCsv(settings, *live, shownReference);

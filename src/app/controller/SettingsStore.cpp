@@ -345,8 +345,7 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kSmoothing, smoothingPopup);
   storeTag(kBands, bandsPopup);
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
-    plist.set(kWeighting, std::string(dsp::weightingName(
-                              static_cast<dsp::Weighting>(std::clamp(weightingPopup->selectedTag(), 0, 2)))));
+    plist.set(kWeighting, std::string(dsp::weightingName(dsp::weightingOf(weightingPopup->selectedTag()))));
   storeText(kTraceAverage, traceAverageField);
   storeText(kRefLevel, referenceLevelField);
   storeTag(kDivisions, divisionPopup);

@@ -47,9 +47,7 @@ bool HeadlessView::placePeakMarker() {
   std::lock_guard<std::mutex> hold(trace_->lock);
   weighting_ = shared_->treatment.weighting != 0;
   if (weighting_) {
-    dsp::TraceTreatment weighting;
-    weighting.weighting = static_cast<dsp::Weighting>(std::clamp(shared_->treatment.weighting, 0, 2));
-    weigher_.setTreatment(weighting);
+    weigher_.setTreatment(dsp::TraceTreatment::of(shared_->treatment.weighting, 0));
     if (!weighted_) weighted_ = std::make_unique<TraceData>();
     weigher_.treat(*trace_, *weighted_);
   }
