@@ -1,9 +1,13 @@
 // A full-band frequency-response sweep through the simulated Loopback device
 // (its band-pass device under test), stepped as fast as the machine goes:
-// 20 Hz to 20 kHz at RBW 10 Hz, Gaussian window, 48 kHz. Reports the wall
-// time per swept bin, the same for stepping the device with nothing playing
-// or analysing (the baseline, same run), and the measured response's worst
-// deviation from the filter's analytic response where that is above -40 dB.
+// 20 Hz to 20 kHz, Gaussian window, 48 kHz, at RBW 10 Hz and 100 Hz, on the
+// linear axis (every bin) and on the logarithmic axis (48 points per
+// octave). Reports for each the spectra taken, the device time they took,
+// the wall time per spectrum against stepping the device with nothing
+// playing or analysing (the baseline, same run), and the measured response's
+// worst deviation from the filter's analytic response where that is above
+// -40 dB; for the logarithmic sweeps the spectra and device time as ratios
+// to the linear sweep's of the same RBW.
 //
 //   sweep_bench [--help]
 
@@ -18,6 +22,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/controller/InterfaceMenus.h"
+#include "plot/FrequencyAxis.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
@@ -57,12 +62,85 @@ void settle(sim::SimulatedProvider& provider, ui::ManualMainThread& mainThread) 
   testsupport::serveMainThreadWhile(mainThread, [&] { provider.flushNotifications(); });
 }
 
+struct Outcome {
+  int64_t spectra = 0;
+  long blocks = 0;
+  double wallPerSpectrum = 0, baselinePerSpectrum = 0, worst = 0;
+  int compared = 0;
+};
+
+Outcome sweepOnce(sim::SimulatedProvider& provider, pa::AudioObjectID loopback, ui::ManualMainThread& mainThread,
+                  int bandwidthTag, display::AxisScale axis) {
+  Outcome outcome;
+  AppDelegate app;
+  Input input(&app);
+  TrackingGenerator generator;
+  Field lower("20"), upper("20000");
+  PopUp bandwidth(interface_menus::bandwidthItems(), bandwidthTag), window(interface_menus::windowItems(), 1);
+  PopUp axes(interface_menus::axisItems(), static_cast<int>(axis));
+  app.input = &input;
+  app.trackingGenerator = &generator;
+  app.lowerSpanField = &lower;
+  app.upperSpanField = &upper;
+  app.bandwidthPopup = &bandwidth;
+  app.windowPopup = &window;
+  app.axisPopup = &axes;
+  app.usesSettingsFile = false;
+  app.applicationDidFinishLaunching();
+  settle(provider, mainThread);
+  auto* card = static_cast<AFInputSoundcard*>(input.soundcard());
+
+  // The baseline: the devices stepped with the input running, the
+  // generator silent and no sweep.
+  const int baselineBlocks = 1000;
+  auto start = Clock::now();
+  for (int b = 0; b < baselineBlocks; ++b) {
+    provider.advanceFrames(loopback, 512);
+    while (card->memory().available() >= card->bufferLength()) std::this_thread::yield();
+    mainThread.drain();
+  }
+  const double baselinePerBlock = std::chrono::duration<double>(Clock::now() - start).count() / baselineBlocks;
+
+  app.sweep.enabled = 1;
+  app.trace->clearTrace();
+  app.initAndStartTrackingGenerator();
+  const Sweep& s = app.sweep;
+  start = Clock::now();
+  while (s.running && s.currentBin <= s.rightBin + 1) {
+    provider.advanceFrames(loopback, 512);
+    while (card->memory().available() >= card->bufferLength()) std::this_thread::yield();
+    mainThread.drain();
+    ++outcome.blocks;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  outcome.spectra = s.spectra;
+  outcome.wallPerSpectrum = seconds / static_cast<double>(std::max<int64_t>(s.spectra, 1));
+  outcome.baselinePerSpectrum = baselinePerBlock * static_cast<double>(outcome.blocks) / static_cast<double>(std::max<int64_t>(s.spectra, 1));
+
+  const TraceData* t = app.trace->traceData();
+  const double generatorLevel = 10 * std::log10(0.25 * 0.25 / 2);
+  const sim::BandPassFilter filter;
+  // From 50 Hz: a span that starts this low leaves the sweep no room to
+  // begin below it, and its first spectra hold audio from before the start.
+  for (int k = s.leftBin + 1; k < s.rightBin; ++k) {
+    const double f = k / t->binsPerHertz;
+    const double expected = generatorLevel + filterResponse(filter, f, 48000);
+    if (f < 50 || expected < generatorLevel - 40) continue;
+    const double level = 10 * std::log10(t->averaged[k] / (double(t->bins) * t->bins));
+    outcome.worst = std::max(outcome.worst, std::fabs(level - expected));
+    ++outcome.compared;
+  }
+  app.applicationWillTerminate();
+  mainThread.drain();
+  return outcome;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::printf("usage: %s\n  a stepped full-band loopback sweep: time per bin and deviation from the filter\n", argv[0]);
+      std::printf("usage: %s\n  stepped full-band loopback sweeps, linear and logarithmic: spectra, time, deviation\n", argv[0]);
       return 0;
     }
     std::fprintf(stderr, "%s: unknown option '%s'\nusage: %s\n", argv[0], argv[i], argv[0]);
@@ -79,83 +157,22 @@ int main(int argc, char* argv[]) {
   provider->setDefaultDevice(pa::kAudioObjectPropertyScopeOutput, loopback);
   pa::installProvider(provider);
 
-  double secondsPerBin = 0, baselinePerBin = 0, worst = 0;
-  int swept = 0, compared = 0, edgeBins = 0;
-  {
-    AppDelegate app;
-    Input input(&app);
-    TrackingGenerator generator;
-    Field lower("20"), upper("20000");
-    PopUp bandwidth(interface_menus::bandwidthItems(), 10), window(interface_menus::windowItems(), 1);
-    app.input = &input;
-    app.trackingGenerator = &generator;
-    app.lowerSpanField = &lower;
-    app.upperSpanField = &upper;
-    app.bandwidthPopup = &bandwidth;
-    app.windowPopup = &window;
-    app.applicationDidFinishLaunching();
-    settle(*provider, mainThread);
-    auto* card = static_cast<AFInputSoundcard*>(input.soundcard());
-
-    // The baseline: the devices stepped with the input running, the
-    // generator silent and no sweep.
-    const int baselineBlocks = 2000;
-    auto start = Clock::now();
-    for (int b = 0; b < baselineBlocks; ++b) {
-      provider->advanceFrames(loopback, 512);
-      while (card->memory().available() >= card->bufferLength()) std::this_thread::yield();
-      mainThread.drain();
+  std::printf("# sweep_bench: 20 Hz - 20 kHz, Gaussian, 48 kHz, stepped simulated Loopback\n");
+  std::printf("# %-10s %-6s %9s %10s %14s %14s %10s %9s %9s\n", "axis", "RBW", "spectra", "device s", "wall/spectrum",
+              "baseline", "worst dB", "spectra×", "time×");
+  for (const int tag : {10, 20}) {
+    const Outcome linear = sweepOnce(*provider, loopback, mainThread, tag, display::AxisScale::linear);
+    const Outcome log = sweepOnce(*provider, loopback, mainThread, tag, display::AxisScale::logarithmic);
+    for (const Outcome* o : {&linear, &log}) {
+      const bool isLog = o == &log;
+      std::printf("  %-10s %-6s %9lld %10.1f %11.1f us %11.1f us %10.3f %9s %9s\n", isLog ? "log 1/48" : "linear",
+                  tag == 10 ? "10 Hz" : "100 Hz", static_cast<long long>(o->spectra), o->blocks * 512 / 48000.0,
+                  o->wallPerSpectrum * 1e6, o->baselinePerSpectrum * 1e6, o->worst,
+                  isLog ? std::to_string(static_cast<double>(linear.spectra) / std::max<int64_t>(o->spectra, 1)).substr(0, 5).c_str() : "1",
+                  isLog ? std::to_string(static_cast<double>(linear.blocks) / std::max(o->blocks, 1L)).substr(0, 5).c_str() : "1");
     }
-    const double baselinePerBlock = std::chrono::duration<double>(Clock::now() - start).count() / baselineBlocks;
-
-    app.sweep.enabled = 1;
-    app.trace->clearTrace();
-    app.initAndStartTrackingGenerator();
-    const Sweep& s = app.sweep;
-    long blocks = 0;
-    start = Clock::now();
-    while (s.running && s.currentBin <= s.rightBin + 1) {
-      provider->advanceFrames(loopback, 512);
-      while (card->memory().available() >= card->bufferLength()) std::this_thread::yield();
-      mainThread.drain();
-      ++blocks;
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    swept = s.currentBin - s.startBin;
-    secondsPerBin = seconds / std::max(swept, 1);
-    baselinePerBin = baselinePerBlock * static_cast<double>(blocks) / std::max(swept, 1);
-
-    const TraceData* t = app.trace->traceData();
-    const double generatorLevel = 10 * std::log10(0.25 * 0.25 / 2);
-    const sim::BandPassFilter filter;
-    // The sweep never starts below bin 10, and its first spectrum belongs to
-    // the tone before the start: the span's first bins stay unmeasured.
-    for (int k = std::max(s.leftBin + 1, s.startBin + 1); k < s.rightBin; ++k) {
-      const double f = k / t->binsPerHertz;
-      const double expected = generatorLevel + filterResponse(filter, f, 48000);
-      if (expected < generatorLevel - 40) continue;
-      const double level = 10 * std::log10(t->averaged[k] / (double(t->bins) * t->bins));
-      const double deviation = std::fabs(level - expected);
-      if (f < 50) {
-        // The sweep cannot begin 20 bins below a span that starts this
-        // low, so the first spectra still hold audio from before the start.
-        if (deviation > 0.2) ++edgeBins;
-        continue;
-      }
-      worst = std::max(worst, deviation);
-      ++compared;
-    }
-    app.applicationWillTerminate();
   }
   mainThread.drain();
   pa::installProvider(nullptr);
-
-  std::printf("# sweep_bench: 20 Hz - 20 kHz, RBW 10 Hz, Gaussian, 48 kHz, stepped simulated Loopback\n");
-  std::printf("bins swept            %d\n", swept);
-  std::printf("wall time per bin     %.1f us (device stepping alone for the same blocks: %.1f us, ratio %.2f)\n",
-              secondsPerBin * 1e6, baselinePerBin * 1e6, secondsPerBin / std::max(baselinePerBin, 1e-12));
-  std::printf("worst deviation       %.3f dB over %d bins from 50 Hz with the response above -40 dB\n", worst,
-              compared);
-  std::printf("below 50 Hz          %d bins off by more than 0.2 dB (the sweep's first spectra)\n", edgeBins);
   return 0;
 }

@@ -58,6 +58,7 @@ void PlotContent::setColorPalette(const ColorPalette* palette, bool border) {
 }
 
 void PlotContent::newSweep() {
+  sweptBin_ = -1;
   if (!shared_) return;
   shared_->lowestBin = 1048576;
   shared_->highestBin = -1;
@@ -65,6 +66,7 @@ void PlotContent::newSweep() {
 
 void PlotContent::clearPlot() {
   markerCache_.type = kNoMarker;
+  sweptBin_ = -1;
   if (shared_) {
     shared_->lowestBin = 1048576;
     shared_->highestBin = -1;
@@ -252,12 +254,17 @@ void PlotContent::accumulateBinToPlot() {
     if (referenceData_ && !(currentMapping() == referenceMapping_)) createReferencePath();
     const PlotScale& scale = geometry_.scale();
     const int c = shared_->trackedBin;
-    shared_->lowestBin = std::min(shared_->lowestBin, c);
+    // On the logarithmic axis a sweep measures points: the trace's bins
+    // since the last one shown came with this one.
+    const bool logarithmic = geometry_.axis().logarithmic();
+    const int first = logarithmic && sweptBin_ >= 0 && sweptBin_ < c ? sweptBin_ + 1 : c;
+    sweptBin_ = c;
+    shared_->lowestBin = std::min(shared_->lowestBin, first);
     shared_->highestBin = std::max(shared_->highestBin, c);
     // A sweep's bins are weighted as they come; smoothing needs the bins
     // above them and waits for the swept curve to be detected again.
-    treatLiveBins(c, c + 1);
-    if (normalising()) normaliseBins(c, c + 1);
+    treatLiveBins(first, c + 1);
+    if (normalising()) normaliseBins(first, c + 1);
 
     // The wait indicator turns while the sweep runs up to the plot's left edge.
     if (c < scale.startBin + 80) {
@@ -287,7 +294,7 @@ void PlotContent::accumulateBinToPlot() {
     // Detect the column whose last bin has just arrived: column p, or p + 1
     // when the columns are narrower than a bin. Only columns of the plot.
     int column = -1;
-    if (p >= -1 && p + 2 < kColumns) {
+    if (!logarithmic && p >= -1 && p + 2 < kColumns) {
       if (p >= 0 && c == geometry_.binAt(p + 1) - 1) {
         column = p;
       } else if (c == geometry_.binAt(p + 2) - 1) {
@@ -295,16 +302,18 @@ void PlotContent::accumulateBinToPlot() {
       }
     }
     if (column >= 0) detectTrackingPixel(column);
-    // On the logarithmic axis the low columns are narrower than a bin and
-    // read the trace between the two bins around their centres: those
-    // whose upper bin is c are complete now (several, or one that also
-    // holds a bin's edge and read that bin alone until c came).
-    if (geometry_.axis().logarithmic()) {
-      const int from = std::clamp(truncToInt(geometry_.columnOfBin(c - 1)) - 1, 0, kColumns - 2);
+    // On the logarithmic axis the columns complete now are those whose last
+    // bin came with this point and, where columns are narrower than a bin
+    // and read the trace between the two bins around their centres, those
+    // whose upper bin did (several, or one that also holds a bin's edge and
+    // read that bin alone until its upper bin came).
+    if (logarithmic) {
+      const int from = std::clamp(truncToInt(geometry_.columnOfBin(first - 1)) - 1, 0, kColumns - 2);
       const int to = std::clamp(truncToInt(geometry_.columnOfBin(c)) + 2, from, std::min(kColumns - 2, from + 4096));
       for (int k = from; k <= to; ++k) {
         const int a = geometry_.binAt(k), b = geometry_.binAt(k + 1);
-        if (b > a + 1 || truncToInt(geometry_.fractionalBinAt(k)) + 1 != c) continue;
+        const int last = b > a + 1 ? b - 1 : truncToInt(geometry_.fractionalBinAt(k)) + 1;
+        if (last < first || last > c) continue;
         detectTrackingPixel(k);
         column = std::max(column, k);
       }

@@ -298,6 +298,8 @@ class PlotContent {
   uint8_t needsMarkerUpdate_ = 0;
   uint8_t drawWait_ = 0;
   int waitCycle_ = 0;
+  // The latest bin a sweep brought, -1 before its first.
+  int sweptBin_ = -1;
   WaitDot wait_[3];
 
   MarkerCache markerCache_;

@@ -1,6 +1,7 @@
 #include "dsp/PlotTrace.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -34,15 +35,30 @@ void PlotTrace::takeSpectrum(const SpectrumResult* result, float samplingRate) {
   spectrum.output = spectrumValues;
 }
 
-void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin) {
+void PlotTrace::addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin, int fromBin) {
   if (!result) return;
   takeSpectrum(result, samplingRate);
   if (bin >= 0 && bin < traceData_.bins) {
+    const float value = spectrumValues[bin];
     std::lock_guard guard(traceData_.lock);
-    if (mode_ == TraceMode::average)
-      traceData_.averaged[bin] = spectrumValues[bin];
-    else
-      holdBin(bin, spectrumValues[bin]);
+    auto store = [&](int k, float v) {
+      if (mode_ == TraceMode::average)
+        traceData_.averaged[k] = v;
+      else
+        holdBin(k, v);
+    };
+    if (fromBin > 0 && fromBin == sweptBin_ && fromBin + 1 < bin) {
+      // Straight in dB over log frequency: v0^(1 − t)·v1^t.
+      constexpr float kFloor = 1e-30f;
+      const double low = std::log(std::max(sweptValue_, kFloor));
+      const double rise = std::log(std::max(value, kFloor)) - low;
+      const double extent = std::log(static_cast<double>(bin) / fromBin);
+      for (int k = fromBin + 1; k < bin; ++k)
+        store(k, static_cast<float>(std::exp(low + rise * std::log(static_cast<double>(k) / fromBin) / extent)));
+    }
+    store(bin, value);
+    sweptBin_ = bin;
+    sweptValue_ = value;
   }
 }
 

@@ -56,7 +56,11 @@ class PlotTrace {
   // averaging; bin < 0: takes the spectrum only, and the averaging step is
   // addDataSamplingRate's. The spectrum's values are copied here, so the
   // engine may be reconfigured or destroyed before the step runs.
-  void addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin);
+  // With fromBin ≥ 0, the bin stored before this one (a sweep that measures
+  // points rather than every bin), the bins between the two are stored too,
+  // from the two measured values: the level in dB runs straight between them
+  // over the logarithm of the frequency.
+  void addDataSamplingRateBin(const SpectrumResult* result, float samplingRate, int bin, int fromBin = -1);
   // Takes a new spectrum of normal analysis and offers its averaging step,
   // for the caller to post (empty for a null result).
   [[nodiscard]] AveragingStep addDataSamplingRate(const SpectrumResult* result, float samplingRate);
@@ -130,5 +134,8 @@ class PlotTrace {
   TraceMode mode_ = TraceMode::average;
   std::unique_ptr<float[]> average_;
   std::unique_ptr<uint64_t[]> sweptBins_;  // one bit per bin
+  // The latest bin a sweep stored and the value measured there.
+  int sweptBin_ = -1;
+  float sweptValue_ = 0.0f;
   bool holdStarted_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstring>
 
 namespace {
@@ -328,6 +329,49 @@ int Spectrum::windowedBins() const noexcept { return window[fftSize_].windowedBi
 
 float Spectrum::binsPerSecond(int count) const noexcept {
   return samplingRate_ / static_cast<float>(overlapHop(count));
+}
+
+int Spectrum::sweepStepLimit(int count, double lossDb) const noexcept {
+  const WindowEntry& row = window[fftSize_];
+  const int points = row.windowedBins;
+  if (!row.array || points < 2 || fftBufferLength <= 0) return 1;
+  const float* w = row.array + (fftBufferLength - points);
+  const double centre = 0.5 * (points - 1);
+  double sum = 0;
+  for (int n = 0; n < points; ++n) sum += w[n];
+  if (!(sum > 0)) return 1;
+  const double hop = overlapHop(count);
+  const double perStep = 1.0 / (static_cast<double>(fftBufferLength) * hop);
+  // The generator takes a retune at the start of its next block: the tone
+  // may lie what it rises in a block off the bin at the window's centre.
+  const double offsetPerStep = static_cast<double>(count) / hop / fftBufferLength;
+  auto loss = [&](double step) {
+    const double rate = std::numbers::pi * step * perStep;
+    const double offset = 2 * std::numbers::pi * step * offsetPerStep;
+    double re = 0, im = 0;
+    for (int n = 0; n < points; ++n) {
+      const double t = n - centre;
+      const double phase = rate * t * t + offset * t;
+      re += w[n] * std::cos(phase);
+      im += w[n] * std::sin(phase);
+    }
+    return -10.0 * std::log10((re * re + im * im) / (sum * sum));
+  };
+  // The loss grows with the rate until the chirp leaves the window's main
+  // lobe, far beyond the steps worth trying.
+  constexpr double kLargest = 4096;
+  double good = 1, bad = 2;
+  if (loss(good) > lossDb) return 1;
+  while (bad <= kLargest && loss(bad) <= lossDb) {
+    good = bad;
+    bad *= 2;
+  }
+  if (bad > kLargest) return static_cast<int>(good);
+  for (int k = 0; k < 20 && bad - good > 0.5; ++k) {
+    const double middle = 0.5 * (good + bad);
+    (loss(middle) <= lossDb ? good : bad) = middle;
+  }
+  return static_cast<int>(good);
 }
 
 float Spectrum::goertzel(const float* values, float tone, int length) const noexcept {

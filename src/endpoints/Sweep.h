@@ -39,6 +39,21 @@ struct Sweep {
   int32_t uncleanBins = 0;        // bins left unmeasured after kMaxRetries failed tries
   uint8_t uncleanInput = 0;       // the input's gaps left bins unmeasured
   uint8_t uncleanOutput = 0;      // the output's, likewise
+  // The logarithmic axis measures points rather than every bin: after bin b
+  // the next point lies pointRatio·b bins on (at least the next bin); 0
+  // measures every bin, one per spectrum. Where points lie further apart
+  // than maxStepBins the tone rises maxStepBins a spectrum, measuring the
+  // bins between as well, or, where that would take more spectra, jumps to
+  // the point and holds there for settleSpectra spectra while the window
+  // fills with the new tone alone (see SweepPlan.h).
+  float pointRatio = 0.0f;
+  int32_t maxStepBins = 1;      // bins per spectrum at which a spectrum still reads the tone's level
+  int32_t settleSpectra = 0;    // spectra a tone that jumped takes to fill the window alone
+  int32_t holdSpectra = 0;      // spectra still to be thrown away while the tone settles on a point
+  int32_t measuredBin = -1;     // the bin of the latest spectrum taken into the trace, -1 none yet
+  float leadSpectra = 0.0f;     // spectra the tone runs ahead; leadBins is that in bins from currentBin
+  float binHertzPerSecond = 0.0f;  // the tone's speed at one bin per spectrum
+  int64_t spectra = 0;          // spectra the sweep took, thrown away or not
   uint8_t enabled = 0;          // tracking-generator mode is on
   uint8_t running = 0;          // a sweep is in progress
   uint8_t paused = 0;           // the running sweep is suspended

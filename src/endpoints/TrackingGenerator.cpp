@@ -111,6 +111,7 @@ void TrackingGenerator::updateFrequency(Sweep* sweep) {
   std::lock_guard guard(publishLock_);
   pending_.suspended = false;
   pending_.increment = binIncrement(*sweep, sweep->currentBin, samplingRate());
+  pending_.acceleration = sweepAcceleration(*sweep, samplingRate());
   ++pending_.retune;
   publish();
 }

@@ -85,8 +85,10 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // Tunes to sweep->startBin with the sweep's speed, from phase 0, ends a
   // suspension and starts the card. Main thread.
   void start(Sweep* sweep) override;
-  // Retunes to sweep->currentBin and ends a suspension; the phase runs on
-  // and the speed is kept. Main thread.
+  // Retunes to sweep->currentBin at the sweep's present speed (a sweep of
+  // the logarithmic axis changes it as its steps grow, and holds the tone
+  // still on a point it jumped to) and ends a suspension; the phase runs on.
+  // Main thread.
   void updateFrequency(Sweep* sweep) override;
   // While suspended the tone holds its current frequency. Main thread.
   void setSuspend(bool suspend) override;

@@ -47,6 +47,7 @@ struct ControllerHarness {
   FakeGenerator generator{log};
 
   FakePopUpButton bandwidthPopup{interface_menus::bandwidthItems()};
+  FakePopUpButton axisPopup{interface_menus::axisItems()};
   FakePopUpButton windowPopup{interface_menus::windowItems()};
   FakePopUpButton detectorPopup{interface_menus::detectorItems()};
   FakePopUpButton divisionPopup{interface_menus::divisionItems()};
@@ -67,6 +68,7 @@ struct ControllerHarness {
     platform::audio::installProvider(quiet);
     ui::MainThread::install(&mainThread);
     bandwidthPopup.selectItemWithTag(10);
+    axisPopup.selectItemWithTag(0);
     windowPopup.selectItemWithTag(1);
     detectorPopup.selectItemWithTag(3);
     divisionPopup.selectItemWithTag(10);
@@ -76,6 +78,7 @@ struct ControllerHarness {
     app.display = &display;
     app.printView = &printView;
     app.bandwidthPopup = &bandwidthPopup;
+    app.axisPopup = &axisPopup;
     app.windowPopup = &windowPopup;
     app.lowerSpanField = &lowerSpanField;
     app.upperSpanField = &upperSpanField;

@@ -422,6 +422,45 @@ TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
   }
 }
 
+// A sweep's tone rising the engine's step limit of bins per spectrum, and
+// what it rises in a block off the bin at the centre of the window (the
+// generator's retune waits for its next block), reads at most the allowed
+// loss below a steady tone on the bin; at twice the rate clearly more. At
+// RBW 10 Hz even one bin a spectrum loses more: the limit is then 1.
+TEST(SpectrumSchedule, AToneRisingAtTheStepLimitReadsItsLevelWithinTheLoss) {
+  constexpr double kLossDb = 0.05;
+  Spectrum s(100, kRate, WindowShape::Gaussian);
+  const int limit = s.sweepStepLimit(kBlock, kLossDb);
+  EXPECT_GE(limit, 3);
+  const int n = s.fftLength(), hop = s.overlapHop(kBlock), points = windowLength(s);
+  const long first = std::max(points, hop);
+  const double centre = static_cast<double>(first - 1) - 0.5 * (points - 1);
+  constexpr int kBin = 1000;
+  auto read = [&](double step) {
+    s.clearBuffer();
+    const double f0 = (kBin + step * kBlock / hop) / n, rate = step / (static_cast<double>(n) * hop);
+    std::vector<float> block(kBlock);
+    for (long at = 0; at < first + kBlock; at += kBlock) {
+      for (int i = 0; i < kBlock; ++i) {
+        const double t = static_cast<double>(at + i) - centre;
+        block[i] = static_cast<float>(0.25 * std::cos(2 * pi * (f0 * t + 0.5 * rate * t * t)));
+      }
+      const SpectrumResult* r = s.computeWithOverlap(block.data(), kBlock);
+      if (r->validBins > 0) return static_cast<double>(r->output[kBin]);
+    }
+    return 0.0;
+  };
+  const double steady = read(0);
+  ASSERT_GT(steady, 0);
+  const double loss = 10 * std::log10(steady / read(limit));
+  EXPECT_LE(loss, kLossDb + 0.002);
+  EXPECT_GE(loss, 0.0);
+  EXPECT_GT(10 * std::log10(steady / read(2.0 * limit)), kLossDb * 2);
+
+  Spectrum narrow(10, kRate, WindowShape::Gaussian);
+  EXPECT_EQ(narrow.sweepStepLimit(kBlock, kLossDb), 1);
+}
+
 TEST(SpectrumSchedule, BlocksThatDoNotDivideTheRingWrapCorrectly) {
   // A 1000-sample block straddles the ring's end; the newest N samples must
   // still be windowed in order. A spectrum of a steady sinusoid is the same

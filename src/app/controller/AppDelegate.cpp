@@ -223,16 +223,27 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   if (sweep.enabled) {
     SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
     if (result->validBins > 0 && sweep.running && !sweep.paused) {
+      ++sweep.spectra;
       if (!sweepSpectrumIsClean()) {
         if (trackingGenerator) trackingGenerator->updateFrequency(&sweep);
         return;
       }
+      // A tone that jumped to its point holds there until the window is
+      // full of it.
+      if (sweep.holdSpectra > 0) {
+        --sweep.holdSpectra;
+        return;
+      }
       const int bin = sweep.currentBin;
-      trace->addDataSamplingRateBin(result, samplingRate, bin);
+      // Points apart on the logarithmic axis: the trace is drawn through
+      // them, its bins between taken from the two points.
+      const int from = sweep.pointRatio > 0.0f && sweep.measuredBin >= 0 && sweep.measuredBin < bin ? sweep.measuredBin : -1;
+      trace->addDataSamplingRateBin(result, samplingRate, bin, from);
+      sweep.measuredBin = bin;
       // Bins below the mark are measured again after a suspension, into
       // the trace only.
       if (bin >= sweep.suspendUntilBin && display) display->addTraceDataBin(trace->traceData(), bin);
-      ++sweep.currentBin;
+      advanceSweep();
       if (trackingGenerator) trackingGenerator->updateFrequency(&sweep);
     }
     return;

@@ -113,6 +113,10 @@ class AppDelegate : public InputController {
   // the shutdown writes none. The controls keep the values the interface
   // gave them.
   bool usesSettingsFile = true;
+  // Points per octave a sweep of the logarithmic axis measures; 0: one per
+  // column of the display's plot, or kSweepPointsPerOctave without one.
+  double sweepPointsPerOctave = 0;
+  static constexpr double kSweepPointsPerOctave = 48;
   // Set before launch to true for a recording analysed whole from its first
   // sample (the command line's analysis): the engine then lays its windows
   // evenly over the input (Spectrum::computeEvenly), a block may complete
@@ -296,6 +300,14 @@ class AppDelegate : public InputController {
   int32_t sweepSettlingSpectra(bool afterGap = false) const;
   // The generator's lead from the window and the planned loop latency.
   void planSweepLead();
+  // The points a sweep of the logarithmic axis measures (none on the
+  // linear axis: every bin), its largest step and the settling of a jump.
+  void planSweepPoints();
+  // Moves the sweep on to the bin of the next spectrum and tunes for it.
+  void advanceSweep();
+  // Goes back far enough before bin `first` for `spectra` spectra to settle
+  // on the way up again, and tunes for it.
+  void restartSweepBefore(int32_t first, int32_t spectra);
 
   // --- Measurements (MeasureCommands.cpp) ---
   //

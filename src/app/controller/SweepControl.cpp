@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "app/controller/AppDelegate.h"
+#include "endpoints/SweepPlan.h"
 
 void AppDelegate::initAndStartTrackingGenerator() {
   sweep.bins = spectrum ? spectrum->bins() : 0;
@@ -14,11 +16,13 @@ void AppDelegate::initAndStartTrackingGenerator() {
   const float binsPerHertz = spectrum ? PlotTrace::binsPerHertz(sweep.bins, sweep.samplingRate) : 1.0f;
   sweep.leftBin = static_cast<int32_t>(std::trunc(binsPerHertz * sharedData.span.startFrequency));
   sweep.rightBin = static_cast<int32_t>(std::trunc(binsPerHertz * sharedData.span.endFrequency));
-  // Begin 20 bins below the span, but never below bin 10.
-  sweep.startBin = sweep.leftBin < 30 ? 10 : sweep.leftBin - 20;
+  sweep.binHertzPerSecond = spectrum ? spectrum->binsPerSecond(kBlockLength) / binsPerHertz : 0.0f;
+  sweep.hertzPerSecond = sweep.binHertzPerSecond;
+  planSweepPoints();
+  // Begin 20 spectra below the span, but never below bin 10.
+  sweep.startBin = sweep.leftBin < 30 ? 10 : sweep_plan::binBefore(sweep, sweep.leftBin, 20, 10);
   sweep.endBin = sweep.rightBin + 20;
   sweep.currentBin = sweep.startBin;
-  sweep.hertzPerSecond = spectrum ? spectrum->binsPerSecond(kBlockLength) / binsPerHertz : 0.0f;
   // The spectrum of bin b is taken one hop after the retune to b, over a
   // window whose centre lies half a window back, and what it holds left the
   // generator the loop's latency earlier still. With the tone rising one bin
@@ -36,8 +40,13 @@ void AppDelegate::initAndStartTrackingGenerator() {
   planSweepLead();
   // A loop slower than the 20 bins below the span leaves no room to settle:
   // the sweep then begins as far below the span as it takes.
-  if (spectrum) sweep.startBin = std::max(std::min(sweep.startBin, 10), std::min(sweep.startBin, sweep.leftBin - sweepSettlingSpectra()));
+  if (spectrum)
+    sweep.startBin = std::max(std::min(sweep.startBin, 10),
+                              std::min(sweep.startBin, sweep_plan::binBefore(sweep, sweep.leftBin, sweepSettlingSpectra(), INT32_MIN)));
   sweep.currentBin = sweep.startBin;
+  sweep.measuredBin = -1;
+  sweep.spectra = 0;
+  sweep_plan::tune(sweep, false);
   sweep.settleUntilBin = 0;
   sweep.gapBin = 0;
   sweep.retryBin = -1;
@@ -52,14 +61,60 @@ void AppDelegate::initAndStartTrackingGenerator() {
   if (trackingGenerator) trackingGenerator->start(&sweep);
 }
 
+void AppDelegate::planSweepPoints() {
+  sweep.pointRatio = 0.0f;
+  sweep.maxStepBins = 1;
+  sweep.settleSpectra = 0;
+  sweep.holdSpectra = 0;
+  if (!spectrum || sharedData.axisScale != display::AxisScale::logarithmic) return;
+  // A point per plot column: the columns over the span's octaves, from its
+  // first bin above 0 Hz.
+  const double binHertz = 0.5 * sweep.samplingRate / std::max(sweep.bins, 1);
+  const double lower = std::max<double>(sharedData.span.startFrequency, binHertz);
+  const double octaves = std::log2(std::max<double>(sharedData.span.endFrequency, 2 * lower) / lower);
+  const float columns = display ? display->plotColumns() : 0.0f;
+  double perOctave = sweepPointsPerOctave > 0 ? sweepPointsPerOctave
+                     : columns > 0           ? columns / octaves
+                                             : kSweepPointsPerOctave;
+  perOctave = std::clamp(perOctave, 1.0, 10000.0);
+  sweep.pointRatio = static_cast<float>(std::exp2(1.0 / perOctave) - 1.0);
+  sweep.maxStepBins = spectrum->sweepStepLimit(kBlockLength, sweep_plan::kStepLossDb);
+}
+
 void AppDelegate::planSweepLead() {
   if (!spectrum) {
-    sweep.leadBins = 0.0f;
+    sweep.leadSpectra = sweep.leadBins = 0.0f;
     return;
   }
   const float latency = static_cast<float>(sweep.inputLatency + sweep.outputLatency);
   const float hop = static_cast<float>(spectrum->overlapHop(kBlockLength));
-  sweep.leadBins = (0.5f * static_cast<float>(spectrum->windowedBins()) + latency) / hop - 1.0f;
+  sweep.leadSpectra = (0.5f * static_cast<float>(spectrum->windowedBins()) + latency) / hop - 1.0f;
+  // On the logarithmic axis the lead in bins depends on the steps ahead:
+  // tune() works it out as the sweep moves on.
+  if (!(sweep.pointRatio > 0.0f)) {
+    sweep.leadBins = sweep.leadSpectra;
+    return;
+  }
+  sweep.settleSpectra = sweepSettlingSpectra();
+}
+
+void AppDelegate::advanceSweep() {
+  const bool jumped = sweep_plan::jumpsAfter(sweep, sweep.currentBin);
+  sweep.currentBin = sweep_plan::nextBin(sweep, sweep.currentBin);
+  sweep_plan::tune(sweep, jumped);
+}
+
+void AppDelegate::restartSweepBefore(int32_t first, int32_t spectra) {
+  // Where the sweep jumps from point to point, the jump's own hold settles
+  // the window: the sweep starts again on the first point to measure.
+  const int32_t below = sweep_plan::binBefore(sweep, first, 1, 1);
+  if (sweep_plan::jumpsAfter(sweep, below) && below < first) {
+    sweep.currentBin = first;
+    sweep_plan::tune(sweep, true);
+    return;
+  }
+  sweep.currentBin = sweep_plan::binBefore(sweep, first, spectra, 1);
+  sweep_plan::tune(sweep, false);
 }
 
 int32_t AppDelegate::sweepSettlingSpectra(bool afterGap) const {
@@ -130,14 +185,14 @@ bool AppDelegate::sweepSpectrumIsClean() {
       sweep.settleUntilBin = bin + settling;
       sweep.retryBin = bin + settling;
       sweep.retries = 0;
-      ++sweep.currentBin;
+      advanceSweep();
       return false;
     }
     // The spectrum in hand and the one before may hold the gap already:
     // measure from there again (or, when the sweep was still settling after
     // an earlier gap, from where it was going to measure again), after going
     // back far enough to settle.
-    int32_t first = settlingAlready ? sweep.settleUntilBin : std::max(1, bin - 2);
+    int32_t first = settlingAlready ? sweep.settleUntilBin : sweep_plan::binBefore(sweep, bin, 2, 1);
     // The latency readings that follow a gap come from a server that is
     // still refilling its queue, and may be late: a move read while the bins
     // after the gap are still within a settling of it goes back to the first
@@ -151,7 +206,7 @@ bool AppDelegate::sweepSpectrumIsClean() {
     if (!settlingAlready && (inputGap || outputGap || !firstReading))
       sweep.remeasuredBins += std::max(0, bin - std::max(first, sweep.leftBin + 1));
     sweep.settleUntilBin = first;
-    sweep.currentBin = std::max(1, first - settling);
+    restartSweepBefore(first, settling);
     return false;
   }
   if (bin < sweep.settleUntilBin) {
@@ -159,15 +214,15 @@ bool AppDelegate::sweepSpectrumIsClean() {
     // again) the sweep waits at the start of its settling: it settles from
     // the gap's end.
     if (in.gapOngoing || out.gapOngoing)
-      sweep.currentBin = std::max(1, sweep.settleUntilBin - sweepSettlingSpectra(true));
+      restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
     else
-      ++sweep.currentBin;
+      advanceSweep();
     return false;
   }
   if (in.gapOngoing || out.gapOngoing) {
     // A gap that began without being counted yet: wait for it.
-    sweep.settleUntilBin = std::max(1, bin - 2);
-    sweep.currentBin = std::max(1, sweep.settleUntilBin - sweepSettlingSpectra(true));
+    sweep.settleUntilBin = sweep_plan::binBefore(sweep, bin, 2, 1);
+    restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
     return false;
   }
   if (bin > sweep.retryBin) sweep.retries = 0;
@@ -203,7 +258,8 @@ void AppDelegate::suspendTracking() {
   // since a bin below 0 would reach the trace and the generator as a bin
   // number that means "the whole spectrum" and a negative frequency.
   sweep.suspendUntilBin = sweep.currentBin;
-  sweep.currentBin = std::max(sweep.currentBin - 16, std::min(sweep.startBin, sweep.currentBin));
+  sweep.currentBin = sweep_plan::binBefore(sweep, sweep.currentBin, 16, std::min(sweep.startBin, sweep.currentBin));
+  sweep_plan::tune(sweep, false);
   sweep.paused = 1;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <numbers>
 #include <thread>
+#include <vector>
 
 #include "app/TrackingRig.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
@@ -81,6 +82,52 @@ TEST(SweepThroughTheLoopback, WithoutAFilterTheResponseIsFlatAtTheGeneratorsLeve
   const Sweep& s = rig.h.app.sweep;
   for (int k = s.leftBin + 1; k < s.rightBin; ++k)
     ASSERT_NEAR(rig.level(k), kGeneratorLevel, 0.05) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
+// On the logarithmic axis the sweep measures 48 points per octave, rising
+// several bins a spectrum and jumping between points at the top, and draws
+// the trace through them: the band-pass filter's response comes out as the
+// linear sweep measures it, in a fraction of the spectra (a sixth at RBW
+// 100 Hz, where the tone may rise a few bins a spectrum; a quarter at RBW
+// 10 Hz, where it may rise one and each jump waits for a window to fill).
+TEST(SweepThroughTheLoopback, OnTheLogarithmicAxisPointsGiveTheFiltersResponseInFewerSpectra) {
+  const sim::BandPassFilter filter;
+  struct Case { int tag; double fewer; } cases[] = {{10, 3.5}, {20, 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag == 10 ? "RBW 10 Hz" : "RBW 100 Hz");
+    int64_t linearSpectra = 0;
+    std::vector<double> linear;
+    for (const bool log : {false, true}) {
+      LoopbackSweep rig(true);
+      rig.launch("50", "20000");
+      rig.h.axisPopup.pickTag(log ? 1 : 0);
+      rig.sweepLaunched(c.tag);
+      const Sweep& s = rig.h.app.sweep;
+      ASSERT_EQ(s.pointRatio > 0, log);
+      if (!log) {
+        linearSpectra = s.spectra;
+        for (int k = 0; k <= s.rightBin; ++k) linear.push_back(rig.level(k));
+        continue;
+      }
+      if (c.tag == 10) EXPECT_EQ(s.maxStepBins, 1);
+      else EXPECT_GT(s.maxStepBins, 2);
+      int compared = 0;
+      for (int k = s.leftBin + 1; k < s.rightBin; ++k) {
+        const double expected = kGeneratorLevel + filterResponse(filter, rig.frequency(k), 48000);
+        if (expected < kGeneratorLevel - 40) continue;
+        // RBW 100 Hz smears the filter's narrow top by up to a dB, for both
+        // sweeps alike.
+        if (c.tag == 10) {
+          ASSERT_NEAR(rig.level(k), expected, 0.2) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+        }
+        ASSERT_NEAR(rig.level(k), linear[k], 0.1) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+        ++compared;
+      }
+      EXPECT_GT(compared, 6000);
+      EXPECT_GE(static_cast<double>(linearSpectra) / static_cast<double>(s.spectra), c.fewer)
+          << linearSpectra << " spectra on the linear axis, " << s.spectra << " on the logarithmic";
+    }
+  }
 }
 
 TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStoppable) {

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "app/controller/AppDelegate.h"
+#include "plot/FrequencyAxis.h"
 #include "app/window/MainWindow.h"
 #include "support/AllocationCounter.h"
 #include "ui/MainThread.h"
@@ -37,6 +38,22 @@ struct Rig {
     return scope.allocations();
   }
   ui::Matrix* trackingGeneratorMatrix() { return app.trackingGeneratorMatrix; }
+  // Starts a sweep on that frequency axis at that RBW, from the normal mode
+  // or after another sweep.
+  void startSweep(display::AxisScale axis, int bandwidthTag) {
+    app.trackingGeneratorMatrix->selectCell(0, 0);
+    app.trackingModeChanged();
+    app.axisPopup->selectItemWithTag(static_cast<int>(axis));
+    app.axisChanged();
+    app.bandwidthPopup->selectItemWithTag(bandwidthTag);
+    app.setupSampling();
+    app.trackingGeneratorMatrix->selectCell(0, 1);
+    app.trackingModeChanged();
+    app.trackingGeneratorButton->setState(1);
+    app.trackingStateChanged();
+    ASSERT_EQ(app.sweep.running, 1);
+    ASSERT_EQ(app.sweep.pointRatio > 0, axis == display::AxisScale::logarithmic);
+  }
   QApplication& qtApplication = application();
   ui::ManualMainThread mainThread;
   AppDelegate app;
@@ -56,14 +73,20 @@ TEST(BlockAllocation, NormalAnalysisAndSweepsAllocateNothingPerBlock) {
   ASSERT_EQ(r.app.sharedData.hasData, 1);
   EXPECT_EQ(r.feed(256), 0);
 
-  r.app.trackingGeneratorMatrix->selectCell(0, 1);
-  r.app.trackingModeChanged();
-  r.app.trackingGeneratorButton->setState(1);
-  r.app.trackingStateChanged();
+  r.startSweep(display::AxisScale::linear, 30);
   r.feed(64);
-  const int before = r.app.sweep.currentBin;
+  int before = r.app.sweep.currentBin;
   EXPECT_EQ(r.feed(256), 0);
   EXPECT_GT(r.app.sweep.currentBin, before + 50) << "the sweep advanced meanwhile";
+
+  // The logarithmic axis's sweep of points: its steps, jumps and the bins
+  // drawn between points. At RBW 10 Hz it is still under way at the end.
+  r.startSweep(display::AxisScale::logarithmic, 10);
+  r.feed(64);
+  before = r.app.sweep.currentBin;
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(r.app.sweep.currentBin, before + 10) << "the sweep advanced meanwhile";
+  EXPECT_EQ(r.app.sweep.running, 1);
 }
 
 // The same with every measurement on: a hold, the peak table and the trace
@@ -89,12 +112,13 @@ TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
   EXPECT_EQ(r.feed(256), 0);
 
   r.app.setTraceMode(2);
-  r.trackingGeneratorMatrix()->selectCell(0, 1);
-  r.app.trackingModeChanged();
-  r.app.trackingGeneratorButton->setState(1);
-  r.app.trackingStateChanged();
-  r.feed(64);
-  const int before = r.app.sweep.currentBin;
-  EXPECT_EQ(r.feed(256), 0);
-  EXPECT_GT(r.app.sweep.currentBin, before + 50) << "the sweep advanced meanwhile";
+  for (const auto axis : {display::AxisScale::linear, display::AxisScale::logarithmic}) {
+    const bool log = axis == display::AxisScale::logarithmic;
+    r.startSweep(axis, log ? 10 : 30);
+    r.feed(64);
+    const int before = r.app.sweep.currentBin;
+    EXPECT_EQ(r.feed(256), 0) << (log ? "log" : "linear");
+    EXPECT_GT(r.app.sweep.currentBin, before + (log ? 10 : 50)) << "the sweep advanced meanwhile";
+    EXPECT_EQ(r.app.sweep.running, 1);
+  }
 }

@@ -31,7 +31,9 @@ const char kUsage[] =
     "Measures a frequency response as the analyzer's tracking mode does, without\n"
     "a window: the generator's sine plays on the output and follows the analysed\n"
     "bin across the span, one bin per spectrum, and the input measures what comes\n"
-    "back. At the end one line goes to standard output:\n"
+    "back. On the logarithmic axis it measures points a fraction of an octave\n"
+    "apart instead, and draws the response through them. At the end one line goes\n"
+    "to standard output:\n"
     "  sweep LOW-HIGH Hz, BINS bins, SECONDS s, max LEVEL dB at FREQ Hz, min LEVEL dB at FREQ Hz\n"
     "with \", N bins measured again after drop-outs\" when gaps in the input or the\n"
     "output met some bins (the drop-outs are counted on standard error).\n"
@@ -49,6 +51,11 @@ const char kUsage[] =
     "  --rbw=HZ               resolution bandwidth: 1, 3.16, 10 (default), 31.6,\n"
     "                         100, 316 or 1000\n"
     "  --window=NAME          %s (default gaussian)\n"
+    "  --axis=NAME            linear (default): every bin of the span; log: points\n"
+    "                         spaced evenly in octaves, as the window's sweep on\n"
+    "                         its logarithmic axis, and the image on that axis\n"
+    "  --points-per-octave=N  with --axis=log: the density, 1 to 1000 (default 48;\n"
+    "                         never more than one point per bin)\n"
     "  --volume=V             the output's volume, 0 to 1 (default: as it is)\n"
     "  --csv=FILE             the response as CSV, as File > Export Data writes\n"
     "                         it; - for standard output (then no summary line)\n"
@@ -64,7 +71,7 @@ const char kUsage[] =
     "                         off); the summary reads the unsmoothed response\n"
     "  --json                 the summary as one JSON object: lower_hz, upper_hz,\n"
     "                         bins, seconds, max and min {level_db, frequency_hz},\n"
-    "                         remeasured_bins, and with --reference reference\n"
+    "                         remeasured_bins, axis, spectra, and with --reference reference\n"
     "                         {file, worst_db, frequency_hz, within}\n"
     "  --help                 show this help and exit\n"
     "\n"
@@ -153,6 +160,14 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (auto v = valueOf(a, "--reference")) {
       if (v->empty()) return refuse(a, "--reference needs a file name");
       o.reference = *v;
+    } else if (auto v = valueOf(a, "--axis")) {
+      if (*v == "log" || *v == "logarithmic") s.axis = display::AxisScale::logarithmic;
+      else if (*v == "linear") s.axis = display::AxisScale::linear;
+      else return refuse(a, "the axis is linear or log");
+    } else if (auto v = valueOf(a, "--points-per-octave")) {
+      const std::optional<double> n = number(*v);
+      if (!n || !(*n >= 1 && *n <= 1000)) return refuse(a, "the points per octave are a number from 1 to 1000");
+      s.pointsPerOctave = *n;
     } else if (auto v = valueOf(a, "--smoothing")) {
       const std::optional<int> n = octaveFraction(*v);
       if (!n || !dsp::isSmoothingFraction(*n))
@@ -170,6 +185,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic)
+    return refuse("--points-per-octave", "the points are those of the logarithmic axis: give --axis=log too");
   if (o.json && o.csv == "-")
     return refuse("--csv=-", "standard output takes the JSON summary of --json; write the CSV to a file");
   return Parsed{std::move(o), 0, {}};
@@ -291,11 +308,14 @@ class Command {
     if (o.json) return jsonSummary(o, sweep, reference, failed);
     if (o.csv != "-")
       std::fprintf(hooks_.out,
-                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s\n",
+                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s%s\n",
                    sweep.lowerFrequency(), sweep.upperFrequency(), sweep.bins(), sweep.seconds(), high.level,
                    high.frequency, low.level, low.frequency,
                    sweep.remeasuredBins() > 0
                        ? (", " + std::to_string(sweep.remeasuredBins()) + " bins measured again after drop-outs").c_str()
+                       : "",
+                   o.settings.axis == display::AxisScale::logarithmic
+                       ? (", log axis, " + std::to_string(sweep.spectra()) + " spectra").c_str()
                        : "");
     int status = failed ? 1 : 0;
     if (reference) {
@@ -324,7 +344,9 @@ class Command {
                        ",\"upper_hz\":" + printed("%g", sweep.upperFrequency()) +
                        ",\"bins\":" + std::to_string(sweep.bins()) + ",\"seconds\":" + printed("%.3f", sweep.seconds()) +
                        ",\"max\":" + reading(sweep.maximum()) + ",\"min\":" + reading(sweep.minimum()) +
-                       ",\"remeasured_bins\":" + std::to_string(sweep.remeasuredBins());
+                       ",\"remeasured_bins\":" + std::to_string(sweep.remeasuredBins()) + ",\"axis\":" +
+                       (o.settings.axis == display::AxisScale::logarithmic ? "\"log\"" : "\"linear\"") +
+                       ",\"spectra\":" + std::to_string(sweep.spectra());
     int status = failed ? 1 : 0;
     if (reference) {
       std::string cause;

@@ -51,6 +51,8 @@ SweepMeasurement::SweepMeasurement(const Settings& settings, bool withImage) : s
   controls_.windowPopup.selectItemWithTag(settings.windowTag);
   // The response as the window shows it smoothed: the CSV and the image.
   controls_.smoothingPopup.selectItemWithTag(settings.smoothing);
+  controls_.axisPopup.selectItemWithTag(static_cast<int>(settings.axis));
+  if (settings.pointsPerOctave) app_.sweepPointsPerOctave = *settings.pointsPerOctave;
   if (settings.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *settings.lowerSpan));
   if (settings.upperSpan) controls_.upperSpanField.setStringValue(printed("%.15g", *settings.upperSpan));
   if (settings.width) controls_.printWidthField.setStringValue(std::to_string(*settings.width));

@@ -35,6 +35,8 @@ struct Settings {
   std::optional<double> volume;                // 0…1, the output's volume slider
   std::optional<int> width, height;            // the exported page, points
   int smoothing = 0;                           // 1/N-octave smoothing of the CSV and the image; 0 none
+  display::AxisScale axis = display::AxisScale::linear;  // the sweep's points and the image's axis
+  std::optional<double> pointsPerOctave;                 // on the logarithmic axis; none: the controller's default
 };
 
 // A level and where it is.
@@ -69,6 +71,8 @@ class SweepMeasurement {
   double seconds() const { return seconds_; }
   // Bins measured again because a drop-out met their spectrum.
   int remeasuredBins() const { return app_.sweep.remeasuredBins; }
+  // Spectra the sweep took, those thrown away while it settled included.
+  int64_t spectra() const { return app_.sweep.spectra; }
   // The gaps each side had during the sweep.
   uint64_t inputGaps() const { return inputGaps_; }
   uint64_t outputGaps() const { return outputGaps_; }
