@@ -266,7 +266,12 @@ void AppDelegate::suspendTracking() {
 void AppDelegate::resumeTracking() {
   if (!sweep.running) return;
   sweep.paused = 0;
-  if (trackingGenerator) trackingGenerator->setSuspend(false);
+  // The windows the engine computes next still hold the tone as it stood
+  // during the pause: the sweep goes back far enough for them to pass,
+  // throws their spectra away and measures from where it stepped back to.
+  sweep.settleUntilBin = sweep.currentBin;
+  restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
+  if (trackingGenerator) trackingGenerator->updateFrequency(&sweep);
 }
 
 void AppDelegate::trackingStateChanged() {

@@ -130,6 +130,36 @@ TEST(SweepThroughTheLoopback, OnTheLogarithmicAxisPointsGiveTheFiltersResponseIn
   }
 }
 
+// A sweep suspended halfway (as Export Image and Save Reference suspend it)
+// for a while and resumed measures again the bins before the pause, into
+// the trace: with a flat loopback every bin still reads the generator's
+// level, on either axis. The spectra still holding the tone held during the
+// pause must not reach the trace.
+TEST(SweepThroughTheLoopback, ASweepSuspendedAndResumedStaysFlat) {
+  for (const bool log : {false, true}) {
+    SCOPED_TRACE(log ? "logarithmic axis" : "linear axis");
+    LoopbackSweep rig(false);
+    rig.launch("50", "4000");
+    rig.h.axisPopup.pickTag(log ? 1 : 0);
+    int pausedBlocks = -1;
+    int32_t middle = 0;
+    rig.sweepLaunched(10, [&] {
+      const Sweep& s = rig.h.app.sweep;
+      if (middle == 0) middle = (s.leftBin + s.rightBin) / 2;
+      if (pausedBlocks < 0 && s.currentBin >= middle) {
+        rig.h.app.suspendTracking();
+        pausedBlocks = 0;
+      } else if (pausedBlocks >= 0 && pausedBlocks < 200 && ++pausedBlocks == 200) {
+        rig.h.app.resumeTracking();
+      }
+    });
+    ASSERT_EQ(pausedBlocks, 200);
+    const Sweep& s = rig.h.app.sweep;
+    for (int k = s.leftBin + 1; k < s.rightBin; ++k)
+      ASSERT_NEAR(rig.level(k), kGeneratorLevel, 0.05) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+  }
+}
+
 TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStoppable) {
   LoopbackSweep rig(true);
   // A separate output device carries the tone; the input stays on the loopback.
