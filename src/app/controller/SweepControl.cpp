@@ -267,11 +267,19 @@ void AppDelegate::resumeTracking() {
   if (!sweep.running) return;
   sweep.paused = 0;
   // The windows the engine computes next still hold the tone as it stood
-  // during the pause: the sweep goes back far enough for them to pass,
-  // throws their spectra away and measures from where it stepped back to.
-  sweep.settleUntilBin = sweep.currentBin;
-  restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
-  if (trackingGenerator) trackingGenerator->updateFrequency(&sweep);
+  // during the pause, and the tone is retuned only with the first of them:
+  // their spectra are thrown away (the bins keep what was measured before
+  // the pause), and the sweep steps back further when the 16 bins are fewer
+  // than that takes.
+  const int32_t settling = sweepSettlingSpectra(true) + 1;
+  const int32_t lowest = std::min(sweep.startBin, sweep.currentBin);
+  if (settling >= 16)
+    sweep.currentBin = std::min(sweep.currentBin, sweep_plan::binBefore(sweep, sweep.suspendUntilBin, settling + 1, lowest));
+  int32_t settled = sweep.currentBin;
+  for (int32_t k = 0; k < settling && settled < sweep.suspendUntilBin; ++k) settled = sweep_plan::nextBin(sweep, settled);
+  sweep.settleUntilBin = std::max(sweep.settleUntilBin, std::min(settled, sweep.suspendUntilBin));
+  sweep_plan::tune(sweep, false);
+  if (trackingGenerator) trackingGenerator->setSuspend(false);
 }
 
 void AppDelegate::trackingStateChanged() {
