@@ -342,10 +342,11 @@ int Spectrum::sweepStepLimit(int count, double lossDb) const noexcept {
   if (!(sum > 0)) return 1;
   const double hop = overlapHop(count);
   const double perStep = 1.0 / (static_cast<double>(fftBufferLength) * hop);
-  // The tone may lie what it rises in a spectrum off the bin at the
-  // window's centre: the generator takes a retune at the start of its next
-  // block, and a server's latency readings jitter by a cycle or so.
-  const double offsetPerStep = 1.0 / fftBufferLength;
+  // The tone may lie what it rises in kSweepTimingSpectra spectra off the
+  // bin at the window's centre: the generator takes a retune at the start
+  // of its next block, a server's latency readings jitter by a cycle or so,
+  // and a server under load delivers the input in bursts.
+  const double offsetPerStep = kSweepTimingSpectra / fftBufferLength;
   auto loss = [&](double step) {
     const double rate = std::numbers::pi * step * perStep;
     const double offset = 2 * std::numbers::pi * step * offsetPerStep;

@@ -135,13 +135,16 @@ class Spectrum {
   // The most bins a tone may rise per spectrum of overlap mode (blocks of
   // count samples) while the spectrum of the bin it passes near the centre
   // of the window reads its level at most lossDb low: a linear chirp through
-  // the window, up to what it rises in one spectrum off the bin (a retune
-  // takes effect with the generator's next block, and a server's latency
-  // readings jitter by a cycle or so), |Σ w(n)·exp(i(π·r·n² + 2π·d·n))|²
+  // the window, up to what it rises in kSweepTimingSpectra spectra off the
+  // bin (a retune takes effect with the generator's next block, a server's
+  // latency readings jitter, its input comes in bursts under load),
+  // |Σ w(n)·exp(i(π·r·n² + 2π·d·n))|²
   // against (Σ w(n))², r the chirp's rate in cycles per sample², d the offset
   // in cycles per sample. At least 1. A pass over the window for each of
   // some thirty trial steps; same thread as the reconfiguration.
   int sweepStepLimit(int count, double lossDb) const noexcept;
+  // The spectra by which a sweep's timing may be off (see sweepStepLimit).
+  static constexpr double kSweepTimingSpectra = 4;
 
   // Single-bin Goertzel power; tone is the cosine of the bin's angular frequency.
   float goertzel(const float* values, float tone, int length) const noexcept;

@@ -50,6 +50,12 @@ struct Sweep {
   int32_t maxStepBins = 1;      // bins per spectrum at which a spectrum still reads the tone's level
   int32_t settleSpectra = 0;    // spectra a tone that jumped takes to fill the window alone
   int32_t holdSpectra = 0;      // spectra still to be thrown away while the tone settles on a point
+  // After the hold, a point's spectrum is taken once two in a row agree
+  // within kSettledDb: a window that still holds some of the tone from
+  // before the jump (an input that came in a burst, a loop longer than
+  // planned) reads lower than the next one.
+  float heldReading = -1.0f;    // the last spectrum's power at the point, -1 none yet
+  int32_t confirmations = 0;    // spectra left to wait for two that agree, 0 not waiting
   int32_t measuredBin = -1;     // the bin of the latest spectrum taken into the trace, -1 none yet
   float leadSpectra = 0.0f;     // spectra the tone runs ahead; leadBins is that in bins from currentBin
   float binHertzPerSecond = 0.0f;  // the tone's speed at one bin per spectrum

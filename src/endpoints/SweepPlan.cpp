@@ -39,8 +39,23 @@ int32_t binBefore(const Sweep& sweep, int32_t bin, int32_t spectra, int32_t lowe
   return std::max(lowest, bin);
 }
 
+bool settled(Sweep& sweep, float power) {
+  if (sweep.confirmations <= 0) return true;
+  const float before = sweep.heldReading;
+  sweep.heldReading = power;
+  const bool agree = before > 0.0f && power > 0.0f &&
+                     std::fabs(10.0 * std::log10(static_cast<double>(power) / before)) <= kSettledDb;
+  if (agree || --sweep.confirmations <= 0) {
+    sweep.confirmations = 0;
+    return true;
+  }
+  return false;
+}
+
 void tune(Sweep& sweep, bool jumped) {
   sweep.holdSpectra = 0;
+  sweep.confirmations = 0;
+  sweep.heldReading = -1.0f;
   if (!(sweep.pointRatio > 0.0f)) {
     sweep.leadBins = sweep.leadSpectra;
     sweep.hertzPerSecond = sweep.binHertzPerSecond;
@@ -50,6 +65,7 @@ void tune(Sweep& sweep, bool jumped) {
     sweep.leadBins = 0.0f;
     sweep.hertzPerSecond = 0.0f;
     sweep.holdSpectra = sweep.settleSpectra;
+    sweep.confirmations = kConfirmations;
     return;
   }
   // The tone at the centre of a spectrum's window is the one played

@@ -25,6 +25,10 @@ namespace sweep_plan {
 // The largest level loss, dB, a spectrum may show for a tone rising through
 // its window.
 inline constexpr double kStepLossDb = 0.05;
+// Two spectra of a point that agree this closely, dB, show the window holds
+// the point's tone alone; at most kConfirmations spectra are waited for.
+inline constexpr double kSettledDb = 0.02;
+inline constexpr int32_t kConfirmations = 8;
 
 // Bins from bin to the next point: 1 on the linear axis.
 int32_t pointGap(const Sweep& sweep, int32_t bin);
@@ -39,8 +43,13 @@ int32_t nextBin(const Sweep& sweep, int32_t bin);
 int32_t binBefore(const Sweep& sweep, int32_t bin, int32_t spectra, int32_t lowest);
 // Sets the tone's lead, speed and hold for the spectrum of currentBin:
 // reached by a jump, the tone sits on the bin and holds for settleSpectra
-// spectra; else it leads by the bins the sweep rises in leadSpectra spectra
+// spectra, then until two spectra agree (settled()); else it leads by the bins the sweep rises in leadSpectra spectra
 // and rises at the speed of the step there.
 void tune(Sweep& sweep, bool jumped);
+// After a jump's hold, with each spectrum's power at the point: true when
+// the point may be taken (this spectrum and the one before agree within
+// kSettledDb, or kConfirmations spectra have been waited for), else false
+// and the spectrum is to be thrown away.
+bool settled(Sweep& sweep, float power);
 
 }  // namespace sweep_plan

@@ -427,10 +427,10 @@ TEST(SpectrumSchedule, OverlapModeHopsAQuarterWindowButAtLeastTwoBlocks) {
 // generator's retune waits for its next block, a server's latency readings
 // jitter), reads at most the allowed
 // loss below a steady tone on the bin; at twice the rate clearly more. At
-// RBW 10 Hz even one bin a spectrum loses more: the limit is then 1.
+// RBW 100 Hz and 10 Hz even one bin a spectrum loses more: the limit is 1.
 TEST(SpectrumSchedule, AToneRisingAtTheStepLimitReadsItsLevelWithinTheLoss) {
   constexpr double kLossDb = 0.05;
-  Spectrum s(100, kRate, WindowShape::Gaussian);
+  Spectrum s(1000, kRate, WindowShape::Gaussian);
   const int limit = s.sweepStepLimit(kBlock, kLossDb);
   EXPECT_GE(limit, 2);
   const int n = s.fftLength(), hop = s.overlapHop(kBlock), points = windowLength(s);
@@ -439,7 +439,7 @@ TEST(SpectrumSchedule, AToneRisingAtTheStepLimitReadsItsLevelWithinTheLoss) {
   constexpr int kBin = 1000;
   auto read = [&](double step) {
     s.clearBuffer();
-    const double f0 = (kBin + step) / n, rate = step / (static_cast<double>(n) * hop);
+    const double f0 = (kBin + Spectrum::kSweepTimingSpectra * step) / n, rate = step / (static_cast<double>(n) * hop);
     std::vector<float> block(kBlock);
     for (long at = 0; at < first + kBlock; at += kBlock) {
       for (int i = 0; i < kBlock; ++i) {
@@ -458,8 +458,10 @@ TEST(SpectrumSchedule, AToneRisingAtTheStepLimitReadsItsLevelWithinTheLoss) {
   EXPECT_GE(loss, 0.0);
   EXPECT_GT(10 * std::log10(steady / read(2.0 * limit)), kLossDb * 2);
 
-  Spectrum narrow(10, kRate, WindowShape::Gaussian);
-  EXPECT_EQ(narrow.sweepStepLimit(kBlock, kLossDb), 1);
+  for (const float rbw : {10.0f, 100.0f}) {
+    Spectrum narrow(rbw, kRate, WindowShape::Gaussian);
+    EXPECT_EQ(narrow.sweepStepLimit(kBlock, kLossDb), 1) << rbw;
+  }
 }
 
 TEST(SpectrumSchedule, BlocksThatDoNotDivideTheRingWrapCorrectly) {

@@ -104,4 +104,15 @@ TEST(SweepPlan, GoingBackCoversTheSpectraAndTheLeadIsTheBinsAhead) {
   EXPECT_EQ(s.leadBins, 0.0f);
   EXPECT_EQ(s.hertzPerSecond, 0.0f);
   EXPECT_EQ(s.holdSpectra, 5);
+  // Then a point is taken once two spectra agree within 0.02 dB: a window
+  // still holding some of the tone before the jump reads low, the next one
+  // higher. Eight at most are waited for.
+  EXPECT_FALSE(sweep_plan::settled(s, 0.90f));
+  EXPECT_FALSE(sweep_plan::settled(s, 0.999f));
+  EXPECT_TRUE(sweep_plan::settled(s, 0.9995f));
+  EXPECT_TRUE(sweep_plan::settled(s, 0.5f)) << "not waiting any more";
+  sweep_plan::tune(s, true);
+  int waited = 1;
+  for (float p = 0.1f; !sweep_plan::settled(s, p); p *= 1.5f) ++waited;
+  EXPECT_EQ(waited, sweep_plan::kConfirmations);
 }

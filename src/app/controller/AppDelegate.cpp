@@ -1,5 +1,7 @@
 #include "app/controller/AppDelegate.h"
 
+#include "endpoints/SweepPlan.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -235,6 +237,7 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
         return;
       }
       const int bin = sweep.currentBin;
+      if (!sweep_plan::settled(sweep, bin >= 0 && bin < result->bins ? result->output[bin] : 0.0f)) return;
       // Points apart on the logarithmic axis: the trace is drawn through
       // them, its bins between taken from the two points.
       const int from = sweep.pointRatio > 0.0f && sweep.measuredBin >= 0 && sweep.measuredBin < bin ? sweep.measuredBin : -1;

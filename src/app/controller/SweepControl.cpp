@@ -95,7 +95,10 @@ void AppDelegate::planSweepLead() {
     sweep.leadBins = sweep.leadSpectra;
     return;
   }
-  sweep.settleSpectra = sweepSettlingSpectra();
+  // A jump's hold allows for the loop as a gap does (twice, and a few
+  // blocks): a server's latency readings jitter by a cycle or so, and a
+  // window that still holds a little of the tone before the jump reads low.
+  sweep.settleSpectra = sweepSettlingSpectra(true);
 }
 
 void AppDelegate::advanceSweep() {

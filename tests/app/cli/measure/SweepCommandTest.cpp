@@ -174,7 +174,7 @@ TEST(MeasureCommand, OnTheLogarithmicAxisItMeasuresPointsPerOctave) {
   const Outcome linear = rig.measure(sweep);
   ASSERT_EQ(linear.status, 0) << linear.err;
   EXPECT_NE(linear.out.find("\"axis\":\"linear\""), std::string::npos) << linear.out;
-  EXPECT_GT(spectra(linear.out), 5 * spectra(o.out)) << linear.out << o.out;
+  EXPECT_GT(spectra(linear.out), 4 * spectra(o.out)) << linear.out << o.out;
   const sim::BandPassFilter filter;
   int compared = 0;
   for (auto [f, level] : levels(testsupport::TempFolder::read(folder.file("log.csv")))) {
