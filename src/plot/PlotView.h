@@ -61,9 +61,6 @@ class PlotView {
   // view takes what they need and shows the trace with them. A command's
   // call, never a block's.
   virtual void measurementsChanged() { setNeedsDisplay(); }
-  // The plot's width in columns, 0 for a view without a plot of its own: a
-  // sweep of the logarithmic axis measures a point per column.
-  virtual float plotColumns() const { return 0.0f; }
 };
 
 // What the export and print commands ask of the print and export view

@@ -113,10 +113,9 @@ class AppDelegate : public InputController {
   // the shutdown writes none. The controls keep the values the interface
   // gave them.
   bool usesSettingsFile = true;
-  // Points per octave a sweep of the logarithmic axis measures; 0: one per
-  // column of the display's plot, or kSweepPointsPerOctave without one.
+  // Points per octave a sweep of the logarithmic axis measures instead of
+  // every bin; 0: every bin, as on the linear axis.
   double sweepPointsPerOctave = 0;
-  static constexpr double kSweepPointsPerOctave = 48;
   // Set before launch to true for a recording analysed whole from its first
   // sample (the command line's analysis): the engine then lays its windows
   // evenly over the input (Spectrum::computeEvenly), a block may complete

@@ -66,17 +66,11 @@ void AppDelegate::planSweepPoints() {
   sweep.maxStepBins = 1;
   sweep.settleSpectra = 0;
   sweep.holdSpectra = 0;
-  if (!spectrum || sharedData.axisScale != display::AxisScale::logarithmic) return;
-  // A point per plot column: the columns over the span's octaves, from its
-  // first bin above 0 Hz.
-  const double binHertz = 0.5 * sweep.samplingRate / std::max(sweep.bins, 1);
-  const double lower = std::max<double>(sharedData.span.startFrequency, binHertz);
-  const double octaves = std::log2(std::max<double>(sharedData.span.endFrequency, 2 * lower) / lower);
-  const float columns = display ? display->plotColumns() : 0.0f;
-  double perOctave = sweepPointsPerOctave > 0 ? sweepPointsPerOctave
-                     : columns > 0           ? columns / octaves
-                                             : kSweepPointsPerOctave;
-  perOctave = std::clamp(perOctave, 1.0, 10000.0);
+  // Points only on the logarithmic axis and when asked for: counted in
+  // spectra, a jump's hold cannot follow a server that delivers its input in
+  // bursts under load, and a point then reads a few tenths of a dB low.
+  if (!spectrum || sharedData.axisScale != display::AxisScale::logarithmic || !(sweepPointsPerOctave > 0)) return;
+  const double perOctave = std::clamp(sweepPointsPerOctave, 1.0, 10000.0);
   sweep.pointRatio = static_cast<float>(std::exp2(1.0 / perOctave) - 1.0);
   sweep.maxStepBins = spectrum->sweepStepLimit(kBlockLength, sweep_plan::kStepLossDb);
 }

@@ -31,7 +31,6 @@ class DisplayView final : public PlotView {
   const ::display::MarkerCache* referenceMarkerCache() const override { return display_->referenceMarker(); }
   PageView* page() override { return nullptr; }
   void measurementsChanged() override { display_->measurementsChanged(); }
-  float plotColumns() const override { return display_->plotWidth(); }
 
  private:
   ::display::Display* display_;

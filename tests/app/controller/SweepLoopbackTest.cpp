@@ -100,6 +100,7 @@ TEST(SweepThroughTheLoopback, OnTheLogarithmicAxisPointsGiveTheFiltersResponseIn
       LoopbackSweep rig(true);
       rig.launch("50", "20000");
       rig.h.axisPopup.pickTag(log ? 1 : 0);
+      rig.h.app.sweepPointsPerOctave = log ? 48 : 0;
       rig.sweepLaunched(c.tag);
       const Sweep& s = rig.h.app.sweep;
       ASSERT_EQ(s.pointRatio > 0, log);
@@ -139,6 +140,7 @@ TEST(SweepThroughTheLoopback, ASweepSuspendedAndResumedStaysFlat) {
     LoopbackSweep rig(false);
     rig.launch("50", "4000");
     rig.h.axisPopup.pickTag(log ? 1 : 0);
+    rig.h.app.sweepPointsPerOctave = log ? 48 : 0;
     int pausedBlocks = -1;
     int32_t middle = 0;
     rig.sweepLaunched(10, [&] {

@@ -49,6 +49,7 @@ struct Rig {
     app.setupSampling();
     app.trackingGeneratorMatrix->selectCell(0, 1);
     app.trackingModeChanged();
+    app.sweepPointsPerOctave = axis == display::AxisScale::logarithmic ? 48 : 0;
     app.trackingGeneratorButton->setState(1);
     app.trackingStateChanged();
     ASSERT_EQ(app.sweep.running, 1);
