@@ -76,20 +76,21 @@ void PlotCaptions::makeDateStrings(SharedData& shared) {
 }
 
 std::string PlotCaptions::markerReadoutText(const MeasureReadout& readout, const MarkerCache& marker,
-                                            const char* unit) {
+                                            const dsp::LevelScale& scale, const char* weighting) {
   char text[128];
+  char level[64];
   if (readout.precise) {
     // The peak reading: a sine's frequency and level between bins.
-    std::snprintf(text, sizeof text, "Marker:  %.2f Hz   %.2f %s", static_cast<double>(readout.frequency),
-                  static_cast<double>(readout.dB), unit);
+    std::snprintf(text, sizeof text, "Marker:  %.2f Hz   %s", static_cast<double>(readout.frequency),
+                  scale.format(level, sizeof level, readout.dB, 2, false, weighting));
   } else if (!marker.hasPower) {
     // A bin without power has no level to read.
     std::snprintf(text, sizeof text, "Marker:  %.0f Hz   no power", static_cast<double>(marker.frequency));
   } else {
     // The bin as it is; "~" where the peak reading was asked for but the
     // sine lies too close to its image to be read between bins.
-    std::snprintf(text, sizeof text, "Marker:  %s%.0f Hz   %.1f %s", readout.uncertain ? "~" : "",
-                  static_cast<double>(marker.frequency), static_cast<double>(marker.dB), unit);
+    std::snprintf(text, sizeof text, "Marker:  %s%.0f Hz   %s", readout.uncertain ? "~" : "",
+                  static_cast<double>(marker.frequency), scale.format(level, sizeof level, marker.dB, 1, false, weighting));
   }
   return text;
 }

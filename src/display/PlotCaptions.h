@@ -9,6 +9,7 @@
 #include "plot/MarkerCache.h"
 #include "plot/SharedData.h"
 #include "display/PlotMeasure.h"
+#include "dsp/LevelUnits.h"
 
 namespace display {
 
@@ -39,9 +40,10 @@ class PlotCaptions {
   static void makeDateStrings(SharedData& shared);
   // The marker's line below the plot: the peak reading's frequency and
   // level, or the bin's (after "~" when the peak reading was uncertain).
-  // Levels in unit: "dB", or "dB(A)", "dB(C)" on a weighted trace.
+  // Levels in the scale's unit, with a weighting's letter ("A", "C") when
+  // not null: "dB", "dBu(A)".
   static std::string markerReadoutText(const MeasureReadout& readout, const MarkerCache& marker,
-                                       const char* unit = "dB");
+                                       const dsp::LevelScale& scale = {}, const char* weighting = nullptr);
 
   float scaleFontSize() const { return scaleFontSize_; }
   float infoFontSize() const { return infoFontSize_; }

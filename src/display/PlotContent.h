@@ -121,8 +121,19 @@ class PlotContent {
   // Mean squares (a full-scale sine reads 0.5), one per band.
   const std::vector<double>& bandLevels() const { return bandLevels_; }
   double overallLevel() const { return overallLevel_; }
-  // The unit the levels read in: "dB", or "dB(A)", "dB(C)" when weighted.
+  // The divisions' unit: "dB", or "dB(A)", "dB(C)" when weighted (the scale
+  // counts dB below the reference line whatever unit the levels read in).
   const char* levelUnit() const { return dsp::levelUnit(treater_.treatment().weighting); }
+  // What the levels read in: the shared state's unit, except while
+  // normalising, when the shown trace is a ratio in dB.
+  const dsp::LevelScale& levelScale() const;
+  // The weighting's letter for the levels' unit ("A", "C"), null for none.
+  const char* weightingLetter() const;
+  // A level in dB as the captions write it, in levelScale() with the
+  // weighting's letter: into out, which it returns.
+  char* formatLevel(char* out, std::size_t size, double dB, int decimals, bool sign = false) const {
+    return levelScale().format(out, size, dB, decimals, sign, weightingLetter());
+  }
   // The highest peaks of the span in the shown trace, kept by every
   // detection pass while the peak table is on.
   const PeakTable& peakTable() const { return peakTable_; }
@@ -142,7 +153,7 @@ class PlotContent {
   // The marker's line below the plot: the peak reading's frequency and
   // level, or the bin's (after "~" when the peak reading was uncertain).
   std::string markerReadoutText() const {
-    return PlotCaptions::markerReadoutText(measureReadout_, markerCache_, levelUnit());
+    return PlotCaptions::markerReadoutText(measureReadout_, markerCache_, levelScale(), weightingLetter());
   }
   // The engine's window when it made this trace, else null.
   const WindowResponse* fittingWindow() const;

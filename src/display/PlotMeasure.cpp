@@ -39,11 +39,21 @@ const WindowResponse* PlotContent::fittingWindow() const {
   return window->bins() == traceData_->bins && window->samplingRate() == traceData_->samplingRate ? window : nullptr;
 }
 
+const dsp::LevelScale& PlotContent::levelScale() const {
+  static const dsp::LevelScale designed;
+  return shared_ && !normalising() ? shared_->levelScale : designed;
+}
+
+const char* PlotContent::weightingLetter() const {
+  const dsp::Weighting weighting = treater_.treatment().weighting;
+  return weighting == dsp::Weighting::Z ? nullptr : dsp::weightingName(weighting);
+}
+
 void PlotContent::takeMeasureStorage() {
   if (shared_ && shared_->measure.normalise && !normalised_) normalised_ = std::make_unique<TraceData>();
   if (!shared_) return;
   const dsp::TraceTreatment wanted =
-      dsp::TraceTreatment::of(shared_->treatment.weighting, shared_->treatment.smoothing);
+      dsp::TraceTreatment::of(shared_->treatment.weighting, shared_->treatment.smoothing, shared_->sensorResponse.get());
   if (!(wanted == treater_.treatment())) {
     treater_.setTreatment(wanted);
     referenceTreated_ = false;

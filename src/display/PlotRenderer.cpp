@@ -48,6 +48,13 @@ std::string formatNumber(const char* fmt, double value) {
   return text;
 }
 
+// "Reference  -20.0 dB": the reference level in the levels' unit.
+std::string referenceText(const PlotContent& plot, const SharedData& shared) {
+  char level[64];
+  return std::string("Reference  ") +
+         plot.levelScale().format(level, sizeof level, 10 * std::log10(static_cast<double>(shared.refScale)), 1);
+}
+
 }  // namespace
 
 PlotRenderer::PlotRenderer() : segments_(PlotGeometry::kColumns) {}
@@ -261,8 +268,10 @@ void PlotRenderer::drawMarkerReadout(QPainter& painter, double px, double pw, do
   drawTextInRect(painter, plot_->markerReadoutText(), QRectF(px + pw - 24 * f, y, 24 * f - 4, 1.5 * f),
                  captions.right());
   if (!plot_->referencePath().isEmpty()) {
-    drawTextInRect(painter, formatNumber("(Ref. Marker %.1f dB)", plot_->referenceMarker()->dB),
-                   QRectF(px + 0.5 * pw - 12 * f, y, 24 * f, 1.5 * f), captions.center());
+    char level[64], text[96];
+    std::snprintf(text, sizeof text, "(Ref. Marker %s)",
+                  plot_->formatLevel(level, sizeof level, plot_->referenceMarker()->dB, 1));
+    drawTextInRect(painter, text, QRectF(px + 0.5 * pw - 12 * f, y, 24 * f, 1.5 * f), captions.center());
   }
 }
 
@@ -343,8 +352,7 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
                  captions.right());
   drawTextInRect(painter, captions.bandwidthString(), QRectF(px + 0.5 * pw - 6 * i, y1, 12 * i, 1.5 * i),
                  captions.center());
-  drawTextInRect(painter, formatNumber("Reference  %.1f dB", 10 * std::log10(static_cast<double>(sd.refScale))),
-                 QRectF(px + 0.25 * i, y2, 12 * i, 1.5 * i), captions.left());
+  drawTextInRect(painter, referenceText(plot, sd), QRectF(px + 0.25 * i, y2, 12 * i, 1.5 * i), captions.left());
 
   drawBandsText(painter, px, pw, y2, i, captions);
 
@@ -441,8 +449,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
   drawTextInRect(painter, captions.bandwidthString(), QRectF(px + 0.5 * pw - 6 * f, below, 12 * f, 1.5 * f),
                  captions.center());
   if (shared) {
-    drawTextInRect(painter, formatNumber("Reference  %.1f dB", 10 * std::log10(static_cast<double>(shared->refScale))),
-                   QRectF(px, second, 12 * f, 1.5 * f), captions.left());
+    drawTextInRect(painter, referenceText(plot, *shared), QRectF(px, second, 12 * f, 1.5 * f), captions.left());
   }
 
   drawBandsText(painter, px, pw, second, f, captions);

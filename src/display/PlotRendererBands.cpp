@@ -58,8 +58,10 @@ void PlotRenderer::drawBandsText(QPainter& painter, double px, double pw, double
     if (!plot.bandAnalysis().resolved(static_cast<int>(i))) anyUnresolved = true;
   const double level = plot.overallLevel();
   const double refDb = 10 * std::log10(static_cast<double>(plot.shared()->refScale));
+  char reading[64];
   if (level > 0)
-    std::snprintf(text, sizeof text, "Overall  %.1f %s%s", 10 * std::log10(level) + refDb, plot.levelUnit(),
+    std::snprintf(text, sizeof text, "Overall  %s%s",
+                  plot.formatLevel(reading, sizeof reading, 10 * std::log10(level) + refDb, 1),
                   anyUnresolved ? "   (dashed bands: below the RBW)" : "");
   else
     std::snprintf(text, sizeof text, "Overall  no power%s", anyUnresolved ? "   (dashed bands: below the RBW)" : "");

@@ -47,7 +47,15 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
     line -= 1.5 * f;
   }
   if (r.noise) {
-    std::snprintf(text, sizeof text, "Noise:  %.1f dB/Hz", static_cast<double>(r.noiseDB));
+    const dsp::LevelScale& levels = plot.levelScale();
+    const double density = levels.fromDb(static_cast<double>(r.noiseDB));
+    char reading[64];
+    if (levels.logarithmic()) {
+      std::snprintf(text, sizeof text, "Noise:  %.1f %s", density, dsp::densityUnitName(levels.unit()));
+    } else {
+      std::snprintf(text, sizeof text, "Noise:  %s",
+                    dsp::formatLinearLevel(reading, sizeof reading, density, dsp::densityUnitName(levels.unit())));
+    }
     drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), captions.left());
   }
 
@@ -64,18 +72,21 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
     const PeakTable::Entry& e = peaks.entries[i];
     double frequency = e.bin / static_cast<double>(trace->binsPerHertz);
     double dB = decibels(static_cast<double>(e.power) * scale.linearScale);
-    const char* format = "%d   %.1f Hz   %.1f %s";
+    const char* format = "%d   %.1f Hz   %s";
+    int decimals = 1;
     if (window) {
       const PeakReading p = readPeakAt(*window, trace->averaged, bins, e.bin, trace->binsPerHertz);
       if (p.uncertain) {
-        format = "%d   ~%.1f Hz   %.1f %s";  // the bin's own reading
+        format = "%d   ~%.1f Hz   %s";  // the bin's own reading
       } else {
         frequency = p.frequency;
         dB = p.level + decibels(shared->refScale);
-        format = "%d   %.2f Hz   %.2f %s";
+        format = "%d   %.2f Hz   %s";
+        decimals = 2;
       }
     }
-    std::snprintf(text, sizeof text, format, i + 1, frequency, dB, plot.levelUnit());
+    char reading[64];
+    std::snprintf(text, sizeof text, format, i + 1, frequency, plot.formatLevel(reading, sizeof reading, dB, decimals));
     drawTextInRect(painter, text, QRectF(px + pw - 22.4 * f, line, 22 * f, 1.5 * f), captions.right());
     line -= 1.5 * f;
 

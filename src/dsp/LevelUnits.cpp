@@ -237,7 +237,18 @@ std::string formatLevel(double level, LevelUnit unit) {
     std::snprintf(text, sizeof text, "%+.2f %s", level, levelUnitName(unit));
     return text;
   }
-  if (level == 0) return std::string("0 ") + levelUnitName(unit);
+  return formatLinearLevel(text, sizeof text, level, levelUnitName(unit));
+}
+
+char* formatLinearLevel(char* out, std::size_t size, double level, const char* unitName) noexcept {
+  if (!std::isfinite(level)) {
+    std::snprintf(out, size, "no level");
+    return out;
+  }
+  if (level == 0) {
+    std::snprintf(out, size, "0 %s", unitName);
+    return out;
+  }
   // Four significant digits: the power of ten of the first one after
   // rounding, then the prefix that puts one to three digits before the point.
   int exponent = static_cast<int>(std::floor(std::log10(std::fabs(level))));
@@ -246,9 +257,60 @@ std::string formatLevel(double level, LevelUnit unit) {
   int group = exponent >= 0 ? 0 : (exponent - 2) / 3;  // floor(exponent / 3), at most 0
   if (group < -3) group = -3;
   const int decimals = std::max(0, 3 - (exponent - 3 * group));
-  std::snprintf(text, sizeof text, "%.*f %s%s", decimals, level / std::pow(10.0, 3 * group), kPrefixes[group + 3],
-                levelUnitName(unit));
-  return text;
+  std::snprintf(out, size, "%.*f %s%s", decimals, level / std::pow(10.0, 3 * group), kPrefixes[group + 3], unitName);
+  return out;
+}
+
+std::optional<LevelScale> LevelScale::make(LevelUnit unit, const InputCalibration& calibration) noexcept {
+  if (!isUnitCalibrated(unit, calibration)) return std::nullopt;
+  LevelScale scale;
+  scale.unit_ = unit;
+  if (isLogarithmic(unit)) {
+    scale.offsetDb_ = *unitOffsetDb(unit, calibration);
+  } else {
+    scale.factor_ = *unitFactor(unit, calibration);
+  }
+  return scale;
+}
+
+double LevelScale::fromDb(double dB) const noexcept {
+  if (logarithmic()) return dB + offsetDb_;
+  if (!(dB > -std::numeric_limits<double>::infinity())) return 0;
+  return factor_ * std::pow(10.0, dB / 20);
+}
+
+double LevelScale::toDb(double level) const noexcept {
+  if (!std::isfinite(level)) return -std::numeric_limits<double>::infinity();
+  if (logarithmic()) return level - offsetDb_;
+  if (!(level > 0)) return -std::numeric_limits<double>::infinity();
+  return 20 * std::log10(level / factor_);
+}
+
+char* LevelScale::unitName(char* out, std::size_t size, const char* weighting) const noexcept {
+  if (weighting && *weighting && unit_ == LevelUnit::dBSPL) {
+    std::snprintf(out, size, "dB(%s) SPL", weighting);  // as sound level meters write it
+  } else if (weighting && *weighting) {
+    std::snprintf(out, size, "%s(%s)", levelUnitName(unit_), weighting);
+  } else {
+    std::snprintf(out, size, "%s", levelUnitName(unit_));
+  }
+  return out;
+}
+
+char* LevelScale::format(char* out, std::size_t size, double dB, int decimals, bool sign,
+                         const char* weighting) const noexcept {
+  char name[24];
+  unitName(name, sizeof name, weighting);
+  const double level = fromDb(dB);
+  if (logarithmic()) {
+    if (!std::isfinite(level)) {
+      std::snprintf(out, size, "no level");
+    } else {
+      std::snprintf(out, size, sign ? "%+.*f %s" : "%.*f %s", decimals, level, name);
+    }
+    return out;
+  }
+  return formatLinearLevel(out, size, level, name);
 }
 
 }  // namespace dsp

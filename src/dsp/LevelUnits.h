@@ -19,6 +19,7 @@
 // No state; any thread. Nothing here allocates except the functions that
 // return a std::string and the readers' reasons.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,5 +91,53 @@ std::optional<double> parseVoltsPerPascal(std::string_view text, std::string* er
 // "12.50 mV", "20.00 µPa"; "0 V" for 0, "no level" for a value that is not
 // finite.
 std::string formatLevel(double level, LevelUnit unit);
+
+// How the views, the exports and the command line turn a level in the
+// designed dB into the chosen unit: the unit with the calibration it needs,
+// taken once, so that converting a level is one addition (dB-like units) or
+// one multiplication of a root (V, Pa). The default reads the designed dB.
+// A plain value; nothing here allocates.
+class LevelScale {
+ public:
+  LevelScale() = default;
+  // The scale of a unit with a calibration, or none when the calibration
+  // lacks what the unit needs.
+  static std::optional<LevelScale> make(LevelUnit unit, const InputCalibration& calibration) noexcept;
+
+  LevelUnit unit() const noexcept { return unit_; }
+  bool isDesigned() const noexcept { return unit_ == LevelUnit::dB; }
+  bool logarithmic() const noexcept { return isLogarithmic(unit_); }
+  // A level in dB (10·log10 of a mean square) read in the unit; −infinity
+  // (a logarithmic unit) or 0 (a linear one) for −infinity dB.
+  double fromDb(double dB) const noexcept;
+  // The dB of a level in the unit; −infinity for a linear level at or below
+  // 0, and for a level that is not finite.
+  double toDb(double level) const noexcept;
+  // A noise density in dB/Hz read in densityUnitName(unit()): the unit's
+  // dB/Hz, or the unit per √Hz.
+  double densityFromDb(double dBPerHertz) const noexcept { return fromDb(dBPerHertz); }
+
+  // The level `dB` as the captions show it, with its unit and, for a
+  // weighted trace, the weighting's letter ("-3.01 dB", "+4.0 dBu(A)",
+  // "94.0 dB SPL", "1.228 V"): a logarithmic unit with `decimals` decimals
+  // (and a sign where asked), a linear one with four significant digits.
+  // Written into out (at least 48 bytes); returns out.
+  char* format(char* out, std::size_t size, double dB, int decimals, bool sign = false,
+               const char* weighting = nullptr) const noexcept;
+  // The unit's name with a weighting's letter: "dBu(A)", "V(A)"; the name
+  // alone without one. Into out (at least 24 bytes); returns out.
+  char* unitName(char* out, std::size_t size, const char* weighting = nullptr) const noexcept;
+
+  bool operator==(const LevelScale&) const = default;
+
+ private:
+  LevelUnit unit_ = LevelUnit::dB;
+  double offsetDb_ = 0;  // logarithmic units: added to the designed dB
+  double factor_ = 1;    // linear units: times the root of the mean square
+};
+
+// A linear level with four significant digits and a prefix, as formatLevel
+// writes it, into out (at least 48 bytes); returns out.
+char* formatLinearLevel(char* out, std::size_t size, double level, const char* unitName) noexcept;
 
 }  // namespace dsp

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dsp/PlotTrace.h"
+#include "dsp/SensorResponse.h"
 
 namespace dsp {
 
@@ -13,18 +14,26 @@ void TraceTreater::setTreatment(const TraceTreatment& treatment) {
   treatment_ = treatment;
   if (!isSmoothingFraction(treatment_.smoothing)) treatment_.smoothing = 0;
   if (treatment_.smoothing > 0 && !smoothing_) smoothing_ = std::make_unique<OctaveSmoothing>(TraceData::kCapacity);
-  if (treatment_.weighting != Weighting::Z && gains_.empty()) gains_.resize(TraceData::kCapacity);
+  if ((treatment_.weighting != Weighting::Z || treatment_.response) && gains_.empty())
+    gains_.resize(TraceData::kCapacity);
   gainBins_ = -1;  // the gains are filled for the next trace
 }
 
 const float* TraceTreater::gainsFor(const TraceData& trace) noexcept {
-  if (treatment_.weighting == Weighting::Z || gains_.empty()) return nullptr;
+  if ((treatment_.weighting == Weighting::Z && !treatment_.response) || gains_.empty()) return nullptr;
   const int bins = std::clamp(trace.bins, 0, TraceData::kCapacity);
-  if (bins != gainBins_ || trace.binsPerHertz != gainBinsPerHertz_ || treatment_.weighting != gainWeighting_) {
-    fillWeightingGains(treatment_.weighting, trace.binsPerHertz, bins, gains_.data());
+  if (bins != gainBins_ || trace.binsPerHertz != gainBinsPerHertz_ || treatment_.weighting != gainWeighting_ ||
+      treatment_.response != gainResponse_) {
+    if (treatment_.weighting != Weighting::Z) {
+      fillWeightingGains(treatment_.weighting, trace.binsPerHertz, bins, gains_.data());
+    } else {
+      std::fill(gains_.begin(), gains_.begin() + bins, 1.0f);
+    }
+    if (treatment_.response) treatment_.response->applyGains(trace.binsPerHertz, bins, gains_.data());
     gainBins_ = bins;
     gainBinsPerHertz_ = trace.binsPerHertz;
     gainWeighting_ = treatment_.weighting;
+    gainResponse_ = treatment_.response;
   }
   return gains_.data();
 }

@@ -1,6 +1,7 @@
 #pragma once
 // What the views and the exports make of a trace before they show it: its
-// bins weighted by a frequency weighting (A, C or Z), then smoothed over a
+// bins weighted by a frequency weighting (A, C or Z) and a sensor's
+// response taken out (a measurement microphone's calibration), then smoothed over a
 // fraction of an octave. The trace itself (the average, the holds) stays as
 // measured; a treated copy is what is drawn, read by the markers and
 // written to files.
@@ -20,12 +21,18 @@ struct TraceData;
 
 namespace dsp {
 
+class SensorResponse;
+
 struct TraceTreatment {
   Weighting weighting = Weighting::Z;
   int smoothing = 0;  // 1/n octave; 0 none
+  // Not owned; the same object for as long as it is the treatment's.
+  const SensorResponse* response = nullptr;
   // From the numbers the plot state keeps (weightingOf, 1/N octave).
-  static TraceTreatment of(int weighting, int smoothing) { return {weightingOf(weighting), smoothing}; }
-  bool none() const { return weighting == Weighting::Z && smoothing == 0; }
+  static TraceTreatment of(int weighting, int smoothing, const SensorResponse* response = nullptr) {
+    return {weightingOf(weighting), smoothing, response};
+  }
+  bool none() const { return weighting == Weighting::Z && smoothing == 0 && !response; }
   bool operator==(const TraceTreatment&) const = default;
 };
 
@@ -48,8 +55,9 @@ class TraceTreater {
   // The weighting alone, for bins first … last − 1 (a sweep's newest bins,
   // which smoothing cannot take before the bins above them are measured).
   void weighBins(const TraceData& in, TraceData& out, int first, int last) noexcept;
-  // The weighting's power gain per bin of this trace's bins and spacing
-  // (filled again when they change), or null without a weighting.
+  // The power gain per bin of the weighting and the response for this
+  // trace's bins and spacing (filled again when they change), or null
+  // without either.
   const float* gainsFor(const TraceData& trace) noexcept;
 
  private:
@@ -59,6 +67,7 @@ class TraceTreater {
   int gainBins_ = -1;
   float gainBinsPerHertz_ = 0;
   Weighting gainWeighting_ = Weighting::Z;
+  const SensorResponse* gainResponse_ = nullptr;
 };
 
 }  // namespace dsp

@@ -5,12 +5,18 @@
 // writers run on the main thread.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "dsp/LevelUnits.h"
 
 #include "plot/FrequencyAxis.h"
 #include "ui/Color.h"
 
 class WindowResponse;
+namespace dsp {
+class SensorResponse;
+}
 
 // A palette entry: a colour of the controls (ui::Color, sRGB components in
 // 0 … 1) or none. Entries start as none (no colour chosen yet); drawing with
@@ -91,6 +97,14 @@ struct SharedData {
     int32_t smoothing = 0;
     bool operator==(const Treatment&) const = default;
   } treatment;
+  // The unit the views and the exports read levels in, with the input's
+  // calibration taken into it (the designed dB by default), and the sensor's
+  // response they take out of every trace beside the weighting (null: none).
+  dsp::LevelScale levelScale;
+  std::shared_ptr<const dsp::SensorResponse> sensorResponse;
+  // What calibrated them, as the exports' header says it ("0 dBFS = +4.00
+  // dBu, response of mic.txt"); empty for the designed dB.
+  std::string levelsCalibration;
   int32_t bands = 0;  // the views draw 1/bands-octave band levels as bars; 0 none
   float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
   Marker marker;

@@ -104,7 +104,10 @@ std::string AppDelegate::traceExportCsv() {
   TraceData* shownReference = showsReference_ ? reference->traceData() : nullptr;
   // The levels as the plot shows them: weighted and smoothed when chosen.
   const dsp::TraceTreatment treatment =
-      dsp::TraceTreatment::of(sharedData.treatment.weighting, sharedData.treatment.smoothing);
+      dsp::TraceTreatment::of(sharedData.treatment.weighting, sharedData.treatment.smoothing,
+                              sharedData.sensorResponse.get());
+  settings.levels = sharedData.levelScale;
+  settings.calibration = sharedData.levelsCalibration;
   std::lock_guard<std::mutex> lock(live->lock);
   settings.samplingRate = live->samplingRate;
   if (treatment.none()) return traceCsv(settings, *live, shownReference);

@@ -15,14 +15,26 @@ void append(std::string& out, double value, int decimals) {
   out.append(text, result.ptr);
 }
 
-// The level of bin k in dB as a marker reads it: power scaled by the
+// A linear level with six significant digits, whatever its magnitude.
+void appendLevelValue(std::string& out, double level) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, level, std::chars_format::general, 6);
+  out.append(text, result.ptr);
+}
+
+// The level of bin k as a marker reads it, in the unit: power scaled by the
 // reference level and normalised by the square of the trace's bin count.
 // Empty when the bin holds no power (its level is minus infinity).
-void appendLevel(std::string& out, const TraceData& trace, long k, float refScale) {
+void appendLevel(std::string& out, const TraceData& trace, long k, float refScale, const dsp::LevelScale& levels) {
   const double power = trace.averaged[k];
   if (!(power > 0) || trace.bins <= 0) return;
   const double bins = trace.bins;
-  append(out, 10.0 * std::log10(power * refScale / bins / bins), 4);
+  const double level = levels.fromDb(10.0 * std::log10(power * refScale / bins / bins));
+  if (levels.logarithmic()) {
+    append(out, level, 4);
+    return;
+  }
+  appendLevelValue(out, level);
 }
 
 // The level of live bin k over the reference's at the same frequency, each
@@ -60,17 +72,29 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
   append(out, s.startFrequency, 1);
   out += " to ";
   append(out, s.endFrequency, 1);
-  out += "\n# reference level (dB): ";
-  append(out, s.refScale > 0 ? 10.0 * std::log10(static_cast<double>(s.refScale)) : 0.0, 2);
+  const bool relative = s.normalised && reference;
+  const dsp::LevelScale levels = relative ? dsp::LevelScale{} : s.levels;
+  const std::string unit = dsp::levelUnitName(levels.unit());
+  const std::string column = dsp::levelUnitKeyword(levels.unit());
+  if (!levels.isDesigned()) {
+    out += "\n# levels in: " + unit;
+    if (!s.calibration.empty()) out += " (" + s.calibration + ")";
+  }
+  out += "\n# reference level (" + unit + "): ";
+  const double referenceDb = s.refScale > 0 ? 10.0 * std::log10(static_cast<double>(s.refScale)) : 0.0;
+  if (levels.logarithmic()) {
+    append(out, levels.fromDb(referenceDb), 2);
+  } else {
+    appendLevelValue(out, levels.fromDb(referenceDb));
+  }
   if (!s.weighting.empty() && s.weighting != "Z") out += "\n# weighting: " + s.weighting + " (levels in dB(" + s.weighting + "))";
   if (s.smoothing > 0) out += "\n# smoothing: 1/" + std::to_string(s.smoothing) + " octave";
   out += "\n# a level left empty: no power in that bin\n";
-  const bool relative = s.normalised && reference;
   if (relative)
     out += "# normalised: the live trace relative to the reference (their ratio in dB, plus the reference level)\n"
            "frequency_hz,relative_db\n";
   else
-    out += reference ? "frequency_hz,level_db,reference_db\n" : "frequency_hz,level_db\n";
+    out += reference ? "frequency_hz,level_" + column + ",reference_" + column + "\n" : "frequency_hz,level_" + column + "\n";
 
   const int bins = std::clamp(trace.bins, 0, TraceData::kCapacity);
   const double bph = trace.binsPerHertz;
@@ -88,12 +112,12 @@ std::string traceCsv(const TraceExportSettings& s, const TraceData& trace, const
       out += '\n';
       continue;
     }
-    appendLevel(out, trace, k, s.refScale);
+    appendLevel(out, trace, k, s.refScale, levels);
     if (reference) {
       out += ',';
       // The reference's own bin at this frequency, when it has one.
       const long r = reference->binsPerHertz > 0 ? std::lround(frequency * reference->binsPerHertz) : -1;
-      if (r >= 0 && r < referenceBins) appendLevel(out, *reference, r, s.refScale);
+      if (r >= 0 && r < referenceBins) appendLevel(out, *reference, r, s.refScale, levels);
     }
     out += '\n';
   }

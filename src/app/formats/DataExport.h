@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "dsp/LevelUnits.h"
+
 struct TraceData;
 
 struct TraceExportSettings {
@@ -32,6 +34,12 @@ struct TraceExportSettings {
   // "C"; none for "" or "Z") and 1/smoothing-octave smoothing (0 none).
   std::string weighting;
   int smoothing = 0;
+  // The unit the levels are written in; the columns are named after it
+  // ("level_dbu", "reference_v"), the designed dB keeping "level_db". A
+  // normalised trace is a ratio and stays in dB. What calibrated the unit,
+  // said in the header when not empty ("0 dBFS = +4.00 dBu").
+  dsp::LevelScale levels;
+  std::string calibration;
 };
 
 // The CSV text of trace (and of reference when not null).

@@ -45,9 +45,9 @@ bool HeadlessView::placePeakMarker() {
   peak_ = Peak{};
   if (!trace_ || !shared_) return false;
   std::lock_guard<std::mutex> hold(trace_->lock);
-  weighting_ = shared_->treatment.weighting != 0;
+  weighting_ = shared_->treatment.weighting != 0 || shared_->sensorResponse;
   if (weighting_) {
-    weigher_.setTreatment(dsp::TraceTreatment::of(shared_->treatment.weighting, 0));
+    weigher_.setTreatment(dsp::TraceTreatment::of(shared_->treatment.weighting, 0, shared_->sensorResponse.get()));
     if (!weighted_) weighted_ = std::make_unique<TraceData>();
     weigher_.treat(*trace_, *weighted_);
   }
