@@ -104,8 +104,17 @@ class LevelScale {
   // lacks what the unit needs.
   static std::optional<LevelScale> make(LevelUnit unit, const InputCalibration& calibration) noexcept;
 
+  // The designed dB moved by offsetDb: a gain read against a stimulus whose
+  // level is known (a tracking sweep relative to the generator's level).
+  static LevelScale relative(double offsetDb) noexcept {
+    LevelScale scale;
+    scale.offsetDb_ = offsetDb;
+    return scale;
+  }
+
   LevelUnit unit() const noexcept { return unit_; }
-  bool isDesigned() const noexcept { return unit_ == LevelUnit::dB; }
+  // The designed dB as it is, without an offset.
+  bool isDesigned() const noexcept { return unit_ == LevelUnit::dB && offsetDb_ == 0; }
   bool logarithmic() const noexcept { return isLogarithmic(unit_); }
   // A level in dB (10·log10 of a mean square) read in the unit; −infinity
   // (a logarithmic unit) or 0 (a linear one) for −infinity dB.

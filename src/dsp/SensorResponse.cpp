@@ -1,5 +1,6 @@
 #include "dsp/SensorResponse.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -63,15 +64,17 @@ double SensorResponse::responseDb(double f) const noexcept {
 }
 
 void SensorResponse::fillGains(double binsPerHertz, int bins, float* gains) const noexcept {
-  std::size_t segment = 0;
-  for (int k = 0; k < bins; ++k)
-    gains[k] = static_cast<float>(std::pow(10.0, -responseFrom(k / binsPerHertz, segment) / 10));
+  std::fill(gains, gains + std::max(bins, 0), 1.0f);
+  applyGains(binsPerHertz, bins, gains);
 }
 
 void SensorResponse::applyGains(double binsPerHertz, int bins, float* gains) const noexcept {
+  // The sensitivity factor is the sensor's gain at every frequency: taken
+  // out with the response.
+  const double factor = sensitivityDb_.value_or(0);
   std::size_t segment = 0;
   for (int k = 0; k < bins; ++k)
-    gains[k] = static_cast<float>(gains[k] * std::pow(10.0, -responseFrom(k / binsPerHertz, segment) / 10));
+    gains[k] = static_cast<float>(gains[k] * std::pow(10.0, -(responseFrom(k / binsPerHertz, segment) + factor) / 10));
 }
 
 }  // namespace dsp

@@ -45,7 +45,9 @@ class SensorResponse {
   // The response in dB at f Hz.
   double responseDb(double f) const noexcept;
 
-  // gains[k] = 10^(−responseDb(k / binsPerHertz) / 10) for k < bins.
+  // gains[k] = 10^(−(responseDb(k / binsPerHertz) + sensitivityDb) / 10)
+  // for k < bins: the sensitivity factor, when given, is the sensor's gain at
+  // every frequency and is taken out with the response.
   void fillGains(double binsPerHertz, int bins, float* gains) const noexcept;
   // The same multiplied into gains as they are (a weighting's, say).
   void applyGains(double binsPerHertz, int bins, float* gains) const noexcept;

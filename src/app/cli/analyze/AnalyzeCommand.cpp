@@ -160,10 +160,19 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
     }
   }
 
+  // A calibration file that cannot be used stops the command before any
+  // sound file is read.
+  std::string refused;
+  const std::optional<option_values::Levels> levels = option_values::levelsOf(options.levels, &refused);
+  if (!levels) {
+    say(refused);
+    return 2;
+  }
+
   Environment environment(png.wanted());
   bool failed = false;
   for (const std::string& file : options.files) {
-    FileAnalysis analysis(options, png.wanted());
+    FileAnalysis analysis(options, png.wanted(), *levels);
     std::string cause;
     const bool analysed = analysis.run(file, &cause);
     // The file is damaged, but its finite samples are analysed as a live

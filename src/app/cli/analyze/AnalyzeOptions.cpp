@@ -19,13 +19,14 @@ const char kUsage[] =
     "the chosen channel of each FILE goes through the spectrum engine in blocks\n"
     "of 512 samples, and every spectrum is averaged into one trace. For each FILE\n"
     "one line goes to standard output:\n"
-    "  FILE: RATE Hz, SECONDS s, CHANNELS ch, peak FREQUENCY Hz LEVEL dB,\n"
+    "  FILE: RATE Hz, SECONDS s, CHANNELS ch, peak FREQUENCY Hz LEVEL UNIT,\n"
     "  averaged over SECONDS s\n"
     "with the file's rate, length and channel count, and the sine at the highest\n"
     "peak of the trace inside the span (a bin at least as high as its neighbours;\n"
     "a slope at the span's edge is none), read as the precise peak marker reads\n"
     "it: its frequency and mean-square level wherever it falls between two bins,\n"
-    "from the window's own shape (a full-scale sine reads -3.01 dB). A sine too\n"
+    "from the window's own shape (a full-scale sine reads -3.01 dB; UNIT is dB\n"
+    "unless --units says otherwise). A sine too\n"
     "near 0 Hz or half the rate to be told from its image reads its bin's own\n"
     "level, followed by \"(near the band's edge, the bin's own reading)\". In\n"
     "place of the peak: 'silent' for a trace without power, 'no peak in the span'\n"
@@ -76,13 +77,19 @@ const char kUsage[] =
     "                   nominal_hz,center_hz,lower_hz,upper_hz,level_db,resolved\n"
     "                   A band narrower than three RBWs, or cut by half the\n"
     "                   rate, cannot be read from the trace: resolved is false\n"
+    ;
+
+const char kUsageTail[] =
     "  --json           one JSON object per FILE on its own line in place of\n"
     "                   the summary line: file, sampling_rate_hz, seconds,\n"
     "                   channels, peak {frequency_hz, level_db} (null without\n"
     "                   one), overall_level_db (the span's mean-square level),\n"
     "                   weighting, averaged_seconds, and with --bands a bands\n"
     "                   array of {center_hz, nominal_hz, lower_hz, upper_hz,\n"
-    "                   level_db, resolved}; a level without power is null\n"
+    "                   level_db, resolved}; a level without power is null.\n"
+    "                   units names the unit (dB by default); with --units\n"
+    "                   beside each level_db (which stays in dB) a level, and\n"
+    "                   overall_level, in the unit\n"
     "  --help           show this help and exit\n"
     "\n"
     "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
@@ -116,7 +123,10 @@ Parsed refuse(const std::string& argument, const std::string& cause) {
 
 }  // namespace
 
-const char* usage() { return kUsage; }
+const char* usage() {
+  static const std::string text = std::string(kUsage) + option_values::kLevelOptionsUsage + kUsageTail;
+  return text.c_str();
+}
 
 Parsed parse(const std::vector<std::string>& arguments) {
   using option_values::bandwidthTag;
@@ -202,10 +212,14 @@ Parsed parse(const std::vector<std::string>& arguments) {
       o.smoothing = *n;
     } else if (a == "--json") {
       o.json = true;
+    } else if (std::optional<std::string> refused = o.levels.take(a)) {
+      if (!refused->empty()) return refuse(a, *refused);
     } else {
       return refuse(a, "unknown option (see 'specan analyze --help')");
     }
   }
+  if (std::optional<std::string> cause = o.levels.check())
+    return refuse(std::string("--units=") + dsp::levelUnitKeyword(o.levels.unit), *cause);
   if (o.files.empty()) return refuse("analyze", "no sound file given (see 'specan analyze --help')");
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");

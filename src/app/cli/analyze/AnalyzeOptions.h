@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/controller/InterfaceDefaults.h"
+#include "app/controller/LevelOptions.h"
 #include "dsp/FrequencyWeighting.h"
 #include "plot/FrequencyAxis.h"
 
@@ -35,6 +36,7 @@ struct Options {
   dsp::Weighting weighting = dsp::Weighting::Z;
   int smoothing = 0;  // 1/N-octave smoothing of the CSV's and the image's trace; 0 none
   bool json = false;  // a JSON object per file in place of the summary line
+  option_values::LevelOptions levels;  // the unit and the input's calibration
   std::vector<std::string> files;
 };
 

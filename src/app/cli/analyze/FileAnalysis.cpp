@@ -120,7 +120,8 @@ std::string rateProblem(double rate, int bandwidthTag) {
 
 }  // namespace
 
-FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : options_(options) {
+FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage, const option_values::Levels& levels)
+    : options_(options) {
   // The view and the input stand where the window's display and sound-card
   // input stand; no tracking generator, no popovers.
   app_.usesSettingsFile = false;
@@ -135,6 +136,7 @@ FileAnalysis::FileAnalysis(const analyze::Options& options, bool withImage) : op
   controls_.attach(app_);
   // The page's marker reads as the summary line does: the sine between bins.
   app_.sharedData.measure.precisePeak = 1;
+  option_values::applyLevels(levels, app_.sharedData);
 }
 
 FileAnalysis::~FileAnalysis() {
@@ -259,8 +261,9 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   if (peak.silent) return line + "silent";
   if (peak.slope) return line + "no peak in the span";
   if (!peak.power || !std::isfinite(peak.level)) return line + "no power in the span";
-  std::snprintf(text, sizeof text, "peak %.3f Hz %.2f dB", peak.frequency, peak.level);
+  std::snprintf(text, sizeof text, "peak %.3f Hz ", peak.frequency);
   line += text;
+  line += levelText(peak.level);
   // A sine this near 0 Hz or half the rate merges with its image: the
   // reading is its bin's own.
   if (peak.uncertain) line += " (near the band's edge, the bin's own reading)";
@@ -271,12 +274,18 @@ std::string FileAnalysis::summaryLine(const std::string& name) const {
   return line;
 }
 
+std::string FileAnalysis::levelText(double dB) const {
+  const char* weighting = options_.weighting == dsp::Weighting::Z ? nullptr : dsp::weightingName(options_.weighting);
+  return option_values::summaryLevel(app_.sharedData.levelScale, dB, weighting);
+}
+
 std::string FileAnalysis::csv() {
   const TraceData* trace = view_.measuredTrace();
   if (options_.bands > 0 && trace) {
     const SharedData::Span& span = app_.sharedData.span;
     return analyze::bandsCsv(analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth,
-                                                    options_.bands, options_.weighting));
+                                                    options_.bands, options_.weighting),
+                             app_.sharedData.levelScale);
   }
   return app_.traceExportCsv();
 }
@@ -299,7 +308,7 @@ std::string FileAnalysis::jsonLine(const std::string& name) const {
   if (const TraceData* trace = view_.measuredTrace())
     report = analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth, options_.bands,
                                     options_.weighting);
-  return analyze::jsonLine(facts, report, options_.bands > 0);
+  return analyze::jsonLine(facts, report, options_.bands > 0, app_.sharedData.levelScale);
 }
 
 bool FileAnalysis::writeImage(const std::string& path, std::string* error) { return app_.exportImage(path, error); }

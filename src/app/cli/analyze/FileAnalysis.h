@@ -35,6 +35,7 @@
 #include "app/cli/analyze/AnalyzeOptions.h"
 #include "app/controller/AppDelegate.h"
 #include "app/controller/HeadlessControls.h"
+#include "app/controller/LevelOptions.h"
 #include "app/headless/HeadlessView.h"
 #include "endpoints/FileInput.h"
 
@@ -43,8 +44,9 @@ class PrintView;
 class FileAnalysis {
  public:
   // withImage: a print view is made, for writeImage() (needs a Qt
-  // application).
-  FileAnalysis(const analyze::Options& options, bool withImage);
+  // application). Levels read in the levels' unit, the sensor's response
+  // taken out.
+  FileAnalysis(const analyze::Options& options, bool withImage, const option_values::Levels& levels = {});
   ~FileAnalysis();
   FileAnalysis(const FileAnalysis&) = delete;
   FileAnalysis& operator=(const FileAnalysis&) = delete;
@@ -58,7 +60,7 @@ class FileAnalysis {
   bool run(const std::string& path, std::string* cause);
 
   // After a successful run: "NAME: RATE Hz, SECONDS s, CHANNELS ch, peak
-  // FREQUENCY Hz LEVEL dB", then " (near the band's edge, the bin's own
+  // FREQUENCY Hz LEVEL UNIT" (as the levels' scale writes it), then " (near the band's edge, the bin's own
   // reading)" for a sine too near 0 Hz or half the rate to be read between
   // bins, then ", averaged over SECONDS s" when the mean holds every
   // spectrum of the file (see above); or in place of the peak "silent" (no
@@ -85,6 +87,8 @@ class FileAnalysis {
   bool writeImage(const std::string& path, std::string* error);
 
  private:
+  // A level in dB as the summary line writes it, in the levels' unit.
+  std::string levelText(double dB) const;
   // The options' values in the window's controls.
   void setUpControls(const analyze::Options& options);
   // The part of the file and the controls that depend on it.

@@ -17,6 +17,12 @@ std::string printed(const char* format, double value) {
   return text;
 }
 
+// A level in the unit: two decimals for a dB-like unit, six significant
+// digits for a linear one.
+std::string inUnit(const dsp::LevelScale& scale, double dB) {
+  return printed(scale.logarithmic() ? "%.2f" : "%.6g", scale.fromDb(dB));
+}
+
 }  // namespace
 
 LevelReport measureLevels(const TraceData& trace, double lower, double upper, double rbw, int fraction,
@@ -44,28 +50,40 @@ std::optional<double> decibels(double power) {
   return 10 * std::log10(power);
 }
 
-std::string bandsCsv(const LevelReport& report) {
-  std::string out = "nominal_hz,center_hz,lower_hz,upper_hz,level_db,resolved\n";
+std::string bandsCsv(const LevelReport& report, const dsp::LevelScale& scale) {
+  std::string out =
+      std::string("nominal_hz,center_hz,lower_hz,upper_hz,level_") + dsp::levelUnitKeyword(scale.unit()) + ",resolved\n";
   for (const LevelReport::Band& b : report.bands) {
     const std::optional<double> level = decibels(b.power);
     out += printed("%g", b.band.nominal) + "," + printed("%.10g", b.band.center) + "," + printed("%.10g", b.band.lower) +
-           "," + printed("%.10g", b.band.upper) + "," + (level ? printed("%.2f", *level) : std::string()) + "," +
+           "," + printed("%.10g", b.band.upper) + "," + (level ? inUnit(scale, *level) : std::string()) + "," +
            (b.resolved ? "true" : "false") + "\n";
   }
   return out;
 }
 
-std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands) {
+std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands, const dsp::LevelScale& scale) {
+  const bool unit = !scale.isDesigned();
+  // ',"level":…' in the unit beside a level in dB; null without power.
+  auto level = [&](std::optional<double> dB) {
+    if (!unit) return std::string();
+    return ",\"level\":" + (dB && std::isfinite(*dB) ? inUnit(scale, *dB) : std::string("null"));
+  };
   std::string out = "{\"file\":" + jsonString(f.file);
   out += ",\"sampling_rate_hz\":" + printed("%g", f.samplingRate);
   out += ",\"seconds\":" + printed("%.3f", f.seconds);
   out += ",\"channels\":" + std::to_string(f.channels);
   if (f.peakFrequency && f.peakLevel)
     out += ",\"peak\":{\"frequency_hz\":" + jsonNumber(f.peakFrequency, "%.3f") +
-           ",\"level_db\":" + jsonNumber(f.peakLevel, "%.2f") + "}";
+           ",\"level_db\":" + jsonNumber(f.peakLevel, "%.2f") + level(f.peakLevel) + "}";
   else
     out += ",\"peak\":null";
   out += ",\"overall_level_db\":" + jsonNumber(decibels(report.overallPower), "%.2f");
+  if (unit) {
+    const std::optional<double> overall = decibels(report.overallPower);
+    out += ",\"overall_level\":" + (overall ? inUnit(scale, *overall) : std::string("null"));
+  }
+  out += ",\"units\":" + jsonString(dsp::levelUnitName(scale.unit()));
   out += ",\"weighting\":" + jsonString(dsp::weightingName(report.weighting));
   if (f.averagedSeconds > 0) out += ",\"averaged_seconds\":" + printed("%.3f", f.averagedSeconds);
   if (withBands) {
@@ -75,7 +93,7 @@ std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBan
       if (i > 0) out += ",";
       out += "{\"center_hz\":" + printed("%.10g", b.band.center) + ",\"nominal_hz\":" + printed("%g", b.band.nominal) +
              ",\"lower_hz\":" + printed("%.10g", b.band.lower) + ",\"upper_hz\":" + printed("%.10g", b.band.upper) +
-             ",\"level_db\":" + jsonNumber(decibels(b.power), "%.2f") +
+             ",\"level_db\":" + jsonNumber(decibels(b.power), "%.2f") + level(decibels(b.power)) +
              ",\"resolved\":" + (b.resolved ? "true" : "false") + "}";
     }
     out += "]";

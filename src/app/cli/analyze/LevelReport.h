@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/FrequencyWeighting.h"
+#include "dsp/LevelUnits.h"
 #include "dsp/OctaveBands.h"
 
 struct TraceData;
@@ -36,8 +37,9 @@ LevelReport measureLevels(const TraceData& trace, double lower, double upper, do
 std::optional<double> decibels(double power);
 
 // "nominal_hz,center_hz,lower_hz,upper_hz,level_db,resolved" and a row per
-// band; a level without power is left empty.
-std::string bandsCsv(const LevelReport& report);
+// band; a level without power is left empty. In another unit than the
+// designed dB the level column is named after it ("level_dbu", "level_v").
+std::string bandsCsv(const LevelReport& report, const dsp::LevelScale& scale = {});
 
 // What the JSON line says of a file besides its levels.
 struct FileFacts {
@@ -49,7 +51,11 @@ struct FileFacts {
   double averagedSeconds = 0;                      // 0: not the whole file in one mean
 };
 
-// One JSON object on one line, without the newline.
-std::string jsonLine(const FileFacts& facts, const LevelReport& report, bool withBands);
+// One JSON object on one line, without the newline. Its "level_db" values
+// stay in the designed dB; "units" names the unit ("dB" by default), and in
+// another unit a "level" beside each (and "overall_level") gives the level
+// in it.
+std::string jsonLine(const FileFacts& facts, const LevelReport& report, bool withBands,
+                     const dsp::LevelScale& scale = {});
 
 }  // namespace analyze

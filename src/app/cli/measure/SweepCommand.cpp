@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -11,12 +12,14 @@
 
 #include "app/headless/HeadlessApplication.h"
 #include "app/controller/InterfaceMenus.h"
+#include "app/controller/LevelOptions.h"
 #include "app/controller/OptionValues.h"
 #include "app/formats/JsonText.h"
 #include "app/formats/ReferenceFile.h"
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/FFTPlanner.h"
 #include "dsp/OctaveSmoothing.h"
+#include "endpoints/TrackingGenerator.h"
 #include "platform/AtomicFile.h"
 #include "platform/PropertyList.h"
 #include "platform/audio/ProviderChoice.h"
@@ -34,7 +37,8 @@ const char kUsage[] =
     "back (with --points-per-octave, points a fraction of an octave apart instead,\n"
     "the response drawn through them). At the end one line goes to standard\n"
     "output:\n"
-    "  sweep LOW-HIGH Hz, BINS bins, SECONDS s, max LEVEL dB at FREQ Hz, min LEVEL dB at FREQ Hz\n"
+    "  sweep LOW-HIGH Hz, BINS bins, SECONDS s, max LEVEL at FREQ Hz, min LEVEL at FREQ Hz\n"
+    "(levels in dB unless --units or --output-full-scale say otherwise)\n"
     "with \", N bins measured again after drop-outs\" when gaps in the input or the\n"
     "output met some bins (the drop-outs are counted on standard error).\n"
     "Progress goes to standard error when that is a terminal.\n"
@@ -69,10 +73,17 @@ const char kUsage[] =
     "  --smoothing=1/N        fractional-octave smoothing of the CSV's and the\n"
     "                         image's response, N = 1, 2, 3, 6, 12, 24 or 48 (or\n"
     "                         off); the summary reads the unsmoothed response\n"
+    "%s"
+    "  --output-full-scale=LEVEL  the RMS level of a full-scale sine at the\n"
+    "                         output (+4dBu, -10dBV, 1.228V); with --full-scale the\n"
+    "                         response is the gain from the output to the input:\n"
+    "                         0 dB where the input gets what the generator plays\n"
     "  --json                 the summary as one JSON object: lower_hz, upper_hz,\n"
-    "                         bins, seconds, max and min {level_db, frequency_hz},\n"
-    "                         remeasured_bins, axis, spectra, and with --reference reference\n"
-    "                         {file, worst_db, frequency_hz, within}\n"
+    "                         bins, seconds, max and min {level_db, frequency_hz,\n"
+    "                         and with --units or --output-full-scale level in the\n"
+    "                         unit}, units, remeasured_bins, axis, spectra, and with\n"
+    "                         --reference reference {file, worst_db, frequency_hz,\n"
+    "                         within}\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
@@ -87,6 +98,8 @@ const char kUsage[] =
 
 struct Options {
   measure::Settings settings;
+  option_values::LevelOptions levels;
+  std::optional<double> outputFullScaleVolts;
   std::string audio, csv, png, saveReference, reference;
   std::optional<double> tolerance;
   bool json = false;
@@ -107,8 +120,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
   measure::Settings& s = o.settings;
   for (const std::string& a : arguments) {
     if (a == "--help" || a == "-h") {
-      char text[sizeof kUsage + 256];
-      std::snprintf(text, sizeof text, kUsage, namesOf(interface_menus::windowItems()).c_str());
+      std::string text(sizeof kUsage + std::strlen(option_values::kLevelOptionsUsage) + 256, '\0');
+      const int n = std::snprintf(text.data(), text.size(), kUsage, namesOf(interface_menus::windowItems()).c_str(),
+                                  option_values::kLevelOptionsUsage);
+      text.resize(std::min(text.size() - 1, static_cast<std::size_t>(std::max(n, 0))));
       return Parsed{std::nullopt, 0, text};
     }
     std::string cause;
@@ -175,6 +190,11 @@ Parsed parse(const std::vector<std::string>& arguments) {
       s.smoothing = *n;
     } else if (a == "--json") {
       o.json = true;
+    } else if (std::optional<std::string> refused = o.levels.take(a)) {
+      if (!refused->empty()) return refuse(a, *refused);
+    } else if (auto v = valueOf(a, "--output-full-scale")) {
+      o.outputFullScaleVolts = dsp::parseFullScaleVolts(*v, &cause);
+      if (!o.outputFullScaleVolts) return refuse(a, cause);
     } else if (auto v = valueOf(a, "--tolerance")) {
       const std::optional<double> db = number(*v);
       if (!db || *db < 0) return refuse(a, "the tolerance is a number of dB, 0 or more");
@@ -183,6 +203,13 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return refuse(a, "unknown option (see 'specan measure --help')");
     }
   }
+  if (std::optional<std::string> cause = o.levels.check())
+    return refuse(std::string("--units=") + dsp::levelUnitKeyword(o.levels.unit), *cause);
+  if (o.outputFullScaleVolts && !o.levels.calibration.fullScaleVolts)
+    return refuse("--output-full-scale",
+                  "the gain needs the input's full scale too: give --full-scale (as --full-scale=+4dBu)");
+  if (o.outputFullScaleVolts && o.levels.unit != dsp::LevelUnit::dB)
+    return refuse("--output-full-scale", "the response is then a gain in dB: leave out --units");
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
   if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic)
@@ -226,6 +253,15 @@ class Command {
         return 1;
       }
     }
+    // So does a calibration file that cannot be used.
+    std::string refused;
+    std::optional<option_values::Levels> levels = option_values::levelsOf(o.levels, &refused);
+    if (!levels) {
+      say(refused);
+      return 2;
+    }
+    if (o.outputFullScaleVolts) relateToGenerator(*levels, *o.levels.calibration.fullScaleVolts, *o.outputFullScaleVolts);
+    levels_ = *levels;
     // A reference that cannot be read stops the command before it plays.
     std::optional<ReferenceFile> reference;
     if (!o.reference.empty()) {
@@ -260,7 +296,9 @@ class Command {
 
  private:
   int measure(const Options& o, const std::optional<ReferenceFile>& reference) {
-    measure::SweepMeasurement sweep(o.settings, !o.png.empty());
+    measure::Settings settings = o.settings;
+    settings.levels = levels_;
+    measure::SweepMeasurement sweep(settings, !o.png.empty());
     std::string cause;
     if (!sweep.prepare(&cause)) {
       say(cause);
@@ -308,9 +346,10 @@ class Command {
     if (o.json) return jsonSummary(o, sweep, reference, failed);
     if (o.csv != "-")
       std::fprintf(hooks_.out,
-                   "sweep %g-%g Hz, %d bins, %.1f s, max %.2f dB at %.2f Hz, min %.2f dB at %.2f Hz%s%s\n",
-                   sweep.lowerFrequency(), sweep.upperFrequency(), sweep.bins(), sweep.seconds(), high.level,
-                   high.frequency, low.level, low.frequency,
+                   "sweep %g-%g Hz, %d bins, %.1f s, max %s at %.2f Hz, min %s at %.2f Hz%s%s\n",
+                   sweep.lowerFrequency(), sweep.upperFrequency(), sweep.bins(), sweep.seconds(),
+                   option_values::summaryLevel(levels_.scale, high.level).c_str(), high.frequency,
+                   option_values::summaryLevel(levels_.scale, low.level).c_str(), low.frequency,
                    sweep.remeasuredBins() > 0
                        ? (", " + std::to_string(sweep.remeasuredBins()) + " bins measured again after drop-outs").c_str()
                        : "",
@@ -337,13 +376,18 @@ class Command {
   // The summary as one JSON object; the status as the text summary's.
   int jsonSummary(const Options& o, const measure::SweepMeasurement& sweep,
                   const std::optional<ReferenceFile>& reference, bool failed) {
-    auto reading = [](const measure::Reading& r) {
-      return "{\"level_db\":" + printed("%.3f", r.level) + ",\"frequency_hz\":" + printed("%.3f", r.frequency) + "}";
+    const dsp::LevelScale& scale = levels_.scale;
+    auto reading = [&scale](const measure::Reading& r) {
+      std::string level;
+      if (!scale.isDesigned()) level = ",\"level\":" + printed(scale.logarithmic() ? "%.3f" : "%.6g", scale.fromDb(r.level));
+      return "{\"level_db\":" + printed("%.3f", r.level) + level + ",\"frequency_hz\":" + printed("%.3f", r.frequency) +
+             "}";
     };
     std::string line = "{\"lower_hz\":" + printed("%g", sweep.lowerFrequency()) +
                        ",\"upper_hz\":" + printed("%g", sweep.upperFrequency()) +
                        ",\"bins\":" + std::to_string(sweep.bins()) + ",\"seconds\":" + printed("%.3f", sweep.seconds()) +
                        ",\"max\":" + reading(sweep.maximum()) + ",\"min\":" + reading(sweep.minimum()) +
+                       ",\"units\":" + jsonString(dsp::levelUnitName(scale.unit())) +
                        ",\"remeasured_bins\":" + std::to_string(sweep.remeasuredBins()) + ",\"axis\":" +
                        (o.settings.axis == display::AxisScale::logarithmic ? "\"log\"" : "\"linear\"") +
                        ",\"spectra\":" + std::to_string(sweep.spectra());
@@ -371,7 +415,27 @@ class Command {
     std::snprintf(text, sizeof text, format, value);
     return text;
   }
+  // The response as the gain from the output to the input: the input's
+  // level in volts over the generator's (its sine's amplitude of the
+  // output's full scale), so that a unity path reads 0 dB whatever the
+  // output's level.
+  static void relateToGenerator(option_values::Levels& levels, double inputFullScaleVolts,
+                                double outputFullScaleVolts) {
+    // A mean square of 0.5 (a full-scale sine) at the input is
+    // inputFullScaleVolts RMS; the generator's sine is kAmplitude of full
+    // scale, outputFullScaleVolts × kAmplitude RMS.
+    const double inputDbV = 20 * std::log10(inputFullScaleVolts * std::sqrt(2.0));
+    const double generatorDbV = 20 * std::log10(outputFullScaleVolts * TrackingGenerator::kAmplitude);
+    levels.scale = dsp::LevelScale::relative(inputDbV - generatorDbV);
+    dsp::InputCalibration output;
+    output.fullScaleVolts = outputFullScaleVolts;
+    std::string outputText = option_values::calibrationText(output);
+    levels.description += (levels.description.empty() ? "" : ", ") + std::string("output ") + outputText +
+                          ", levels relative to the generator's";
+  }
+
   const MeasureHooks& hooks_;
+  option_values::Levels levels_;
 };
 
 }  // namespace

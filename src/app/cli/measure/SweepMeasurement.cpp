@@ -9,6 +9,7 @@
 #include "app/views/PrintView.h"
 #include "app/formats/ReferenceFile.h"
 #include "audio/AFInputSoundcard.h"
+#include "dsp/SensorResponse.h"
 #include "ui/MainThread.h"
 
 namespace measure {
@@ -47,6 +48,7 @@ SweepMeasurement::SweepMeasurement(const Settings& settings, bool withImage) : s
     app_.printView = printView_.get();
   }
   controls_.attach(app_);
+  option_values::applyLevels(settings.levels, app_.sharedData);
   controls_.bandwidthPopup.selectItemWithTag(settings.bandwidthTag);
   controls_.windowPopup.selectItemWithTag(settings.windowTag);
   // The response as the window shows it smoothed: the CSV and the image.
@@ -218,7 +220,9 @@ double SweepMeasurement::level(int bin) const {
   const TraceData* t = app_.trace->traceData();
   const double bins = t->bins;
   const double power = std::max(static_cast<double>(t->averaged[bin]), 1e-30 * bins * bins);
-  return 10.0 * std::log10(power * app_.sharedData.refScale / (bins * bins));
+  const dsp::SensorResponse* response = app_.sharedData.sensorResponse.get();
+  const double taken = response ? response->responseDb(frequency(bin)) + response->sensitivityDb().value_or(0) : 0;
+  return 10.0 * std::log10(power * app_.sharedData.refScale / (bins * bins)) - taken;
 }
 
 double SweepMeasurement::frequency(int bin) const {

@@ -16,6 +16,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/controller/HeadlessControls.h"
+#include "app/controller/LevelOptions.h"
 #include "app/headless/HeadlessView.h"
 #include "endpoints/Input.h"
 #include "endpoints/TrackingGenerator.h"
@@ -37,11 +38,14 @@ struct Settings {
   int smoothing = 0;                           // 1/N-octave smoothing of the CSV and the image; 0 none
   display::AxisScale axis = display::AxisScale::linear;  // the sweep's points and the image's axis
   std::optional<double> pointsPerOctave;                 // on the logarithmic axis; none: the controller's default
+  // The unit the CSV and the image read in, and the sensor's response taken
+  // out of the response (the readings' too).
+  option_values::Levels levels;
 };
 
 // A level and where it is.
 struct Reading {
-  double level = 0;      // dB
+  double level = 0;      // dB, the sensor's response taken out
   double frequency = 0;  // Hz
 };
 

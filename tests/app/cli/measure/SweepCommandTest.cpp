@@ -187,6 +187,42 @@ TEST(MeasureCommand, OnTheLogarithmicAxisItMeasuresPointsPerOctave) {
   EXPECT_EQ(rig.measure({"--axis=log", "--points-per-octave=0"}).status, 2);
 }
 
+// The response in a calibrated unit, and as the gain from the output to the
+// input: the loopback's filter passes 1 kHz at 0 dB, so with both ends at
+// the same full scale the gain reads 0 dB there, and 6 dB less with an
+// output 6 dB hotter. The input's level in dBu is the generator's -15.05 dB
+// (a sine of a quarter of full scale) + 3.01 (to dBFS) + 4 = -8.04 dBu.
+TEST(MeasureCommand, TheResponseReadsInUnitsOrAsTheGainFromTheOutput) {
+  testsupport::TempFolder folder;
+  SteppedLoopback rig;
+  const std::vector<std::string> sweep{"--input=Loopback", "--output=Loopback", "--span=900:1100", "--rbw=100",
+                                       "--json", "--full-scale=+4dBu"};
+  auto maximum = [](const Outcome& o) {
+    const size_t at = o.out.find("\"max\":{\"level_db\":");
+    const size_t level = o.out.find("\"level\":", at);
+    return at == std::string::npos || level == std::string::npos ? NAN : std::stod(o.out.substr(level + 8));
+  };
+  std::vector<std::string> dbu = sweep;
+  dbu.insert(dbu.end(), {"--units=dbu", "--csv=" + folder.file("dbu.csv")});
+  const Outcome inDbu = rig.measure(dbu);
+  ASSERT_EQ(inDbu.status, 0) << inDbu.err;
+  EXPECT_NEAR(maximum(inDbu), app_fakes::kGeneratorLevel + 10 * std::log10(2.0) + 4, 0.02) << inDbu.out;
+  EXPECT_NE(inDbu.out.find("\"units\":\"dBu\""), std::string::npos) << inDbu.out;
+  EXPECT_NE(testsupport::TempFolder::read(folder.file("dbu.csv")).find("\nfrequency_hz,level_dbu\n"), std::string::npos);
+
+  for (const auto& [output, gain] : std::vector<std::pair<std::string, double>>{{"+4dBu", 0.0}, {"1.228V", 0.0},
+                                                                               {"+10dBu", -6.0}}) {
+    std::vector<std::string> relative = sweep;
+    relative.push_back("--output-full-scale=" + output);
+    const Outcome o = rig.measure(relative);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NEAR(maximum(o), gain, 0.02) << output << ": " << o.out;
+  }
+  EXPECT_EQ(rig.measure({"--output-full-scale=+4dBu"}).status, 2);
+  EXPECT_EQ(rig.measure({"--output-full-scale=+4dBu", "--full-scale=+4dBu", "--units=dbv"}).status, 2);
+  EXPECT_EQ(rig.measure({"--units=v"}).status, 2);
+}
+
 TEST(MeasureCommand, AReferenceFromOneRunPassesTheNextAndFailsAnotherFilter) {
   testsupport::TempFolder folder;
   const std::vector<std::string> sweep{"--input=Loopback", "--output=Loopback", "--span=500:2000", "--rbw=100"};
