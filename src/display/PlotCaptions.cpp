@@ -82,7 +82,7 @@ std::string PlotCaptions::markerReadoutText(const MeasureReadout& readout, const
   if (readout.precise) {
     // The peak reading: a sine's frequency and level between bins.
     std::snprintf(text, sizeof text, "Marker:  %.2f Hz   %s", static_cast<double>(readout.frequency),
-                  scale.format(level, sizeof level, readout.dB, 2, false, weighting));
+                  scale.format(level, sizeof level, readout.dB, 2, scale.signsLevels(), weighting));
   } else if (!marker.hasPower) {
     // A bin without power has no level to read.
     std::snprintf(text, sizeof text, "Marker:  %.0f Hz   no power", static_cast<double>(marker.frequency));
@@ -90,7 +90,7 @@ std::string PlotCaptions::markerReadoutText(const MeasureReadout& readout, const
     // The bin as it is; "~" where the peak reading was asked for but the
     // sine lies too close to its image to be read between bins.
     std::snprintf(text, sizeof text, "Marker:  %s%.0f Hz   %s", readout.uncertain ? "~" : "",
-                  static_cast<double>(marker.frequency), scale.format(level, sizeof level, marker.dB, 1, false, weighting));
+                  static_cast<double>(marker.frequency), scale.format(level, sizeof level, marker.dB, 1, scale.signsLevels(), weighting));
   }
   return text;
 }

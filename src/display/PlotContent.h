@@ -130,9 +130,11 @@ class PlotContent {
   // The weighting's letter for the levels' unit ("A", "C"), null for none.
   const char* weightingLetter() const;
   // A level in dB as the captions write it, in levelScale() with the
-  // weighting's letter: into out, which it returns.
+  // weighting's letter, signed where the unit wants it: into out, which it
+  // returns.
   char* formatLevel(char* out, std::size_t size, double dB, int decimals, bool sign = false) const {
-    return levelScale().format(out, size, dB, decimals, sign, weightingLetter());
+    const dsp::LevelScale& scale = levelScale();
+    return scale.format(out, size, dB, decimals, sign || scale.signsLevels(), weightingLetter());
   }
   // The highest peaks of the span in the shown trace, kept by every
   // detection pass while the peak table is on.

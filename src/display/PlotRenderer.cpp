@@ -51,8 +51,9 @@ std::string formatNumber(const char* fmt, double value) {
 // "Reference  -20.0 dB": the reference level in the levels' unit.
 std::string referenceText(const PlotContent& plot, const SharedData& shared) {
   char level[64];
-  return std::string("Reference  ") +
-         plot.levelScale().format(level, sizeof level, 10 * std::log10(static_cast<double>(shared.refScale)), 1);
+  const dsp::LevelScale& scale = plot.levelScale();
+  return std::string("Reference  ") + scale.format(level, sizeof level, 10 * std::log10(static_cast<double>(shared.refScale)),
+                                                   1, scale.signsLevels());
 }
 
 }  // namespace

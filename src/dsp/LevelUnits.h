@@ -116,6 +116,11 @@ class LevelScale {
   // The designed dB as it is, without an offset.
   bool isDesigned() const noexcept { return unit_ == LevelUnit::dB && offsetDb_ == 0; }
   bool logarithmic() const noexcept { return isLogarithmic(unit_); }
+  // Whether levels are written with their sign, as levels about a reference
+  // voltage are: dBFS, dBV and dBu ("+4.00 dBu").
+  bool signsLevels() const noexcept {
+    return unit_ == LevelUnit::dBFS || unit_ == LevelUnit::dBV || unit_ == LevelUnit::dBu;
+  }
   // A level in dB (10·log10 of a mean square) read in the unit; −infinity
   // (a logarithmic unit) or 0 (a linear one) for −infinity dB.
   double fromDb(double dB) const noexcept;

@@ -12,6 +12,8 @@
 #include "display/DisplayTestSupport.h"
 #include "display/Printing.h"
 #include "dsp/FrequencyWeighting.h"
+#include "dsp/LevelUnits.h"
+#include "dsp/SensorResponse.h"
 
 namespace {
 
@@ -115,4 +117,35 @@ TEST(DisplayTreatment, SmoothingEvensOutNoiseOnTheScreenTheReferenceAndThePage) 
   ASSERT_TRUE(rig.display->normalising());
   const double unity = 16384.0 * 16384.0;  // power that reads the reference level
   EXPECT_NEAR(10 * std::log10(rig.display->shownTrace()->averaged[k1k] / unity), 0, 0.7);
+}
+
+// The levels in a calibrated unit: with 0 dBFS = +4 dBu a level of -30 dB
+// reads -30 + 3.01 + 4 = -22.99 dBu; a microphone that reads 3 dB high
+// above 5 kHz has its response taken out there, beside the weighting.
+TEST(DisplayTreatment, LevelsReadInTheChosenUnitWithTheSensorsResponseTakenOut) {
+  TreatmentRig rig;
+  for (int k = 0; k < rig.trace->bins; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-30);
+  rig.showTrace();
+  rig.shared.detectorMode = 0;
+  dsp::InputCalibration calibration;
+  calibration.fullScaleVolts = 1.2276;  // +4 dBu
+  rig.shared.levelScale = *dsp::LevelScale::make(dsp::LevelUnit::dBu, calibration);
+  std::string error;
+  rig.shared.sensorResponse = std::make_shared<const dsp::SensorResponse>(
+      *dsp::SensorResponse::make({{20, 0, {}}, {5000, 0, {}}, {5001, 3, {}}, {24000, 3, {}}}, std::nullopt, &error));
+  rig.treat(0, 0);
+  ASSERT_TRUE(rig.display->treating());
+  auto readAt = [&rig](double f) {
+    const int k = rig.binOf(f);
+    rig.click(display::Display::kPlainMarker, 100, 0);
+    rig.shared.marker.binClicked = rig.shared.marker.cachedBinClicked = rig.shared.marker.index = k;
+    rig.display->updateMarkerInfo();
+    return rig.display->markerReadoutText();
+  };
+  EXPECT_NE(readAt(1000).find("   -23.0 dBu"), std::string::npos) << readAt(1000);
+  EXPECT_NE(readAt(10000).find("   -26.0 dBu"), std::string::npos) << readAt(10000);
+  EXPECT_NEAR(rig.levelAt(rig.binOf(10000)), -33, 1e-3);
+  // A at 10 kHz: -2.5 dB (IEC 61672-1 Table 3).
+  rig.treat(static_cast<int>(dsp::Weighting::A), 0);
+  EXPECT_NE(readAt(10000).find("   -28.5 dBu(A)"), std::string::npos) << readAt(10000);
 }

@@ -102,9 +102,8 @@ std::string summaryLevel(const dsp::LevelScale& scale, double dB, const char* we
     std::snprintf(text, sizeof text, "%.2f dB", dB);
     return text;
   }
-  const dsp::LevelUnit unit = scale.unit();
-  const bool sign = unit == dsp::LevelUnit::dBFS || unit == dsp::LevelUnit::dBV || unit == dsp::LevelUnit::dBu;
-  return scale.format(text, sizeof text, dB, unit == dsp::LevelUnit::dBSPL ? 1 : 2, sign, weighting);
+  return scale.format(text, sizeof text, dB, scale.unit() == dsp::LevelUnit::dBSPL ? 1 : 2, scale.signsLevels(),
+                      weighting);
 }
 
 void applyLevels(const Levels& levels, SharedData& shared) {
