@@ -124,6 +124,11 @@ EndpointIoHealth Input::ioHealth() {
   return health;
 }
 
+std::string Input::deviceName() {
+  if (devicePopup && devicePopup->indexOfSelectedItem() >= 0) return devicePopup->titleOfSelectedItem();
+  return soundcard_ ? soundcard_->currentDeviceName() : std::string();
+}
+
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 
 uint64_t Input::overrunSamples() const { return soundcard_ ? soundcard_->overrunSamples() : 0; }
@@ -140,6 +145,7 @@ void Input::channelChanged() {
   if (controller_) controller_->clearSpectrum();
   if (soundcard_) soundcard_->setManagedVolumeSlider(inputSlider, selectedChannel());
   if (trace) trace->resetTraceAverages();
+  if (controller_) controller_->inputChanged();
 }
 
 bool Input::pickDevice(uint32_t deviceID) {

@@ -96,6 +96,10 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   // want of a free one and the non-finite samples taken out, with the
   // device's present latency.
   EndpointIoHealth ioHealth() override;
+  // The device pop-up's selected title (the card's device name without a
+  // pop-up) and the selected channel.
+  std::string deviceName() override;
+  int32_t channel() override { return selectedChannel(); }
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();
