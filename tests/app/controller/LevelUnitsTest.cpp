@@ -151,6 +151,7 @@ TEST_F(LevelUnits, TheUnitAndEachChannelsCalibrationComeBackAfterARestart) {
     h.app.applicationWillTerminate();
   }
   const PropertyDictionary stored = readSettings();
+  ASSERT_NE(stored.string("Level Unit"), nullptr);
   EXPECT_EQ(*stored.string("Level Unit"), "dbu");
   EXPECT_NEAR(std::stod(*stored.string("Ref Level")), -2.99 - 4 - 10 * std::log10(2.0), 1e-6)
       << "kept in dB for every build";
@@ -236,6 +237,7 @@ TEST_F(LevelUnits, ACalibrationFileMissingAtStartIsSaidAndTheLevelsReadDb) {
   }
   // The path and the unit stay, for the user to put the file back.
   const PropertyDictionary stored = readSettings();
+  ASSERT_NE(stored.string("Level Unit"), nullptr);
   EXPECT_EQ(*stored.string("Level Unit"), "dbspl");
   ASSERT_NE(channelEntry(stored, "USB Interface", "1"), nullptr);
   EXPECT_EQ(*channelEntry(stored, "USB Interface", "1")->string("Calibration File"), mic);
