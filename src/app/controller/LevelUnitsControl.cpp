@@ -380,7 +380,8 @@ std::optional<AppDelegate::LiveLevel> AppDelegate::measureLiveLevel() {
   const bool fits = window && window->valid() && window->bins() == bins && window->samplingRate() == live->samplingRate;
   if (fits) {
     const PeakReading peak = readPeak(*window, shown->averaged, bins, first, last, bph);
-    if (peak.valid && !peak.uncertain && std::isfinite(peak.level)) return LiveLevel{peak.level + reference, true, peak.frequency};
+    if (peak.valid && !peak.uncertain && std::isfinite(peak.level))
+      return LiveLevel{peak.level + reference, true, peak.frequency};
   }
   // The span's overall level: its power over the noise bandwidth in bins.
   const double noiseBins = fits ? window->noiseBandwidthBins() : static_cast<double>(sharedData.span.bandwidth * bph);

@@ -135,7 +135,8 @@ void CalibrationDialog::sensitivityEntered() {
 void CalibrationDialog::loadFile() {
   ui::Panels* panels = ui::Panels::instance();
   const std::optional<std::string> path =
-      panels ? panels->runOpenPanel("Load Calibration File", "", "Calibration files (*.txt *.cal *.frd *.csv);;All files (*)")
+      panels ? panels->runOpenPanel("Load Calibration File", "",
+                                    "Calibration files (*.txt *.cal *.frd *.csv);;All files (*)")
              : std::nullopt;
   if (!path) return;
   std::string error;

@@ -40,7 +40,9 @@ struct UnitsHarness : ControllerHarness {
     app.showStatus = [this](const std::string& line) { status.push_back(line); };
     app.showLevelUnit = [this](const std::string& unit) { unitShown = unit; };
   }
-  std::string title(LevelUnit unit) const { return unitPopup.itemTitleAtIndex(unitPopup.indexOfItemWithTag(int(unit))); }
+  std::string title(LevelUnit unit) const {
+    return unitPopup.itemTitleAtIndex(unitPopup.indexOfItemWithTag(static_cast<int>(unit)));
+  }
   void pickUnit(LevelUnit unit) { unitPopup.pick(unitPopup.indexOfItemWithTag(static_cast<int>(unit))); }
   bool said(const std::string& part) const {
     for (const std::string& line : status)
@@ -73,8 +75,8 @@ struct UnitsHarness : ControllerHarness {
 struct LogCapture {
   std::vector<std::string> lines;
   LogCapture() {
-    platform::setLogSink([](std::string_view line, void* self) { static_cast<LogCapture*>(self)->lines.emplace_back(line); },
-                         this);
+    platform::setLogSink(
+        [](std::string_view line, void* self) { static_cast<LogCapture*>(self)->lines.emplace_back(line); }, this);
   }
   ~LogCapture() { platform::resetLogSink(); }
 };

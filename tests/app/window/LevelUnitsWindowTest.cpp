@@ -99,7 +99,8 @@ TEST(LevelUnitsWindow, CalibratedFromTheDialogThePeakMarkerReadsTheLevelInEachUn
   dialog->levelField()->setText(QStringLiteral("+4.00"));
   dialog->unitBox()->setCurrentIndex(dialog->unitBox()->findText(QStringLiteral("dBu")));
   dialog->measureButton()->click();
-  EXPECT_EQ(dialog->fullScaleField()->text(), QStringLiteral("+4.00 dBu")) << dialog->messageLabel()->text().toStdString();
+  EXPECT_EQ(dialog->fullScaleField()->text(), QStringLiteral("+4.00 dBu"))
+      << dialog->messageLabel()->text().toStdString();
   EXPECT_EQ(popup->itemText(3), QStringLiteral("dBu"));
 
   r.pickUnit(dsp::LevelUnit::dBu);
