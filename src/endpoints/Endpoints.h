@@ -5,6 +5,7 @@
 // controller then runs without it. Main thread unless a member says otherwise.
 
 #include <cstdint>
+#include <string>
 
 struct Sweep;
 class AFManager;
@@ -44,6 +45,10 @@ class InputController {
   // Pauses the input, takes its rate, reconfigures the analysis and resumes.
   // Main thread.
   virtual void setupSampling() = 0;
+  // The input's device or channel changed (a channel picked, or a new
+  // device whose channel menu was rebuilt): what belongs to the input, its
+  // calibration, follows. Main thread.
+  virtual void inputChanged() {}
 };
 
 class AnalyzerInput {
@@ -64,6 +69,11 @@ class AnalyzerInput {
   virtual int32_t latencyFrames() = 0;
   // Gaps and the present latency; main thread, never allocates or blocks.
   virtual EndpointIoHealth ioHealth() { return {}; }
+  // The device the input records from, by the name its device pop-up shows
+  // (and the settings keep), and the channel analysed, from 1; empty and 0
+  // for an input without a device. Main thread.
+  virtual std::string deviceName() { return {}; }
+  virtual int32_t channel() { return 0; }
 };
 
 class TrackingGeneratorEndpoint {

@@ -124,6 +124,20 @@ EndpointIoHealth Input::ioHealth() {
   return health;
 }
 
+std::string Input::deviceName() {
+  if (!soundcard_) return {};
+  const std::shared_ptr<AFDevice> device = soundcard_->selectedDevice();
+  if (!device) return {};
+  // The list's title for it, as the pop-up shows it ("NAME (2)" for the
+  // second of two alike): the pop-up itself catches up with a device the
+  // card followed on its own only after the card has said so.
+  const std::shared_ptr<const AFList::Snapshot> list = soundcard_->deviceList()->snapshot();
+  const std::vector<ui::MenuItem>& titles = list->menu->items();
+  for (std::size_t i = 0; i < list->devices.size() && i < titles.size(); ++i)
+    if (list->devices[i] == device) return titles[i].title;
+  return device->name().value_or(device->uniqueName().value_or(std::string()));
+}
+
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 
 uint64_t Input::overrunSamples() const { return soundcard_ ? soundcard_->overrunSamples() : 0; }
@@ -140,6 +154,7 @@ void Input::channelChanged() {
   if (controller_) controller_->clearSpectrum();
   if (soundcard_) soundcard_->setManagedVolumeSlider(inputSlider, selectedChannel());
   if (trace) trace->resetTraceAverages();
+  if (controller_) controller_->inputChanged();
 }
 
 bool Input::pickDevice(uint32_t deviceID) {

@@ -96,6 +96,10 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   // want of a free one and the non-finite samples taken out, with the
   // device's present latency.
   EndpointIoHealth ioHealth() override;
+  // The card's device by the title the device pop-up gives it, and the
+  // selected channel.
+  std::string deviceName() override;
+  int32_t channel() override { return selectedChannel(); }
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();

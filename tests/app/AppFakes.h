@@ -103,7 +103,12 @@ class FakeInput final : public AnalyzerInput {
   }
   void resume() override { log_.add("input.resume"); }
   int32_t latencyFrames() override { return 0; }
+  std::string deviceName() override { return device; }
+  int32_t channel() override { return inputChannel; }
   float samplingRate;
+  // The device and channel it records from; none by default.
+  std::string device;
+  int32_t inputChannel = 0;
 
  private:
   EventLog& log_;

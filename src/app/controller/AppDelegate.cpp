@@ -109,6 +109,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(printBorderCheckbox, &AppDelegate::updatePrintCheckbox);
   setInterface(divisionPopup, &AppDelegate::scaleChanged);
   setInterface(referenceLevelField, &AppDelegate::scaleChanged);
+  setInterface(unitPopup, &AppDelegate::unitChanged);
   scaleChanged();
   setInterface(titleField, &AppDelegate::titleChanged);
   titleChanged();
@@ -128,6 +129,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   // The analyzer input makes its sound card, stopped until the engine is
   // configured.
   if (input) input->applicationFinishLaunching(plist, *afManager);
+  // The levels read in the chosen unit through that input's calibration.
+  levelUnitsReady_ = true;
+  applyInputCalibration(true);
 
   // Configure the engine and start the input: live data flow from here.
   setupSampling();
@@ -348,7 +352,8 @@ void AppDelegate::dateCheckboxChanged() {
 
 void AppDelegate::scaleChanged() {
   const int division = divisionPopup ? divisionPopup->selectedTag() : -1;
-  const double level = referenceLevelField ? referenceLevelField->doubleValue() : 0.0;
+  // In dB, read from the field in the unit the levels read in.
+  const double level = referenceLevelDb();
   // Pinned to the float range: a level beyond about ±380 dB would otherwise
   // give an infinite or zero factor, which no plot can show.
   const double factor = std::pow(10.0, level * 0.1);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "endpoints/Endpoints.h"
@@ -61,7 +62,9 @@ class AppDelegate : public InputController {
   ui::PopUpButton* smoothingPopup = nullptr;  // item tags: 1/N octave, 0 off
   ui::PopUpButton* weightingPopup = nullptr;  // item tags: dsp::Weighting
   ui::PopUpButton* bandsPopup = nullptr;      // item tags: 1/N-octave bands, 0 none
-  ui::TextField* referenceLevelField = nullptr;  // dB
+  // The reference level in the unit of unitPopup (dB without one).
+  ui::TextField* referenceLevelField = nullptr;
+  ui::PopUpButton* unitPopup = nullptr;       // item tags: dsp::LevelUnit
   ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
   ui::TextField* titleField = nullptr;
   ui::Checkbox* showDateCheckbox = nullptr;
@@ -167,6 +170,10 @@ class AppDelegate : public InputController {
 
   // Drops the engine's partly gathered input. Any thread.
   void clearSpectrum() override;
+
+  // The input's device or channel changed: the levels take its calibration
+  // (LevelUnitsControl.cpp). Main thread.
+  void inputChanged() override;
 
   // For a recording analysed whole, when the trace's mean holds every
   // spectrum since the engine was last cleared: the seconds of signal the
@@ -308,6 +315,66 @@ class AppDelegate : public InputController {
   // on the way up again, and tunes for it.
   void restartSweepBefore(int32_t first, int32_t spectra);
 
+  // --- Level units and input calibration (LevelUnitsControl.cpp) ---
+  //
+  // The levels read in the unit chosen in unitPopup, through the
+  // calibration of the present input's device and channel: its full-scale
+  // voltage, its microphone's sensitivity and the microphone's response
+  // (a calibration file), each kept in the settings for that device and
+  // channel. A unit the present calibration lacks, or a calibration file
+  // that cannot be read, leaves the levels in dB (and says why) until the
+  // input has what the chosen unit needs again. Without a unit pop-up (a
+  // run without the window) the controller leaves sharedData.levelScale and
+  // sharedData.sensorResponse to whoever set them, and the reference level
+  // field holds dB. Main thread; not for the block path.
+
+  // The unit pop-up's action: a unit the present input can read in becomes
+  // the chosen one; another is refused with the reason, the previous unit
+  // staying.
+  void unitChanged();
+  // The calibration of the present input (its device and channel), as kept.
+  struct InputCalibrationRecord {
+    dsp::InputCalibration levels;
+    std::string calibrationFile;  // a microphone's response; empty: none
+    bool operator==(const InputCalibrationRecord&) const = default;
+  };
+  InputCalibrationRecord presentCalibration() const;
+  // "Line In, channel 2"; empty without an input device.
+  std::string presentInputName() const;
+  // The unit chosen (kept in the settings), and the unit the levels read in
+  // now: the chosen one, or dB while the present input cannot read in it.
+  dsp::LevelUnit chosenLevelUnit() const { return chosenUnit_; }
+  dsp::LevelUnit levelUnitInUse() const { return sharedData.levelScale.unit(); }
+  // The present input's full-scale level (parseFullScaleVolts' texts) or
+  // sensitivity (parseVoltsPerPascal's); an empty text removes it. False,
+  // with the reason in *error and nothing changed, for a text refused.
+  bool setFullScaleLevel(const std::string& text, std::string* error);
+  bool setSensitivity(const std::string& text, std::string* error);
+  // A microphone's calibration file for the present input, read at once; a
+  // file refused (the line and the reason in *error) changes nothing.
+  bool loadCalibrationFile(const std::string& path, std::string* error);
+  void removeCalibrationFile();
+  // What the live trace reads now, in dB as the marker reads it (with the
+  // reference level, weighted and with the microphone's response taken out
+  // as shown): the peak reading of the span's highest peak, or the span's
+  // overall level where no peak reading can be made. None without a trace.
+  struct LiveLevel {
+    double dB = 0;
+    bool peak = false;     // a peak reading, at frequency Hz
+    double frequency = 0;
+  };
+  std::optional<LiveLevel> measureLiveLevel();
+  // Sets the present input's calibration so that the live trace reads
+  // `level` in `unit` now: the full-scale voltage for V, dBV and dBu, the
+  // sensitivity for dB SPL and Pa (which need the full-scale voltage). False
+  // with the reason in *error, nothing changed, for dB and dBFS, for a
+  // sensitivity without a full-scale voltage, a level that is no level in
+  // the unit, or an input without signal.
+  bool calibrateTo(double level, dsp::LevelUnit unit, std::string* error);
+  // Called with the unit's name whenever the unit in use changes, for the
+  // reference level's label; empty without a window.
+  std::function<void(const std::string&)> showLevelUnit;
+
   // --- Measurements (MeasureCommands.cpp) ---
   //
   // Each sets sharedData.measure (kept in the settings under keys of its
@@ -349,6 +416,29 @@ class AppDelegate : public InputController {
   void loadMeasureSettings();
   void applyMeasureSettings();
   void storeMeasureSettings();
+
+  // The level units: read from plist and shown at launch, stored back; the
+  // present input's calibration applied (again when it changed, or always).
+  void loadLevelUnitSettings();
+  void storeLevelUnitSettings();
+  void applyInputCalibration(bool always = false);
+  void setPresentCalibration(const InputCalibrationRecord& record);
+  // The reference level in dB from its field, read in the unit in use, and
+  // as the settings keep it (dB).
+  double referenceLevelDb();
+  std::string storedReferenceLevel();
+  // Says a line on stderr and in the window's status line.
+  void say(const std::string& line);
+
+  dsp::LevelUnit chosenUnit_ = dsp::LevelUnit::dB;
+  bool levelUnitsReady_ = false;  // the launch has read the unit
+  double referenceLevelDb_ = 0;
+  std::string referenceLevelText_;  // what the field was last given, in the unit in use
+  // What the levels were last made from: the input, its record, and the
+  // response read from its file (path and when the file was read).
+  std::string appliedInput_;
+  InputCalibrationRecord appliedRecord_;
+  bool calibrationFileFailed_ = false;
 
   bool terminated_ = false;
   bool showsReference_ = false;

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "dsp/LevelUnits.h"
 #include "dsp/WindowShape.h"
 #include "ui/Menu.h"
 
@@ -46,6 +47,14 @@ inline std::vector<ui::MenuItem> bandItems() {
 inline std::vector<ui::MenuItem> weightingItems() { return {{"Z (none)", 0}, {"A", 1}, {"C", 2}}; }
 
 // The frequency axis: tags are display::AxisScale.
+// The units the levels read in: tags are dsp::LevelUnit, titles its names.
+inline std::vector<ui::MenuItem> levelUnitItems() {
+  std::vector<ui::MenuItem> items;
+  for (int unit = static_cast<int>(dsp::LevelUnit::dB); unit <= static_cast<int>(dsp::LevelUnit::pascal); ++unit)
+    items.push_back({dsp::levelUnitName(static_cast<dsp::LevelUnit>(unit)), unit});
+  return items;
+}
+
 inline std::vector<ui::MenuItem> axisItems() { return {{"Linear", 0}, {"Logarithmic", 1}}; }
 
 inline std::vector<ui::MenuItem> divisionItems() {

@@ -322,6 +322,7 @@ void AppDelegate::setupFromPlist() {
     if (std::optional<int> tag = integerOf(plist.find(kDivisions))) divisionPopup->selectItemWithTag(*tag);
 
   loadMeasureSettings();
+  loadLevelUnitSettings();
 }
 
 void AppDelegate::storeControllerSettings() {
@@ -347,7 +348,8 @@ void AppDelegate::storeControllerSettings() {
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
     plist.set(kWeighting, std::string(dsp::weightingName(dsp::weightingOf(weightingPopup->selectedTag()))));
   storeText(kTraceAverage, traceAverageField);
-  storeText(kRefLevel, referenceLevelField);
+  // In dB, whatever unit the field shows.
+  if (referenceLevelField) plist.set(kRefLevel, storedReferenceLevel());
   storeTag(kDivisions, divisionPopup);
   storeText(kPrintWidth, printWidthField);
   storeText(kPrintHeight, printHeightField);
@@ -357,6 +359,7 @@ void AppDelegate::storeControllerSettings() {
   if (printColorCheckbox) plist.set(kUseDisplayColor, printColorCheckbox->isOn());
   if (printBorderCheckbox) plist.set(kPrintBorder, printBorderCheckbox->isOn());
   storeMeasureSettings();
+  storeLevelUnitSettings();
 }
 
 bool AppDelegate::writeSettings() {

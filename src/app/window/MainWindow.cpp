@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -18,6 +19,7 @@
 
 #include "app/controller/InterfaceDefaults.h"
 #include "app/controller/InterfaceMenus.h"
+#include "app/window/CalibrationDialog.h"
 #include "app/window/MeasureMenu.h"
 #include "app/window/PreferencesDialog.h"
 #include "endpoints/Input.h"
@@ -223,6 +225,8 @@ MainWindow::~MainWindow() {
   app_.titleField = nullptr;
   app_.showDateCheckbox = nullptr;
   app_.showStatus = nullptr;
+  app_.showLevelUnit = nullptr;
+  app_.unitPopup = nullptr;
   app_.bandwidthPopup = app_.windowPopup = app_.detectorPopup = app_.divisionPopup = nullptr;
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;
@@ -333,13 +337,29 @@ void MainWindow::buildPopovers() {
   namespace defaults = interface_defaults;
   for (auto*& popover : popovers_) popover = new QtPopover(this);
 
-  // Attenuator: reference level and scale.
+  // Attenuator: reference level, the levels' unit, scale and the input's
+  // calibration.
   {
     auto* form = new QFormLayout(popovers_[0]);
     app_.referenceLevelField = makeField(defaults::kReferenceLevel, popovers_[0]);
+    app_.unitPopup = makePopUp(interface_menus::levelUnitItems(), static_cast<int>(dsp::LevelUnit::dB), popovers_[0]);
     app_.divisionPopup = makePopUp(interface_menus::divisionItems(), defaults::kDivisionTag, popovers_[0]);
-    form->addRow(QStringLiteral("Reference level (dB)"), static_cast<QtTextField*>(app_.referenceLevelField));
-    form->addRow(QStringLiteral("Scale"), static_cast<QtPopUpButton*>(app_.divisionPopup));
+    referenceLevelLabel_ = new QLabel(QStringLiteral("Reference level (dB)"), popovers_[0]);
+    form->addRow(referenceLevelLabel_, static_cast<QtTextField*>(app_.referenceLevelField));
+    form->addRow(QStringLiteral("Units"), static_cast<QtPopUpButton*>(app_.unitPopup));
+    form->addRow(QStringLiteral("Scale (dB/div)"), static_cast<QtPopUpButton*>(app_.divisionPopup));
+    calibrationButton_ = new QPushButton(QStringLiteral("Calibrate…"), popovers_[0]);
+    form->addRow(calibrationButton_);
+    calibration_ = new CalibrationDialog(app_, this);
+    connect(calibrationButton_, &QPushButton::clicked, this, [this] {
+      calibration_->show();
+      calibration_->raise();
+      calibration_->activateWindow();
+    });
+    app_.showLevelUnit = [this](const std::string& unit) {
+      referenceLevelLabel_->setText(QStringLiteral("Reference level (") + QString::fromStdString(unit) + ")");
+      if (calibration_->isVisible()) calibration_->refresh();
+    };
   }
   // Bandwidth and span.
   {

@@ -16,11 +16,13 @@
 #include "display/Display.h"
 #include "ui/qt/QtControls.h"
 
+class CalibrationDialog;
 class Input;
 class PreferencesDialog;
 class TrackingGenerator;
 class QAction;
 class QLabel;
+class QPushButton;
 class QTimer;
 class QVBoxLayout;
 
@@ -63,6 +65,11 @@ class MainWindow final : public QWidget {
   // The colours and the export and print settings; made with the window,
   // shown by the Preferences command.
   PreferencesDialog* preferences() { return preferences_; }
+  // The Attenuator popover's "Calibrate…" button and the dialog it opens;
+  // the reference level's label, which names the levels' unit.
+  QPushButton* calibrationButton() { return calibrationButton_; }
+  CalibrationDialog* calibration() { return calibration_; }
+  QLabel* referenceLevelLabel() { return referenceLevelLabel_; }
 
   // The print and export view the controller's printView is; never shown.
   PrintView* printView() { return printView_.get(); }
@@ -110,6 +117,9 @@ class MainWindow final : public QWidget {
   ui::qt::QtPopover* popovers_[5] = {};
   QVBoxLayout* deviceLayout_ = nullptr;
   PreferencesDialog* preferences_ = nullptr;
+  QPushButton* calibrationButton_ = nullptr;
+  CalibrationDialog* calibration_ = nullptr;
+  QLabel* referenceLevelLabel_ = nullptr;
   SoundFileCommands soundFiles_{nullptr};
   QAction* openSoundFileAction_ = nullptr;
   QAction* closeSoundFileAction_ = nullptr;

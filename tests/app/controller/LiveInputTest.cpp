@@ -206,3 +206,48 @@ TEST(LiveInput, NonFiniteSamplesAreCountedAsLostAndLeaveTheAveragedTraceFiniteAn
 }
 
 }  // namespace
+
+// The levels read through the calibration of the device and channel the
+// input records from, and follow it when either changes.
+TEST(LiveInput, TheLevelsFollowTheCalibrationOfTheDeviceAndChannelRecordedFrom) {
+  LiveInput live;
+  ui::fakes::FakePopUpButton unitPopup{interface_menus::levelUnitItems()};
+  live.h.app.unitPopup = &unitPopup;
+  live.launch();
+  EXPECT_EQ(live.input->deviceName(), "Test Signal");
+  EXPECT_EQ(live.h.app.presentInputName(), "Test Signal, channel 1");
+  std::string error;
+  ASSERT_TRUE(live.h.app.setFullScaleLevel("+4dBu", &error)) << error;
+  unitPopup.pickTag(static_cast<int>(dsp::LevelUnit::dBu));
+  ASSERT_EQ(live.h.app.levelUnitInUse(), dsp::LevelUnit::dBu);
+  live.run(1.0);
+  const std::optional<AppDelegate::LiveLevel> level = live.h.app.measureLiveLevel();
+  ASSERT_TRUE(level && level->peak);
+  // -9.03 dB is -6.02 dBFS, 4 dB below +4 dBu.
+  EXPECT_NEAR(live.h.app.sharedData.levelScale.fromDb(level->dB), -2.02, 0.02);
+
+  // Channel 2 has no calibration of its own: dB, until channel 1 is back.
+  live.channelPopup.pick(1);
+  EXPECT_EQ(live.h.app.levelUnitInUse(), dsp::LevelUnit::dB);
+  live.channelPopup.pick(0);
+  EXPECT_EQ(live.h.app.levelUnitInUse(), dsp::LevelUnit::dBu);
+
+  // A new default device, followed on the platform's notification: dB on it.
+  sim::DeviceDescription two;
+  two.name = "Two";
+  two.uid = "sim:test:two:Bus9:0";
+  sim::StreamDescription in;
+  in.channels = 2;
+  in.formats = sim::discreteFormats(2, 24, {48000});
+  in.physicalFormat = in.formats[0].mFormat;
+  in.signal = {sim::Signal::Sine, 1000.0, 0.0, 0.5};
+  two.input = in;
+  const pa::AudioObjectID id = live.provider->addDevice(two);
+  live.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, id);
+  live.settle();
+  EXPECT_EQ(live.h.app.presentInputName(), "Two, channel 1");
+  EXPECT_EQ(live.h.app.levelUnitInUse(), dsp::LevelUnit::dB);
+  live.provider->removeDevice(id);
+  live.settle();
+  EXPECT_EQ(live.h.app.levelUnitInUse(), dsp::LevelUnit::dBu);
+}
