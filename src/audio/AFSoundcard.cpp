@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "audio/AFList.h"
 #include "audio/AFSoundcardListenerGate.h"
 #include "platform/Log.h"
 #include "platform/audio/AudioHardware.h"
@@ -406,3 +407,12 @@ AFSoundcard::AudioStreamBasicDescription AFSoundcard::physicalFormat() const {
   return selectedPhysicalFormat_;
 }
 
+std::string AFSoundcard::selectedDeviceTitle() const {
+  const std::shared_ptr<AFDevice> device = selectedDevice();
+  if (!device) return {};
+  const std::shared_ptr<const AFList::Snapshot> list = deviceList_->snapshot();
+  const std::vector<ui::MenuItem>& titles = list->menu->items();
+  for (std::size_t i = 0; i < list->devices.size() && i < titles.size(); ++i)
+    if (list->devices[i] == device) return titles[i].title;
+  return device->name().value_or(device->uniqueName().value_or(std::string()));
+}

@@ -170,6 +170,12 @@ class AFSoundcard : public AFResampling {
   // nor restarts the card and sends no notice.
   std::shared_ptr<AFDevice> selectDeviceName(const std::optional<std::string>& title);
   std::shared_ptr<AFDevice> selectedDevice() const;
+  // The selected device by the device list's title for it, as the pop-up
+  // shows it ("NAME (2)" for the second of two alike) and the settings keep
+  // it; empty without a device. The pop-up itself catches up with a device
+  // the card followed on its own only after the card has said so. Main
+  // thread.
+  std::string selectedDeviceTitle() const;
   // Finds the selected device in popUp (by name, then unique name); when it
   // is not there the card is stopped, its selection cleared and the delegate
   // told. Then refreshes the managed controls.

@@ -96,5 +96,9 @@ class TrackingGeneratorEndpoint {
   // its device reports them, plus the block the card renders ahead.
   virtual int32_t latencyFrames() = 0;
   // Gaps and the present latency; main thread, never allocates or blocks.
-  virtual EndpointIoHealth ioHealth() { return {}; }
+  virtual EndpointIoHealth ioHealth() { return {}; }  // The device the generator plays on, by the name its device pop-up shows,
+  // and the channel it plays on, from 1; empty and 0 without a device. Main
+  // thread.
+  virtual std::string deviceName() { return {}; }
+  virtual int32_t channel() { return 0; }
 };

@@ -124,19 +124,7 @@ EndpointIoHealth Input::ioHealth() {
   return health;
 }
 
-std::string Input::deviceName() {
-  if (!soundcard_) return {};
-  const std::shared_ptr<AFDevice> device = soundcard_->selectedDevice();
-  if (!device) return {};
-  // The list's title for it, as the pop-up shows it ("NAME (2)" for the
-  // second of two alike): the pop-up itself catches up with a device the
-  // card followed on its own only after the card has said so.
-  const std::shared_ptr<const AFList::Snapshot> list = soundcard_->deviceList()->snapshot();
-  const std::vector<ui::MenuItem>& titles = list->menu->items();
-  for (std::size_t i = 0; i < list->devices.size() && i < titles.size(); ++i)
-    if (list->devices[i] == device) return titles[i].title;
-  return device->name().value_or(device->uniqueName().value_or(std::string()));
-}
+std::string Input::deviceName() { return soundcard_ ? soundcard_->selectedDeviceTitle() : std::string(); }
 
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 

@@ -199,6 +199,8 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
 
 // --- channels
 
+std::string TrackingGenerator::deviceName() { return soundcard_ ? soundcard_->selectedDeviceTitle() : std::string(); }
+
 void TrackingGenerator::setInterface(ui::Control* control, void (TrackingGenerator::*action)()) {
   if (control) control->setInterface([this, action] { (this->*action)(); });
 }

@@ -119,6 +119,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void soundcardSamplingRateChangedTo(AFSoundcard* card, float rate) override;
 
   AFSoundcard* soundcard() const;
+  std::string deviceName() override;
+  int32_t channel() override { return selectedChannel(); }
   // 1-based output channel that carries the sine. Any thread.
   int32_t selectedChannel() const { return selectedChannel_.load(std::memory_order_relaxed); }
   // The output card's rate fg in Hz. Any thread.

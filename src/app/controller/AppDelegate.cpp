@@ -110,6 +110,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(divisionPopup, &AppDelegate::scaleChanged);
   setInterface(referenceLevelField, &AppDelegate::scaleChanged);
   setInterface(unitPopup, &AppDelegate::unitChanged);
+  setInterface(outputFullScaleField, &AppDelegate::outputFullScaleChanged);
   scaleChanged();
   setInterface(titleField, &AppDelegate::titleChanged);
   titleChanged();
@@ -505,5 +506,6 @@ void AppDelegate::showBandwidthAndSpanPopover(ui::Control* sender) { togglePopov
 void AppDelegate::showDevicePopover(ui::Control* sender) { togglePopover(devicePopover, sender); }
 void AppDelegate::showDetectorPopover(ui::Control* sender) { togglePopover(detectorPopover, sender); }
 void AppDelegate::showTrackingGeneratorPopover(ui::Control* sender) {
+  showOutputFullScale();  // of the output chosen now
   togglePopover(trackingGeneratorPopover, sender);
 }

@@ -375,6 +375,19 @@ class AppDelegate : public InputController {
   // reference level's label; empty without a window.
   std::function<void(const std::string&)> showLevelUnit;
 
+  // The generator's output calibration, per output device and channel: the
+  // RMS voltage of a full-scale sine there. In tracking mode, with it and
+  // the input's full-scale voltage, the response reads as the gain from the
+  // output to the input (the input's level over the generator's, so a unity
+  // path reads 0 dB whatever the output's level); else as the input's level.
+  // The field shows and takes it (parseFullScaleVolts' texts; empty: none).
+  ui::TextField* outputFullScaleField = nullptr;
+  void outputFullScaleChanged();
+  std::optional<double> presentOutputFullScale() const;
+  // False, with the reason in *error and nothing changed, for a text refused
+  // or without an output device.
+  bool setOutputFullScaleLevel(const std::string& text, std::string* error);
+
   // --- Measurements (MeasureCommands.cpp) ---
   //
   // Each sets sharedData.measure (kept in the settings under keys of its
@@ -423,6 +436,13 @@ class AppDelegate : public InputController {
   void storeLevelUnitSettings();
   void applyInputCalibration(bool always = false);
   void setPresentCalibration(const InputCalibrationRecord& record);
+  // "Speakers, channel 1"; empty without a generator's device.
+  std::string presentOutputName() const;
+  // In tracking mode with both full-scale voltages: the levels as the gain
+  // from the generator's output to the input.
+  void relateToGenerator(const dsp::InputCalibration& input);
+  // The output field shows the present output's calibration.
+  void showOutputFullScale();
   // The reference level in dB from its field, read in the unit in use, and
   // as the settings keep it (dB).
   double referenceLevelDb();

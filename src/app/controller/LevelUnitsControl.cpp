@@ -10,6 +10,8 @@
 //       "Volts Per Pascal"  real, the microphone's sensitivity
 //       "Calibration File"  string, the path of the microphone's response
 //     Keys other builds put there are kept as they are.
+//   "Output Calibration": the same by output device name and channel, for
+//     the tracking generator's output: "Full Scale Volts" only.
 //   "Ref Level" keeps the reference level in dB whatever the unit, so that
 //     a build without units reads the same level.
 
@@ -25,6 +27,7 @@
 #include "app/formats/CalibrationFile.h"
 #include "dsp/SensorResponse.h"
 #include "dsp/TraceTreatment.h"
+#include "endpoints/TrackingGenerator.h"
 #include "platform/Log.h"
 
 namespace {
@@ -38,6 +41,7 @@ const char* const kInputCalibration = "Input Calibration";
 const char* const kFullScaleVolts = "Full Scale Volts";
 const char* const kVoltsPerPascal = "Volts Per Pascal";
 const char* const kCalibrationFile = "Calibration File";
+const char* const kOutputCalibration = "Output Calibration";
 // A path longer than this is no file a person chose.
 constexpr std::size_t kLongestPath = 4096;
 
@@ -247,6 +251,7 @@ void AppDelegate::applyInputCalibration(bool always) {
   sharedData.levelScale = dsp::LevelScale::make(unit, record.levels).value_or(dsp::LevelScale{});
   sharedData.sensorResponse = response;
   sharedData.levelsCalibration = describeCalibration(unit, record.levels, record.calibrationFile, response != nullptr);
+  if (sweep.enabled) relateToGenerator(record.levels);
 
   // The pop-up offers every unit and says which the input cannot read in.
   const std::shared_ptr<ui::Menu>& menu = unitPopup->menu();
@@ -430,4 +435,80 @@ bool AppDelegate::calibrateTo(double level, LevelUnit unit, std::string* error) 
     showStatus(presentInputName() + " calibrated: the " + (live->peak ? "peak" : "span's level") + " now reads " +
                dsp::formatLevel(level, unit) + ".");
   return true;
+}
+
+// --- the generator's output
+
+std::string AppDelegate::presentOutputName() const {
+  if (!trackingGenerator) return {};
+  const std::string device = trackingGenerator->deviceName();
+  const int32_t channel = trackingGenerator->channel();
+  if (device.empty() || channel < 1) return {};
+  return device + ", channel " + std::to_string(channel);
+}
+
+std::optional<double> AppDelegate::presentOutputFullScale() const {
+  if (presentOutputName().empty()) return std::nullopt;
+  const PropertyDictionary* devices = plist.dictionary(kOutputCalibration);
+  const PropertyDictionary* channels = devices ? devices->dictionary(trackingGenerator->deviceName()) : nullptr;
+  const PropertyDictionary* entry =
+      channels ? channels->dictionary(std::to_string(trackingGenerator->channel())) : nullptr;
+  return entry ? positiveNumber(*entry, kFullScaleVolts) : std::nullopt;
+}
+
+bool AppDelegate::setOutputFullScaleLevel(const std::string& text, std::string* error) {
+  if (presentOutputName().empty()) {
+    if (error) *error = "There is no output device to calibrate.";
+    return false;
+  }
+  const std::string given = trimmed(text);
+  std::optional<double> volts;
+  if (!given.empty() && !(volts = dsp::parseFullScaleVolts(given, error))) return false;
+  const std::string device = trackingGenerator->deviceName();
+  const std::string channel = std::to_string(trackingGenerator->channel());
+  PropertyDictionary& devices = dictionaryAt(plist, kOutputCalibration);
+  PropertyDictionary& channels = dictionaryAt(devices, device);
+  PropertyDictionary& entry = dictionaryAt(channels, channel);
+  if (volts)
+    entry.set(kFullScaleVolts, PropertyValue(*volts));
+  else
+    entry.erase(kFullScaleVolts);
+  if (entry.empty()) channels.erase(channel);
+  if (channels.empty()) devices.erase(device);
+  if (devices.empty()) plist.erase(kOutputCalibration);
+  applyInputCalibration(true);
+  return true;
+}
+
+void AppDelegate::outputFullScaleChanged() {
+  if (!outputFullScaleField) return;
+  std::string error;
+  if (!setOutputFullScaleLevel(outputFullScaleField->stringValue(), &error)) say(error);
+  showOutputFullScale();
+}
+
+void AppDelegate::showOutputFullScale() {
+  if (!outputFullScaleField) return;
+  dsp::InputCalibration output;
+  output.fullScaleVolts = presentOutputFullScale();
+  const std::optional<double> dBu = dsp::levelInUnit(0.5, LevelUnit::dBu, output);
+  outputFullScaleField->setStringValue(output.fullScaleVolts && dBu ? dsp::formatLevel(*dBu, LevelUnit::dBu) : "");
+}
+
+void AppDelegate::relateToGenerator(const dsp::InputCalibration& input) {
+  const std::optional<double> output = presentOutputFullScale();
+  if (!output || !input.fullScaleVolts) return;
+  // A full-scale sine (mean square 0.5) at the input is fullScaleVolts RMS;
+  // the generator's sine is kAmplitude of its output's full scale.
+  const double inputDbV = 20 * std::log10(*input.fullScaleVolts * std::sqrt(2.0));
+  const double generatorDbV = 20 * std::log10(*output * TrackingGenerator::kAmplitude);
+  sharedData.levelScale = dsp::LevelScale::relative(inputDbV - generatorDbV);
+  dsp::InputCalibration outputLevels;
+  outputLevels.fullScaleVolts = output;
+  std::string text = "gain from the output (0 dBFS = " +
+                     dsp::formatLevel(*dsp::levelInUnit(0.5, LevelUnit::dBu, outputLevels), LevelUnit::dBu) +
+                     ") to the input (0 dBFS = " +
+                     dsp::formatLevel(*dsp::levelInUnit(0.5, LevelUnit::dBu, input), LevelUnit::dBu) + ")";
+  if (sharedData.sensorResponse) text += ", response of " + std::filesystem::path(appliedRecord_.calibrationFile).filename().string();
+  sharedData.levelsCalibration = text;
 }

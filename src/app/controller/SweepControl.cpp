@@ -303,6 +303,9 @@ void AppDelegate::trackingModeChanged() {
   }
   if (display) display->setTrackingGeneratorMode(sweep.enabled != 0);
   if (printView) printView->setTrackingGeneratorMode(sweep.enabled != 0);
+  // The levels as the gain from the output where it is calibrated, and back.
+  if (levelUnitsReady_) applyInputCalibration(true);
+  showOutputFullScale();
   if (sweep.enabled) {
     trace->clearTrace();
     if (display) display->clearPlot();

@@ -231,6 +231,7 @@ MainWindow::~MainWindow() {
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;
   app_.trackingGeneratorButton = nullptr;
+  app_.outputFullScaleField = nullptr;
   app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
       app_.trackingGeneratorPopover = nullptr;
   for (ui::ColorWell** well : colorWellFields(app_)) *well = nullptr;
@@ -403,6 +404,14 @@ void MainWindow::buildPopovers() {
     box->addWidget(matrix);
     box->addWidget(button);
     buildGeneratorControls(popovers_[4], box);
+    // The output's calibration: with the input's, the response reads as
+    // the gain from the output to the input.
+    auto* calibration = new QFormLayout();
+    auto* fullScale = makeField("", popovers_[4]);
+    fullScale->setPlaceholderText(QStringLiteral("+4dBu, -10dBV, 1.228V"));
+    calibration->addRow(QStringLiteral("Output full scale"), fullScale);
+    box->addLayout(calibration);
+    app_.outputFullScaleField = fullScale;
     app_.trackingGeneratorMatrix = matrix;
     app_.trackingGeneratorButton = button;
   }

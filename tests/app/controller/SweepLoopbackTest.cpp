@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/TrackingRig.h"
+#include "app/controller/InterfaceMenus.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace {
@@ -197,3 +198,45 @@ TEST(SweepThroughTheLoopback, InRealTimeTheResponseAroundTheCentreIsRight) {
 }
 
 }  // namespace
+
+// With the output and the input calibrated, the response reads as the gain
+// from the output to the input: the loopback's filter passes 1 kHz at 0 dB,
+// so the export reads 0 dB there at equal full scales and 6 dB less from an
+// output 6 dB hotter; back in the normal mode the levels are the input's.
+TEST(SweepThroughTheLoopback, WithBothEndsCalibratedTheResponseReadsAsTheGain) {
+  LoopbackSweep rig(true);
+  ui::fakes::FakePopUpButton unitPopup{interface_menus::levelUnitItems()};
+  ui::fakes::FakeTextField outputField{""};
+  rig.h.app.unitPopup = &unitPopup;
+  rig.h.app.outputFullScaleField = &outputField;
+  rig.launch("900", "1100");
+  std::string error;
+  ASSERT_TRUE(rig.h.app.setFullScaleLevel("+4dBu", &error)) << error;
+  ASSERT_TRUE(rig.h.app.setOutputFullScaleLevel("+4dBu", &error)) << error;
+  rig.sweepLaunched(20);  // RBW 100 Hz
+  // The export's level nearest 1 kHz.
+  auto at1k = [&rig] {
+    const std::string csv = rig.h.app.traceExportCsv();
+    double best = 1e9, level = NAN;
+    std::size_t at = csv.find("\nfrequency_hz,");
+    while ((at = csv.find('\n', at + 1)) != std::string::npos && at + 1 < csv.size()) {
+      const double f = std::stod(csv.substr(at + 1));
+      const std::size_t comma = csv.find(',', at);
+      if (std::fabs(f - 1000) < best) {
+        best = std::fabs(f - 1000);
+        level = std::stod(csv.substr(comma + 1));
+      }
+    }
+    return level;
+  };
+  EXPECT_NEAR(at1k(), 0.0, 0.05);
+  outputField.enter("+10dBu");
+  EXPECT_EQ(outputField.stringValue(), "+10.00 dBu");
+  EXPECT_NEAR(at1k(), -6.0, 0.05);
+  EXPECT_NE(rig.h.app.traceExportCsv().find(
+                "\n# levels in: dB (gain from the output (0 dBFS = +10.00 dBu) to the input (0 dBFS = +4.00 dBu))"),
+            std::string::npos)
+      << rig.h.app.traceExportCsv().substr(0, 600);
+  rig.h.trackingGeneratorMatrix.pick(0, 0);
+  EXPECT_TRUE(rig.h.app.sharedData.levelScale.isDesigned());
+}

@@ -105,9 +105,9 @@ TEST(LevelUnitsWindow, CalibratedFromTheDialogThePeakMarkerReadsTheLevelInEachUn
 
   r.pickUnit(dsp::LevelUnit::dBu);
   EXPECT_EQ(r.window.referenceLevelLabel()->text(), QStringLiteral("Reference level (dBu)"));
-  EXPECT_NE(r.markerText().find("Hz   4.00 dBu"), std::string::npos) << r.markerText();
+  EXPECT_NE(r.markerText().find("Hz   +4.00 dBu"), std::string::npos) << r.markerText();
   r.pickUnit(dsp::LevelUnit::dBV);
-  EXPECT_NE(r.markerText().find("Hz   1.78 dBV"), std::string::npos) << r.markerText();
+  EXPECT_NE(r.markerText().find("Hz   +1.78 dBV"), std::string::npos) << r.markerText();
   r.pickUnit(dsp::LevelUnit::volt);
   EXPECT_NE(r.markerText().find("Hz   1.228 V"), std::string::npos) << r.markerText();
 
