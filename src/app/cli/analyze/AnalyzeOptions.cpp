@@ -114,7 +114,7 @@ const char kUsageTail[] =
     "                   overall_level, in the unit. With --distortion a\n"
     "                   distortion object: fundamental_hz, fundamental_db,\n"
     "                   thd_db, thd_percent, thd_n_db, thd_n_percent, sinad_db,\n"
-    "                   snr_db, noise_db (mean square, weighted as the trace),\n"
+    "                   snr_db, noise_db (mean square, weighted by --weighting),\n"
     "                   harmonics [{order, frequency_hz, level_db (relative to\n"
     "                   the fundamental; null out of reach, or with no more\n"
     "                   power than the noise beside it), in_band}]; null\n"
