@@ -22,7 +22,7 @@ using std::numbers::pi;
 
 constexpr float kRates[] = {44100, 48000};
 constexpr WindowShape kShapes[] = {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann,
-                                   WindowShape::FlatTop};
+                                   WindowShape::FlatTop, WindowShape::BlackmanHarris7};
 constexpr int kMenuTags[] = {0, 5, 10, 15, 20, 25, 30};  // the RBW menu: 10·log10 of the RBW in Hz
 
 float rbwOfTag(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
@@ -58,11 +58,13 @@ TEST(FlatTopWindow, ReadsASineOnAndBetweenBinsAndHasTheRBWAsNoiseBandwidth) {
   EXPECT_EQ(windowShapeNamed("flattop"), WindowShape::FlatTop);
   EXPECT_STREQ(windowShapeName(WindowShape::FlatTop), "flattop");
   EXPECT_FALSE(windowShapeNamed("flat"));
+  EXPECT_EQ(windowShapeForTag(4), WindowShape::BlackmanHarris7);
+  EXPECT_EQ(windowShapeNamed("blackman-harris-7"), WindowShape::BlackmanHarris7);
   // By number, as the settings keep it: 3 is the flat-top, a number beyond
-  // the four shapes the Gaussian.
+  // the five shapes the Gaussian.
   Spectrum byNumber(10, 48000, windowShapeForTag(3));
   EXPECT_EQ(byNumber.windowShape(), WindowShape::FlatTop);
-  Spectrum unknown(10, 48000, windowShapeForTag(4));
+  Spectrum unknown(10, 48000, windowShapeForTag(5));
   EXPECT_EQ(unknown.windowShape(), WindowShape::Gaussian);
 }
 

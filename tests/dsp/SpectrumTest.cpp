@@ -102,7 +102,7 @@ TEST(SpectrumConfiguration, ZoomLengthensTheFFTByTheSpanSteps) {
 }
 
 TEST(SpectrumConfiguration, UnknownWindowNumbersAreGaussian) {
-  for (int number : {4, 7, -1}) {
+  for (int number : {5, 7, -1}) {
     EXPECT_EQ(windowShapeForTag(number), WindowShape::Gaussian) << number;
     Spectrum s(10, kRate, static_cast<WindowShape>(number));
     EXPECT_EQ(s.windowShape(), WindowShape::Gaussian) << number;
@@ -139,7 +139,7 @@ TEST(SpectrumConfiguration, RefusesARateOrBandwidthThatIsNotPositive) {
 }
 
 TEST(SpectrumWindows, EveryWindowSumsToLengthOverTwoRootTwo) {
-  for (WindowShape type : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann}) {
+  for (WindowShape type : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann, WindowShape::BlackmanHarris7}) {
     for (float rbw : {1.0f, 3.0f, 10.0f, 100.0f, 1000.0f}) {
       Spectrum s(rbw, kRate, type);
       // The gain comes from a single-precision sum over up to 2^19 points,
@@ -167,7 +167,8 @@ TEST(SpectrumWindows, TheGaussianIsAHannTimesAGaussianAsWideAsTheRbwAsks) {
 }
 
 constexpr float kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
-constexpr WindowShape kTypes[] = {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann};
+constexpr WindowShape kTypes[] = {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann,
+                                  WindowShape::BlackmanHarris7};
 
 // The RBWs of the bandwidth pop-up: tags 0, 5, … 30 are 10·log10 of the RBW.
 float offeredRbw(int tag) { return static_cast<float>(std::pow(10.0, tag * 0.1)); }
@@ -518,7 +519,8 @@ TEST(SpectrumSchedule, EvenModeTakesAWindowEveryHopAndWeighsEverySampleAlike) {
   // Short windows (2^14 points, 64 to 580 of them non-zero) of every shape,
   // at hops of a few to a few hundred samples: several spectra in a block.
   for (const float rbw : {offeredRbw(25), offeredRbw(30)}) {
-    for (const WindowShape shape : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann, WindowShape::FlatTop}) {
+    for (const WindowShape shape : {WindowShape::Blackman, WindowShape::Gaussian, WindowShape::Hann, WindowShape::FlatTop,
+                                    WindowShape::BlackmanHarris7}) {
       for (const float rate : {48000.0f, 8000.0f}) {
         SCOPED_TRACE(testing::Message() << "rbw " << rbw << " shape " << windowShapeName(shape) << " rate " << rate);
         Spectrum s(rbw, rate, shape);

@@ -23,7 +23,8 @@ inline std::vector<ui::MenuItem> windowItems() {
   return {{"Blackman", tag(WindowShape::Blackman)},
           {"Gaussian", tag(WindowShape::Gaussian)},
           {"Hann", tag(WindowShape::Hann)},
-          {"Flattop", tag(WindowShape::FlatTop)}};
+          {"Flattop", tag(WindowShape::FlatTop)},
+          {"Blackman-Harris 7", tag(WindowShape::BlackmanHarris7)}};
 }
 
 inline std::vector<ui::MenuItem> detectorItems() {

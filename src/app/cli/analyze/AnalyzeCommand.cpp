@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/cli/analyze/AnalyzeOptions.h"
+#include "app/cli/analyze/DistortionReport.h"
 #include "app/cli/analyze/FileAnalysis.h"
 #include "app/headless/HeadlessApplication.h"
 #include "dsp/FFTPlanner.h"
@@ -187,11 +188,22 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
       continue;
     }
     if (!writeOutputs(analysis, file, csv, png)) failed = true;
+    // The distortion readout analyses the file again, with its own window.
+    std::optional<dsp::DistortionReading> distortion;
+    if (options.distortion) {
+      distortion = analyze::readDistortion(options, file, &cause);
+      if (!distortion) {
+        say(file + ": the distortion readout: " + cause);
+        failed = true;
+      }
+    }
     if (options.json) {
-      std::fputs((analysis.jsonLine(file) + "\n").c_str(), stdout);
+      const std::string members = distortion ? analyze::distortionJson(*distortion) : std::string();
+      std::fputs((analysis.jsonLine(file, members) + "\n").c_str(), stdout);
       std::fflush(stdout);
     } else if (!csv.toStandardOutput()) {
-      std::fputs((analysis.summaryLine(file) + "\n").c_str(), stdout);
+      const std::string readout = distortion ? analyze::distortionSummary(*distortion) : std::string();
+      std::fputs((analysis.summaryLine(file) + readout + "\n").c_str(), stdout);
       std::fflush(stdout);
     }
   }

@@ -43,7 +43,8 @@ const char kUsage[] =
     "\n"
     "  --rbw=HZ         resolution bandwidth: 1, 3.16, 10 (default), 31.6, 100,\n"
     "                   316 or 1000\n"
-    "  --window=NAME    blackman, gaussian (default), hann or flattop\n"
+    "  --window=NAME    blackman, gaussian (default), hann, flattop or\n"
+    "                   blackman-harris-7 (seven terms, leakage below -180 dB)\n"
     "  --detector=NAME  the plot's pixel detector, for the image and the CSV's\n"
     "                   header: average, peak, minimum, rosenfell or\n"
     "                   rosenfell-average (default)\n"
@@ -79,6 +80,27 @@ const char kUsage[] =
     "                   rate, cannot be read from the trace: resolved is false\n"
     ;
 
+const char kUsageDistortion[] =
+    "  --distortion     the distortion and noise of the sine at the highest peak\n"
+    "                   of the measurement band, as a bench audio analyzer reads\n"
+    "                   them, from a second analysis of the FILE with the\n"
+    "                   blackman-harris-7 window whatever --window says, at the\n"
+    "                   RBW asked for but at most 3.16 Hz: the summary line ends\n"
+    "                   in ', THD LEVEL dB, THD+N LEVEL dB'. THD is the root-sum\n"
+    "                   of the harmonics H2 to H10 inside the band over the\n"
+    "                   fundamental; THD+N all the band's power but the\n"
+    "                   fundamental's over it (the fundamental removed as a\n"
+    "                   notch removes it, its lobe taken out, the noise beside it\n"
+    "                   counted in its place); SINAD is -THD+N; SNR the\n"
+    "                   fundamental over the band's noise with the harmonics'\n"
+    "                   lobes left out, the noise weighted by --weighting. A\n"
+    "                   harmonic above the band or half the rate is out of\n"
+    "                   reach and counted nowhere. A FILE too short for one\n"
+    "                   window of the readout's RBW fails\n"
+    "  --band=LOW:HIGH  the measurement band in Hz (default 20:20000); HIGH up\n"
+    "                   to half the file's rate; with --distortion only\n"
+    ;
+
 const char kUsageTail[] =
     "  --json           one JSON object per FILE on its own line in place of\n"
     "                   the summary line: file, sampling_rate_hz, seconds,\n"
@@ -89,7 +111,14 @@ const char kUsageTail[] =
     "                   level_db, resolved}; a level without power is null.\n"
     "                   units names the unit (dB by default); with --units\n"
     "                   beside each level_db (which stays in dB) a level, and\n"
-    "                   overall_level, in the unit\n"
+    "                   overall_level, in the unit. With --distortion a\n"
+    "                   distortion object: fundamental_hz, fundamental_db,\n"
+    "                   thd_db, thd_percent, thd_n_db, thd_n_percent, sinad_db,\n"
+    "                   snr_db, noise_db (mean square, weighted by --weighting),\n"
+    "                   harmonics [{order, frequency_hz, level_db (relative to\n"
+    "                   the fundamental; null out of reach, or with no more\n"
+    "                   power than the noise beside it), in_band}]; null\n"
+    "                   without a fundamental resolved in the band\n"
     "  --help           show this help and exit\n"
     "\n"
     "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
@@ -124,7 +153,8 @@ Parsed refuse(const std::string& argument, const std::string& cause) {
 }  // namespace
 
 const char* usage() {
-  static const std::string text = std::string(kUsage) + option_values::kLevelOptionsUsage + kUsageTail;
+  static const std::string text =
+      std::string(kUsage) + kUsageDistortion + option_values::kLevelOptionsUsage + kUsageTail;
   return text.c_str();
 }
 
@@ -138,6 +168,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
   using option_values::wholeNumber;
   Options o;
   bool optionsEnd = false;
+  bool bandGiven = false;
   for (const std::string& a : arguments) {
     if (optionsEnd || a.empty() || a[0] != '-' || a == "-") {
       o.files.push_back(a);
@@ -212,6 +243,16 @@ Parsed parse(const std::vector<std::string>& arguments) {
       o.smoothing = *n;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--distortion") {
+      o.distortion = true;
+    } else if (auto value = valueOf(a, "--band")) {
+      std::string cause;
+      const std::optional<option_values::Span> band = option_values::span(*value, &cause);
+      if (!band) return refuse(a, "the band is LOW:HIGH in Hz, HIGH above LOW, LOW from 0 (either may be left out)");
+      if (band->lower) o.bandLower = *band->lower;
+      if (band->upper) o.bandUpper = *band->upper;
+      if (!(o.bandUpper > o.bandLower)) return refuse(a, "the band's upper limit must lie above its lower limit");
+      bandGiven = true;
     } else if (std::optional<std::string> refused = o.levels.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
     } else {
@@ -221,6 +262,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (std::optional<std::string> cause = o.levels.check())
     return refuse(std::string("--units=") + dsp::levelUnitKeyword(o.levels.unit), *cause);
   if (o.files.empty()) return refuse("analyze", "no sound file given (see 'specan analyze --help')");
+  if (bandGiven && !o.distortion)
+    return refuse("--band", "the band is the distortion readout's: give --distortion too");
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
   if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");

@@ -36,6 +36,9 @@ struct Options {
   dsp::Weighting weighting = dsp::Weighting::Z;
   int smoothing = 0;  // 1/N-octave smoothing of the CSV's and the image's trace; 0 none
   bool json = false;  // a JSON object per file in place of the summary line
+  // The distortion readout (DistortionReport.h) over its measurement band.
+  bool distortion = false;
+  double bandLower = 20, bandUpper = 20000;  // Hz; the upper limit reads to half the rate at most
   option_values::LevelOptions levels;  // the unit and the input's calibration
   std::vector<std::string> files;
 };

@@ -290,7 +290,7 @@ std::string FileAnalysis::csv() {
   return app_.traceExportCsv();
 }
 
-std::string FileAnalysis::jsonLine(const std::string& name) const {
+std::string FileAnalysis::jsonLine(const std::string& name, const std::string& moreMembers) const {
   analyze::FileFacts facts;
   facts.file = name;
   facts.samplingRate = input_.samplingRate();
@@ -308,7 +308,7 @@ std::string FileAnalysis::jsonLine(const std::string& name) const {
   if (const TraceData* trace = view_.measuredTrace())
     report = analyze::measureLevels(*trace, span.startFrequency, span.endFrequency, span.bandwidth, options_.bands,
                                     options_.weighting);
-  return analyze::jsonLine(facts, report, options_.bands > 0, app_.sharedData.levelScale);
+  return analyze::jsonLine(facts, report, options_.bands > 0, app_.sharedData.levelScale, moreMembers);
 }
 
 bool FileAnalysis::writeImage(const std::string& path, std::string* error) { return app_.exportImage(path, error); }

@@ -80,11 +80,17 @@ class FileAnalysis {
   // The CSV of File > Export Data (weighted, it says so), or with bands
   // asked for, the bands' CSV (LevelReport.h).
   std::string csv();
-  // The object --json prints for the file (LevelReport.h).
-  std::string jsonLine(const std::string& name) const;
+  // The object --json prints for the file (LevelReport.h), with members of
+  // other readings (each "\"name\":value", joined by commas) at its end.
+  std::string jsonLine(const std::string& name, const std::string& moreMembers = {}) const;
   // The image of File > Export Image, written whole or not at all to path;
   // false with the reason in *error.
   bool writeImage(const std::string& path, std::string* error);
+
+  // After a successful run: the engine as the run left it configured, and
+  // the latest trace, unweighted (for readings of their own).
+  const Spectrum* engine() const { return app_.spectrum.get(); }
+  const TraceData* trace() const { return view_.trace(); }
 
  private:
   // A level in dB as the summary line writes it, in the levels' unit.

@@ -62,7 +62,8 @@ std::string bandsCsv(const LevelReport& report, const dsp::LevelScale& scale) {
   return out;
 }
 
-std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands, const dsp::LevelScale& scale) {
+std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBands, const dsp::LevelScale& scale,
+                     const std::string& moreMembers) {
   const bool unit = !scale.isDesigned();
   // ',"level":…' in the unit beside a level in dB; null without power.
   auto level = [&](std::optional<double> dB) {
@@ -98,6 +99,7 @@ std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBan
     }
     out += "]";
   }
+  if (!moreMembers.empty()) out += "," + moreMembers;
   return out + "}";
 }
 

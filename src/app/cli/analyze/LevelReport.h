@@ -54,8 +54,8 @@ struct FileFacts {
 // One JSON object on one line, without the newline. Its "level_db" values
 // stay in the designed dB; "units" names the unit ("dB" by default), and in
 // another unit a "level" beside each (and "overall_level") gives the level
-// in it.
+// in it. moreMembers ("\"name\":value", comma-joined) end the object.
 std::string jsonLine(const FileFacts& facts, const LevelReport& report, bool withBands,
-                     const dsp::LevelScale& scale = {});
+                     const dsp::LevelScale& scale = {}, const std::string& moreMembers = {});
 
 }  // namespace analyze

@@ -1,0 +1,192 @@
+#include "dsp/DistortionAnalysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "dsp/PlotTrace.h"
+
+namespace dsp {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The step in bins at which the amplitude response is searched for its
+// first null.
+constexpr double kNullSearchStep = 1.0 / 64;
+
+double decibels(double ratio) { return ratio > 0 ? 10 * std::log10(ratio) : -kInfinity; }
+
+}  // namespace
+
+bool DistortionAnalysis::configure(const WindowResponse& response, const DistortionSettings& settings) {
+  bins_ = 0;
+  if (!response.valid() || !(response.noiseBandwidthBins() > 0)) return false;
+  response_ = response;
+  settings_ = settings;
+  const int bins = response.bins();
+  binsPerHertz_ = PlotTrace::binsPerHertz(bins, response.samplingRate());
+  const double nyquist = 0.5 * static_cast<double>(response.samplingRate());
+  first_ = std::max(1, static_cast<int>(std::ceil(settings.lowerHz * binsPerHertz_)));
+  upper_ = std::min(settings.upperHz, nyquist);
+  last_ = std::min(bins - 1, static_cast<int>(std::floor(upper_ * binsPerHertz_)));
+  if (last_ < first_) return false;
+
+  lobe_ = response.imageReach();
+  for (double x = kNullSearchStep; x < response.imageReach(); x += kNullSearchStep) {
+    if (response.relativeAmplitude(x) <= 0) {
+      lobe_ = x;
+      break;
+    }
+  }
+  reach_ = static_cast<int>(std::ceil(lobe_)) + 1;
+
+  gains_.clear();
+  if (settings.noiseWeighting != Weighting::Z) {
+    gains_.assign(static_cast<size_t>(bins), 0.0f);
+    fillWeightingGains(settings.noiseWeighting, binsPerHertz_, bins, gains_.data());
+  }
+  bins_ = bins;
+  return true;
+}
+
+DistortionAnalysis::Span DistortionAnalysis::lobeAt(double bin) const noexcept {
+  Span s;
+  s.first = std::max(0, static_cast<int>(std::ceil(bin - reach_)));
+  s.last = std::min(bins_ - 1, static_cast<int>(std::floor(bin + reach_)));
+  return s;
+}
+
+double DistortionAnalysis::noiseBeside(const float* power, Span span, const Span* spans, int count) const noexcept {
+  // The nearest spans below and above this one bound the bins beside it.
+  int below = first_, above = last_;
+  for (int i = 0; i < count; ++i) {
+    if (spans[i].last < span.first) below = std::max(below, spans[i].last + 1);
+    if (spans[i].first > span.last) above = std::min(above, spans[i].first - 1);
+  }
+  const int width = 2 * reach_;
+  double sum = 0;
+  int n = 0;
+  auto take = [&](int from, int to) {
+    for (int k = from; k <= to; ++k) {
+      sum += power[k];
+      ++n;
+    }
+  };
+  take(std::max(below, span.first - width), std::min(span.first - 1, last_));
+  take(std::max(span.last + 1, first_), std::min(above, span.last + width));
+  return n > 0 ? sum / n : -1;
+}
+
+DistortionReading DistortionAnalysis::analyse(const TraceData& trace) const noexcept {
+  return analyse(trace.averaged, std::clamp(trace.bins, 0, TraceData::kCapacity));
+}
+
+DistortionReading DistortionAnalysis::analyse(const float* power, int bins) const noexcept {
+  DistortionReading r;
+  if (!configured() || !power || bins != bins_) return r;
+
+  // The fundamental: the highest bin of the band, or the highest within a
+  // lobe of the frequency given, read between bins.
+  PeakReading peak;
+  if (settings_.fundamentalHz > 0) {
+    const Span around = lobeAt(settings_.fundamentalHz * binsPerHertz_);
+    peak = readPeak(response_, power, bins, around.first, around.last, binsPerHertz_);
+  } else {
+    peak = readPeak(response_, power, bins, first_, last_, binsPerHertz_);
+  }
+  if (!peak.valid || !(peak.power > 0)) return r;
+  const double k1 = peak.bin + peak.offset;
+  // Its lobe must keep clear of its image's below 0 Hz and of the second
+  // harmonic's.
+  if (!(k1 > 2 * reach_)) return r;
+  r.fundamentalHz = peak.frequency;
+
+  // The lobes left out of the noise: the fundamental's and every harmonic's
+  // below half the rate, in rising order.
+  Span spans[DistortionReading::kHighestOrder];
+  int count = 0;
+  for (int order = 1; order <= DistortionReading::kHighestOrder; ++order) {
+    const double centre = order * k1;
+    if (centre + reach_ > bins - 1) break;
+    spans[count++] = lobeAt(centre);
+  }
+
+  // One pass over the band: its power, and that of the bins outside the
+  // lobes, weighted too.
+  double band = 0, outside = 0, outsideWeighted = 0;
+  int outsideBins = 0;
+  int next = 0;
+  for (int k = first_; k <= last_; ++k) {
+    const double p = power[k];
+    band += p;
+    while (next < count && spans[next].last < k) ++next;
+    if (next < count && spans[next].first <= k) continue;
+    outside += p;
+    outsideWeighted += gains_.empty() ? p : static_cast<double>(gains_[static_cast<size_t>(k)]) * p;
+    ++outsideBins;
+  }
+  const double globalPerBin = outsideBins > 0 ? outside / outsideBins : 0;
+
+  // A tone's bins add up to its mean square times the noise bandwidth.
+  const double toMeanSquare = 1.0 / (static_cast<double>(bins) * bins * response_.noiseBandwidthBins());
+  double noise = outsideWeighted;
+  double fundamentalLobeInBand = 0, fundamentalFill = 0;
+  for (int i = 0; i < count; ++i) {
+    const Span s = spans[i];
+    double perBin = noiseBeside(power, s, spans, count);
+    if (perBin < 0) perBin = globalPerBin;
+    double lobe = 0, inBand = 0, gainInBand = 0;
+    int inBandBins = 0;
+    for (int k = s.first; k <= s.last; ++k) {
+      lobe += power[k];
+      if (k < first_ || k > last_) continue;
+      inBand += power[k];
+      gainInBand += gains_.empty() ? 1.0 : static_cast<double>(gains_[static_cast<size_t>(k)]);
+      ++inBandBins;
+    }
+    // The noise the lobe hides, as its neighbours hold it per bin, through
+    // the lobe's own gains.
+    noise += perBin * gainInBand;
+    const double tone = std::max(0.0, lobe - perBin * (s.last - s.first + 1)) * toMeanSquare;
+    if (i == 0) {
+      r.fundamentalPower = tone;
+      fundamentalLobeInBand = inBand;
+      fundamentalFill = perBin * inBandBins;
+      continue;
+    }
+    HarmonicReading& h = r.harmonics[static_cast<size_t>(i - 1)];
+    h.power = tone;
+  }
+  if (!(r.fundamentalPower > 0)) return r;
+  r.fundamentalDb = decibels(r.fundamentalPower);
+
+  for (int order = 2; order <= DistortionReading::kHighestOrder; ++order) {
+    HarmonicReading& h = r.harmonics[static_cast<size_t>(order - 2)];
+    h.order = order;
+    h.frequency = order * r.fundamentalHz;
+    h.inBand = order - 1 < count && h.frequency <= upper_;
+    if (!h.inBand) {
+      h.power = 0;
+      h.levelDb = 0;
+      continue;
+    }
+    h.levelDb = decibels(h.power / r.fundamentalPower);
+    r.thdRatio += h.power / r.fundamentalPower;
+    ++r.harmonicsInBand;
+  }
+  r.thdDb = decibels(r.thdRatio);
+  r.thdPercent = 100 * std::sqrt(r.thdRatio);
+  r.thdnRatio = std::max(0.0, band - fundamentalLobeInBand + fundamentalFill) * toMeanSquare / r.fundamentalPower;
+  r.thdnDb = decibels(r.thdnRatio);
+  r.thdnPercent = 100 * std::sqrt(r.thdnRatio);
+  r.sinadDb = -r.thdnDb;
+  r.noisePower = noise * toMeanSquare;
+  r.noiseDb = decibels(r.noisePower);
+  r.snrDb = r.noisePower > 0 ? decibels(r.fundamentalPower / r.noisePower) : kInfinity;
+  r.valid = true;
+  return r;
+}
+
+}  // namespace dsp
