@@ -101,4 +101,9 @@ class TrackingGeneratorEndpoint {
   // thread.
   virtual std::string deviceName() { return {}; }
   virtual int32_t channel() { return 0; }
+  // The sine's amplitude as a fraction of full scale (its peak; 0.25 is
+  // -12.04 dBFS): what it plays from the next cycle on. Any value is taken
+  // into (0, 1]. Main thread.
+  virtual double amplitude() const { return 0.25; }
+  virtual void setAmplitude(double) {}
 };

@@ -25,6 +25,8 @@ TrackingGenerator::~TrackingGenerator() {
 
 void TrackingGenerator::applicationFinishLaunching(platform::PropertyDictionary& settings, AFManager& manager) {
   selectedChannel_.store(1);
+  const std::optional<double> level = settings.number(kLevelKey);
+  setAmplitude(level ? std::pow(10.0, *level / 20) : kAmplitude);
   {
     std::lock_guard guard(publishLock_);
     pending_.suspended = false;
@@ -65,6 +67,11 @@ void TrackingGenerator::applicationTerminating(platform::PropertyDictionary& set
   settings.set(kSamplingRateKey, title(samplingRatePopup));
   const int32_t channel = selectedChannel();
   settings.set(kChannelKey, static_cast<int64_t>(channel));
+  // Only a level other than the designed one: files stay as they were.
+  if (amplitude() != kAmplitude)
+    settings.set(kLevelKey, 20 * std::log10(static_cast<double>(amplitude())));
+  else
+    settings.erase(kLevelKey);
   settings.set(kSliderKey, soundcard_ ? soundcard_->volumeToStore(channel) : -1.0f);
 }
 
@@ -184,8 +191,9 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
   double p = runningPhase_;
   double i = runningIncrement_;
   float* out = buffers[channel];
+  const double amplitude = amplitude_.load(std::memory_order_relaxed);
   for (int32_t s = 0; s < samples; ++s) {
-    out[s] = static_cast<float>(std::sin(p) * static_cast<double>(kAmplitude));
+    out[s] = static_cast<float>(std::sin(p) * amplitude);
     p += i;
     if (p > kTwoPi) p -= kTwoPi;
     i += step;
@@ -198,6 +206,13 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
 }
 
 // --- channels
+
+void TrackingGenerator::setAmplitude(double amplitude) {
+  // A level that is no level (NaN, 0 or less) keeps the designed one; above
+  // full scale the sine would clip.
+  const double taken = std::isfinite(amplitude) && amplitude > 0 ? std::min(amplitude, 1.0) : kAmplitude;
+  amplitude_.store(static_cast<float>(taken), std::memory_order_relaxed);
+}
 
 std::string TrackingGenerator::deviceName() { return soundcard_ ? soundcard_->selectedDeviceTitle() : std::string(); }
 

@@ -62,6 +62,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   static constexpr const char* kSamplingRateKey = "Generator Sampling Rate";
   static constexpr const char* kChannelKey = "Generator channel";
   static constexpr const char* kSliderKey = "Generator slider";
+  // The sine's level in dBFS (its amplitude re full scale, peak); none: kAmplitude.
+  static constexpr const char* kLevelKey = "Generator Level";
 
   TrackingGenerator() = default;
   // Stops the card. Main thread.
@@ -121,6 +123,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   AFSoundcard* soundcard() const;
   std::string deviceName() override;
   int32_t channel() override { return selectedChannel(); }
+  double amplitude() const override { return amplitude_.load(std::memory_order_relaxed); }
+  void setAmplitude(double amplitude) override;
   // 1-based output channel that carries the sine. Any thread.
   int32_t selectedChannel() const { return selectedChannel_.load(std::memory_order_relaxed); }
   // The output card's rate fg in Hz. Any thread.
@@ -162,6 +166,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // The card as the notification threads compare it.
   std::atomic<AFSoundcard*> card_{nullptr};
   std::atomic<int32_t> selectedChannel_{1};
+  std::atomic<float> amplitude_{kAmplitude};  // read by every render
   std::atomic<float> samplingRate_{kDefaultSamplingRate};
   GapTally deviceGaps_;  // main thread
 

@@ -111,6 +111,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(referenceLevelField, &AppDelegate::scaleChanged);
   setInterface(unitPopup, &AppDelegate::unitChanged);
   setInterface(outputFullScaleField, &AppDelegate::outputFullScaleChanged);
+  setInterface(generatorLevelField, &AppDelegate::generatorLevelChanged);
   scaleChanged();
   setInterface(titleField, &AppDelegate::titleChanged);
   titleChanged();
@@ -133,6 +134,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // The levels read in the chosen unit through that input's calibration.
   levelUnitsReady_ = true;
   applyInputCalibration(true);
+  showOutputFullScale();
 
   // Configure the engine and start the input: live data flow from here.
   setupSampling();

@@ -387,6 +387,12 @@ class AppDelegate : public InputController {
   // False, with the reason in *error and nothing changed, for a text refused
   // or without an output device.
   bool setOutputFullScaleLevel(const std::string& text, std::string* error);
+  // The generator's level: in dBFS ("-12", "-12dBFS"), or where the output
+  // is calibrated also in volts and their dB ("+4dBu", "-10dBV", "0.5V");
+  // the field shows it in dBu then, else in dBFS. At most full scale.
+  ui::TextField* generatorLevelField = nullptr;
+  void generatorLevelChanged();
+  bool setGeneratorLevel(const std::string& text, std::string* error);
 
   // --- Measurements (MeasureCommands.cpp) ---
   //
@@ -441,7 +447,8 @@ class AppDelegate : public InputController {
   // In tracking mode with both full-scale voltages: the levels as the gain
   // from the generator's output to the input.
   void relateToGenerator(const dsp::InputCalibration& input);
-  // The output field shows the present output's calibration.
+  // The output field shows the present output's calibration, the level
+  // field the generator's level.
   void showOutputFullScale();
   // The reference level in dB from its field, read in the unit in use, and
   // as the settings keep it (dB).

@@ -27,7 +27,7 @@
 #include "app/formats/CalibrationFile.h"
 #include "dsp/SensorResponse.h"
 #include "dsp/TraceTreatment.h"
-#include "endpoints/TrackingGenerator.h"
+#include "app/controller/OptionValues.h"
 #include "platform/Log.h"
 
 namespace {
@@ -488,20 +488,68 @@ void AppDelegate::outputFullScaleChanged() {
 }
 
 void AppDelegate::showOutputFullScale() {
-  if (!outputFullScaleField) return;
   dsp::InputCalibration output;
   output.fullScaleVolts = presentOutputFullScale();
-  const std::optional<double> dBu = dsp::levelInUnit(0.5, LevelUnit::dBu, output);
-  outputFullScaleField->setStringValue(output.fullScaleVolts && dBu ? dsp::formatLevel(*dBu, LevelUnit::dBu) : "");
+  const std::optional<double> fullScaleDbu = dsp::levelInUnit(0.5, LevelUnit::dBu, output);
+  if (outputFullScaleField)
+    outputFullScaleField->setStringValue(fullScaleDbu ? dsp::formatLevel(*fullScaleDbu, LevelUnit::dBu) : "");
+  if (generatorLevelField && trackingGenerator) {
+    const double dBFS = 20 * std::log10(trackingGenerator->amplitude());
+    char text[48];
+    std::snprintf(text, sizeof text, "%+.2f dBFS", dBFS);
+    generatorLevelField->setStringValue(fullScaleDbu ? dsp::formatLevel(*fullScaleDbu + dBFS, LevelUnit::dBu) : text);
+  }
+}
+
+bool AppDelegate::setGeneratorLevel(const std::string& text, std::string* error) {
+  if (!trackingGenerator) {
+    if (error) *error = "There is no generator.";
+    return false;
+  }
+  std::string given = trimmed(text);
+  double amplitude = 0;
+  // dBFS: a number, with the unit or without.
+  std::string number = given;
+  if (number.size() >= 4 && dsp::levelUnitFromKeyword(number.substr(number.size() - 4)) == LevelUnit::dBFS)
+    number = trimmed(number.substr(0, number.size() - 4));
+  if (const std::optional<double> dBFS = option_values::number(number)) {
+    amplitude = std::pow(10.0, *dBFS / 20);
+  } else if (const std::optional<double> output = presentOutputFullScale()) {
+    std::string reason;
+    const std::optional<double> volts = dsp::parseFullScaleVolts(given, &reason);
+    if (!volts) {
+      if (error) *error = "The generator's level is a level in dBFS, dBu, dBV or V: " + reason;
+      return false;
+    }
+    amplitude = *volts / *output;  // RMS over the RMS of a full-scale sine
+  } else {
+    if (error) *error = "The generator's level is a level in dBFS (volts need the output's full scale).";
+    return false;
+  }
+  if (!std::isfinite(amplitude) || !(amplitude > 0) || amplitude > 1.0 + 1e-9) {
+    if (error) *error = "The generator's level must lie above silence and at most at full scale (0 dBFS).";
+    return false;
+  }
+  trackingGenerator->setAmplitude(amplitude);
+  // The response reads against the new level.
+  if (levelUnitsReady_) applyInputCalibration(true);
+  return true;
+}
+
+void AppDelegate::generatorLevelChanged() {
+  if (!generatorLevelField) return;
+  std::string error;
+  if (!setGeneratorLevel(generatorLevelField->stringValue(), &error)) say(error);
+  showOutputFullScale();
 }
 
 void AppDelegate::relateToGenerator(const dsp::InputCalibration& input) {
   const std::optional<double> output = presentOutputFullScale();
   if (!output || !input.fullScaleVolts) return;
   // A full-scale sine (mean square 0.5) at the input is fullScaleVolts RMS;
-  // the generator's sine is kAmplitude of its output's full scale.
+  // the generator's sine is its amplitude of its output's full scale.
   const double inputDbV = 20 * std::log10(*input.fullScaleVolts * std::sqrt(2.0));
-  const double generatorDbV = 20 * std::log10(*output * TrackingGenerator::kAmplitude);
+  const double generatorDbV = 20 * std::log10(*output * trackingGenerator->amplitude());
   sharedData.levelScale = dsp::LevelScale::relative(inputDbV - generatorDbV);
   dsp::InputCalibration outputLevels;
   outputLevels.fullScaleVolts = output;

@@ -231,7 +231,7 @@ MainWindow::~MainWindow() {
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;
   app_.trackingGeneratorButton = nullptr;
-  app_.outputFullScaleField = nullptr;
+  app_.outputFullScaleField = app_.generatorLevelField = nullptr;
   app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
       app_.trackingGeneratorPopover = nullptr;
   for (ui::ColorWell** well : colorWellFields(app_)) *well = nullptr;
@@ -410,8 +410,12 @@ void MainWindow::buildPopovers() {
     auto* fullScale = makeField("", popovers_[4]);
     fullScale->setPlaceholderText(QStringLiteral("+4dBu, -10dBV, 1.228V"));
     calibration->addRow(QStringLiteral("Output full scale"), fullScale);
+    auto* level = makeField("", popovers_[4]);
+    level->setPlaceholderText(QStringLiteral("-12 dBFS, +4dBu"));
+    calibration->addRow(QStringLiteral("Level"), level);
     box->addLayout(calibration);
     app_.outputFullScaleField = fullScale;
+    app_.generatorLevelField = level;
     app_.trackingGeneratorMatrix = matrix;
     app_.trackingGeneratorButton = button;
   }

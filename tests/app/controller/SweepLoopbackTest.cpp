@@ -237,6 +237,20 @@ TEST(SweepThroughTheLoopback, WithBothEndsCalibratedTheResponseReadsAsTheGain) {
                 "\n# levels in: dB (gain from the output (0 dBFS = +10.00 dBu) to the input (0 dBFS = +4.00 dBu))"),
             std::string::npos)
       << rig.h.app.traceExportCsv().substr(0, 600);
+
+  // The generator 6 dB up, set in the output's unit: its sine is then half
+  // of full scale (+10 - 12.04 + 6.02 = +3.98 dBu), the input hears 6 dB
+  // more, and the gain reads the same.
+  ui::fakes::FakeTextField levelField{""};
+  rig.h.app.generatorLevelField = &levelField;
+  ASSERT_TRUE(rig.h.app.setGeneratorLevel("+3.98dBu", &error)) << error;
+  EXPECT_NEAR(rig.generator->amplitude(), 0.5, 1e-3);
+  rig.sweepLaunched(20);
+  EXPECT_NEAR(at1k(), -6.0, 0.05);
+  EXPECT_NEAR(rig.level(static_cast<int>(std::lround(1000 * rig.h.app.trace->traceData()->binsPerHertz))),
+              kGeneratorLevel + 6.02, 0.05);
+  EXPECT_FALSE(rig.h.app.setGeneratorLevel("+1dBFS", &error));
+  EXPECT_FALSE(rig.h.app.setGeneratorLevel("loud", &error));
   rig.h.trackingGeneratorMatrix.pick(0, 0);
   EXPECT_TRUE(rig.h.app.sharedData.levelScale.isDesigned());
 }

@@ -74,6 +74,9 @@ const char kUsage[] =
     "                         image's response, N = 1, 2, 3, 6, 12, 24 or 48 (or\n"
     "                         off); the summary reads the unsmoothed response\n"
     "%s"
+    "  --level=LEVEL          the generator's level: -6dBFS (default -12.04, a\n"
+    "                         quarter of full scale), or with --output-full-scale\n"
+    "                         +4dBu, -10dBV or 0.5V; at most full scale\n"
     "  --output-full-scale=LEVEL  the RMS level of a full-scale sine at the\n"
     "                         output (+4dBu, -10dBV, 1.228V); with --full-scale the\n"
     "                         response is the gain from the output to the input:\n"
@@ -100,6 +103,7 @@ struct Options {
   measure::Settings settings;
   option_values::LevelOptions levels;
   std::optional<double> outputFullScaleVolts;
+  std::string level;  // the generator's, as given: "-6dBFS", "+4dBu"
   std::string audio, csv, png, saveReference, reference;
   std::optional<double> tolerance;
   bool json = false;
@@ -113,6 +117,29 @@ struct Parsed {
 
 Parsed refuse(const std::string& argument, const std::string& cause) {
   return Parsed{std::nullopt, 2, "specan: " + argument + ": " + cause};
+}
+
+// The generator's amplitude o.level asks for into o.settings.amplitude: a
+// level in dBFS, or with the output's full scale in dBu, dBV or volts; the
+// cause when it is none, or above full scale.
+std::optional<std::string> generatorAmplitude(Options& o) {
+  std::string number = o.level;
+  if (number.size() >= 4 && dsp::levelUnitFromKeyword(number.substr(number.size() - 4)) == dsp::LevelUnit::dBFS)
+    number.resize(number.size() - 4);
+  double amplitude = 0;
+  if (const std::optional<double> dBFS = option_values::number(number)) {
+    amplitude = std::pow(10.0, *dBFS / 20);
+  } else {
+    if (!o.outputFullScaleVolts) return "a level in dBFS, or in dBu, dBV or V with --output-full-scale";
+    std::string cause;
+    const std::optional<double> volts = dsp::parseFullScaleVolts(o.level, &cause);
+    if (!volts) return cause;
+    amplitude = *volts / *o.outputFullScaleVolts;
+  }
+  if (!std::isfinite(amplitude) || !(amplitude > 0) || amplitude > 1 + 1e-9)
+    return std::string("the generator plays at most at full scale (0 dBFS)");
+  o.settings.amplitude = amplitude;
+  return std::nullopt;
 }
 
 Parsed parse(const std::vector<std::string>& arguments) {
@@ -192,6 +219,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
       o.json = true;
     } else if (std::optional<std::string> refused = o.levels.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
+    } else if (auto v = valueOf(a, "--level")) {
+      if (v->empty()) return refuse(a, "--level needs a level (-6dBFS, or with --output-full-scale +4dBu)");
+      o.level = *v;
     } else if (auto v = valueOf(a, "--output-full-scale")) {
       o.outputFullScaleVolts = dsp::parseFullScaleVolts(*v, &cause);
       if (!o.outputFullScaleVolts) return refuse(a, cause);
@@ -210,6 +240,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
                   "the gain needs the input's full scale too: give --full-scale (as --full-scale=+4dBu)");
   if (o.outputFullScaleVolts && o.levels.unit != dsp::LevelUnit::dB)
     return refuse("--output-full-scale", "the response is then a gain in dB: leave out --units");
+  if (!o.level.empty()) {
+    if (std::optional<std::string> cause = generatorAmplitude(o)) return refuse("--level=" + o.level, *cause);
+  }
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
   if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic)
@@ -260,7 +293,9 @@ class Command {
       say(refused);
       return 2;
     }
-    if (o.outputFullScaleVolts) relateToGenerator(*levels, *o.levels.calibration.fullScaleVolts, *o.outputFullScaleVolts);
+    if (o.outputFullScaleVolts)
+      relateToGenerator(*levels, *o.levels.calibration.fullScaleVolts, *o.outputFullScaleVolts,
+                        o.settings.amplitude.value_or(TrackingGenerator::kAmplitude));
     levels_ = *levels;
     // A reference that cannot be read stops the command before it plays.
     std::optional<ReferenceFile> reference;
@@ -420,12 +455,12 @@ class Command {
   // output's full scale), so that a unity path reads 0 dB whatever the
   // output's level.
   static void relateToGenerator(option_values::Levels& levels, double inputFullScaleVolts,
-                                double outputFullScaleVolts) {
+                                double outputFullScaleVolts, double amplitude) {
     // A mean square of 0.5 (a full-scale sine) at the input is
-    // inputFullScaleVolts RMS; the generator's sine is kAmplitude of full
-    // scale, outputFullScaleVolts × kAmplitude RMS.
+    // inputFullScaleVolts RMS; the generator's sine is amplitude of full
+    // scale, outputFullScaleVolts × amplitude RMS.
     const double inputDbV = 20 * std::log10(inputFullScaleVolts * std::sqrt(2.0));
-    const double generatorDbV = 20 * std::log10(outputFullScaleVolts * TrackingGenerator::kAmplitude);
+    const double generatorDbV = 20 * std::log10(outputFullScaleVolts * amplitude);
     levels.scale = dsp::LevelScale::relative(inputDbV - generatorDbV);
     dsp::InputCalibration output;
     output.fullScaleVolts = outputFullScaleVolts;

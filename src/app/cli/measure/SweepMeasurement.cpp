@@ -125,6 +125,7 @@ bool SweepMeasurement::prepare(std::string* cause) {
              " channels, no channel " + std::to_string(settings_.outputChannel);
     return false;
   }
+  if (settings_.amplitude) generator_->setAmplitude(*settings_.amplitude);
   if (settings_.volume) {
     if (!outputSlider_.isEnabled()) {
       *cause = "the output device '" + outputName_ + "' has no volume control for channel " +

@@ -41,6 +41,9 @@ struct Settings {
   // The unit the CSV and the image read in, and the sensor's response taken
   // out of the response (the readings' too).
   option_values::Levels levels;
+  // The generator's amplitude, a fraction of full scale; none: the designed
+  // quarter (-12.04 dBFS).
+  std::optional<double> amplitude;
 };
 
 // A level and where it is.

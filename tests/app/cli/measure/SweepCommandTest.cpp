@@ -218,6 +218,16 @@ TEST(MeasureCommand, TheResponseReadsInUnitsOrAsTheGainFromTheOutput) {
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NEAR(maximum(o), gain, 0.02) << output << ": " << o.out;
   }
+  // The generator 6.02 dB up (half of full scale): the input hears 6.02 dB
+  // more, the gain reads the same; --level in dBu needs the output's scale.
+  std::vector<std::string> louder = dbu;
+  louder.push_back("--level=-6.0206dBFS");
+  EXPECT_NEAR(maximum(rig.measure(louder)), maximum(inDbu) + 6.02, 0.02);
+  std::vector<std::string> gain = sweep;
+  gain.insert(gain.end(), {"--output-full-scale=+4dBu", "--level=+1.98dBu"});
+  EXPECT_NEAR(maximum(rig.measure(gain)), 0.0, 0.02);
+  EXPECT_EQ(rig.measure({"--level=+4dBu"}).status, 2);
+  EXPECT_EQ(rig.measure({"--level=+1dBFS"}).status, 2);
   EXPECT_EQ(rig.measure({"--output-full-scale=+4dBu"}).status, 2);
   EXPECT_EQ(rig.measure({"--output-full-scale=+4dBu", "--full-scale=+4dBu", "--units=dbv"}).status, 2);
   EXPECT_EQ(rig.measure({"--units=v"}).status, 2);
