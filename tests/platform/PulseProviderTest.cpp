@@ -156,6 +156,18 @@ struct Client : pa::IoClient {
   }
 };
 
+// Everything that counts a drop-out between a playback into sink and its
+// capture from monitor by card: the server's underflows of the playback, its
+// overflows of the recording, our rings.
+uint64_t countedDropOuts(AFInputSoundcard& card, pa::AudioObjectID sink, pa::AudioObjectID monitor) {
+  uint64_t n = card.overruns();
+  pa::DeviceIoStatus status;
+  if (pa::AudioDeviceGetIoStatus(sink, &status) == pa::noErr)
+    n += status.dropOuts + status.lostFrames + (status.dropOutOngoing ? 1 : 0);
+  if (pa::AudioDeviceGetIoStatus(monitor, &status) == pa::noErr) n += status.dropOuts + status.lostFrames;
+  return n;
+}
+
 // Keeps channel 0 of what the input card delivers.
 class Recorder : public AFSoundcardDelegate {
  public:
@@ -510,17 +522,9 @@ TEST_F(PulseTest, ASinePlayedIntoANullSinkIsMeasuredFromItsMonitorByTheInputCard
     const auto x = recorder.samples();
     return x.size() >= kN && std::abs(level(x.data() + x.size() - kN) - expected) < 0.05;
   }, 10000ms));
-  // The drop-outs counted on the way while the blocks are taken: the
-  // server's underflows of the test's own playback, its overflows of the
-  // recording, our rings. A block spoiled by a counted gap is accounted for.
-  auto counted = [&] {
-    uint64_t n = card->overruns();
-    pa::DeviceIoStatus status;
-    if (pa::AudioDeviceGetIoStatus(sinkA, &status) == pa::noErr)
-      n += status.dropOuts + status.lostFrames + (status.dropOutOngoing ? 1 : 0);
-    if (pa::AudioDeviceGetIoStatus(monitorA, &status) == pa::noErr) n += status.dropOuts + status.lostFrames;
-    return n;
-  };
+  // The drop-outs counted on the way while the blocks are taken: a block
+  // spoiled by a counted gap is accounted for.
+  auto counted = [&] { return countedDropOuts(*card, sinkA, monitorA); };
   recorder.clear();
   const uint64_t countedBefore = counted();
   ASSERT_TRUE(serveUntil([&] { return recorder.samples().size() >= 24 * kN; }, 10000ms));
@@ -610,16 +614,7 @@ TEST_F(PulseTest, ASteadyToneCapturedForAMinuteLosesNoBlockThatIsNotCounted) {
   }, 10000ms));
   const size_t first = meter.blocks().size();
 
-  // Everything that counts a drop-out on the way: the server's underflows
-  // of the playback, its overflows of the recording, our rings.
-  auto counted = [&] {
-    uint64_t n = card->overruns();
-    pa::DeviceIoStatus status;
-    if (pa::AudioDeviceGetIoStatus(sinkA, &status) == pa::noErr)
-      n += status.dropOuts + status.lostFrames + (status.dropOutOngoing ? 1 : 0);
-    if (pa::AudioDeviceGetIoStatus(monitorA, &status) == pa::noErr) n += status.dropOuts + status.lostFrames;
-    return n;
-  };
+  auto counted = [&] { return countedDropOuts(*card, sinkA, monitorA); };
   const pid_t server = testsupport::testServerProcess();
   std::optional<testsupport::ServerStalls> stalls;
   if (server) stalls.emplace(server);

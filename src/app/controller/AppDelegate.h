@@ -442,6 +442,10 @@ class AppDelegate : public InputController {
   void storeLevelUnitSettings();
   void applyInputCalibration(bool always = false);
   void setPresentCalibration(const InputCalibrationRecord& record);
+  // One value of the present input's calibration from a text parse reads
+  // (an empty text removes it); false with the reason, nothing changed.
+  bool setPresentCalibrationValue(const std::string& text, std::optional<double> dsp::InputCalibration::*value,
+                                  std::optional<double> (*parse)(std::string_view, std::string*), std::string* error);
   // "Speakers, channel 1"; empty without a generator's device.
   std::string presentOutputName() const;
   // In tracking mode with both full-scale voltages: the levels as the gain

@@ -294,7 +294,9 @@ void AppDelegate::unitChanged() {
   applyInputCalibration(true);
 }
 
-bool AppDelegate::setFullScaleLevel(const std::string& text, std::string* error) {
+bool AppDelegate::setPresentCalibrationValue(const std::string& text, std::optional<double> dsp::InputCalibration::*value,
+                                             std::optional<double> (*parse)(std::string_view, std::string*),
+                                             std::string* error) {
   if (presentInputName().empty()) {
     if (error) *error = "There is no input device to calibrate.";
     return false;
@@ -302,32 +304,22 @@ bool AppDelegate::setFullScaleLevel(const std::string& text, std::string* error)
   InputCalibrationRecord record = presentCalibration();
   const std::string given = trimmed(text);
   if (given.empty()) {
-    record.levels.fullScaleVolts.reset();
+    (record.levels.*value).reset();
   } else {
-    std::optional<double> volts = dsp::parseFullScaleVolts(given, error);
-    if (!volts) return false;
-    record.levels.fullScaleVolts = volts;
+    const std::optional<double> parsed = parse(given, error);
+    if (!parsed) return false;
+    record.levels.*value = parsed;
   }
   setPresentCalibration(record);
   return true;
 }
 
+bool AppDelegate::setFullScaleLevel(const std::string& text, std::string* error) {
+  return setPresentCalibrationValue(text, &dsp::InputCalibration::fullScaleVolts, dsp::parseFullScaleVolts, error);
+}
+
 bool AppDelegate::setSensitivity(const std::string& text, std::string* error) {
-  if (presentInputName().empty()) {
-    if (error) *error = "There is no input device to calibrate.";
-    return false;
-  }
-  InputCalibrationRecord record = presentCalibration();
-  const std::string given = trimmed(text);
-  if (given.empty()) {
-    record.levels.voltsPerPascal.reset();
-  } else {
-    std::optional<double> sensitivity = dsp::parseVoltsPerPascal(given, error);
-    if (!sensitivity) return false;
-    record.levels.voltsPerPascal = sensitivity;
-  }
-  setPresentCalibration(record);
-  return true;
+  return setPresentCalibrationValue(text, &dsp::InputCalibration::voltsPerPascal, dsp::parseVoltsPerPascal, error);
 }
 
 bool AppDelegate::loadCalibrationFile(const std::string& path, std::string* error) {
