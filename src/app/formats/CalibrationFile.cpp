@@ -92,10 +92,12 @@ std::optional<dsp::SensorResponse> parseCalibrationFile(std::string_view text, s
   std::size_t number = 0;
   while (!text.empty()) {
     ++number;
-    const std::size_t end = text.find('\n');
+    // A line ends at LF, CR LF or a lone CR (the old Macintosh files some
+    // calibration tools still write).
+    const std::size_t end = text.find_first_of("\r\n");
     std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const bool crlf = end != std::string_view::npos && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + (crlf ? 2 : 1));
     line = skipSpaces(line);
     if (!startsWithNumber(line)) {
       if (!sensitivity) sensitivity = sensitivityOf(line);

@@ -6,8 +6,8 @@
 // header giving a sensitivity factor in dB ("Sens Factor =-1.378dB",
 // "Sensitivity: -1.378 dB"; the first such line counts). A line starting with
 // a number must be a point: two or three finite numbers and nothing else, a
-// frequency above 0 Hz and above the line before's. Windows line ends and a
-// UTF-8 byte order mark are fine.
+// frequency above 0 Hz and above the line before's. Lines may end in LF, CR
+// LF or a lone CR, and a UTF-8 byte order mark is fine.
 //
 // Reading checks the whole file first: a file with one bad line, or none
 // with a point, is refused with the line and the reason and gives nothing.

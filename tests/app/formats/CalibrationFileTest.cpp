@@ -36,6 +36,11 @@ TEST(CalibrationFile, ReadsTheCommonLayoutsAndTheSensitivityFactor) {
       "\xef\xbb\xbf\"Sens Factor =-1.378dB, SERNO: 7001234\"\r\n20.0\t-0.85 12.5\r\n1000 0 0\r\n");
   EXPECT_EQ(quoted.sensitivityDb(), -1.378);
   EXPECT_EQ(quoted.points(), (std::vector<dsp::ResponsePoint>{{20.0, -0.85, 12.5}, {1000, 0, 0.0}}));
+  // Old Macintosh line ends, a lone CR, count their lines as the others do.
+  EXPECT_EQ(parsed("* mic\r20 -1\r1000 0\r").points(), (std::vector<dsp::ResponsePoint>{{20, -1, {}}, {1000, 0, {}}}));
+  std::string error;
+  EXPECT_FALSE(parseCalibrationFile("* mic\r\n20 -1\r1000 0\r500 1\r", &error));
+  EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
   const dsp::SensorResponse commas =
       parsed("* measured\n# c\n; c\nFreq(Hz),dB,Phase\n\n  10, -3.5\n100,-.5, 1.5\n\t1e3 , +2");
   EXPECT_FALSE(commas.sensitivityDb());
