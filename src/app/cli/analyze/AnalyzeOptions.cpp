@@ -99,6 +99,9 @@ const char kUsageDistortion[] =
     "                   window of the readout's RBW fails\n"
     "  --band=LOW:HIGH  the measurement band in Hz (default 20:20000); HIGH up\n"
     "                   to half the file's rate; with --distortion only\n"
+    "  --fundamental=HZ the distortion readout's fundamental: the peak nearest\n"
+    "                   HZ inside the band (default: the band's highest peak);\n"
+    "                   with --distortion only\n"
     ;
 
 const char kUsageTail[] =
@@ -253,6 +256,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (band->upper) o.bandUpper = *band->upper;
       if (!(o.bandUpper > o.bandLower)) return refuse(a, "the band's upper limit must lie above its lower limit");
       bandGiven = true;
+    } else if (auto value = valueOf(a, "--fundamental")) {
+      const std::optional<double> hz = option_values::number(*value);
+      if (!hz || !(*hz > 0)) return refuse(a, "the fundamental is a frequency in Hz above 0");
+      o.fundamental = *hz;
     } else if (std::optional<std::string> refused = o.levels.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
     } else {
@@ -264,6 +271,12 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (o.files.empty()) return refuse("analyze", "no sound file given (see 'specan analyze --help')");
   if (bandGiven && !o.distortion)
     return refuse("--band", "the band is the distortion readout's: give --distortion too");
+  if (o.fundamental > 0 && !o.distortion)
+    return refuse("--fundamental", "the fundamental is the distortion readout's: give --distortion too");
+  if (o.fundamental > 0 && !(o.fundamental >= o.bandLower && o.fundamental <= o.bandUpper))
+    return refuse("--fundamental=" + formatted(o.fundamental), "the fundamental must lie inside the band (" +
+                                                                  formatted(o.bandLower) + " to " +
+                                                                  formatted(o.bandUpper) + " Hz)");
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
   if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");

@@ -39,6 +39,7 @@ struct Options {
   // The distortion readout (DistortionReport.h) over its measurement band.
   bool distortion = false;
   double bandLower = 20, bandUpper = 20000;  // Hz; the upper limit reads to half the rate at most
+  double fundamental = 0;  // Hz; 0: the band's highest peak
   option_values::LevelOptions levels;  // the unit and the input's calibration
   std::vector<std::string> files;
 };

@@ -55,6 +55,7 @@ std::optional<dsp::DistortionReading> readDistortion(const Options& options, con
   dsp::DistortionSettings settings;
   settings.lowerHz = options.bandLower;
   settings.upperHz = options.bandUpper;
+  settings.fundamentalHz = options.fundamental;
   settings.noiseWeighting = options.weighting;
   dsp::DistortionAnalysis distortion;
   if (!distortion.configure(response, settings)) return dsp::DistortionReading{};

@@ -117,6 +117,17 @@ TEST(AnalyzeDistortion, TheSummaryEndsInThdAndTheBandDecidesWhatIsInReach) {
   EXPECT_NEAR(json["harmonics"].toArray()[0].toObject()["level_db"].toDouble(), -50, 0.1);
   EXPECT_FALSE(json["harmonics"].toArray()[1].toObject()["in_band"].toBool());  // 33 kHz
 
+  // Beside a louder tone, the fundamental asked for is read: a 5 kHz sine
+  // of amplitude 0.05 (-29.03 dB) next to 11 kHz at 0.5.
+  std::vector<float> two = x;
+  for (std::size_t i = 0; i < two.size(); ++i)
+    two[i] += static_cast<float>(0.05 * std::sin(2 * M_PI * 5000 * static_cast<double>(i) / kRate));
+  const QJsonObject chosen = distortionOf(analyse(folder, two, {"--distortion", "--json", "--fundamental=5000"}));
+  EXPECT_NEAR(chosen["fundamental_hz"].toDouble(), 5000, 0.01);
+  EXPECT_NEAR(chosen["fundamental_db"].toDouble(), decibels(0.05 * 0.05 / 2), 0.02);
+  EXPECT_NEAR(distortionOf(analyse(folder, two, {"--distortion", "--json"}))["fundamental_hz"].toDouble(), 11000, 0.01);
+  EXPECT_EQ(analyse(folder, x, {"--fundamental=1000"}).status, 2);
+  EXPECT_EQ(analyse(folder, x, {"--distortion", "--fundamental=30000"}).status, 2);
   EXPECT_EQ(analyse(folder, x, {"--band=20:20000"}).status, 2);
   EXPECT_EQ(analyse(folder, x, {"--distortion", "--band=300:200"}).status, 2);
   EXPECT_NE(specan({"analyze", "--help"}, folder.file("config"), folder).out.find("blackman-harris-7"),
