@@ -26,11 +26,16 @@ std::optional<SensorResponse> SensorResponse::make(std::vector<ResponsePoint> po
     if (!std::isfinite(p.hertz) || !std::isfinite(p.db) || (p.phaseDegrees && !std::isfinite(*p.phaseDegrees)))
       return refuse(error, "point %.0f holds a value that is not a finite number", static_cast<double>(i + 1));
     if (p.hertz <= 0) return refuse(error, "a frequency must be above 0 Hz (%g Hz)", p.hertz);
+    if (std::fabs(p.db) > kLargestResponseDb)
+      return refuse(error, "a response of %g dB is beyond any sensor's (at most \xc2\xb1" "200 dB)", p.db);
     if (i > 0 && p.hertz <= points[i - 1].hertz)
       return refuse(error, "the frequencies must rise (%g Hz after %g Hz)", p.hertz, points[i - 1].hertz);
   }
   if (sensitivityDb && !std::isfinite(*sensitivityDb))
     return refuse(error, "the sensitivity factor is not a finite number", 0);
+  if (sensitivityDb && std::fabs(*sensitivityDb) > kLargestResponseDb)
+    return refuse(error, "a sensitivity factor of %g dB is beyond any sensor's (at most \xc2\xb1" "200 dB)",
+                  *sensitivityDb);
   SensorResponse response;
   response.logHertz_.reserve(points.size());
   for (const ResponsePoint& p : points) response.logHertz_.push_back(std::log10(p.hertz));

@@ -28,12 +28,17 @@ struct ResponsePoint {
 
 class SensorResponse {
  public:
+  // Beyond this a response (or a sensitivity factor) is no sensor's, and
+  // its gain would leave the range of single precision.
+  static constexpr double kLargestResponseDb = 200;
+
   // No points: 0 dB at every frequency.
   SensorResponse() = default;
 
   // The response of points, or none with the reason in *error when they are
-  // not all finite, a frequency is not above 0 Hz or the frequencies do not
-  // rise strictly; a sensitivity factor given must be finite too.
+  // not all finite, a frequency is not above 0 Hz, the frequencies do not
+  // rise strictly or a response lies beyond ±kLargestResponseDb; a
+  // sensitivity factor given must be finite and within that too.
   static std::optional<SensorResponse> make(std::vector<ResponsePoint> points, std::optional<double> sensitivityDb,
                                             std::string* error);
 

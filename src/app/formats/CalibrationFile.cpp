@@ -124,6 +124,12 @@ std::optional<dsp::SensorResponse> parseCalibrationFile(std::string_view text, s
     }
     if (count < 2) return refuse(error, lineError(number, "a frequency without a response"));
     if (values[0] <= 0) return refuse(error, lineError(number, "the frequency must be above 0 Hz"));
+    if (std::fabs(values[1]) > dsp::SensorResponse::kLargestResponseDb) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%g", values[1]);
+      return refuse(error, lineError(number, "a response of " + std::string(text) +
+                                                 " dB is beyond any sensor's (at most \xc2\xb1" "200 dB)"));
+    }
     if (!points.empty() && values[0] <= points.back().hertz)
       return refuse(error, lineError(number, "the frequencies must rise (" + hertz(values[0]) + " after " +
                                                  hertz(points.back().hertz) + ")"));

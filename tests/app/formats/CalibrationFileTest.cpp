@@ -41,6 +41,10 @@ TEST(CalibrationFile, ReadsTheCommonLayoutsAndTheSensitivityFactor) {
   std::string error;
   EXPECT_FALSE(parseCalibrationFile("* mic\r\n20 -1\r1000 0\r500 1\r", &error));
   EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
+  // A response no sensor has would take a gain beyond single precision.
+  EXPECT_FALSE(parseCalibrationFile("20 0\n1000 -400\n", &error));
+  EXPECT_EQ(error.rfind("line 2: a response of -400 dB", 0), 0u) << error;
+  EXPECT_FALSE(parseCalibrationFile("Sens Factor = 250 dB\n20 0\n", &error));
   const dsp::SensorResponse commas =
       parsed("* measured\n# c\n; c\nFreq(Hz),dB,Phase\n\n  10, -3.5\n100,-.5, 1.5\n\t1e3 , +2");
   EXPECT_FALSE(commas.sensitivityDb());
