@@ -74,6 +74,38 @@ PropertyDictionary& dictionaryAt(PropertyDictionary& parent, const std::string& 
   return *value->dictionary();
 }
 
+// The entry kept for a device's channel under key ("Input Calibration",
+// "Output Calibration"), or null.
+const PropertyDictionary* channelEntry(const PropertyDictionary& settings, const char* key, const std::string& device,
+                                       int32_t channel) {
+  const PropertyDictionary* devices = settings.dictionary(key);
+  const PropertyDictionary* channels = devices ? devices->dictionary(device) : nullptr;
+  return channels ? channels->dictionary(std::to_string(channel)) : nullptr;
+}
+
+// Changes that entry (made when missing) by edit; nothing left of a
+// channel or a device then leaves no entry for it.
+template <typename Edit>
+void editChannelEntry(PropertyDictionary& settings, const char* key, const std::string& device, int32_t channel,
+                      Edit edit) {
+  const std::string channelKey = std::to_string(channel);
+  PropertyDictionary& devices = dictionaryAt(settings, key);
+  PropertyDictionary& channels = dictionaryAt(devices, device);
+  PropertyDictionary& entry = dictionaryAt(channels, channelKey);
+  edit(entry);
+  if (entry.empty()) channels.erase(channelKey);
+  if (channels.empty()) devices.erase(device);
+  if (devices.empty()) settings.erase(key);
+}
+
+// Sets key to value, or removes it for none.
+void putNumber(PropertyDictionary& entry, const char* key, const std::optional<double>& value) {
+  if (value)
+    entry.set(key, PropertyValue(*value));
+  else
+    entry.erase(key);
+}
+
 // A level as the reference level field shows it: two decimals at most in a
 // logarithmic unit, four significant digits in a linear one.
 std::string fieldText(double level, bool logarithmic) {
@@ -178,9 +210,7 @@ std::string AppDelegate::presentInputName() const {
 AppDelegate::InputCalibrationRecord AppDelegate::presentCalibration() const {
   InputCalibrationRecord record;
   if (presentInputName().empty()) return record;
-  const PropertyDictionary* devices = plist.dictionary(kInputCalibration);
-  const PropertyDictionary* channels = devices ? devices->dictionary(input->deviceName()) : nullptr;
-  const PropertyDictionary* entry = channels ? channels->dictionary(std::to_string(input->channel())) : nullptr;
+  const PropertyDictionary* entry = channelEntry(plist, kInputCalibration, input->deviceName(), input->channel());
   if (!entry) return record;
   record.levels.fullScaleVolts = positiveNumber(*entry, kFullScaleVolts);
   record.levels.voltsPerPascal = positiveNumber(*entry, kVoltsPerPascal);
@@ -190,27 +220,14 @@ AppDelegate::InputCalibrationRecord AppDelegate::presentCalibration() const {
 }
 
 void AppDelegate::setPresentCalibration(const InputCalibrationRecord& record) {
-  const std::string device = input->deviceName();
-  const std::string channel = std::to_string(input->channel());
-  PropertyDictionary& devices = dictionaryAt(plist, kInputCalibration);
-  PropertyDictionary& channels = dictionaryAt(devices, device);
-  PropertyDictionary& entry = dictionaryAt(channels, channel);
-  const auto put = [&entry](const char* key, const std::optional<double>& value) {
-    if (value)
-      entry.set(key, PropertyValue(*value));
+  editChannelEntry(plist, kInputCalibration, input->deviceName(), input->channel(), [&record](PropertyDictionary& entry) {
+    putNumber(entry, kFullScaleVolts, record.levels.fullScaleVolts);
+    putNumber(entry, kVoltsPerPascal, record.levels.voltsPerPascal);
+    if (record.calibrationFile.empty())
+      entry.erase(kCalibrationFile);
     else
-      entry.erase(key);
-  };
-  put(kFullScaleVolts, record.levels.fullScaleVolts);
-  put(kVoltsPerPascal, record.levels.voltsPerPascal);
-  if (record.calibrationFile.empty())
-    entry.erase(kCalibrationFile);
-  else
-    entry.set(kCalibrationFile, PropertyValue(record.calibrationFile));
-  // Nothing left of a channel or a device: no entry for it.
-  if (entry.empty()) channels.erase(channel);
-  if (channels.empty()) devices.erase(device);
-  if (devices.empty()) plist.erase(kInputCalibration);
+      entry.set(kCalibrationFile, PropertyValue(record.calibrationFile));
+  });
   applyInputCalibration();
 }
 
@@ -441,10 +458,8 @@ std::string AppDelegate::presentOutputName() const {
 
 std::optional<double> AppDelegate::presentOutputFullScale() const {
   if (presentOutputName().empty()) return std::nullopt;
-  const PropertyDictionary* devices = plist.dictionary(kOutputCalibration);
-  const PropertyDictionary* channels = devices ? devices->dictionary(trackingGenerator->deviceName()) : nullptr;
   const PropertyDictionary* entry =
-      channels ? channels->dictionary(std::to_string(trackingGenerator->channel())) : nullptr;
+      channelEntry(plist, kOutputCalibration, trackingGenerator->deviceName(), trackingGenerator->channel());
   return entry ? positiveNumber(*entry, kFullScaleVolts) : std::nullopt;
 }
 
@@ -456,18 +471,8 @@ bool AppDelegate::setOutputFullScaleLevel(const std::string& text, std::string* 
   const std::string given = trimmed(text);
   std::optional<double> volts;
   if (!given.empty() && !(volts = dsp::parseFullScaleVolts(given, error))) return false;
-  const std::string device = trackingGenerator->deviceName();
-  const std::string channel = std::to_string(trackingGenerator->channel());
-  PropertyDictionary& devices = dictionaryAt(plist, kOutputCalibration);
-  PropertyDictionary& channels = dictionaryAt(devices, device);
-  PropertyDictionary& entry = dictionaryAt(channels, channel);
-  if (volts)
-    entry.set(kFullScaleVolts, PropertyValue(*volts));
-  else
-    entry.erase(kFullScaleVolts);
-  if (entry.empty()) channels.erase(channel);
-  if (channels.empty()) devices.erase(device);
-  if (devices.empty()) plist.erase(kOutputCalibration);
+  editChannelEntry(plist, kOutputCalibration, trackingGenerator->deviceName(), trackingGenerator->channel(),
+                   [&volts](PropertyDictionary& entry) { putNumber(entry, kFullScaleVolts, volts); });
   applyInputCalibration(true);
   return true;
 }
