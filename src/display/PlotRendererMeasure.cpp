@@ -1,6 +1,6 @@
 // The measurements' texts and symbols on the plot: the trace's mode and
 // normalisation, the delta and noise readings, the peak table with each
-// peak's number, and the delta marker's anchor.
+// peak's number, the distortion readout, and the delta marker's anchor.
 
 #include <QPainter>
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "plot/DistortionTexts.h"
 #include "display/PlotContent.h"
 #include "display/PlotRenderer.h"
 #include "dsp/PeakReading.h"
@@ -59,10 +60,20 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
     drawTextInRect(painter, text, QRectF(px + 0.4 * f, line, 24 * f, 1.5 * f), captions.left());
   }
 
-  // The peak table at the top right, and each peak's number above it.
+  // The peak table at the top right, and each peak's number above it; the
+  // distortion readout below it.
   const PeakTable& peaks = plot.peakTable();
   const PlotScale& scale = plot.scale();
-  if (!m.peakTable || !plot.trace() || peaks.count == 0 || !(scale.binsPerPixel > 0)) return;
+  const bool table = m.peakTable && plot.trace() && peaks.count > 0 && scale.binsPerPixel > 0;
+  if (m.distortion) {
+    DistortionTexts texts;
+    makeDistortionTexts(*shared, texts);
+    line = pt - yOffset - 1.7 * f - (table ? 1.5 * f * (peaks.count + 0.5) : 0.0);
+    for (int i = 0; i < texts.count; ++i, line -= 1.5 * f)
+      drawTextInRect(painter, texts.lines[static_cast<size_t>(i)].data(),
+                     QRectF(px + pw - 26.4 * f, line, 26 * f, 1.5 * f), captions.right());
+  }
+  if (!table) return;
   const TraceData* trace = plot.shownTrace();
   const int bins = binsOf(trace);
   const WindowResponse* window =

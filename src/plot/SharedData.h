@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "dsp/DistortionAnalysis.h"
 #include "dsp/LevelUnits.h"
 
 #include "plot/FrequencyAxis.h"
@@ -57,6 +58,15 @@ struct MeasureState {
   uint8_t noiseMarker = 0;     // the marker also reads the noise density around it, dB/Hz
   uint8_t peakTable = 0;       // the ten highest peaks of the span are listed
   uint8_t normalise = 0;       // with a reference shown: the live trace relative to it
+  uint8_t distortion = 0;      // the distortion readout beside the plot
+  // The readout's band and noise weighting, and its latest reading, which
+  // the controller's meter writes after every spectrum it reads (not valid
+  // while there is none: the readout off, just configured, or sweeping).
+  struct Distortion {
+    double upperHz = 20000;  // the band's upper limit; 0: half the rate
+    uint8_t weightNoise = 0; // the noise (SNR, noise level) A-weighted
+    dsp::DistortionReading reading;
+  } distortionReadout;
   // Where the marker stood when the delta marker was switched on. The
   // controller clears `valid`; the screen's next marker reading sets it.
   struct Anchor {

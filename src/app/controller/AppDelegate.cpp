@@ -203,6 +203,8 @@ void AppDelegate::setupSampling() {
     if (spectrum->setResolutionBandwidth(sharedData.span.bandwidth, fs, windowShape, spanFraction))
       engineReconfigured();
   }
+  // The distortion readout follows the rate and the RBW, and reads anew.
+  ui::MainThread::instance().runSync([this] { configureDistortionMeter(); });
 
   // In tracking mode a new span or RBW starts the sweep afresh, also from
   // idle; a window change alone does not.
@@ -230,6 +232,8 @@ void AppDelegate::setupSampling() {
 void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   if (!spectrum || !samples) return;
   if (sweep.enabled) {
+    // The generator sweeps: there is no fundamental to read.
+    sharedData.measure.distortionReadout.reading.valid = false;
     SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
     if (result->validBins > 0 && sweep.running && !sweep.paused) {
       ++sweep.spectra;
@@ -258,6 +262,7 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
     }
     return;
   }
+  if (sharedData.measure.distortion) distortionFromInput(samples);
   if (analysesRecording) {
     // A window may end anywhere in the block, and more than one in it: each
     // spectrum is averaged in before the engine takes the samples up to the

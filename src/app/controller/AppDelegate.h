@@ -23,6 +23,7 @@
 #include "plot/PlotView.h"
 #include "audio/AFManager.h"
 #include "plot/SharedData.h"
+#include "dsp/DistortionMeter.h"
 #include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
@@ -411,6 +412,16 @@ class AppDelegate : public InputController {
   void setPeakTable(bool on);
   // With a reference shown, the live trace relative to it.
   void setNormalise(bool on);
+  // The distortion readout (DistortionCommands.cpp), on or off, its band's
+  // upper limit in Hz (0: half the rate; at most that) and the noise
+  // A-weighted or not. Each configures the meter for the engine's rate and
+  // RBW and restarts its reading.
+  void setDistortionReadout(bool on);
+  void setDistortionUpperLimit(double hz);
+  void setDistortionNoiseWeighted(bool on);
+  // The readout's meter, fed the live and the recorded input's blocks while
+  // the readout is on (not in a sweep). Main thread.
+  dsp::DistortionMeter distortionMeter;
   // The engine has just been reconfigured: the hold starts anew and the
   // readings take the engine's new window. Any thread (the work is done on
   // the main thread and waited for).
@@ -433,6 +444,13 @@ class AppDelegate : public InputController {
   // The measure settings: read from plist into sharedData.measure, applied
   // to the trace and the views at launch, and stored back.
   void loadMeasureSettings();
+  void loadDistortionSettings();
+  void storeDistortionSettings();
+  // Configures the meter from the readout's settings and the engine, or
+  // leaves it idle with the readout off; the reading restarts either way.
+  void configureDistortionMeter();
+  // The meter's share of a block of normal analysis or of a recording.
+  void distortionFromInput(const float* samples) noexcept;
   void applyMeasureSettings();
   void storeMeasureSettings();
 

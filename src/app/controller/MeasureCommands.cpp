@@ -47,6 +47,7 @@ void AppDelegate::loadMeasureSettings() {
   readFlag(plist, kNoiseMarker, m.noiseMarker);
   readFlag(plist, kPeakTable, m.peakTable);
   readFlag(plist, kNormalise, m.normalise);
+  loadDistortionSettings();
   m.anchor.valid = 0;
 }
 
@@ -56,7 +57,7 @@ void AppDelegate::applyMeasureSettings() {
   const MeasureState& m = sharedData.measure;
   if (m.traceMode != 0) trace->setTraceMode(static_cast<TraceMode>(m.traceMode));
   // The views only hear of settings that ask for something.
-  if (m.precisePeak || m.deltaMarker || m.noiseMarker || m.peakTable || m.normalise)
+  if (m.precisePeak || m.deltaMarker || m.noiseMarker || m.peakTable || m.normalise || m.distortion)
     for (PlotView* view : {display, printView})
       if (view) view->measurementsChanged();
 }
@@ -69,6 +70,7 @@ void AppDelegate::storeMeasureSettings() {
   plist.set(kNoiseMarker, m.noiseMarker != 0);
   plist.set(kPeakTable, m.peakTable != 0);
   plist.set(kNormalise, m.normalise != 0);
+  storeDistortionSettings();
 }
 
 namespace {

@@ -45,6 +45,7 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
       {"deltaMarker", "Delta Marker", &AppDelegate::setDeltaMarker, &MeasureState::deltaMarker},
       {"noiseMarker", "Noise Marker", &AppDelegate::setNoiseMarker, &MeasureState::noiseMarker},
       {"peakTable", "Peak Table", &AppDelegate::setPeakTable, &MeasureState::peakTable},
+      {"distortion", "Distortion", &AppDelegate::setDistortionReadout, &MeasureState::distortion},
       {"normalise", "Normalise to Reference", &AppDelegate::setNormalise, &MeasureState::normalise},
   };
   QAction* toggleActions[std::size(toggles)] = {};
@@ -57,11 +58,41 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
     toggleActions[i] = action;
   }
 
+  // The distortion readout's band and noise weighting.
+  QMenu* band = menu->addMenu(QStringLiteral("Distortion Band"));
+  band->setObjectName(QStringLiteral("distortionBandMenu"));
+  auto* limits = new QActionGroup(band);
+  struct Limit {
+    const char* title;
+    double hz;  // 0: half the rate
+  };
+  static constexpr Limit kLimits[] = {
+      {"20 Hz – 20 kHz", 20000}, {"20 Hz – 22 kHz", 22000}, {"20 Hz – 30 kHz", 30000},
+      {"20 Hz – 80 kHz", 80000}, {"20 Hz – Half the Rate", 0}};
+  QAction* limitActions[std::size(kLimits)] = {};
+  for (std::size_t i = 0; i < std::size(kLimits); ++i) {
+    QAction* action = band->addAction(QString::fromUtf8(kLimits[i].title));
+    action->setCheckable(true);
+    limits->addAction(action);
+    const double hz = kLimits[i].hz;
+    QObject::connect(action, &QAction::triggered, menu, [&app, hz] { app.setDistortionUpperLimit(hz); });
+    limitActions[i] = action;
+  }
+  band->addSeparator();
+  QAction* weighted = band->addAction(QStringLiteral("A-Weighted Noise"));
+  weighted->setObjectName(QStringLiteral("distortionNoiseWeighted"));
+  weighted->setCheckable(true);
+  QObject::connect(weighted, &QAction::triggered, menu, [&app](bool on) { app.setDistortionNoiseWeighted(on); });
+
   // The checks as the settings have them, whoever changed them.
-  QObject::connect(menu, &QMenu::aboutToShow, menu, [&app, modeActions, toggleActions, toggles] {
+  QObject::connect(menu, &QMenu::aboutToShow, menu,
+                   [&app, modeActions, toggleActions, toggles, limitActions, weighted] {
     const MeasureState& m = app.sharedData.measure;
     for (int mode = 0; mode < 3; ++mode) modeActions[mode]->setChecked(m.traceMode == mode);
     for (std::size_t i = 0; i < std::size(toggles); ++i) toggleActions[i]->setChecked(m.*toggles[i].state != 0);
+    for (std::size_t i = 0; i < std::size(kLimits); ++i)
+      limitActions[i]->setChecked(kLimits[i].hz == m.distortionReadout.upperHz);
+    weighted->setChecked(m.distortionReadout.weightNoise != 0);
   });
   return menu;
 }

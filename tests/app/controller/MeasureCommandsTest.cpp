@@ -13,6 +13,7 @@
 
 #include "app/ControllerHarness.h"
 #include "app/formats/DataExport.h"
+#include "plot/DistortionTexts.h"
 #include "platform/PropertyList.h"
 
 using namespace app_fakes;
@@ -96,6 +97,9 @@ TEST_F(MeasureCommands, EveryMeasurementComesBackAfterARestartUnderKeysOfItsOwn)
     h.app.setNoiseMarker(true);
     h.app.setPeakTable(true);
     h.app.setNormalise(true);
+    h.app.setDistortionReadout(true);
+    h.app.setDistortionUpperLimit(30000);
+    h.app.setDistortionNoiseWeighted(true);
     h.app.applicationWillTerminate();
   }
   const PropertyDictionary stored = readSettings();
@@ -112,7 +116,9 @@ TEST_F(MeasureCommands, EveryMeasurementComesBackAfterARestartUnderKeysOfItsOwn)
   const MeasureState& m = h.app.sharedData.measure;
   EXPECT_EQ(m.traceMode, 2);
   EXPECT_EQ(h.app.trace->traceMode(), TraceMode::minHold);
-  EXPECT_TRUE(m.precisePeak && m.deltaMarker && m.noiseMarker && m.peakTable && m.normalise);
+  EXPECT_TRUE(m.precisePeak && m.deltaMarker && m.noiseMarker && m.peakTable && m.normalise && m.distortion);
+  EXPECT_EQ(m.distortionReadout.upperHz, 30000);
+  EXPECT_TRUE(m.distortionReadout.weightNoise);
   EXPECT_FALSE(m.anchor.valid) << "the delta marker takes its anchor anew";
   EXPECT_EQ(h.app.spectrum->windowType(), 3);
   EXPECT_EQ(m.window, &h.app.windowResponse);
@@ -134,7 +140,8 @@ TEST_F(MeasureCommands, ASettingsFileWithoutTheirKeysLoadsAsBefore) {
   EXPECT_EQ(h.app.sharedData.detectorMode, 1);
   const MeasureState& m = h.app.sharedData.measure;
   EXPECT_EQ(m.traceMode, 0);
-  EXPECT_FALSE(m.precisePeak || m.deltaMarker || m.noiseMarker || m.peakTable || m.normalise);
+  EXPECT_FALSE(m.precisePeak || m.deltaMarker || m.noiseMarker || m.peakTable || m.normalise || m.distortion);
+  EXPECT_EQ(m.distortionReadout.upperHz, 20000);
   EXPECT_EQ(h.app.trace->traceMode(), TraceMode::average);
 
   // Stored values of the wrong kind are ignored, the setting stays off.
@@ -142,11 +149,13 @@ TEST_F(MeasureCommands, ASettingsFileWithoutTheirKeysLoadsAsBefore) {
   PropertyDictionary odd = readSettings();
   odd.set("Trace Mode", PropertyValue(int64_t{7}));
   odd.set("Peak Table", PropertyValue("yes"));
+  odd.set("Distortion Upper Limit", PropertyValue(-5.0));
   ASSERT_TRUE(platform::writePropertyList(PropertyValue(odd), AppDelegate::settingsFilePath()));
   MeasureHarness again;
   again.launch();
   EXPECT_EQ(again.app.sharedData.measure.traceMode, 0);
   EXPECT_FALSE(again.app.sharedData.measure.peakTable);
+  EXPECT_EQ(again.app.sharedData.measure.distortionReadout.upperHz, 20000);
 }
 
 TEST(MeasureExport, ANormalisedCsvHoldsTheLevelRelativeToTheReference) {
@@ -188,4 +197,48 @@ TEST(MeasureExport, ANormalisedCsvHoldsTheLevelRelativeToTheReference) {
   // Not normalised: the levels and the reference's, as before.
   s.normalised = false;
   EXPECT_NE(traceCsv(s, *live, reference.get()).find("frequency_hz,level_db,reference_db\n"), std::string::npos);
+}
+
+// The readout reads the input with its own window: under a Hann display,
+// whose leakage beside the fundamental's lobe would read as distortion and
+// noise far above 100 dB down, THD+N is H3's −100 dBc alone, and the
+// harmonics above the band it is set to are out of reach. The
+// fundamental's level is the sine's mean square.
+TEST_F(MeasureCommands, TheDistortionReadoutReadsThroughAWindowOfItsOwn) {
+  MeasureHarness h;
+  h.launch();
+  h.windowPopup.pick(h.windowPopup.indexOfItemWithTag(2));
+  h.app.setDistortionReadout(true);
+  h.app.setDistortionUpperLimit(4500);
+  const dsp::DistortionReading& r = h.app.sharedData.measure.distortionReadout.reading;
+  EXPECT_FALSE(r.valid) << "nothing read yet";
+  // 997 Hz at −6 dBFS with a third harmonic 100 dB below it.
+  float block[AppDelegate::kBlockLength];
+  for (int b = 0; b < 400; ++b) {
+    for (float& s : block) {
+      const double phase = 2 * std::numbers::pi * 997 * static_cast<double>(h.t++) / 48000;
+      s = static_cast<float>(0.5 * std::sin(phase) + 0.5e-5 * std::sin(3 * phase));
+    }
+    h.app.newDataFromInput(block, 48000);
+    h.mainThread.drain();
+  }
+  ASSERT_TRUE(r.valid);
+  EXPECT_NEAR(r.fundamentalHz, 997, 0.01);
+  EXPECT_NEAR(r.fundamentalDb, 10 * std::log10(0.125), 0.01);
+  EXPECT_NEAR(r.harmonics[1].levelDb, -100, 0.1);
+  EXPECT_NEAR(r.thdDb, -100, 0.1) << "H3 alone";
+  EXPECT_NEAR(r.thdnDb, -100, 0.1) << "H3 alone, no leakage";
+  EXPECT_EQ(r.harmonicsInBand, 3) << "H2, H3, H4 below 4.5 kHz";
+  EXPECT_FALSE(r.harmonics[3].inBand);
+
+  display::DistortionTexts texts;
+  display::makeDistortionTexts(h.app.sharedData, texts);
+  ASSERT_EQ(texts.count, 15);
+  EXPECT_STREQ(texts.lines[0].data(), "Distortion  20 Hz – 4.5 kHz");
+  EXPECT_STREQ(texts.lines[1].data(), "Fundamental  997.00 Hz  -9.03 dB");
+  EXPECT_EQ(std::string(texts.lines[7].data()).rfind("H3  2991.0 Hz  -100.0", 0), 0u) << texts.lines[7].data();
+  EXPECT_STREQ(texts.lines[9].data(), "H5  4985.0 Hz  out of reach");
+
+  h.app.setDistortionUpperLimit(20000);
+  EXPECT_FALSE(r.valid) << "a new band reads anew";
 }

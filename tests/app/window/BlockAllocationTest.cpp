@@ -90,8 +90,8 @@ TEST(BlockAllocation, NormalAnalysisAndSweepsAllocateNothingPerBlock) {
   EXPECT_EQ(r.app.sweep.running, 1);
 }
 
-// The same with every measurement on: a hold, the peak table and the trace
-// normalised to a reference shown, in normal analysis and in a sweep.
+// The same with every measurement on: a hold, the peak table, the
+// distortion readout and the trace normalised to a reference shown, in normal analysis and in a sweep.
 TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
   Rig r;
   r.app.upperSpanField->setStringValue("4800");
@@ -104,8 +104,10 @@ TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
   r.app.setPrecisePeak(true);
   r.app.setNoiseMarker(true);
   r.app.setDeltaMarker(true);
+  r.app.setDistortionReadout(true);
   r.feed(256);
   EXPECT_EQ(r.feed(256), 0);
+  EXPECT_TRUE(r.app.sharedData.measure.distortionReadout.reading.valid) << "the readout read meanwhile";
   EXPECT_GT(r.window.display()->peakTable().count, 0) << "the table followed the trace";
   r.app.setNormalise(true);
   r.feed(64);

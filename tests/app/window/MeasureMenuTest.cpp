@@ -60,7 +60,7 @@ TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
   QMenu* menu = r.window.findChild<QMenu*>(QStringLiteral("measureMenu"));
   ASSERT_NE(menu, nullptr);
   for (const char* name : {"traceAverage", "traceMaxHold", "traceMinHold", "resetHold", "precisePeak", "deltaMarker",
-                           "noiseMarker", "peakTable", "normalise"})
+                           "noiseMarker", "peakTable", "distortion", "normalise", "distortionNoiseWeighted"})
     ASSERT_NE(r.action(name), nullptr) << name;
 
   r.action("traceMaxHold")->trigger();
@@ -99,4 +99,16 @@ TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
     for (int x = withTable.width() / 2; x < withTable.width(); ++x)
       if (withTable.pixel(x, y) != withoutTable.pixel(x, y)) ++changed;
   EXPECT_GT(changed, 100) << "the table's line was drawn";
+
+  // The distortion readout, on from the menu, reads the sine and draws its
+  // lines there too.
+  r.action("distortion")->trigger();
+  r.feed(200);
+  EXPECT_TRUE(r.app.sharedData.measure.distortionReadout.reading.valid);
+  const QImage withReadout = r.draw();
+  changed = 0;
+  for (int y = 0; y < withReadout.height() / 4; ++y)
+    for (int x = withReadout.width() / 2; x < withReadout.width(); ++x)
+      if (withReadout.pixel(x, y) != withoutTable.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 100) << "the readout's lines were drawn";
 }
