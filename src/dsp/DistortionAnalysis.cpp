@@ -56,7 +56,7 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
     const LobeSpan around = layout_.lobeAt(settings_.fundamentalHz * binsPerHertz_);
     peak = readPeak(response_, power, bins, around.first, around.last, binsPerHertz_);
   } else {
-    peak = readPeak(response_, power, bins, first, last, binsPerHertz_);
+    peak = readPeakAt(response_, power, bins, highestBin(power, first, last), binsPerHertz_);
   }
   if (!peak.valid || !(peak.power > 0)) return r;
   const double k1 = peak.bin + peak.offset;
@@ -75,25 +75,31 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
     spans[count++] = layout_.lobeAt(centre);
   }
 
-  // One pass over the band: its power, and that of the bins outside the
-  // lobes, weighted too.
-  double band = 0, outside = 0, outsideWeighted = 0;
+  // The band's bins outside the lobes, in the runs between them, weighted
+  // too.
+  double outside = 0, outsideWeighted = 0;
   int outsideBins = 0;
-  int next = 0;
-  for (int k = first; k <= last; ++k) {
-    const double p = power[k];
-    band += p;
-    while (next < count && spans[next].last < k) ++next;
-    if (next < count && spans[next].first <= k) continue;
-    outside += p;
-    outsideWeighted += gains_.empty() ? p : static_cast<double>(gains_[static_cast<size_t>(k)]) * p;
-    ++outsideBins;
+  auto takeRun = [&](int from, int to) {
+    from = std::max(from, first);
+    to = std::min(to, last);
+    if (to < from) return;
+    const double sum = binSum(power, from, to);
+    outside += sum;
+    outsideWeighted += gains_.empty() ? sum : weightedBinSum(power, gains_.data(), from, to);
+    outsideBins += to - from + 1;
+  };
+  int runFrom = first;
+  for (int i = 0; i < count; ++i) {
+    takeRun(runFrom, spans[i].first - 1);
+    runFrom = std::max(runFrom, spans[i].last + 1);
   }
+  takeRun(runFrom, last);
   const double globalPerBin = outsideBins > 0 ? outside / outsideBins : 0;
 
   // A tone's bins add up to its mean square times the noise bandwidth.
   const double toMeanSquare = 1.0 / (static_cast<double>(bins) * bins * response_.noiseBandwidthBins());
   double noise = outsideWeighted;
+  double band = outside;  // the band's power: the runs' and the lobes' in it
   double fundamentalLobeInBand = 0, fundamentalFill = 0;
   for (int i = 0; i < count; ++i) {
     const LobeSpan s = spans[i];
@@ -108,6 +114,7 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
       gainInBand += gains_.empty() ? 1.0 : static_cast<double>(gains_[static_cast<size_t>(k)]);
       ++inBandBins;
     }
+    band += inBand;
     // The noise the lobe hides, as its neighbours hold it per bin, through
     // the lobe's own gains.
     noise += perBin * gainInBand;

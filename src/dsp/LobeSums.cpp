@@ -58,4 +58,59 @@ double lobeSum(const float* power, LobeSpan span) noexcept {
   return sum;
 }
 
+// Sixteen partial sums in float break the chain of additions, each waiting
+// for the last, that one running sum would be, and vectorise; each adds at
+// most 16 bins before the block's total goes into the double sum, so the
+// sum keeps a relative error near 10⁻⁶ (below 10⁻⁵ dB) over any band.
+constexpr int kLanes = 16;
+constexpr int kBlock = kLanes * 16;
+
+double binSum(const float* power, int first, int last) noexcept {
+  double sum = 0;
+  int k = first;
+  while (k + kLanes - 1 <= last) {
+    const int end = std::min(k + kBlock, last + 1);
+    float part[kLanes] = {};
+    for (; k + kLanes <= end; k += kLanes)
+      for (int j = 0; j < kLanes; ++j) part[j] += power[k + j];
+    double block = 0;
+    for (float p : part) block += p;
+    sum += block;
+  }
+  for (; k <= last; ++k) sum += power[k];
+  return sum;
+}
+
+double weightedBinSum(const float* power, const float* gains, int first, int last) noexcept {
+  double sum = 0;
+  int k = first;
+  while (k + kLanes - 1 <= last) {
+    const int end = std::min(k + kBlock, last + 1);
+    float part[kLanes] = {};
+    for (; k + kLanes <= end; k += kLanes)
+      for (int j = 0; j < kLanes; ++j) part[j] += gains[k + j] * power[k + j];
+    double block = 0;
+    for (float p : part) block += p;
+    sum += block;
+  }
+  for (; k <= last; ++k) sum += static_cast<double>(gains[k]) * power[k];
+  return sum;
+}
+
+int highestBin(const float* power, int first, int last) noexcept {
+  if (last <= first) return first;
+  // The highest value over sixteen lanes, then the first bin that holds it.
+  float top[kLanes];
+  for (float& t : top) t = power[first];
+  int k = first;
+  for (; k + kLanes - 1 <= last; k += kLanes)
+    for (int j = 0; j < kLanes; ++j) top[j] = power[k + j] > top[j] ? power[k + j] : top[j];
+  float highest = top[0];
+  for (float t : top) highest = t > highest ? t : highest;
+  for (; k <= last; ++k) highest = power[k] > highest ? power[k] : highest;
+  for (k = first; k <= last; ++k)
+    if (power[k] == highest) return k;
+  return first;
+}
+
 }  // namespace dsp

@@ -49,4 +49,13 @@ struct LobeLayout {
 // The sum of a span's bins.
 double lobeSum(const float* power, LobeSpan span) noexcept;
 
+// The sum of bins first … last (inclusive), and of each times its gain, in
+// double over independent partial sums, so that a band of many thousand
+// bins costs about what copying it does. 0 for an empty range.
+double binSum(const float* power, int first, int last) noexcept;
+double weightedBinSum(const float* power, const float* gains, int first, int last) noexcept;
+// The highest of bins first … last (the first of equal ones); first for an
+// empty range.
+int highestBin(const float* power, int first, int last) noexcept;
+
 }  // namespace dsp
