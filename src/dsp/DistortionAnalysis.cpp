@@ -12,12 +12,6 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// The step in bins at which the amplitude response is searched for its
-// first null.
-constexpr double kNullSearchStep = 1.0 / 64;
-
-double decibels(double ratio) { return ratio > 0 ? 10 * std::log10(ratio) : -kInfinity; }
-
 }  // namespace
 
 bool DistortionAnalysis::configure(const WindowResponse& response, const DistortionSettings& settings) {
@@ -28,19 +22,14 @@ bool DistortionAnalysis::configure(const WindowResponse& response, const Distort
   const int bins = response.bins();
   binsPerHertz_ = PlotTrace::binsPerHertz(bins, response.samplingRate());
   const double nyquist = 0.5 * static_cast<double>(response.samplingRate());
-  first_ = std::max(1, static_cast<int>(std::ceil(settings.lowerHz * binsPerHertz_)));
+  layout_.first = std::max(1, static_cast<int>(std::ceil(settings.lowerHz * binsPerHertz_)));
   upper_ = std::min(settings.upperHz, nyquist);
-  last_ = std::min(bins - 1, static_cast<int>(std::floor(upper_ * binsPerHertz_)));
-  if (last_ < first_) return false;
+  layout_.last = std::min(bins - 1, static_cast<int>(std::floor(upper_ * binsPerHertz_)));
+  if (layout_.last < layout_.first) return false;
 
-  lobe_ = response.imageReach();
-  for (double x = kNullSearchStep; x < response.imageReach(); x += kNullSearchStep) {
-    if (response.relativeAmplitude(x) <= 0) {
-      lobe_ = x;
-      break;
-    }
-  }
-  reach_ = static_cast<int>(std::ceil(lobe_)) + 1;
+  lobe_ = mainLobeHalfWidth(response);
+  layout_.reach = static_cast<int>(std::ceil(lobe_)) + 1;
+  layout_.bins = bins;
 
   gains_.clear();
   if (settings.noiseWeighting != Weighting::Z) {
@@ -51,34 +40,6 @@ bool DistortionAnalysis::configure(const WindowResponse& response, const Distort
   return true;
 }
 
-DistortionAnalysis::Span DistortionAnalysis::lobeAt(double bin) const noexcept {
-  Span s;
-  s.first = std::max(0, static_cast<int>(std::ceil(bin - reach_)));
-  s.last = std::min(bins_ - 1, static_cast<int>(std::floor(bin + reach_)));
-  return s;
-}
-
-double DistortionAnalysis::noiseBeside(const float* power, Span span, const Span* spans, int count) const noexcept {
-  // The nearest spans below and above this one bound the bins beside it.
-  int below = first_, above = last_;
-  for (int i = 0; i < count; ++i) {
-    if (spans[i].last < span.first) below = std::max(below, spans[i].last + 1);
-    if (spans[i].first > span.last) above = std::min(above, spans[i].first - 1);
-  }
-  const int width = 2 * reach_;
-  double sum = 0;
-  int n = 0;
-  auto take = [&](int from, int to) {
-    for (int k = from; k <= to; ++k) {
-      sum += power[k];
-      ++n;
-    }
-  };
-  take(std::max(below, span.first - width), std::min(span.first - 1, last_));
-  take(std::max(span.last + 1, first_), std::min(above, span.last + width));
-  return n > 0 ? sum / n : -1;
-}
-
 DistortionReading DistortionAnalysis::analyse(const TraceData& trace) const noexcept {
   return analyse(trace.averaged, std::clamp(trace.bins, 0, TraceData::kCapacity));
 }
@@ -86,66 +47,74 @@ DistortionReading DistortionAnalysis::analyse(const TraceData& trace) const noex
 DistortionReading DistortionAnalysis::analyse(const float* power, int bins) const noexcept {
   DistortionReading r;
   if (!configured() || !power || bins != bins_) return r;
+  const int first = layout_.first, last = layout_.last, reach = layout_.reach;
 
   // The fundamental: the highest bin of the band, or the highest within a
   // lobe of the frequency given, read between bins.
   PeakReading peak;
   if (settings_.fundamentalHz > 0) {
-    const Span around = lobeAt(settings_.fundamentalHz * binsPerHertz_);
+    const LobeSpan around = layout_.lobeAt(settings_.fundamentalHz * binsPerHertz_);
     peak = readPeak(response_, power, bins, around.first, around.last, binsPerHertz_);
   } else {
-    peak = readPeak(response_, power, bins, first_, last_, binsPerHertz_);
+    peak = readPeakAt(response_, power, bins, highestBin(power, first, last), binsPerHertz_);
   }
   if (!peak.valid || !(peak.power > 0)) return r;
   const double k1 = peak.bin + peak.offset;
   // Its lobe must keep clear of its image's below 0 Hz and of the second
   // harmonic's.
-  if (!(k1 > 2 * reach_)) return r;
+  if (!(k1 > 2 * reach)) return r;
   r.fundamentalHz = peak.frequency;
 
   // The lobes left out of the noise: the fundamental's and every harmonic's
   // below half the rate, in rising order.
-  Span spans[DistortionReading::kHighestOrder];
+  LobeSpan spans[DistortionReading::kHighestOrder];
   int count = 0;
   for (int order = 1; order <= DistortionReading::kHighestOrder; ++order) {
     const double centre = order * k1;
-    if (centre + reach_ > bins - 1) break;
-    spans[count++] = lobeAt(centre);
+    if (centre + reach > bins - 1) break;
+    spans[count++] = layout_.lobeAt(centre);
   }
 
-  // One pass over the band: its power, and that of the bins outside the
-  // lobes, weighted too.
-  double band = 0, outside = 0, outsideWeighted = 0;
+  // The band's bins outside the lobes, in the runs between them, weighted
+  // too.
+  double outside = 0, outsideWeighted = 0;
   int outsideBins = 0;
-  int next = 0;
-  for (int k = first_; k <= last_; ++k) {
-    const double p = power[k];
-    band += p;
-    while (next < count && spans[next].last < k) ++next;
-    if (next < count && spans[next].first <= k) continue;
-    outside += p;
-    outsideWeighted += gains_.empty() ? p : static_cast<double>(gains_[static_cast<size_t>(k)]) * p;
-    ++outsideBins;
+  auto takeRun = [&](int from, int to) {
+    from = std::max(from, first);
+    to = std::min(to, last);
+    if (to < from) return;
+    const double sum = binSum(power, from, to);
+    outside += sum;
+    outsideWeighted += gains_.empty() ? sum : weightedBinSum(power, gains_.data(), from, to);
+    outsideBins += to - from + 1;
+  };
+  int runFrom = first;
+  for (int i = 0; i < count; ++i) {
+    takeRun(runFrom, spans[i].first - 1);
+    runFrom = std::max(runFrom, spans[i].last + 1);
   }
+  takeRun(runFrom, last);
   const double globalPerBin = outsideBins > 0 ? outside / outsideBins : 0;
 
   // A tone's bins add up to its mean square times the noise bandwidth.
   const double toMeanSquare = 1.0 / (static_cast<double>(bins) * bins * response_.noiseBandwidthBins());
   double noise = outsideWeighted;
+  double band = outside;  // the band's power: the runs' and the lobes' in it
   double fundamentalLobeInBand = 0, fundamentalFill = 0;
   for (int i = 0; i < count; ++i) {
-    const Span s = spans[i];
-    double perBin = noiseBeside(power, s, spans, count);
+    const LobeSpan s = spans[i];
+    double perBin = layout_.noiseBeside(power, s, spans, count);
     if (perBin < 0) perBin = globalPerBin;
     double lobe = 0, inBand = 0, gainInBand = 0;
     int inBandBins = 0;
     for (int k = s.first; k <= s.last; ++k) {
       lobe += power[k];
-      if (k < first_ || k > last_) continue;
+      if (k < first || k > last) continue;
       inBand += power[k];
       gainInBand += gains_.empty() ? 1.0 : static_cast<double>(gains_[static_cast<size_t>(k)]);
       ++inBandBins;
     }
+    band += inBand;
     // The noise the lobe hides, as its neighbours hold it per bin, through
     // the lobe's own gains.
     noise += perBin * gainInBand;
@@ -160,7 +129,7 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
     h.power = tone;
   }
   if (!(r.fundamentalPower > 0)) return r;
-  r.fundamentalDb = decibels(r.fundamentalPower);
+  r.fundamentalDb = powerDecibels(r.fundamentalPower);
 
   for (int order = 2; order <= DistortionReading::kHighestOrder; ++order) {
     HarmonicReading& h = r.harmonics[static_cast<size_t>(order - 2)];
@@ -172,19 +141,19 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
       h.levelDb = 0;
       continue;
     }
-    h.levelDb = decibels(h.power / r.fundamentalPower);
+    h.levelDb = powerDecibels(h.power / r.fundamentalPower);
     r.thdRatio += h.power / r.fundamentalPower;
     ++r.harmonicsInBand;
   }
-  r.thdDb = decibels(r.thdRatio);
+  r.thdDb = powerDecibels(r.thdRatio);
   r.thdPercent = 100 * std::sqrt(r.thdRatio);
   r.thdnRatio = std::max(0.0, band - fundamentalLobeInBand + fundamentalFill) * toMeanSquare / r.fundamentalPower;
-  r.thdnDb = decibels(r.thdnRatio);
+  r.thdnDb = powerDecibels(r.thdnRatio);
   r.thdnPercent = 100 * std::sqrt(r.thdnRatio);
   r.sinadDb = -r.thdnDb;
   r.noisePower = noise * toMeanSquare;
-  r.noiseDb = decibels(r.noisePower);
-  r.snrDb = r.noisePower > 0 ? decibels(r.fundamentalPower / r.noisePower) : kInfinity;
+  r.noiseDb = powerDecibels(r.noisePower);
+  r.snrDb = r.noisePower > 0 ? powerDecibels(r.fundamentalPower / r.noisePower) : kInfinity;
   r.valid = true;
   return r;
 }

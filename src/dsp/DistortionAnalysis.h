@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "dsp/FrequencyWeighting.h"
+#include "dsp/LobeSums.h"
 #include "dsp/PeakReading.h"
 
 struct TraceData;
@@ -105,28 +106,18 @@ class DistortionAnalysis {
   // amplitude response (where it falls below 10⁻⁴ for a window without one).
   double lobeHalfWidth() const noexcept { return lobe_; }
   // The band's bins, first … last inclusive.
-  int firstBin() const noexcept { return first_; }
-  int lastBin() const noexcept { return last_; }
+  int firstBin() const noexcept { return layout_.first; }
+  int lastBin() const noexcept { return layout_.last; }
   float binsPerHertz() const noexcept { return binsPerHertz_; }
 
  private:
-  // A lobe's bins, clipped to the trace.
-  struct Span {
-    int first = 0, last = -1;
-  };
-  Span lobeAt(double bin) const noexcept;
-  // What the bins beside a span hold per bin (up to two lobe reaches either
-  // side, within the band, outside the spans given); −1 without such bins.
-  double noiseBeside(const float* power, Span span, const Span* spans, int count) const noexcept;
-
   WindowResponse response_;
   DistortionSettings settings_;
   std::vector<float> gains_;  // the noise weighting's power gain per bin
   int bins_ = 0;
   float binsPerHertz_ = 0;
   double lobe_ = 0;
-  int reach_ = 0;  // bins summed either side of a tone: the lobe and one more
-  int first_ = 0, last_ = -1;
+  LobeLayout layout_;  // the lobes' reach and the band's bins
   double upper_ = 0;  // Hz, the band's upper limit within half the rate
 };
 

@@ -10,6 +10,7 @@
 #include "app/cli/analyze/AnalyzeOptions.h"
 #include "app/cli/analyze/DistortionReport.h"
 #include "app/cli/analyze/FileAnalysis.h"
+#include "app/cli/analyze/IntermodulationReport.h"
 #include "app/headless/HeadlessApplication.h"
 #include "dsp/FFTPlanner.h"
 #include "platform/AtomicFile.h"
@@ -197,12 +198,22 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
         failed = true;
       }
     }
+    std::optional<dsp::IntermodulationReading> intermodulation;
+    if (options.imd) {
+      intermodulation = analyze::readIntermodulation(options, file, &cause);
+      if (!intermodulation) {
+        say(file + ": the intermodulation readout: " + cause);
+        failed = true;
+      }
+    }
     if (options.json) {
-      const std::string members = distortion ? analyze::distortionJson(*distortion) : std::string();
+      std::string members = distortion ? analyze::distortionJson(*distortion) : std::string();
+      if (intermodulation) members += (members.empty() ? "" : ",") + analyze::intermodulationJson(*intermodulation);
       std::fputs((analysis.jsonLine(file, members) + "\n").c_str(), stdout);
       std::fflush(stdout);
     } else if (!csv.toStandardOutput()) {
-      const std::string readout = distortion ? analyze::distortionSummary(*distortion) : std::string();
+      std::string readout = distortion ? analyze::distortionSummary(*distortion) : std::string();
+      if (intermodulation) readout += analyze::intermodulationSummary(*intermodulation);
       std::fputs((analysis.summaryLine(file) + readout + "\n").c_str(), stdout);
       std::fflush(stdout);
     }

@@ -102,6 +102,20 @@ const char kUsageDistortion[] =
     "  --fundamental=HZ the distortion readout's fundamental: the peak nearest\n"
     "                   HZ inside the band (default: the band's highest peak);\n"
     "                   with --distortion only\n"
+    "  --imd=STANDARD   the intermodulation of two tones, read as --distortion\n"
+    "                   reads (its window and RBW) over 20 Hz to half the rate:\n"
+    "                   the summary line ends in ', IMD (SMPTE) LEVEL dB'.\n"
+    "                   smpte: a low tone of 60 Hz and a high one of 7 kHz at a\n"
+    "                   quarter its amplitude; each order's sidebands f2 - n*f1\n"
+    "                   and f2 + n*f1 (n = 1 to 4) summed in amplitude over f2,\n"
+    "                   the orders root-summed. ccif: two tones of equal\n"
+    "                   amplitude, 19 and 20 kHz; the difference tone f2 - f1\n"
+    "                   and the third-order products 2*f1 - f2 and 2*f2 - f1\n"
+    "                   over the two tones' amplitudes summed, root-summed. A\n"
+    "                   product beyond the band or half the rate is out of reach\n"
+    "                   and its order counted nowhere\n"
+    "  --tones=F1:F2    the intermodulation readout's tones in Hz (default the\n"
+    "                   standard's), F1 below F2; with --imd only\n"
     ;
 
 const char kUsageTail[] =
@@ -121,7 +135,12 @@ const char kUsageTail[] =
     "                   harmonics [{order, frequency_hz, level_db (relative to\n"
     "                   the fundamental; null out of reach, or with no more\n"
     "                   power than the noise beside it), in_band}]; null\n"
-    "                   without a fundamental resolved in the band\n"
+    "                   without a fundamental resolved in the band. With --imd an\n"
+    "                   intermodulation object: standard, f1_hz, f2_hz, imd_db,\n"
+    "                   imd_percent, products [{order, frequency_hz, level_db\n"
+    "                   (relative to the standard's reference), in_band}],\n"
+    "                   orders [{order, level_db, percent, in_band}]; null\n"
+    "                   without the two tones resolved\n"
     "  --help           show this help and exit\n"
     "\n"
     "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
@@ -260,6 +279,17 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const std::optional<double> hz = option_values::number(*value);
       if (!hz || !(*hz > 0)) return refuse(a, "the fundamental is a frequency in Hz above 0");
       o.fundamental = *hz;
+    } else if (auto value = valueOf(a, "--imd")) {
+      if (*value == "smpte") o.imd = dsp::IntermodulationStandard::Smpte;
+      else if (*value == "ccif") o.imd = dsp::IntermodulationStandard::Ccif;
+      else return refuse(a, "the intermodulation standard is smpte or ccif");
+    } else if (auto value = valueOf(a, "--tones")) {
+      std::string cause;
+      const std::optional<option_values::Span> tones = option_values::span(*value, &cause);
+      if (!tones || !tones->lower || !tones->upper || !(*tones->lower > 0))
+        return refuse(a, "the tones are F1:F2 in Hz, F1 above 0 and below F2");
+      o.lowTone = *tones->lower;
+      o.highTone = *tones->upper;
     } else if (std::optional<std::string> refused = o.levels.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
     } else {
@@ -277,6 +307,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return refuse("--fundamental=" + formatted(o.fundamental), "the fundamental must lie inside the band (" +
                                                                   formatted(o.bandLower) + " to " +
                                                                   formatted(o.bandUpper) + " Hz)");
+  if (o.lowTone > 0 && !o.imd)
+    return refuse("--tones", "the tones are the intermodulation readout's: give --imd too");
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
   if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");

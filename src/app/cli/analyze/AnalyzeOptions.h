@@ -12,6 +12,7 @@
 #include "app/controller/InterfaceDefaults.h"
 #include "app/controller/LevelOptions.h"
 #include "dsp/FrequencyWeighting.h"
+#include "dsp/Intermodulation.h"
 #include "plot/FrequencyAxis.h"
 
 namespace analyze {
@@ -40,6 +41,9 @@ struct Options {
   bool distortion = false;
   double bandLower = 20, bandUpper = 20000;  // Hz; the upper limit reads to half the rate at most
   double fundamental = 0;  // Hz; 0: the band's highest peak
+  // The intermodulation readout (IntermodulationReport.h) of its tones.
+  std::optional<dsp::IntermodulationStandard> imd;  // none: no readout
+  double lowTone = 0, highTone = 0;                  // Hz; 0: the standard's
   option_values::LevelOptions levels;  // the unit and the input's calibration
   std::vector<std::string> files;
 };

@@ -31,8 +31,8 @@ std::optional<double> finite(double value) {
 
 int distortionBandwidthTag(const Options& options) { return std::min(options.bandwidthTag, kCoarsestTag); }
 
-std::optional<dsp::DistortionReading> readDistortion(const Options& options, const std::string& path,
-                                                     std::string* cause) {
+bool analyseForReadout(const Options& options, const std::string& path, std::string* cause,
+                       const std::function<void(const WindowResponse&, const TraceData&)>& read) {
   // The trace as the engine makes it: the whole band, the readout's window
   // and RBW, nothing weighted, smoothed or drawn, levels in the designed dB.
   Options readout;
@@ -43,23 +43,33 @@ std::optional<dsp::DistortionReading> readDistortion(const Options& options, con
   readout.from = options.from;
   readout.to = options.to;
   FileAnalysis analysis(readout, false);
-  if (!analysis.run(path, cause)) return std::nullopt;
+  if (!analysis.run(path, cause)) return false;
   const Spectrum* engine = analysis.engine();
   const TraceData* trace = analysis.trace();
   if (!engine || !trace) {
     *cause = "no trace";
-    return std::nullopt;
+    return false;
   }
   WindowResponse response;
   response.prepare(*engine);
-  dsp::DistortionSettings settings;
-  settings.lowerHz = options.bandLower;
-  settings.upperHz = options.bandUpper;
-  settings.fundamentalHz = options.fundamental;
-  settings.noiseWeighting = options.weighting;
-  dsp::DistortionAnalysis distortion;
-  if (!distortion.configure(response, settings)) return dsp::DistortionReading{};
-  return distortion.analyse(*trace);
+  read(response, *trace);
+  return true;
+}
+
+std::optional<dsp::DistortionReading> readDistortion(const Options& options, const std::string& path,
+                                                     std::string* cause) {
+  dsp::DistortionReading reading;
+  auto read = [&](const WindowResponse& response, const TraceData& trace) {
+    dsp::DistortionSettings settings;
+    settings.lowerHz = options.bandLower;
+    settings.upperHz = options.bandUpper;
+    settings.fundamentalHz = options.fundamental;
+    settings.noiseWeighting = options.weighting;
+    dsp::DistortionAnalysis distortion;
+    if (distortion.configure(response, settings)) reading = distortion.analyse(trace);
+  };
+  if (!analyseForReadout(options, path, cause, read)) return std::nullopt;
+  return reading;
 }
 
 std::string distortionSummary(const dsp::DistortionReading& r) {

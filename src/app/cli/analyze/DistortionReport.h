@@ -11,6 +11,7 @@
 //
 // Main thread only, as FileAnalysis.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,13 @@ namespace analyze {
 
 // The readout's RBW tag: the options' own, at most 3.16 Hz (tag 5).
 int distortionBandwidthTag(const Options& options);
+
+// Analyses the file at path again as the readouts read it (their window and
+// RBW, the options' channel, averages and times), then calls read with the
+// window's response and the trace. False, with the cause in *cause, when the
+// file cannot be analysed so; read is not called then.
+bool analyseForReadout(const Options& options, const std::string& path, std::string* cause,
+                       const std::function<void(const WindowResponse&, const TraceData&)>& read);
 
 // Analyses the file at path for its distortion. None, with the cause in
 // *cause, when the file cannot be analysed at the readout's RBW (too short
