@@ -99,7 +99,7 @@ std::vector<std::vector<double>> rows(const std::string& csv) {
 // The columns of the CSV's rows.
 enum Column { kFrequency = 0, kLevel = 1, kThd = 2, kThdN = 4, kH2 = 9, kH3 = 10, kColumns = 18 };
 
-TEST(DistortionCommand, TheDistortingLoopbackReadsItsHarmonicsAtTheirWorkedOutLevelsAndFailsATightLimit) {
+TEST(MeasureDistortion, TheDistortingLoopbackReadsItsHarmonicsAtTheirWorkedOutLevelsAndFailsATightLimit) {
   const Outcome o = measure({"--input=" + kDistorting, "--output=" + kDistorting, "--level=-6", "--json",
                              "--limit-thd-n=-90"});
   EXPECT_EQ(o.status, 3) << o.err;
@@ -124,7 +124,7 @@ TEST(DistortionCommand, TheDistortingLoopbackReadsItsHarmonicsAtTheirWorkedOutLe
   EXPECT_FALSE(limit["within"].toBool());
 }
 
-TEST(DistortionCommand, ThePlainLoopbackReadsFarBelowAndPassesTheSameLimit) {
+TEST(MeasureDistortion, ThePlainLoopbackReadsFarBelowAndPassesTheSameLimit) {
   const Outcome o = measure({"--input=Loopback", "--output=Loopback", "--level=-6", "--limit-thd-n=-90"});
   ASSERT_EQ(o.status, 0) << o.err;
   // "distortion 1000 Hz at -6.00 dBFS, THD -148.48 dB, THD+N -145.93 dB"
@@ -134,9 +134,14 @@ TEST(DistortionCommand, ThePlainLoopbackReadsFarBelowAndPassesTheSameLimit) {
   EXPECT_LT(thd, -120);
   EXPECT_LT(thdN, -120);
   EXPECT_NE(o.out.find("\nTHD+N limit -90.00 dB: within it\n"), std::string::npos) << o.out;
+
+  // The Multichannel output goes nowhere: no fundamental comes back.
+  const Outcome none = measure({"--input=Loopback", "--output=Multichannel", "--limit-thd-n=-90"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("no fundamental at 1000 Hz came back from 'Loopback'"), std::string::npos) << none.err;
 }
 
-TEST(DistortionCommand, AFrequencySweepWritesARowPerToneInOrderEachAtItsLevelThroughTheFilter) {
+TEST(MeasureDistortion, AFrequencySweepWritesARowPerToneInOrderEachAtItsLevelThroughTheFilter) {
   testsupport::TempFolder folder;
   const Outcome o = measure({"--input=" + kDistorting, "--output=" + kDistorting, "--level=-6",
                              "--sweep-frequency=500:2000", "--points-per-octave=1", "--csv=" + folder.file("thd.csv")});
@@ -164,7 +169,7 @@ TEST(DistortionCommand, AFrequencySweepWritesARowPerToneInOrderEachAtItsLevelThr
   EXPECT_NE(o.out.find("\ndistortion 2000 Hz at -6.00 dBFS, THD -"), std::string::npos) << o.out;
 }
 
-TEST(DistortionCommand, ALevelSweepStepsFromItsStartAndTheHarmonicsRiseWithIt) {
+TEST(MeasureDistortion, ALevelSweepStepsFromItsStartAndTheHarmonicsRiseWithIt) {
   const Outcome o = measure({"--input=" + kDistorting, "--output=" + kDistorting, "--sweep-level=-18:-5:6", "--csv=-"});
   ASSERT_EQ(o.status, 0) << o.err;
   const std::vector<std::vector<double>> measured = rows(o.out);
@@ -178,7 +183,7 @@ TEST(DistortionCommand, ALevelSweepStepsFromItsStartAndTheHarmonicsRiseWithIt) {
   }
 }
 
-TEST(DistortionCommand, OptionsThatMakeNoSenseForADistortionReadingAreRefusedBeforeAnythingPlays) {
+TEST(MeasureDistortion, OptionsThatMakeNoSenseForADistortionReadingAreRefusedBeforeAnythingPlays) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--span=100:200"},
            {"--reference=old.plist"},
