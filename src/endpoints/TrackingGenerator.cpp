@@ -95,6 +95,14 @@ double TrackingGenerator::sweepAcceleration(const Sweep& sweep, float fg) {
          static_cast<double>(fg);
 }
 
+bool GeneratorTone::playableAt(double rate) const {
+  auto inBand = [rate](double f) { return std::isfinite(f) && f > 0 && f < 0.5 * rate; };
+  if (!inBand(frequencyHz) || !std::isfinite(amplitude) || !(amplitude > 0)) return false;
+  if (secondFrequencyHz == 0) return amplitude <= 1.0;
+  return inBand(secondFrequencyHz) && std::isfinite(secondRatio) && secondRatio > 0 &&
+         amplitude * (1 + secondRatio) <= 1.0;
+}
+
 void TrackingGenerator::start(Sweep* sweep) {
   // The tone is made at the rate the card plays it at, whichever rate the
   // card was set up with and however it got there (a device of another own
@@ -104,6 +112,7 @@ void TrackingGenerator::start(Sweep* sweep) {
   if (sweep) {
     std::lock_guard guard(publishLock_);
     pending_.suspended = false;
+    pending_.tone = false;
     pending_.increment = binIncrement(*sweep, sweep->startBin, samplingRate());
     pending_.acceleration = sweepAcceleration(*sweep, samplingRate());
     ++pending_.retune;
@@ -153,6 +162,30 @@ void TrackingGenerator::stop() {
   publish();
 }
 
+bool TrackingGenerator::playTone(const GeneratorTone& tone) {
+  if (soundcard_)
+    if (const float rate = soundcard_->clientSamplingRate(); rate > 0.0f) samplingRate_.store(rate);
+  if (!tone.playableAt(samplingRate())) return false;
+  {
+    std::lock_guard guard(publishLock_);
+    pending_.tone = true;
+    pending_.toneHz = tone.frequencyHz;
+    pending_.toneAmplitude = tone.amplitude;
+    pending_.secondHz = tone.secondFrequencyHz;
+    pending_.secondAmplitude = tone.secondFrequencyHz > 0 ? tone.amplitude * tone.secondRatio : 0.0;
+    publish();
+  }
+  if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
+  return true;
+}
+
+void TrackingGenerator::stopTone() {
+  if (soundcard_) soundcard_->stop();
+  std::lock_guard guard(publishLock_);
+  pending_.tone = false;
+  publish();
+}
+
 // Three-slot exchange, single writer and single reader: the writer fills
 // its own slot and swaps it into the middle marked fresh; the reader swaps
 // a fresh middle slot for its own. Neither ever touches the other's slot.
@@ -187,10 +220,14 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
   for (int32_t b = 0; b < numberOfBuffers; ++b)
     if (b != channel && buffers[b]) std::fill_n(buffers[b], samples, 0.0f);
 
+  float* out = buffers[channel];
+  if (tuning.tone) {
+    renderTone(tuning, out, samples);
+    return true;
+  }
   const double step = tuning.suspended ? 0.0 : tuning.acceleration;
   double p = runningPhase_;
   double i = runningIncrement_;
-  float* out = buffers[channel];
   const double amplitude = amplitude_.load(std::memory_order_relaxed);
   for (int32_t s = 0; s < samples; ++s) {
     out[s] = static_cast<float>(std::sin(p) * amplitude);
@@ -203,6 +240,24 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
   phase_.store(p, std::memory_order_relaxed);
   increment_.store(i, std::memory_order_relaxed);
   return true;
+}
+
+void TrackingGenerator::renderTone(const Tuning& tuning, float* out, int32_t samples) noexcept {
+  const double k = kTwoPi / static_cast<double>(samplingRate());
+  const double i1 = tuning.toneHz * k, i2 = tuning.secondHz * k;
+  const double a1 = tuning.toneAmplitude, a2 = tuning.secondAmplitude;
+  double p1 = runningPhase_, p2 = secondPhase_;
+  for (int32_t s = 0; s < samples; ++s) {
+    out[s] = static_cast<float>(std::sin(p1) * a1 + std::sin(p2) * a2);
+    p1 += i1;
+    if (p1 > kTwoPi) p1 -= kTwoPi;
+    p2 += i2;
+    if (p2 > kTwoPi) p2 -= kTwoPi;
+  }
+  runningPhase_ = p1;
+  secondPhase_ = p2;
+  phase_.store(p1, std::memory_order_relaxed);
+  increment_.store(i1, std::memory_order_relaxed);
 }
 
 // --- channels

@@ -15,8 +15,18 @@
 // card's rate fg, rising by d2t = hertzPerSecond × 2π / fa / fg radians per
 // sample² while not suspended.
 //
+// A fixed tone (playTone) plays instead of the sweep's until stopTone() or
+// the next start(): one sine, or two for intermodulation, each at the
+// amplitude asked for, at frequencies in hertz of the output (recomputed
+// for the card's rate at every block, so a rate change keeps them). The
+// first sine takes over the running phase, and each tone's phase runs on
+// across retunes, so a tone changed in frequency or level stays continuous.
+// Suspension does not hold a tone. The sweep's own tuning is kept beneath
+// and untouched.
+//
 // Threads
 //   - Main thread: launch, termination, start, stop, setSuspend,
+//     playTone, stopTone,
 //     updateFrequency, the channel action and the channel-menu rebuild (a
 //     device change reported on another thread is carried over to the main
 //     thread first).
@@ -49,6 +59,19 @@ class Control;
 class PopUpButton;
 class Slider;
 }  // namespace ui
+
+// A fixed tone of the generator: one sine, or with a second frequency two.
+struct GeneratorTone {
+  double frequencyHz = 1000;
+  double amplitude = 0.25;       // peak, a fraction of full scale
+  double secondFrequencyHz = 0;  // 0: a single sine
+  double secondRatio = 0;        // the second sine's amplitude over the first's
+
+  // True for a tone the generator can play at an output rate of rate Hz:
+  // frequencies above 0 and below half the rate, amplitudes above 0 whose
+  // sum stays within full scale.
+  bool playableAt(double rate) const;
+};
 
 class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGeneratorEndpoint {
  public:
@@ -96,6 +119,14 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void setSuspend(bool suspend) override;
   // Stops the card and ends a suspension. Main thread.
   void stop() override;
+  // Plays the tone instead of the sweep's and starts the card; a tone
+  // already playing changes to it, its phases running on. False, with
+  // nothing changed, for a tone not playable at the card's rate. Main
+  // thread.
+  bool playTone(const GeneratorTone& tone);
+  // Ends the tone and stops the card; the next start() sweeps as before.
+  // Main thread.
+  void stopTone();
   // The output card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
   // The output device's drop-outs (its playback run dry) with its present
@@ -109,7 +140,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
 
   // --- The card's delegate ---
   uint32_t implementedMethods() const override;
-  // Fills buffer selectedChannel − 1 with the sine and every other buffer
+  // Fills buffer selectedChannel − 1 with the sine (or the tone) and every other buffer
   // with zeros; false (nothing written) when the card offers fewer buffers
   // than selectedChannel. Render thread: allocates nothing, takes no lock,
   // calls no other object.
@@ -150,6 +181,11 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
     bool suspended = false;
     uint32_t retune = 0;
     uint32_t restart = 0;
+    // A fixed tone in place of the sweep's: its frequencies in Hz, made
+    // into increments at the card's present rate.
+    bool tone = false;
+    double toneHz = 0, toneAmplitude = 0;
+    double secondHz = 0, secondAmplitude = 0;
   };
   static constexpr uint32_t kSlotMask = 3u;
   static constexpr uint32_t kFresh = 4u;
@@ -158,6 +194,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void publish();
   // Render thread: the latest record.
   const Tuning& takeTuning() noexcept;
+  // Render thread: a block of the tuning's fixed tone into out.
+  void renderTone(const Tuning& tuning, float* out, int32_t samples) noexcept;
   // Rebuilds the channel menu for the card's format, selects the first
   // channel and runs channelChanged. Main thread.
   void rebuildChannelMenu();
@@ -186,6 +224,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   uint32_t restartTaken_ = 0;
   double runningPhase_ = 0.0;
   double runningIncrement_ = 0.0;
+  double secondPhase_ = 0.0;  // the second sine of a tone
   // Copies of the running values for other threads, once per block.
   std::atomic<double> phase_{0.0};
   std::atomic<double> increment_{0.0};

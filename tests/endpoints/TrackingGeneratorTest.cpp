@@ -219,11 +219,97 @@ TEST(TrackingGeneratorSynthesis, RenderingAllocatesNothing) {
       generator.updateFrequency(&sweep);
       generator.setSuspend(b % 20 == 5);
     }
+    // A tone and its changes in between, the second sine too.
+    if (b == 20) generator.playTone({997, 0.5});
+    if (b == 25) generator.playTone({60, 0.4, 7000, 0.25});
+    if (b == 30) generator.stopTone();
     testsupport::AllocationScope scope;
     generator.outputNeededBySoundcard(nullptr, buffers, 2, 512);
     allocations += scope.allocations();
   }
   EXPECT_EQ(allocations, 0);
+}
+
+// The amplitude of the component at f Hz in a stream at 48 kHz holding a
+// whole number of its periods.
+double amplitudeAt(const std::vector<float>& x, double f) {
+  double c = 0, q = 0;
+  for (size_t n = 0; n < x.size(); ++n) {
+    c += x[n] * std::cos(kTwoPi * f * static_cast<double>(n) / 48000.0);
+    q += x[n] * std::sin(kTwoPi * f * static_cast<double>(n) / 48000.0);
+  }
+  return 2.0 * std::hypot(c, q) / static_cast<double>(x.size());
+}
+
+std::vector<float> renderSeconds(Renderer& render, int blocks, int length = 480) {
+  std::vector<float> stream;
+  for (int b = 0; b < blocks; ++b) {
+    const std::vector<float>& out = render.block(length);
+    stream.insert(stream.end(), out.begin(), out.end());
+  }
+  return stream;
+}
+
+TEST(TrackingGeneratorTone, AToneTakesOverTheRunningPhaseAtItsFrequencyAndLevelAndTheSweepComesBackAfterIt) {
+  TrackingGenerator generator;
+  Renderer render(generator);
+  Sweep sweep = sweepOf(65536, 48000.0f, 500.0f, 1000);
+  generator.start(&sweep);
+  render.block(300);
+  const double phase = generator.phase();
+  ASSERT_TRUE(generator.playTone({1000, 0.5}));
+  // The tone starts where the sweep's sine left off, 1 kHz at half of full scale.
+  const std::vector<float>& first = render.block(3);
+  EXPECT_FLOAT_EQ(first[0], static_cast<float>(0.5 * std::sin(phase)));
+  EXPECT_FLOAT_EQ(first[2], static_cast<float>(0.5 * std::sin(phase + 2 * kTwoPi * 1000 / 48000)));
+  EXPECT_DOUBLE_EQ(generator.phaseIncrement(), kTwoPi * 1000 / 48000);
+  const std::vector<float> second = renderSeconds(render, 100);
+  EXPECT_NEAR(amplitudeAt(second, 1000), 0.5, 1e-6);
+  EXPECT_LT(amplitudeAt(second, 2000), 1e-6);
+
+  // Retuned in frequency and level, it stays continuous: a sine of 0.5 at
+  // 3 kHz moves by at most 0.5 × 2π × 3000 / 48000 per sample.
+  std::vector<float> stream = renderSeconds(render, 3);
+  ASSERT_TRUE(generator.playTone({3000, 0.5}));
+  const std::vector<float> after = renderSeconds(render, 3);
+  stream.insert(stream.end(), after.begin(), after.end());
+  for (size_t n = 1; n < stream.size(); ++n)
+    ASSERT_LE(std::fabs(stream[n] - stream[n - 1]), 0.5 * kTwoPi * 3000 / 48000 * 1.0001 + 1e-6) << "sample " << n;
+
+  // Suspension holds the sweep, not the tone.
+  generator.setSuspend(true);
+  EXPECT_NEAR(amplitudeAt(renderSeconds(render, 100), 3000), 0.5, 1e-6);
+
+  // After the tone the sweep starts as it always does, from sin(0), at its
+  // own level and tuning.
+  generator.stopTone();
+  generator.start(&sweep);
+  const double dt = TrackingGenerator::binIncrement(sweep, 1000, 48000.0f);
+  const std::vector<float>& again = render.block(3);
+  EXPECT_EQ(again[0], 0.0f);
+  EXPECT_FLOAT_EQ(again[1], static_cast<float>(0.25 * std::sin(dt)));
+}
+
+TEST(TrackingGeneratorTone, TwoTonesPlayEachAtItsLevelAndATonePastFullScaleOrTheBandIsRefused) {
+  TrackingGenerator generator;
+  Renderer render(generator);
+  // 60 Hz and 7 kHz at 4 : 1, the intermodulation test's pair.
+  ASSERT_TRUE(generator.playTone({60, 0.4, 7000, 0.25}));
+  const std::vector<float> stream = renderSeconds(render, 100);
+  EXPECT_NEAR(amplitudeAt(stream, 60), 0.4, 1e-6);
+  EXPECT_NEAR(amplitudeAt(stream, 7000), 0.1, 1e-6);
+  EXPECT_LT(amplitudeAt(stream, 7060), 1e-6);
+  EXPECT_LE(*std::max_element(stream.begin(), stream.end()), 0.5f + 1e-6f);
+
+  EXPECT_FALSE(generator.playTone({24000, 0.5}));           // at half the rate
+  EXPECT_FALSE(generator.playTone({1000, 0}));              // no level
+  EXPECT_FALSE(generator.playTone({1000, 1.5}));            // past full scale
+  EXPECT_FALSE(generator.playTone({1000, 0.8, 2000, 0.5})); // together past full scale
+  EXPECT_FALSE(generator.playTone({1000, 0.5, -5, 0.5}));
+  // The tone playing stays.
+  const std::vector<float> still = renderSeconds(render, 100);
+  EXPECT_NEAR(amplitudeAt(still, 60), 0.4, 1e-6);
+  EXPECT_NEAR(amplitudeAt(still, 7000), 0.1, 1e-6);
 }
 
 // ---------------------------------------------------------------- with an output card
@@ -351,6 +437,16 @@ TEST_F(TrackingGeneratorCardTest, TheCardPlaysFromStartToStop) {
   provider->advance(0.1);
   EXPECT_DOUBLE_EQ(generator->phaseIncrement(), TrackingGenerator::binIncrement(sweep, 400, 48000.0f));
   generator->stop();
+  EXPECT_FALSE(card()->isRunning());
+
+  // A tone starts the card by itself, at the card's rate.
+  ratePopup.pick(ratePopup.indexOfItemWithTitle("96000"));
+  settle();
+  ASSERT_TRUE(generator->playTone({1000, 0.5}));
+  EXPECT_TRUE(card()->isRunning());
+  provider->advance(0.1);
+  EXPECT_DOUBLE_EQ(generator->phaseIncrement(), kTwoPi * 1000 / 96000);
+  generator->stopTone();
   EXPECT_FALSE(card()->isRunning());
 }
 

@@ -45,12 +45,13 @@ class ObjectModel : public ::testing::Test {
 TEST_F(ObjectModel, SystemObjectListsTheDefaultDevicesInOrder) {
   uint32_t size = 0;
   ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &kDevices, 0, nullptr, &size), noErr);
-  ASSERT_EQ(size, 3 * sizeof(AudioObjectID));
-  AudioObjectID ids[3] = {};
+  ASSERT_EQ(size, 4 * sizeof(AudioObjectID));
+  AudioObjectID ids[4] = {};
   ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &kDevices, 0, nullptr, &size, ids), noErr);
   EXPECT_EQ(ids[0], testSignal);
   EXPECT_EQ(ids[1], loopback);
   EXPECT_EQ(ids[2], multi);
+  EXPECT_EQ(ids[3], provider->deviceNamed("Loopback (distorting)"));
   EXPECT_EQ(stringProperty(testSignal, kAudioObjectPropertyName), "Test Signal");
   EXPECT_EQ(stringProperty(loopback, kAudioDevicePropertyDeviceUID), "sim:specan:loopback:Bus2:0");
 

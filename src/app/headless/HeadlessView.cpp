@@ -18,7 +18,10 @@ void HeadlessView::setSharedData(SharedData* shared) {
   shared_->secondsDateString = shared_->dateString;
 }
 
-void HeadlessView::addTraceData(TraceData* trace) { addTraceDataBin(trace, -1); }
+void HeadlessView::addTraceData(TraceData* trace) {
+  ++tracesReceived_;
+  addTraceDataBin(trace, -1);
+}
 
 void HeadlessView::addTraceDataBin(TraceData* trace, int bin) {
   trace_ = trace;

@@ -8,6 +8,7 @@
 // Main thread only. The shared state and the trace belong to the controller
 // and must outlive the view's use of them.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,9 @@ class HeadlessView final : public PlotView {
   const Peak& peak() const { return peak_; }
   // The trace handed over last (null before any).
   const TraceData* trace() const { return trace_; }
+  // Whole traces handed over so far: one per spectrum of normal analysis,
+  // so that a reading can wait for the next spectrum rather than a time.
+  int64_t tracesReceived() const { return tracesReceived_; }
 
   // --- PlotView ---
   void setSharedData(SharedData* shared) override;
@@ -75,4 +79,5 @@ class HeadlessView final : public PlotView {
   display::MarkerCache marker_;
   Peak peak_;
   bool slopeOnly_ = false;
+  int64_t tracesReceived_ = 0;
 };

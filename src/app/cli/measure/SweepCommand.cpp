@@ -16,6 +16,7 @@
 #include "app/controller/OptionValues.h"
 #include "app/formats/JsonText.h"
 #include "app/formats/ReferenceFile.h"
+#include "app/cli/measure/DistortionCommand.h"
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/FFTPlanner.h"
 #include "dsp/OctaveSmoothing.h"
@@ -87,6 +88,27 @@ const char kUsage[] =
     "                         unit}, units, remeasured_bins, axis, spectra, and with\n"
     "                         --reference reference {file, worst_db, frequency_hz,\n"
     "                         within}\n"
+    "\n"
+    "  --distortion           instead of a sweep, the distortion of what comes\n"
+    "                         back of a fixed tone at --level, read with the\n"
+    "                         7-term Blackman-Harris window at an RBW of at most\n"
+    "                         3.16 Hz (a coarser --rbw is taken as 3.16) once\n"
+    "                         it settled (two readings in a row within 0.1 dB);\n"
+    "                         one line per tone:\n"
+    "    distortion FREQ Hz at LEVEL dBFS, THD DB dB, THD+N DB dB\n"
+    "  --frequency=HZ         the tone (default 1000)\n"
+    "  --sweep-frequency=LOW:HIGH  tones from LOW to HIGH Hz in equal ratios,\n"
+    "                         --points-per-octave (default 3) or more\n"
+    "  --sweep-level=FROM:TO:STEP  tones at FROM, FROM+STEP, ... up to TO dBFS\n"
+    "  --band=LOW:HIGH        the measurement band in Hz (default 20:20000)\n"
+    "  --limit-thd-n=DB       exit status 3 when a tone's THD+N is above DB\n"
+    "                         With --distortion, --csv has a row per tone:\n"
+    "                         frequency_hz, level_dbfs, thd_db, thd_percent,\n"
+    "                         thd_n_db, thd_n_percent, sinad_db, snr_db,\n"
+    "                         noise_db, h2_db ... h10_db; --json gives\n"
+    "                         frequency_hz, level_dbfs, spectra, settled and\n"
+    "                         distortion {...} (with a sweep, points [...] of\n"
+    "                         them), and limit {thd_n_db, exceeded, within}\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
@@ -94,10 +116,10 @@ const char kUsage[] =
     "sweep. No settings are read or written, and no display is needed.\n"
     "\n"
     "Exit status: 0 measured (and within the tolerance), 3 outside the\n"
-    "tolerance, 1 when the measurement failed (an unknown device, a device that\n"
-    "vanished, no signal returned, bins that drop-outs kept from being measured\n"
-    "cleanly, an output not written), 2 for a mistake in\n"
-    "the options.\n";
+    "tolerance or above --limit-thd-n, 1 when the measurement failed (an\n"
+    "unknown device, a device that vanished, no signal returned, bins that\n"
+    "drop-outs kept from being measured cleanly, an output not written), 2 for\n"
+    "a mistake in the options.\n";
 
 struct Options {
   measure::Settings settings;
@@ -107,6 +129,8 @@ struct Options {
   std::string audio, csv, png, saveReference, reference;
   std::optional<double> tolerance;
   bool json = false;
+  bool window = false;  // --window given
+  measure::DistortionOptions distortion;
 };
 
 struct Parsed {
@@ -181,6 +205,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const std::optional<int> tag = tagNamed(interface_menus::windowItems(), *v);
       if (!tag) return refuse(a, "the window is " + namesOf(interface_menus::windowItems()));
       s.windowTag = *tag;
+      o.window = true;
     } else if (auto v = valueOf(a, "--volume")) {
       const std::optional<double> volume = number(*v);
       if (!volume || *volume < 0 || *volume > 1) return refuse(a, "the volume is a number from 0 to 1");
@@ -219,6 +244,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
       o.json = true;
     } else if (std::optional<std::string> refused = o.levels.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
+    } else if (std::optional<std::string> refused = o.distortion.take(a)) {
+      if (!refused->empty()) return refuse(a, *refused);
     } else if (auto v = valueOf(a, "--level")) {
       if (v->empty()) return refuse(a, "--level needs a level (-6dBFS, or with --output-full-scale +4dBu)");
       o.level = *v;
@@ -245,7 +272,20 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
-  if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic)
+  if (std::optional<std::pair<std::string, std::string>> refused = o.distortion.check(s.pointsPerOctave))
+    return refuse(refused->first, refused->second);
+  if (o.distortion.on) {
+    // What shapes a sweep's response has no part in a distortion reading.
+    const std::pair<bool, const char*> sweepOnly[] = {
+        {s.lowerSpan || s.upperSpan, "--span"},  {!o.reference.empty(), "--reference"},
+        {!o.saveReference.empty(), "--save-reference"}, {!o.png.empty(), "--png"},
+        {s.width.has_value(), "--size"}, {s.axis != display::AxisScale::linear, "--axis"},
+        {s.smoothing != 0, "--smoothing"}, {o.window, "--window"},
+        {o.levels.unit != dsp::LevelUnit::dB || !o.levels.calibrationFile.empty(), "--units"}};
+    for (const auto& [given, name] : sweepOnly)
+      if (given) return refuse(name, "not with --distortion, whose readings are relative to the fundamental");
+  }
+  if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic && !o.distortion.on)
     return refuse("--points-per-octave", "the points are those of the logarithmic axis: give --axis=log too");
   if (o.json && o.csv == "-")
     return refuse("--csv=-", "standard output takes the JSON summary of --json; write the CSV to a file");
@@ -321,7 +361,11 @@ class Command {
     platform::audio::installProvider(provider);
     std::unique_ptr<HeadlessApplication> qt;
     if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
-    int status = measure(o, reference);
+    int status = o.distortion.on
+                     ? measure::runDistortionMeasurement(o.distortion, o.settings,
+                                                         o.settings.amplitude.value_or(TrackingGenerator::kAmplitude),
+                                                         o.csv, o.json, hooks_)
+                     : measure(o, reference);
     qt.reset();
     platform::audio::installProvider(nullptr);
     FFTPlanner::shutdown();

@@ -156,27 +156,12 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
   int lastBin = sweep.currentBin;
   const int total = std::max(1, sweep.endBin - sweep.startBin);
   while (sweep.currentBin <= sweep.rightBin + 1) {
-    if (step) {
-      step();
-      // What the step delivered is taken by the input's consumer before the
-      // main thread looks, as it would be in real time.
-      auto* card = static_cast<AFInputSoundcard*>(input_->soundcard());
-      const auto deadline = Clock::now() + std::chrono::seconds(5);
-      while (card && card->memory().available() >= card->bufferLength() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    mainThread.drain();
+    look(step);
     const auto now = Clock::now();
     if (now - lastLook < std::chrono::milliseconds(100)) continue;
     lastLook = now;
-    if (inputDevice_.titleOfSelectedItem() != inputName_) {
-      *cause = "the input device '" + inputName_ + "' vanished during the sweep";
-      return false;
-    }
-    if (outputDevice_.titleOfSelectedItem() != outputName_) {
-      *cause = "the output device '" + outputName_ + "' vanished during the sweep";
+    if (std::optional<std::string> gone = vanished()) {
+      *cause = *gone + " during the sweep";
       return false;
     }
     if (sweep.currentBin != lastBin) {
@@ -208,6 +193,27 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
     return false;
   }
   return true;
+}
+
+void SweepMeasurement::look(const std::function<void()>& step) {
+  if (step) {
+    step();
+    // What the step delivered is taken by the input's consumer before the
+    // main thread looks, as it would be in real time.
+    auto* card = static_cast<AFInputSoundcard*>(input_->soundcard());
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (card && card->memory().available() >= card->bufferLength() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ui::MainThread::instance().drain();
+}
+
+std::optional<std::string> SweepMeasurement::vanished() const {
+  if (inputDevice_.titleOfSelectedItem() != inputName_) return "the input device '" + inputName_ + "' vanished";
+  if (outputDevice_.titleOfSelectedItem() != outputName_) return "the output device '" + outputName_ + "' vanished";
+  return std::nullopt;
 }
 
 int SweepMeasurement::firstBin() const {

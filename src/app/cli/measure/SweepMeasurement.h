@@ -97,6 +97,21 @@ class SweepMeasurement {
   // The measured response as a reference file, as Save Reference writes it.
   platform::PropertyDictionary referenceFile() const;
 
+  // One look at the devices, as run() takes them between looks at the
+  // sweep: steps the provider (and lets the input's consumer take what the
+  // step delivered) or sleeps a millisecond, then serves the main thread.
+  void look(const std::function<void()>& step);
+
+  // The rig itself, for a measurement of another kind on the same launched
+  // controller and devices (DistortionMeasurement.h). After prepare.
+  AppDelegate& controller() { return app_; }
+  TrackingGenerator& generator() { return *generator_; }
+  const HeadlessView& view() const { return view_; }
+  const std::string& inputName() const { return inputName_; }
+  const std::string& outputName() const { return outputName_; }
+  // The input or the output device no longer the one chosen: the cause.
+  std::optional<std::string> vanished() const;
+
   std::string csv() { return app_.traceExportCsv(); }
   bool writeImage(const std::string& path, std::string* error) { return app_.exportImage(path, error); }
   const AppDelegate& controller() const { return app_; }

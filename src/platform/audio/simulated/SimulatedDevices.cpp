@@ -88,6 +88,12 @@ std::vector<DeviceDescription> defaultDevices() {
   mo.signal = {};
   multi.output = mo;
   devices.push_back(multi);
+
+  DeviceDescription distorting = loop;
+  distorting.name = "Loopback (distorting)";
+  distorting.uid = "sim:specan:loopback-distorting:Bus4:0";
+  distorting.loopbackNonlinearity = kDistortingLoopback;
+  devices.push_back(distorting);
   return devices;
 }
 

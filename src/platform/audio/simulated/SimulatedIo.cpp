@@ -1,7 +1,7 @@
 // The simulated devices' I/O: the hand-over of a device's configuration to
-// its runtime, the cycles (signals, the loopback and its filter), the
-// real-time clock thread and the stepped clock, starting and stopping I/O,
-// and device time.
+// its runtime, the cycles (signals, the loopback, its filter and its
+// nonlinearity), the real-time clock thread and the stepped clock, starting
+// and stopping I/O, and device time.
 
 #include <algorithm>
 #include <chrono>
@@ -148,9 +148,11 @@ void cycle(Runtime& rt, uint64_t due) {
     if (anyOutput) rt.cycledOut.fetch_add(frames, std::memory_order_relaxed);
   }
   if (rt.loopback) {
-    // What was played passes the filter into the delay line.
+    // What was played passes the filter and the nonlinearity into the
+    // delay line.
     const uint32_t channels = std::min(rt.inChannels, kMaxChannels);
     const Biquad& f = rt.filter;
+    const double a = rt.nonlinearity.a, b = rt.nonlinearity.b;
     for (uint32_t ch = 0; ch < channels; ++ch) {
       float* line = rt.delay.data() + size_t(ch) * rt.delayLength;
       const float* played = ch < outCh ? rt.outData.data() + size_t(ch) * rt.maxFrames : nullptr;
@@ -162,7 +164,7 @@ void cycle(Runtime& rt, uint64_t due) {
         s[0] = x;
         s[3] = s[2];
         s[2] = y;
-        line[(rt.delayWrite + i) % rt.delayLength] = float(y);
+        line[(rt.delayWrite + i) % rt.delayLength] = float(y + (a + b * y) * y * y);
       }
     }
   }
@@ -206,6 +208,7 @@ void SimulatedProvider::State::configure(Device& dev, bool reanchor) {
   c.loopback = bool(dev.d.loopbackFilter);
   if (c.loopback) {
     c.filterSpec = *dev.d.loopbackFilter;
+    c.nonlinearity = dev.d.loopbackNonlinearity;
     c.latency = std::min(dev.d.loopbackLatencyFrames, rt.delayLength ? rt.delayLength - rt.maxFrames : 0);
   }
   {
@@ -250,6 +253,7 @@ void SimulatedProvider::State::apply(Runtime& rt, bool realTime) {
   if (rt.loopback) {
     rt.filterSpec = c.filterSpec;
     rt.filter = bandPass(rt.filterSpec, rt.rate);
+    rt.nonlinearity = c.nonlinearity;
     rt.latency = c.latency;
   }
   if (rt.clientCount() && (c.reanchor || rateChanged)) {

@@ -14,6 +14,24 @@
 //   "Multichannel" input and output, 8 channels; input channel c (1-based)
 //                  carries a sine of c × 500 Hz at amplitude 0.1, so channel maps
 //                  can be seen; what it plays goes nowhere.
+//   "Loopback (distorting)"
+//                  the Loopback (same filter, latency, channels and volumes) with
+//                  a device under test that distorts: after the band-pass, the
+//                  signal x meets the static nonlinearity
+//                    y = x + a·x² + b·x³,   a = 0.01, b = 0.001
+//                  (kDistortingLoopback). For a sine x = A·sin ωt after the filter:
+//                    x² = A²/2 − (A²/2)·cos 2ωt
+//                    x³ = (3A³/4)·sin ωt − (A³/4)·sin 3ωt
+//                  so y holds
+//                    DC          a·A²/2
+//                    fundamental A + 3b·A³/4
+//                    H2          a·A²/2   (amplitude; a cosine, opposite in sign)
+//                    H3          b·A³/4   (amplitude, opposite in sign)
+//                  and nothing above H3. At A = 0.5 (−6.02 dBFS) that is H2 −52.04 dBc
+//                  and H3 −84.08 dBc (the fundamental +0.0016 dB); at the
+//                  generator's designed 0.25, −58.06 and −96.12 dBc. Last of the
+//                  set, so that the others' order and the default devices stay
+//                  as they were.
 // Identifiers have colon-separated fields; the fourth is the location
 // ("sim:specan:testsignal:Bus1:0" has the location "Bus1").
 //
@@ -74,6 +92,16 @@ struct VolumeElement {
   bool settable = true;
 };
 
+// A loopback's static nonlinearity after its filter: y = x + a·x² + b·x³
+// per sample (a = b = 0: the signal passes unchanged).
+struct Nonlinearity {
+  double a = 0;  // second order: H2 = a·A²/2 for a sine of amplitude A
+  double b = 0;  // third order: H3 = b·A³/4
+};
+
+// The nonlinearity of "Loopback (distorting)".
+inline constexpr Nonlinearity kDistortingLoopback{0.01, 0.001};
+
 // The device-under-test filter of a loopback: a second-order band-pass with
 // 0 dB at its centre (the audio-EQ-cookbook band-pass, constant peak gain).
 struct BandPassFilter {
@@ -103,6 +131,7 @@ struct DeviceDescription {
   uint32_t bufferFrameSize = 512;
   double rateScalar = 1.0;  // actual / nominal rate of the device's clock
   std::optional<BandPassFilter> loopbackFilter;  // output reaches input through it (Signal::Loopback)
+  Nonlinearity loopbackNonlinearity;             // after the filter
   uint32_t loopbackLatencyFrames = 0;
 };
 
@@ -112,7 +141,8 @@ AudioStreamBasicDescription linearPcmFormat(double rate, uint32_t channels, uint
 std::vector<AudioStreamRangedDescription> discreteFormats(uint32_t channels, uint32_t bits,
                                                           const std::vector<double>& rates);
 
-// The default device set, in this order: Test Signal, Loopback, Multichannel.
+// The default device set, in this order: Test Signal, Loopback, Multichannel,
+// Loopback (distorting).
 std::vector<DeviceDescription> defaultDevices();
 
 enum class ClockMode { RealTime, Stepped };

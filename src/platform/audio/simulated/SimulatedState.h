@@ -68,6 +68,7 @@ struct Runtime {
   bool loopback = false;
   BandPassFilter filterSpec;
   Biquad filter;
+  Nonlinearity nonlinearity;
   uint32_t latency = 0;
 
   // buffers, sized when the device is added
@@ -91,6 +92,7 @@ struct Runtime {
     std::array<float, kMaxChannels> inGain{}, outGain{};
     bool loopback = false;
     BandPassFilter filterSpec;
+    Nonlinearity nonlinearity;
     uint32_t latency = 0;
     bool reanchor = false;
   };

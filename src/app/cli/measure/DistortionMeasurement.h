@@ -1,0 +1,83 @@
+#pragma once
+// A distortion reading of the device under test: the generator plays a
+// fixed tone on the output (TrackingGenerator::playTone) and the analyzer's
+// own controller, in normal analysis rather than tracking, measures what
+// comes back at the input with the seven-term Blackman–Harris window at an
+// RBW of at most 3.16 Hz, read as `specan analyze --distortion` reads a
+// file (DistortionReport.h, dsp/DistortionAnalysis.h). The rig is
+// SweepMeasurement's: the same controller, devices and channels, picked the
+// same way.
+//
+// A tone is read once the input holds it alone. The first kStaleSpectra
+// spectra after it started or changed are left out: the window of each may
+// still begin before the tone came round the loop (the third ends at least
+// two hops, one ring, after the change, so its window, at most the ring,
+// holds the tone alone once the loop's latency is less than a hop). From
+// the next one on the trace's mean takes every spectrum (up to kAverages,
+// then an exponential average over as many), and each spectrum's mean is
+// a reading; the tone has settled when two readings in succession agree
+// within kSettledDb in the fundamental's level, THD and THD+N (or are both
+// below kResidualDb, where only the arithmetic's own residue moves them,
+// from one spectrum to the next by more than that). After
+// kMostSpectra readings the last is taken, marked not settled.
+//
+// Main thread only, as SweepMeasurement; the provider and the main thread
+// are the caller's.
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/cli/measure/SweepMeasurement.h"
+#include "dsp/DistortionAnalysis.h"
+#include "endpoints/TrackingGenerator.h"
+
+namespace measure {
+
+// One tone measured.
+struct DistortionPoint {
+  GeneratorTone tone;
+  dsp::DistortionReading reading;
+  int spectra = 0;       // readings taken, the last the one reported
+  bool settled = false;  // two readings in succession agreed
+};
+
+class DistortionMeasurement {
+ public:
+  static constexpr int kStaleSpectra = 3;
+  static constexpr int kAverages = 4;
+  static constexpr double kSettledDb = 0.1;
+  static constexpr double kResidualDb = -130;
+  static constexpr int kMostSpectra = 16;
+  // The readout's coarsest RBW, a tag of the RBW menu (3.16 Hz).
+  static constexpr int kCoarsestBandwidthTag = 5;
+
+  // The devices, channels and volume of settings; its RBW at most 3.16 Hz,
+  // its window the seven-term Blackman–Harris whatever it says. band: the
+  // measurement band and the noise's weighting (the fundamental is each
+  // tone's own).
+  DistortionMeasurement(const Settings& settings, const dsp::DistortionSettings& band);
+
+  // Launches the controller on the devices; false with the cause, as
+  // SweepMeasurement::prepare.
+  bool prepare(std::string* cause);
+  // Plays the tone (its phase running on from the previous one) and reads
+  // it once settled. step: as SweepMeasurement::run's. None with the cause
+  // when the tone cannot be played at the output's rate, a device vanished
+  // or no spectrum came for ten seconds.
+  std::optional<DistortionPoint> measure(const GeneratorTone& tone, std::string* cause,
+                                         const std::function<void()>& step = {});
+  // Ends the tone.
+  void stop();
+
+  const std::string& inputName() const { return rig_.inputName(); }
+
+ private:
+  // The reading of the trace as it is now, the fundamental the tone's.
+  dsp::DistortionReading read(double fundamentalHz);
+
+  SweepMeasurement rig_;
+  dsp::DistortionSettings band_;
+};
+
+}  // namespace measure
