@@ -76,6 +76,19 @@ class AnalyzerInput {
   virtual int32_t channel() { return 0; }
 };
 
+// A fixed tone of the generator: one sine, or with a second frequency two.
+struct GeneratorTone {
+  double frequencyHz = 1000;
+  double amplitude = 0.25;       // peak, a fraction of full scale
+  double secondFrequencyHz = 0;  // 0: a single sine
+  double secondRatio = 0;        // the second sine's amplitude over the first's
+
+  // True for a tone the generator can play at an output rate of rate Hz:
+  // frequencies above 0 and below half the rate, amplitudes above 0 whose
+  // sum stays within full scale.
+  bool playableAt(double rate) const;
+};
+
 class TrackingGeneratorEndpoint {
  public:
   virtual ~TrackingGeneratorEndpoint() = default;
@@ -106,4 +119,9 @@ class TrackingGeneratorEndpoint {
   // into (0, 1]. Main thread.
   virtual double amplitude() const { return 0.25; }
   virtual void setAmplitude(double) {}
+  // Plays a fixed tone instead of the sweep's and starts the output; false,
+  // with nothing changed, for a tone it cannot play. stopTone() ends it and
+  // stops the output. Main thread.
+  virtual bool playTone(const GeneratorTone&) { return false; }
+  virtual void stopTone() {}
 };

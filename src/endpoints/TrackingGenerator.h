@@ -60,18 +60,6 @@ class PopUpButton;
 class Slider;
 }  // namespace ui
 
-// A fixed tone of the generator: one sine, or with a second frequency two.
-struct GeneratorTone {
-  double frequencyHz = 1000;
-  double amplitude = 0.25;       // peak, a fraction of full scale
-  double secondFrequencyHz = 0;  // 0: a single sine
-  double secondRatio = 0;        // the second sine's amplitude over the first's
-
-  // True for a tone the generator can play at an output rate of rate Hz:
-  // frequencies above 0 and below half the rate, amplitudes above 0 whose
-  // sum stays within full scale.
-  bool playableAt(double rate) const;
-};
 
 class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGeneratorEndpoint {
  public:
@@ -123,10 +111,10 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // already playing changes to it, its phases running on. False, with
   // nothing changed, for a tone not playable at the card's rate. Main
   // thread.
-  bool playTone(const GeneratorTone& tone);
+  bool playTone(const GeneratorTone& tone) override;
   // Ends the tone and stops the card; the next start() sweeps as before.
   // Main thread.
-  void stopTone();
+  void stopTone() override;
   // The output card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
   // The output device's drop-outs (its playback run dry) with its present

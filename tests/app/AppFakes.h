@@ -4,6 +4,7 @@
 // popover, each recording what the controller asked of it. One shared event
 // list keeps the order of calls across all of them.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -127,9 +128,17 @@ class FakeGenerator final : public TrackingGeneratorEndpoint {
   void setSuspend(bool s) override { suspended = s; }
   void updateFrequency(Sweep* sweep) override { tunedTo.push_back(sweep->currentBin); }
   int32_t latencyFrames() override { return 0; }
+  bool playTone(const GeneratorTone& t) override {
+    if (!t.playableAt(48000)) return false;
+    tone = t;
+    log_.add("generator.tone");
+    return true;
+  }
+  void stopTone() override { log_.add("generator.stopTone"); }
   int startedAt = -1;
   bool suspended = false;
   std::vector<int> tunedTo;
+  std::optional<GeneratorTone> tone;
 
  private:
   EventLog& log_;

@@ -112,6 +112,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(unitPopup, &AppDelegate::unitChanged);
   setInterface(outputFullScaleField, &AppDelegate::outputFullScaleChanged);
   setInterface(generatorLevelField, &AppDelegate::generatorLevelChanged);
+  setInterface(toneButton, &AppDelegate::toneButtonChanged);
   scaleChanged();
   setInterface(titleField, &AppDelegate::titleChanged);
   titleChanged();

@@ -394,6 +394,19 @@ class AppDelegate : public InputController {
   ui::TextField* generatorLevelField = nullptr;
   void generatorLevelChanged();
   bool setGeneratorLevel(const std::string& text, std::string* error);
+  // The generator's fixed tone, in the normal mode (DistortionCommands.cpp):
+  // the field takes its frequency ("1000", "1 kHz"; kept as "Generator
+  // Tone Frequency"), the on/off button plays it at the generator's level
+  // and switches the distortion readout on. The button off, the tracking
+  // mode, or a tone refused (the reason said) ends it.
+  ui::TextField* toneFrequencyField = nullptr;
+  ui::Button* toneButton = nullptr;
+  void toneButtonChanged();
+  // Plays the field's tone; false, with the reason in *error, for a
+  // frequency the output cannot play or without a generator.
+  bool playTone(std::string* error);
+  void stopTone();
+  bool tonePlaying() const { return tonePlaying_; }
 
   // --- Measurements (MeasureCommands.cpp) ---
   //
@@ -445,6 +458,7 @@ class AppDelegate : public InputController {
   // to the trace and the views at launch, and stored back.
   void loadMeasureSettings();
   void loadDistortionSettings();
+  bool tonePlaying_ = false;
   void storeDistortionSettings();
   // Configures the meter from the readout's settings and the engine, or
   // leaves it idle with the readout off; the reading restarts either way.

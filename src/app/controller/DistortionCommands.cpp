@@ -1,9 +1,11 @@
-// The distortion readout's commands and settings, and its share of the
-// block path. The readout starts switched off; a settings file without its
+// The distortion readout's commands and settings, its share of the block
+// path, and the generator's fixed tone that feeds it. The readout starts switched off; a settings file without its
 // keys leaves it off, over 20 Hz – 20 kHz with the noise unweighted, and an
 // older build keeps the keys as keys it does not know.
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "app/controller/AppDelegate.h"
@@ -13,6 +15,7 @@ namespace {
 const char* const kReadout = "Distortion Readout";
 const char* const kUpperLimit = "Distortion Upper Limit";  // Hz; 0: half the rate
 const char* const kNoiseWeighted = "Distortion Noise A-Weighted";
+const char* const kToneFrequency = "Generator Tone Frequency";  // Hz
 
 // The readout's band starts at 20 Hz; its upper limit is at least 1 kHz
 // (below that no harmonic of an audio fundamental would be in reach).
@@ -20,6 +23,24 @@ constexpr double kLowerLimit = 20;
 constexpr double kLeastUpperLimit = 1000;
 
 bool validUpperLimit(double hz) { return std::isfinite(hz) && (hz == 0 || hz >= kLeastUpperLimit); }
+
+// "1000", "1000 Hz", "1k", "1 kHz"; none for anything else or a frequency
+// not above 0.
+std::optional<double> parseFrequency(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  double hz = std::strtod(begin, &end);
+  if (end == begin || !std::isfinite(hz)) return std::nullopt;
+  while (*end == ' ') ++end;
+  std::string unit(end);
+  if (unit == "k" || unit == "kHz" || unit == "khz") {
+    hz *= 1000;
+  } else if (!unit.empty() && unit != "Hz" && unit != "hz") {
+    return std::nullopt;
+  }
+  if (!(hz > 0)) return std::nullopt;
+  return hz;
+}
 
 }  // namespace
 
@@ -31,6 +52,12 @@ void AppDelegate::loadDistortionSettings() {
     if (std::optional<double> hz = value->number(); hz && validUpperLimit(*hz)) m.distortionReadout.upperHz = *hz;
   if (const platform::PropertyValue* value = plist.find(kNoiseWeighted))
     if (std::optional<bool> on = value->boolean()) m.distortionReadout.weightNoise = *on ? 1 : 0;
+  if (const platform::PropertyValue* value = plist.find(kToneFrequency))
+    if (std::optional<double> hz = value->number(); hz && *hz > 0 && std::isfinite(*hz) && toneFrequencyField) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%g", *hz);
+      toneFrequencyField->setStringValue(text);
+    }
 }
 
 void AppDelegate::storeDistortionSettings() {
@@ -38,6 +65,8 @@ void AppDelegate::storeDistortionSettings() {
   plist.set(kReadout, m.distortion != 0);
   plist.set(kUpperLimit, m.distortionReadout.upperHz);
   plist.set(kNoiseWeighted, m.distortionReadout.weightNoise != 0);
+  if (toneFrequencyField)
+    if (std::optional<double> hz = parseFrequency(toneFrequencyField->stringValue())) plist.set(kToneFrequency, *hz);
 }
 
 void AppDelegate::configureDistortionMeter() {
@@ -76,4 +105,54 @@ void AppDelegate::setDistortionNoiseWeighted(bool on) {
   sharedData.measure.distortionReadout.weightNoise = on ? 1 : 0;
   configureDistortionMeter();
   if (display) display->setNeedsDisplay();
+}
+
+bool AppDelegate::playTone(std::string* error) {
+  if (!trackingGenerator) {
+    *error = "The tone needs an output device.";
+    return false;
+  }
+  if (sweep.enabled) {
+    *error = "The tone plays in the normal mode; the tracking mode sweeps the generator.";
+    return false;
+  }
+  const std::string text = toneFrequencyField ? toneFrequencyField->stringValue() : std::string("1000");
+  const std::optional<double> hz = parseFrequency(text.empty() ? std::string("1000") : text);
+  if (!hz) {
+    *error = "\"" + text + "\" is no frequency: give it in Hz (1000, 1 kHz).";
+    return false;
+  }
+  GeneratorTone tone;
+  tone.frequencyHz = *hz;
+  tone.amplitude = trackingGenerator->amplitude();
+  if (!trackingGenerator->playTone(tone)) {
+    *error = "The output cannot play " + text + ": the tone must lie below half its rate.";
+    return false;
+  }
+  tonePlaying_ = true;
+  if (!sharedData.measure.distortion) setDistortionReadout(true);
+  return true;
+}
+
+void AppDelegate::stopTone() {
+  if (tonePlaying_ && trackingGenerator) trackingGenerator->stopTone();
+  tonePlaying_ = false;
+  if (toneButton) {
+    toneButton->setState(0);
+    toneButton->setTitle("Play Tone");
+  }
+}
+
+void AppDelegate::toneButtonChanged() {
+  if (!toneButton || toneButton->state() != 1) {
+    stopTone();
+    return;
+  }
+  std::string error;
+  if (!playTone(&error)) {
+    say(error);
+    stopTone();
+    return;
+  }
+  toneButton->setTitle("Stop Tone");
 }

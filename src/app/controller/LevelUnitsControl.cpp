@@ -538,6 +538,11 @@ void AppDelegate::generatorLevelChanged() {
   std::string error;
   if (!setGeneratorLevel(generatorLevelField->stringValue(), &error)) say(error);
   showOutputFullScale();
+  // A tone playing takes the new level.
+  if (tonePlaying() && !playTone(&error)) {
+    say(error);
+    stopTone();
+  }
 }
 
 void AppDelegate::relateToGenerator(const dsp::InputCalibration& input) {

@@ -296,6 +296,9 @@ void AppDelegate::stopTrackingGenerator() {
 
 void AppDelegate::trackingModeChanged() {
   sweep.enabled = trackingGeneratorMatrix && trackingGeneratorMatrix->selectedColumn() == 1 ? 1 : 0;
+  // The fixed tone belongs to the normal mode: the sweep takes the output.
+  if (sweep.enabled) stopTone();
+  if (toneButton) toneButton->setEnabled(sweep.enabled == 0);
   if (trackingGeneratorButton) {
     trackingGeneratorButton->setEnabled(sweep.enabled != 0);
     trackingGeneratorButton->setState(0);

@@ -231,7 +231,8 @@ MainWindow::~MainWindow() {
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;
   app_.trackingGeneratorButton = nullptr;
-  app_.outputFullScaleField = app_.generatorLevelField = nullptr;
+  app_.outputFullScaleField = app_.generatorLevelField = app_.toneFrequencyField = nullptr;
+  app_.toneButton = nullptr;
   app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
       app_.trackingGeneratorPopover = nullptr;
   for (ui::ColorWell** well : colorWellFields(app_)) *well = nullptr;
@@ -413,7 +414,20 @@ void MainWindow::buildPopovers() {
     auto* level = makeField("", popovers_[4]);
     level->setPlaceholderText(QStringLiteral("-12 dBFS, +4dBu"));
     calibration->addRow(QStringLiteral("Level"), level);
+    // A fixed tone at that level in the normal mode, read by the
+    // distortion readout.
+    auto* tone = new QHBoxLayout();
+    auto* toneFrequency = makeField("1000", popovers_[4]);
+    toneFrequency->setObjectName(QStringLiteral("toneFrequency"));
+    toneFrequency->setPlaceholderText(QStringLiteral("1000 Hz"));
+    auto* toneButton = new QtButton(QStringLiteral("Play Tone"), popovers_[4]);
+    toneButton->setObjectName(QStringLiteral("toneButton"));
+    tone->addWidget(toneFrequency);
+    tone->addWidget(toneButton);
+    calibration->addRow(QStringLiteral("Tone (Hz)"), tone);
     box->addLayout(calibration);
+    app_.toneFrequencyField = toneFrequency;
+    app_.toneButton = toneButton;
     app_.outputFullScaleField = fullScale;
     app_.generatorLevelField = level;
     app_.trackingGeneratorMatrix = matrix;

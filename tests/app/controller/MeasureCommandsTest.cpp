@@ -242,3 +242,46 @@ TEST_F(MeasureCommands, TheDistortionReadoutReadsThroughAWindowOfItsOwn) {
   h.app.setDistortionUpperLimit(20000);
   EXPECT_FALSE(r.valid) << "a new band reads anew";
 }
+
+// The generator's tone in the normal mode: the button plays the field's
+// frequency at the generator's level and switches the readout on; a tone
+// the output cannot play is refused and the button goes back off; the
+// tracking mode ends the tone and disables the button. The frequency is
+// kept.
+TEST_F(MeasureCommands, TheToneButtonPlaysTheFieldsFrequencyForTheReadout) {
+  MeasureHarness h;
+  FakeTextField toneField{"1 kHz"};
+  FakeButton toneButton{"Play Tone"};
+  h.app.toneFrequencyField = &toneField;
+  h.app.toneButton = &toneButton;
+  h.launch();
+  toneButton.press();
+  ASSERT_TRUE(h.generator.tone);
+  EXPECT_EQ(h.generator.tone->frequencyHz, 1000);
+  EXPECT_EQ(h.generator.tone->amplitude, h.generator.amplitude());
+  EXPECT_TRUE(h.app.tonePlaying());
+  EXPECT_TRUE(h.app.sharedData.measure.distortion);
+  EXPECT_EQ(toneButton.title(), "Stop Tone");
+  toneButton.press();
+  EXPECT_FALSE(h.app.tonePlaying());
+  EXPECT_EQ(h.log.count("generator.stopTone"), 1);
+  EXPECT_EQ(toneButton.title(), "Play Tone");
+
+  for (const char* refused : {"30000", "loud", "-5"}) {
+    h.generator.tone.reset();
+    toneField.setStringValue(refused);
+    toneButton.press();
+    EXPECT_FALSE(h.generator.tone) << refused;
+    EXPECT_FALSE(h.app.tonePlaying()) << refused;
+    EXPECT_EQ(toneButton.state(), 0) << refused;
+  }
+
+  toneField.setStringValue("997");
+  toneButton.press();
+  ASSERT_TRUE(h.app.tonePlaying());
+  h.enterTrackingMode();
+  EXPECT_FALSE(h.app.tonePlaying());
+  EXPECT_FALSE(toneButton.isEnabled());
+  h.app.applicationWillTerminate();
+  EXPECT_EQ(readSettings().number("Generator Tone Frequency"), 997);
+}
