@@ -49,6 +49,8 @@ const char kUsage[] =
     "  --screenshot=FILE.png  write the main window's image to FILE.png when the\n"
     "                         analyzer quits\n"
     "  --quit-after=SECONDS   quit normally after SECONDS seconds of running\n"
+    "  --play-tone=HZ         play the generator's tone at HZ from the start, with\n"
+    "                         the distortion readout, as Generator > Play Tone does\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Without --audio (or SPECAN_AUDIO=pulse|simulated in the environment) the\n"
@@ -68,6 +70,7 @@ struct Options {
   std::string audio;
   std::string screenshot;
   std::optional<double> quitAfter;
+  std::string tone;
 };
 
 // The value of "--name=value" when arg is that option.
@@ -105,6 +108,9 @@ std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
       if (seconds->empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0 || value > 1e6)
         return refuse("--quit-after needs a number of seconds, not '" + *seconds + "'");
       options.quitAfter = value;
+    } else if (std::optional<std::string> hz = valueOf(arg, "--play-tone")) {
+      if (hz->empty()) return refuse("--play-tone needs a frequency in Hz");
+      options.tone = *hz;
     } else {
       return refuse(std::string("unknown option '") + arg + "'");
     }
@@ -184,6 +190,11 @@ int main(int argc, char* argv[]) {
       app.applicationWillTerminate();
     });
     app.applicationDidFinishLaunching();
+    if (!options.tone.empty() && app.toneFrequencyField && app.toneButton) {
+      app.toneFrequencyField->setStringValue(options.tone);
+      app.toneButton->setState(1);
+      app.toneButtonChanged();  // a tone refused is said, and the analyzer runs on
+    }
     if (options.quitAfter)
       QTimer::singleShot(static_cast<int>(std::lround(*options.quitAfter * 1000.0)), &application,
                          &QCoreApplication::quit);
