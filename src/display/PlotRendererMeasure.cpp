@@ -111,9 +111,27 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
 
 void PlotRenderer::drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const {
   const PlotContent& plot = *plot_;
-  if (!plot.shared() || !plot.colorPalette() || !plot.measureReadout().delta) return;
-  const MeasureState::Anchor& a = plot.shared()->measure.anchor;
+  if (!plot.shared() || !plot.colorPalette()) return;
   const PlotScale& scale = plot.scale();
+  // The distortion sweep's THD+N and THD against frequency, in dB on the
+  // level scale, each a line through its points (a point without a
+  // harmonic in reach breaks THD's).
+  const MeasureState& m = plot.shared()->measure;
+  if (m.distortion && m.distortionReadout.sweep.size() > 1) {
+    const auto& points = m.distortionReadout.sweep;
+    auto yOf = [&](double dB) { return scale.top + dB * scale.logScale / 10 - plot.yOffset(); };
+    for (std::size_t i = 1; i < points.size(); ++i) {
+      const auto& p = points[i - 1];
+      const auto& q = points[i];
+      const double x0 = plot.xForFrequency(static_cast<float>(p.hz)), x1 = plot.xForFrequency(static_cast<float>(q.hz));
+      if (std::isfinite(p.thdnDb) && std::isfinite(q.thdnDb))
+        strokeLine(painter, QPointF(x0, yOf(p.thdnDb)), QPointF(x1, yOf(q.thdnDb)), 1.5f, palette.reference);
+      if (std::isfinite(p.thdDb) && std::isfinite(q.thdDb))
+        strokeLine(painter, QPointF(x0, yOf(p.thdDb)), QPointF(x1, yOf(q.thdDb)), 1.5f, palette.marker);
+    }
+  }
+  if (!plot.measureReadout().delta) return;
+  const MeasureState::Anchor& a = plot.shared()->measure.anchor;
   const double x = plot.xForFrequency(a.frequency);
   const double y = scale.top + a.dB * scale.logScale / 10 - plot.yOffset();
   strokeLine(painter, QPointF(x - 4, y - 4), QPointF(x + 4, y + 4), 1.5f, palette.marker);

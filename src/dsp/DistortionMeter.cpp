@@ -44,6 +44,11 @@ void DistortionMeter::clear() {
   spectra_ = 0;
 }
 
+void DistortionMeter::restartMean() noexcept {
+  std::fill(mean_.begin(), mean_.end(), 0.0f);
+  spectra_ = 0;
+}
+
 bool DistortionMeter::take(const float* samples, int count, DistortionReading* reading) noexcept {
   if (!engine_ || !analysis_.configured()) return false;
   const SpectrumResult* result = engine_->compute(samples, count);

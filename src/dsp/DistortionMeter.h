@@ -42,6 +42,10 @@ class DistortionMeter {
   bool configured() const noexcept { return analysis_.configured(); }
   // Empties the engine and the mean (the input was interrupted or changed).
   void clear();
+  // Starts the mean afresh from the next spectrum, the engine's samples
+  // kept (a spectrum that straddled a change of the signal is left out).
+  // Allocates nothing.
+  void restartMean() noexcept;
 
   // Takes a block (count divides the engine's length, as the input's blocks
   // do). True when it completed a spectrum: *reading then holds the reading

@@ -42,6 +42,8 @@ void makeDistortionTexts(const SharedData& shared, DistortionTexts& texts) {
   char upper[32] = "half the rate";
   if (d.upperHz > 0) frequencyText(upper, sizeof upper, d.upperHz);
   std::snprintf(next(), n, "Distortion  20 Hz – %s%s", upper, d.weightNoise ? "  noise (A)" : "");
+  if (d.sweeping || !d.sweep.empty())
+    std::snprintf(next(), n, "Sweep  %zu points%s: THD+N, THD", d.sweep.size(), d.sweeping ? " so far" : "");
   if (!r.valid) {
     std::snprintf(next(), n, "No fundamental resolved");
     return;

@@ -1,6 +1,7 @@
 #pragma once
 // The distortion readout's lines, as both views draw them at the plot's top
-// right (below the peak table when it shows): the band, the fundamental,
+// right (below the peak table when it shows): the band, the sweep's points
+// when there is a sweep, the fundamental,
 // THD, THD+N, SINAD and SNR, the noise, and H2 … H10 each with its level
 // relative to the fundamental and in the levels' unit, or "out of reach".
 // Absolute levels take the reference level's offset as the marker's do;

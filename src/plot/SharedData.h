@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dsp/DistortionAnalysis.h"
 #include "dsp/LevelUnits.h"
@@ -66,6 +67,16 @@ struct MeasureState {
     double upperHz = 20000;  // the band's upper limit; 0: half the rate
     uint8_t weightNoise = 0; // the noise (SNR, noise level) A-weighted
     dsp::DistortionReading reading;
+    // The stepped sweep over frequency: each point's settled THD and THD+N
+    // in dB (−inf: no harmonic in reach), in the order measured; the views
+    // draw them as two curves while the readout is on.
+    struct SweepPoint {
+      double hz = 0;
+      double thdDb = 0;
+      double thdnDb = 0;
+    };
+    std::vector<SweepPoint> sweep;
+    uint8_t sweeping = 0;  // the sweep is under way
   } distortionReadout;
   // Where the marker stood when the delta marker was switched on. The
   // controller clears `valid`; the screen's next marker reading sets it.

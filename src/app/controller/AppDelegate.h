@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "endpoints/Endpoints.h"
 #include "plot/PlotView.h"
@@ -407,6 +408,24 @@ class AppDelegate : public InputController {
   bool playTone(std::string* error);
   void stopTone();
   bool tonePlaying() const { return tonePlaying_; }
+  // The readout stepped over frequency: the tone at pointsPerOctave points
+  // an equal ratio apart from lowHz to highHz (both ends), each read once
+  // it settled (two readings in a row within 0.1 dB, the mean started anew
+  // after two that differ; at most the twelfth), into
+  // sharedData.measure.distortionReadout.sweep; the tone ends after the
+  // last. False, with the reason in *error, without a generator, in the
+  // tracking mode, or for edges the output cannot play. stopTone() ends
+  // it too.
+  bool startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error);
+  void stopDistortionSweep();
+  // The Measure menu's sweep: on, 20 Hz up to 20 kHz (the band's upper
+  // limit, if lower) at three points per octave, the reason said when it
+  // cannot start; off, stopped.
+  void setDistortionSweep(bool on);
+  // The most readings a sweep's point waits for, and how close two in a row
+  // agree once settled (dB, fundamental and THD+N).
+  static constexpr int kSweepPointReadings = 12;
+  static constexpr double kSweepPointAgreement = 0.1;
 
   // --- Measurements (MeasureCommands.cpp) ---
   //
@@ -459,6 +478,14 @@ class AppDelegate : public InputController {
   void loadMeasureSettings();
   void loadDistortionSettings();
   bool tonePlaying_ = false;
+  // The distortion sweep's points, the one playing, and its readings so far.
+  std::vector<double> distortionSweepPlan_;
+  std::size_t distortionSweepNext_ = 0;
+  int distortionSweepReadings_ = 0;
+  dsp::DistortionReading distortionSweepLast_;
+  // A reading of the meter during a sweep: kept, or the point taken and the
+  // next one played. Allocates nothing.
+  void distortionSweepReading(const dsp::DistortionReading& reading) noexcept;
   void storeDistortionSettings();
   // Configures the meter from the readout's settings and the engine, or
   // leaves it idle with the readout off; the reading restarts either way.

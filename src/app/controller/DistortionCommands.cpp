@@ -3,6 +3,7 @@
 // keys leaves it off, over 20 Hz – 20 kHz with the noise unweighted, and an
 // older build keeps the keys as keys it does not know.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -84,7 +85,103 @@ void AppDelegate::configureDistortionMeter() {
 
 void AppDelegate::distortionFromInput(const float* samples) noexcept {
   dsp::DistortionReading reading;
-  if (distortionMeter.take(samples, kBlockLength, &reading)) sharedData.measure.distortionReadout.reading = reading;
+  if (!distortionMeter.take(samples, kBlockLength, &reading)) return;
+  sharedData.measure.distortionReadout.reading = reading;
+  if (sharedData.measure.distortionReadout.sweeping) distortionSweepReading(reading);
+}
+
+namespace {
+
+// Two readings of one point agree: fundamental and THD+N within the
+// agreement, or both so far down that the arithmetic's own jitter is all
+// that differs.
+bool readingsAgree(const dsp::DistortionReading& a, const dsp::DistortionReading& b, double within) {
+  constexpr double kResidualDb = -130;
+  auto close = [within](double x, double y) {
+    return (x < kResidualDb && y < kResidualDb) || std::fabs(x - y) <= within;
+  };
+  return a.valid && b.valid && std::fabs(a.fundamentalDb - b.fundamentalDb) <= within && close(a.thdnDb, b.thdnDb);
+}
+
+}  // namespace
+
+bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error) {
+  stopTone();
+  if (!trackingGenerator) {
+    *error = "The sweep needs an output device.";
+    return false;
+  }
+  if (sweep.enabled) {
+    *error = "The distortion sweep plays in the normal mode; the tracking mode sweeps the generator.";
+    return false;
+  }
+  if (!(lowHz > 0) || !(highHz >= lowHz) || pointsPerOctave < 1 || !std::isfinite(highHz)) {
+    *error = "The sweep needs a lower edge above 0 Hz, an upper edge above it and a point per octave or more.";
+    return false;
+  }
+  // Equal ratios, both edges included.
+  const int steps = std::max(0, static_cast<int>(std::ceil(std::log2(highHz / lowHz) * pointsPerOctave - 1e-9)));
+  distortionSweepPlan_.clear();
+  for (int i = 0; i <= steps; ++i)
+    distortionSweepPlan_.push_back(steps == 0 ? lowHz : lowHz * std::pow(highHz / lowHz, double(i) / steps));
+  GeneratorTone tone;
+  tone.frequencyHz = distortionSweepPlan_.front();
+  tone.amplitude = trackingGenerator->amplitude();
+  GeneratorTone last = tone;
+  last.frequencyHz = distortionSweepPlan_.back();
+  if (!trackingGenerator->playTone(tone) || !last.playableAt(spectrum ? spectrum->samplingRate() : 48000)) {
+    trackingGenerator->stopTone();
+    *error = "The output cannot play the sweep's edges: they must lie below half its rate.";
+    return false;
+  }
+  tonePlaying_ = true;
+  if (!sharedData.measure.distortion) setDistortionReadout(true);
+  MeasureState::Distortion& d = sharedData.measure.distortionReadout;
+  d.sweep.clear();
+  d.sweep.reserve(distortionSweepPlan_.size());  // the block path only appends
+  d.sweeping = 1;
+  distortionSweepNext_ = 0;
+  distortionSweepReadings_ = 0;
+  distortionMeter.clear();
+  return true;
+}
+
+void AppDelegate::distortionSweepReading(const dsp::DistortionReading& reading) noexcept {
+  MeasureState::Distortion& d = sharedData.measure.distortionReadout;
+  // The first spectrum after a change of tone straddles it: left out.
+  if (++distortionSweepReadings_ == 1) {
+    distortionMeter.restartMean();
+    return;
+  }
+  // Two readings in a row that differ: the signal was still changing (the
+  // tone on its way round the loop), and the mean starts again from the
+  // next spectrum, so that it only ever holds spectra of the settled tone.
+  const bool settled = distortionSweepReadings_ > 2 && readingsAgree(reading, distortionSweepLast_, kSweepPointAgreement);
+  distortionSweepLast_ = reading;
+  if (!settled && distortionSweepReadings_ < kSweepPointReadings) {
+    if (distortionSweepReadings_ > 2) distortionMeter.restartMean();
+    return;
+  }
+  if (d.sweep.size() < d.sweep.capacity())
+    d.sweep.push_back({distortionSweepPlan_[distortionSweepNext_], reading.valid ? reading.thdDb : 0.0,
+                       reading.valid ? reading.thdnDb : 0.0});
+  if (++distortionSweepNext_ >= distortionSweepPlan_.size()) {
+    stopDistortionSweep();
+    return;
+  }
+  GeneratorTone tone;
+  tone.frequencyHz = distortionSweepPlan_[distortionSweepNext_];
+  tone.amplitude = trackingGenerator->amplitude();
+  trackingGenerator->playTone(tone);
+  distortionSweepReadings_ = 0;
+  distortionMeter.clear();
+  if (display) display->setNeedsDisplay();
+}
+
+void AppDelegate::stopDistortionSweep() {
+  if (!sharedData.measure.distortionReadout.sweeping) return;
+  sharedData.measure.distortionReadout.sweeping = 0;
+  stopTone();
 }
 
 void AppDelegate::setDistortionReadout(bool on) {
@@ -137,6 +234,7 @@ bool AppDelegate::playTone(std::string* error) {
 void AppDelegate::stopTone() {
   if (tonePlaying_ && trackingGenerator) trackingGenerator->stopTone();
   tonePlaying_ = false;
+  sharedData.measure.distortionReadout.sweeping = 0;
   if (toneButton) {
     toneButton->setState(0);
     toneButton->setTitle("Play Tone");
@@ -155,4 +253,14 @@ void AppDelegate::toneButtonChanged() {
     return;
   }
   toneButton->setTitle("Stop Tone");
+}
+
+void AppDelegate::setDistortionSweep(bool on) {
+  if (!on) {
+    stopDistortionSweep();
+    return;
+  }
+  const double upper = sharedData.measure.distortionReadout.upperHz;
+  std::string error;
+  if (!startDistortionSweep(kLowerLimit, upper > 0 ? std::min(upper, 20000.0) : 20000.0, 3, &error)) say(error);
 }

@@ -79,6 +79,10 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
     limitActions[i] = action;
   }
   band->addSeparator();
+  QAction* sweep = band->addAction(QStringLiteral("Sweep the Generator's Tone over the Band"));
+  sweep->setObjectName(QStringLiteral("distortionSweep"));
+  sweep->setCheckable(true);
+  QObject::connect(sweep, &QAction::triggered, menu, [&app](bool on) { app.setDistortionSweep(on); });
   QAction* weighted = band->addAction(QStringLiteral("A-Weighted Noise"));
   weighted->setObjectName(QStringLiteral("distortionNoiseWeighted"));
   weighted->setCheckable(true);
@@ -86,13 +90,14 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
 
   // The checks as the settings have them, whoever changed them.
   QObject::connect(menu, &QMenu::aboutToShow, menu,
-                   [&app, modeActions, toggleActions, toggles, limitActions, weighted] {
+                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep] {
     const MeasureState& m = app.sharedData.measure;
     for (int mode = 0; mode < 3; ++mode) modeActions[mode]->setChecked(m.traceMode == mode);
     for (std::size_t i = 0; i < std::size(toggles); ++i) toggleActions[i]->setChecked(m.*toggles[i].state != 0);
     for (std::size_t i = 0; i < std::size(kLimits); ++i)
       limitActions[i]->setChecked(kLimits[i].hz == m.distortionReadout.upperHz);
     weighted->setChecked(m.distortionReadout.weightNoise != 0);
+    sweep->setChecked(m.distortionReadout.sweeping != 0);
   });
   return menu;
 }

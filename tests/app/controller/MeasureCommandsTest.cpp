@@ -285,3 +285,52 @@ TEST_F(MeasureCommands, TheToneButtonPlaysTheFieldsFrequencyForTheReadout) {
   h.app.applicationWillTerminate();
   EXPECT_EQ(readSettings().number("Generator Tone Frequency"), 997);
 }
+
+// The distortion sweep steps the generator's tone over its points and takes
+// each point's reading once it settled: fed back the tone it plays, with a
+// second harmonic 60 dB down, every point reads THD −60 dB, in order, and
+// the tone ends after the last. The tone comes back 110000 samples late (its engine's first spectrum after a change ends 131072 samples on), so
+// the first spectrum after a change straddles it (two tones in its window):
+// it is left out, and no point reads the one before it.
+TEST_F(MeasureCommands, TheDistortionSweepReadsEveryPointOfTheToneInOrder) {
+  MeasureHarness h;
+  h.launch();
+  std::string error;
+  ASSERT_TRUE(h.app.startDistortionSweep(100, 1600, 1, &error)) << error;
+  const MeasureState::Distortion& d = h.app.sharedData.measure.distortionReadout;
+  EXPECT_TRUE(h.app.sharedData.measure.distortion);
+  double phase = 0, playing = 0, coming = 0;
+  long long n = 0, arrives = 0;
+  float block[AppDelegate::kBlockLength];
+  for (int b = 0; b < 20000 && d.sweeping; ++b) {
+    ASSERT_TRUE(h.generator.tone);
+    if (h.generator.tone->frequencyHz != coming) {
+      coming = h.generator.tone->frequencyHz;
+      arrives = n + 110000;
+    }
+    for (float& s : block) {
+      if (n++ >= arrives) playing = coming;
+      const double step = 2 * std::numbers::pi * playing / 48000;
+      s = static_cast<float>(0.5 * std::sin(phase) + 0.5e-3 * std::sin(2 * phase));
+      phase = std::fmod(phase + step, 2 * std::numbers::pi);
+    }
+    h.app.newDataFromInput(block, 48000);
+    h.mainThread.drain();
+  }
+  EXPECT_FALSE(d.sweeping);
+  ASSERT_EQ(d.sweep.size(), 5u);
+  for (std::size_t i = 0; i < d.sweep.size(); ++i) {
+    EXPECT_DOUBLE_EQ(d.sweep[i].hz, 100.0 * (1 << i));
+    EXPECT_NEAR(d.sweep[i].thdDb, -60, 0.1) << d.sweep[i].hz;
+    EXPECT_NEAR(d.sweep[i].thdnDb, -60, 0.1) << d.sweep[i].hz;
+  }
+  EXPECT_FALSE(h.app.tonePlaying());
+  EXPECT_EQ(h.log.count("generator.stopTone"), 1);
+
+  // Refused: the tracking mode, and edges past half the rate.
+  EXPECT_FALSE(h.app.startDistortionSweep(1000, 30000, 3, &error));
+  EXPECT_FALSE(h.app.tonePlaying());
+  h.enterTrackingMode();
+  EXPECT_FALSE(h.app.startDistortionSweep(100, 1000, 3, &error));
+  EXPECT_NE(error.find("normal mode"), std::string::npos) << error;
+}
