@@ -5,14 +5,25 @@
 //
 // Deconvolution is a spectral division by the sweep's own DFT, regularised:
 //   h = IDFT( Y · conj(X)·B / (|X|² + ε·max|X|²) ),   ε = 10⁻¹⁰,
-// on a power-of-two DFT long enough that nothing wraps. Inside [f1, f2] the
-// band shape B is 1 and the division is exact (to ε), so for a linear system
-// the result is its response whatever the fades did to the sweep's own
-// spectrum; B falls as a raised cosine to 0 over the octave below f1 and
-// from f2 to half the rate, where the sweep has no energy and a division
-// would only lift noise. The analytic inverse of a synchronized sweep is an
-// approximation (stationary phase) with ripples at the band's ends; the
-// sweep's own DFT costs one transform more at preparation and none later.
+// on a power-of-two DFT long enough that nothing wraps. On the sweep's clean
+// band (LogSweep::cleanLowHz … cleanHighHz) the band shape B is 1 and the
+// division is exact (to ε), so for a linear system the result is its
+// response whatever the fades did to the sweep's own spectrum. B falls as a
+// raised cosine in log frequency across the fades and is 0 outside
+// [f1, f2]: there the sweep has no energy, and a recording holds only what
+// it did not excite (harmonics of the sweep's top, hum, noise), which a
+// division would lift into every window. The analytic inverse of a
+// synchronized sweep is an approximation (stationary phase) with ripples at
+// the band's ends; the sweep's own DFT costs one transform at construction
+// and nothing later.
+//
+// The band edge near f1 rings for a few periods of f1; the window that cuts
+// the linear response apart from H2's holds part of it only, which is why
+// the sweep starts two octaves below its span (LogSweep.h). With 2^18
+// samples at 48 kHz a wire reads within 0.01 dB and 0.05° from 20 Hz, and
+// its group delay within 0.1 ms at 20 Hz, 1 µs from 100 Hz; shorter sweeps
+// do worse at the bottom (2^17: 0.05 dB, 0.6° near 20 Hz; 2^16: 0.4 dB,
+// 1.8°), 2^19 better (0.0015 dB, 0.01°).
 //
 // A nonlinearity's n-th harmonic comes out as an impulse response of its own
 // L·ln n samples before the linear one (LogSweep::harmonicLead), wrapped to
@@ -35,9 +46,15 @@
 // between samples by a parabola through |h| at the highest sample and its
 // neighbours.
 //
+// Reading: each window is transformed with four times its length (the
+// response turned so its peak is at t = 0, which keeps the spectrum smooth)
+// and read between bins by linear interpolation. The group delay comes from
+// the same transform, Re{DFT(t·h)/DFT(h)}, not from differences of phase;
+// the phase is unwrapped along the grid towards where that delay says it
+// went, so a long delay at 48 points per octave does not fool it.
+//
 // Units: magnitudes in dB of the system's gain (a wire reads 0 dB), phases
-// in degrees, wrapped to (−180, 180] and unwrapped along the grid; group
-// delay in ms; a harmonic in dB relative to the fundamental at the
+// in degrees, wrapped to (−180, 180] and unwrapped; group delay in ms; a harmonic in dB relative to the fundamental at the
 // excitation frequency f: |Hn read at n·f| / |H1 read at f|, reported only
 // where n·f is inside the sweep's clean band and below half the rate
 // (NaN elsewhere).
@@ -82,7 +99,10 @@ struct SweepResponse {
 class SweepDeconvolution {
  public:
   // Recordings of recordingLength samples, the sweep's plus a tail of at
-  // least 1/8 of its L (shorter is lengthened). Allocates and plans.
+  // least 1/8 of its L (shorter is lengthened). The tail must hold the
+  // system's delay and the decay of its response: the linear response is
+  // looked for, and cut, from half the gap to H2 before the sweep's start
+  // to the tail's end. Allocates and plans.
   SweepDeconvolution(const LogSweep& sweep, int64_t recordingLength);
   ~SweepDeconvolution();
   SweepDeconvolution(const SweepDeconvolution&) = delete;
@@ -129,7 +149,7 @@ class SweepDeconvolution {
   float* work_ = nullptr;      // interleaved complex, size_ points
   float* measuredIr_ = nullptr;
   float* referenceIr_ = nullptr;
-  float* frame_ = nullptr;     // interleaved complex, frameSize_ points
+  float* frame_ = nullptr;     // interleaved complex, frameSize_ points: response()'s scratch
   std::vector<float> measuredSum_, referenceSum_;
   Window windows_[SweepResponse::kHighestOrder];
   int count_ = 0;
