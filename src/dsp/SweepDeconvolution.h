@@ -43,8 +43,8 @@
 // measurement channel's own peak: the phase is what remains once its bulk
 // delay is taken off, and delaySamples counts from the sweep's first sample
 // (meaningful when playing and recording started together). Peaks are read
-// between samples by a parabola through |h| at the highest sample and its
-// neighbours.
+// between samples on the response's band-limited interpolation (a windowed
+// sinc), to a few thousandths of a sample.
 //
 // Reading: each window is transformed with four times its length (the
 // response turned so its peak is at t = 0, which keeps the spectrum smooth)

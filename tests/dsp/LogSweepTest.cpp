@@ -127,9 +127,9 @@ TEST(LogSweep, ASweepStartsAndEndsWithAMarginAroundItsSpanInWholeCycles) {
   for (size_t i = x.size() + 300; i < x.size() + 700; ++i) ASSERT_EQ(pieces[i], 0.0f);
 }
 
-// A wire with a delay of 1234 samples, and a gain of one half averaged from
-// recordings at 0.4 and 0.6 of the sweep, with the sweep itself as the
-// reference channel (a loopback without delay).
+// A wire with a delay of 1234 samples, and of 1234.5, and a gain of one half
+// averaged from recordings at 0.4 and 0.6 of the sweep, with the sweep itself
+// as the reference channel (a loopback without delay).
 TEST(SweepDeconvolution, ADelayAndAGainAreReadExactly) {
   const dsp::LogSweep sweep = sweepOf(18);
   const int64_t length = sweep.length() + 16384;
@@ -178,6 +178,29 @@ TEST(SweepDeconvolution, ADelayAndAGainAreReadExactly) {
   EXPECT_NEAR(r.delaySamples, 1234.0, 1e-3);
   EXPECT_LT(worst(r.unwrappedPhaseDeg), 0.5);
   EXPECT_LT(worst(r.groupDelayMs), 0.1);
+
+  // Half a sample more, by a Hann-windowed sinc of 64 taps symmetric about
+  // its centre (so a pure delay of 1234.5 samples, its ripple aside): the
+  // peak is read between samples.
+  constexpr int kHalfTaps = 32;
+  std::vector<float> between(static_cast<size_t>(length), 0.0f);
+  const int64_t start = kDelay + 1 - kHalfTaps;  // + the taps' centre, 31.5
+  for (int64_t m = 0; m < length; ++m) {
+    double v = 0;
+    for (int k = 0; k < 2 * kHalfTaps; ++k) {
+      const int64_t from = m - start - k;
+      if (from < 0 || from >= length) continue;
+      const double t = k - (kHalfTaps - 0.5);
+      v += x[static_cast<size_t>(from)] * std::sin(pi * t) / (pi * t) * (0.5 + 0.5 * std::cos(pi * t / kHalfTaps));
+    }
+    between[static_cast<size_t>(m)] = static_cast<float>(v);
+  }
+  d.clear();
+  ASSERT_TRUE(d.add(between.data(), x.data()));
+  ASSERT_TRUE(d.deconvolve());
+  r = d.response();
+  std::printf("half a sample: %.4f\n", r.delaySamples);
+  EXPECT_NEAR(r.delaySamples, 1234.5, 0.01);
 
   // A gain of −6.02 dB, as the average of two recordings.
   std::vector<float> quieter(x.size()), louder(x.size());
