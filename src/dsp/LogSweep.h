@@ -10,8 +10,10 @@
 // n-th harmonic a nonlinearity makes of the sweep is the sweep itself,
 // L·ln n earlier, at the same phase, and its impulse response keeps its
 // phase after deconvolution. With the length fixed in samples and f2 fixed,
-// that is reached by lowering f1 a little below the margin's (never raising
-// it), so the sweep still starts below the span and ends exactly at f2.
+// that is reached by lowering f1 a little below the margin's, so the sweep
+// still starts below the span and ends exactly at f2; only a sweep too short
+// for one cycle there starts higher (2^16 samples at 48 kHz: 6 Hz for a
+// span from 20 Hz).
 //
 // The span to be measured, [lowestHz, highestHz], sits inside the sweep with
 // a margin at each end: f1 ≤ lowestHz/4 (two octaves: the band edge's
