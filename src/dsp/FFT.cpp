@@ -84,3 +84,18 @@ void FFT::transformReal(const float* re, const float* im, float* power) noexcept
     power[j] = z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
   }
 }
+
+void FFT::transformComplex(float* z) noexcept {
+  // The complex plan is in place on an aligned buffer; FFTW runs it on
+  // another in-place array only with the same alignment.
+  if (fftwf_alignment_of(z) == 0) {
+    fftwf_complex* data = reinterpret_cast<fftwf_complex*>(z);
+    fftwf_execute_dft(complexPlan, data, data);
+    return;
+  }
+  const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(size);
+  std::memcpy(complexData, z, bytes);
+  fftwf_complex* data = reinterpret_cast<fftwf_complex*>(complexData);
+  fftwf_execute_dft(complexPlan, data, data);
+  std::memcpy(z, complexData, bytes);
+}

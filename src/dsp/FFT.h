@@ -35,6 +35,12 @@ class FFT {
   // into length() power values, most negative frequency first.
   void transformReal(const float* re, const float* im, float* power) noexcept;
 
+  // Complex forward DFT of length() interleaved points (re, im) in place,
+  // unscaled: z[k] ← Σ z[n]·e^{−2πjkn/N}. The inverse is conj(DFT(conj(z)))/N.
+  // A buffer from fftwf_alloc_complex is transformed where it is; any other
+  // goes through the object's own. No allocation, no locking.
+  void transformComplex(float* z) noexcept;
+
  private:
   int log2n;
   int size;
