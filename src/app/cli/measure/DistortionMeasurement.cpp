@@ -71,6 +71,7 @@ std::optional<DistortionPoint> DistortionMeasurement::measure(const GeneratorTon
     point.settled = point.spectra > 0 && agree(point.reading, reading);
     point.reading = reading;
     ++point.spectra;
+    if (observer_) observer_(point);
     return point.settled;
   });
   if (!spectra) return std::nullopt;

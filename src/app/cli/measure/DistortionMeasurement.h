@@ -32,6 +32,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/DistortionAnalysis.h"
@@ -88,6 +89,9 @@ class DistortionMeasurement {
                                                              const dsp::IntermodulationSettings& settings,
                                                              std::string* cause,
                                                              const std::function<void()>& step = {});
+  // Hears every reading measure() takes, the point so far, as it is taken
+  // (on the main thread, in measure()); for progress and timing.
+  void observeReadings(std::function<void(const DistortionPoint&)> observer) { observer_ = std::move(observer); }
   // Ends the tone.
   void stop();
 
@@ -106,6 +110,7 @@ class DistortionMeasurement {
 
   SweepMeasurement rig_;
   dsp::DistortionSettings band_;
+  std::function<void(const DistortionPoint&)> observer_;
 };
 
 }  // namespace measure
