@@ -34,9 +34,20 @@ bool agree(const dsp::DistortionReading& a, const dsp::DistortionReading& b) {
          agree(a.thdnDb, b.thdnDb);
 }
 
+bool agree(const dsp::IntermodulationReading& a, const dsp::IntermodulationReading& b) {
+  return a.valid && b.valid && agree(a.f1Db, b.f1Db) && agree(a.f2Db, b.f2Db) && agree(a.imdDb, b.imdDb);
+}
+
 std::string printed(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// "1000 Hz", or "60 Hz + 7000 Hz" for two sines.
+std::string described(const GeneratorTone& tone) {
+  std::string text = printed("%g Hz", tone.frequencyHz);
+  if (tone.secondFrequencyHz > 0) text += printed(" + %g Hz", tone.secondFrequencyHz);
   return text;
 }
 
@@ -53,10 +64,55 @@ bool DistortionMeasurement::prepare(std::string* cause) {
 
 std::optional<DistortionPoint> DistortionMeasurement::measure(const GeneratorTone& tone, std::string* cause,
                                                               const std::function<void()>& step) {
+  DistortionPoint point;
+  point.tone = tone;
+  const std::optional<int> spectra = follow(tone, cause, step, [&] {
+    const dsp::DistortionReading reading = read(tone.frequencyHz);
+    point.settled = point.spectra > 0 && agree(point.reading, reading);
+    point.reading = reading;
+    ++point.spectra;
+    if (observer_) observer_(point);
+    return point.settled;
+  });
+  if (!spectra) return std::nullopt;
+  return point;
+}
+
+std::optional<IntermodulationPoint> DistortionMeasurement::measureIntermodulation(
+    const GeneratorTone& tone, const dsp::IntermodulationSettings& settings, std::string* cause,
+    const std::function<void()>& step) {
+  IntermodulationPoint point;
+  point.tone = tone;
+  dsp::IntermodulationAnalysis analysis;
+  std::optional<int> spectra;
+  bool configured = true;
+  spectra = follow(tone, cause, step, [&] {
+    // The window's response is the controller's once it runs.
+    if (!analysis.configured() && !analysis.configure(rig_.controller().windowResponse, settings)) {
+      configured = false;
+      return true;
+    }
+    const dsp::IntermodulationReading reading = read(analysis);
+    point.settled = point.spectra > 0 && agree(point.reading, reading);
+    point.reading = reading;
+    ++point.spectra;
+    return point.settled;
+  });
+  if (!spectra) return std::nullopt;
+  if (!configured) {
+    *cause = "the input's spectrum has no bins for the intermodulation of " + described(tone);
+    return std::nullopt;
+  }
+  return point;
+}
+
+std::optional<int> DistortionMeasurement::follow(const GeneratorTone& tone, std::string* cause,
+                                                 const std::function<void()>& step,
+                                                 const std::function<bool()>& take) {
   TrackingGenerator& generator = rig_.generator();
   if (!generator.playTone(tone)) {
-    *cause = "the output device '" + rig_.outputName() + "' cannot play " + printed("%g Hz", tone.frequencyHz) +
-             " at " + printed("%g Hz", generator.samplingRate()) + " (below half its rate, at most full scale)";
+    *cause = "the output device '" + rig_.outputName() + "' cannot play " + described(tone) + " at " +
+             printed("%g Hz", generator.samplingRate()) + " (below half its rate, at most full scale)";
     return std::nullopt;
   }
   AppDelegate& app = rig_.controller();
@@ -64,9 +120,7 @@ std::optional<DistortionPoint> DistortionMeasurement::measure(const GeneratorTon
   const int64_t first = rig_.view().tracesReceived();
   int64_t seen = first;
   auto lastSpectrum = Clock::now();
-  DistortionPoint point;
-  point.tone = tone;
-  for (;;) {
+  for (int taken = 0;;) {
     rig_.look(step);
     if (std::optional<std::string> gone = rig_.vanished()) {
       *cause = *gone + " during the measurement";
@@ -75,7 +129,7 @@ std::optional<DistortionPoint> DistortionMeasurement::measure(const GeneratorTon
     const int64_t received = rig_.view().tracesReceived();
     if (received == seen) {
       if (Clock::now() - lastSpectrum > std::chrono::seconds(10)) {
-        *cause = "no input from '" + rig_.inputName() + "' at " + printed("%g Hz", tone.frequencyHz);
+        *cause = "no input from '" + rig_.inputName() + "' at " + described(tone);
         return std::nullopt;
       }
       continue;
@@ -88,14 +142,8 @@ std::optional<DistortionPoint> DistortionMeasurement::measure(const GeneratorTon
       app.trace->resetTraceAverages();
       continue;
     }
-    const dsp::DistortionReading reading = read(tone.frequencyHz);
-    ++point.spectra;
-    const bool settled = point.spectra > 1 && agree(point.reading, reading);
-    point.reading = reading;
-    if (settled || point.spectra >= kMostSpectra) {
-      point.settled = settled;
-      return point;
-    }
+    ++taken;
+    if (take() || taken >= kMostSpectra) return taken;
   }
 }
 
@@ -108,6 +156,12 @@ dsp::DistortionReading DistortionMeasurement::read(double fundamentalHz) {
   dsp::DistortionAnalysis analysis;
   if (!analysis.configure(app.windowResponse, settings)) return {};
   TraceData* trace = app.trace->traceData();
+  std::lock_guard guard(trace->lock);
+  return analysis.analyse(*trace);
+}
+
+dsp::IntermodulationReading DistortionMeasurement::read(const dsp::IntermodulationAnalysis& analysis) {
+  TraceData* trace = rig_.controller().trace->traceData();
   std::lock_guard guard(trace->lock);
   return analysis.analyse(*trace);
 }

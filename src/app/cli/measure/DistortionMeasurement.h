@@ -8,6 +8,11 @@
 // SweepMeasurement's: the same controller, devices and channels, picked the
 // same way.
 //
+// A two-tone signal (GeneratorTone's second sine) is read the same way for
+// its intermodulation (dsp/Intermodulation.h), as `specan analyze --imd`
+// reads a file (IntermodulationReport.h); it has settled when both tones'
+// levels and the IMD agree as the fundamental and THD+N do.
+//
 // A tone is read once the input holds it alone. The first kStaleSpectra
 // spectra after it started or changed are left out: the window of each may
 // still begin before the tone came round the loop (the third ends at least
@@ -27,9 +32,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/DistortionAnalysis.h"
+#include "dsp/Intermodulation.h"
 #include "endpoints/TrackingGenerator.h"
 
 namespace measure {
@@ -38,6 +45,14 @@ namespace measure {
 struct DistortionPoint {
   GeneratorTone tone;
   dsp::DistortionReading reading;
+  int spectra = 0;       // readings taken, the last the one reported
+  bool settled = false;  // two readings in succession agreed
+};
+
+// One two-tone signal measured.
+struct IntermodulationPoint {
+  GeneratorTone tone;
+  dsp::IntermodulationReading reading;
   int spectra = 0;       // readings taken, the last the one reported
   bool settled = false;  // two readings in succession agreed
 };
@@ -67,17 +82,35 @@ class DistortionMeasurement {
   // or no spectrum came for ten seconds.
   std::optional<DistortionPoint> measure(const GeneratorTone& tone, std::string* cause,
                                          const std::function<void()>& step = {});
+  // Plays the two-tone signal tone (its second sine given) and reads the
+  // intermodulation of its tones as settings place them, once settled;
+  // none with the cause, as measure().
+  std::optional<IntermodulationPoint> measureIntermodulation(const GeneratorTone& tone,
+                                                             const dsp::IntermodulationSettings& settings,
+                                                             std::string* cause,
+                                                             const std::function<void()>& step = {});
+  // Hears every reading measure() takes, the point so far, as it is taken
+  // (on the main thread, in measure()); for progress and timing.
+  void observeReadings(std::function<void(const DistortionPoint&)> observer) { observer_ = std::move(observer); }
   // Ends the tone.
   void stop();
 
   const std::string& inputName() const { return rig_.inputName(); }
 
  private:
-  // The reading of the trace as it is now, the fundamental the tone's.
+  // Plays the tone and calls take once for each spectrum after the stale
+  // ones, each with the trace's mean up to it, until take answers that
+  // the reading settled or kMostSpectra were taken. The spectra taken, or
+  // none with the cause.
+  std::optional<int> follow(const GeneratorTone& tone, std::string* cause, const std::function<void()>& step,
+                            const std::function<bool()>& take);
+  // The readings of the trace as it is now, the fundamental the tone's.
   dsp::DistortionReading read(double fundamentalHz);
+  dsp::IntermodulationReading read(const dsp::IntermodulationAnalysis& analysis);
 
   SweepMeasurement rig_;
   dsp::DistortionSettings band_;
+  std::function<void(const DistortionPoint&)> observer_;
 };
 
 }  // namespace measure

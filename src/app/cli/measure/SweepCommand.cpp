@@ -17,6 +17,7 @@
 #include "app/formats/JsonText.h"
 #include "app/formats/ReferenceFile.h"
 #include "app/cli/measure/DistortionCommand.h"
+#include "app/cli/measure/IntermodulationCommand.h"
 #include "app/cli/measure/SweepMeasurement.h"
 #include "dsp/FFTPlanner.h"
 #include "dsp/OctaveSmoothing.h"
@@ -109,6 +110,25 @@ const char kUsage[] =
     "                         frequency_hz, level_dbfs, spectra, settled and\n"
     "                         distortion {...} (with a sweep, points [...] of\n"
     "                         them), and limit {thd_n_db, exceeded, within}\n"
+    "\n"
+    "  --imd=STANDARD         instead of a sweep, the intermodulation of what\n"
+    "                         comes back of two tones played together, read as\n"
+    "                         'specan analyze --imd' reads a file, with the\n"
+    "                         window, RBW and settling of --distortion:\n"
+    "    intermodulation F1 Hz + F2 Hz at LEVEL dBFS, IMD (SMPTE) DB dB\n"
+    "                         smpte: 60 Hz and 7 kHz, the low tone four times\n"
+    "                         the high one's amplitude; ccif: 19 and 20 kHz of\n"
+    "                         equal amplitude. --level is the composite's: the\n"
+    "                         two amplitudes sum to a sine's at the level (as\n"
+    "                         SMPTE RP120 sets it), so 0 dBFS never clips\n"
+    "  --tones=F1:F2          other tones in Hz, F1 below F2, in the standard's\n"
+    "                         ratio\n"
+    "  --limit-imd=DB         exit status 3 when the IMD is above DB\n"
+    "                         With --imd, --csv has one row: standard, f1_hz,\n"
+    "                         f2_hz, imd_db, imd_percent, order2_db ... (the\n"
+    "                         standard's orders); --json gives level_dbfs,\n"
+    "                         spectra, settled, intermodulation {...} as\n"
+    "                         'specan analyze --imd' and limit {imd_db, within}\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
@@ -116,10 +136,10 @@ const char kUsage[] =
     "sweep. No settings are read or written, and no display is needed.\n"
     "\n"
     "Exit status: 0 measured (and within the tolerance), 3 outside the\n"
-    "tolerance or above --limit-thd-n, 1 when the measurement failed (an\n"
-    "unknown device, a device that vanished, no signal returned, bins that\n"
-    "drop-outs kept from being measured cleanly, an output not written), 2 for\n"
-    "a mistake in the options.\n";
+    "tolerance or above --limit-thd-n or --limit-imd, 1 when the measurement\n"
+    "failed (an unknown device, a device that vanished, no signal returned,\n"
+    "bins that drop-outs kept from being measured cleanly, an output not\n"
+    "written), 2 for a mistake in the options.\n";
 
 struct Options {
   measure::Settings settings;
@@ -131,6 +151,7 @@ struct Options {
   bool json = false;
   bool window = false;  // --window given
   measure::DistortionOptions distortion;
+  measure::IntermodulationOptions intermodulation;
 };
 
 struct Parsed {
@@ -246,6 +267,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (!refused->empty()) return refuse(a, *refused);
     } else if (std::optional<std::string> refused = o.distortion.take(a)) {
       if (!refused->empty()) return refuse(a, *refused);
+    } else if (std::optional<std::string> refused = o.intermodulation.take(a)) {
+      if (!refused->empty()) return refuse(a, *refused);
     } else if (auto v = valueOf(a, "--level")) {
       if (v->empty()) return refuse(a, "--level needs a level (-6dBFS, or with --output-full-scale +4dBu)");
       o.level = *v;
@@ -272,9 +295,17 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (o.tolerance && o.reference.empty()) return refuse("--tolerance", "the tolerance needs --reference");
   if (s.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (o.distortion.on && o.intermodulation.on())
+    return refuse("--imd", "one reading at a time: the distortion's or the intermodulation's");
+  if (std::optional<std::pair<std::string, std::string>> refused = o.intermodulation.check())
+    return refuse(refused->first, refused->second);
+  // The intermodulation reading takes no option of the distortion's, and
+  // no tone or sweep of its own but the standard's.
+  if (o.intermodulation.on() && s.pointsPerOctave)
+    return refuse("--points-per-octave", "not with --imd, which plays one pair of tones");
   if (std::optional<std::pair<std::string, std::string>> refused = o.distortion.check(s.pointsPerOctave))
     return refuse(refused->first, refused->second);
-  if (o.distortion.on) {
+  if (o.distortion.on || o.intermodulation.on()) {
     // What shapes a sweep's response has no part in a distortion reading.
     const std::pair<bool, const char*> sweepOnly[] = {
         {s.lowerSpan || s.upperSpan, "--span"},  {!o.reference.empty(), "--reference"},
@@ -283,7 +314,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
         {s.smoothing != 0, "--smoothing"}, {o.window, "--window"},
         {o.levels.unit != dsp::LevelUnit::dB || !o.levels.calibrationFile.empty(), "--units"}};
     for (const auto& [given, name] : sweepOnly)
-      if (given) return refuse(name, "not with --distortion, whose readings are relative to the fundamental");
+      if (given)
+        return refuse(name, o.distortion.on ? "not with --distortion, whose readings are relative to the fundamental"
+                                            : "not with --imd, whose readings are relative to the tones");
   }
   if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic && !o.distortion.on)
     return refuse("--points-per-octave", "the points are those of the logarithmic axis: give --axis=log too");
@@ -361,10 +394,12 @@ class Command {
     platform::audio::installProvider(provider);
     std::unique_ptr<HeadlessApplication> qt;
     if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
-    int status = o.distortion.on
-                     ? measure::runDistortionMeasurement(o.distortion, o.settings,
-                                                         o.settings.amplitude.value_or(TrackingGenerator::kAmplitude),
-                                                         o.csv, o.json, hooks_)
+    const double amplitude = o.settings.amplitude.value_or(TrackingGenerator::kAmplitude);
+    int status = o.distortion.on ? measure::runDistortionMeasurement(o.distortion, o.settings, amplitude, o.csv,
+                                                                     o.json, hooks_)
+                 : o.intermodulation.on()
+                     ? measure::runIntermodulationMeasurement(o.intermodulation, o.settings, amplitude, o.csv,
+                                                              o.json, hooks_)
                      : measure(o, reference);
     qt.reset();
     platform::audio::installProvider(nullptr);
