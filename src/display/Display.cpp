@@ -4,6 +4,8 @@
 
 #include "display/Display.h"
 
+#include <algorithm>
+
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -78,6 +80,13 @@ void Display::addTraceDataBin(TraceData* trace, int bin) {
   } else {
     cachePlot();  // more views than slots: detect at once rather than risk a stale pass
   }
+}
+
+int Display::plotColumns() const {
+  const float laidOut = plotWidth();
+  const float columns =
+      laidOut > 0 ? laidOut : static_cast<float>(width()) - kScreenMargins.left - kScreenMargins.right;
+  return std::clamp(truncToInt(columns), 0, PlotGeometry::kColumns - 2);
 }
 
 void Display::cachePlotTask(void* slot) {

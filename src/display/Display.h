@@ -46,6 +46,9 @@ class Display : public QWidget, public PlotContent {
   // normalised trace's 2 MiB, the first time normalising is asked for) and
   // detects the trace anew. A command's work, never a block's.
   void measurementsChanged() { remeasure(); }
+  // The plot's width in columns: as last laid out, else as the widget's
+  // present width leaves it between the margins.
+  int plotColumns() const;
 
   // --- Markers -------------------------------------------------------------
 

@@ -61,6 +61,10 @@ class PlotView {
   // view takes what they need and shows the trace with them. A command's
   // call, never a block's.
   virtual void measurementsChanged() { setNeedsDisplay(); }
+  // The plot's width in columns as it is laid out now (or would be at the
+  // view's present size): a sweep of the logarithmic axis measures one point
+  // per column. 0 from a view without a plot of its own on screen.
+  virtual int plotColumns() const { return 0; }
 };
 
 // What the export and print commands ask of the print and export view

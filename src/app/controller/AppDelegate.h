@@ -119,7 +119,8 @@ class AppDelegate : public InputController {
   // gave them.
   bool usesSettingsFile = true;
   // Points per octave a sweep of the logarithmic axis measures instead of
-  // every bin; 0: every bin, as on the linear axis.
+  // every bin; 0: one per column of the display's plot (PlotView::
+  // plotColumns), every bin when the display has none.
   double sweepPointsPerOctave = 0;
   // Set before launch to true for a recording analysed whole from its first
   // sample (the command line's analysis): the engine then lays its windows

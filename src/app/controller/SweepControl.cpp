@@ -66,11 +66,20 @@ void AppDelegate::planSweepPoints() {
   sweep.maxStepBins = 1;
   sweep.settleSpectra = 0;
   sweep.holdSpectra = 0;
-  // Points only on the logarithmic axis and when asked for: counted in
+  // Points only on the logarithmic axis: as many to the octave as asked
+  // for, else one per column of the plot on screen (a column shows one
+  // point, whatever the bins it spans). A view without a plot of its own
+  // (the command line's) measures every bin unless asked: counted in
   // spectra, a jump's hold cannot follow a server that delivers its input in
   // bursts under load, and a point then reads a few tenths of a dB low.
-  if (!spectrum || sharedData.axisScale != display::AxisScale::logarithmic || !(sweepPointsPerOctave > 0)) return;
-  const double perOctave = std::clamp(sweepPointsPerOctave, 1.0, 10000.0);
+  if (!spectrum || sharedData.axisScale != display::AxisScale::logarithmic) return;
+  double perOctave = sweepPointsPerOctave;
+  if (!(perOctave > 0) && display) {
+    const double octaves = std::log2(static_cast<double>(std::max(sweep.rightBin, 2)) / std::max(sweep.leftBin, 1));
+    if (octaves > 0) perOctave = display->plotColumns() / octaves;
+  }
+  if (!(perOctave >= 1)) return;
+  perOctave = std::min(perOctave, 10000.0);
   sweep.pointRatio = static_cast<float>(std::exp2(1.0 / perOctave) - 1.0);
   sweep.maxStepBins = spectrum->sweepStepLimit(kBlockLength, sweep_plan::kStepLossDb);
 }

@@ -31,6 +31,7 @@ class DisplayView final : public PlotView {
   const ::display::MarkerCache* referenceMarkerCache() const override { return display_->referenceMarker(); }
   PageView* page() override { return nullptr; }
   void measurementsChanged() override { display_->measurementsChanged(); }
+  int plotColumns() const override { return display_->plotColumns(); }
 
  private:
   ::display::Display* display_;

@@ -187,6 +187,43 @@ TEST(MainWindow, ASweepEndsWhenItReachesThePlotsRightEdge) {
   EXPECT_EQ(w.app.trace->traceData()->traces, 0);
 }
 
+// On the logarithmic axis the window's sweep measures one point per column
+// of the plot on screen, not every bin: the same span takes far fewer
+// spectra than on the linear axis, and still ends at its right edge.
+TEST(MainWindow, OnTheLogarithmicAxisASweepMeasuresAPointPerPlotColumn) {
+  int64_t spectra[2] = {};
+  for (const bool log : {false, true}) {
+    SCOPED_TRACE(log ? "logarithmic axis" : "linear axis");
+    LaunchedWindow w(!log);
+    w.app.lowerSpanField->setStringValue("20");
+    w.app.upperSpanField->setStringValue("20000");
+    w.app.bandwidthPopup->selectItemWithTag(20);  // 100 Hz
+    w.launch();
+    w.app.trackingGeneratorMatrix->selectCell(0, 1);
+    w.app.trackingModeChanged();
+    w.app.trackingGeneratorButton->setState(1);
+    w.app.trackingStateChanged();
+    const Sweep& s = w.app.sweep;
+    ASSERT_EQ(s.running, 1);
+    const int columns = w.window.display()->plotColumns();
+    ASSERT_GT(columns, 100);
+    if (log) {
+      const double perOctave = columns / std::log2(double(s.rightBin) / std::max(s.leftBin, 1));
+      EXPECT_NEAR(s.pointRatio, std::exp2(1 / perOctave) - 1, 1e-6);
+    } else {
+      EXPECT_EQ(s.pointRatio, 0.0f);
+    }
+    const int blocks = 2 * 2 * (s.rightBin - s.startBin + 2);
+    for (int b = 0; b < blocks && s.running; b += 8) w.feed(8);
+    ASSERT_EQ(s.running, 0);
+    // It ends where the plot's last column begins.
+    EXPECT_GE(s.currentBin, s.rightBin - s.rightBin / columns - 2);
+    spectra[log] = s.spectra;
+  }
+  EXPECT_GE(spectra[0], 2 * spectra[1]) << spectra[0] << " spectra on the linear axis, " << spectra[1]
+                                          << " on the logarithmic";
+}
+
 TEST(MainWindow, ThePreferencesHoldTheColourWellsAndTheExportSettingsUntilTheWindowGoes) {
   application();
   AppDelegate app;
