@@ -35,7 +35,19 @@ bool DistortionMeter::configure(float samplingRate, float displayBandwidth, cons
   response_.prepare(*engine_);
   mean_.assign(static_cast<size_t>(engine_->bins()), 0.0f);
   spectra_ = 0;
+  if (intermodulation_) configureIntermodulation(&*intermodulation_);
   return analysis_.configure(response_, settings_);
+}
+
+void DistortionMeter::configureIntermodulation(const IntermodulationSettings* settings) {
+  if (!settings) {
+    intermodulation_.reset();
+    return;
+  }
+  intermodulation_ = *settings;
+  intermodulation_->lowerHz = settings_.lowerHz;
+  intermodulation_->upperHz = settings_.upperHz;
+  if (engine_) intermodulationAnalysis_.configure(response_, *intermodulation_);
 }
 
 void DistortionMeter::clear() {
@@ -49,7 +61,8 @@ void DistortionMeter::restartMean() noexcept {
   spectra_ = 0;
 }
 
-bool DistortionMeter::take(const float* samples, int count, DistortionReading* reading) noexcept {
+bool DistortionMeter::take(const float* samples, int count, DistortionReading* reading,
+                           IntermodulationReading* imd) noexcept {
   if (!engine_ || !analysis_.configured()) return false;
   const SpectrumResult* result = engine_->compute(samples, count);
   if (result->validBins <= 0 || result->bins != static_cast<int>(mean_.size())) return false;
@@ -59,6 +72,7 @@ bool DistortionMeter::take(const float* samples, int count, DistortionReading* r
   const float* power = result->output;
   for (int k = 0; k < result->bins; ++k) mean[k] += (power[k] - mean[k]) * weight;
   *reading = analysis_.analyse(mean, result->bins);
+  if (imd && intermodulation_) *imd = intermodulationAnalysis_.analyse(mean, result->bins);
   return true;
 }
 

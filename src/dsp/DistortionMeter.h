@@ -7,14 +7,18 @@
 // the readout: a Blackman's sidelobes lie 58 dB down, this window's below
 // −180 dB. The RBW is the display's but at most 3.16 Hz, so that a 20 Hz
 // fundamental's lobe keeps clear of 0 Hz and of its second harmonic's.
+// With an intermodulation standard set, the same mean is read for the
+// intermodulation of that standard's two tones as well (Intermodulation.h).
 //
 // Threads: main thread only. configure() allocates (the engine, about
 // 7 MiB, on its first call); take() allocates nothing and never waits.
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "dsp/DistortionAnalysis.h"
+#include "dsp/Intermodulation.h"
 #include "dsp/PeakReading.h"
 
 class Spectrum;
@@ -40,6 +44,11 @@ class DistortionMeter {
   // reads nothing.
   bool configure(float samplingRate, float displayBandwidth, const DistortionSettings& settings);
   bool configured() const noexcept { return analysis_.configured(); }
+  // Reads the intermodulation of settings' tones too (null: no longer), in
+  // the band configure() set, with the same window and mean; configure()
+  // keeps it. Allocates (the analysis's copy of the window's response).
+  void configureIntermodulation(const IntermodulationSettings* settings);
+  bool readsIntermodulation() const noexcept { return intermodulation_.has_value(); }
   // Empties the engine and the mean (the input was interrupted or changed).
   void clear();
   // Starts the mean afresh from the next spectrum, the engine's samples
@@ -49,8 +58,10 @@ class DistortionMeter {
 
   // Takes a block (count divides the engine's length, as the input's blocks
   // do). True when it completed a spectrum: *reading then holds the reading
-  // of the mean, valid or not.
-  bool take(const float* samples, int count, DistortionReading* reading) noexcept;
+  // of the mean, valid or not, and *imd (when given and intermodulation is
+  // read) its intermodulation reading.
+  bool take(const float* samples, int count, DistortionReading* reading,
+            IntermodulationReading* imd = nullptr) noexcept;
 
   // Spectra in the mean since it last started.
   int spectra() const noexcept { return spectra_; }
@@ -61,6 +72,8 @@ class DistortionMeter {
   std::unique_ptr<Spectrum> engine_;
   WindowResponse response_;
   DistortionAnalysis analysis_;
+  std::optional<IntermodulationSettings> intermodulation_;
+  IntermodulationAnalysis intermodulationAnalysis_;
   std::vector<float> mean_;
   int spectra_ = 0;
   float samplingRate_ = 0;

@@ -27,6 +27,44 @@ void ratioText(char* out, std::size_t size, const char* name, double dB, double 
   }
 }
 
+// The intermodulation reading's lines: the standard, the band, both tones,
+// the reading and each order, or why there is none.
+template <typename Next>
+void intermodulationTexts(const MeasureState::Distortion& d, const char* upper, const dsp::LevelScale& levels,
+                          double offset, bool sign, Next& next) {
+  constexpr std::size_t n = DistortionTexts::kLength;
+  const dsp::IntermodulationReading& r = d.imd;
+  const auto standard = d.intermodulation == 2 ? dsp::IntermodulationStandard::Ccif : dsp::IntermodulationStandard::Smpte;
+  char low[32], high[32];
+  frequencyText(low, sizeof low, dsp::standardLowTone(standard));
+  frequencyText(high, sizeof high, dsp::standardHighTone(standard));
+  std::snprintf(next(), n, "Intermodulation (%s)  %s + %s", dsp::intermodulationStandardName(standard), low, high);
+  std::snprintf(next(), n, "Band  20 Hz – %s", upper);
+  if (!r.valid) {
+    std::snprintf(next(), n, "No tone pair resolved");
+    return;
+  }
+  char level[64];
+  std::snprintf(next(), n, "f1  %.2f Hz  %s", r.f1Hz, levels.format(level, sizeof level, r.f1Db + offset, 2, sign));
+  std::snprintf(next(), n, "f2  %.2f Hz  %s", r.f2Hz, levels.format(level, sizeof level, r.f2Db + offset, 2, sign));
+  char name[32];
+  std::snprintf(name, sizeof name, "IMD (%s)", dsp::intermodulationStandardName(standard));
+  if (r.ordersInBand == 0) {
+    std::snprintf(next(), n, "%s  no product in reach", name);
+  } else {
+    ratioText(next(), n, name, r.imdDb, r.imdPercent);
+  }
+  for (int i = 0; i < r.orderCount; ++i) {
+    const dsp::IntermodulationOrder& o = r.orders[static_cast<size_t>(i)];
+    std::snprintf(name, sizeof name, "Order %d", o.order);
+    if (!o.inBand) {
+      std::snprintf(next(), n, "%s  out of reach", name);
+    } else {
+      ratioText(next(), n, name, o.levelDb, o.percent);
+    }
+  }
+}
+
 }  // namespace
 
 void makeDistortionTexts(const SharedData& shared, DistortionTexts& texts) {
@@ -41,6 +79,10 @@ void makeDistortionTexts(const SharedData& shared, DistortionTexts& texts) {
 
   char upper[32] = "half the rate";
   if (d.upperHz > 0) frequencyText(upper, sizeof upper, d.upperHz);
+  if (d.intermodulation) {
+    intermodulationTexts(d, upper, levels, offset, sign, next);
+    return;
+  }
   std::snprintf(next(), n, "Distortion  20 Hz – %s%s", upper, d.weightNoise ? "  noise (A)" : "");
   if (d.sweeping || !d.sweep.empty())
     std::snprintf(next(), n, "Sweep  %zu points%s: THD+N, THD", d.sweep.size(), d.sweeping ? " so far" : "");

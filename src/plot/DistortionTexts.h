@@ -4,6 +4,8 @@
 // when there is a sweep, the fundamental,
 // THD, THD+N, SINAD and SNR, the noise, and H2 … H10 each with its level
 // relative to the fundamental and in the levels' unit, or "out of reach".
+// With an intermodulation standard chosen: the standard, both tones, the
+// IMD and each order relative to the standard's reference instead.
 // Absolute levels take the reference level's offset as the marker's do;
 // relative ones are the reading's own. Written into fixed buffers: drawing
 // allocates nothing for them.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/DistortionAnalysis.h"
+#include "dsp/Intermodulation.h"
 #include "dsp/LevelUnits.h"
 
 #include "plot/FrequencyAxis.h"
@@ -67,6 +68,11 @@ struct MeasureState {
     double upperHz = 20000;  // the band's upper limit; 0: half the rate
     uint8_t weightNoise = 0; // the noise (SNR, noise level) A-weighted
     dsp::DistortionReading reading;
+    // With a standard chosen, the readout reads the intermodulation of its
+    // two tones instead of the harmonic distortion of one: 0 none, 1 SMPTE
+    // (60 Hz and 7 kHz, 4:1), 2 CCIF (19 and 20 kHz, 1:1).
+    uint8_t intermodulation = 0;
+    dsp::IntermodulationReading imd;
     // The stepped sweep over frequency: each point's settled THD and THD+N
     // in dB (−inf: no harmonic in reach), in the order measured; the views
     // draw them as two curves while the readout is on.

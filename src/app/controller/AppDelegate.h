@@ -399,7 +399,9 @@ class AppDelegate : public InputController {
   // The generator's fixed tone, in the normal mode (DistortionCommands.cpp):
   // the field takes its frequency ("1000", "1 kHz"; kept as "Generator
   // Tone Frequency"), the on/off button plays it at the generator's level
-  // and switches the distortion readout on. The button off, the tracking
+  // and switches the distortion readout on. With an intermodulation
+  // standard chosen, it plays that standard's two tones instead, their
+  // amplitudes summing to the generator's. The button off, the tracking
   // mode, or a tone refused (the reason said) ends it.
   ui::TextField* toneFrequencyField = nullptr;
   ui::Button* toneButton = nullptr;
@@ -452,6 +454,12 @@ class AppDelegate : public InputController {
   void setDistortionReadout(bool on);
   void setDistortionUpperLimit(double hz);
   void setDistortionNoiseWeighted(bool on);
+  // The readout reads the intermodulation of a standard's two tones
+  // (MeasureState::Distortion::intermodulation: 0 none, 1 SMPTE, 2 CCIF;
+  // kept as "Intermodulation Standard") instead of one tone's harmonics,
+  // and switches the readout on; a tone playing becomes that standard's.
+  // A distortion sweep ends it.
+  void setIntermodulationReadout(int standard);
   // The readout's meter, fed the live and the recorded input's blocks while
   // the readout is on (not in a sweep). Main thread.
   dsp::DistortionMeter distortionMeter;

@@ -17,6 +17,10 @@ const char* const kReadout = "Distortion Readout";
 const char* const kUpperLimit = "Distortion Upper Limit";  // Hz; 0: half the rate
 const char* const kNoiseWeighted = "Distortion Noise A-Weighted";
 const char* const kToneFrequency = "Generator Tone Frequency";  // Hz
+const char* const kIntermodulation = "Intermodulation Standard";  // "SMPTE", "CCIF" or "Off"
+
+// The readout's intermodulation standard by its key's text, and back.
+const char* const kStandardNames[] = {"Off", "SMPTE", "CCIF"};
 
 // The readout's band starts at 20 Hz; its upper limit is at least 1 kHz
 // (below that no harmonic of an audio fundamental would be in reach).
@@ -53,6 +57,10 @@ void AppDelegate::loadDistortionSettings() {
     if (std::optional<double> hz = value->number(); hz && validUpperLimit(*hz)) m.distortionReadout.upperHz = *hz;
   if (const platform::PropertyValue* value = plist.find(kNoiseWeighted))
     if (std::optional<bool> on = value->boolean()) m.distortionReadout.weightNoise = *on ? 1 : 0;
+  if (const platform::PropertyValue* value = plist.find(kIntermodulation))
+    if (const std::string* name = value->string())
+      for (int i = 0; i < 3; ++i)
+        if (*name == kStandardNames[i]) m.distortionReadout.intermodulation = static_cast<uint8_t>(i);
   if (const platform::PropertyValue* value = plist.find(kToneFrequency))
     if (std::optional<double> hz = value->number(); hz && *hz > 0 && std::isfinite(*hz) && toneFrequencyField) {
       char text[32];
@@ -66,6 +74,7 @@ void AppDelegate::storeDistortionSettings() {
   plist.set(kReadout, m.distortion != 0);
   plist.set(kUpperLimit, m.distortionReadout.upperHz);
   plist.set(kNoiseWeighted, m.distortionReadout.weightNoise != 0);
+  plist.set(kIntermodulation, std::string(kStandardNames[std::min<int>(m.distortionReadout.intermodulation, 2)]));
   if (toneFrequencyField)
     if (std::optional<double> hz = parseFrequency(toneFrequencyField->stringValue())) plist.set(kToneFrequency, *hz);
 }
@@ -80,13 +89,23 @@ void AppDelegate::configureDistortionMeter() {
   settings.upperHz = m.distortionReadout.upperHz > 0 ? std::min(m.distortionReadout.upperHz, half) : half;
   settings.noiseWeighting = m.distortionReadout.weightNoise ? dsp::Weighting::A : dsp::Weighting::Z;
   distortionMeter.configure(spectrum->samplingRate(), sharedData.span.bandwidth, settings);
+  m.distortionReadout.imd = {};
+  if (m.distortionReadout.intermodulation) {
+    dsp::IntermodulationSettings imd;
+    imd.standard = m.distortionReadout.intermodulation == 2 ? dsp::IntermodulationStandard::Ccif
+                                                            : dsp::IntermodulationStandard::Smpte;
+    distortionMeter.configureIntermodulation(&imd);
+  } else {
+    distortionMeter.configureIntermodulation(nullptr);
+  }
   distortionMeter.clear();
 }
 
 void AppDelegate::distortionFromInput(const float* samples) noexcept {
   dsp::DistortionReading reading;
-  if (!distortionMeter.take(samples, kBlockLength, &reading)) return;
-  sharedData.measure.distortionReadout.reading = reading;
+  MeasureState::Distortion& d = sharedData.measure.distortionReadout;
+  if (!distortionMeter.take(samples, kBlockLength, &reading, &d.imd)) return;
+  d.reading = reading;
   if (sharedData.measure.distortionReadout.sweeping) distortionSweepReading(reading);
 }
 
@@ -107,6 +126,8 @@ bool readingsAgree(const dsp::DistortionReading& a, const dsp::DistortionReading
 
 bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error) {
   stopTone();
+  // The sweep steps one tone: what it reads is harmonic distortion.
+  if (sharedData.measure.distortionReadout.intermodulation) setIntermodulationReadout(0);
   if (!trackingGenerator) {
     *error = "The sweep needs an output device.";
     return false;
@@ -191,6 +212,27 @@ void AppDelegate::setDistortionReadout(bool on) {
     if (view) view->measurementsChanged();
 }
 
+void AppDelegate::setIntermodulationReadout(int standard) {
+  if (standard < 0 || standard > 2) return;
+  MeasureState::Distortion& d = sharedData.measure.distortionReadout;
+  if (standard && d.sweeping) stopDistortionSweep();
+  d.intermodulation = static_cast<uint8_t>(standard);
+  if (standard && !sharedData.measure.distortion) {
+    setDistortionReadout(true);
+  } else {
+    configureDistortionMeter();
+    if (display) display->setNeedsDisplay();
+  }
+  // A tone playing becomes what the readout reads.
+  if (tonePlaying_) {
+    std::string error;
+    if (!playTone(&error)) {
+      say(error);
+      stopTone();
+    }
+  }
+}
+
 void AppDelegate::setDistortionUpperLimit(double hz) {
   if (!validUpperLimit(hz)) return;
   sharedData.measure.distortionReadout.upperHz = hz;
@@ -222,8 +264,19 @@ bool AppDelegate::playTone(std::string* error) {
   GeneratorTone tone;
   tone.frequencyHz = *hz;
   tone.amplitude = trackingGenerator->amplitude();
+  if (const uint8_t standard = sharedData.measure.distortionReadout.intermodulation) {
+    // The standard's pair, the low tone first; the amplitudes sum to the
+    // generator's, so the pair's peak is a sine's at its level.
+    const auto s = standard == 2 ? dsp::IntermodulationStandard::Ccif : dsp::IntermodulationStandard::Smpte;
+    tone.frequencyHz = dsp::standardLowTone(s);
+    tone.secondFrequencyHz = dsp::standardHighTone(s);
+    tone.secondRatio = s == dsp::IntermodulationStandard::Ccif ? 1.0 : 0.25;
+    tone.amplitude = trackingGenerator->amplitude() / (1 + tone.secondRatio);
+  }
   if (!trackingGenerator->playTone(tone)) {
-    *error = "The output cannot play " + text + ": the tone must lie below half its rate.";
+    *error = tone.secondFrequencyHz > 0
+                 ? "The output cannot play the standard's tones: they must lie below half its rate."
+                 : "The output cannot play " + text + ": the tone must lie below half its rate.";
     return false;
   }
   tonePlaying_ = true;

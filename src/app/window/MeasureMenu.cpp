@@ -88,9 +88,26 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
   weighted->setCheckable(true);
   QObject::connect(weighted, &QAction::triggered, menu, [&app](bool on) { app.setDistortionNoiseWeighted(on); });
 
+  // The readout's intermodulation standard: the generator's tone button
+  // plays its pair of tones.
+  QMenu* imd = menu->addMenu(QStringLiteral("Intermodulation"));
+  imd->setObjectName(QStringLiteral("intermodulationMenu"));
+  auto* standards = new QActionGroup(imd);
+  static constexpr const char* kStandards[] = {"Off (Harmonic Distortion)", "SMPTE: 60 Hz + 7 kHz, 4:1",
+                                               "CCIF: 19 kHz + 20 kHz, 1:1"};
+  QAction* standardActions[std::size(kStandards)] = {};
+  for (std::size_t i = 0; i < std::size(kStandards); ++i) {
+    QAction* action = imd->addAction(QString::fromUtf8(kStandards[i]));
+    action->setCheckable(true);
+    standards->addAction(action);
+    const int standard = static_cast<int>(i);
+    QObject::connect(action, &QAction::triggered, menu, [&app, standard] { app.setIntermodulationReadout(standard); });
+    standardActions[i] = action;
+  }
+
   // The checks as the settings have them, whoever changed them.
   QObject::connect(menu, &QMenu::aboutToShow, menu,
-                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep] {
+                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep, standardActions] {
     const MeasureState& m = app.sharedData.measure;
     for (int mode = 0; mode < 3; ++mode) modeActions[mode]->setChecked(m.traceMode == mode);
     for (std::size_t i = 0; i < std::size(toggles); ++i) toggleActions[i]->setChecked(m.*toggles[i].state != 0);
@@ -98,6 +115,8 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
       limitActions[i]->setChecked(kLimits[i].hz == m.distortionReadout.upperHz);
     weighted->setChecked(m.distortionReadout.weightNoise != 0);
     sweep->setChecked(m.distortionReadout.sweeping != 0);
+    for (std::size_t i = 0; i < std::size(kStandards); ++i)
+      standardActions[i]->setChecked(m.distortionReadout.intermodulation == i);
   });
   return menu;
 }

@@ -334,3 +334,57 @@ TEST_F(MeasureCommands, TheDistortionSweepReadsEveryPointOfTheToneInOrder) {
   EXPECT_FALSE(h.app.startDistortionSweep(100, 1000, 3, &error));
   EXPECT_NE(error.find("normal mode"), std::string::npos) << error;
 }
+
+// With the SMPTE standard chosen the readout reads two tones' modulation
+// products instead of harmonics, and the tone button plays the standard's
+// pair, the amplitudes summing to the generator's. Fed 60 Hz and 7 kHz at
+// 4:1 with the first sideband pair each 60 dB below 7 kHz, the second
+// order reads the two sidebands' amplitudes summed over 7 kHz's,
+// 20·log10(2·10⁻³) = −53.98 dB, and the reading is that order alone. The
+// standard is kept; a distortion sweep ends it.
+TEST_F(MeasureCommands, TheIntermodulationReadoutReadsTheStandardsPairThatTheToneButtonPlays) {
+  MeasureHarness h;
+  FakeTextField toneField{"1000"};
+  FakeButton toneButton{"Play Tone"};
+  h.app.toneFrequencyField = &toneField;
+  h.app.toneButton = &toneButton;
+  h.launch();
+  h.app.setIntermodulationReadout(1);
+  EXPECT_TRUE(h.app.sharedData.measure.distortion);
+  toneButton.press();
+  ASSERT_TRUE(h.generator.tone);
+  EXPECT_EQ(h.generator.tone->frequencyHz, 60);
+  EXPECT_EQ(h.generator.tone->secondFrequencyHz, 7000);
+  EXPECT_EQ(h.generator.tone->secondRatio, 0.25);
+  EXPECT_DOUBLE_EQ(h.generator.tone->amplitude * 1.25, h.generator.amplitude());
+
+  const dsp::IntermodulationReading& r = h.app.sharedData.measure.distortionReadout.imd;
+  float block[AppDelegate::kBlockLength];
+  for (int b = 0; b < 400; ++b) {
+    for (float& s : block) {
+      const double t = 2 * std::numbers::pi * static_cast<double>(h.t++) / 48000;
+      s = static_cast<float>(0.4 * std::sin(60 * t) + 0.1 * std::sin(7000 * t) + 1e-4 * std::sin(6940 * t) +
+                             1e-4 * std::sin(7060 * t));
+    }
+    h.app.newDataFromInput(block, 48000);
+    h.mainThread.drain();
+  }
+  ASSERT_TRUE(r.valid);
+  EXPECT_NEAR(r.orders[0].levelDb, 20 * std::log10(2e-3), 0.1);
+  EXPECT_NEAR(r.imdDb, 20 * std::log10(2e-3), 0.1) << "the higher orders hold nothing";
+  display::DistortionTexts texts;
+  display::makeDistortionTexts(h.app.sharedData, texts);
+  ASSERT_GE(texts.count, 6);
+  EXPECT_STREQ(texts.lines[0].data(), "Intermodulation (SMPTE)  60 Hz + 7 kHz");
+  EXPECT_EQ(std::string(texts.lines[4].data()).rfind("IMD (SMPTE)  -53.9", 0), 0u) << texts.lines[4].data();
+
+  std::string error;
+  ASSERT_TRUE(h.app.startDistortionSweep(100, 1600, 1, &error)) << error;
+  EXPECT_EQ(h.app.sharedData.measure.distortionReadout.intermodulation, 0);
+  h.app.setIntermodulationReadout(2);
+  EXPECT_FALSE(h.app.sharedData.measure.distortionReadout.sweeping);
+  h.app.applicationWillTerminate();
+  const PropertyDictionary settings = readSettings();
+  ASSERT_TRUE(settings.string("Intermodulation Standard"));
+  EXPECT_EQ(*settings.string("Intermodulation Standard"), "CCIF");
+}

@@ -111,4 +111,15 @@ TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
     for (int x = withReadout.width() / 2; x < withReadout.width(); ++x)
       if (withReadout.pixel(x, y) != withoutTable.pixel(x, y)) ++changed;
   EXPECT_GT(changed, 100) << "the readout's lines were drawn";
+
+  // The intermodulation standards, one at a time, shown when the menu opens.
+  QMenu* imd = r.window.findChild<QMenu*>(QStringLiteral("intermodulationMenu"));
+  ASSERT_NE(imd, nullptr);
+  ASSERT_EQ(imd->actions().size(), 3);
+  imd->actions()[2]->trigger();
+  EXPECT_EQ(r.app.sharedData.measure.distortionReadout.intermodulation, 2);
+  r.app.setIntermodulationReadout(1);
+  emit menu->aboutToShow();
+  EXPECT_TRUE(imd->actions()[1]->isChecked());
+  EXPECT_FALSE(imd->actions()[2]->isChecked());
 }
