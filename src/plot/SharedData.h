@@ -80,6 +80,8 @@ struct MeasureState {
       double hz = 0;
       double thdDb = 0;
       double thdnDb = 0;
+      double levelDbfs = 0;           // the tone's
+      dsp::DistortionReading reading; // the whole reading, for the export
     };
     std::vector<SweepPoint> sweep;
     uint8_t sweeping = 0;  // the sweep is under way

@@ -425,6 +425,12 @@ class AppDelegate : public InputController {
   // limit, if lower) at three points per octave, the reason said when it
   // cannot start; off, stopped.
   void setDistortionSweep(bool on);
+  // The sweep's points so far as CSV, one row per point (formats/
+  // DistortionCsv.h), and the command that asks where to write them (said
+  // when there are none; a file not written is alerted, never half
+  // written).
+  std::string distortionSweepCsv() const;
+  void exportDistortionSweep();
   // The most readings a sweep's point waits for, and how close two in a row
   // agree once settled (dB, fundamental and THD+N).
   static constexpr int kSweepPointReadings = 12;

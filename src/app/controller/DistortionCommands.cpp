@@ -10,6 +10,9 @@
 #include <optional>
 
 #include "app/controller/AppDelegate.h"
+#include "app/formats/DistortionCsv.h"
+#include "platform/AtomicFile.h"
+#include "ui/Panels.h"
 
 namespace {
 
@@ -185,7 +188,8 @@ void AppDelegate::distortionSweepReading(const dsp::DistortionReading& reading) 
   }
   if (d.sweep.size() < d.sweep.capacity())
     d.sweep.push_back({distortionSweepPlan_[distortionSweepNext_], reading.valid ? reading.thdDb : 0.0,
-                       reading.valid ? reading.thdnDb : 0.0});
+                       reading.valid ? reading.thdnDb : 0.0, 20 * std::log10(trackingGenerator->amplitude()),
+                       reading});
   if (++distortionSweepNext_ >= distortionSweepPlan_.size()) {
     stopDistortionSweep();
     return;
@@ -306,6 +310,30 @@ void AppDelegate::toneButtonChanged() {
     return;
   }
   toneButton->setTitle("Stop Tone");
+}
+
+std::string AppDelegate::distortionSweepCsv() const {
+  std::string text = distortionCsvHeader();
+  for (const MeasureState::Distortion::SweepPoint& p : sharedData.measure.distortionReadout.sweep)
+    text += distortionCsvRow(p.hz, p.levelDbfs, p.reading);
+  return text;
+}
+
+void AppDelegate::exportDistortionSweep() {
+  if (sharedData.measure.distortionReadout.sweep.empty()) {
+    say("There is no distortion sweep to export: Measure ▸ Distortion Band ▸ Sweep measures one.");
+    return;
+  }
+  ui::Panels* panels = ui::Panels::instance();
+  const std::optional<std::string> path =
+      panels ? panels->runSavePanel("Export Distortion Sweep", "distortion.csv", "CSV files (*.csv);;All files (*)")
+             : std::nullopt;
+  if (!path) return;
+  std::string error;
+  if (!platform::writeFileAtomically(*path, distortionSweepCsv(), &error))
+    alertFailure("The distortion sweep could not be exported to " + *path, error);
+  else if (showStatus)
+    showStatus("Distortion sweep exported to " + *path);
 }
 
 void AppDelegate::setDistortionSweep(bool on) {

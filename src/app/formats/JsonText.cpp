@@ -27,7 +27,11 @@ std::string jsonString(const std::string& text) {
 
 std::string jsonNumber(std::optional<double> value, const char* format) {
   if (!value || !std::isfinite(*value)) return "null";
+  return printedNumber(format, *value);
+}
+
+std::string printedNumber(const char* format, double value) {
   char text[64];
-  std::snprintf(text, sizeof text, format, *value);
+  std::snprintf(text, sizeof text, format, value);
   return text;
 }

@@ -83,6 +83,9 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
   sweep->setObjectName(QStringLiteral("distortionSweep"));
   sweep->setCheckable(true);
   QObject::connect(sweep, &QAction::triggered, menu, [&app](bool on) { app.setDistortionSweep(on); });
+  QAction* exportSweep = band->addAction(QStringLiteral("Export Sweep Points…"));
+  exportSweep->setObjectName(QStringLiteral("distortionSweepExport"));
+  QObject::connect(exportSweep, &QAction::triggered, menu, [&app] { app.exportDistortionSweep(); });
   QAction* weighted = band->addAction(QStringLiteral("A-Weighted Noise"));
   weighted->setObjectName(QStringLiteral("distortionNoiseWeighted"));
   weighted->setCheckable(true);
@@ -107,7 +110,7 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
 
   // The checks as the settings have them, whoever changed them.
   QObject::connect(menu, &QMenu::aboutToShow, menu,
-                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep, standardActions] {
+                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep, exportSweep, standardActions] {
     const MeasureState& m = app.sharedData.measure;
     for (int mode = 0; mode < 3; ++mode) modeActions[mode]->setChecked(m.traceMode == mode);
     for (std::size_t i = 0; i < std::size(toggles); ++i) toggleActions[i]->setChecked(m.*toggles[i].state != 0);
@@ -115,6 +118,7 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
       limitActions[i]->setChecked(kLimits[i].hz == m.distortionReadout.upperHz);
     weighted->setChecked(m.distortionReadout.weightNoise != 0);
     sweep->setChecked(m.distortionReadout.sweeping != 0);
+    exportSweep->setEnabled(!m.distortionReadout.sweep.empty());
     for (std::size_t i = 0; i < std::size(kStandards); ++i)
       standardActions[i]->setChecked(m.distortionReadout.intermodulation == i);
   });

@@ -326,6 +326,17 @@ TEST_F(MeasureCommands, TheDistortionSweepReadsEveryPointOfTheToneInOrder) {
   }
   EXPECT_FALSE(h.app.tonePlaying());
   EXPECT_EQ(h.log.count("generator.stopTone"), 1);
+  // The export has a row per point, in order, each with the tone's level
+  // and its reading.
+  std::istringstream csv(h.app.distortionSweepCsv());
+  std::string line;
+  std::getline(csv, line);
+  EXPECT_EQ(line.rfind("frequency_hz,level_dbfs,thd_db,", 0), 0u) << line;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(std::getline(csv, line));
+    EXPECT_EQ(line.rfind(std::to_string(100 << i) + ".000,-12.04,-60.0", 0), 0u) << line;
+  }
+  EXPECT_FALSE(std::getline(csv, line));
 
   // Refused: the tracking mode, and edges past half the rate.
   EXPECT_FALSE(h.app.startDistortionSweep(1000, 30000, 3, &error));

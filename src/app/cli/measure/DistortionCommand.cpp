@@ -7,6 +7,7 @@
 #include "app/cli/analyze/DistortionReport.h"
 #include "app/cli/measure/DistortionMeasurement.h"
 #include "app/controller/OptionValues.h"
+#include "app/formats/DistortionCsv.h"
 #include "app/formats/JsonText.h"
 #include "platform/AtomicFile.h"
 
@@ -37,28 +38,8 @@ std::optional<std::pair<double, double>> range(const std::string& text) {
 
 double levelDbfs(double amplitude) { return 20 * std::log10(amplitude); }
 
-// The cell of a level: empty without one.
-std::string cell(double value, const char* format, bool present = true) {
-  return present && std::isfinite(value) ? printed(format, value) : std::string();
-}
-
-std::string csvHeader() {
-  std::string line = "frequency_hz,level_dbfs,thd_db,thd_percent,thd_n_db,thd_n_percent,sinad_db,snr_db,noise_db";
-  for (int order = 2; order <= dsp::DistortionReading::kHighestOrder; ++order)
-    line += ",h" + std::to_string(order) + "_db";
-  return line + "\n";
-}
-
 std::string csvRow(const DistortionPoint& p) {
-  const dsp::DistortionReading& r = p.reading;
-  const bool thd = r.valid && r.harmonicsInBand > 0;
-  std::string line = printed("%.3f", p.tone.frequencyHz) + "," + printed("%.2f", levelDbfs(p.tone.amplitude));
-  line += "," + cell(r.thdDb, "%.2f", thd) + "," + cell(r.thdPercent, "%.6g", thd);
-  line += "," + cell(r.thdnDb, "%.2f", r.valid) + "," + cell(r.thdnPercent, "%.6g", r.valid);
-  line += "," + cell(r.sinadDb, "%.2f", r.valid) + "," + cell(r.snrDb, "%.2f", r.valid);
-  line += "," + cell(r.noiseDb, "%.2f", r.valid);
-  for (const dsp::HarmonicReading& h : r.harmonics) line += "," + cell(h.levelDb, "%.2f", r.valid && h.inBand);
-  return line + "\n";
+  return distortionCsvRow(p.tone.frequencyHz, levelDbfs(p.tone.amplitude), p.reading);
 }
 
 std::string jsonPoint(const DistortionPoint& p) {
@@ -204,7 +185,7 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
 
   int status = 0;
   if (!csv.empty()) {
-    std::string text = csvHeader();
+    std::string text = distortionCsvHeader();
     for (const DistortionPoint& p : points) text += csvRow(p);
     std::string error;
     if (csv == "-") {
