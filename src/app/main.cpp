@@ -146,6 +146,9 @@ int main(int argc, char* argv[]) {
   QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("SpecAn"));
   QApplication::setOrganizationDomain(QStringLiteral("specan.org"));
+  // The installed desktop entry's name, by which a desktop shows the window
+  // with its icon and menu entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.specan.SpecAn"));
   // Qt adopts the user's locale for the C library too; numbers in fields,
   // files and logs keep a decimal point whatever the language (Qt's own
   // QLocale still follows the user).

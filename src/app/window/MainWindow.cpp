@@ -328,7 +328,7 @@ void MainWindow::showAbout() {
 
 std::string helpPageURL(const QString& programFolder) {
   const QDir folder(programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder);
-  for (const char* path : {"help.html", "../share/doc/specan/help.html"}) {
+  for (const char* path : {"help.html", SPECAN_INSTALLED_HELP}) {
     const QFileInfo page(folder.filePath(QString::fromUtf8(path)));
     if (page.isFile()) return QUrl::fromLocalFile(page.canonicalFilePath()).toEncoded().toStdString();
   }

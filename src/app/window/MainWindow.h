@@ -134,6 +134,7 @@ class MainWindow final : public QWidget {
 };
 
 // The help page's file:// address: help.html in the program's folder, else
-// ../share/doc/specan/help.html from there (where it is installed); empty
-// when neither exists. An empty folder means the running program's.
+// where it is installed as program data, ../share/specan/help.html from
+// there in the usual layout (SPECAN_INSTALLED_HELP); empty when neither
+// exists. An empty folder means the running program's.
 std::string helpPageURL(const QString& programFolder = QString());

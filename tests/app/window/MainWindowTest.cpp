@@ -310,14 +310,15 @@ TEST(MainWindow, TheHelpCommandOpensTheHelpPageBesideTheProgram) {
 TEST(MainWindow, AnInstalledHelpPageIsFoundBesideTheProgramOrUnderShare) {
   QTemporaryDir root;
   const QDir top(root.path());
-  ASSERT_TRUE(top.mkpath(QStringLiteral("bin")) && top.mkpath(QStringLiteral("share/doc/specan")));
   const QString program = top.filePath(QStringLiteral("bin"));
+  const QString installed = QDir::cleanPath(QDir(program).filePath(QStringLiteral(SPECAN_INSTALLED_HELP)));
+  ASSERT_TRUE(top.mkpath(QStringLiteral("bin")) && QDir().mkpath(QFileInfo(installed).path()));
   EXPECT_EQ(helpPageURL(program), "");
-  for (const char* path : {"share/doc/specan/help.html", "bin/help.html"}) {
-    QFile page(top.filePath(QString::fromUtf8(path)));
+  for (const QString& path : {installed, top.filePath(QStringLiteral("bin/help.html"))}) {
+    QFile page(path);
     ASSERT_TRUE(page.open(QIODevice::WriteOnly));
     page.close();
-    EXPECT_EQ(pageAt(helpPageURL(program)), QFileInfo(page).canonicalFilePath()) << path;
+    EXPECT_EQ(pageAt(helpPageURL(program)), QFileInfo(page).canonicalFilePath()) << path.toStdString();
   }
 }
 

@@ -11,6 +11,7 @@
 #include "app/cli/analyze/DistortionReport.h"
 #include "app/cli/analyze/FileAnalysis.h"
 #include "app/cli/analyze/IntermodulationReport.h"
+#include "app/cli/analyze/ParallelFiles.h"
 #include "app/headless/HeadlessApplication.h"
 #include "dsp/FFTPlanner.h"
 #include "platform/AtomicFile.h"
@@ -140,6 +141,57 @@ class Environment {
   std::unique_ptr<HeadlessApplication> application_;
 };
 
+// Analyses one sound file and writes its outputs and its line; false when
+// it failed (said on standard error).
+bool analyseFile(const analyze::Options& options, const std::string& file, const OutputTarget& csv,
+                 const OutputTarget& png, const option_values::Levels& levels) {
+  bool failed = false;
+  FileAnalysis analysis(options, png.wanted(), levels);
+  std::string cause;
+  const bool analysed = analysis.run(file, &cause);
+  // The file is damaged, but its finite samples are analysed as a live
+  // input's are: the outputs are still written.
+  if (const int64_t nonFinite = analysis.nonFiniteSamples(); nonFinite > 0) {
+    say(file + ": " + std::to_string(nonFinite) + (nonFinite == 1 ? " non-finite sample" : " non-finite samples"));
+    if (!analysis.nonFiniteNegligible()) failed = true;
+  }
+  if (!analysed) {
+    say(file + ": " + cause);
+    failed = true;
+    return false;
+  }
+  if (!writeOutputs(analysis, file, csv, png)) failed = true;
+  // The distortion readout analyses the file again, with its own window.
+  std::optional<dsp::DistortionReading> distortion;
+  if (options.distortion) {
+    distortion = analyze::readDistortion(options, file, &cause);
+    if (!distortion) {
+      say(file + ": the distortion readout: " + cause);
+      failed = true;
+    }
+  }
+  std::optional<dsp::IntermodulationReading> intermodulation;
+  if (options.imd) {
+    intermodulation = analyze::readIntermodulation(options, file, &cause);
+    if (!intermodulation) {
+      say(file + ": the intermodulation readout: " + cause);
+      failed = true;
+    }
+  }
+  if (options.json) {
+    std::string members = distortion ? analyze::distortionJson(*distortion) : std::string();
+    if (intermodulation) members += (members.empty() ? "" : ",") + analyze::intermodulationJson(*intermodulation);
+    std::fputs((analysis.jsonLine(file, members) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  } else if (!csv.toStandardOutput()) {
+    std::string readout = distortion ? analyze::distortionSummary(*distortion) : std::string();
+    if (intermodulation) readout += analyze::intermodulationSummary(*intermodulation);
+    std::fputs((analysis.summaryLine(file) + readout + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+  return !failed;
+}
+
 }  // namespace
 
 int runAnalyzeCommand(const std::vector<std::string>& arguments) {
@@ -171,52 +223,18 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
     return 2;
   }
 
-  Environment environment(png.wanted());
-  bool failed = false;
-  for (const std::string& file : options.files) {
-    FileAnalysis analysis(options, png.wanted(), *levels);
-    std::string cause;
-    const bool analysed = analysis.run(file, &cause);
-    // The file is damaged, but its finite samples are analysed as a live
-    // input's are: the outputs are still written.
-    if (const int64_t nonFinite = analysis.nonFiniteSamples(); nonFinite > 0) {
-      say(file + ": " + std::to_string(nonFinite) + (nonFinite == 1 ? " non-finite sample" : " non-finite samples"));
-      if (!analysis.nonFiniteNegligible()) failed = true;
-    }
-    if (!analysed) {
-      say(file + ": " + cause);
-      failed = true;
-      continue;
-    }
-    if (!writeOutputs(analysis, file, csv, png)) failed = true;
-    // The distortion readout analyses the file again, with its own window.
-    std::optional<dsp::DistortionReading> distortion;
-    if (options.distortion) {
-      distortion = analyze::readDistortion(options, file, &cause);
-      if (!distortion) {
-        say(file + ": the distortion readout: " + cause);
-        failed = true;
-      }
-    }
-    std::optional<dsp::IntermodulationReading> intermodulation;
-    if (options.imd) {
-      intermodulation = analyze::readIntermodulation(options, file, &cause);
-      if (!intermodulation) {
-        say(file + ": the intermodulation readout: " + cause);
-        failed = true;
-      }
-    }
-    if (options.json) {
-      std::string members = distortion ? analyze::distortionJson(*distortion) : std::string();
-      if (intermodulation) members += (members.empty() ? "" : ",") + analyze::intermodulationJson(*intermodulation);
-      std::fputs((analysis.jsonLine(file, members) + "\n").c_str(), stdout);
-      std::fflush(stdout);
-    } else if (!csv.toStandardOutput()) {
-      std::string readout = distortion ? analyze::distortionSummary(*distortion) : std::string();
-      if (intermodulation) readout += analyze::intermodulationSummary(*intermodulation);
-      std::fputs((analysis.summaryLine(file) + readout + "\n").c_str(), stdout);
-      std::fflush(stdout);
-    }
+  // One file at a time in this process, else each in a process of its own.
+  const int jobs = options.jobs > 0 ? options.jobs : analyze::processorCount();
+  if (jobs == 1 || options.files.size() == 1) {
+    Environment environment(png.wanted());
+    bool failed = false;
+    for (const std::string& file : options.files)
+      if (!analyseFile(options, file, csv, png, *levels)) failed = true;
+    return failed ? 1 : 0;
   }
-  return failed ? 1 : 0;
+  const bool analysed = analyze::analyseInProcesses(options.files, jobs, [&](const std::string& file) {
+    Environment environment(png.wanted());
+    return analyseFile(options, file, csv, png, *levels);
+  });
+  return analysed ? 0 : 1;
 }

@@ -1,5 +1,10 @@
 #include "app/cli/analyze/AnalyzeOptions.h"
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
 #include "app/controller/InterfaceMenus.h"
 #include "app/controller/OptionValues.h"
 #include "dsp/OctaveBands.h"
@@ -8,6 +13,8 @@
 namespace analyze {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Seconds of the longest file position taken: far beyond any real file, and
 // a frame count at 192 kHz still fits an int64.
@@ -141,6 +148,13 @@ const char kUsageTail[] =
     "                   (relative to the standard's reference), in_band}],\n"
     "                   orders [{order, level_db, percent, in_band}]; null\n"
     "                   without the two tones resolved\n"
+    "  -j N, --jobs=N   analyse N FILEs at a time, each in a process of its own\n"
+    "                   (default: the number of processors); the lines and\n"
+    "                   messages still come in the order of the FILEs\n"
+    "  --recursive      a FILE that is a folder stands for the sound files in\n"
+    "                   it and in its folders (by the endings .wav, .wave, .aif,\n"
+    "                   .aiff, .aifc, .caf, .flac, .ogg, .oga, .opus, .mp3, .m4a,\n"
+    "                   .mp4, .w64, .rf64 and .au), in the order of their paths\n"
     "  --help           show this help and exit\n"
     "\n"
     "With several FILEs, --csv and --png name a folder: an existing one, or a\n"
@@ -172,6 +186,32 @@ Parsed refuse(const std::string& argument, const std::string& cause) {
   return Parsed{std::nullopt, 2, "specan: " + argument + ": " + cause};
 }
 
+bool isSoundFileName(const fs::path& path) {
+  std::string ending = path.extension().string();
+  for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* known : {".wav", ".wave", ".aif", ".aiff", ".aifc", ".caf", ".flac", ".ogg", ".oga", ".opus",
+                            ".mp3", ".m4a", ".mp4", ".w64", ".rf64", ".au"})
+    if (ending == known) return true;
+  return false;
+}
+
+// The sound files under folder, in the order of their paths; nullopt with
+// the cause when the folder cannot be read.
+std::optional<std::vector<std::string>> soundFilesIn(const std::string& folder, std::string* cause) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (fs::recursive_directory_iterator at(folder, error), end; !error && at != end; at.increment(error)) {
+    std::error_code ignored;
+    if (at->is_regular_file(ignored) && isSoundFileName(at->path())) found.push_back(at->path().string());
+  }
+  if (error) {
+    *cause = "cannot read the folder: " + error.message();
+    return std::nullopt;
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 }  // namespace
 
 const char* usage() {
@@ -191,7 +231,22 @@ Parsed parse(const std::vector<std::string>& arguments) {
   Options o;
   bool optionsEnd = false;
   bool bandGiven = false;
-  for (const std::string& a : arguments) {
+  bool recursive = false;
+  const auto jobsOf = [&](const std::string& value) {
+    const std::optional<int> jobs = wholeNumber(value);
+    if (!jobs || *jobs < 1 || *jobs > 1024) return false;
+    o.jobs = *jobs;
+    return true;
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& a = arguments[i];
+    if (!optionsEnd && (a == "-j" || (a.starts_with("-j") && a.size() > 2) || a.starts_with("--jobs="))) {
+      const bool separate = a == "-j";
+      if (separate && i + 1 == arguments.size()) return refuse(a, "the number of files at a time is missing");
+      const std::string value = separate ? arguments[++i] : a.substr(a[1] == 'j' ? 2 : 7);
+      if (!jobsOf(value)) return refuse(separate ? a + " " + value : a, "the files at a time are 1 to 1024");
+      continue;
+    }
     if (optionsEnd || a.empty() || a[0] != '-' || a == "-") {
       o.files.push_back(a);
       continue;
@@ -263,6 +318,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (!n || !dsp::isSmoothingFraction(*n))
         return refuse(a, "the smoothing is off, 1/1, 1/2, 1/3, 1/6, 1/12, 1/24 or 1/48 octave");
       o.smoothing = *n;
+    } else if (a == "--recursive") {
+      recursive = true;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--distortion") {
@@ -298,6 +355,21 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (std::optional<std::string> cause = o.levels.check())
     return refuse(std::string("--units=") + dsp::levelUnitKeyword(o.levels.unit), *cause);
+  if (recursive) {
+    std::vector<std::string> files;
+    for (const std::string& file : o.files) {
+      std::error_code ignored;
+      if (!fs::is_directory(file, ignored)) {
+        files.push_back(file);
+        continue;
+      }
+      std::string cause;
+      std::optional<std::vector<std::string>> inside = soundFilesIn(file, &cause);
+      if (!inside) return refuse(file, cause);
+      files.insert(files.end(), inside->begin(), inside->end());
+    }
+    o.files = std::move(files);
+  }
   if (o.files.empty()) return refuse("analyze", "no sound file given (see 'specan analyze --help')");
   if (bandGiven && !o.distortion)
     return refuse("--band", "the band is the distortion readout's: give --distortion too");

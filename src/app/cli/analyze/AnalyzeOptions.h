@@ -45,6 +45,8 @@ struct Options {
   std::optional<dsp::IntermodulationStandard> imd;  // none: no readout
   double lowTone = 0, highTone = 0;                  // Hz; 0: the standard's
   option_values::LevelOptions levels;  // the unit and the input's calibration
+  int jobs = 0;  // files analysed at a time, each in a process of its own; 0: one per processor
+  // The sound files, those of the folders given with --recursive among them.
   std::vector<std::string> files;
 };
 
