@@ -147,7 +147,7 @@ std::vector<TimeLabel> timeLabels(double start, double end, double height) {
   if (!(span > 0) || !(height > 0)) return labels;
   const double step = niceStep(span * 40.0 / std::max(40.0, height));
   for (double k = std::ceil(start / step - 1e-9); k * step <= end + 1e-9 * step; k += 1)
-    labels.push_back({k * step, secondsText(k * step, step)});
+    labels.push_back({k * step + 0.0, secondsText(k * step + 0.0, step)});
   return labels;
 }
 

@@ -11,6 +11,7 @@
 #include "app/cli/analyze/DistortionReport.h"
 #include "app/cli/analyze/FileAnalysis.h"
 #include "app/cli/analyze/IntermodulationReport.h"
+#include "app/cli/analyze/SpectrogramExport.h"
 #include "app/headless/HeadlessApplication.h"
 #include "dsp/FFTPlanner.h"
 #include "platform/AtomicFile.h"
@@ -155,7 +156,8 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   const analyze::Options& options = *parsed.options;
   const OutputTarget csv{"--csv=" + options.csv, options.csv, ".csv"};
   const OutputTarget png{"--png=" + options.png, options.png, ".png"};
-  for (const OutputTarget* output : {&csv, &png}) {
+  const OutputTarget spectrogram{"--spectrogram=" + options.spectrogram, options.spectrogram, ".png"};
+  for (const OutputTarget* output : {&csv, &png, &spectrogram}) {
     if (std::optional<std::string> mistake = checkTargets(*output, options.files)) {
       say(*mistake);
       return 2;
@@ -171,7 +173,7 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
     return 2;
   }
 
-  Environment environment(png.wanted());
+  Environment environment(png.wanted() || spectrogram.wanted());
   bool failed = false;
   for (const std::string& file : options.files) {
     FileAnalysis analysis(options, png.wanted(), *levels);
@@ -189,6 +191,16 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
       continue;
     }
     if (!writeOutputs(analysis, file, csv, png)) failed = true;
+    // The spectrogram analyses the file again, each spectrum by itself.
+    if (spectrogram.wanted()) {
+      const std::string path = spectrogram.pathFor(file);
+      if (!makeFolderFor(path)) {
+        failed = true;
+      } else if (!writeSpectrogram(options, *levels, file, path, &cause)) {
+        say(file + ": the spectrogram: " + cause);
+        failed = true;
+      }
+    }
     // The distortion readout analyses the file again, with its own window.
     std::optional<dsp::DistortionReading> distortion;
     if (options.distortion) {
