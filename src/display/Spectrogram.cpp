@@ -45,8 +45,8 @@ uint32_t Spectrogram::colorOf(float level) const noexcept {
   // NaN fails the comparison and takes the bottom colour with no power.
   if (!(level > range_.bottom)) return (*table_)[0];
   const float share = (level - range_.bottom) / (range_.top - range_.bottom);
-  const int entry = std::min(static_cast<int>(share * kColorMapEntries), kColorMapEntries - 1);
-  return (*table_)[static_cast<size_t>(entry)];
+  if (!(share < 1)) return (*table_)[kColorMapEntries - 1];
+  return (*table_)[static_cast<size_t>(share * kColorMapEntries)];
 }
 
 void Spectrogram::detectInto(const PlotGeometry& geometry, const TraceData& trace, int detectorMode) noexcept {
