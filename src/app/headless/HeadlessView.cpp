@@ -21,7 +21,6 @@ void HeadlessView::setSharedData(SharedData* shared) {
 void HeadlessView::addTraceData(TraceData* trace) {
   ++tracesReceived_;
   addTraceDataBin(trace, -1);
-  if (listener_ && trace) listener_(listenerContext_, trace);
 }
 
 void HeadlessView::addTraceDataBin(TraceData* trace, int bin) {

@@ -49,14 +49,6 @@ class HeadlessView final : public PlotView {
   // Whole traces handed over so far: one per spectrum of normal analysis,
   // so that a reading can wait for the next spectrum rather than a time.
   int64_t tracesReceived() const { return tracesReceived_; }
-  // Called with every whole trace handed over, after the view has taken it
-  // (null: none). For a reading of each spectrum in turn, such as the
-  // spectrogram of a sound file; main thread, within the controller's call.
-  using TraceListener = void (*)(void* context, TraceData* trace);
-  void setTraceListener(TraceListener listener, void* context) {
-    listener_ = listener;
-    listenerContext_ = context;
-  }
 
   // --- PlotView ---
   void setSharedData(SharedData* shared) override;
@@ -88,6 +80,4 @@ class HeadlessView final : public PlotView {
   Peak peak_;
   bool slopeOnly_ = false;
   int64_t tracesReceived_ = 0;
-  TraceListener listener_ = nullptr;
-  void* listenerContext_ = nullptr;
 };

@@ -177,6 +177,9 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   bool failed = false;
   for (const std::string& file : options.files) {
     FileAnalysis analysis(options, png.wanted(), *levels);
+    // The spectrogram takes the analysis's spectra as they come.
+    std::optional<SpectrogramExport> spectrogramImage;
+    if (spectrogram.wanted()) spectrogramImage.emplace(options, analysis);
     std::string cause;
     const bool analysed = analysis.run(file, &cause);
     // The file is damaged, but its finite samples are analysed as a live
@@ -191,12 +194,11 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
       continue;
     }
     if (!writeOutputs(analysis, file, csv, png)) failed = true;
-    // The spectrogram analyses the file again, each spectrum by itself.
-    if (spectrogram.wanted()) {
+    if (spectrogramImage) {
       const std::string path = spectrogram.pathFor(file);
       if (!makeFolderFor(path)) {
         failed = true;
-      } else if (!writeSpectrogram(options, *levels, file, path, &cause)) {
+      } else if (!writeSpectrogram(*spectrogramImage, path, &cause)) {
         say(file + ": the spectrogram: " + cause);
         failed = true;
       }

@@ -96,10 +96,11 @@ class FileAnalysis {
   const SharedData& sharedData() const { return app_.sharedData; }
   const ColorPalette& printPalette() const { return app_.printPalette; }
   double rangeSeconds() const { return static_cast<double>(input_.rangeFrames()) / input_.samplingRate(); }
-  // Every spectrum's trace as the view takes it (HeadlessView::setTraceListener);
-  // set before run().
-  void setTraceListener(HeadlessView::TraceListener listener, void* context) {
-    view_.setTraceListener(listener, context);
+  // Every spectrum of the run by itself, as the engine made it
+  // (AppDelegate::recordingSpectrumListener); set before run().
+  void setSpectrumListener(AppDelegate::RecordingSpectrumListener listener, void* context) {
+    app_.recordingSpectrumListener = listener;
+    app_.recordingSpectrumContext = context;
   }
 
  private:

@@ -4,40 +4,39 @@
 #include <QByteArray>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
-#include "display/PlotDetectors.h"
-#include "display/SpectrogramPage.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
 #include "platform/AtomicFile.h"
 
-SpectrogramExport::SpectrogramExport(const analyze::Options& options, const option_values::Levels& levels)
-    : options_(options), analysis_(eachSpectrum(options), false, levels) {
-  analysis_.setTraceListener(&SpectrogramExport::takeTrace, this);
+SpectrogramExport::SpectrogramExport(const analyze::Options& options, FileAnalysis& analysis)
+    : options_(options), analysis_(analysis), gathered_(std::make_unique<TraceData>()) {
+  analysis_.setSpectrumListener(&SpectrogramExport::takeSpectrum, this);
 }
 
-analyze::Options SpectrogramExport::eachSpectrum(analyze::Options options) {
-  // Each spectrum by itself: an average of one.
-  options.averages = 1;
-  return options;
+SpectrogramExport::~SpectrogramExport() { analysis_.setSpectrumListener(nullptr, nullptr); }
+
+void SpectrogramExport::takeSpectrum(void* context, const SpectrumResult* result, float samplingRate) {
+  static_cast<SpectrogramExport*>(context)->take(*result, samplingRate);
 }
 
-void SpectrogramExport::takeTrace(void* context, TraceData* trace) {
-  static_cast<SpectrogramExport*>(context)->take(*trace);
-}
-
-void SpectrogramExport::configure(const TraceData& trace) {
+void SpectrogramExport::configure(int bins, float samplingRate) {
   configured_ = true;
   const Spectrum* engine = analysis_.engine();
-  rate_ = engine->samplingRate();
+  rate_ = samplingRate;
   hop_ = engine->evenHop();
   window_ = engine->windowedBins();
+  gathered_->bins = bins;
+  gathered_->samplingRate = samplingRate;
+  gathered_->binsPerHertz = PlotTrace::binsPerHertz(bins, samplingRate);
+  gathered_->traces = 1;
   const SharedData& shared = analysis_.sharedData();
   geometry_.setAxisScale(options_.axis);
   geometry_.setDBPerDivision(10);
   geometry_.layOut(QRectF(0, 0, options_.width.value_or(kDefaultWidth), options_.height.value_or(kDefaultHeight)));
-  geometry_.updateScale(shared.span.startFrequency, shared.span.endFrequency, display::binsPerHertzOf(&trace),
-                        trace.bins, shared.refScale);
+  geometry_.updateScale(shared.span.startFrequency, shared.span.endFrequency, gathered_->binsPerHertz, bins,
+                        shared.refScale);
   const int columns = std::max(1, static_cast<int>(geometry_.plotBounds().width()));
   const int rows = std::max(1, static_cast<int>(geometry_.plotBounds().height()));
   spectrogram_.configure(columns, rows);
@@ -45,30 +44,47 @@ void SpectrogramExport::configure(const TraceData& trace) {
   rowSeconds_ = analysis_.rangeSeconds() / rows;
 }
 
-void SpectrogramExport::take(const TraceData& trace) {
-  if (!configured_) configure(trace);
+void SpectrogramExport::addGathered(int row) {
+  const int mode = analysis_.sharedData().detectorMode;
+  // The rows before it that no spectrum fell in show the one before (the
+  // first spectrum's for the rows before it).
+  if (spectrogram_.rowsAdded() == 0) {
+    spectrogram_.addRow(geometry_, *gathered_, mode);
+    while (spectrogram_.rowsAdded() <= row) spectrogram_.repeatRow();
+    return;
+  }
+  while (spectrogram_.rowsAdded() < row) spectrogram_.repeatRow();
+  spectrogram_.addRow(geometry_, *gathered_, mode);
+}
+
+void SpectrogramExport::take(const SpectrumResult& result, float samplingRate) {
+  const int bins = std::clamp(result.bins, 0, TraceData::kCapacity);
+  if (!configured_) configure(bins, samplingRate);
+  if (bins != gathered_->bins) return;  // one configuration throughout a file
   // The middle of this spectrum's window, from the range's start.
   const double middle = (static_cast<double>(spectra_) * hop_ + 0.5 * window_) / rate_;
   ++spectra_;
   const int row = std::clamp(static_cast<int>(std::floor(middle / rowSeconds_)), 0, spectrogram_.rows() - 1);
-  const int mode = analysis_.sharedData().detectorMode;
-  if (spectrogram_.rowsAdded() > row) {
-    spectrogram_.mergeRow(geometry_, trace, mode);
+  float* __restrict highest = gathered_->averaged;
+  if (row == gatheredRow_) {
+    // The engine's buffer and the gathered row never overlap: a loop the
+    // compiler vectorises.
+    const float* __restrict spectrum = result.output;
+    for (int k = 0; k < bins; ++k) highest[k] = spectrum[k] > highest[k] ? spectrum[k] : highest[k];
     return;
   }
-  // Rows before this one that no spectrum fell in show the one before (the
-  // first spectrum's for the rows before it).
-  if (spectrogram_.rowsAdded() == 0) spectrogram_.addRow(geometry_, trace, mode);
-  while (spectrogram_.rowsAdded() < row) spectrogram_.repeatRow();
-  if (spectrogram_.rowsAdded() == row) spectrogram_.addRow(geometry_, trace, mode);
+  if (gatheredRow_ >= 0) addGathered(gatheredRow_);
+  std::memcpy(highest, result.output, sizeof(float) * static_cast<size_t>(bins));
+  gatheredRow_ = row;
 }
 
-bool SpectrogramExport::run(const std::string& path, std::string* cause) {
-  if (!analysis_.run(path, cause)) return false;
-  if (!configured_ || spectra_ == 0) {
+bool SpectrogramExport::finish(std::string* cause) {
+  if (!configured_ || gatheredRow_ < 0) {
     *cause = "no spectrum for the spectrogram";
     return false;
   }
+  addGathered(gatheredRow_);
+  gatheredRow_ = -1;
   // The rows after the last window's middle.
   while (spectrogram_.rowsAdded() < spectrogram_.rows()) spectrogram_.repeatRow();
   start_ = options_.from;
@@ -103,13 +119,11 @@ bool SpectrogramExport::writeImage(const std::string& path, std::string* error) 
                                        error);
 }
 
-bool writeSpectrogram(const analyze::Options& options, const option_values::Levels& levels, const std::string& file,
-                      const std::string& path, std::string* cause) {
-  SpectrogramExport spectrogram(options, levels);
-  if (!spectrogram.run(file, cause)) return false;
+bool writeSpectrogram(SpectrogramExport& spectrogram, const std::string& path, std::string* cause) {
+  if (!spectrogram.finish(cause)) return false;
   std::string error;
   if (!spectrogram.writeImage(path, &error)) {
-    *cause = path + ": the spectrogram was not written: " + error;
+    *cause = path + ": the image was not written: " + error;
     return false;
   }
   return true;

@@ -1,23 +1,25 @@
 #pragma once
 // `specan analyze --spectrogram`: a sound file's spectrum over time, drawn
 // as the window's spectrogram draws it (display/Spectrogram.h), into an
-// image of the page's size. The file is analysed by the analyzer's own
-// controller as FileAnalysis does, over the same range (--from, --to), with
-// the same RBW, window, detector and span, but each spectrum taken by itself
-// (an average of one) and mapped into a row.
+// image of the page's size. It takes every spectrum of the file's analysis
+// (FileAnalysis, over its range: --from, --to; its RBW, window, detector and
+// span) by itself, as the engine made it, in the same pass that makes the
+// summary line, the CSV and the plot's image.
 //
 // The image's rows stand for equal lengths of the range, bottom to top
-// (the newest at the top, as in the window): a spectrum goes into the row
-// that holds the middle of its window; more than one in a row keep per
-// column the highest level, so that a short event is not lost; a row no
-// window's middle falls in (a range with fewer spectra than rows, or the
-// half-windows at either end) shows the spectrum before it, or the first.
-// The time axis is in seconds from the file's start.
+// (the newest at the top, as in the window). A spectrum belongs to the row
+// that holds the middle of its window; a row that holds several is their
+// per-bin highest power, mapped once onto the columns, so that a short
+// event is not lost; a row no window's middle falls in (a range with fewer
+// spectra than rows, or the half windows at either end) shows the spectrum
+// before it, or the first. The time axis is in seconds from the file's
+// start. Levels are the engine's, unweighted, 0 dB on the reference line.
 //
 // Main thread only; the audio provider, the main thread and the Qt
 // application are the caller's (AnalyzeCommand.cpp), as for FileAnalysis.
 
 #include <QImage>
+#include <memory>
 #include <string>
 
 #include "app/cli/analyze/FileAnalysis.h"
@@ -31,38 +33,44 @@ class SpectrogramExport {
   static constexpr int kDefaultWidth = 800;
   static constexpr int kDefaultHeight = 500;
 
-  explicit SpectrogramExport(const analyze::Options& options, const option_values::Levels& levels = {});
+  // Listens to the analysis's spectra; the analysis must outlive this
+  // object, and run() afterwards.
+  SpectrogramExport(const analyze::Options& options, FileAnalysis& analysis);
+  ~SpectrogramExport();
   SpectrogramExport(const SpectrogramExport&) = delete;
   SpectrogramExport& operator=(const SpectrogramExport&) = delete;
 
-  // Analyses the file at path; false with the cause (FileAnalysis::run's).
-  bool run(const std::string& path, std::string* cause);
-  // After a successful run: the page, and the page written whole or not at
-  // all as a PNG to path (false with the reason in *error).
+  // After the analysis's successful run: the last rows; false with the
+  // cause when no spectrum came.
+  bool finish(std::string* cause);
+  // After finish(): the page, and the page written whole or not at all as a
+  // PNG to path (false with the reason in *error).
   QImage image() const;
   bool writeImage(const std::string& path, std::string* error) const;
 
-  // After a successful run: the rows (the oldest at the bottom), the page's
-  // geometry that mapped them, and the seconds from the file's start of the
-  // bottom edge of the oldest row and the top edge of the newest.
+  // After finish(): the rows (the oldest at the bottom), the page's geometry
+  // that mapped them, and the seconds from the file's start of the bottom
+  // edge of the oldest row and the top edge of the newest.
   const display::Spectrogram& spectrogram() const { return spectrogram_; }
   const display::PlotGeometry& geometry() const { return geometry_; }
   double startSeconds() const { return start_; }
   double endSeconds() const { return end_; }
-  // Spectra taken.
   int64_t spectra() const { return spectra_; }
 
  private:
-  static analyze::Options eachSpectrum(analyze::Options options);
-  static void takeTrace(void* context, TraceData* trace);
-  // Lays the page out for the first trace's bins.
-  void configure(const TraceData& trace);
-  void take(const TraceData& trace);
+  static void takeSpectrum(void* context, const SpectrumResult* result, float samplingRate);
+  // Lays the page out for the first spectrum's bins.
+  void configure(int bins, float samplingRate);
+  void take(const SpectrumResult& result, float samplingRate);
+  // The gathered row into the history as row `row` (from the bottom).
+  void addGathered(int row);
 
   analyze::Options options_;
-  FileAnalysis analysis_;
+  FileAnalysis& analysis_;
   display::PlotGeometry geometry_{display::kSpectrogramPageMargins};
   display::Spectrogram spectrogram_;
+  std::unique_ptr<TraceData> gathered_;  // the per-bin highest power of the row's spectra
+  int gatheredRow_ = -1;
   bool configured_ = false;
   int64_t spectra_ = 0;
   double hop_ = 0, window_ = 0, rate_ = 0;  // samples, samples, Hz
@@ -70,7 +78,5 @@ class SpectrogramExport {
   double start_ = 0, end_ = 0;
 };
 
-// The spectrogram of file written to path, only once the analysis has
-// succeeded; false with the cause.
-bool writeSpectrogram(const analyze::Options& options, const option_values::Levels& levels, const std::string& file,
-                      const std::string& path, std::string* cause);
+// The spectrogram written to path; false with the cause.
+bool writeSpectrogram(SpectrogramExport& spectrogram, const std::string& path, std::string* cause);

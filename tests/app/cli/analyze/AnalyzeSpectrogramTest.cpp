@@ -35,7 +35,7 @@ constexpr double kRate = 48000;
 
 // What the command runs in: its own main thread, no sound card, the
 // offscreen Qt application.
-class CommandEnvironment : public ::testing::Test {
+class AnalyzeSpectrogram : public ::testing::Test {
  protected:
   void SetUp() override {
     ui::MainThread::install(&mainThread_);
@@ -69,6 +69,17 @@ class CommandEnvironment : public ::testing::Test {
   ui::ManualMainThread mainThread_;
   std::unique_ptr<HeadlessApplication> application_;
   testsupport::TempFolder folder_;
+};
+
+// A file analysed as the command analyses it, its spectrogram drawn from
+// the analysis's spectra.
+struct Drawn {
+  FileAnalysis analysis;
+  SpectrogramExport spectrogram;
+  explicit Drawn(const analyze::Options& options) : analysis(options, false), spectrogram(options, analysis) {}
+  bool run(const std::string& path, std::string* cause) {
+    return analysis.run(path, cause) && spectrogram.finish(cause);
+  }
 };
 
 // The columns of a row, from the left.
@@ -110,7 +121,7 @@ void expectRidgesFollow(const SpectrogramExport& e, const std::function<double(d
 
 }  // namespace
 
-TEST_F(CommandEnvironment, AChirpsRidgeFollowsItsFrequencyRowByRowOnBothAxes) {
+TEST_F(AnalyzeSpectrogram, AChirpsRidgeFollowsItsFrequencyRowByRowOnBothAxes) {
   // RBW 100 Hz (a 16384-point FFT, 2.93 Hz bins), the widest image.
   analyze::Options options;
   options.bandwidthTag = 20;
@@ -125,10 +136,10 @@ TEST_F(CommandEnvironment, AChirpsRidgeFollowsItsFrequencyRowByRowOnBothAxes) {
     return f0 * t + 0.5 * (f1 - f0) / seconds * t * t;
   });
   options.upperSpan = 12000;
-  SpectrogramExport linearChirp(options);
+  Drawn linearChirp(options);
   std::string cause;
   ASSERT_TRUE(linearChirp.run(linear, &cause)) << cause;
-  expectRidgesFollow(linearChirp, [&](double t) { return f0 + (f1 - f0) * t / seconds; }, binHz, 500);
+  expectRidgesFollow(linearChirp.spectrogram, [&](double t) { return f0 + (f1 - f0) * t / seconds; }, binHz, 500);
 
   // Exponential, 50 Hz to 16 kHz, on the logarithmic axis over 20 Hz … 20 kHz.
   const double e0 = 50, e1 = 16000;
@@ -138,20 +149,21 @@ TEST_F(CommandEnvironment, AChirpsRidgeFollowsItsFrequencyRowByRowOnBothAxes) {
   options.axis = display::AxisScale::logarithmic;
   options.lowerSpan = 20;
   options.upperSpan = 20000;
-  SpectrogramExport exponentialChirp(options);
+  Drawn exponentialChirp(options);
   ASSERT_TRUE(exponentialChirp.run(exponential, &cause)) << cause;
-  expectRidgesFollow(exponentialChirp, [&](double t) { return e0 * std::exp(k * t); }, binHz, 500);
+  expectRidgesFollow(exponentialChirp.spectrogram, [&](double t) { return e0 * std::exp(k * t); }, binHz, 500);
 }
 
-TEST_F(CommandEnvironment, TwoTonesGiveTwoRidgesInEveryRow) {
+TEST_F(AnalyzeSpectrogram, TwoTonesGiveTwoRidgesInEveryRow) {
   // 1 kHz and 5 kHz together for 3 s, on the logarithmic axis.
   const std::string path =
       signalFile("tones.wav", 3, [](double t) { return 0.25 * sine(1000 * t) + 0.25 * sine(5000 * t); });
   analyze::Options options;
   options.axis = display::AxisScale::logarithmic;
-  SpectrogramExport e(options);
+  Drawn drawn(options);
   std::string cause;
-  ASSERT_TRUE(e.run(path, &cause)) << cause;
+  ASSERT_TRUE(drawn.run(path, &cause)) << cause;
+  const SpectrogramExport& e = drawn.spectrogram;
   const display::Spectrogram& sg = e.spectrogram();
   const display::FrequencyAxis& axis = e.geometry().axis();
   for (int r = 0; r < sg.rows(); r += 7) {
@@ -167,7 +179,7 @@ TEST_F(CommandEnvironment, TwoTonesGiveTwoRidgesInEveryRow) {
   }
 }
 
-TEST_F(CommandEnvironment, TheTimeAxisOfATenMinuteFileSpansIt) {
+TEST_F(AnalyzeSpectrogram, TheTimeAxisOfATenMinuteFileSpansIt) {
   // 600 s of a 440 Hz tone, with 2 kHz in the first 10 s only and 3 kHz in
   // the last 10 s only, at 16 bits.
   const double seconds = 600;
@@ -185,9 +197,10 @@ TEST_F(CommandEnvironment, TheTimeAxisOfATenMinuteFileSpansIt) {
   analyze::Options options;
   options.width = 600;
   options.height = 400;
-  SpectrogramExport e(options);
+  Drawn drawn(options);
   std::string cause;
-  ASSERT_TRUE(e.run(path, &cause)) << cause;
+  ASSERT_TRUE(drawn.run(path, &cause)) << cause;
+  const SpectrogramExport& e = drawn.spectrogram;
   EXPECT_DOUBLE_EQ(e.startSeconds(), 0);
   EXPECT_NEAR(e.endSeconds(), seconds, 1 / kRate);
   const std::vector<display::TimeLabel> labels =
