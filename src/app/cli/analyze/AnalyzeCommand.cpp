@@ -156,13 +156,19 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   const analyze::Options& options = *parsed.options;
   const OutputTarget csv{"--csv=" + options.csv, options.csv, ".csv"};
   const OutputTarget png{"--png=" + options.png, options.png, ".png"};
-  const OutputTarget spectrogram{"--spectrogram=" + options.spectrogram, options.spectrogram, ".png"};
+  const OutputTarget spectrogram{"--spectrogram=" + options.spectrogram, options.spectrogram, ".spectrogram.png"};
   for (const OutputTarget* output : {&csv, &png, &spectrogram}) {
     if (std::optional<std::string> mistake = checkTargets(*output, options.files)) {
       say(*mistake);
       return 2;
     }
   }
+  if (png.wanted() && spectrogram.wanted())
+    for (const std::string& file : options.files)
+      if (fs::path(png.pathFor(file)).lexically_normal() == fs::path(spectrogram.pathFor(file)).lexically_normal()) {
+        say("--png and --spectrogram would both write " + png.pathFor(file));
+        return 2;
+      }
 
   // A calibration file that cannot be used stops the command before any
   // sound file is read.

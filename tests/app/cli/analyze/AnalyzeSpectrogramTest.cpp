@@ -239,4 +239,17 @@ TEST_F(AnalyzeSpectrogram, TheTimeAxisOfATenMinuteFileSpansIt) {
   const Result refused = specan({"analyze", "--spectrogram=" + none, tiny}, folder_.file("config"), folder_);
   EXPECT_EQ(refused.status, 1);
   EXPECT_FALSE(std::filesystem::exists(none));
+  // Into a folder beside the plot's image, under a name of its own; onto the
+  // plot's own file, refused before anything is read.
+  const std::string out = folder_.file("out") + "/";
+  ASSERT_EQ(specan({"analyze", "--png=" + out, "--spectrogram=" + out, path}, folder_.file("config"),
+                   folder_)
+                .status,
+            0);
+  EXPECT_TRUE(std::filesystem::exists(out + "long.png"));
+  EXPECT_TRUE(std::filesystem::exists(out + "long.spectrogram.png"));
+  const Result clash = specan({"analyze", "--png=" + image, "--spectrogram=" + image, path}, folder_.file("config"),
+                              folder_);
+  EXPECT_EQ(clash.status, 2);
+  EXPECT_NE(clash.err.find("would both write"), std::string::npos) << clash.err;
 }
