@@ -81,20 +81,6 @@ void Spectrogram::addRow(const PlotGeometry& geometry, const TraceData& trace, i
   colorRow(offset);
 }
 
-void Spectrogram::mergeRow(const PlotGeometry& geometry, const TraceData& trace, int detectorMode) noexcept {
-  if (columns_ <= 0) return;
-  if (filled_ == 0) {
-    addRow(geometry, trace, detectorMode);
-    return;
-  }
-  detectInto(geometry, trace, detectorMode);
-  const size_t offset = rowOffset(0);
-  float* level = levels_.data() + offset;
-  for (int column = 0; column < columns_; ++column)
-    level[column] = std::max(level[column], scratch_[static_cast<size_t>(column)]);
-  colorRow(offset);
-}
-
 void Spectrogram::repeatRow() noexcept {
   if (columns_ <= 0 || filled_ == 0) return;
   const size_t from = rowOffset(0);

@@ -18,12 +18,12 @@
 // oldest: a view draws the newest at the top from two pieces of the one
 // image, the scroll offset being newestRow(), and no row is ever copied.
 //
-// Only configure() allocates. addRow(), mergeRow() and the accessors
+// Only configure() allocates. addRow(), repeatRow() and the accessors
 // neither allocate nor lock; they map only the new row.
 //
 // Threads: main thread only, like the display that feeds and draws it (the
 // trace's detection pass and the view's paint both run there). The caller
-// holds the trace's lock around addRow()/mergeRow(), as the display does
+// holds the trace's lock around addRow(), as the display does
 // around its detection pass.
 
 #include <cstdint>
@@ -73,11 +73,6 @@ class Spectrogram {
   // the detector mode of detectorValues() (0 mean, 1 maximum, 2 minimum,
   // 3 and above rosenfell). The oldest row gives way once the ring is full.
   void addRow(const PlotGeometry& geometry, const TraceData& trace, int detectorMode) noexcept;
-  // The trace folded into the newest row, each column keeping the higher
-  // level: for a history whose rows stand for fixed lengths of time (a
-  // sound file drawn into a given height) into which more than one spectrum
-  // falls, so that a short event is not lost. Without a row, adds one.
-  void mergeRow(const PlotGeometry& geometry, const TraceData& trace, int detectorMode) noexcept;
   // The newest row again as a new row (a length of time no spectrum ended in).
   void repeatRow() noexcept;
 

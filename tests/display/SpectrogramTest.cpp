@@ -123,7 +123,6 @@ TEST(Spectrogram, TheRingScrollsByAnOffsetAndAllocatesNothingPerSpectrum) {
   {
     testsupport::AllocationScope scope;
     for (int n = 1; n < 700; ++n) toneRow(n);
-    sg.mergeRow(g, *rig.trace, 1);
     sg.repeatRow();
     sg.repeatRow();
     EXPECT_EQ(scope.allocations(), 0);
