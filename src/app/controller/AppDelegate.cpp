@@ -275,6 +275,7 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
       done += taken;
       if (result->validBins > 0) {
         trace->averageDataSamplingRate(result, samplingRate);
+        if (recordingSpectrumListener) recordingSpectrumListener(recordingSpectrumContext, result, samplingRate);
         if (display) display->addTraceData(trace->traceData());
       }
     }

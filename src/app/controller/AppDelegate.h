@@ -130,6 +130,14 @@ class AppDelegate : public InputController {
   // compute, the first spectra after a reset replacing the trace) is left
   // to every other run.
   bool analysesRecording = false;
+  // With analysesRecording, called with each spectrum of the recording as
+  // the engine made it (linear power per bin, as the trace takes it), after
+  // it is averaged in: for readings of every spectrum by itself, such as a
+  // sound file's spectrogram. Main thread, within the block's processing;
+  // null: none.
+  using RecordingSpectrumListener = void (*)(void* context, const SpectrumResult* result, float samplingRate);
+  RecordingSpectrumListener recordingSpectrumListener = nullptr;
+  void* recordingSpectrumContext = nullptr;
   // The help page's address, set by the interface.
   std::string helpURL;
 

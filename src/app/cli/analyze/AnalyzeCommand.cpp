@@ -12,6 +12,7 @@
 #include "app/cli/analyze/FileAnalysis.h"
 #include "app/cli/analyze/IntermodulationReport.h"
 #include "app/cli/analyze/ParallelFiles.h"
+#include "app/cli/analyze/SpectrogramExport.h"
 #include "app/headless/HeadlessApplication.h"
 #include "dsp/FFTPlanner.h"
 #include "platform/AtomicFile.h"
@@ -144,9 +145,12 @@ class Environment {
 // Analyses one sound file and writes its outputs and its line; false when
 // it failed (said on standard error).
 bool analyseFile(const analyze::Options& options, const std::string& file, const OutputTarget& csv,
-                 const OutputTarget& png, const option_values::Levels& levels) {
+                 const OutputTarget& png, const OutputTarget& spectrogram, const option_values::Levels& levels) {
   bool failed = false;
   FileAnalysis analysis(options, png.wanted(), levels);
+  // The spectrogram takes the analysis's spectra as they come.
+  std::optional<SpectrogramExport> spectrogramImage;
+  if (spectrogram.wanted()) spectrogramImage.emplace(options, analysis);
   std::string cause;
   const bool analysed = analysis.run(file, &cause);
   // The file is damaged, but its finite samples are analysed as a live
@@ -161,6 +165,15 @@ bool analyseFile(const analyze::Options& options, const std::string& file, const
     return false;
   }
   if (!writeOutputs(analysis, file, csv, png)) failed = true;
+  if (spectrogramImage) {
+    const std::string path = spectrogram.pathFor(file);
+    if (!makeFolderFor(path)) {
+      failed = true;
+    } else if (!writeSpectrogram(*spectrogramImage, path, &cause)) {
+      say(file + ": the spectrogram: " + cause);
+      failed = true;
+    }
+  }
   // The distortion readout analyses the file again, with its own window.
   std::optional<dsp::DistortionReading> distortion;
   if (options.distortion) {
@@ -207,12 +220,19 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   const analyze::Options& options = *parsed.options;
   const OutputTarget csv{"--csv=" + options.csv, options.csv, ".csv"};
   const OutputTarget png{"--png=" + options.png, options.png, ".png"};
-  for (const OutputTarget* output : {&csv, &png}) {
+  const OutputTarget spectrogram{"--spectrogram=" + options.spectrogram, options.spectrogram, ".spectrogram.png"};
+  for (const OutputTarget* output : {&csv, &png, &spectrogram}) {
     if (std::optional<std::string> mistake = checkTargets(*output, options.files)) {
       say(*mistake);
       return 2;
     }
   }
+  if (png.wanted() && spectrogram.wanted())
+    for (const std::string& file : options.files)
+      if (fs::path(png.pathFor(file)).lexically_normal() == fs::path(spectrogram.pathFor(file)).lexically_normal()) {
+        say("--png and --spectrogram would both write " + png.pathFor(file));
+        return 2;
+      }
 
   // A calibration file that cannot be used stops the command before any
   // sound file is read.
@@ -226,15 +246,15 @@ int runAnalyzeCommand(const std::vector<std::string>& arguments) {
   // One file at a time in this process, else each in a process of its own.
   const int jobs = options.jobs > 0 ? options.jobs : analyze::processorCount();
   if (jobs == 1 || options.files.size() == 1) {
-    Environment environment(png.wanted());
+    Environment environment(png.wanted() || spectrogram.wanted());
     bool failed = false;
     for (const std::string& file : options.files)
-      if (!analyseFile(options, file, csv, png, *levels)) failed = true;
+      if (!analyseFile(options, file, csv, png, spectrogram, *levels)) failed = true;
     return failed ? 1 : 0;
   }
   const bool analysed = analyze::analyseInProcesses(options.files, jobs, [&](const std::string& file) {
-    Environment environment(png.wanted());
-    return analyseFile(options, file, csv, png, *levels);
+    Environment environment(png.wanted() || spectrogram.wanted());
+    return analyseFile(options, file, csv, png, spectrogram, *levels);
   });
   return analysed ? 0 : 1;
 }

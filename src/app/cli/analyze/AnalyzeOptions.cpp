@@ -68,6 +68,10 @@ const char kUsage[] =
     "                   - for standard output (then no summary line is printed)\n"
     "  --png=FILE       write the plot as a PNG image, as File > Export Image\n"
     "                   draws it (print colours, border), with the peak marker\n"
+    "  --spectrogram=FILE  write the spectrum over time as a PNG image: time\n"
+    "                   upwards in seconds from the file's start, frequency as\n"
+    "                   --axis says, viridis colours from the reference level\n"
+    "                   down 80 dB, each spectrum by itself\n"
     "  --size=WxH       the image's size in points, 100 to 1800 each\n"
     "                   (default 800x500); one pixel per point\n"
     "  --axis=NAME      the image's frequency axis: linear (default) or log\n"
@@ -296,6 +300,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (auto value = valueOf(a, "--png")) {
       if (value->empty() || *value == "-") return refuse(a, "--png needs a file name or a folder");
       o.png = *value;
+    } else if (auto value = valueOf(a, "--spectrogram")) {
+      if (value->empty() || *value == "-") return refuse(a, "--spectrogram needs a file name or a folder");
+      o.spectrogram = *value;
     } else if (auto value = valueOf(a, "--size")) {
       const std::optional<std::pair<int, int>> size = option_values::pageSize(*value);
       if (!size) return refuse(a, "the size is WxH in points, 100 to 1800 each (as 800x500)");
@@ -383,7 +390,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return refuse("--tones", "the tones are the intermodulation readout's: give --imd too");
   if (o.to && !(*o.to > o.from))
     return refuse("--to=" + formatted(*o.to), "the end must lie after the start (" + formatted(o.from) + " s)");
-  if (o.width && o.png.empty()) return refuse("--size", "the size is that of the image: give --png too");
+  if (o.width && o.png.empty() && o.spectrogram.empty())
+    return refuse("--size", "the size is that of the image: give --png or --spectrogram too");
   if (o.json && o.csv == "-")
     return refuse("--csv=-", "standard output takes the JSON lines of --json; write the CSV to a file");
   if (o.csv == "-" && o.files.size() > 1)

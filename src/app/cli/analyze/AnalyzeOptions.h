@@ -30,6 +30,7 @@ struct Options {
   std::optional<double> to;         // seconds into the file; none: its end
   std::string csv;                  // "" none, "-" standard output, else a file or folder
   std::string png;                  // "" none, else a file or folder
+  std::string spectrogram;          // "" none, else a PNG file or folder (SpectrogramExport.h)
   std::optional<int> width;         // points of the exported page; none: the window's default
   std::optional<int> height;
   display::AxisScale axis = display::AxisScale::linear;  // the image's frequency axis

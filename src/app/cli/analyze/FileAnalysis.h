@@ -91,6 +91,17 @@ class FileAnalysis {
   // the latest trace, unweighted (for readings of their own).
   const Spectrum* engine() const { return app_.spectrum.get(); }
   const TraceData* trace() const { return view_.trace(); }
+  // The controller's plot state (span, scale, treatment), and the length in
+  // seconds of the range analysed (from --from to --to or the file's end).
+  const SharedData& sharedData() const { return app_.sharedData; }
+  const ColorPalette& printPalette() const { return app_.printPalette; }
+  double rangeSeconds() const { return static_cast<double>(input_.rangeFrames()) / input_.samplingRate(); }
+  // Every spectrum of the run by itself, as the engine made it
+  // (AppDelegate::recordingSpectrumListener); set before run().
+  void setSpectrumListener(AppDelegate::RecordingSpectrumListener listener, void* context) {
+    app_.recordingSpectrumListener = listener;
+    app_.recordingSpectrumContext = context;
+  }
 
  private:
   // A level in dB as the summary line writes it, in the levels' unit.
