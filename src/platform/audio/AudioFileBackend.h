@@ -3,7 +3,8 @@
 // one open file, in interleaved 32-bit float frames at the file's own rate
 // and channel count. libsndfile serves AIFF, WAVE, CAF and the rest it reads
 // (SndfileBackend.cpp) but MPEG audio, which libmpg123 serves
-// (Mpg123Backend.cpp); FFmpeg serves MPEG-4 audio (LibavBackend.cpp).
+// (Mpg123Backend.cpp); FFmpeg serves MPEG-4 audio (LibavBackend.cpp, a
+// module loaded on demand by LibavLoader.cpp).
 // Used by one thread at a time, like the file object that owns it.
 
 #include <cstdint>
@@ -56,6 +57,8 @@ OSStatus openSndfile(const std::string& path, std::unique_ptr<Backend>& out,
                      AudioStreamBasicDescription* stated = nullptr, bool byContent = false);
 OSStatus createSndfile(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                        std::unique_ptr<Backend>& out);
+// FFmpeg's: its module is loaded on the first call (LibavLoader.cpp);
+// without it, kAudioFileUnsupportedFileTypeError.
 OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out,
                    AudioStreamBasicDescription* stated = nullptr);
 OSStatus openMpg123(const std::string& path, std::unique_ptr<Backend>& out,
@@ -67,6 +70,8 @@ enum class MpegGuess { None, ByName, ByContent };
 MpegGuess guessMpegAudio(const std::string& path);
 OSStatus createLibav(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
                      std::unique_ptr<Backend>& out);
+// Whether FFmpeg's module is loaded (loading it if it is not yet).
+bool libavLoaded();
 
 // Whether a file stating channels and rate can be read: noErr,
 // kAudioFileUnsupportedChannelCountError or kAudioFileUnsupportedSampleRateError

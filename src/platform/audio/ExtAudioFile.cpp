@@ -42,22 +42,6 @@ OSStatus checkReadable(const char* path) {
 
 }  // namespace
 
-namespace file {
-
-OSStatus checkStatedFormat(int64_t channels, double rate, AudioStreamBasicDescription* stated) {
-  if (stated) {
-    *stated = {};
-    stated->mSampleRate = rate;
-    stated->mChannelsPerFrame = uint32_t(std::clamp<int64_t>(channels, 0, UINT32_MAX));
-  }
-  if (channels < 1) return kAudioFileUnsupportedDataFormatError;
-  if (channels > int64_t(kAudioBufferListCapacity)) return kAudioFileUnsupportedChannelCountError;
-  if (!(rate >= 1 && rate <= kAudioHighestSampleRate)) return kAudioFileUnsupportedSampleRateError;
-  return noErr;
-}
-
-}  // namespace file
-
 namespace {
 
 // The backend for the file at path, a regular file that can be read: the

@@ -1,5 +1,8 @@
 // MPEG-4 audio files through FFmpeg: any audio stream its MPEG-4 and ADTS
 // demuxers find and its decoders decode, read; AAC-LC written into .m4a.
+// Built as a module of its own (specan-libav.so) that the program loads the
+// first time it needs it (LibavLoader.cpp), so that FFmpeg's libraries are
+// loaded for MPEG-4 files only; its two entry points are at the end.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -360,21 +363,27 @@ void quietLibav() {
 
 }  // namespace
 
-OSStatus openLibav(const std::string& path, std::unique_ptr<Backend>& out, AudioStreamBasicDescription* stated) {
+// The module's entry points, looked up by their C names: each hands over a
+// backend the caller owns (deleted through Backend's virtual destructor) or
+// null.
+extern "C" __attribute__((visibility("default"))) OSStatus specan_libav_open(const char* path, Backend** out,
+                                                                            AudioStreamBasicDescription* stated) {
   quietLibav();
+  *out = nullptr;
   auto reader = std::make_unique<LibavReader>();
   const OSStatus status = reader->open(path, stated);
-  if (status == noErr) out = std::move(reader);
+  if (status == noErr) *out = reader.release();
   return status;
 }
 
-OSStatus createLibav(const std::string& path, AudioFileTypeID type, const AudioStreamBasicDescription& format,
-                     std::unique_ptr<Backend>& out) {
+extern "C" __attribute__((visibility("default"))) OSStatus specan_libav_create(
+    const char* path, AudioFileTypeID type, const AudioStreamBasicDescription* format, Backend** out) {
   quietLibav();
+  *out = nullptr;
   if (type != kAudioFileM4AType) return kAudioFileUnsupportedFileTypeError;
   auto writer = std::make_unique<LibavWriter>();
-  const OSStatus status = writer->create(path, format);
-  if (status == noErr) out = std::move(writer);
+  const OSStatus status = writer->create(path, *format);
+  if (status == noErr) *out = writer.release();
   return status;
 }
 
