@@ -51,6 +51,18 @@ class InputController {
   virtual void inputChanged() {}
 };
 
+// Whatever takes the input's blocks beside the controller (a recording,
+// SweepRecording.h): each block of 512 samples of the selected channel and,
+// when the input was asked for a second channel of its device and that
+// device has it, the same 512 samples of that channel (else null), just
+// before the controller gets them. Main thread; the samples need stay valid
+// only for the call.
+class InputTap {
+ public:
+  virtual ~InputTap() = default;
+  virtual void inputBlock(const float* selected, const float* second) = 0;
+};
+
 class AnalyzerInput {
  public:
   virtual ~AnalyzerInput() = default;
