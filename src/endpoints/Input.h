@@ -108,11 +108,11 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
 
   // Carries channel (1-based; 0 none) of the device beside the selected one
   // to the tap, from the next block begun. Any thread.
-  void setSecondChannel(int32_t channel) { secondChannel_.store(channel, std::memory_order_relaxed); }
+  void setSecondChannel(int32_t channel) override { secondChannel_.store(channel, std::memory_order_relaxed); }
   int32_t secondChannel() const { return secondChannel_.load(std::memory_order_relaxed); }
   // The tap that hears every block before the controller (not owned; null
   // none). Main thread.
-  void setTap(InputTap* tap) { tap_ = tap; }
+  void setTap(InputTap* tap) override { tap_ = tap; }
 
   // Action of the channel pop-up. Main thread.
   void channelChanged();

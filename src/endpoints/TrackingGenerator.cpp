@@ -210,7 +210,7 @@ void TrackingGenerator::stopSweep() {
   publish();
 }
 
-TrackingGenerator::SweepPlayback TrackingGenerator::sweepPlayback() const noexcept {
+SweepPlayback TrackingGenerator::sweepPlayback() const noexcept {
   const uint64_t word = played_.load(std::memory_order_acquire);
   SweepPlayback playback;
   playback.sweep = static_cast<uint32_t>(word >> 32);

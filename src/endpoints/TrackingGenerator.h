@@ -127,18 +127,13 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // starts the card; what played before (a sweep, a tone) ends there. False,
   // with nothing changed, when the sweep was made for another rate than
   // the card's (the card's rate is samplingRate()). Main thread.
-  bool playSweep(const dsp::LogSweep& sweep);
+  bool playSweep(const dsp::LogSweep& sweep) override;
   // Ends the log sweep and stops the card. Main thread.
-  void stopSweep();
-  struct SweepPlayback {
-    uint32_t sweep = 0;   // the playSweep() it belongs to, from 1; 0: none played
-    int64_t played = 0;   // samples of it rendered so far
-    bool ended = false;   // played its whole length
-  };
+  void stopSweep() override;
   // The progress of the last sweep as the render thread left it after its
   // latest block; sweep is behind the last playSweep() until the render
   // thread took it. Any thread.
-  SweepPlayback sweepPlayback() const noexcept;
+  SweepPlayback sweepPlayback() const noexcept override;
   // The output card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
   // The output device's drop-outs (its playback run dry) with its present

@@ -480,7 +480,7 @@ TEST(TrackingGeneratorLogSweep, ASweepPlaysFromItsFirstSampleToItsEndAndTellsIts
     ASSERT_EQ(out, expected) << "block at " << at;
     EXPECT_TRUE(std::all_of(render.buffer(1).begin(), render.buffer(1).end(), [](float x) { return x == 0.0f; }));
     at += 512;
-    const TrackingGenerator::SweepPlayback p = generator.sweepPlayback();
+    const SweepPlayback p = generator.sweepPlayback();
     EXPECT_EQ(p.sweep, 1u);
     EXPECT_EQ(p.played, std::min(at, sweep.length()));
     EXPECT_EQ(p.ended, at >= sweep.length());
