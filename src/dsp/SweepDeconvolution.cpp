@@ -272,7 +272,6 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   if (!deconvolved_) return r;
   r.valid = true;
   r.absolutePhase = hasReference_;
-  const double origin = hasReference_ ? referencePeak_ : peak_;
   r.peakSample = peak_;
   r.delaySamples = hasReference_ ? peak_ - referencePeak_ : peak_;
 
@@ -285,10 +284,26 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   for (int i = 0; i < points; ++i) r.frequencyHz[static_cast<size_t>(i)] = low * std::exp2(i / perOctave);
   const double binsPerHz = static_cast<double>(frameSize_) / rate;
 
+  // With a reference, its own spectrum and group delay at every point,
+  // around its own peak: what the output and input share (converters, a
+  // rate converter's phase) comes out of the phase with it.
+  std::vector<Complex> referenceH;
+  std::vector<double> referenceDelay;
+  const int64_t referenceCentre = std::llround(referencePeak_);
+  if (hasReference_) {
+    transformWindow(referenceIr_, referenceCentre, windows_[0]);
+    for (int i = 0; i < points; ++i) {
+      const Spectra s = spectraAt(frame_, frameSize_, r.frequencyHz[static_cast<size_t>(i)] * binsPerHz);
+      referenceH.push_back(s.h);
+      referenceDelay.push_back(std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0);
+    }
+  }
+
   // The linear response, rotated to its own peak so that its spectrum is
   // smooth between bins; the rest of the way to the origin is exact.
   const int64_t centre = std::llround(peak_);
-  const double shift = static_cast<double>(centre) - origin;  // samples
+  const double shift =
+      static_cast<double>(centre) - (hasReference_ ? static_cast<double>(referenceCentre) : peak_);  // samples
   transformWindow(measuredIr_, centre, windows_[0]);
   std::vector<double> fundamental(static_cast<size_t>(points));
   r.magnitudeDb.resize(static_cast<size_t>(points));
@@ -304,8 +319,12 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
     fundamental[at] = magnitude;
     r.magnitudeDb[at] = 20 * std::log10(magnitude);
     // Group delay −dφ/dω = Re{DFT(t·h)/DFT(h)}, in samples from the peak.
-    const double delay = std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0;
+    double delay = std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0;
     double phase = std::arg(s.h) * 180 / pi;
+    if (hasReference_) {
+      delay -= referenceDelay[at];
+      phase = std::norm(referenceH[at]) > 0 ? std::arg(s.h / referenceH[at]) * 180 / pi : phase;
+    }
     if (i > 0) {
       // Unwrapped towards where the group delay says the phase went.
       const double expected = previousPhase - 360 * (f - previousHz) * 0.5 * (delay + previousDelay) / rate;

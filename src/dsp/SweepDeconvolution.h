@@ -39,7 +39,10 @@
 // Timing: a reference channel's recording (the sweep looped back from the
 // output) gives the time origin: its linear impulse response's peak. Then
 // delaySamples is measured from it and the phase is absolute, the
-// measurement channel's delay included. Without one, the origin is the
+// measurement channel's delay included: at every frequency the phase and
+// the group delay are the measurement's less the reference's, so what the
+// two share on the way (a converter's or a rate converter's phase, which
+// moves a peak away from where the path's delay is) comes out with it. Without one, the origin is the
 // measurement channel's own peak: the phase is what remains once its bulk
 // delay is taken off, and delaySamples counts from the sweep's first sample
 // (meaningful when playing and recording started together). Peaks are read

@@ -9,6 +9,9 @@
 
 struct Sweep;
 class AFManager;
+namespace dsp {
+class LogSweep;
+}
 
 // What an endpoint's sound card has lost on the way and how late it runs.
 // Counts only grow while the endpoint lives, across device changes.
@@ -51,6 +54,18 @@ class InputController {
   virtual void inputChanged() {}
 };
 
+// Whatever takes the input's blocks beside the controller (a recording,
+// SweepRecording.h): each block of 512 samples of the selected channel and,
+// when the input was asked for a second channel of its device and that
+// device has it, the same 512 samples of that channel (else null), just
+// before the controller gets them. Main thread; the samples need stay valid
+// only for the call.
+class InputTap {
+ public:
+  virtual ~InputTap() = default;
+  virtual void inputBlock(const float* selected, const float* second) = 0;
+};
+
 class AnalyzerInput {
  public:
   virtual ~AnalyzerInput() = default;
@@ -74,6 +89,19 @@ class AnalyzerInput {
   // for an input without a device. Main thread.
   virtual std::string deviceName() { return {}; }
   virtual int32_t channel() { return 0; }
+  // Carries channel (from 1; 0 none) of the input's device beside the
+  // selected one to the tap, from the next block. Any thread.
+  virtual void setSecondChannel(int32_t) {}
+  // The tap that hears every block before the controller (not owned; null
+  // none). Main thread.
+  virtual void setTap(InputTap*) {}
+};
+
+// How far the generator has played its log sweep.
+struct SweepPlayback {
+  uint32_t sweep = 0;   // the playSweep() it belongs to, from 1; 0: none played
+  int64_t played = 0;   // samples of it rendered so far
+  bool ended = false;   // played its whole length
 };
 
 // A fixed tone of the generator: one sine, or with a second frequency two.
@@ -124,4 +152,11 @@ class TrackingGeneratorEndpoint {
   // stops the output. Main thread.
   virtual bool playTone(const GeneratorTone&) { return false; }
   virtual void stopTone() {}
+  // Plays a log sweep instead of either from its first sample and starts
+  // the output; false, with nothing changed, for a sweep made for another
+  // rate than the output's. stopSweep() ends it and stops the output;
+  // sweepPlayback() tells how far it played (any thread). Main thread.
+  virtual bool playSweep(const dsp::LogSweep&) { return false; }
+  virtual void stopSweep() {}
+  virtual SweepPlayback sweepPlayback() const noexcept { return {}; }
 };

@@ -203,6 +203,8 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
   // way) gives nothing.
   if (channel < 0 || channel >= numberOfBuffers || !buffers[channel]) return;
   const float* source = buffers[channel];
+  const int32_t secondChannel = secondChannel_.load(std::memory_order_relaxed) - 1;
+  const float* second = secondChannel >= 0 && secondChannel < numberOfBuffers ? buffers[secondChannel] : nullptr;
   const uint32_t generation = generation_.load(std::memory_order_acquire);
 
   // The controller takes 512 samples a call: regroup the card's blocks.
@@ -218,6 +220,7 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
         return;
       }
       filling_->generation = generation;
+      filling_->hasSecond = true;
     }
     const int32_t count = std::min(samples - offset, kBlockLength - filled_);
     const finite_samples::Count found =
@@ -227,6 +230,12 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
       nonFiniteStretches_.fetch_add(static_cast<uint64_t>(found.stretches), std::memory_order_relaxed);
       filledNonFinite_ += found.samples;
     }
+    // The second channel's non-finite samples are taken out as well; they
+    // are not counted again, the block being the selected channel's.
+    if (second)
+      finite_samples::copy(filling_->second + filled_, second + offset, count, secondInNonFinite_);
+    else
+      filling_->hasSecond = false;
     filled_ += count;
     offset += count;
     if (filled_ == kBlockLength) {
@@ -255,8 +264,10 @@ void Input::inputReceivedFromSoundcard(AFSoundcard* card, float** buffers, int32
 void Input::deliverBlock(void* context) {
   auto* block = static_cast<Block*>(context);
   Input* self = block->owner;
-  if (block->generation == self->generation_.load(std::memory_order_acquire) && self->controller_)
-    self->controller_->newDataFromInput(block->samples, self->currentSamplingRate());
+  if (block->generation == self->generation_.load(std::memory_order_acquire)) {
+    if (self->tap_) self->tap_->inputBlock(block->samples, block->hasSecond ? block->second : nullptr);
+    if (self->controller_) self->controller_->newDataFromInput(block->samples, self->currentSamplingRate());
+  }
   block->busy.store(false, std::memory_order_release);
   self->tasksInFlight_.fetch_sub(1, std::memory_order_acq_rel);
 }

@@ -22,6 +22,11 @@
 //   - A volume change of the selected channel clears the engine's partial
 //     input on whatever thread reports it; the engine locks its own buffer.
 //
+// Beside the selected channel the input can carry a second channel of the
+// same device (setSecondChannel), copied into the same block at the same
+// offsets, so the two stay sample-aligned; a tap (setTap) hears both
+// before the controller hears the first.
+//
 // Blocks queued before a pause are dropped when the main thread reaches
 // them: they belong to the configuration the pause ended.
 
@@ -101,6 +106,14 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   std::string deviceName() override;
   int32_t channel() override { return selectedChannel(); }
 
+  // Carries channel (1-based; 0 none) of the device beside the selected one
+  // to the tap, from the next block begun. Any thread.
+  void setSecondChannel(int32_t channel) override { secondChannel_.store(channel, std::memory_order_relaxed); }
+  int32_t secondChannel() const { return secondChannel_.load(std::memory_order_relaxed); }
+  // The tap that hears every block before the controller (not owned; null
+  // none). Main thread.
+  void setTap(InputTap* tap) override { tap_ = tap; }
+
   // Action of the channel pop-up. Main thread.
   void channelChanged();
   // Selects the device with that ID as the user's pick in the device pop-up
@@ -139,7 +152,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
     Input* owner = nullptr;
     uint32_t generation = 0;
     std::atomic<bool> busy{false};
+    bool hasSecond = false;  // every part of it came with the second channel
     float samples[kBlockLength] = {};
+    float second[kBlockLength] = {};
   };
 
   static void deliverBlock(void* context);
@@ -156,7 +171,9 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   // from; cleared before the card goes.
   std::atomic<AFSoundcard*> card_{nullptr};
   std::atomic<int32_t> selectedChannel_{1};
+  std::atomic<int32_t> secondChannel_{0};
   std::atomic<float> currentSamplingRate_{0.0f};
+  InputTap* tap_ = nullptr;  // main thread
 
   std::array<Block, kPoolBlocks> pool_;
   // Delivery thread: the block being filled, how far, and how many of its
@@ -165,6 +182,7 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   int32_t filled_ = 0;
   int32_t filledNonFinite_ = 0;
   bool inNonFinite_ = false;
+  bool secondInNonFinite_ = false;
   int32_t nextFree_ = 0;
   int32_t blocksSinceWake_ = 0;
   bool discarding_ = false;

@@ -113,6 +113,7 @@ void TrackingGenerator::start(Sweep* sweep) {
     std::lock_guard guard(publishLock_);
     pending_.suspended = false;
     pending_.tone = false;
+    pending_.logSweep = false;
     pending_.increment = binIncrement(*sweep, sweep->startBin, samplingRate());
     pending_.acceleration = sweepAcceleration(*sweep, samplingRate());
     ++pending_.retune;
@@ -169,6 +170,7 @@ bool TrackingGenerator::playTone(const GeneratorTone& tone) {
   {
     std::lock_guard guard(publishLock_);
     pending_.tone = true;
+    pending_.logSweep = false;
     pending_.toneHz = tone.frequencyHz;
     pending_.toneAmplitude = tone.amplitude;
     pending_.secondHz = tone.secondFrequencyHz;
@@ -184,6 +186,37 @@ void TrackingGenerator::stopTone() {
   std::lock_guard guard(publishLock_);
   pending_.tone = false;
   publish();
+}
+
+bool TrackingGenerator::playSweep(const dsp::LogSweep& sweep) {
+  if (soundcard_)
+    if (const float rate = soundcard_->clientSamplingRate(); rate > 0.0f) samplingRate_.store(rate);
+  if (std::fabs(sweep.sampleRate() - samplingRate()) > 0.5) return false;
+  {
+    std::lock_guard guard(publishLock_);
+    pending_.logSweep = true;
+    pending_.sweep = sweep;
+    ++pending_.sweepRun;
+    publish();
+  }
+  if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
+  return true;
+}
+
+void TrackingGenerator::stopSweep() {
+  if (soundcard_) soundcard_->stop();
+  std::lock_guard guard(publishLock_);
+  pending_.logSweep = false;
+  publish();
+}
+
+SweepPlayback TrackingGenerator::sweepPlayback() const noexcept {
+  const uint64_t word = played_.load(std::memory_order_acquire);
+  SweepPlayback playback;
+  playback.sweep = static_cast<uint32_t>(word >> 32);
+  playback.ended = (word & (uint64_t{1} << 31)) != 0;
+  playback.played = static_cast<int64_t>(word & 0x7fffffffu);
+  return playback;
 }
 
 // Three-slot exchange, single writer and single reader: the writer fills
@@ -221,6 +254,19 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
     if (b != channel && buffers[b]) std::fill_n(buffers[b], samples, 0.0f);
 
   float* out = buffers[channel];
+  if (tuning.logSweep) {
+    if (tuning.sweepRun != sweepRunTaken_) {
+      sweepRunTaken_ = tuning.sweepRun;
+      sweepPosition_ = 0;
+    }
+    tuning.sweep.render(sweepPosition_, samples, out);
+    const int64_t length = tuning.sweep.length();
+    sweepPosition_ = std::min(sweepPosition_ + samples, length);
+    const uint64_t ended = sweepPosition_ >= length ? uint64_t{1} << 31 : 0;
+    played_.store((uint64_t{tuning.sweepRun} << 32) | ended | static_cast<uint64_t>(sweepPosition_),
+                  std::memory_order_release);
+    return true;
+  }
   if (tuning.tone) {
     renderTone(tuning, out, samples);
     return true;

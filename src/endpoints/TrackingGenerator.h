@@ -24,9 +24,16 @@
 // Suspension does not hold a tone. The sweep's own tuning is kept beneath
 // and untouched.
 //
+// A log sweep (playSweep, dsp/LogSweep.h) plays instead of either from its
+// first sample, on the next block the card renders, at the sweep's own
+// amplitude (not the generator's level), and silence once it has ended,
+// until stopSweep() or the next start(), playTone() or playSweep(). Its
+// progress is sweepPlayback(): which sweep (each playSweep counts one) and
+// how many of its samples the render thread has written.
+//
 // Threads
 //   - Main thread: launch, termination, start, stop, setSuspend,
-//     playTone, stopTone,
+//     playTone, stopTone, playSweep, stopSweep,
 //     updateFrequency, the channel action and the channel-menu rebuild (a
 //     device change reported on another thread is carried over to the main
 //     thread first).
@@ -46,6 +53,7 @@
 #include <mutex>
 
 #include "audio/AFSoundcard.h"
+#include "dsp/LogSweep.h"
 #include "endpoints/Endpoints.h"
 #include "endpoints/GapTally.h"
 
@@ -115,6 +123,17 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // Ends the tone and stops the card; the next start() sweeps as before.
   // Main thread.
   void stopTone() override;
+  // Plays the sweep from its first sample on the next block rendered and
+  // starts the card; what played before (a sweep, a tone) ends there. False,
+  // with nothing changed, when the sweep was made for another rate than
+  // the card's (the card's rate is samplingRate()). Main thread.
+  bool playSweep(const dsp::LogSweep& sweep) override;
+  // Ends the log sweep and stops the card. Main thread.
+  void stopSweep() override;
+  // The progress of the last sweep as the render thread left it after its
+  // latest block; sweep is behind the last playSweep() until the render
+  // thread took it. Any thread.
+  SweepPlayback sweepPlayback() const noexcept override;
   // The output card's device latency in frames. Main thread.
   int32_t latencyFrames() override;
   // The output device's drop-outs (its playback run dry) with its present
@@ -174,6 +193,12 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
     bool tone = false;
     double toneHz = 0, toneAmplitude = 0;
     double secondHz = 0, secondAmplitude = 0;
+    // A log sweep in place of both, restarted from its first sample when
+    // `sweepRun` differs from the one last taken (a copy: the sweep is a
+    // few numbers, rendered without allocation).
+    bool logSweep = false;
+    uint32_t sweepRun = 0;
+    dsp::LogSweep sweep = dsp::LogSweep();
   };
   static constexpr uint32_t kSlotMask = 3u;
   static constexpr uint32_t kFresh = 4u;
@@ -213,6 +238,12 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   double runningPhase_ = 0.0;
   double runningIncrement_ = 0.0;
   double secondPhase_ = 0.0;  // the second sine of a tone
+  uint32_t sweepRunTaken_ = 0;
+  int64_t sweepPosition_ = 0;
+  // The sweep's progress for other threads in one word, so that a run and
+  // a position are always read together: the run in the upper 32 bits, bit
+  // 31 set once it ended, the samples played (at most its length, 2^22) below.
+  std::atomic<uint64_t> played_{0};
   // Copies of the running values for other threads, once per block.
   std::atomic<double> phase_{0.0};
   std::atomic<double> increment_{0.0};

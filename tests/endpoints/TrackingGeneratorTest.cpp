@@ -451,3 +451,58 @@ TEST_F(TrackingGeneratorCardTest, TheCardPlaysFromStartToStop) {
 }
 
 }  // namespace
+
+namespace {
+
+// A log sweep plays sample for sample as LogSweep renders it, from its first
+// sample on the next block, and silence after its end; the progress counts
+// its samples and says when it ended; another playSweep starts over, a
+// sweep of another rate is refused, and the render allocates nothing.
+TEST(TrackingGeneratorLogSweep, ASweepPlaysFromItsFirstSampleToItsEndAndTellsItsProgress) {
+  TrackingGenerator generator;
+  Renderer render(generator, 2);
+  dsp::LogSweepSettings settings;
+  settings.length = 1 << 16;
+  const dsp::LogSweep sweep(settings);
+  EXPECT_EQ(generator.sweepPlayback().sweep, 0u);
+  Sweep tracking = sweepOf(65536, 48000.0f, 500.0f, 1000);
+  generator.start(&tracking);
+  render.block(512);  // the renderer's buffers made before the allocations are counted
+  ASSERT_TRUE(generator.playSweep(sweep));
+  std::vector<float> expected(512);
+  int64_t at = 0;
+  long allocations = 0;
+  while (at < sweep.length() + 1024) {
+    testsupport::AllocationScope scope;
+    const std::vector<float>& out = render.block(512);
+    allocations += scope.allocations();
+    sweep.render(at, 512, expected.data());
+    ASSERT_EQ(out, expected) << "block at " << at;
+    EXPECT_TRUE(std::all_of(render.buffer(1).begin(), render.buffer(1).end(), [](float x) { return x == 0.0f; }));
+    at += 512;
+    const SweepPlayback p = generator.sweepPlayback();
+    EXPECT_EQ(p.sweep, 1u);
+    EXPECT_EQ(p.played, std::min(at, sweep.length()));
+    EXPECT_EQ(p.ended, at >= sweep.length());
+  }
+  EXPECT_EQ(allocations, 0);
+
+  ASSERT_TRUE(generator.playSweep(sweep));
+  sweep.render(0, 512, expected.data());
+  EXPECT_EQ(render.block(512), expected);
+  EXPECT_EQ(generator.sweepPlayback().sweep, 2u);
+  EXPECT_FALSE(generator.sweepPlayback().ended);
+
+  settings.sampleRate = 44100;
+  EXPECT_FALSE(generator.playSweep(dsp::LogSweep(settings)));
+  EXPECT_EQ(render.block(512)[0], [&] { sweep.render(512, 1, expected.data()); return expected[0]; }());
+
+  // After it the tracking tone is back where start() puts it.
+  generator.stopSweep();
+  generator.start(&tracking);
+  const std::vector<float>& again = render.block(3);
+  EXPECT_EQ(again[0], 0.0f);
+  EXPECT_FLOAT_EQ(again[1], static_cast<float>(0.25 * std::sin(TrackingGenerator::binIncrement(tracking, 1000, 48000.0f))));
+}
+
+}  // namespace

@@ -106,6 +106,9 @@ class SweepMeasurement {
   // controller and devices (DistortionMeasurement.h). After prepare.
   AppDelegate& controller() { return app_; }
   TrackingGenerator& generator() { return *generator_; }
+  Input& input() { return *input_; }
+  // The channels the chosen input device offers.
+  int inputChannels() const { return inputChannel_.numberOfItems(); }
   const HeadlessView& view() const { return view_; }
   const std::string& inputName() const { return inputName_; }
   const std::string& outputName() const { return outputName_; }

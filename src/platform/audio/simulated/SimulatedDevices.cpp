@@ -152,7 +152,7 @@ AudioObjectID SimulatedProvider::addDevice(const DeviceDescription& description)
     rt->outData.assign(size_t(outCh) * rt->maxFrames, 0.0f);
     rt->clientData.assign(size_t(outCh) * rt->maxFrames, 0.0f);
     if (dev.d.loopbackFilter) {
-      rt->delayLength = dev.d.loopbackLatencyFrames + 2 * rt->maxFrames;
+      rt->delayLength = dev.d.loopbackLatencyFrames + dev.d.loopbackDeviceDelayFrames + 2 * rt->maxFrames;
       rt->delay.assign(size_t(inCh) * rt->delayLength, 0.0f);
     }
     dev.rt = rt.get();

@@ -98,7 +98,8 @@ void generateInput(Runtime& rt, uint32_t frames) {
           break;
         }
         const float* line = rt.delay.data() + size_t(ch) * rt.delayLength;
-        const uint64_t start = rt.delayWrite + rt.delayLength - rt.latency;
+        const uint32_t delay = rt.latency + (ch + 1 == rt.referenceChannel ? 0 : rt.deviceDelay);
+        const uint64_t start = rt.delayWrite + rt.delayLength - delay;
         for (uint32_t i = 0; i < frames; ++i) out[i] = line[(start + i) % rt.delayLength] * gain;
         break;
       }
@@ -155,7 +156,14 @@ void cycle(Runtime& rt, uint64_t due) {
     const double a = rt.nonlinearity.a, b = rt.nonlinearity.b;
     for (uint32_t ch = 0; ch < channels; ++ch) {
       float* line = rt.delay.data() + size_t(ch) * rt.delayLength;
-      const float* played = ch < outCh ? rt.outData.data() + size_t(ch) * rt.maxFrames : nullptr;
+      const bool reference = ch + 1 == rt.referenceChannel;
+      const float* played = reference && outCh > 0 ? rt.outData.data()
+                            : ch < outCh          ? rt.outData.data() + size_t(ch) * rt.maxFrames
+                                                  : nullptr;
+      if (reference) {
+        for (uint32_t i = 0; i < frames; ++i) line[(rt.delayWrite + i) % rt.delayLength] = played ? played[i] : 0.0f;
+        continue;
+      }
       auto& s = rt.filterState[ch];
       for (uint32_t i = 0; i < frames; ++i) {
         const double x = played ? played[i] : 0.0;
@@ -209,7 +217,10 @@ void SimulatedProvider::State::configure(Device& dev, bool reanchor) {
   if (c.loopback) {
     c.filterSpec = *dev.d.loopbackFilter;
     c.nonlinearity = dev.d.loopbackNonlinearity;
-    c.latency = std::min(dev.d.loopbackLatencyFrames, rt.delayLength ? rt.delayLength - rt.maxFrames : 0);
+    const uint32_t room = rt.delayLength ? rt.delayLength - rt.maxFrames : 0;
+    c.latency = std::min(dev.d.loopbackLatencyFrames, room);
+    c.deviceDelay = std::min(dev.d.loopbackDeviceDelayFrames, room - c.latency);
+    c.referenceChannel = dev.d.loopbackReferenceChannel;
   }
   {
     std::lock_guard lock(rt.stagedMutex);
@@ -255,6 +266,8 @@ void SimulatedProvider::State::apply(Runtime& rt, bool realTime) {
     rt.filter = bandPass(rt.filterSpec, rt.rate);
     rt.nonlinearity = c.nonlinearity;
     rt.latency = c.latency;
+    rt.deviceDelay = c.deviceDelay;
+    rt.referenceChannel = c.referenceChannel;
   }
   if (rt.clientCount() && (c.reanchor || rateChanged)) {
     rt.schedule.anchorFrames = std::max(oldPosition, double(rt.schedule.framesDone));

@@ -133,6 +133,12 @@ struct DeviceDescription {
   std::optional<BandPassFilter> loopbackFilter;  // output reaches input through it (Signal::Loopback)
   Nonlinearity loopbackNonlinearity;             // after the filter
   uint32_t loopbackLatencyFrames = 0;
+  // A loopback reference wired beside the device under test: input channel
+  // loopbackReferenceChannel (1-based; 0 none) carries output channel 1 as
+  // played, after the latency but without the filter, the nonlinearity or
+  // loopbackDeviceDelayFrames, which the other channels alone add.
+  uint32_t loopbackReferenceChannel = 0;
+  uint32_t loopbackDeviceDelayFrames = 0;
 };
 
 // Linear PCM packed integer format helpers for building descriptions.

@@ -70,6 +70,8 @@ struct Runtime {
   Biquad filter;
   Nonlinearity nonlinearity;
   uint32_t latency = 0;
+  uint32_t referenceChannel = 0;  // 1-based; 0 none
+  uint32_t deviceDelay = 0;       // on the channels other than the reference
 
   // buffers, sized when the device is added
   std::vector<float> inData, outData, clientData;
@@ -94,6 +96,7 @@ struct Runtime {
     BandPassFilter filterSpec;
     Nonlinearity nonlinearity;
     uint32_t latency = 0;
+    uint32_t referenceChannel = 0, deviceDelay = 0;
     bool reanchor = false;
   };
   std::mutex stagedMutex;

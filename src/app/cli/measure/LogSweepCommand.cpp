@@ -1,0 +1,261 @@
+#include "app/cli/measure/LogSweepCommand.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/controller/OptionValues.h"
+#include "app/formats/JsonText.h"
+#include "app/formats/ReferenceFile.h"
+#include "platform/AtomicFile.h"
+#include "platform/audio/ExtAudioFile.h"
+
+namespace measure {
+
+namespace {
+
+namespace pa = platform::audio;
+
+std::string printed(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// A reading of the CSV: empty where there is none (a harmonic out of reach).
+std::string field(double value, const char* format = "%.4f") {
+  return std::isfinite(value) ? printed(format, value) : std::string();
+}
+
+std::string csvText(const dsp::SweepResponse& r, const std::string& timing) {
+  std::string text = "frequency_hz,level_db,phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db\n";
+  for (size_t i = 0; i < r.frequencyHz.size(); ++i) {
+    text += printed("%.4f", r.frequencyHz[i]) + "," + field(r.magnitudeDb[i]) + "," + field(r.phaseDeg[i], "%.3f") +
+            "," + field(r.groupDelayMs[i], "%.5f");
+    for (const std::vector<double>& h : r.harmonicDb) text += "," + field(h[i], "%.3f");
+    text += "\n";
+  }
+  return text + "# " + timing + "\n";
+}
+
+// The response's gain against a reference trace measured with the tracking
+// generator at the sweep's level: the trace's level less that level, read
+// at the bin nearest each point of the grid inside the trace. The largest
+// difference and where; none with the cause when the trace has no bin
+// there.
+std::optional<Reading> worstDeviation(const LogSweepMeasurement& m, const ReferenceFile& reference, std::string* cause) {
+  const dsp::SweepResponse& r = m.response();
+  const double bins = reference.bins;
+  const double rate = reference.samplingRate.value_or(static_cast<float>(m.sweep().sampleRate()));
+  const double perHertz = reference.binsPerHertz.value_or(static_cast<float>(bins / (rate / 2)));
+  const double refScale = m.rig().controller().sharedData.refScale;
+  const double generatorDb = 10 * std::log10(m.sweep().peak() * m.sweep().peak() / 2);
+  std::optional<Reading> worst;
+  for (size_t i = 0; i < r.frequencyHz.size() && reference.data; ++i) {
+    const long k = std::lround(r.frequencyHz[i] * perHertz);
+    if (k < 1 || k >= reference.bins || !std::isfinite(r.magnitudeDb[i])) continue;
+    const double power = std::max(static_cast<double>((*reference.data)[static_cast<size_t>(k)]), 1e-30 * bins * bins);
+    const double expected = 10 * std::log10(power * refScale / (bins * bins)) - generatorDb;
+    const double deviation = r.magnitudeDb[i] - expected;
+    if (!worst || std::fabs(deviation) > std::fabs(worst->level)) worst = Reading{deviation, r.frequencyHz[i]};
+  }
+  if (!worst) *cause = "the reference holds no bin of the measured span";
+  return worst;
+}
+
+// The impulse response as a mono 32-bit float WAV, whole or not at all: a
+// file beside it renamed over it once complete.
+bool writeImpulseResponse(const std::string& path, const float* ir, int64_t length, double rate, std::string* error) {
+  pa::AudioStreamBasicDescription format{};
+  format.mSampleRate = rate;
+  format.mFormatID = pa::kAudioFormatLinearPCM;
+  format.mFormatFlags = pa::kAudioFormatFlagsNativeFloatPacked;
+  format.mChannelsPerFrame = 1;
+  format.mBitsPerChannel = 32;
+  format.mBytesPerFrame = 4;
+  format.mFramesPerPacket = 1;
+  format.mBytesPerPacket = 4;
+  const std::string partial = path + ".partial-" + std::to_string(::getpid());
+  pa::ExtAudioFileRef file = nullptr;
+  pa::OSStatus status =
+      pa::ExtAudioFileCreateWithURL(partial.c_str(), pa::kAudioFileWAVEType, &format, nullptr,
+                                    pa::kAudioFileFlags_EraseFile, &file);
+  if (status == pa::noErr) {
+    std::vector<float> samples(ir, ir + length);
+    pa::AudioBufferList list{};
+    list.mNumberBuffers = 1;
+    list.mBuffers[0] = {1, static_cast<uint32_t>(length * 4), samples.data()};
+    status = pa::ExtAudioFileWrite(file, static_cast<uint32_t>(length), &list);
+    const pa::OSStatus closed = pa::ExtAudioFileDispose(file);
+    if (status == pa::noErr) status = closed;
+  }
+  std::error_code failed;
+  if (status == pa::noErr) std::filesystem::rename(partial, path, failed);
+  if (status != pa::noErr || failed) {
+    std::filesystem::remove(partial, failed);
+    *error = status != pa::noErr ? "the audio file could not be written (status " + std::to_string(status) + ")"
+                                 : failed.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> LogSweepOptions::take(const std::string& a) {
+  using option_values::valueOf;
+  using option_values::wholeNumber;
+  if (auto v = valueOf(a, "--method")) {
+    if (*v == "logsweep") on = true;
+    else if (*v == "tracking") on = false;
+    else return std::string("the method is tracking (the default) or logsweep");
+    return std::string();
+  }
+  if (auto v = valueOf(a, "--length")) {
+    const std::optional<int> n = wholeNumber(*v);
+    if (!n || *n < (1 << 16) || *n > (1 << 20))
+      return std::string("the sweep's length is a number of samples from 65536 to 1048576");
+    sweep.length = *n;
+    lengthGiven = true;
+    return std::string();
+  }
+  if (auto v = valueOf(a, "--sweeps")) {
+    const std::optional<int> n = wholeNumber(*v);
+    if (!n || *n < 1 || *n > 64) return std::string("the sweeps are a number from 1 to 64");
+    sweep.sweeps = *n;
+    sweepsGiven = true;
+    return std::string();
+  }
+  if (auto v = valueOf(a, "--reference-channel")) {
+    const std::optional<int> n = wholeNumber(*v);
+    if (!n || *n < 1 || *n > 64) return std::string("the reference channel is a number from 1 to 64");
+    sweep.referenceChannel = *n;
+    return std::string();
+  }
+  if (auto v = valueOf(a, "--ir")) {
+    if (v->empty() || *v == "-") return std::string("--ir needs a file name");
+    ir = *v;
+    return std::string();
+  }
+  return std::nullopt;
+}
+
+std::optional<std::pair<std::string, std::string>> LogSweepOptions::check() const {
+  if (on) return std::nullopt;
+  const std::pair<bool, const char*> own[] = {{lengthGiven, "--length"},
+                                              {sweepsGiven, "--sweeps"},
+                                              {sweep.referenceChannel > 0, "--reference-channel"},
+                                              {!ir.empty(), "--ir"}};
+  for (const auto& [given, name] : own)
+    if (given) return std::pair<std::string, std::string>(name, "belongs to the log sweep: give --method=logsweep");
+  return std::nullopt;
+}
+
+int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
+                           bool json, const std::optional<ReferenceFile>& reference,
+                           const std::string& referencePath, std::optional<double> tolerance,
+                           const MeasureHooks& hooks) {
+  auto say = [&hooks](const std::string& line) {
+    std::fprintf(hooks.err, "specan: %s\n", line.c_str());
+    std::fflush(hooks.err);
+  };
+  LogSweepSettings sweep = options.sweep;
+  sweep.lowerHz = settings.lowerSpan.value_or(20);
+  sweep.upperHz = settings.upperSpan.value_or(20000);
+  sweep.pointsPerOctave = settings.pointsPerOctave.value_or(48);
+  LogSweepMeasurement measurement(settings, sweep);
+  std::string cause;
+  if (!measurement.prepare(&cause) || !measurement.run(&cause, hooks.step)) {
+    say(cause);
+    return 1;
+  }
+  const dsp::SweepResponse& r = measurement.response();
+  const double rate = measurement.sweep().sampleRate();
+  const std::string origin = r.absolutePhase ? "absolute phase from the reference channel"
+                                             : "phase relative to the impulse response's peak";
+  const std::string delayText = printed("%.2f", r.delaySamples) + " samples (" +
+                                printed("%.3f", 1000 * r.delaySamples / rate) + " ms) " +
+                                (r.absolutePhase ? "after the reference" : "from the recording's start");
+  const std::string timing = origin + "; delay " + delayText;
+
+  int status = 0;
+  std::string error;
+  if (!csv.empty()) {
+    const std::string text = csvText(r, timing);
+    if (csv == "-") {
+      if (std::fwrite(text.data(), 1, text.size(), hooks.out) != text.size() || std::fflush(hooks.out) != 0) {
+        say("standard output: the CSV was not written");
+        status = 1;
+      }
+    } else if (!platform::writeFileAtomically(csv, text, &error)) {
+      say(csv + ": the CSV was not written: " + error);
+      status = 1;
+    }
+  }
+  if (!options.ir.empty() && !writeImpulseResponse(options.ir, measurement.impulseResponse(),
+                                                   measurement.impulseResponseLength(), rate, &error)) {
+    say(options.ir + ": the impulse response was not written: " + error);
+    status = 1;
+  }
+  // The loudest and quietest points of the grid.
+  size_t high = 0, low = 0;
+  for (size_t i = 0; i < r.magnitudeDb.size(); ++i) {
+    if (r.magnitudeDb[i] > r.magnitudeDb[high]) high = i;
+    if (r.magnitudeDb[i] < r.magnitudeDb[low]) low = i;
+  }
+  std::optional<Reading> worst;
+  bool within = true;
+  if (reference) {
+    worst = worstDeviation(measurement, *reference, &cause);
+    if (!worst) {
+      say(referencePath + ": " + cause);
+      return 1;
+    }
+    within = !tolerance || std::fabs(worst->level) <= *tolerance;
+    if (!within && status == 0) status = 3;
+  }
+  if (json) {
+    auto point = [&](size_t i) {
+      return "{\"level_db\":" + printed("%.3f", r.magnitudeDb[i]) + ",\"frequency_hz\":" +
+             printed("%.3f", r.frequencyHz[i]) + "}";
+    };
+    std::string line = "{\"method\":\"logsweep\",\"lower_hz\":" + printed("%g", sweep.lowerHz) +
+                       ",\"upper_hz\":" + printed("%g", sweep.upperHz) +
+                       ",\"length\":" + std::to_string(measurement.sweep().length()) +
+                       ",\"sweeps\":" + std::to_string(r.recordings) +
+                       ",\"repeated_sweeps\":" + std::to_string(measurement.repeatedSweeps()) +
+                       ",\"seconds\":" + printed("%.3f", measurement.seconds()) +
+                       ",\"analysis_seconds\":" + printed("%.3f", measurement.analysisSeconds()) +
+                       ",\"delay_samples\":" + printed("%.3f", r.delaySamples) +
+                       ",\"delay_ms\":" + printed("%.4f", 1000 * r.delaySamples / rate) +
+                       ",\"origin\":" + (r.absolutePhase ? "\"reference\"" : "\"peak\"") +
+                       ",\"max\":" + point(high) + ",\"min\":" + point(low);
+    if (worst)
+      line += ",\"reference\":{\"file\":" + jsonString(referencePath) + ",\"worst_db\":" +
+              printed("%.3f", worst->level) + ",\"frequency_hz\":" + printed("%.3f", worst->frequency) +
+              ",\"within\":" + (within ? "true" : "false") + "}";
+    std::fputs((line + "}\n").c_str(), hooks.out);
+  } else {
+    std::FILE* summary = csv == "-" ? hooks.err : hooks.out;
+    std::fprintf(summary,
+                 "logsweep %g-%g Hz, %lld samples x %d, %.1f s (analysis %.2f s), %s, delay %s, max %.2f dB at "
+                 "%.2f Hz, min %.2f dB at %.2f Hz%s\n",
+                 sweep.lowerHz, sweep.upperHz, static_cast<long long>(measurement.sweep().length()), r.recordings,
+                 measurement.seconds(), measurement.analysisSeconds(), origin.c_str(), delayText.c_str(),
+                 r.magnitudeDb[high], r.frequencyHz[high], r.magnitudeDb[low], r.frequencyHz[low],
+                 measurement.repeatedSweeps() > 0
+                     ? (", " + std::to_string(measurement.repeatedSweeps()) + " sweeps repeated after drop-outs").c_str()
+                     : "");
+    if (worst)
+      std::fprintf(summary, "reference %s: worst deviation %+.3f dB at %.2f Hz%s\n", referencePath.c_str(),
+                   worst->level, worst->frequency,
+                   tolerance ? (within ? ", within the tolerance" : ", outside the tolerance") : "");
+  }
+  std::fflush(hooks.out);
+  return status;
+}
+
+}  // namespace measure

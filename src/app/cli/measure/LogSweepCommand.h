@@ -1,0 +1,50 @@
+#pragma once
+// `specan measure --method=logsweep`: the frequency response of the device
+// under test from swept sines (LogSweepMeasurement.h), with its phase,
+// group delay and harmonics H2 … H5, as a summary line, one JSON object, a
+// CSV on a log grid and the linear impulse response as a WAV file; pass or
+// fail against a stored reference trace.
+//
+//   --length=N             samples of the sweep, 2^16 … 2^20 (default 2^18)
+//   --sweeps=N             sweeps averaged, 1 … 64 (default 1)
+//   --reference-channel=N  the input device's channel N carries the output
+//                          looped back: the origin and the delay come from it
+//   --ir=FILE.wav          the linear impulse response, 32-bit float WAV
+//
+// Exit status as `specan measure`. Main thread only.
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "app/cli/measure/LogSweepMeasurement.h"
+#include "app/cli/measure/SweepCommand.h"
+
+struct ReferenceFile;
+
+namespace measure {
+
+struct LogSweepOptions {
+  bool on = false;  // --method=logsweep
+  LogSweepSettings sweep;
+  std::string ir;
+  bool lengthGiven = false, sweepsGiven = false;
+
+  // Takes argument when it is --method or one of the options above: "" when
+  // taken, the cause of a refusal otherwise; none for another option.
+  std::optional<std::string> take(const std::string& argument);
+  // After every option: the option and the cause when one above was given
+  // without --method=logsweep; none when they hold together.
+  std::optional<std::pair<std::string, std::string>> check() const;
+};
+
+// Measures on the installed provider and reports to hooks' streams: csv
+// ("" none, "-" standard output), json, the impulse response to options.ir,
+// the reference's worst deviation within tolerance. Output files have been
+// found writable already.
+int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
+                           bool json, const std::optional<ReferenceFile>& reference,
+                           const std::string& referencePath, std::optional<double> tolerance,
+                           const MeasureHooks& hooks);
+
+}  // namespace measure

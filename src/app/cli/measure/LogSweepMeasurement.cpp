@@ -1,0 +1,160 @@
+#include "app/cli/measure/LogSweepMeasurement.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "ui/MainThread.h"
+
+namespace measure {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string printed(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+double secondsSince(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+
+uint64_t gaps(SweepMeasurement& rig) { return rig.input().ioHealth().gaps + rig.generator().ioHealth().gaps; }
+
+}  // namespace
+
+LogSweepMeasurement::LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep)
+    : rig_(settings, false), settings_(settings), options_(sweep) {}
+
+LogSweepMeasurement::~LogSweepMeasurement() {
+  rig_.input().setTap(nullptr);
+  rig_.input().setSecondChannel(0);
+}
+
+bool LogSweepMeasurement::prepare(std::string* cause) {
+  if (!rig_.prepare(cause)) return false;
+  const int reference = options_.referenceChannel;
+  if (reference > 0 && reference == settings_.inputChannel) {
+    *cause = "the reference channel " + std::to_string(reference) + " is the measurement's own channel";
+    return false;
+  }
+  if (reference > rig_.inputChannels()) {
+    *cause = "the input device '" + rig_.inputName() + "' has " + std::to_string(rig_.inputChannels()) +
+             " channels, no reference channel " + std::to_string(reference);
+    return false;
+  }
+  return true;
+}
+
+bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& step) {
+  const float outputRate = rig_.generator().samplingRate();
+  const float inputRate = rig_.input().currentSamplingRate();
+  if (std::fabs(outputRate - inputRate) > 0.5f) {
+    *cause = "the output plays at " + printed("%g", outputRate) + " Hz and the input records at " +
+             printed("%g", inputRate) + " Hz: a sweep needs one rate on both";
+    return false;
+  }
+  dsp::LogSweepSettings design;
+  design.sampleRate = outputRate;
+  design.length = options_.length;
+  design.lowestHz = options_.lowerHz;
+  design.highestHz = options_.upperHz;
+  design.peak = settings_.amplitude.value_or(TrackingGenerator::kAmplitude);
+  sweep_.emplace(design);
+  // The tail holds the loop's delay and the response's decay: an eighth of
+  // L at least, and a quarter of a second for a sound server's latency.
+  const int64_t tail = std::max<int64_t>(std::llround(sweep_->rateSamples() / 8), std::llround(outputRate / 4));
+  const int64_t length = sweep_->length() + tail;
+  deconvolution_ = std::make_unique<dsp::SweepDeconvolution>(*sweep_, length);
+  recording_ = std::make_unique<SweepRecording>(length, options_.referenceChannel > 0);
+  Input& input = rig_.input();
+  input.setSecondChannel(options_.referenceChannel);
+  input.setTap(recording_.get());
+
+  const auto start = Clock::now();
+  repeated_ = 0;
+  for (int done = 0; done < options_.sweeps;) {
+    bool clean = false;
+    if (!playOnce(cause, step, &clean)) {
+      rig_.generator().stopSweep();
+      return false;
+    }
+    if (!clean) {
+      if (++repeated_ > kMostRepeats) {
+        rig_.generator().stopSweep();
+        *cause = "drop-outs met " + std::to_string(repeated_) + " sweeps: no clean recording";
+        return false;
+      }
+      continue;
+    }
+    if (options_.referenceChannel > 0 && recording_->referenceMissing()) {
+      rig_.generator().stopSweep();
+      *cause = "the input did not deliver the reference channel " + std::to_string(options_.referenceChannel);
+      return false;
+    }
+    deconvolution_->add(recording_->measured(), recording_->reference());
+    ++done;
+  }
+  rig_.generator().stopSweep();
+  input.setTap(nullptr);
+  input.setSecondChannel(0);
+  const auto analysis = Clock::now();
+  deconvolution_->deconvolve();
+  dsp::SweepReadingSettings reading;
+  reading.lowHz = options_.lowerHz;
+  reading.highHz = options_.upperHz;
+  reading.pointsPerOctave = options_.pointsPerOctave;
+  response_ = deconvolution_->response(reading);
+  analysisSeconds_ = secondsSince(analysis);
+  seconds_ = secondsSince(start);
+
+  // Nothing came back: the whole response below -100 dB.
+  auto loudest = [](const float* ir, int n) {
+    float peak = 0;
+    for (int i = 0; i < n; ++i) peak = std::max(peak, std::fabs(ir[i]));
+    return peak;
+  };
+  const int n = deconvolution_->transformLength();
+  if (!response_.valid || loudest(deconvolution_->impulseResponse(), n) < 1e-5f) {
+    *cause = "no signal returned from '" + rig_.inputName() + "': check the connection";
+    return false;
+  }
+  if (const float* reference = deconvolution_->referenceResponse(); reference && loudest(reference, n) < 1e-3f) {
+    *cause = "the reference channel " + std::to_string(options_.referenceChannel) +
+             " carries no sweep: wire the output to it";
+    return false;
+  }
+  return true;
+}
+
+bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void()>& step, bool* clean) {
+  const uint64_t gapsBefore = gaps(rig_);
+  recording_->arm();
+  if (!rig_.generator().playSweep(*sweep_)) {
+    *cause = "the output's rate changed: the sweep was made for " + printed("%g", sweep_->sampleRate()) + " Hz";
+    return false;
+  }
+  auto lastMove = Clock::now();
+  int64_t lastRecorded = 0;
+  while (!recording_->complete()) {
+    rig_.look(step);
+    if (std::optional<std::string> gone = rig_.vanished()) {
+      *cause = *gone + " during the sweep";
+      return false;
+    }
+    if (recording_->recorded() != lastRecorded) {
+      lastRecorded = recording_->recorded();
+      lastMove = Clock::now();
+    } else if (secondsSince(lastMove) > kStalledSeconds) {
+      *cause = "the sweep stalled: no input from '" + rig_.inputName() + "'";
+      return false;
+    }
+  }
+  recording_->disarm();
+  *clean = gaps(rig_) == gapsBefore;
+  return true;
+}
+
+}  // namespace measure
