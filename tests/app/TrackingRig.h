@@ -45,6 +45,10 @@ class TrackingRig {
   TrackingRig(std::shared_ptr<platform::audio::Provider> provider, std::function<void()> settle,
               std::function<void()> step = {})
       : provider_(std::move(provider)), settle_(std::move(settle)), step_(std::move(step)) {
+    // Each rig starts afresh: a settings file left by an earlier rig in the
+    // same process would choose its devices (the designed restore) instead
+    // of the provider's defaults.
+    h.app.usesSettingsFile = false;
     platform::audio::installProvider(provider_);
     input = std::make_unique<Input>(&h.app);
     input->trace = h.app.trace.get();
