@@ -16,12 +16,6 @@ namespace {
 // The readout's coarsest RBW: 3.16 Hz, a tag of the RBW menu.
 constexpr int kCoarsestTag = 5;
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 std::optional<double> finite(double value) {
   if (!std::isfinite(value)) return std::nullopt;
   return value;
@@ -75,9 +69,9 @@ std::optional<dsp::DistortionReading> readDistortion(const Options& options, con
 std::string distortionSummary(const dsp::DistortionReading& r) {
   if (!r.valid) return ", no fundamental resolved for the distortion readout";
   std::string line = ", THD ";
-  line += r.harmonicsInBand > 0 && std::isfinite(r.thdDb) ? printed("%.2f dB", r.thdDb) : std::string("none");
+  line += r.harmonicsInBand > 0 && std::isfinite(r.thdDb) ? printedNumber("%.2f dB", r.thdDb) : std::string("none");
   line += ", THD+N ";
-  line += std::isfinite(r.thdnDb) ? printed("%.2f dB", r.thdnDb) : std::string("none");
+  line += std::isfinite(r.thdnDb) ? printedNumber("%.2f dB", r.thdnDb) : std::string("none");
   return line;
 }
 

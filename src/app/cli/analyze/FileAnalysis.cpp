@@ -13,18 +13,13 @@
 
 #include "app/cli/analyze/LevelReport.h"
 #include "app/views/PrintView.h"
+#include "app/formats/JsonText.h"
 #include "platform/audio/ExtAudioFile.h"
 #include "ui/MainThread.h"
 
 namespace pa = platform::audio;
 
 namespace {
-
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
 
 // What is wrong with a sound file the layer refused for its channel count or
 // rate, with the value its header states when it can be read again.
@@ -37,9 +32,9 @@ std::string statedFormatFailure(int32_t status, const std::string& path) {
                        " SpecAn reads"
                  : "has more channels than the " + most + " SpecAn reads";
   }
-  const std::string highest = printed("%.0f", pa::kAudioHighestSampleRate);
+  const std::string highest = printedNumber("%.0f", pa::kAudioHighestSampleRate);
   if (!known) return "a sampling rate SpecAn does not read (it reads 1 to " + highest + " Hz)";
-  const std::string rate = "a sampling rate of " + printed("%.0f", stated.mSampleRate) + " Hz";
+  const std::string rate = "a sampling rate of " + printedNumber("%.0f", stated.mSampleRate) + " Hz";
   return stated.mSampleRate > pa::kAudioHighestSampleRate
              ? rate + " is above the highest SpecAn reads (" + highest + " Hz)"
              : rate + " is below the lowest SpecAn reads (1 Hz)";
@@ -105,7 +100,7 @@ std::string fileProblem(const std::string& path) {
 double lowestRate(double rbw) { return std::max(20.0, std::ceil(4.0 * rbw - 1e-6)); }
 
 // The RBW as the options name it: 3.16, 31.6, 1000.
-std::string rbwText(double rbw) { return printed(rbw < 100 ? "%.3g" : "%.0f", rbw); }
+std::string rbwText(double rbw) { return printedNumber(rbw < 100 ? "%.3g" : "%.0f", rbw); }
 
 // Why the file's rate cannot be analysed at the RBW of bandwidthTag; empty
 // when it can.
@@ -114,8 +109,8 @@ std::string rateProblem(double rate, int bandwidthTag) {
   const double rbw = std::pow(10.0, bandwidthTag * 0.1);
   const double lowest = lowestRate(rbw);
   if (rate >= lowest) return {};
-  return "a sampling rate of " + printed("%g", rate) + " Hz is below the lowest SpecAn analyses at RBW " +
-         rbwText(rbw) + " Hz (" + printed("%.0f", lowest) + " Hz)";
+  return "a sampling rate of " + printedNumber("%g", rate) + " Hz is below the lowest SpecAn analyses at RBW " +
+         rbwText(rbw) + " Hz (" + printedNumber("%.0f", lowest) + " Hz)";
 }
 
 }  // namespace
@@ -170,18 +165,18 @@ bool FileAnalysis::prepareFile(std::string* cause) {
   }
   const double duration = input_.durationSeconds();
   if (!input_.setRange(o.from, o.to.value_or(std::numeric_limits<double>::infinity()))) {
-    *cause = "starts at " + printed("%g", o.from) + " s, not before the end of the file (" +
-             printed("%.3f", duration) + " s)";
+    *cause = "starts at " + printedNumber("%g", o.from) + " s, not before the end of the file (" +
+             printedNumber("%.3f", duration) + " s)";
     return false;
   }
   // The span as the fields hold it: the whole band unless given; the
   // controller keeps it inside the file's band.
-  if (o.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *o.lowerSpan));
-  controls_.upperSpanField.setStringValue(printed("%.15g", o.upperSpan ? *o.upperSpan : 0.5 * input_.samplingRate()));
+  if (o.lowerSpan) controls_.lowerSpanField.setStringValue(printedNumber("%.15g", *o.lowerSpan));
+  controls_.upperSpanField.setStringValue(printedNumber("%.15g", o.upperSpan ? *o.upperSpan : 0.5 * input_.samplingRate()));
   // Every spectrum of the range in a running mean: no sample ends more than
   // one window.
   const double averages = o.averages ? *o.averages : static_cast<double>(std::max<int64_t>(1, input_.rangeFrames()));
-  controls_.traceAverageField.setStringValue(printed("%.15g", averages));
+  controls_.traceAverageField.setStringValue(printedNumber("%.15g", averages));
   return true;
 }
 
@@ -215,10 +210,10 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   if (input_.rangeBlocks() * FileInput::kBlockLength < window) {
     const int64_t frames = input_.rangeFrames();
     const int64_t least = (window + FileInput::kBlockLength - 1) / FileInput::kBlockLength * FileInput::kBlockLength;
-    *cause = "too short for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) + " Hz: " +
+    *cause = "too short for a spectrum at RBW " + printedNumber("%g", app_.sharedData.span.bandwidth) + " Hz: " +
              std::to_string(frames) + (frames == 1 ? " sample (" : " samples (") +
-             printed("%.3f", static_cast<double>(frames) / input_.samplingRate()) + " s), and one takes " +
-             std::to_string(least) + " (" + printed("%.3f", static_cast<double>(least) / input_.samplingRate()) +
+             printedNumber("%.3f", static_cast<double>(frames) / input_.samplingRate()) + " s), and one takes " +
+             std::to_string(least) + " (" + printedNumber("%.3f", static_cast<double>(least) / input_.samplingRate()) +
              " s): a window of " + std::to_string(window) + " samples, read in whole blocks of " +
              std::to_string(FileInput::kBlockLength);
     return false;
@@ -226,12 +221,12 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
   const int32_t status = input_.run();
   mainThread.drain();
   if (status == FileInput::kErrorTruncated) {
-    *cause = "truncated: it ends before the " + printed("%.3f", input_.durationSeconds()) + " s its header states";
+    *cause = "truncated: it ends before the " + printedNumber("%.3f", input_.durationSeconds()) + " s its header states";
     return false;
   }
   if (status != 0) {
     const double reached = options_.from + static_cast<double>(input_.samplesRead()) / input_.samplingRate();
-    *cause = "read error (status " + std::to_string(status) + ") at " + printed("%.3f", reached) + " s";
+    *cause = "read error (status " + std::to_string(status) + ") at " + printedNumber("%.3f", reached) + " s";
     return false;
   }
   const TraceData* trace = view_.trace();
@@ -239,14 +234,14 @@ bool FileAnalysis::run(const std::string& path, std::string* cause) {
     // Blocks of nothing but non-finite samples were left out, and what
     // remained holds no window.
     *cause = std::string(input_.nonFiniteSamples() > 0 ? "too few finite samples" : "too short") +
-             " for a spectrum at RBW " + printed("%g", app_.sharedData.span.bandwidth) +
+             " for a spectrum at RBW " + printedNumber("%g", app_.sharedData.span.bandwidth) +
              " Hz (" + std::to_string(input_.blocksDelivered()) + " of " + std::to_string(input_.rangeBlocks()) +
              " blocks analysed, a window of " + std::to_string(window) + " samples)";
     return false;
   }
   if (!view_.placePeakMarker()) {
-    *cause = "no bin of the trace lies inside the span " + printed("%.3f", app_.sharedData.span.startFrequency) +
-             " to " + printed("%.3f", app_.sharedData.span.endFrequency) + " Hz";
+    *cause = "no bin of the trace lies inside the span " + printedNumber("%.3f", app_.sharedData.span.startFrequency) +
+             " to " + printedNumber("%.3f", app_.sharedData.span.endFrequency) + " Hz";
     return false;
   }
   return true;

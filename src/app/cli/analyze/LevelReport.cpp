@@ -11,16 +11,10 @@ namespace analyze {
 
 namespace {
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 // A level in the unit: two decimals for a dB-like unit, six significant
 // digits for a linear one.
 std::string inUnit(const dsp::LevelScale& scale, double dB) {
-  return printed(scale.logarithmic() ? "%.2f" : "%.6g", scale.fromDb(dB));
+  return printedNumber(scale.logarithmic() ? "%.2f" : "%.6g", scale.fromDb(dB));
 }
 
 }  // namespace
@@ -55,8 +49,8 @@ std::string bandsCsv(const LevelReport& report, const dsp::LevelScale& scale) {
       std::string("nominal_hz,center_hz,lower_hz,upper_hz,level_") + dsp::levelUnitKeyword(scale.unit()) + ",resolved\n";
   for (const LevelReport::Band& b : report.bands) {
     const std::optional<double> level = decibels(b.power);
-    out += printed("%g", b.band.nominal) + "," + printed("%.10g", b.band.center) + "," + printed("%.10g", b.band.lower) +
-           "," + printed("%.10g", b.band.upper) + "," + (level ? inUnit(scale, *level) : std::string()) + "," +
+    out += printedNumber("%g", b.band.nominal) + "," + printedNumber("%.10g", b.band.center) + "," + printedNumber("%.10g", b.band.lower) +
+           "," + printedNumber("%.10g", b.band.upper) + "," + (level ? inUnit(scale, *level) : std::string()) + "," +
            (b.resolved ? "true" : "false") + "\n";
   }
   return out;
@@ -71,8 +65,8 @@ std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBan
     return ",\"level\":" + (dB && std::isfinite(*dB) ? inUnit(scale, *dB) : std::string("null"));
   };
   std::string out = "{\"file\":" + jsonString(f.file);
-  out += ",\"sampling_rate_hz\":" + printed("%g", f.samplingRate);
-  out += ",\"seconds\":" + printed("%.3f", f.seconds);
+  out += ",\"sampling_rate_hz\":" + printedNumber("%g", f.samplingRate);
+  out += ",\"seconds\":" + printedNumber("%.3f", f.seconds);
   out += ",\"channels\":" + std::to_string(f.channels);
   if (f.peakFrequency && f.peakLevel)
     out += ",\"peak\":{\"frequency_hz\":" + jsonNumber(f.peakFrequency, "%.3f") +
@@ -86,14 +80,14 @@ std::string jsonLine(const FileFacts& f, const LevelReport& report, bool withBan
   }
   out += ",\"units\":" + jsonString(dsp::levelUnitName(scale.unit()));
   out += ",\"weighting\":" + jsonString(dsp::weightingName(report.weighting));
-  if (f.averagedSeconds > 0) out += ",\"averaged_seconds\":" + printed("%.3f", f.averagedSeconds);
+  if (f.averagedSeconds > 0) out += ",\"averaged_seconds\":" + printedNumber("%.3f", f.averagedSeconds);
   if (withBands) {
     out += ",\"bands\":[";
     for (size_t i = 0; i < report.bands.size(); ++i) {
       const LevelReport::Band& b = report.bands[i];
       if (i > 0) out += ",";
-      out += "{\"center_hz\":" + printed("%.10g", b.band.center) + ",\"nominal_hz\":" + printed("%g", b.band.nominal) +
-             ",\"lower_hz\":" + printed("%.10g", b.band.lower) + ",\"upper_hz\":" + printed("%.10g", b.band.upper) +
+      out += "{\"center_hz\":" + printedNumber("%.10g", b.band.center) + ",\"nominal_hz\":" + printedNumber("%g", b.band.nominal) +
+             ",\"lower_hz\":" + printedNumber("%.10g", b.band.lower) + ",\"upper_hz\":" + printedNumber("%.10g", b.band.upper) +
              ",\"level_db\":" + jsonNumber(decibels(b.power), "%.2f") + level(decibels(b.power)) +
              ",\"resolved\":" + (b.resolved ? "true" : "false") + "}";
     }

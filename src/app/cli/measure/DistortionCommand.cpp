@@ -1,3 +1,4 @@
+#include "app/cli/measure/CsvOutput.h"
 #include "app/cli/measure/DistortionCommand.h"
 
 #include <algorithm>
@@ -21,12 +22,6 @@ using option_values::valueOf;
 // The most tones one command measures.
 constexpr int kMostTones = 1000;
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 // "LOW:HIGH" with both given, LOW below HIGH and both above 0.
 std::optional<std::pair<double, double>> range(const std::string& text) {
   std::string cause;
@@ -43,8 +38,8 @@ std::string csvRow(const DistortionPoint& p) {
 }
 
 std::string jsonPoint(const DistortionPoint& p) {
-  return "{\"frequency_hz\":" + printed("%.3f", p.tone.frequencyHz) +
-         ",\"level_dbfs\":" + printed("%.2f", levelDbfs(p.tone.amplitude)) +
+  return "{\"frequency_hz\":" + printedNumber("%.3f", p.tone.frequencyHz) +
+         ",\"level_dbfs\":" + printedNumber("%.2f", levelDbfs(p.tone.amplitude)) +
          ",\"spectra\":" + std::to_string(p.spectra) + ",\"settled\":" + (p.settled ? "true" : "false") + "," +
          analyze::distortionJson(p.reading) + "}";
 }
@@ -172,12 +167,12 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
     }
     if (!point->reading.valid) {
       measurement.stop();
-      say("no fundamental at " + printed("%g Hz", tone.frequencyHz) + " came back from '" +
+      say("no fundamental at " + printedNumber("%g Hz", tone.frequencyHz) + " came back from '" +
           measurement.inputName() + "': check the connection");
       return 1;
     }
     if (!point->settled)
-      say(printed("%g Hz", tone.frequencyHz) + ": the reading had not settled after " +
+      say(printedNumber("%g Hz", tone.frequencyHz) + ": the reading had not settled after " +
           std::to_string(point->spectra) + " spectra; the last is reported");
     points.push_back(*point);
   }
@@ -187,14 +182,8 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
   if (!csv.empty()) {
     std::string text = distortionCsvHeader();
     for (const DistortionPoint& p : points) text += csvRow(p);
-    std::string error;
-    if (csv == "-") {
-      if (std::fwrite(text.data(), 1, text.size(), hooks.out) != text.size() || std::fflush(hooks.out) != 0) {
-        say("standard output: the CSV was not written");
-        status = 1;
-      }
-    } else if (!platform::writeFileAtomically(csv, text, &error)) {
-      say(csv + ": the CSV was not written: " + error);
+    if (const std::string problem = writeCsvOutput(csv, text, hooks.out); !problem.empty()) {
+      say(problem);
       status = 1;
     }
   }
@@ -211,7 +200,7 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
       line += "]";
     }
     if (options.limitThdN)
-      line += ",\"limit\":{\"thd_n_db\":" + printed("%.2f", *options.limitThdN) +
+      line += ",\"limit\":{\"thd_n_db\":" + printedNumber("%.2f", *options.limitThdN) +
               ",\"exceeded\":" + std::to_string(exceeded) + ",\"within\":" + (exceeded ? "false" : "true") + "}";
     std::fputs((line + "}\n").c_str(), hooks.out);
   } else if (csv != "-") {

@@ -1,4 +1,5 @@
 #include "app/cli/measure/DistortionMeasurement.h"
+#include "app/formats/JsonText.h"
 
 #include <algorithm>
 #include <chrono>
@@ -38,16 +39,10 @@ bool agree(const dsp::IntermodulationReading& a, const dsp::IntermodulationReadi
   return a.valid && b.valid && agree(a.f1Db, b.f1Db) && agree(a.f2Db, b.f2Db) && agree(a.imdDb, b.imdDb);
 }
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 // "1000 Hz", or "60 Hz + 7000 Hz" for two sines.
 std::string described(const GeneratorTone& tone) {
-  std::string text = printed("%g Hz", tone.frequencyHz);
-  if (tone.secondFrequencyHz > 0) text += printed(" + %g Hz", tone.secondFrequencyHz);
+  std::string text = printedNumber("%g Hz", tone.frequencyHz);
+  if (tone.secondFrequencyHz > 0) text += printedNumber(" + %g Hz", tone.secondFrequencyHz);
   return text;
 }
 
@@ -112,7 +107,7 @@ std::optional<int> DistortionMeasurement::follow(const GeneratorTone& tone, std:
   TrackingGenerator& generator = rig_.generator();
   if (!generator.playTone(tone)) {
     *cause = "the output device '" + rig_.outputName() + "' cannot play " + described(tone) + " at " +
-             printed("%g Hz", generator.samplingRate()) + " (below half its rate, at most full scale)";
+             printedNumber("%g Hz", generator.samplingRate()) + " (below half its rate, at most full scale)";
     return std::nullopt;
   }
   AppDelegate& app = rig_.controller();

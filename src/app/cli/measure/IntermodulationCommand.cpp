@@ -1,3 +1,4 @@
+#include "app/cli/measure/CsvOutput.h"
 #include "app/cli/measure/IntermodulationCommand.h"
 
 #include <cmath>
@@ -6,6 +7,7 @@
 #include "app/cli/analyze/IntermodulationReport.h"
 #include "app/cli/measure/DistortionMeasurement.h"
 #include "app/controller/OptionValues.h"
+#include "app/formats/JsonText.h"
 #include "platform/AtomicFile.h"
 
 namespace measure {
@@ -20,14 +22,8 @@ double highOverLow(dsp::IntermodulationStandard standard) {
   return standard == dsp::IntermodulationStandard::Ccif ? 1.0 : 0.25;
 }
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 std::string cell(double value, const char* format, bool present) {
-  return present && std::isfinite(value) ? printed(format, value) : std::string();
+  return present && std::isfinite(value) ? printedNumber(format, value) : std::string();
 }
 
 double levelDbfs(const GeneratorTone& tone) { return 20 * std::log10(tone.amplitude * (1 + tone.secondRatio)); }
@@ -38,8 +34,8 @@ std::string csv(const IntermodulationPoint& p) {
   const dsp::IntermodulationReading& r = p.reading;
   const bool any = r.ordersInBand > 0;
   std::string header = "standard,f1_hz,f2_hz,imd_db,imd_percent";
-  std::string row = std::string(dsp::intermodulationStandardName(r.standard)) + "," + printed("%.3f", r.f1Hz) + "," +
-                    printed("%.3f", r.f2Hz) + "," + cell(r.imdDb, "%.2f", any) + "," +
+  std::string row = std::string(dsp::intermodulationStandardName(r.standard)) + "," + printedNumber("%.3f", r.f1Hz) + "," +
+                    printedNumber("%.3f", r.f2Hz) + "," + cell(r.imdDb, "%.2f", any) + "," +
                     cell(r.imdPercent, "%.6g", any);
   for (int i = 0; i < r.orderCount; ++i) {
     const dsp::IntermodulationOrder& o = r.orders[static_cast<std::size_t>(i)];
@@ -50,7 +46,7 @@ std::string csv(const IntermodulationPoint& p) {
 }
 
 std::string describedTones(const dsp::IntermodulationSettings& s) {
-  return printed("%g Hz", s.f1Hz) + printed(" + %g Hz", s.f2Hz);
+  return printedNumber("%g Hz", s.f1Hz) + printedNumber(" + %g Hz", s.f2Hz);
 }
 
 }  // namespace
@@ -140,15 +136,8 @@ int runIntermodulationMeasurement(const IntermodulationOptions& options, const S
 
   int status = 0;
   if (!csvPath.empty()) {
-    const std::string text = csv(*point);
-    std::string error;
-    if (csvPath == "-") {
-      if (std::fwrite(text.data(), 1, text.size(), hooks.out) != text.size() || std::fflush(hooks.out) != 0) {
-        say("standard output: the CSV was not written");
-        status = 1;
-      }
-    } else if (!platform::writeFileAtomically(csvPath, text, &error)) {
-      say(csvPath + ": the CSV was not written: " + error);
+    if (const std::string problem = writeCsvOutput(csvPath, csv(*point), hooks.out); !problem.empty()) {
+      say(problem);
       status = 1;
     }
   }
@@ -156,11 +145,11 @@ int runIntermodulationMeasurement(const IntermodulationOptions& options, const S
   const bool above = options.limitImd && r.ordersInBand > 0 && !(r.imdDb <= *options.limitImd);
   const double level = levelDbfs(point->tone);
   if (json) {
-    std::string line = "{\"level_dbfs\":" + printed("%.2f", level) + ",\"spectra\":" +
+    std::string line = "{\"level_dbfs\":" + printedNumber("%.2f", level) + ",\"spectra\":" +
                        std::to_string(point->spectra) + ",\"settled\":" + (point->settled ? "true" : "false") + "," +
                        analyze::intermodulationJson(r);
     if (options.limitImd)
-      line += ",\"limit\":{\"imd_db\":" + printed("%.2f", *options.limitImd) +
+      line += ",\"limit\":{\"imd_db\":" + printedNumber("%.2f", *options.limitImd) +
               ",\"within\":" + (above ? "false" : "true") + "}";
     std::fputs((line + "}\n").c_str(), hooks.out);
   } else if (csvPath != "-") {

@@ -1,3 +1,4 @@
+#include "app/cli/measure/CsvOutput.h"
 #include "app/cli/measure/LogSweepCommand.h"
 
 #include <unistd.h>
@@ -19,21 +20,15 @@ namespace {
 
 namespace pa = platform::audio;
 
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
 // A reading of the CSV: empty where there is none (a harmonic out of reach).
 std::string field(double value, const char* format = "%.4f") {
-  return std::isfinite(value) ? printed(format, value) : std::string();
+  return std::isfinite(value) ? printedNumber(format, value) : std::string();
 }
 
 std::string csvText(const dsp::SweepResponse& r, const std::string& timing) {
   std::string text = "frequency_hz,level_db,phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db\n";
   for (size_t i = 0; i < r.frequencyHz.size(); ++i) {
-    text += printed("%.4f", r.frequencyHz[i]) + "," + field(r.magnitudeDb[i]) + "," + field(r.phaseDeg[i], "%.3f") +
+    text += printedNumber("%.4f", r.frequencyHz[i]) + "," + field(r.magnitudeDb[i]) + "," + field(r.phaseDeg[i], "%.3f") +
             "," + field(r.groupDelayMs[i], "%.5f");
     for (const std::vector<double>& h : r.harmonicDb) text += "," + field(h[i], "%.3f");
     text += "\n";
@@ -176,22 +171,16 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   const double rate = measurement.sweep().sampleRate();
   const std::string origin = r.absolutePhase ? "absolute phase from the reference channel"
                                              : "phase relative to the impulse response's peak";
-  const std::string delayText = printed("%.2f", r.delaySamples) + " samples (" +
-                                printed("%.3f", 1000 * r.delaySamples / rate) + " ms) " +
+  const std::string delayText = printedNumber("%.2f", r.delaySamples) + " samples (" +
+                                printedNumber("%.3f", 1000 * r.delaySamples / rate) + " ms) " +
                                 (r.absolutePhase ? "after the reference" : "from the recording's start");
   const std::string timing = origin + "; delay " + delayText;
 
   int status = 0;
   std::string error;
   if (!csv.empty()) {
-    const std::string text = csvText(r, timing);
-    if (csv == "-") {
-      if (std::fwrite(text.data(), 1, text.size(), hooks.out) != text.size() || std::fflush(hooks.out) != 0) {
-        say("standard output: the CSV was not written");
-        status = 1;
-      }
-    } else if (!platform::writeFileAtomically(csv, text, &error)) {
-      say(csv + ": the CSV was not written: " + error);
+    if (const std::string problem = writeCsvOutput(csv, csvText(r, timing), hooks.out); !problem.empty()) {
+      say(problem);
       status = 1;
     }
   }
@@ -219,23 +208,23 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   }
   if (json) {
     auto point = [&](size_t i) {
-      return "{\"level_db\":" + printed("%.3f", r.magnitudeDb[i]) + ",\"frequency_hz\":" +
-             printed("%.3f", r.frequencyHz[i]) + "}";
+      return "{\"level_db\":" + printedNumber("%.3f", r.magnitudeDb[i]) + ",\"frequency_hz\":" +
+             printedNumber("%.3f", r.frequencyHz[i]) + "}";
     };
-    std::string line = "{\"method\":\"logsweep\",\"lower_hz\":" + printed("%g", sweep.lowerHz) +
-                       ",\"upper_hz\":" + printed("%g", sweep.upperHz) +
+    std::string line = "{\"method\":\"logsweep\",\"lower_hz\":" + printedNumber("%g", sweep.lowerHz) +
+                       ",\"upper_hz\":" + printedNumber("%g", sweep.upperHz) +
                        ",\"length\":" + std::to_string(measurement.sweep().length()) +
                        ",\"sweeps\":" + std::to_string(r.recordings) +
                        ",\"repeated_sweeps\":" + std::to_string(measurement.repeatedSweeps()) +
-                       ",\"seconds\":" + printed("%.3f", measurement.seconds()) +
-                       ",\"analysis_seconds\":" + printed("%.3f", measurement.analysisSeconds()) +
-                       ",\"delay_samples\":" + printed("%.3f", r.delaySamples) +
-                       ",\"delay_ms\":" + printed("%.4f", 1000 * r.delaySamples / rate) +
+                       ",\"seconds\":" + printedNumber("%.3f", measurement.seconds()) +
+                       ",\"analysis_seconds\":" + printedNumber("%.3f", measurement.analysisSeconds()) +
+                       ",\"delay_samples\":" + printedNumber("%.3f", r.delaySamples) +
+                       ",\"delay_ms\":" + printedNumber("%.4f", 1000 * r.delaySamples / rate) +
                        ",\"origin\":" + (r.absolutePhase ? "\"reference\"" : "\"peak\"") +
                        ",\"max\":" + point(high) + ",\"min\":" + point(low);
     if (worst)
       line += ",\"reference\":{\"file\":" + jsonString(referencePath) + ",\"worst_db\":" +
-              printed("%.3f", worst->level) + ",\"frequency_hz\":" + printed("%.3f", worst->frequency) +
+              printedNumber("%.3f", worst->level) + ",\"frequency_hz\":" + printedNumber("%.3f", worst->frequency) +
               ",\"within\":" + (within ? "true" : "false") + "}";
     std::fputs((line + "}\n").c_str(), hooks.out);
   } else {

@@ -1,4 +1,5 @@
 #include "app/cli/measure/LogSweepMeasurement.h"
+#include "app/formats/JsonText.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,12 +13,6 @@ namespace measure {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
 
 double secondsSince(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
@@ -52,8 +47,8 @@ bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& s
   const float outputRate = rig_.generator().samplingRate();
   const float inputRate = rig_.input().currentSamplingRate();
   if (std::fabs(outputRate - inputRate) > 0.5f) {
-    *cause = "the output plays at " + printed("%g", outputRate) + " Hz and the input records at " +
-             printed("%g", inputRate) + " Hz: a sweep needs one rate on both";
+    *cause = "the output plays at " + printedNumber("%g", outputRate) + " Hz and the input records at " +
+             printedNumber("%g", inputRate) + " Hz: a sweep needs one rate on both";
     return false;
   }
   dsp::LogSweepSettings design;
@@ -133,7 +128,7 @@ bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void(
   const uint64_t gapsBefore = gaps(rig_);
   recording_->arm();
   if (!rig_.generator().playSweep(*sweep_)) {
-    *cause = "the output's rate changed: the sweep was made for " + printed("%g", sweep_->sampleRate()) + " Hz";
+    *cause = "the output's rate changed: the sweep was made for " + printedNumber("%g", sweep_->sampleRate()) + " Hz";
     return false;
   }
   auto lastMove = Clock::now();

@@ -1,3 +1,4 @@
+#include "app/cli/measure/CsvOutput.h"
 #include "app/cli/measure/SweepCommand.h"
 
 #include <unistd.h>
@@ -496,14 +497,8 @@ class Command {
       failed = true;
     }
     if (!o.csv.empty()) {
-      const std::string text = sweep.csv();
-      if (o.csv == "-") {
-        if (std::fwrite(text.data(), 1, text.size(), hooks_.out) != text.size() || std::fflush(hooks_.out) != 0) {
-          say("standard output: the CSV was not written");
-          failed = true;
-        }
-      } else if (!platform::writeFileAtomically(o.csv, text, &error)) {
-        say(o.csv + ": the CSV was not written: " + error);
+      if (const std::string problem = measure::writeCsvOutput(o.csv, sweep.csv(), hooks_.out); !problem.empty()) {
+        say(problem);
         failed = true;
       }
     }
@@ -544,13 +539,13 @@ class Command {
     const dsp::LevelScale& scale = levels_.scale;
     auto reading = [&scale](const measure::Reading& r) {
       std::string level;
-      if (!scale.isDesigned()) level = ",\"level\":" + printed(scale.logarithmic() ? "%.3f" : "%.6g", scale.fromDb(r.level));
-      return "{\"level_db\":" + printed("%.3f", r.level) + level + ",\"frequency_hz\":" + printed("%.3f", r.frequency) +
+      if (!scale.isDesigned()) level = ",\"level\":" + printedNumber(scale.logarithmic() ? "%.3f" : "%.6g", scale.fromDb(r.level));
+      return "{\"level_db\":" + printedNumber("%.3f", r.level) + level + ",\"frequency_hz\":" + printedNumber("%.3f", r.frequency) +
              "}";
     };
-    std::string line = "{\"lower_hz\":" + printed("%g", sweep.lowerFrequency()) +
-                       ",\"upper_hz\":" + printed("%g", sweep.upperFrequency()) +
-                       ",\"bins\":" + std::to_string(sweep.bins()) + ",\"seconds\":" + printed("%.3f", sweep.seconds()) +
+    std::string line = "{\"lower_hz\":" + printedNumber("%g", sweep.lowerFrequency()) +
+                       ",\"upper_hz\":" + printedNumber("%g", sweep.upperFrequency()) +
+                       ",\"bins\":" + std::to_string(sweep.bins()) + ",\"seconds\":" + printedNumber("%.3f", sweep.seconds()) +
                        ",\"max\":" + reading(sweep.maximum()) + ",\"min\":" + reading(sweep.minimum()) +
                        ",\"units\":" + jsonString(dsp::levelUnitName(scale.unit())) +
                        ",\"remeasured_bins\":" + std::to_string(sweep.remeasuredBins()) + ",\"axis\":" +
@@ -565,8 +560,8 @@ class Command {
         return 1;
       }
       const bool within = !o.tolerance || std::fabs(worst->level) <= *o.tolerance;
-      line += ",\"reference\":{\"file\":" + jsonString(o.reference) + ",\"worst_db\":" + printed("%.3f", worst->level) +
-              ",\"frequency_hz\":" + printed("%.3f", worst->frequency) + ",\"within\":" + (within ? "true" : "false") +
+      line += ",\"reference\":{\"file\":" + jsonString(o.reference) + ",\"worst_db\":" + printedNumber("%.3f", worst->level) +
+              ",\"frequency_hz\":" + printedNumber("%.3f", worst->frequency) + ",\"within\":" + (within ? "true" : "false") +
               "}";
       if (!within && status == 0) status = 3;
     }
@@ -575,12 +570,7 @@ class Command {
     return status;
   }
 
-  static std::string printed(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-  }
-  // The response as the gain from the output to the input: the input's
+    // The response as the gain from the output to the input: the input's
   // level in volts over the generator's (its sine's amplitude of the
   // output's full scale), so that a unity path reads 0 dB whatever the
   // output's level.

@@ -8,6 +8,7 @@
 
 #include "app/views/PrintView.h"
 #include "app/formats/ReferenceFile.h"
+#include "app/formats/JsonText.h"
 #include "audio/AFInputSoundcard.h"
 #include "dsp/SensorResponse.h"
 #include "ui/MainThread.h"
@@ -17,12 +18,6 @@ namespace measure {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string printed(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
 
 // The device names a pop-up offers, for a message.
 std::string offered(const ui::PopUpButton& popUp) {
@@ -55,8 +50,8 @@ SweepMeasurement::SweepMeasurement(const Settings& settings, bool withImage) : s
   controls_.smoothingPopup.selectItemWithTag(settings.smoothing);
   controls_.axisPopup.selectItemWithTag(static_cast<int>(settings.axis));
   if (settings.pointsPerOctave) app_.sweepPointsPerOctave = *settings.pointsPerOctave;
-  if (settings.lowerSpan) controls_.lowerSpanField.setStringValue(printed("%.15g", *settings.lowerSpan));
-  if (settings.upperSpan) controls_.upperSpanField.setStringValue(printed("%.15g", *settings.upperSpan));
+  if (settings.lowerSpan) controls_.lowerSpanField.setStringValue(printedNumber("%.15g", *settings.lowerSpan));
+  if (settings.upperSpan) controls_.upperSpanField.setStringValue(printedNumber("%.15g", *settings.upperSpan));
   if (settings.width) controls_.printWidthField.setStringValue(std::to_string(*settings.width));
   if (settings.height) controls_.printHeightField.setStringValue(std::to_string(*settings.height));
 
@@ -168,7 +163,7 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
       lastBin = sweep.currentBin;
       lastMove = now;
     } else if (now - lastMove > std::chrono::seconds(10)) {
-      *cause = "the sweep stalled at " + printed("%.1f", frequency(sweep.currentBin)) + " Hz: no input from '" +
+      *cause = "the sweep stalled at " + printedNumber("%.1f", frequency(sweep.currentBin)) + " Hz: no input from '" +
                inputName_ + "'";
       return false;
     }
@@ -256,8 +251,8 @@ std::optional<Reading> SweepMeasurement::worstDeviation(const ReferenceFile& ref
   if (reference.bins != t->bins || !reference.data ||
       (reference.samplingRate && std::fabs(*reference.samplingRate - t->samplingRate) > 0.5f)) {
     *cause = "the reference was measured with another resolution or sampling rate (" +
-             std::to_string(reference.bins) + " bins at " + printed("%g", reference.samplingRate.value_or(0)) +
-             " Hz; this sweep has " + std::to_string(t->bins) + " bins at " + printed("%g", t->samplingRate) +
+             std::to_string(reference.bins) + " bins at " + printedNumber("%g", reference.samplingRate.value_or(0)) +
+             " Hz; this sweep has " + std::to_string(t->bins) + " bins at " + printedNumber("%g", t->samplingRate) +
              " Hz)";
     return std::nullopt;
   }
