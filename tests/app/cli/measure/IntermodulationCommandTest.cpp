@@ -15,26 +15,15 @@
 
 #include "app/TrackingRig.h"
 #include "app/cli/measure/SweepCommand.h"
+#include "app/cli/measure/MeasureRun.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace {
 
 namespace sim = platform::audio::simulated;
 
-struct Outcome {
-  int status = 0;
-  std::string out, err;
-};
-
-std::string slurp(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
-  std::fclose(file);
-  return text;
-}
+using measure_run::Outcome;
+using measure_run::slurp;
 
 // The command on a stepped simulated provider with the default devices,
 // one device buffer per step.
@@ -42,16 +31,7 @@ Outcome measure(const std::vector<std::string>& args) {
   auto provider = std::make_shared<sim::SimulatedProvider>(sim::Options{sim::ClockMode::Stepped, true, nullptr});
   provider->flushNotifications();
   const auto loopback = provider->deviceNamed("Loopback");
-  MeasureHooks hooks;
-  hooks.provider = provider;
-  hooks.step = [&] { provider->advanceFrames(loopback, 512); };
-  hooks.out = std::tmpfile();
-  hooks.err = std::tmpfile();
-  Outcome o;
-  o.status = runMeasureCommand(args, hooks);
-  o.out = slurp(hooks.out);
-  o.err = slurp(hooks.err);
-  return o;
+  return measure_run::run(args, provider, [&] { provider->advanceFrames(loopback, 512); });
 }
 
 const std::string kDistorting = "Loopback (distorting)";

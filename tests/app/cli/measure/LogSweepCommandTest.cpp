@@ -18,6 +18,7 @@
 
 #include "app/TrackingRig.h"
 #include "app/cli/measure/SweepCommand.h"
+#include "app/cli/measure/MeasureRun.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "support/TempFolder.h"
 
@@ -29,20 +30,8 @@ namespace pa = platform::audio;
 constexpr double kRate = 48000;
 constexpr uint32_t kLatency = 1024;
 
-struct Outcome {
-  int status = 0;
-  std::string out, err;
-};
-
-std::string slurp(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
-  std::fclose(file);
-  return text;
-}
+using measure_run::Outcome;
+using measure_run::slurp;
 
 // A stepped provider with the default devices and "Loopback (reference)":
 // the Loopback whose input channel 2 carries the output looped back past
@@ -73,20 +62,11 @@ struct SteppedRig {
                                       : device == "Loopback"           ? clock
                                                                        : provider->deviceNamed(device);
     args.insert(args.begin(), {"--input=" + device, "--output=" + device});
-    MeasureHooks hooks;
-    hooks.provider = provider;
     int steps = 0;
-    hooks.step = [&] {
+    return measure_run::run(args, provider, [&] {
       provider->advanceFrames(stepped, 512);
       if (atStep) atStep(++steps);
-    };
-    hooks.out = std::tmpfile();
-    hooks.err = std::tmpfile();
-    Outcome o;
-    o.status = runMeasureCommand(args, hooks);
-    o.out = slurp(hooks.out);
-    o.err = slurp(hooks.err);
-    return o;
+    });
   }
   std::shared_ptr<sim::SimulatedProvider> provider;
   pa::AudioObjectID clock = 0, reference = 0;

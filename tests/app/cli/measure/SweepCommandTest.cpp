@@ -16,6 +16,7 @@
 
 #include "app/TrackingRig.h"
 #include "app/cli/measure/SweepCommand.h"
+#include "app/cli/measure/MeasureRun.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "support/TempFolder.h"
@@ -25,20 +26,8 @@ namespace {
 namespace sim = platform::audio::simulated;
 namespace pa = platform::audio;
 
-struct Outcome {
-  int status = 0;
-  std::string out, err;
-};
-
-std::string slurp(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
-  std::fclose(file);
-  return text;
-}
+using measure_run::Outcome;
+using measure_run::slurp;
 
 // A stepped simulated provider whose Loopback has its band-pass filter at
 // centreHz; `steps` counts the device buffers and `atStep` runs at each.
@@ -57,20 +46,11 @@ struct SteppedLoopback {
     provider->flushNotifications();
   }
   Outcome measure(const std::vector<std::string>& args, const std::function<void(int)>& atStep = {}) {
-    MeasureHooks hooks;
-    hooks.provider = provider;
     int steps = 0;
-    hooks.step = [&] {
+    return measure_run::run(args, provider, [&] {
       provider->advanceFrames(loopback, 512);
       if (atStep) atStep(++steps);
-    };
-    hooks.out = std::tmpfile();
-    hooks.err = std::tmpfile();
-    Outcome o;
-    o.status = runMeasureCommand(args, hooks);
-    o.out = slurp(hooks.out);
-    o.err = slurp(hooks.err);
-    return o;
+    });
   }
   std::shared_ptr<sim::SimulatedProvider> provider;
   pa::AudioObjectID loopback = 0;
