@@ -89,6 +89,9 @@ void PlotGeometry::updateScale(float start, float end, float bph, int bins, floa
   scale_.linearScale = static_cast<float>((1.0 / bins) * refScale / bins);
   scale_.top = height_ + y0_;
 
+  const MapKey key{axis_, bph, bins};
+  if (key == mapped_) return;
+  mapped_ = key;
   const auto lastBin = static_cast<float>(bins - 1);
   auto mapColumn = [&](int i) {
     float f = static_cast<float>(scale_.startBin) + static_cast<float>(i) * scale_.binsPerPixel;
@@ -120,6 +123,9 @@ void PlotGeometry::updateLogarithmicScale(float bph, int bins, float refScale) {
   scale_.linearScale = static_cast<float>((1.0 / bins) * refScale / bins);
   scale_.top = height_ + y0_;
 
+  const MapKey key{axis_, bph, bins};
+  if (key == mapped_) return;
+  mapped_ = key;
   // A column holds the bins from its left edge to the next column's; where
   // columns are narrower than bins it reads the trace between the two bins
   // around its centre, so the low octaves are drawn as a line through the

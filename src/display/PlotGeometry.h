@@ -156,6 +156,16 @@ class PlotGeometry {
   PlotScale scale_;
   std::vector<int> pixelToBinMap_;
   std::vector<float> pixelToFractionalBin_;
+  // What the column maps were made for. A trace's work on an unchanged span
+  // keeps them, instead of mapping every column (two exp() a column on the
+  // logarithmic axis) anew for each spectrum.
+  struct MapKey {
+    FrequencyAxis axis;
+    float binsPerHertz = 0;
+    int bins = -1;
+    bool operator==(const MapKey&) const = default;
+  };
+  MapKey mapped_;
   float dBPerDivision_ = 10;
 };
 
