@@ -219,3 +219,43 @@ TEST(Realtime, UnitRestartsItselfFromWithinItsCallback) {
 }
 
 }  // namespace
+
+// A device whose clock falls far behind the present (the machine stalled)
+// skips ahead rather than racing through the missed cycles, and says how
+// many frames of time it skipped: the gap breaks the tie between host and
+// device time, and a gap that goes uncounted is measured as if the signal
+// had kept time.
+TEST(Realtime, AClockFarBehindThePresentSkipsAndCountsTheFramesItSkipped) {
+  sim::Options options;
+  options.defaultDeviceSet = false;
+  auto provider = std::make_shared<sim::SimulatedProvider>(options);
+  const AudioObjectID id = provider->addDevice(sim::defaultDevices()[0]);
+
+  // Its first cycle holds the clock thread until the host clock has moved
+  // on by half a second, some 47 cycles of 512 frames.
+  struct Staller final : IoClient {
+    sim::SimulatedProvider* provider = nullptr;
+    std::atomic<int> cycles{0};
+    void ioCycle(AudioObjectID, const IoCycle&) noexcept override {
+      if (cycles.load() == 0) {
+        const uint64_t until = provider->hostTime() + 500'000'000;
+        while (provider->hostTime() < until) std::this_thread::sleep_for(1ms);
+      }
+      cycles.fetch_add(1);
+    }
+  } staller;
+  staller.provider = provider.get();
+  DeviceIoStatus status;
+  ASSERT_EQ(provider->deviceIoStatus(id, status), noErr);
+  EXPECT_EQ(status.lostFrames, 0u);
+  const uint64_t started = provider->hostTime();
+  ASSERT_EQ(provider->startIo(id, kAudioObjectPropertyScopeInput, &staller), noErr);
+  while (staller.cycles.load() < 2) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(provider->stopIo(id, kAudioObjectPropertyScopeInput, &staller), noErr);
+  const double elapsed = double(provider->hostTime() - started) * 1e-9;
+
+  ASSERT_EQ(provider->deviceIoStatus(id, status), noErr);
+  EXPECT_GE(status.lostFrames, uint64_t(0.45 * 48000));
+  EXPECT_LE(double(status.lostFrames), elapsed * 48000);
+  EXPECT_EQ(status.dropOuts, 0u);
+}

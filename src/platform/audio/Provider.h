@@ -86,9 +86,9 @@ class Provider {
   // run; kAudioHardwareUnspecifiedError, rarely, when the I/O side published
   // again during every attempt to read it (ask again at the next cycle).
   virtual OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept = 0;
-  // Drop-outs and latency of a device; real-time safe. A provider whose
-  // devices cannot drop out (the simulated one) need not answer: then
-  // kAudioHardwareUnknownPropertyError and nothing is written.
+  // Drop-outs and latency of a device; real-time safe. A provider that
+  // cannot tell need not answer: then kAudioHardwareUnknownPropertyError and
+  // nothing is written.
   virtual OSStatus deviceIoStatus(AudioObjectID, DeviceIoStatus&) const noexcept {
     return kAudioHardwareUnknownPropertyError;
   }

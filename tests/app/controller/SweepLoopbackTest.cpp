@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -195,6 +196,57 @@ TEST(SweepThroughTheLoopback, InRealTimeTheResponseAroundTheCentreIsRight) {
   for (int k = s.leftBin + 1; k < s.rightBin; ++k)
     ASSERT_NEAR(rig.level(k), kGeneratorLevel + filterResponse(filter, rig.frequency(k), 48000), 0.2)
         << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
+// A machine that stalls halfway through a real-time sweep: once the main
+// thread (the devices run on, the blocks queue up for the analysis and the
+// spectra keep their place in the device's time), once the device's clock
+// (the device skips the missed time and counts it, and the bins whose
+// spectra the gap met are measured again). Either way the response reads as
+// it does without the stall.
+TEST(SweepThroughTheLoopback, InRealTimeAStallLeavesTheResponseRight) {
+  for (const bool clockThread : {false, true}) {
+    SCOPED_TRACE(clockThread ? "the clock thread stalls" : "the main thread stalls");
+    LoopbackSweep rig(true, true);
+    // A second client on the loopback's clock thread, which can hold it once.
+    struct Staller final : pa::IoClient {
+      sim::SimulatedProvider* provider = nullptr;
+      std::atomic<bool> armed{false}, done{false};
+      void ioCycle(pa::AudioObjectID, const pa::IoCycle&) noexcept override {
+        if (!armed.load() || done.load()) return;
+        const uint64_t until = provider->hostTime() + 330'000'000;
+        while (provider->hostTime() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        done = true;
+      }
+    } staller;
+    staller.provider = rig.provider.get();
+    ASSERT_EQ(rig.provider->startIo(rig.device, pa::kAudioObjectPropertyScopeInput, &staller), pa::noErr);
+    rig.launch("900", "1100");
+    int32_t middle = 0;
+    bool mainStalled = false;
+    rig.sweepLaunched(20, [&] {
+      const Sweep& s = rig.h.app.sweep;
+      if (middle == 0) middle = (s.leftBin + s.rightBin) / 2;
+      if (s.currentBin < middle) return;
+      if (clockThread) {
+        staller.armed = true;
+      } else if (!mainStalled) {
+        mainStalled = true;
+        const uint64_t until = rig.provider->hostTime() + 330'000'000;
+        while (rig.provider->hostTime() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    ASSERT_EQ(rig.provider->stopIo(rig.device, pa::kAudioObjectPropertyScopeInput, &staller), pa::noErr);
+    ASSERT_TRUE(clockThread ? staller.done.load() : mainStalled);
+    const Sweep& s = rig.h.app.sweep;
+    if (clockThread) {
+      EXPECT_GT(s.remeasuredBins, 0);
+    }
+    const sim::BandPassFilter filter;
+    for (int k = s.leftBin + 1; k < s.rightBin; ++k)
+      ASSERT_NEAR(rig.level(k), kGeneratorLevel + filterResponse(filter, rig.frequency(k), 48000), 0.2)
+          << "bin " << k << " at " << rig.frequency(k) << " Hz";
+  }
 }
 
 }  // namespace

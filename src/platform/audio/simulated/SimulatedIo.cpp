@@ -288,7 +288,12 @@ uint64_t SimulatedProvider::State::runDue(uint64_t until, bool stepped) {
     std::lock_guard lock(rt->io, std::adopt_lock);
     if (rt->clientCount() == 0 || rt->removed.load(std::memory_order_relaxed)) continue;
     apply(*rt, !stepped);
-    if (!stepped && rt->schedule.skipIfFarBehind(until, rt->bufferFrames, rt->effectiveRate())) rt->publish();
+    if (const uint64_t lateFrom = rt->nextDue();
+        !stepped && rt->schedule.skipIfFarBehind(until, rt->bufferFrames, rt->effectiveRate())) {
+      const auto skipped = static_cast<uint64_t>(double(until - lateFrom) * rt->effectiveRate() * 1e-9);
+      rt->skippedFrames.fetch_add(std::max<uint64_t>(skipped, 1), std::memory_order_release);
+      rt->publish();
+    }
     uint64_t due = rt->nextDue();
     while (due <= until && rt->clientCount() > 0) {
       cycle(*rt, due);
@@ -353,6 +358,15 @@ OSStatus SimulatedProvider::deviceCurrentTime(AudioObjectID device, AudioTimeSta
   Runtime* rt = state_->runtime(device);
   if (!rt) return kAudioHardwareBadDeviceError;
   return rt->anchor.currentTime([this] { return state_->now(); }, time);
+}
+
+OSStatus SimulatedProvider::deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept {
+  Runtime* rt = state_->runtime(device);
+  if (!rt) return kAudioHardwareBadDeviceError;
+  // Nothing plays dry or overflows here; the one gap is a skip of the clock.
+  status = DeviceIoStatus{};
+  status.lostFrames = rt->skippedFrames.load(std::memory_order_acquire);
+  return noErr;
 }
 
 OSStatus SimulatedProvider::startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) {

@@ -220,6 +220,9 @@ class SimulatedProvider final : public LookUpProvider {
                                   AudioObjectPropertyListenerProc listener, void* clientData) override;
   uint64_t hostTime() const noexcept override;
   OSStatus deviceCurrentTime(AudioObjectID device, AudioTimeStamp& time) const noexcept override;
+  // lostFrames: the frames a real-time device skipped after falling far
+  // behind the present (the machine stalled); no other gap exists here.
+  OSStatus deviceIoStatus(AudioObjectID device, DeviceIoStatus& status) const noexcept override;
   OSStatus startIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
   OSStatus stopIo(AudioObjectID device, AudioObjectPropertyScope scope, IoClient* client) override;
 

@@ -110,6 +110,9 @@ struct Runtime {
   // schedule
   rt::DeviceSchedule schedule;
   std::atomic<uint64_t> cycledIn{0}, cycledOut{0};
+  // Frames the real-time clock skipped, having fallen too far behind (a
+  // stalled machine): a gap in the device's stream, as a sound card has.
+  std::atomic<uint64_t> skippedFrames{0};
 
   // published time, read without the lock (AudioDeviceGetCurrentTime);
   // published under the provider's lock
