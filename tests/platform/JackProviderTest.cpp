@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -387,7 +391,94 @@ TEST_F(JackTest, AClientOverrunningItsPeriodCountsAsADropOutOfTheRunningDevice) 
     pa::DeviceIoStatus now;
     return pa::AudioDeviceGetIoStatus(device, &now) == pa::noErr && now.dropOuts > before;
   }));
+  ASSERT_EQ(pa::AudioDeviceGetIoStatus(device, &status), pa::noErr);
   provider->stopIo(device, pa::kAudioObjectPropertyScopeInput, &ear);
+}
+
+// A JACK server of the test's own (the shared one stays up for the others):
+// started as scripts/jack-daemon starts its one, killed as a crash would.
+class OwnServer {
+ public:
+  explicit OwnServer(std::string name) : name_(std::move(name)) {}
+  ~OwnServer() { kill(); }
+  bool start() {
+    // Everything the child needs is made before the fork: it only execs.
+    std::vector<std::string> env{"JACK_NO_AUDIO_RESERVATION=1"};
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args{"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int null = ::open("/dev/null", O_RDWR);
+      dup2(null, 1);
+      dup2(null, 2);
+      execvpe("jackd", argv.data(), envp.data());
+      _exit(127);
+    }
+    return pid_ > 0 && eventually([&] { return shell("jack_lsp -s " + name_).find("system:capture_1") != std::string::npos; });
+  }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  pid_t pid_ = 0;
+};
+
+TEST(JackServer, AServerKilledMidCaptureTakesItsDevicesAndTheyComeBackWithIt) {
+  const char* required = std::getenv("SPECAN_JACK_REQUIRED");
+  if (serverName().empty() && !(required && std::string(required) == "1")) GTEST_SKIP() << "no JACK test server";
+  OwnServer server("specan-restart-" + std::to_string(getpid()));
+  ASSERT_TRUE(server.start());
+  pa::jack::Options options;
+  options.serverName = server.name();
+  options.reconnectIntervalMs = 50;
+  auto provider = pa::jack::JackProvider::create(options);
+  ASSERT_TRUE(provider);
+  pa::installProvider(provider);
+  Heard heard;
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard),
+            pa::noErr);
+  const pa::AudioObjectID before = provider->deviceWithUID("jack:in:system");
+  ASSERT_NE(before, 0u);
+  Client ear;
+  ASSERT_EQ(provider->startIo(before, pa::kAudioObjectPropertyScopeInput, &ear), pa::noErr);
+  ASSERT_TRUE(eventually([&] { return ear.cycles.load() > 10; }));
+
+  const int heardBefore = heard.heard();
+  server.kill();
+  ASSERT_TRUE(eventually([&] { return !provider->connected(); }));
+  provider->flushNotifications();
+  EXPECT_GT(heard.heard(), heardBefore);
+  EXPECT_TRUE(deviceList().empty());
+  EXPECT_EQ(provider->startIo(before, pa::kAudioObjectPropertyScopeInput, &ear), pa::kAudioHardwareBadDeviceError);
+  pa::AudioTimeStamp now{};
+  EXPECT_NE(pa::AudioDeviceGetCurrentTime(before, &now), pa::noErr);
+  const uint64_t cycles = ear.cycles.load();
+
+  // Back under the same name and identifier, as a new device that records.
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(eventually([&] { return provider->deviceWithUID("jack:in:system") != 0; }));
+  const pa::AudioObjectID after = provider->deviceWithUID("jack:in:system");
+  EXPECT_NE(after, before);
+  EXPECT_EQ(readString(after, pa::kAudioObjectPropertyName), "system");
+  EXPECT_EQ(ear.cycles.load(), cycles) << "a removed device's client was called again";
+  ASSERT_EQ(provider->startIo(after, pa::kAudioObjectPropertyScopeInput, &ear), pa::noErr);
+  EXPECT_TRUE(eventually([&] { return ear.cycles.load() > cycles + 10; }));
+  provider->stopIo(after, pa::kAudioObjectPropertyScopeInput, &ear);
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
+  pa::installProvider(nullptr);
 }
 
 }  // namespace

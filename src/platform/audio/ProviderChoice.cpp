@@ -16,4 +16,12 @@ std::shared_ptr<Provider> makeProvider(const std::string& choice) {
   return std::make_shared<simulated::SimulatedProvider>();
 }
 
+bool isProviderName(const std::string& choice) {
+  return choice == "jack" || choice == "pulse" || choice == "simulated";
+}
+
+std::string providerMissing(const std::string& choice) {
+  return choice == "jack" ? "no JACK server runs" : "no PulseAudio server answered";
+}
+
 }  // namespace platform::audio

@@ -15,4 +15,10 @@ namespace platform::audio {
 // server answers, else the simulated provider. An unknown name gives null.
 std::shared_ptr<Provider> makeProvider(const std::string& choice);
 
+// The names makeProvider knows ("jack", "pulse", "simulated"), for messages.
+inline constexpr const char* kProviderNames = "jack, pulse, simulated";
+bool isProviderName(const std::string& choice);
+// Why makeProvider(choice) of a known name gave null ("no JACK server runs").
+std::string providerMissing(const std::string& choice);
+
 }  // namespace platform::audio
