@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/audio/AudioHardware.h"
+#include "platform/audio/ProviderChoice.h"
 #include "platform/audio/jack/JackProvider.h"
 #include "support/AllocationCounter.h"
 #include "support/ToneMeasure.h"
@@ -393,6 +394,20 @@ TEST_F(JackTest, AClientOverrunningItsPeriodCountsAsADropOutOfTheRunningDevice) 
   }));
   ASSERT_EQ(pa::AudioDeviceGetIoStatus(device, &status), pa::noErr);
   provider->stopIo(device, pa::kAudioObjectPropertyScopeInput, &ear);
+}
+
+TEST_F(JackTest, AChoiceOfJackOrOfNoneFindsTheRunningServerAndNeverStartsOne) {
+  // The default server, as a user's environment would name it, for this
+  // process only.
+  ASSERT_EQ(setenv("JACK_DEFAULT_SERVER", serverName().c_str(), 1), 0);
+  EXPECT_EQ(pa::makeProvider("jack")->name(), "JACK");
+  EXPECT_EQ(pa::makeProvider("")->name(), "JACK");
+  // A server that does not run is not started: no provider.
+  const std::string absent = "specan-absent-" + std::to_string(getpid());
+  ASSERT_EQ(setenv("JACK_DEFAULT_SERVER", absent.c_str(), 1), 0);
+  EXPECT_EQ(pa::makeProvider("jack"), nullptr);
+  EXPECT_EQ(shell("jack_lsp -s " + absent), "");
+  unsetenv("JACK_DEFAULT_SERVER");
 }
 
 // A JACK server of the test's own (the shared one stays up for the others):
