@@ -320,6 +320,10 @@ TEST_F(JackTest, AnotherClientsToneIsRecordedAtItsLevelAndFrequencyWithoutAlloca
   tone.sine(kHz, kAmplitude);
   ASSERT_TRUE(eventually([&] { return deviceOf("specan-tone", true) != 0; }));
   const pa::AudioObjectID device = deviceOf("specan-tone", true);
+  provider->flushNotifications();
+  Heard heard;
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard),
+            pa::noErr);
   Client ear;
   ASSERT_EQ(provider->startIo(device, pa::kAudioObjectPropertyScopeInput, &ear), pa::noErr);
   // Our port is connected to the tone's.
@@ -334,6 +338,10 @@ TEST_F(JackTest, AnotherClientsToneIsRecordedAtItsLevelAndFrequencyWithoutAlloca
   EXPECT_EQ(testsupport::allocationCount(), 0) << "the process thread allocated";
   EXPECT_EQ(ear.frames.load(), 256u);
   provider->stopIo(device, pa::kAudioObjectPropertyScopeInput, &ear);
+  // Our own ports and connections, made and gone, are no change of the devices.
+  provider->flushNotifications();
+  EXPECT_EQ(heard.heard(), 0);
+  pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
 
   // Level within 0.05 dB (the port carries the float samples as they were
   // made), frequency within one bin of a kN-point transform.

@@ -52,11 +52,12 @@ void portConnected(jack_port_id_t a, jack_port_id_t b, int, void* arg) {
   State* s = stateOf(arg);
   // Our own connections follow our starts and stops; others' are news.
   jack_client_t* c = s->processClient.load(std::memory_order_acquire);
-  if (c) {
-    jack_port_t* pa = jack_port_by_id(c, a);
-    jack_port_t* pb = jack_port_by_id(c, b);
-    if ((pa && jack_port_is_mine(c, pa)) || (pb && jack_port_is_mine(c, pb))) return;
-  }
+  auto ours = [&](jack_port_id_t id) {
+    jack_port_t* port = c ? jack_port_by_id(c, id) : nullptr;
+    const char* name = port ? jack_port_name(port) : nullptr;
+    return name && std::strncmp(name, s->ourPrefix.c_str(), s->ourPrefix.size()) == 0;
+  };
+  if (ours(a) || ours(b)) return;
   s->othersConnected.store(true, std::memory_order_release);
   s->wake.notify();
 }
@@ -92,6 +93,7 @@ bool JackProvider::State::open() {
   jack_client_t* c = jack_client_open(options.clientName.c_str(), jack_options_t(flags), &status,
                                       options.serverName.c_str());
   if (!c) return false;
+  ourPrefix = std::string(jack_get_client_name(c)) + ":";
   processClient.store(c, std::memory_order_release);
   jack_set_process_callback(c, process, this);
   jack_set_xrun_callback(c, xrun, this);

@@ -101,6 +101,8 @@ struct JackProvider::State {
   std::mutex jackLock;
   jack_client_t* client = nullptr;
   std::string ourName;  // our client's name at the server
+  // "<our name>:", set before the client is activated, for the notification thread
+  std::string ourPrefix;
 
   // ---- told by JACK's notification thread, taken by the graph thread
   std::atomic<bool> graphChanged{false};  // a client or port came or went, or a port was renamed
