@@ -459,7 +459,7 @@ class OwnServer {
   pid_t pid_ = 0;
 };
 
-TEST(JackServer, AServerKilledMidCaptureTakesItsDevicesAndTheyComeBackWithIt) {
+TEST(JackServer, AServerKilledMidCaptureTakesItsDevicesAndTheyComeBackWithItAndFollowItsPeriod) {
   const char* required = std::getenv("SPECAN_JACK_REQUIRED");
   if (serverName().empty() && !(required && std::string(required) == "1")) GTEST_SKIP() << "no JACK test server";
   OwnServer server("specan-restart-" + std::to_string(getpid()));
@@ -499,6 +499,27 @@ TEST(JackServer, AServerKilledMidCaptureTakesItsDevicesAndTheyComeBackWithIt) {
   EXPECT_EQ(ear.cycles.load(), cycles) << "a removed device's client was called again";
   ASSERT_EQ(provider->startIo(after, pa::kAudioObjectPropertyScopeInput, &ear), pa::noErr);
   EXPECT_TRUE(eventually([&] { return ear.cycles.load() > cycles + 10; }));
+
+  // A new period at the server is a new buffer size and format of every
+  // device, told to listeners and followed by the running cycles.
+  Heard resized;
+  const pa::AudioObjectPropertyAddress frames{pa::kAudioDevicePropertyBufferFrameSize, pa::kAudioObjectPropertyScopeGlobal, 0};
+  const pa::AudioObjectPropertyAddress format{pa::kAudioStreamPropertyPhysicalFormat, pa::kAudioObjectPropertyScopeInput, 0};
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(after, &frames, Heard::listener, &resized), pa::noErr);
+  ASSERT_EQ(pa::AudioObjectAddPropertyListener(after, &format, Heard::listener, &resized), pa::noErr);
+  jack_status_t status{};
+  jack_client_t* admin = jack_client_open("specan-admin", jack_options_t(JackNoStartServer | JackServerName), &status,
+                                          server.name().c_str());
+  ASSERT_TRUE(admin);
+  ASSERT_EQ(jack_set_buffer_size(admin, 512), 0);
+  EXPECT_TRUE(eventually([&] { return resized.heard() >= 2; }));
+  EXPECT_TRUE(eventually([&] { return ear.frames.load() == 512; }));
+  uint32_t size = 0;
+  EXPECT_EQ(pa::getProperty(after, frames, size), pa::noErr);
+  EXPECT_EQ(size, 512u);
+  jack_client_close(admin);
+  pa::AudioObjectRemovePropertyListener(after, &frames, Heard::listener, &resized);
+  pa::AudioObjectRemovePropertyListener(after, &format, Heard::listener, &resized);
   provider->stopIo(after, pa::kAudioObjectPropertyScopeInput, &ear);
   pa::AudioObjectRemovePropertyListener(pa::kAudioObjectSystemObject, &kDevices, Heard::listener, &heard);
   pa::installProvider(nullptr);
