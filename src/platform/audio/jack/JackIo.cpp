@@ -10,6 +10,10 @@ namespace platform::audio::jack {
 
 namespace {
 
+// Set on JACK's process thread: a start or stop of another device from a
+// cycle would have to call the server (and wait for the cycle it is in).
+thread_local bool onProcessThread = false;
+
 // The frame clock's pace against ours, from the server's filtered period:
 // a period shorter than its nominal length is a device running fast. Real
 // clocks differ by a few hundred parts per million at most; beyond two
@@ -28,6 +32,7 @@ double rateScalar(jack_client_t* c, jack_nframes_t frames, double rate) noexcept
 int JackProvider::State::process(jack_nframes_t frames, void* arg) noexcept {
   State* s = static_cast<State*>(arg);
   s->processEpoch.fetch_add(1, std::memory_order_acq_rel);  // odd: in a cycle
+  onProcessThread = true;
   if (!s->processStarted.exchange(true, std::memory_order_relaxed) && s->options.processThreadStarted)
     s->options.processThreadStarted();
   jack_client_t* c = s->processClient.load(std::memory_order_acquire);
@@ -236,6 +241,7 @@ OSStatus JackProvider::startIo(AudioObjectID device, AudioObjectPropertyScope sc
     return rt->clients.add(client) == decltype(rt->clients)::Joined::full ? kAudioHardwareIllegalOperationError : noErr;
   };
   if (rt::inCycleOf(rt)) return addClient();  // from its own cycle: the device runs
+  if (onProcessThread) return kAudioHardwareIllegalOperationError;
   std::lock_guard control(rt->control);
   if (rt->removed.load()) return kAudioHardwareBadDeviceError;
   if (!rt->armed.load()) {
@@ -257,6 +263,7 @@ OSStatus JackProvider::stopIo(AudioObjectID device, AudioObjectPropertyScope sco
     rt->clients.remove(client);
     return noErr;
   }
+  if (onProcessThread) return kAudioHardwareIllegalOperationError;
   std::lock_guard control(rt->control);
   bool last;
   {

@@ -33,8 +33,9 @@
 //   stops. The clients' cycles run on JACK's process thread, with the
 //   server's buffers; nothing there allocates, locks a blocking mutex, logs
 //   or waits (the clients' lock is only tried: a start or stop in progress
-//   skips the cycle). The server's xruns count as drop-outs of every running
-//   device.
+//   skips the cycle). A client may start or stop its own device from its
+//   cycle; another device's start or stop from there is refused. The
+//   server's xruns count as drop-outs of every running device.
 //
 // Graph changes (clients and ports appearing or going, connections made or
 // broken by others, rate and buffer size) reach listeners on the provider's
