@@ -38,10 +38,12 @@ namespace {
 const char kUsage[] =
     "Usage: specan [OPTION]...\n"
     "  or:  specan analyze [OPTION]... FILE...\n"
-    "  or:  specan devices [--audio=pulse|simulated] [--json]\n"
+    "  or:  specan devices [--audio=jack|pulse|simulated] [--json]\n"
     "  or:  specan measure [OPTION]...\n"
     "A desktop audio spectrum analyzer with a tracking generator.\n"
     "\n"
+    "  --audio=jack           use the clients of the running JACK server (jackd or\n"
+    "                         PipeWire's JACK); fail when none runs\n"
     "  --audio=pulse          use the sound cards of the PulseAudio (or PipeWire)\n"
     "                         server; fail when none answers\n"
     "  --audio=simulated      run on the simulated sound cards (a test-signal input\n"
@@ -53,9 +55,10 @@ const char kUsage[] =
     "                         the distortion readout, as Generator > Play Tone does\n"
     "  --help                 show this help and exit\n"
     "\n"
-    "Without --audio (or SPECAN_AUDIO=pulse|simulated in the environment) the\n"
-    "analyzer uses PulseAudio when a server answers within a second, and the\n"
-    "simulated sound cards otherwise.\n"
+    "Without --audio (or SPECAN_AUDIO=jack|pulse|simulated in the environment)\n"
+    "the analyzer uses JACK when a JACK server runs (it never starts one), else\n"
+    "PulseAudio when a server answers within a second, else the simulated sound\n"
+    "cards.\n"
     "Qt's own settings come from the environment (for example QT_QPA_PLATFORM).\n"
     "\n"
     "specan analyze analyses sound files without a window or display: a line\n"
@@ -95,8 +98,8 @@ std::optional<int> parseOptions(int argc, char* argv[], Options& options) {
       return 0;
     }
     if (std::optional<std::string> value = valueOf(arg, "--audio")) {
-      if (*value != "simulated" && *value != "pulse")
-        return refuse("unknown audio provider '" + *value + "' (known: pulse, simulated)");
+      if (!platform::audio::isProviderName(*value))
+        return refuse("unknown audio provider '" + *value + "' (known: " + platform::audio::kProviderNames + ")");
       options.audio = *value;
     } else if (std::optional<std::string> file = valueOf(arg, "--screenshot")) {
       if (file->empty()) return refuse("--screenshot needs a file name");
@@ -136,8 +139,9 @@ int main(int argc, char* argv[]) {
   if (options.audio.empty())
     if (const char* forced = std::getenv("SPECAN_AUDIO"); forced && *forced) {
       options.audio = forced;
-      if (options.audio != "simulated" && options.audio != "pulse")
-        return refuse("unknown audio provider '" + options.audio + "' in SPECAN_AUDIO (known: pulse, simulated)");
+      if (!platform::audio::isProviderName(options.audio))
+        return refuse("unknown audio provider '" + options.audio + "' in SPECAN_AUDIO (known: " +
+                      platform::audio::kProviderNames + ")");
     }
 
   // The options are ours alone; Qt takes its settings from the environment.
@@ -166,7 +170,7 @@ int main(int argc, char* argv[]) {
   // the controller's manager lists its devices.
   std::shared_ptr<platform::audio::Provider> provider = platform::audio::makeProvider(options.audio);
   if (!provider) {
-    std::fprintf(stderr, "specan: no PulseAudio server answered (try --audio=simulated)\n");
+    std::fprintf(stderr, "specan: %s (try --audio=simulated)\n", platform::audio::providerMissing(options.audio).c_str());
     return 1;
   }
   // Sound files opened from the File menu join its devices as input devices.

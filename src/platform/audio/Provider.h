@@ -4,8 +4,9 @@
 // I/O. The free functions of AudioHardware.h and the units of AudioUnits.h go
 // to the current provider; the registry below picks it.
 //
-// Providers: the simulated one (simulated/SimulatedProvider.h) and the one on
-// PulseAudio (pulse/PulseProvider.h). A provider that cannot serve (no server)
+// Providers: the simulated one (simulated/SimulatedProvider.h), the one on
+// PulseAudio (pulse/PulseProvider.h) and the one on JACK (jack/JackProvider.h).
+// A provider that cannot serve (no server)
 // is simply not chosen; that is not an error.
 
 #include <cstdint>
@@ -59,7 +60,7 @@ class Provider {
  public:
   virtual ~Provider() = default;
 
-  // A short human name, shown by the application ("Simulated", "PulseAudio").
+  // A short human name, shown by the application ("Simulated", "PulseAudio", "JACK").
   virtual std::string name() const = 0;
 
   // The object model; semantics as in AudioHardware.h.

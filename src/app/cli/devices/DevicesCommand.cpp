@@ -13,13 +13,14 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: specan devices [--audio=pulse|simulated] [--json]\n"
+    "Usage: specan devices [--audio=jack|pulse|simulated] [--json]\n"
     "Lists every input and output device of the audio provider: the name a stored\n"
     "setting (and --input/--output of 'specan measure') uses, its channels, the\n"
     "sampling rates it offers and its sources; '*' marks the default devices.\n"
     "\n"
-    "  --audio=pulse|simulated  the provider (default: PulseAudio when a server\n"
-    "                           answers, else the simulated devices; or SPECAN_AUDIO)\n"
+    "  --audio=jack|pulse|simulated  the provider (default: JACK when a JACK\n"
+    "                           server runs, else PulseAudio when a server answers,\n"
+    "                           else the simulated devices; or SPECAN_AUDIO)\n"
     "  --json                   machine-readable output\n"
     "  --help                   show this help and exit\n";
 
@@ -107,7 +108,7 @@ int runDevicesCommand(const std::vector<std::string>& args, std::FILE* out, std:
     }
     if (arg == "--json") {
       json = true;
-    } else if (arg.rfind("--audio=", 0) == 0 && (arg.substr(8) == "pulse" || arg.substr(8) == "simulated")) {
+    } else if (arg.rfind("--audio=", 0) == 0 && platform::audio::isProviderName(arg.substr(8))) {
       audio = arg.substr(8);
     } else {
       std::fprintf(err, "specan devices: unknown option '%s'\nTry 'specan devices --help' for more information.\n",
@@ -119,9 +120,11 @@ int runDevicesCommand(const std::vector<std::string>& args, std::FILE* out, std:
     if (const char* forced = std::getenv("SPECAN_AUDIO"); forced && *forced) audio = forced;
   std::shared_ptr<platform::audio::Provider> provider = platform::audio::makeProvider(audio);
   if (!provider) {
+    const bool known = platform::audio::isProviderName(audio);
     std::fprintf(err, "specan devices: %s\n",
-                 audio == "pulse" ? "no PulseAudio server answered" : ("unknown audio provider '" + audio + "'").c_str());
-    return audio == "pulse" ? 1 : 2;
+                 known ? platform::audio::providerMissing(audio).c_str()
+                       : ("unknown audio provider '" + audio + "' (known: " + platform::audio::kProviderNames + ")").c_str());
+    return known ? 1 : 2;
   }
   platform::audio::installProvider(provider);
   int status = 0;

@@ -47,9 +47,9 @@ const char kUsage[] =
     "output met some bins (the drop-outs are counted on standard error).\n"
     "Progress goes to standard error when that is a terminal.\n"
     "\n"
-    "  --audio=pulse|simulated  the audio provider (default: PulseAudio when a\n"
-    "                         server answers, else the simulated devices; or\n"
-    "                         SPECAN_AUDIO)\n"
+    "  --audio=jack|pulse|simulated  the audio provider (default: JACK when a\n"
+    "                         JACK server runs, else PulseAudio when a server\n"
+    "                         answers, else the simulated devices; or SPECAN_AUDIO)\n"
     "  --input=NAME           the input device, by the name 'specan devices' shows\n"
     "                         (default: the default input)\n"
     "  --output=NAME          the output device (default: the default output)\n"
@@ -234,7 +234,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
     }
     std::string cause;
     if (auto v = valueOf(a, "--audio")) {
-      if (*v != "pulse" && *v != "simulated") return refuse(a, "the provider is pulse or simulated");
+      if (!platform::audio::isProviderName(*v)) return refuse(a, "the provider is jack, pulse or simulated");
       o.audio = *v;
     } else if (auto v = valueOf(a, "--input")) {
       if (v->empty()) return refuse(a, "--input needs a device name");
@@ -436,8 +436,10 @@ class Command {
     std::shared_ptr<platform::audio::Provider> provider =
         hooks_.provider ? hooks_.provider : platform::audio::makeProvider(audio);
     if (!provider) {
-      say(audio == "pulse" ? "no PulseAudio server answered" : "unknown audio provider '" + audio + "'");
-      return audio == "pulse" ? 1 : 2;
+      const bool known = platform::audio::isProviderName(audio);
+      say(known ? platform::audio::providerMissing(audio)
+                : "unknown audio provider '" + audio + "' (known: " + platform::audio::kProviderNames + ")");
+      return known ? 1 : 2;
     }
     ui::ManualMainThread mainThread;
     ui::MainThread::install(&mainThread);
