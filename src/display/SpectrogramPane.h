@@ -15,9 +15,10 @@
 //
 // Levels: the range of colours follows the plot (its reference line down
 // through its eight divisions) unless an own range is set, in the levels'
-// dB as the reference level reads. A change of span, axis, window or
+// dB as the reference level reads. A change of span, axis, RBW or
 // reference level empties the history, since its rows no longer lie where
-// the plot's columns are nor read in the same scale.
+// the plot's columns are nor read in the same scale. A tracking
+// generator's sweep, whose bins come one at a time, writes no rows.
 //
 // Threads: main thread only, like the plot that feeds it. traceDetected()
 // runs on the plot's per-spectrum path and allocates nothing; the ring is
