@@ -58,7 +58,8 @@ void SpectrogramPane::setHistorySeconds(int seconds) {
     if (std::abs(h - seconds) < std::abs(nearest - seconds)) nearest = h;
   if (nearest == historySeconds_) return;
   historySeconds_ = nearest;
-  configure();
+  // A hidden pane keeps no ring; showing it configures one.
+  if (active_) configure();
 }
 
 void SpectrogramPane::setOwnRange(std::optional<OwnLevelRange> range) {
