@@ -18,6 +18,13 @@
 //   shown         the same with the row mapped and the ring drawn
 //   row           Spectrogram::addRow alone
 //   draw          drawSpectrogram of the full ring alone
+//   pane          a trace's whole work with the window's spectrogram pane
+//                 shown (1800 columns, 600 rows, a row per trace), the row
+//                 taken on the display's own per-spectrum path
+//   pane+paint    the same with the pane painted as on screen (its rows,
+//                 time axis, legend and the plot's ticks)
+// The ratios pane/plain and pane+paint/plain set the pane against the same
+// work without it in the same run.
 //
 // Both ways run in alternating rounds of a few traces each, so that both see
 // the same machine; each figure is the median over the rounds. The share of
@@ -42,6 +49,7 @@
 #include "display/Display.h"
 #include "display/Spectrogram.h"
 #include "display/SpectrogramPainter.h"
+#include "display/SpectrogramPane.h"
 #include "dsp/FFTPlanner.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
@@ -54,6 +62,9 @@ constexpr int kColumns = 1800;
 constexpr int kRows = 600;
 constexpr int kViewWidth = kColumns + 49;
 constexpr int kViewHeight = 400 + 73;
+
+double gClock = 0;
+double rowClock() { return gClock += 1; }  // a row per trace at any history
 
 QApplication& application() {
   static int argc = 1;
@@ -71,6 +82,9 @@ struct Rig {
   display::Display view;
   display::Spectrogram spectrogram;
   QImage pane{kColumns, kRows, QImage::Format_RGB32};
+  display::SpectrogramPane windowPane{&view, &view};  // in no window of its own
+  QImage windowImage{kViewWidth, kRows + display::SpectrogramPane::kTopMargin + display::SpectrogramPane::kLegendHeight,
+                     QImage::Format_RGB32};
   ui::ManualMainThread mainThread;
   std::vector<float> block = std::vector<float>(kBlock);
   long long t = 0;
@@ -86,7 +100,19 @@ struct Rig {
     trace.setTraceAverages(4);
     spectrogram.configure(kColumns, kRows);
     for (int i = 0; i < 4; ++i) oneTrace(false);
+    windowPane.resize(windowImage.size());
+    windowPane.setClock(&rowClock);
   }
+  // The window's pane shown or not; the ring is configured for the plot's
+  // width at the first trace, outside the timing.
+  void showPane(bool shown) {
+    windowPane.setActive(shown);
+    if (!shown) return;
+    oneTrace(false);
+    QApplication::processEvents();
+    oneTrace(false);
+  }
+  void paintPane() { windowPane.render(&windowImage); }
   ~Rig() { ui::MainThread::install(nullptr); }
 
   // Blocks up to and including the next spectrum; false: nothing else.
@@ -145,20 +171,35 @@ int main(int argc, char** argv) {
   std::printf("Per spectrum, %d x %d spectrogram, median of %d rounds (ms)\n", kColumns, kRows, rounds);
   std::printf("%-20s %7s %9s %9s %9s %8s %8s %9s %9s %10s\n", "configuration", "bins", "spectrum", "plain", "shown",
               "row", "draw", "row/spec", "shown/pl", "core share");
+  std::printf("%-20s %9s %11s %9s %11s\n", "", "pane", "pane+paint", "pane/pl", "+paint/pl");
   for (const Config& c : configs) {
     Rig rig(c.rbw, c.rate);
-    std::vector<double> spectrum, plain, shown, row, draw;
+    std::vector<double> spectrum, plain, shown, row, draw, pane, painted;
     for (int round = 0; round < rounds; ++round) {
       spectrum.push_back(Rig::time(c.tracesPerRound, [&] { rig.nextSpectrum(); }));
       plain.push_back(Rig::time(c.tracesPerRound, [&] { rig.oneTrace(false); }));
       shown.push_back(Rig::time(c.tracesPerRound, [&] { rig.oneTrace(true); }));
       row.push_back(Rig::time(c.tracesPerRound, [&] { rig.addRow(); }));
       draw.push_back(Rig::time(c.tracesPerRound, [&] { rig.draw(); }));
+      rig.showPane(true);
+      pane.push_back(Rig::time(c.tracesPerRound, [&] { rig.oneTrace(false); }));
+      painted.push_back(Rig::time(c.tracesPerRound, [&] {
+        rig.oneTrace(false);
+        rig.paintPane();
+      }));
+      rig.showPane(false);
+    }
+    if (rig.windowPane.spectrogram().columns() < kColumns || rig.windowPane.spectrogram().rows() != kRows ||
+        rig.windowPane.spectrogram().rowsAdded() < c.tracesPerRound) {
+      std::fprintf(stderr, "the pane was not %d x %d or took no rows\n", kColumns, kRows);
+      return 1;
     }
     const double s = median(spectrum), p = median(plain), w = median(shown), r = median(row), d = median(draw);
     const double spectraPerSecond = c.rate / static_cast<double>(rig.engine.bins());
     std::printf("%-20s %7d %9.3f %9.3f %9.3f %8.3f %8.3f %9.3f %9.3f %9.2f%%\n", c.name, rig.engine.bins(), 1e3 * s,
                 1e3 * p, 1e3 * w, 1e3 * r, 1e3 * d, r / s, w / p, 100 * (w - p) * spectraPerSecond);
+    const double a = median(pane), b = median(painted);
+    std::printf("%-20s %9.3f %11.3f %9.3f %11.3f\n", "", 1e3 * a, 1e3 * b, a / p, b / p);
   }
   std::printf(
       "\nReproduce: cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPECAN_BUILD_BENCH=ON && "

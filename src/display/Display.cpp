@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "display/SpectrogramPane.h"
 #include "dsp/PlotTrace.h"
 #include "plot/TruncToInt.h"
 #include "ui/MainThread.h"
@@ -106,6 +107,10 @@ void Display::setReference(TraceData* reference, TraceData* trace) { attachRefer
 void Display::sweptColumns(int& first, int& last) const {
   if (shared_->track.lowest > 0) first = truncToInt(shared_->track.lowest);
   if (shared_->track.highest < static_cast<float>(last)) last = truncToInt(shared_->track.highest);
+}
+
+void Display::traceDetected(const TraceData& shown) noexcept {
+  if (spectrogramPane_) spectrogramPane_->traceDetected(geometry_, shown);
 }
 
 // --- Markers -------------------------------------------------------------------

@@ -25,6 +25,8 @@ class QPainter;
 // (pulled in by <QGuiApplication>) declares a global `Display` typedef.
 namespace display {
 
+class SpectrogramPane;
+
 class Display : public QWidget, public PlotContent {
  public:
   explicit Display(QWidget* parent = nullptr);
@@ -49,6 +51,10 @@ class Display : public QWidget, public PlotContent {
   // The plot's width in columns: as last laid out, else as the widget's
   // present width leaves it between the margins.
   int plotColumns() const;
+  // The spectrogram pane that takes each trace this view detects in full
+  // (null for none); it must outlive its attachment.
+  void setSpectrogramPane(SpectrogramPane* pane) { spectrogramPane_ = pane; }
+  SpectrogramPane* spectrogramPane() const { return spectrogramPane_; }
 
   // --- Markers -------------------------------------------------------------
 
@@ -86,6 +92,7 @@ class Display : public QWidget, public PlotContent {
   void requestRedraw() override { update(); }
   // The columns the screen has detected so far, as it kept them.
   void sweptColumns(int& first, int& last) const override;
+  void traceDetected(const TraceData& shown) noexcept override;
 
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -107,6 +114,7 @@ class Display : public QWidget, public PlotContent {
   std::optional<SpanEdges> dragSpan_;     // the span when a drag began
   double dragX_ = 0;
   int slot_ = -1;                         // where queued passes find this view
+  SpectrogramPane* spectrogramPane_ = nullptr;
 };
 
 }  // namespace display

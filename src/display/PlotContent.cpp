@@ -240,6 +240,7 @@ void PlotContent::cachePlot() {
     createPlotPath(plotPath_, detectedData_, false);
     if (shared_->measure.peakTable) updatePeakTable();
     updateStrings();
+    traceDetected(*shown);
   }
   requestRedraw();
 }

@@ -252,6 +252,9 @@ class PlotContent {
   // In a sweep, the plot columns the sweep has measured so far: narrows
   // [first, last] to them.
   virtual void sweptColumns(int& first, int& last) const = 0;
+  // A full detection pass has mapped the shown trace onto the geometry; the
+  // trace's lock is held. On the per-spectrum path: must not allocate.
+  virtual void traceDetected(const TraceData& /*shown*/) noexcept {}
 
   // The screen's marker: the trace point nearest to a click at (x, y) in
   // view points (y up), then at every drawing the peak or minimum it

@@ -70,6 +70,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   trace->applicationFinishLaunching(plist);
   reference->applicationFinishLaunching(plist);
   if (trackingGenerator) trackingGenerator->applicationFinishLaunching(plist, *afManager);
+  if (loadInterfaceSettings) loadInterfaceSettings(plist);
 
   // The views take the shared state and their palettes.
   if (display) {

@@ -233,6 +233,11 @@ class AppDelegate : public InputController {
   // Where the window says in a line what a command did ("Exported to …");
   // empty without a window.
   std::function<void(const std::string&)> showStatus;
+  // The interface's own keys in the settings: read at launch once the
+  // controller, the traces and the generator have taken theirs, and written
+  // at shutdown with the controller's. Either may be empty.
+  std::function<void(const platform::PropertyDictionary&)> loadInterfaceSettings;
+  std::function<void(platform::PropertyDictionary&)> storeInterfaceSettings;
 
   // --- Reference trace ---
 

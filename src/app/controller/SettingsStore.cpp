@@ -390,6 +390,7 @@ void AppDelegate::applicationWillTerminate() {
   // The controller's keys, then the generator's, the input's and the
   // live trace's.
   storeControllerSettings();
+  if (storeInterfaceSettings) storeInterfaceSettings(plist);
   if (trackingGenerator) trackingGenerator->applicationTerminating(plist);
   if (input) input->applicationTerminating(plist);
   trace->applicationTerminating(plist);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "display/SpectrogramPane.h"
 #include "platform/AtomicFile.h"
 
 namespace {
@@ -58,8 +59,33 @@ void PrintView::preparePage(float width, float height, TraceData* trace) {
   page_.createPlotFromTraceData(trace);
 }
 
+bool PrintView::includesSpectrogram() const { return spectrogram_ && spectrogram_->active(); }
+
+int PrintView::spectrogramHeight() const {
+  // Somewhat shorter than the plot: its rows are scaled to fit.
+  return std::max(160, static_cast<int>(std::lround(page_.pageSize().height() * 0.6)));
+}
+
+QImage PrintView::spectrogramPage() const {
+  if (!includesSpectrogram()) return QImage();
+  static const ColorPalette kNoPalette{};
+  const ColorPalette* palette = page_.colorPalette();
+  return spectrogram_->page(static_cast<int>(std::lround(page_.pageSize().width())), spectrogramHeight(),
+                            palette ? *palette : kNoPalette);
+}
+
 bool PrintView::encodeImage(ImageFormat format, QByteArray& bytes, std::string* error) {
-  const QImage image = page_.renderImage();
+  QImage image = page_.renderImage();
+  if (const QImage below = spectrogramPage(); !image.isNull() && !below.isNull()) {
+    // The plot above, the spectrogram below, each in the page's palette.
+    QImage both(image.width(), image.height() + below.height(), image.format());
+    both.fill(Qt::transparent);
+    QPainter painter(&both);
+    painter.drawImage(0, 0, image);
+    painter.drawImage(0, image.height(), below);
+    painter.end();
+    image = std::move(both);
+  }
   if (image.isNull()) {
     if (error) {
       const QSizeF size = page_.pageSize();
@@ -106,7 +132,9 @@ double PrintView::fitScale(double width, double height, double paperWidth, doubl
 bool PrintView::printTo(QPrinter& printer) {
   QPainter painter;
   if (!painter.begin(&printer)) return false;
-  const QSizeF page = page_.pageSize();
+  const QImage below = spectrogramPage();
+  const QSizeF plot = page_.pageSize();
+  const QSizeF page(plot.width(), plot.height() + below.height());
   const QSizeF paper = printer.pageLayout().fullRect(QPageLayout::Point).size();
   const double scale = fitScale(page.width(), page.height(), paper.width(), paper.height());
   // The painter's coordinates are device pixels of the printable area.
@@ -116,8 +144,13 @@ bool PrintView::printTo(QPrinter& printer) {
   // Margins may leave less than the paper: the page fits inside them too.
   if (target.width() > area.width() || target.height() > area.height())
     target.scale(area, Qt::KeepAspectRatio);
-  page_.renderPage(painter,
-                   QRectF(QPointF((area.width() - target.width()) / 2, (area.height() - target.height()) / 2), target));
+  const QRectF whole(QPointF((area.width() - target.width()) / 2, (area.height() - target.height()) / 2), target);
+  const double plotShare = plot.height() / page.height();
+  page_.renderPage(painter, QRectF(whole.topLeft(), QSizeF(whole.width(), whole.height() * plotShare)));
+  if (!below.isNull())
+    painter.drawImage(QRectF(whole.left(), whole.top() + whole.height() * plotShare, whole.width(),
+                             whole.height() * (1 - plotShare)),
+                      below);
   const bool ended = painter.end();
   return ended && printer.printerState() != QPrinter::Error;
 }

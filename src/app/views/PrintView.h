@@ -14,7 +14,12 @@
 #include "display/Printing.h"
 
 class QByteArray;
+class QImage;
 class QPrinter;
+
+namespace display {
+class SpectrogramPane;
+}
 
 class PrintView final : public PlotView, public PageView {
  public:
@@ -29,6 +34,12 @@ class PrintView final : public PlotView, public PageView {
   PrintView& operator=(const PrintView&) = delete;
 
   ::display::Printing& printing() { return page_; }
+  // The window's spectrogram pane (or null): while it is shown, the image
+  // and the printed page have it below the plot, as the pane's own page in
+  // the same palette, spectrogramHeight() points high.
+  void setSpectrogramPane(const ::display::SpectrogramPane* pane) { spectrogram_ = pane; }
+  bool includesSpectrogram() const;
+  int spectrogramHeight() const;
 
   // --- PlotView: what a page needs of the controller's plot state ---------
 
@@ -87,7 +98,11 @@ class PrintView final : public PlotView, public PageView {
   static double fitScale(double width, double height, double paperWidth, double paperHeight);
 
  private:
+  // The pane's page for the prepared page's width, else a null image.
+  QImage spectrogramPage() const;
+
   ::display::Printing page_;
+  const ::display::SpectrogramPane* spectrogram_ = nullptr;
   QPointer<QWidget> window_;
   PrintDialog dialog_;
 };

@@ -102,6 +102,9 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   plotColumn->setContentsMargins(0, 0, 0, 0);
   plotColumn->setSpacing(0);
   plotColumn->addWidget(display_, 1);
+  // The spectrogram under the plot, on the plot's columns.
+  spectrogramPane_ = new ::display::SpectrogramPane(display_, this);
+  plotColumn->addWidget(spectrogramPane_, 1);
   statusLabel_ = new QLabel(this);
   statusLabel_->setContentsMargins(6, 2, 6, 2);
   statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -153,12 +156,20 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   buildPopovers();
   buildPreferences();
   buildMenuBar(layout);
+  app_.loadInterfaceSettings = [this](const platform::PropertyDictionary& plist) {
+    loadSpectrogramSettings(plist, *spectrogramPane_);
+    showSpectrogramState(spectrogramActions_, *spectrogramPane_);
+  };
+  app_.storeInterfaceSettings = [this](platform::PropertyDictionary& plist) {
+    storeSpectrogramSettings(plist, *spectrogramPane_);
+  };
   app_.helpURL = helpPageURL();
 
   displayView_ = std::make_unique<DisplayView>(display_, this);
   app_.display = displayView_.get();
   printView_ = std::make_unique<PrintView>(this);
   app_.printView = printView_.get();
+  printView_->setSpectrogramPane(spectrogramPane_);
   display_->setCallbacks(::display::DisplayCallbacks{
       [this] { app_.stopTrackingGenerator(); }, [this] { return app_.trackingGeneratorIdle(); },
       [this](double lower, double upper) { return app_.requestSpan(lower, upper); }});
@@ -220,6 +231,12 @@ MainWindow::~MainWindow() {
   // The controller and the input outlive the window: leave them nothing that
   // dangles.
   detachEndpoints();
+  app_.loadInterfaceSettings = nullptr;
+  app_.storeInterfaceSettings = nullptr;
+  if (printView_) printView_->setSpectrogramPane(nullptr);
+  // The pane leaves the plot it follows before the plot goes.
+  delete spectrogramPane_;
+  spectrogramPane_ = nullptr;
   app_.display = nullptr;
   app_.printView = nullptr;
   app_.titleField = nullptr;
@@ -308,6 +325,8 @@ void MainWindow::buildMenuBar(QLayout* layout) {
         addCommand(view, QString::fromUtf8(kPopoverTitles[i]), QKeySequence(QStringLiteral("Ctrl+%1").arg(i + 1)),
                    [this, i, button = popoverButtons_[i]] { togglePopover(app_, i, button); });
   }
+
+  spectrogramActions_ = addSpectrogramItems(view, spectrogramPane_, this);
 
   addMeasureMenu(bar, app_);
 

@@ -13,6 +13,7 @@
 #include "app/views/DisplayView.h"
 #include "app/views/PrintView.h"
 #include "app/controller/SoundFileCommands.h"
+#include "app/window/SpectrogramMenu.h"
 #include "display/Display.h"
 #include "ui/qt/QtControls.h"
 
@@ -41,6 +42,10 @@ class MainWindow final : public QWidget {
   ~MainWindow() override;
 
   ::display::Display* display() { return display_; }
+  // The spectrogram pane under the plot (hidden until View ▸ Spectrogram)
+  // and its View menu items.
+  ::display::SpectrogramPane* spectrogramPane() { return spectrogramPane_; }
+  const SpectrogramActions& spectrogramActions() const { return spectrogramActions_; }
   // Where the sound-card controls go.
   QVBoxLayout* devicePopoverLayout() { return deviceLayout_; }
   // "Audio: " and the name of the audio provider in use.
@@ -111,6 +116,8 @@ class MainWindow final : public QWidget {
   QTimer* lostInputTimer_ = nullptr;
   unsigned long long lostShown_ = 0;
   ::display::Display* display_ = nullptr;
+  ::display::SpectrogramPane* spectrogramPane_ = nullptr;
+  SpectrogramActions spectrogramActions_;
   std::unique_ptr<DisplayView> displayView_;
   std::unique_ptr<PrintView> printView_;
   ui::qt::QtButton* popoverButtons_[5] = {};

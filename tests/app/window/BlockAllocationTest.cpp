@@ -11,6 +11,7 @@
 #include "app/controller/AppDelegate.h"
 #include "plot/FrequencyAxis.h"
 #include "app/window/MainWindow.h"
+#include "display/SpectrogramPane.h"
 #include "support/AllocationCounter.h"
 #include "ui/MainThread.h"
 
@@ -23,6 +24,11 @@ QApplication& application() {
   static QApplication* app = new QApplication(argc, argv);  // process-long, as in the window test
   return *app;
 }
+
+// A clock a little over one spectrogram row per reading, so that every
+// trace writes a row.
+double gClock = 0, gClockStep = 1;
+double steppingClock() { return gClock += gClockStep; }
 
 struct Rig {
   Rig() { ui::MainThread::install(&mainThread); }
@@ -124,4 +130,22 @@ TEST(BlockAllocation, MeasurementsAllocateNothingPerBlock) {
     EXPECT_GT(r.app.sweep.currentBin, before + (log ? 10 : 50)) << "the sweep advanced meanwhile";
     EXPECT_EQ(r.app.sweep.running, 1);
   }
+}
+
+// With the spectrogram pane shown, each trace also becomes a row of its
+// history (and a row repeated where the clock skips one): nothing allocated.
+TEST(BlockAllocation, TheSpectrogramPaneAllocatesNothingPerSpectrum) {
+  Rig r;
+  r.app.upperSpanField->setStringValue("4800");
+  r.app.bandwidthPopup->selectItemWithTag(30);
+  r.app.applicationDidFinishLaunching();
+  display::SpectrogramPane& pane = *r.window.spectrogramPane();
+  r.window.spectrogramActions().shown->trigger();
+  pane.setClock(&steppingClock);
+  gClockStep = 1.5 * pane.rowSeconds();
+  r.feed(256);  // the first trace meets a plot of another width: the ring is configured
+  const int64_t rows = pane.spectrogram().rowsAdded();
+  ASSERT_GT(rows, 0);
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(pane.spectrogram().rowsAdded(), rows + 4) << "rows were written meanwhile";
 }

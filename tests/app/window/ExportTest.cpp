@@ -27,6 +27,8 @@
 #include "app/controller/AppDelegate.h"
 #include "app/window/MainWindow.h"
 #include "app/views/PrintView.h"
+#include "display/SpectrogramPage.h"
+#include "display/SpectrogramPane.h"
 #include "dsp/FrequencyWeighting.h"
 #include "platform/Log.h"
 #include "ui/Panels.h"
@@ -216,6 +218,41 @@ TEST(ExportImage, EachFormatHoldsThePlotAndTheMarkerAtTheSizeAsked) {
     EXPECT_NEAR(top.x(), pageColumn(kSine, 640, rig), 3) << title;
     EXPECT_GT(count(image, QRect(top.x() - 5, top.y() - 5, 11, 11), isMarker), 15) << title;
   }
+  EXPECT_TRUE(rig.panels.alerts.empty());
+}
+
+double gClock = 0;
+double rowClock() { return gClock += 1.01; }  // a row per trace at a 10 s history of up to 990 rows
+
+// With the pane shown the image has the spectrogram's page below the plot:
+// taller by it, with the tone's ridge at the tone's column of that page.
+TEST(ExportImage, TheSpectrogramPaneComesBelowThePlotWhenShown) {
+  Rig rig;
+  const QImage plotOnly(QString::fromStdString(rig.exportImage(rig.file("plot"))));
+  ASSERT_EQ(plotOnly.size(), QSize(640, 400));
+  display::SpectrogramPane& pane = *rig.window.spectrogramPane();
+  rig.window.spectrogramActions().shown->trigger();
+  rig.window.spectrogramActions().histories[0]->trigger();  // 10 s
+  QApplication::processEvents();
+  pane.setClock(&rowClock);
+  while (pane.spectrogram().filledRows() < 20) rig.feed(8);
+  const QImage both(QString::fromStdString(rig.exportImage(rig.file("both"))));
+  const int below = rig.window.printView()->spectrogramHeight();
+  ASSERT_EQ(both.size(), QSize(640, 400 + below));
+  EXPECT_EQ(both.copy(0, 0, 640, 400), plotOnly.convertToFormat(both.format())) << "the plot as it was";
+  // The rows' top part, where the newest rows lie: the loudest column is
+  // the tone's, the rest the map's bottom colour (a floor far below -80 dB).
+  const int y = 400 + static_cast<int>(display::kSpectrogramPageMargins.top) + 2;
+  const int left = static_cast<int>(display::kSpectrogramPageMargins.left) + 2;
+  const int right = 640 - static_cast<int>(display::kSpectrogramPageMargins.right) - 2;
+  int loudest = left, floor = 0;
+  for (int x = left; x < right; ++x) {
+    if (qGray(both.pixel(x, y)) > qGray(both.pixel(loudest, y))) loudest = x;
+    floor += (both.pixel(x, y) | 0xff000000u) == display::colorTable(display::ColorMap::viridis)[0] ? 1 : 0;
+  }
+  const double width = 640 - display::kSpectrogramPageMargins.left - display::kSpectrogramPageMargins.right;
+  EXPECT_NEAR(loudest, display::kSpectrogramPageMargins.left + (kSine - rig.lower) / (rig.upper - rig.lower) * width, 3);
+  EXPECT_GT(floor, (right - left) * 9 / 10) << "the history's colours, not a blank page";
   EXPECT_TRUE(rig.panels.alerts.empty());
 }
 
