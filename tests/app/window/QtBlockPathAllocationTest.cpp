@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "app/controller/AppDelegate.h"
+#include "app/window/CountingView.h"
 #include "app/window/MainWindow.h"
 #include "support/AllocationCounter.h"
 #include "ui/qt/QtMainThread.h"
@@ -46,34 +47,6 @@ QApplication& application() {
   return *app;
 }
 
-// Forwards to the window's display and counts the spectra it is given.
-class CountingView final : public PlotView {
- public:
-  void setSharedData(SharedData* shared) override { inner->setSharedData(shared); }
-  void setColorPalette(const ColorPalette* palette, bool border) override { inner->setColorPalette(palette, border); }
-  void addTraceData(TraceData* trace) override {
-    ++spectra;
-    inner->addTraceData(trace);
-  }
-  void addTraceDataBin(TraceData* trace, int bin) override { inner->addTraceDataBin(trace, bin); }
-  void clearPlot() override { inner->clearPlot(); }
-  void newSweep() override { inner->newSweep(); }
-  void setTrackingGeneratorMode(bool enabled) override { inner->setTrackingGeneratorMode(enabled); }
-  void setPlotScale(float dBPerDivision) override { inner->setPlotScale(dBPerDivision); }
-  void setCaptionColor(const RGBAColor& color) override { inner->setCaptionColor(color); }
-  void setNeedsDisplay() override { inner->setNeedsDisplay(); }
-  void setWindowBackgroundColor(const ui::Color& color) override { inner->setWindowBackgroundColor(color); }
-  void makeKeyAndOrderFront() override { inner->makeKeyAndOrderFront(); }
-  void setReference(TraceData* r, TraceData* t) override { inner->setReference(r, t); }
-  std::string windowFrameString() const override { return inner->windowFrameString(); }
-  void setWindowFrameFromString(const std::string& frame) override { inner->setWindowFrameFromString(frame); }
-  const display::MarkerCache* markerCache() const override { return inner->markerCache(); }
-  const display::MarkerCache* referenceMarkerCache() const override { return inner->referenceMarkerCache(); }
-  PageView* page() override { return inner->page(); }
-
-  PlotView* inner = nullptr;
-  int spectra = 0;  // main thread
-};
 
 // The controller in the main window on the Qt main thread, and a delivery
 // thread that feeds it a 1 kHz sine at -20 dB, 48 kHz, through blocks of a
