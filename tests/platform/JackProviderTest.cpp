@@ -168,9 +168,13 @@ struct Client : pa::IoClient {
   std::atomic<size_t> count{0};
   std::atomic<uint64_t> cycles{0};
   std::atomic<uint32_t> frames{0};
+  // Cycles whose pace was not 1: the server's cycles jitter, and a pace
+  // read from them would wobble the generator's pitch.
+  std::atomic<uint64_t> paced{0};
   uint64_t played = 0;
   void ioCycle(pa::AudioObjectID, const pa::IoCycle& c) noexcept override {
     frames = c.frames;
+    if (c.timeStamp.mRateScalar != 1.0) paced.fetch_add(1, std::memory_order_relaxed);
     if (c.input) {
       const auto* in = static_cast<const float*>(c.input->mBuffers[0].mData);
       const size_t at = count.load(std::memory_order_relaxed);
@@ -337,6 +341,7 @@ TEST_F(JackTest, AnotherClientsToneIsRecordedAtItsLevelAndFrequencyWithoutAlloca
   ASSERT_TRUE(eventually([&] { return ear.count.load() >= from + kN; }));
   EXPECT_EQ(testsupport::allocationCount(), 0) << "the process thread allocated";
   EXPECT_EQ(ear.frames.load(), 256u);
+  EXPECT_EQ(ear.paced.load(), 0u) << "the pace followed the cycles' timing";
   provider->stopIo(device, pa::kAudioObjectPropertyScopeInput, &ear);
   // Our own ports and connections, made and gone, are no change of the devices.
   provider->flushNotifications();

@@ -14,17 +14,27 @@ namespace {
 // cycle would have to call the server (and wait for the cycle it is in).
 thread_local bool onProcessThread = false;
 
-// The frame clock's pace against ours, from the server's filtered period:
-// a period shorter than its nominal length is a device running fast. Real
+// The frame clock's pace against ours over the window. The cycles' start
+// times jitter by a period or so (more on a busy machine), so a window of T
+// seconds tells the pace only to about two periods in T: the pace is 1 until
+// the window spans ten seconds and leaves 1 only by more than that. Real
 // clocks differ by a few hundred parts per million at most; beyond two
-// thousandths the filter has not settled.
-double rateScalar(jack_client_t* c, jack_nframes_t frames, double rate) noexcept {
-  jack_nframes_t currentFrames = 0;
-  jack_time_t currentUsecs = 0, nextUsecs = 0;
-  float periodUsecs = 0;
-  if (jack_get_cycle_times(c, &currentFrames, &currentUsecs, &nextUsecs, &periodUsecs) != 0 || periodUsecs <= 0)
-    return 1;
-  return std::clamp(double(frames) * 1e6 / rate / double(periodUsecs), 0.998, 1.002);
+// thousandths the window is not telling the clock's pace.
+double paceOf(Runtime& rt, uint64_t began, jack_nframes_t period, double rate) noexcept {
+  const uint64_t dropOuts = rt.dropOuts.load(std::memory_order_relaxed);
+  if (rt.paceHost == 0 || rt.framesDone < rt.paceFrames || dropOuts != rt.paceDropOuts || began < rt.paceHost) {
+    rt.paceHost = began;
+    rt.paceFrames = rt.framesDone;
+    rt.paceDropOuts = dropOuts;
+    rt.pace = 1;
+    return rt.pace;
+  }
+  const double seconds = double(began - rt.paceHost) * 1e-9;
+  if (seconds < 10) return rt.pace;
+  const double measured = double(rt.framesDone - rt.paceFrames) / (seconds * rate);
+  const double uncertainty = 2.0 * period / (seconds * rate);
+  rt.pace = std::abs(measured - 1) <= uncertainty ? 1.0 : std::clamp(measured, 0.998, 1.002);
+  return rt.pace;
 }
 
 }  // namespace
@@ -38,7 +48,6 @@ int JackProvider::State::process(jack_nframes_t frames, void* arg) noexcept {
   jack_client_t* c = s->processClient.load(std::memory_order_acquire);
   if (c) {
     const double rate = s->serverRate.load(std::memory_order_relaxed);
-    const double scalar = rateScalar(c, frames, rate);
     // The cycle's input was captured during the period before it began; its
     // output is heard from the end of this period.
     const uint64_t now = steadyNanos();
@@ -56,6 +65,7 @@ int JackProvider::State::process(jack_nframes_t frames, void* arg) noexcept {
         continue;
       }
       if (rt->armed.load(std::memory_order_acquire)) {
+        const double scalar = paceOf(*rt, began, frames, rate);
         const rt::CycleScope scope(rt);
         if (rt->input)
           s->inputCycle(*rt, frames, began - period, scalar);
@@ -185,6 +195,7 @@ OSStatus JackProvider::State::startDevice(Runtime& rt) {
   }
   if (!rt.input) rt.scratch.assign(size_t(rt.channels) * kScratchFrames, 0.0f);
   rt.framesDone = 0;
+  rt.paceHost = 0;
   rt.publish(true, steadyNanos(), 0, serverRate.load(), 1);
   auto slot = std::find_if(running.begin(), running.end(), [](const auto& r) { return r.load() == nullptr; });
   if (slot == running.end()) {

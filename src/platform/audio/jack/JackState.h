@@ -69,6 +69,12 @@ struct Runtime {
   std::vector<float> scratch;  // kScratchFrames per channel, made at start
   uint64_t framesDone = 0;
   std::atomic<uint64_t> cycled{0};
+  // The device's pace against the host clock: its frames over the host time
+  // since the window began (at the start, and again after an xrun), not a
+  // period's own timing, which jitters by milliseconds on a busy machine and
+  // would make the generator, which follows the pace, wobble in pitch.
+  uint64_t paceHost = 0, paceFrames = 0, paceDropOuts = 0;
+  double pace = 1;
 
   rt::TimeAnchor anchor;  // published by the process thread, and at start and stop
   void publish(bool running, uint64_t host, double frames, double rate, double scalar) {
