@@ -125,8 +125,8 @@ class TestClient {
   }
   bool ok() const { return client_ != nullptr; }
   void sine(double hz, double amplitude) {
-    hz_ = hz;
-    amplitude_ = amplitude;
+    hz_.store(hz);
+    amplitude_.store(amplitude);
   }
   void stallOnce() { stall_.store(true); }
   bool stalled() const { return stalledDone_.load(); }
@@ -142,7 +142,8 @@ class TestClient {
         std::copy(in, in + frames, out);
       } else {
         for (jack_nframes_t i = 0; i < frames; ++i)
-          out[i] = float(me->amplitude_ * std::sin(2 * std::numbers::pi * me->hz_ * double(me->n_ + i) / rate));
+          out[i] = float(me->amplitude_.load(std::memory_order_relaxed) *
+                         std::sin(2 * std::numbers::pi * me->hz_.load(std::memory_order_relaxed) * double(me->n_ + i) / rate));
       }
     }
     me->n_ += frames;
@@ -156,7 +157,7 @@ class TestClient {
   Kind kind_;
   jack_client_t* client_ = nullptr;
   std::vector<jack_port_t*> ins_, outs_;
-  double hz_ = 1000, amplitude_ = 0.5;
+  std::atomic<double> hz_{1000}, amplitude_{0.5};
   uint64_t n_ = 0;
   std::atomic<bool> stall_{false}, stalledDone_{false};
 };
