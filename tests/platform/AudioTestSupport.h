@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for the audio platform tests: a simulated provider installed for
-// the length of a test, and sine measurements in dB.
+// the length of a test, sine measurements in dB, and reading the current
+// provider's devices and their names.
 
 #include <cmath>
 #include <complex>
@@ -64,6 +65,24 @@ inline std::string text(AudioStringRef s) {
   std::string t = AudioStringGetCString(s);
   AudioStringRelease(s);
   return t;
+}
+
+// A string property of an object in the global scope; empty when it has none.
+inline std::string readString(AudioObjectID id, AudioObjectPropertySelector selector) {
+  AudioStringRef s = nullptr;
+  if (getProperty(id, {selector, kAudioObjectPropertyScopeGlobal, 0}, s) != noErr) return {};
+  return text(s);
+}
+
+// The devices the current provider lists.
+inline std::vector<AudioObjectID> deviceList() {
+  const AudioObjectPropertyAddress a{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0};
+  uint32_t size = 0;
+  if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &a, 0, nullptr, &size) != noErr) return {};
+  std::vector<AudioObjectID> ids(size / 4);
+  if (!ids.empty()) AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data());
+  ids.resize(size / 4);
+  return ids;
 }
 
 }  // namespace audiotest

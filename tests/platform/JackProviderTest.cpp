@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "AudioTestSupport.h"
 #include "platform/audio/AudioHardware.h"
 #include "platform/audio/ProviderChoice.h"
 #include "platform/audio/jack/JackProvider.h"
@@ -64,23 +65,8 @@ std::string shell(const std::string& command) {
   return out;
 }
 
-std::string readString(pa::AudioObjectID id, pa::AudioObjectPropertySelector selector) {
-  pa::AudioStringRef s = nullptr;
-  if (pa::getProperty(id, {selector, pa::kAudioObjectPropertyScopeGlobal, 0}, s) != pa::noErr) return {};
-  std::string text = pa::AudioStringGetCString(s);
-  pa::AudioStringRelease(s);
-  return text;
-}
-
-std::vector<pa::AudioObjectID> deviceList() {
-  const pa::AudioObjectPropertyAddress a{pa::kAudioHardwarePropertyDevices, pa::kAudioObjectPropertyScopeGlobal, 0};
-  uint32_t size = 0;
-  if (pa::AudioObjectGetPropertyDataSize(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size) != pa::noErr) return {};
-  std::vector<pa::AudioObjectID> ids(size / 4);
-  if (!ids.empty()) pa::AudioObjectGetPropertyData(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data());
-  ids.resize(size / 4);
-  return ids;
-}
+using audiotest::deviceList;
+using audiotest::readString;
 
 // Channels of a device in a scope, 0 when it has none there.
 uint32_t channels(pa::AudioObjectID id, pa::AudioObjectPropertyScope scope) {

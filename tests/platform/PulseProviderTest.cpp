@@ -25,6 +25,7 @@
 
 #include "audio/AFInputSoundcard.h"
 #include "audio/AFManager.h"
+#include "AudioTestSupport.h"
 #include "platform/audio/ProviderChoice.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "support/AllocationCounter.h"
@@ -78,23 +79,8 @@ std::set<std::string> serverNames(const std::string& what) {
   return names;
 }
 
-std::string readString(pa::AudioObjectID id, pa::AudioObjectPropertySelector selector) {
-  pa::AudioStringRef s = nullptr;
-  if (pa::getProperty(id, {selector, pa::kAudioObjectPropertyScopeGlobal, 0}, s) != pa::noErr) return {};
-  std::string text = pa::AudioStringGetCString(s);
-  pa::AudioStringRelease(s);
-  return text;
-}
-
-std::vector<pa::AudioObjectID> deviceList() {
-  const pa::AudioObjectPropertyAddress a{pa::kAudioHardwarePropertyDevices, pa::kAudioObjectPropertyScopeGlobal, 0};
-  uint32_t size = 0;
-  if (pa::AudioObjectGetPropertyDataSize(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size) != pa::noErr) return {};
-  std::vector<pa::AudioObjectID> ids(size / 4);
-  if (!ids.empty()) pa::AudioObjectGetPropertyData(pa::kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data());
-  ids.resize(size / 4);
-  return ids;
-}
+using audiotest::deviceList;
+using audiotest::readString;
 
 // Server name of a device from its identifier "pulse:<kind>:<name>:...".
 std::string serverNameOf(pa::AudioObjectID id) {
