@@ -3,9 +3,13 @@
 // away and coming back. JACK's notification thread only raises flags and
 // wakes the graph thread, which does the rest.
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "platform/audio/jack/JackState.h"
 
@@ -30,6 +34,7 @@ int xrun(void* arg) {
 void shutdown(jack_status_t, const char*, void* arg) {
   // As in a signal handler: flags and a semaphore only.
   State* s = stateOf(arg);
+  s->shutdownThread.store(pid_t(syscall(SYS_gettid)), std::memory_order_release);
   s->serverGone.store(true, std::memory_order_release);
   s->wake.notify();
 }
@@ -115,6 +120,7 @@ bool JackProvider::State::open() {
   client = c;
   ourName = jack_get_client_name(c);
   serverGone.store(false);
+  shutdownThread.store(0);
   return true;
 }
 
@@ -256,14 +262,32 @@ void JackProvider::State::detach(Runtime& rt) {
   unregisterPorts(rt);
 }
 
+bool JackProvider::State::notifierEnded() {
+  const pid_t tid = shutdownThread.load(std::memory_order_acquire);
+  if (tid == 0) return true;
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (::access(task.c_str(), F_OK) == 0) {
+    if (quit.load(std::memory_order_acquire) || std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 void JackProvider::State::serverLost() {
   // The client is dead with its server: closing it first ends its threads,
-  // so that no cycle runs while the devices go.
+  // so that no cycle runs while the devices go. libjack's close cancels the
+  // notification thread, and cancelled while it still holds its channel's
+  // lock (it is the thread that told us, and goes on for a moment after),
+  // the close waits on that lock forever, holding libjack's lock of opening
+  // and closing, so that no client could be opened again. The close waits
+  // for that thread to end; one that has not ended in seconds is left
+  // unclosed, a small leak against a provider that can never reconnect.
   {
     std::lock_guard lock(jackLock);
     if (client) {
       processClient.store(nullptr, std::memory_order_release);
-      jack_client_close(client);
+      if (notifierEnded()) jack_client_close(client);
       client = nullptr;
       ourName.clear();
     }

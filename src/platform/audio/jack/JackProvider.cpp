@@ -34,8 +34,13 @@ JackProvider::~JackProvider() {
   if (s.client) {
     // Closing ends the process thread: no client is called after this.
     s.processClient.store(nullptr, std::memory_order_release);
-    jack_deactivate(s.client);
-    jack_client_close(s.client);
+    if (!s.serverGone.load(std::memory_order_acquire)) {
+      jack_deactivate(s.client);
+      jack_client_close(s.client);
+    } else if (s.notifierEnded()) {
+      // A server gone at the last moment: closed as the graph thread would.
+      jack_client_close(s.client);
+    }
     s.client = nullptr;
   }
 }

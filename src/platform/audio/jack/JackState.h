@@ -116,6 +116,9 @@ struct JackProvider::State {
   std::atomic<bool> formatChanged{false};   // rate or buffer size
   std::atomic<bool> latencyChanged{false};
   std::atomic<bool> serverGone{false};
+  // The thread that told us (JACK's notification thread, which ends after
+  // telling), its kernel thread id; 0 before any shutdown.
+  std::atomic<pid_t> shutdownThread{0};
   std::atomic<uint32_t> serverRate{48000}, serverFrames{256};
   rt::WakeSignal wake;  // to the graph thread
   std::atomic<bool> quit{false};
@@ -170,6 +173,9 @@ struct JackProvider::State {
   // Lists the server's ports into the device cache and tells what changed.
   void relist(bool connectionsChanged);
   void followFormat();
+  // Whether JACK's notification thread that told of a shutdown has ended
+  // (waits a few seconds for it, unless quitting).
+  bool notifierEnded();
   void serverLost();
   void detach(Runtime& rt);  // a device went: its I/O stops, control held
 
