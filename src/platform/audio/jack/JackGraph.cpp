@@ -18,13 +18,14 @@ namespace platform::audio::jack {
 namespace {
 
 using State = JackProvider::State;
-State* stateOf(void* arg) { return static_cast<State*>(arg); }
+State* stateOf(void* arg) { return State::stateOf(arg); }
 
 // libjack reports a missing server on stderr; no server is an answer here.
 void quiet(const char*) {}
 
 int xrun(void* arg) {
   State* s = stateOf(arg);
+  if (!s) return 0;
   for (auto& slot : s->running)
     if (Runtime* rt = slot.load(std::memory_order_acquire); rt && rt->armed.load(std::memory_order_acquire))
       rt->dropOuts.fetch_add(1, std::memory_order_release);
@@ -34,12 +35,14 @@ int xrun(void* arg) {
 void shutdown(jack_status_t, const char*, void* arg) {
   // As in a signal handler: flags and a semaphore only.
   State* s = stateOf(arg);
+  if (!s) return;
   s->shutdownThread.store(pid_t(syscall(SYS_gettid)), std::memory_order_release);
   s->serverGone.store(true, std::memory_order_release);
   s->wake.notify();
 }
 
 void graphChanged(State* s) {
+  if (!s) return;
   s->graphChanged.store(true, std::memory_order_release);
   s->wake.notify();
 }
@@ -48,13 +51,16 @@ void portRegistered(jack_port_id_t, int, void* arg) { graphChanged(stateOf(arg))
 void portRenamed(jack_port_id_t, const char*, const char*, void* arg) { graphChanged(stateOf(arg)); }
 int graphOrder(void* arg) {
   // Latencies are computed anew with each new order.
-  stateOf(arg)->latencyChanged.store(true, std::memory_order_release);
-  stateOf(arg)->wake.notify();
+  if (State* s = stateOf(arg)) {
+    s->latencyChanged.store(true, std::memory_order_release);
+    s->wake.notify();
+  }
   return 0;
 }
 
 void portConnected(jack_port_id_t a, jack_port_id_t b, int, void* arg) {
   State* s = stateOf(arg);
+  if (!s) return;
   // Our own connections follow our starts and stops; others' are news.
   jack_client_t* c = s->processClient.load(std::memory_order_acquire);
   auto ours = [&](jack_port_id_t id) {
@@ -69,6 +75,7 @@ void portConnected(jack_port_id_t a, jack_port_id_t b, int, void* arg) {
 
 int rateChanged(jack_nframes_t rate, void* arg) {
   State* s = stateOf(arg);
+  if (!s) return 0;
   s->serverRate.store(rate, std::memory_order_release);
   s->formatChanged.store(true, std::memory_order_release);
   s->wake.notify();
@@ -77,6 +84,7 @@ int rateChanged(jack_nframes_t rate, void* arg) {
 
 int framesChanged(jack_nframes_t frames, void* arg) {
   State* s = stateOf(arg);
+  if (!s) return 0;
   s->serverFrames.store(frames, std::memory_order_release);
   s->formatChanged.store(true, std::memory_order_release);
   s->wake.notify();
@@ -98,26 +106,29 @@ bool JackProvider::State::open() {
   jack_client_t* c = jack_client_open(options.clientName.c_str(), jack_options_t(flags), &status,
                                       options.serverName.c_str());
   if (!c) return false;
+  Relay* r = new Relay{this};
   ourPrefix = std::string(jack_get_client_name(c)) + ":";
   processClient.store(c, std::memory_order_release);
-  jack_set_process_callback(c, process, this);
-  jack_set_xrun_callback(c, xrun, this);
-  jack_on_info_shutdown(c, shutdown, this);
-  jack_set_client_registration_callback(c, clientRegistered, this);
-  jack_set_port_registration_callback(c, portRegistered, this);
-  jack_set_port_rename_callback(c, portRenamed, this);
-  jack_set_port_connect_callback(c, portConnected, this);
-  jack_set_graph_order_callback(c, graphOrder, this);
-  jack_set_sample_rate_callback(c, rateChanged, this);
-  jack_set_buffer_size_callback(c, framesChanged, this);
+  jack_set_process_callback(c, process, r);
+  jack_set_xrun_callback(c, xrun, r);
+  jack_on_info_shutdown(c, shutdown, r);
+  jack_set_client_registration_callback(c, clientRegistered, r);
+  jack_set_port_registration_callback(c, portRegistered, r);
+  jack_set_port_rename_callback(c, portRenamed, r);
+  jack_set_port_connect_callback(c, portConnected, r);
+  jack_set_graph_order_callback(c, graphOrder, r);
+  jack_set_sample_rate_callback(c, rateChanged, r);
+  jack_set_buffer_size_callback(c, framesChanged, r);
   serverRate.store(jack_get_sample_rate(c));
   serverFrames.store(jack_get_buffer_size(c));
   if (jack_activate(c) != 0) {
     processClient.store(nullptr);
     jack_client_close(c);
+    delete r;
     return false;
   }
   client = c;
+  relay = r;
   ourName = jack_get_client_name(c);
   serverGone.store(false);
   shutdownThread.store(0);
@@ -274,6 +285,16 @@ bool JackProvider::State::notifierEnded() {
   return true;
 }
 
+void JackProvider::State::closeDead() {
+  if (notifierEnded()) {
+    jack_client_close(client);
+    delete relay;
+  } else {
+    relay->state.store(nullptr, std::memory_order_release);
+  }
+  relay = nullptr;
+}
+
 void JackProvider::State::serverLost() {
   // The client is dead with its server: closing it first ends its threads,
   // so that no cycle runs while the devices go. libjack's close cancels the
@@ -287,7 +308,7 @@ void JackProvider::State::serverLost() {
     std::lock_guard lock(jackLock);
     if (client) {
       processClient.store(nullptr, std::memory_order_release);
-      if (notifierEnded()) jack_client_close(client);
+      closeDead();
       client = nullptr;
       ourName.clear();
     }

@@ -40,7 +40,8 @@ double paceOf(Runtime& rt, uint64_t began, jack_nframes_t period, double rate) n
 }  // namespace
 
 int JackProvider::State::process(jack_nframes_t frames, void* arg) noexcept {
-  State* s = static_cast<State*>(arg);
+  State* s = stateOf(arg);
+  if (!s) return 0;
   s->processEpoch.fetch_add(1, std::memory_order_acq_rel);  // odd: in a cycle
   onProcessThread = true;
   if (!s->processStarted.exchange(true, std::memory_order_relaxed) && s->options.processThreadStarted)

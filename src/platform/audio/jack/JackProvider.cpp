@@ -37,9 +37,11 @@ JackProvider::~JackProvider() {
     if (!s.serverGone.load(std::memory_order_acquire)) {
       jack_deactivate(s.client);
       jack_client_close(s.client);
-    } else if (s.notifierEnded()) {
+      delete s.relay;
+      s.relay = nullptr;
+    } else {
       // A server gone at the last moment: closed as the graph thread would.
-      jack_client_close(s.client);
+      s.closeDead();
     }
     s.client = nullptr;
   }

@@ -119,6 +119,14 @@ struct JackProvider::State {
   // The thread that told us (JACK's notification thread, which ends after
   // telling), its kernel thread id; 0 before any shutdown.
   std::atomic<pid_t> shutdownThread{0};
+  // What libjack's callbacks are given for the client open now (under
+  // jackLock). A client left unclosed keeps calling it, so it is never
+  // freed with such a client: it then points nowhere and they do nothing.
+  struct Relay {
+    std::atomic<State*> state;
+  };
+  Relay* relay = nullptr;
+  static State* stateOf(void* arg) noexcept { return static_cast<Relay*>(arg)->state.load(std::memory_order_acquire); }
   std::atomic<uint32_t> serverRate{48000}, serverFrames{256};
   rt::WakeSignal wake;  // to the graph thread
   std::atomic<bool> quit{false};
@@ -176,6 +184,9 @@ struct JackProvider::State {
   // Whether JACK's notification thread that told of a shutdown has ended
   // (waits a few seconds for it, unless quitting).
   bool notifierEnded();
+  // Closes the client of a server that went away, or leaves it unclosed
+  // when closing could hang (under jackLock).
+  void closeDead();
   void serverLost();
   void detach(Runtime& rt);  // a device went: its I/O stops, control held
 
