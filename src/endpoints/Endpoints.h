@@ -30,6 +30,11 @@ struct EndpointIoHealth {
   // when latencyKnown (negative for the monitor of an output).
   bool latencyKnown = false;
   int64_t latencyFrames = 0;
+  // Input captured and not yet analysed, in frames: the card's ring and the
+  // blocks queued for the main thread (but the one it is taking now). A gap
+  // counted now lies after all of it. Known whether or not the device
+  // reports its latency.
+  int64_t backlogFrames = 0;
 };
 namespace platform {
 class PropertyDictionary;

@@ -114,7 +114,8 @@ EndpointIoHealth Input::ioHealth() {
       // the server: the card's ring and the blocks queued for the main
       // thread (but the one it is taking now).
       const int64_t queued = std::max<int64_t>(0, tasksInFlight_.load(std::memory_order_acquire) - 1);
-      health.latencyFrames = status.latencyFrames + soundcard_->memory().available() + queued * kBlockLength;
+      health.backlogFrames = soundcard_->memory().available() + queued * kBlockLength;
+      health.latencyFrames = status.latencyFrames + health.backlogFrames;
       health.gapOngoing = status.dropOutOngoing;
     }
   }

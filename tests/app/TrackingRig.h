@@ -121,12 +121,16 @@ class TrackingRig {
 
   // One device buffer of a stepped provider, delivered and analysed.
   void step() {
+    deliver();
+    h.mainThread.drain();
+  }
+  // The same delivered only: its block waits for the main thread.
+  void deliver() {
     step_();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (inputCard()->memory().available() >= inputCard()->bufferLength() &&
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(20));
-    h.mainThread.drain();
   }
 
   // The level the trace holds for bin k, dB of mean square.

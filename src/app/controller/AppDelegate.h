@@ -320,6 +320,9 @@ class AppDelegate : public InputController {
   // only, with the loop latency the sweep is planned for (at the start, or
   // after a gap).
   int32_t sweepSettlingSpectra(bool afterGap = false) const;
+  // The same after a gap counted now, which lies behind the input still
+  // waiting to be analysed where the planned latency does not hold it.
+  int32_t sweepSettlingSpectraAfterGap(const EndpointIoHealth& in) const;
   // The generator's lead from the window and the planned loop latency.
   void planSweepLead();
   // The points a sweep of the logarithmic axis measures (none on the

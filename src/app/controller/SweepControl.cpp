@@ -137,6 +137,17 @@ int32_t AppDelegate::sweepSettlingSpectra(bool afterGap) const {
   return static_cast<int32_t>((span + hop - 1) / hop) + 1;
 }
 
+int32_t AppDelegate::sweepSettlingSpectraAfterGap(const EndpointIoHealth& in) const {
+  const int32_t settling = sweepSettlingSpectra(true);
+  // A device that reports its latency has the input waiting for the engine
+  // in that latency, and so in the plan. Otherwise the blocks that queued
+  // up while the main thread was late all came before the gap: they are
+  // analysed first, and the settling only begins to count once they are.
+  if (!spectrum || in.latencyKnown || in.backlogFrames <= 0) return settling;
+  const int64_t hop = std::max(1, spectrum->overlapHop(kBlockLength));
+  return settling + static_cast<int32_t>((in.backlogFrames + hop - 1) / hop);
+}
+
 bool AppDelegate::sweepSpectrumIsClean() {
   const int32_t bin = sweep.currentBin;
   const EndpointIoHealth in = input ? input->ioHealth() : EndpointIoHealth{};
@@ -172,7 +183,7 @@ bool AppDelegate::sweepSpectrumIsClean() {
   planSweepLead();
 
   if (inputGap || outputGap || latencyMoved) {
-    const int32_t settling = sweepSettlingSpectra(true);
+    const int32_t settling = sweepSettlingSpectraAfterGap(in);
     // A gap that comes while the sweep still settles from the one before
     // belongs to the same try: the stall of one server is often told as a
     // moved latency, an underflow and an overflow, one after the other.
@@ -220,7 +231,7 @@ bool AppDelegate::sweepSpectrumIsClean() {
     // again) the sweep waits at the start of its settling: it settles from
     // the gap's end.
     if (in.gapOngoing || out.gapOngoing)
-      restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
+      restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectraAfterGap(in));
     else
       advanceSweep();
     return false;
@@ -228,7 +239,7 @@ bool AppDelegate::sweepSpectrumIsClean() {
   if (in.gapOngoing || out.gapOngoing) {
     // A gap that began without being counted yet: wait for it.
     sweep.settleUntilBin = sweep_plan::binBefore(sweep, bin, 2, 1);
-    restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectra(true));
+    restartSweepBefore(sweep.settleUntilBin, sweepSettlingSpectraAfterGap(in));
     return false;
   }
   if (bin > sweep.retryBin) sweep.retries = 0;

@@ -162,6 +162,32 @@ TEST(SweepThroughTheLoopback, ASweepSuspendedAndResumedStaysFlat) {
   }
 }
 
+// A main thread so late that the input's blocks run out: the input lost
+// after them is counted the moment it is lost, while every block before it
+// still waits to be analysed. The bins whose spectra hold the loss are
+// measured again, not the ones taken from the queue before it, and a flat
+// loopback stays flat.
+TEST(SweepThroughTheLoopback, InputLostBehindAQueueOfBlocksIsMeasuredAgain) {
+  LoopbackSweep rig(false);
+  rig.launch("900", "1100");
+  int32_t middle = 0;
+  bool lost = false;
+  rig.sweepLaunched(20, [&] {
+    const Sweep& s = rig.h.app.sweep;
+    if (middle == 0) middle = (s.leftBin + s.rightBin) / 2;
+    if (lost || s.currentBin < middle) return;
+    lost = true;
+    const uint64_t before = rig.input->ioHealth().gaps;
+    for (int i = 0; i < Input::kPoolBlocks + 8; ++i) rig.deliver();
+    EXPECT_GT(rig.input->ioHealth().gaps, before) << "the pool ran out";
+  });
+  ASSERT_TRUE(lost);
+  const Sweep& s = rig.h.app.sweep;
+  EXPECT_GT(s.remeasuredBins, 0);
+  for (int k = s.leftBin + 1; k < s.rightBin; ++k)
+    ASSERT_NEAR(rig.level(k), kGeneratorLevel, 0.05) << "bin " << k << " at " << rig.frequency(k) << " Hz";
+}
+
 TEST(SweepThroughTheLoopback, UnpluggingTheOutputDeviceDuringASweepLeavesItStoppable) {
   LoopbackSweep rig(true);
   // A separate output device carries the tone; the input stays on the loopback.
