@@ -18,7 +18,7 @@ namespace platform::audio::jack {
 namespace {
 
 using State = JackProvider::State;
-State* stateOf(void* arg) { return State::stateOf(arg); }
+constexpr auto stateOf = &State::stateOf;
 
 // libjack reports a missing server on stderr; no server is an answer here.
 void quiet(const char*) {}
@@ -106,7 +106,8 @@ bool JackProvider::State::open() {
   jack_client_t* c = jack_client_open(options.clientName.c_str(), jack_options_t(flags), &status,
                                       options.serverName.c_str());
   if (!c) return false;
-  Relay* r = new Relay{this};
+  auto owned = std::make_unique<Relay>(this);
+  Relay* r = owned.get();
   ourPrefix = std::string(jack_get_client_name(c)) + ":";
   processClient.store(c, std::memory_order_release);
   jack_set_process_callback(c, process, r);
@@ -124,11 +125,10 @@ bool JackProvider::State::open() {
   if (jack_activate(c) != 0) {
     processClient.store(nullptr);
     jack_client_close(c);
-    delete r;
     return false;
   }
   client = c;
-  relay = r;
+  relay = std::move(owned);
   ourName = jack_get_client_name(c);
   serverGone.store(false);
   shutdownThread.store(0);
@@ -288,11 +288,11 @@ bool JackProvider::State::notifierEnded() {
 void JackProvider::State::closeDead() {
   if (notifierEnded()) {
     jack_client_close(client);
-    delete relay;
+    relay.reset();
   } else {
     relay->state.store(nullptr, std::memory_order_release);
+    static_cast<void>(relay.release());  // the unclosed client's callbacks still hold it
   }
-  relay = nullptr;
 }
 
 void JackProvider::State::serverLost() {

@@ -37,8 +37,7 @@ JackProvider::~JackProvider() {
     if (!s.serverGone.load(std::memory_order_acquire)) {
       jack_deactivate(s.client);
       jack_client_close(s.client);
-      delete s.relay;
-      s.relay = nullptr;
+      s.relay.reset();
     } else {
       // A server gone at the last moment: closed as the graph thread would.
       s.closeDead();

@@ -121,11 +121,12 @@ struct JackProvider::State {
   std::atomic<pid_t> shutdownThread{0};
   // What libjack's callbacks are given for the client open now (under
   // jackLock). A client left unclosed keeps calling it, so it is never
-  // freed with such a client: it then points nowhere and they do nothing.
+  // freed with such a client: it is released pointing nowhere, and they do
+  // nothing.
   struct Relay {
     std::atomic<State*> state;
   };
-  Relay* relay = nullptr;
+  std::unique_ptr<Relay> relay;
   static State* stateOf(void* arg) noexcept { return static_cast<Relay*>(arg)->state.load(std::memory_order_acquire); }
   std::atomic<uint32_t> serverRate{48000}, serverFrames{256};
   rt::WakeSignal wake;  // to the graph thread
