@@ -301,13 +301,14 @@ TEST(Print, APageLargerThanThePaperIsScaledToFitIt) {
   EXPECT_NEAR(PrintView::fitScale(INFINITY, 1000, INFINITY, 792), 0.792, 1e-12);
 }
 
-TEST(Print, ThePageIsFittedToThePaperAndCentredInAPdf) {
+namespace {
+
+// Prints through a stand-in for the dialog (a Letter page without margins,
+// into a PDF file) and renders the PDF at one pixel per point: 612 x 792.
+QImage printedLetterPage(Rig& rig, const char* name) {
   const QString pdftoppm = QStandardPaths::findExecutable(QStringLiteral("pdftoppm"));
-  if (pdftoppm.isEmpty()) GTEST_SKIP() << "pdftoppm is not installed (scripts/setup installs poppler-utils)";
-  Rig rig;
-  ASSERT_EQ(rig.window.printAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_P));
-  const QString pdf = QString::fromStdString(rig.file("plot.pdf"));
-  // The dialog's stand-in: a Letter page without margins, into a PDF file.
+  EXPECT_FALSE(pdftoppm.isEmpty()) << "pdftoppm is not installed (scripts/setup installs poppler-utils)";
+  const QString pdf = QString::fromStdString(rig.file((std::string(name) + ".pdf").c_str()));
   rig.window.printView()->setPrintDialog([&](QPrinter& printer, QWidget* parent) {
     EXPECT_EQ(parent, &rig.window);
     printer.setOutputFormat(QPrinter::PdfFormat);
@@ -317,17 +318,24 @@ TEST(Print, ThePageIsFittedToThePaperAndCentredInAPdf) {
     printer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
     return true;
   });
-  rig.app.printWidthField->setStringValue("1000");
-  rig.app.printHeightField->setStringValue("600");
   rig.window.printAction()->trigger();
   EXPECT_EQ(rig.logged.find("Print operation failed"), std::string::npos) << rig.logged;
+  const QString png = QString::fromStdString(rig.file((std::string(name) + "-page").c_str()));
+  if (pdftoppm.isEmpty() ||
+      QProcess::execute(pdftoppm, {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"),
+                                   QStringLiteral("-singlefile"), pdf, png}) != 0)
+    return QImage();
+  return QImage(png + QStringLiteral(".png"));
+}
 
-  // One pixel per point: the paper is 612 x 792.
-  const QString png = QString::fromStdString(rig.file("page"));
-  ASSERT_EQ(QProcess::execute(pdftoppm, {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"),
-                                         QStringLiteral("-singlefile"), pdf, png}),
-            0);
-  const QImage image(png + QStringLiteral(".png"));
+}  // namespace
+
+TEST(Print, ThePageIsFittedToThePaperAndCentredInAPdf) {
+  Rig rig;
+  ASSERT_EQ(rig.window.printAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_P));
+  rig.app.printWidthField->setStringValue("1000");
+  rig.app.printHeightField->setStringValue("600");
+  const QImage image = printedLetterPage(rig, "plot");
   ASSERT_EQ(image.size(), QSize(612, 792));
   // Scaled by 612/1000 and centred: the page's border spans rows 212.4 to
   // 579.6, and the plot frame's top line lies 30 points below its top.
@@ -345,6 +353,47 @@ TEST(Print, ThePageIsFittedToThePaperAndCentredInAPdf) {
   EXPECT_GT(count(image, QRect(26, 240, 2, 150), isGrey), 100) << "the frame's left edge, at 45 * 0.612";
   const QPoint top = curveTop(image, QRect(29, 233, 576, 300));
   EXPECT_NEAR(top.x(), pageColumn(kSine, 1000, rig) * scale, 2);
+}
+
+// With the pane shown the printed page is the plot with the pane's page
+// below it, fitted to the paper as one: 1000 x (600 + 360) points at
+// 612/1000, centred, so the plot's border begins 102.2 points down (not
+// 212.4), the pane's rows reach down to 50 points above the print's end,
+// and the tone's ridge lies in the pane's newest rows at the tone's column.
+TEST(Print, TheSpectrogramPaneIsPrintedBelowThePlot) {
+  Rig rig;
+  rig.app.printWidthField->setStringValue("1000");
+  rig.app.printHeightField->setStringValue("600");
+  display::SpectrogramPane& pane = *rig.window.spectrogramPane();
+  rig.window.spectrogramActions().shown->trigger();
+  rig.window.spectrogramActions().histories[0]->trigger();  // 10 s
+  QApplication::processEvents();
+  pane.setClock(&rowClock);
+  while (pane.spectrogram().filledRows() < 20) rig.feed(8);
+  const QImage image = printedLetterPage(rig, "both");
+  ASSERT_EQ(image.size(), QSize(612, 792));
+  ASSERT_EQ(rig.window.printView()->spectrogramHeight(), 360);
+  const double scale = 0.612, top = (792 - 960 * scale) / 2;
+  const auto greyRow = [&](int y, int least) { return count(image, QRect(0, y, 612, 1), isGrey) >= least; };
+  int pageTop = 0;
+  while (pageTop < 792 && !greyRow(pageTop, 500)) ++pageTop;
+  EXPECT_NEAR(pageTop, top, 1.5);
+  // The pane's rows reach down to its time axis, 50 points above the
+  // print's end: coloured there across the pane, white below the axis.
+  const auto coloured = [&](double pageY) {
+    return count(image, QRect(40, static_cast<int>(top + pageY * scale), 500, 1),
+                 [](const QColor& c) { return c != QColor(Qt::white); });
+  };
+  EXPECT_GT(coloured(960 - 50 - 3), 450) << "the history's oldest rows";
+  EXPECT_EQ(coloured(960 - 8), 0) << "below the pane's time axis";
+  // The newest rows, just under the pane page's top margin.
+  const int y = static_cast<int>(top + (600 + display::kSpectrogramPageMargins.top + 3) * scale);
+  const double left = display::kSpectrogramPageMargins.left * scale;
+  const double right = (1000 - display::kSpectrogramPageMargins.right) * scale;
+  int loudest = static_cast<int>(left) + 2;
+  for (int x = loudest; x < static_cast<int>(right) - 2; ++x)
+    if (qGray(image.pixel(x, y)) > qGray(image.pixel(loudest, y))) loudest = x;
+  EXPECT_NEAR(loudest, left + (kSine - rig.lower) / (rig.upper - rig.lower) * (right - left), 2);
 }
 
 TEST(Print, ACancelledOrFailedPrintIsLogged) {
