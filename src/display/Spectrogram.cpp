@@ -22,6 +22,32 @@ void Spectrogram::configure(int columns, int rows) {
   clear();
 }
 
+void Spectrogram::resizeRows(int rows) {
+  rows = std::max(rows, 1);
+  if (levels_.empty()) {
+    configure(columns_, rows);
+    return;
+  }
+  if (rows == rows_) return;
+  const int oldRows = rows_, oldFilled = filled_;
+  std::vector<float> levels(static_cast<size_t>(columns_) * static_cast<size_t>(rows), kNoPower);
+  // The new row of age a shows the old row where its share of the history
+  // begins, a·oldRows/rows (the newest stays the newest); the rows written
+  // cover as much of the history as before, rounded up.
+  const int filled = std::min(rows, static_cast<int>((int64_t{oldFilled} * rows + oldRows - 1) / oldRows));
+  for (int age = 0; age < filled; ++age) {
+    const int old = std::min(oldFilled - 1, static_cast<int>(int64_t{age} * oldRows / rows));
+    std::copy_n(levelsOfAge(old), columns_, levels.begin() + static_cast<std::ptrdiff_t>(age) * columns_);
+  }
+  levels_ = std::move(levels);
+  colors_.assign(levels_.size(), (*table_)[0]);
+  rows_ = rows;
+  newest_ = 0;
+  filled_ = filled;
+  added_ = filled;
+  recolor();
+}
+
 void Spectrogram::clear() noexcept {
   newest_ = 0;
   filled_ = 0;

@@ -60,6 +60,11 @@ class Spectrogram {
   // Allocates the ring for columns × rows (each at least 1; columns at most
   // PlotGeometry::kColumns − 1) and empties it. Not per spectrum.
   void configure(int columns, int rows);
+  // Gives the ring another number of rows over the same columns, keeping
+  // its history: every row takes the old row where its share of the history
+  // begins, so the newest stays the newest (a pane made taller or shorter).
+  // Allocates; never on the per-spectrum path.
+  void resizeRows(int rows);
   // The range and the map; a change colours the whole history again from
   // its levels (columns × rows table look-ups, no allocation). An invalid
   // range is ignored.

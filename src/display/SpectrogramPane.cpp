@@ -120,7 +120,17 @@ void SpectrogramPane::configure() {
 
 void SpectrogramPane::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  if (active_ && height() - kTopMargin - kLegendHeight != spectrogram_.rows()) configure();
+  const int rows = std::max(1, height() - kTopMargin - kLegendHeight);
+  if (!active_ || rows == spectrogram_.rows()) return;
+  if (configurePending_ || spectrogram_.columns() != plot_->plotGeometry().lastColumn() + 1) {
+    configure();
+    return;
+  }
+  // Taller or shorter only (the splitter moved): the history stays, on the
+  // new rows, and the next trace begins a row of the new length.
+  spectrogram_.resizeRows(rows);
+  lastSlot_ = -1;
+  update();
 }
 
 void SpectrogramPane::traceDetected(const PlotGeometry& geometry, const TraceData& trace) noexcept {

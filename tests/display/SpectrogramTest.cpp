@@ -102,6 +102,42 @@ TEST(Spectrogram, TheLogarithmicAxisPutsAKilohertzInThePlotsColumn) {
   EXPECT_NEAR(column, g.axis().xOf(1000), 1.0);
 }
 
+// A pane made shorter or taller keeps its history: new row a takes the old
+// row where its share of the history begins (the newest stays the newest),
+// and the rows written cover as much of the history as before, rounded up.
+TEST(Spectrogram, NewRowsSpreadTheHistoryOverThem) {
+  PlotRig rig(100 + 49, 400, 0, 24000, 65536, 48000);
+  for (int k = 0; k < rig.trace->bins; ++k) rig.trace->averaged[k] = rig.valueForDecibels(-100);
+  rig.showTrace();
+  const display::PlotGeometry& g = rig.display->plotGeometry();
+  display::Spectrogram sg;
+  sg.configure(100, 10);
+  // Seventeen rows written into ten, across the ring's wrap: the row of
+  // age a has its tone in column 16 − a.
+  for (int n = 0; n < 17; ++n) {
+    const int bin = (g.binAt(n) + g.binAt(n + 1)) / 2;
+    rig.trace->averaged[bin] = rig.valueForDecibels(-20);
+    sg.addRow(g, *rig.trace, 1);
+    rig.trace->averaged[bin] = rig.valueForDecibels(-100);
+  }
+  ASSERT_EQ(sg.filledRows(), 10);
+  sg.resizeRows(4);
+  ASSERT_EQ(sg.rows(), 4);
+  ASSERT_EQ(sg.filledRows(), 4);
+  for (int age = 0; age < 4; ++age) EXPECT_EQ(highestColumn(sg.levelsOfAge(age), 100), 16 - age * 10 / 4) << age;
+  sg.resizeRows(12);
+  ASSERT_EQ(sg.filledRows(), 12);
+  for (int age = 0; age < 12; ++age) EXPECT_EQ(highestColumn(sg.levelsOfAge(age), 100), 16 - (age * 4 / 12) * 10 / 4) << age;
+  // The colours follow the levels.
+  for (int age = 0; age < 12; ++age)
+    EXPECT_EQ(sg.colorsOfAge(age)[highestColumn(sg.levelsOfAge(age), 100)], sg.colorOf(sg.levelsOfAge(age)[highestColumn(sg.levelsOfAge(age), 100)]));
+  display::Spectrogram few;
+  few.configure(100, 10);
+  few.addRow(g, *rig.trace, 1);
+  few.resizeRows(3);
+  EXPECT_EQ(few.filledRows(), 1) << "a row written stays";
+}
+
 TEST(Spectrogram, TheRingScrollsByAnOffsetAndAllocatesNothingPerSpectrum) {
   // 1800 columns of 0 … 24 kHz, 600 rows: each spectrum a tone one bin
   // higher than the last.

@@ -12,10 +12,14 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <optional>
 
 #include "app/controller/InterfaceDefaults.h"
 #include "app/controller/InterfaceMenus.h"
@@ -78,6 +82,9 @@ QtPopUpButton* makePopUp(const std::vector<ui::MenuItem>& items, int selectedTag
   return popup;
 }
 
+// The spectrogram pane's share of the plot column's height.
+const char* const kSpectrogramShareKey = "Spectrogram Share";
+
 QtTextField* makeField(const char* text, QWidget* parent) {
   auto* field = new QtTextField(parent);
   static_cast<ui::TextField&>(*field).setStringValue(text);
@@ -101,10 +108,17 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   auto* plotColumn = new QVBoxLayout();
   plotColumn->setContentsMargins(0, 0, 0, 0);
   plotColumn->setSpacing(0);
-  plotColumn->addWidget(display_, 1);
-  // The spectrogram under the plot, on the plot's columns.
-  spectrogramPane_ = new ::display::SpectrogramPane(display_, this);
-  plotColumn->addWidget(spectrogramPane_, 1);
+  // The spectrogram under the plot, on the plot's columns, the splitter
+  // between them sharing out the height.
+  plotSplitter_ = new QSplitter(Qt::Vertical, this);
+  plotSplitter_->setChildrenCollapsible(false);
+  plotSplitter_->addWidget(display_);
+  spectrogramPane_ = new ::display::SpectrogramPane(display_, plotSplitter_);
+  plotSplitter_->addWidget(spectrogramPane_);
+  plotSplitter_->setStretchFactor(0, 1);
+  plotSplitter_->setStretchFactor(1, 1);
+  connect(plotSplitter_, &QSplitter::splitterMoved, this, [this] { spectrogramShare_ = spectrogramShare(); });
+  plotColumn->addWidget(plotSplitter_, 1);
   statusLabel_ = new QLabel(this);
   statusLabel_->setContentsMargins(6, 2, 6, 2);
   statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -158,10 +172,15 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   buildMenuBar(layout);
   app_.loadInterfaceSettings = [this](const platform::PropertyDictionary& plist) {
     loadSpectrogramSettings(plist, *spectrogramPane_);
+    if (const platform::PropertyValue* share = plist.find(kSpectrogramShareKey))
+      if (const std::optional<double> value = share->number(); value && *value >= 0.1 && *value <= 0.9)
+        spectrogramShare_ = *value;
+    applySpectrogramShare();
     showSpectrogramState(spectrogramActions_, *spectrogramPane_);
   };
   app_.storeInterfaceSettings = [this](platform::PropertyDictionary& plist) {
     storeSpectrogramSettings(plist, *spectrogramPane_);
+    plist.set(kSpectrogramShareKey, spectrogramShare());
   };
   app_.helpURL = helpPageURL();
 
@@ -225,6 +244,22 @@ void MainWindow::updateLostInput() {
   }
   lostInputLabel_->setText(text);
   lostInputLabel_->setVisible(lost > 0 || health.gaps > 0);
+}
+
+double MainWindow::spectrogramShare() const {
+  // A pane that is shown has its share as the splitter lays it out now.
+  const QList<int> sizes = plotSplitter_->sizes();
+  if (!spectrogramPane_->isVisible() || sizes.size() != 2 || sizes[0] + sizes[1] <= 0) return spectrogramShare_;
+  return std::clamp(static_cast<double>(sizes[1]) / (sizes[0] + sizes[1]), 0.1, 0.9);
+}
+
+void MainWindow::applySpectrogramShare() {
+  // Sizes given while the window is laid out later are shared out in their
+  // proportion then.
+  if (!spectrogramPane_->active()) return;
+  const int total = std::max(1000, plotSplitter_->height());
+  const int pane = static_cast<int>(std::lround(total * spectrogramShare_));
+  plotSplitter_->setSizes({total - pane, pane});
 }
 
 MainWindow::~MainWindow() {
@@ -327,6 +362,11 @@ void MainWindow::buildMenuBar(QLayout* layout) {
   }
 
   spectrogramActions_ = addSpectrogramItems(view, spectrogramPane_, this);
+  // Shown again, the pane takes the share it had (after the pane's own
+  // handler has shown it).
+  connect(spectrogramActions_.shown, &QAction::toggled, this, [this](bool on) {
+    if (on) applySpectrogramShare();
+  });
 
   addMeasureMenu(bar, app_);
 

@@ -23,6 +23,7 @@ class PreferencesDialog;
 class TrackingGenerator;
 class QAction;
 class QLabel;
+class QSplitter;
 class QPushButton;
 class QTimer;
 class QVBoxLayout;
@@ -46,6 +47,10 @@ class MainWindow final : public QWidget {
   // and its View menu items.
   ::display::SpectrogramPane* spectrogramPane() { return spectrogramPane_; }
   const SpectrogramActions& spectrogramActions() const { return spectrogramActions_; }
+  // The splitter between the plot and the pane, and the pane's share of
+  // their height that it keeps ("Spectrogram Share" in the settings).
+  QSplitter* plotSplitter() { return plotSplitter_; }
+  double spectrogramShare() const;
   // Where the sound-card controls go.
   QVBoxLayout* devicePopoverLayout() { return deviceLayout_; }
   // "Audio: " and the name of the audio provider in use.
@@ -104,6 +109,8 @@ class MainWindow final : public QWidget {
   void buildGeneratorControls(QWidget* popover, QVBoxLayout* layout);
   void buildPreferences();
   void showAbout();
+  // Gives the pane its share of the splitter, when it is shown.
+  void applySpectrogramShare();
 
   AppDelegate& app_;
   Input* input_ = nullptr;
@@ -117,6 +124,8 @@ class MainWindow final : public QWidget {
   unsigned long long lostShown_ = 0;
   ::display::Display* display_ = nullptr;
   ::display::SpectrogramPane* spectrogramPane_ = nullptr;
+  QSplitter* plotSplitter_ = nullptr;
+  double spectrogramShare_ = 0.5;  // as last set or dragged while the pane was shown
   SpectrogramActions spectrogramActions_;
   std::unique_ptr<DisplayView> displayView_;
   std::unique_ptr<PrintView> printView_;

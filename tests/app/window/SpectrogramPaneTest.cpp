@@ -9,6 +9,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QMouseEvent>
+#include <QSplitter>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -201,6 +204,67 @@ TEST(SpectrogramPane, ItsSettingsComeBackAsStoredAndOlderSettingsShowNoPane) {
   EXPECT_EQ(pane.colorMap(), display::ColorMap::grey);
   EXPECT_EQ(pane.historySeconds(), 180);
   EXPECT_EQ(*pane.ownRange(), (display::OwnLevelRange{-5, -95}));
+}
+
+// The splitter between the plot and the pane makes the pane taller without
+// losing its history: the rows written are spread over the new rows, the
+// newest and the oldest with the tone's ridge in its column. The pane's
+// share of the height is what the settings keep, what showing the pane
+// again gives back, and what a settings file sets (within 0.1 … 0.9).
+TEST(SpectrogramPane, TheSplitterResizesThePaneKeepingItsHistoryAndTheSettingsKeepItsShare) {
+  PaneWindow w(0);
+  w.window.resize(900, 1000);
+  QApplication::processEvents();
+  w.feedSpectra(12);
+  const display::Spectrogram& sg = w.pane().spectrogram();
+  const int rowsBefore = sg.rows(), filledBefore = sg.filledRows();
+  ASSERT_GE(filledBefore, 4);
+  const int ridge = w.ridgeColumn();
+  QSplitter& splitter = *w.window.plotSplitter();
+  const QList<int> sizes = splitter.sizes();
+  ASSERT_EQ(sizes.size(), 2);
+  const int total = sizes[0] + sizes[1];
+  // Dragged by its handle, as the user does, up to a quarter of the height.
+  QSplitterHandle* handle = splitter.handle(1);
+  const QPointF grip(handle->width() / 2.0, handle->height() / 2.0);
+  const auto mouse = [&](QEvent::Type type, QPointF at, Qt::MouseButtons buttons) {
+    QMouseEvent event(type, at, handle->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(handle, &event);
+  };
+  const QPointF dropped = grip - QPointF(0, sizes[0] - total / 4);
+  mouse(QEvent::MouseButtonPress, grip, Qt::LeftButton);
+  mouse(QEvent::MouseMove, dropped, Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, dropped, Qt::NoButton);
+  QApplication::processEvents();
+  ASSERT_GT(sg.rows(), rowsBefore + 100);
+  EXPECT_GE(sg.filledRows(), filledBefore) << "the history stays";
+  EXPECT_LE(sg.filledRows(), (filledBefore * sg.rows() + rowsBefore - 1) / rowsBefore);
+  EXPECT_EQ(w.ridgeColumn(), ridge);
+  const float* oldest = sg.levelsOfAge(sg.filledRows() - 1);
+  EXPECT_EQ(std::max_element(oldest, oldest + sg.columns()) - oldest, ridge) << "the oldest row";
+  const double share = w.window.spectrogramShare();
+  EXPECT_NEAR(share, 0.75, 0.02);
+
+  platform::PropertyDictionary stored;
+  w.app.storeInterfaceSettings(stored);
+  ASSERT_TRUE(stored.find("Spectrogram Share"));
+  EXPECT_DOUBLE_EQ(*stored.find("Spectrogram Share")->number(), share);
+  w.window.spectrogramActions().shown->trigger();
+  w.window.spectrogramActions().shown->trigger();
+  QApplication::processEvents();
+  EXPECT_NEAR(w.window.spectrogramShare(), share, 0.01) << "shown again";
+
+  platform::PropertyDictionary file;
+  file.set("Spectrogram Share", 0.3);
+  w.app.loadInterfaceSettings(file);
+  QApplication::processEvents();
+  EXPECT_NEAR(w.window.spectrogramShare(), 0.3, 0.01);
+  for (const double odd : {0.0, 0.95, 5.0}) {
+    file.set("Spectrogram Share", odd);
+    w.app.loadInterfaceSettings(file);
+    QApplication::processEvents();
+    EXPECT_NEAR(w.window.spectrogramShare(), 0.3, 0.01) << odd << " is no share";
+  }
 }
 
 TEST(SpectrogramPane, ARangeTypedInIsTwoLevelsOrSaysWhatIsWrong) {
