@@ -224,18 +224,24 @@ TEST(ExportImage, EachFormatHoldsThePlotAndTheMarkerAtTheSizeAsked) {
 double gClock = 0;
 double rowClock() { return gClock += 1.01; }  // a row per trace at a 10 s history of up to 990 rows
 
+// Shows the spectrogram pane with a 10 s history and feeds it 20 rows of
+// the tone.
+void showPaneWithRows(Rig& rig) {
+  display::SpectrogramPane& pane = *rig.window.spectrogramPane();
+  rig.window.spectrogramActions().shown->trigger();
+  rig.window.spectrogramActions().histories[0]->trigger();
+  QApplication::processEvents();
+  pane.setClock(&rowClock);
+  while (pane.spectrogram().filledRows() < 20) rig.feed(8);
+}
+
 // With the pane shown the image has the spectrogram's page below the plot:
 // taller by it, with the tone's ridge at the tone's column of that page.
 TEST(ExportImage, TheSpectrogramPaneComesBelowThePlotWhenShown) {
   Rig rig;
   const QImage plotOnly(QString::fromStdString(rig.exportImage(rig.file("plot"))));
   ASSERT_EQ(plotOnly.size(), QSize(640, 400));
-  display::SpectrogramPane& pane = *rig.window.spectrogramPane();
-  rig.window.spectrogramActions().shown->trigger();
-  rig.window.spectrogramActions().histories[0]->trigger();  // 10 s
-  QApplication::processEvents();
-  pane.setClock(&rowClock);
-  while (pane.spectrogram().filledRows() < 20) rig.feed(8);
+  showPaneWithRows(rig);
   const QImage both(QString::fromStdString(rig.exportImage(rig.file("both"))));
   const int below = rig.window.printView()->spectrogramHeight();
   ASSERT_EQ(both.size(), QSize(640, 400 + below));
@@ -364,12 +370,7 @@ TEST(Print, TheSpectrogramPaneIsPrintedBelowThePlot) {
   Rig rig;
   rig.app.printWidthField->setStringValue("1000");
   rig.app.printHeightField->setStringValue("600");
-  display::SpectrogramPane& pane = *rig.window.spectrogramPane();
-  rig.window.spectrogramActions().shown->trigger();
-  rig.window.spectrogramActions().histories[0]->trigger();  // 10 s
-  QApplication::processEvents();
-  pane.setClock(&rowClock);
-  while (pane.spectrogram().filledRows() < 20) rig.feed(8);
+  showPaneWithRows(rig);
   const QImage image = printedLetterPage(rig, "both");
   ASSERT_EQ(image.size(), QSize(612, 792));
   ASSERT_EQ(rig.window.printView()->spectrogramHeight(), 360);
