@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <random>
 
 #include "AudioTestSupport.h"
@@ -362,6 +364,30 @@ TEST_F(Units, VarispeedResetForgetsWhatItHeld) {
   for (int i = 0; i < 100; ++i) ASSERT_EQ(run.render(512), noErr);
   EXPECT_NEAR(double(run.source.pulled - pulledBefore) / (100 * 512), 1.25 * 44100 / 48000, 0.002);
   EXPECT_NEAR(dB(std::abs(tone(run.out.data() + run.out.size() - 48000, 48000, 1250, 48000)) / 0.5), 0, 0.05);
+}
+
+// A varispeed made where the heap held NaN (freed blocks it reuses) plays
+// its tone as cleanly as on fresh memory: the resampler reads nothing it
+// did not write first. Each output stream makes its varispeed anew, late in
+// a session whose heap has seen every kind of sample.
+TEST_F(Units, VarispeedMadeOnAHeapOfNaNPlaysItsTone) {
+  for (const double inRate : {48000.0, 96000.0}) {
+    std::vector<float*> freed;
+    for (int k = 0; k < 256; ++k) {
+      const size_t n = size_t(1024) * (1 + k % 64);
+      auto* block = static_cast<float*>(std::malloc(n * sizeof(float)));
+      std::fill_n(block, n, std::numeric_limits<float>::quiet_NaN());
+      asm volatile("" : : "r"(block) : "memory");
+      freed.push_back(block);
+    }
+    for (float* block : freed) std::free(block);
+    VarispeedRun run(inRate, 48000, 1000);
+    for (int i = 0; i < 120; ++i) ASSERT_EQ(run.render(512), noErr);
+    EXPECT_EQ(std::count_if(run.out.begin(), run.out.end(), [](float v) { return !std::isfinite(v); }), 0) << inRate;
+    const float* tail = run.out.data() + run.out.size() - 48000;
+    EXPECT_NEAR(dB(std::abs(tone(tail, 48000, 1000, 48000)) / 0.5), 0, 0.01) << inRate;
+    EXPECT_LT(residualDb(tail, 48000, 1000, 48000), -100) << inRate;
+  }
 }
 
 // The output card's graph, built step by step as it does: varispeed feeding

@@ -45,16 +45,22 @@ void produceFromSilence(soxr_t s, unsigned channels, bool split, double ratio, s
 
 // Runs blocks of silence of the largest size through the resampler, at the
 // extreme ratios for a variable one, so that its queues reach their working
-// size now rather than on an audio thread later.
+// size now rather than on an audio thread later. The highest ratio comes
+// first: libsoxr's variable-rate resampler (0.1.3) that first enters its
+// top octave after it has run below a ratio of 1 reads memory it never
+// wrote from then on, and plays whatever the heap held there (NaN, once
+// in a while, which silences the output for good). It comes last as well:
+// the resampler then goes down to the ratio it plays at, and keeps its
+// full half-band filters (going up it would take the short ones).
 void warmUp(soxr_t s, unsigned channels, bool split, bool variable, double maxRatio, double ratio,
             std::size_t maxBlock) {
   const double top = variable ? maxRatio : ratio;
   const std::size_t inFrames = std::size_t(double(maxBlock) * top) + 64;
   std::vector<float> in(inFrames * (split ? 1 : channels), 0.0f);
   std::vector<float> out(maxBlock * channels, 0.0f);
-  const int rounds = variable ? 6 : 3;
+  const int rounds = variable ? 7 : 3;
   for (int round = 0; round < rounds; ++round) {
-    const double r = variable ? (round % 2 ? maxRatio * 0.999 : ratio * 0.25) : ratio;
+    const double r = variable ? (round % 2 ? ratio * 0.25 : maxRatio * 0.999) : ratio;
     if (variable) soxr_set_io_ratio(s, r, 0);
     for (std::size_t block : {maxBlock, std::size_t(17), maxBlock / 2 + 3})
       produceFromSilence(s, channels, split, r, block, in, out);
