@@ -149,6 +149,7 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
   const auto start = Clock::now();
   auto lastLook = start, lastMove = start;
   int lastBin = sweep.currentBin;
+  uint64_t nonFiniteAtMove = input_->nonFiniteSamples();
   const int total = std::max(1, sweep.endBin - sweep.startBin);
   while (sweep.currentBin <= sweep.rightBin + 1) {
     look(step);
@@ -162,9 +163,14 @@ bool SweepMeasurement::run(std::string* cause, const std::function<void()>& step
     if (sweep.currentBin != lastBin) {
       lastBin = sweep.currentBin;
       lastMove = now;
+      nonFiniteAtMove = input_->nonFiniteSamples();
     } else if (now - lastMove > std::chrono::seconds(10)) {
-      *cause = "the sweep stalled at " + printedNumber("%.1f", frequency(sweep.currentBin)) + " Hz: no input from '" +
-               inputName_ + "'";
+      // Input that holds nothing but NaN or infinities comes in and is
+      // thrown away: that is no missing input.
+      const bool nonFinite = input_->nonFiniteSamples() > nonFiniteAtMove;
+      *cause = "the sweep stalled at " + printedNumber("%.1f", frequency(sweep.currentBin)) + " Hz: " +
+               (nonFinite ? "the input from '" + inputName_ + "' holds only NaN or infinite samples"
+                          : "no input from '" + inputName_ + "'");
       return false;
     }
     if (progress)

@@ -30,15 +30,17 @@ using measure_run::Outcome;
 using measure_run::slurp;
 
 // A stepped simulated provider whose Loopback has its band-pass filter at
-// centreHz; `steps` counts the device buffers and `atStep` runs at each.
+// centreHz (and the nonlinearity given); `steps` counts the device buffers
+// and `atStep` runs at each.
 struct SteppedLoopback {
-  explicit SteppedLoopback(double centreHz = 1000) {
+  explicit SteppedLoopback(double centreHz = 1000, sim::Nonlinearity nonlinearity = {}) {
     sim::Options options;
     options.clock = sim::ClockMode::Stepped;
     options.defaultDeviceSet = false;
     provider = std::make_shared<sim::SimulatedProvider>(options);
     for (sim::DeviceDescription d : sim::defaultDevices()) {
       if (d.loopbackFilter) d.loopbackFilter->centerHz = centreHz;
+      if (d.name == "Loopback") d.loopbackNonlinearity = nonlinearity;
       const pa::AudioObjectID id = provider->addDevice(d);
       if (d.name == "Loopback") loopback = id;
     }
@@ -271,6 +273,13 @@ TEST(MeasureCommand, FailuresSayWhyExitWithOneAndLeaveNoOutputs) {
   o = SteppedLoopback().measure(with({"--input=Loopback", "--output=Multichannel", "--span=900:1100", "--rbw=1000"}));
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("no signal returned from 'Loopback': check the connection"), std::string::npos) << o.err;
+
+  // A loop that returns only NaN delivers input, all of it thrown away:
+  // the sweep stalls, and says what came in.
+  o = SteppedLoopback(1000, {NAN, 0}).measure(with({"--input=Loopback", "--output=Loopback", "--span=900:1100"}));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("the sweep stalled at "), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find(" Hz: the input from 'Loopback' holds only NaN or infinite samples"), std::string::npos) << o.err;
 
   // The output device is unplugged in the middle of the sweep.
   SteppedLoopback rig;
