@@ -40,21 +40,29 @@ void SpectrogramExport::configure(int bins, float samplingRate) {
   const int columns = std::max(1, static_cast<int>(geometry_.plotBounds().width()));
   const int rows = std::max(1, static_cast<int>(geometry_.plotBounds().height()));
   spectrogram_.configure(columns, rows);
+  const dsp::TraceTreatment treatment =
+      dsp::TraceTreatment::of(shared.treatment.weighting, shared.treatment.smoothing, shared.sensorResponse.get());
+  if (!treatment.none()) {
+    treater_.setTreatment(treatment);
+    treated_ = std::make_unique<TraceData>();
+  }
   spectrogram_.setRange(display::LevelRange::ofPlot(geometry_.dBPerDivision()));
   rowSeconds_ = analysis_.rangeSeconds() / rows;
 }
 
 void SpectrogramExport::addGathered(int row) {
   const int mode = analysis_.sharedData().detectorMode;
+  if (treated_) treater_.treat(*gathered_, *treated_);
+  const TraceData& shown = treated_ ? *treated_ : *gathered_;
   // The rows before it that no spectrum fell in show the one before (the
   // first spectrum's for the rows before it).
   if (spectrogram_.rowsAdded() == 0) {
-    spectrogram_.addRow(geometry_, *gathered_, mode);
+    spectrogram_.addRow(geometry_, shown, mode);
     while (spectrogram_.rowsAdded() <= row) spectrogram_.repeatRow();
     return;
   }
   while (spectrogram_.rowsAdded() < row) spectrogram_.repeatRow();
-  spectrogram_.addRow(geometry_, *gathered_, mode);
+  spectrogram_.addRow(geometry_, shown, mode);
 }
 
 void SpectrogramExport::take(const SpectrumResult& result, float samplingRate) {

@@ -13,7 +13,12 @@
 // event is not lost; a row no window's middle falls in (a range with fewer
 // spectra than rows, or the half windows at either end) shows the spectrum
 // before it, or the first. The time axis is in seconds from the file's
-// start. Levels are the engine's, unweighted, 0 dB on the reference line.
+// start. Levels are the engine's, 0 dB on the reference line, treated as
+// the window's plot treats its trace: a row's highest power weighted (A or
+// C), the sensor's response taken out and smoothed over a fraction of an
+// octave, as --weighting, the levels' response and --smoothing say. The
+// weighting's gains are the same for every spectrum, so the row's highest
+// weighted power is its highest power weighted.
 //
 // Main thread only; the audio provider, the main thread and the Qt
 // application are the caller's (AnalyzeCommand.cpp), as for FileAnalysis.
@@ -23,6 +28,7 @@
 #include <string>
 
 #include "app/cli/analyze/FileAnalysis.h"
+#include "dsp/TraceTreatment.h"
 #include "display/PlotGeometry.h"
 #include "display/Spectrogram.h"
 #include "display/SpectrogramPage.h"
@@ -70,6 +76,8 @@ class SpectrogramExport {
   display::PlotGeometry geometry_{display::kSpectrogramPageMargins};
   display::Spectrogram spectrogram_;
   std::unique_ptr<TraceData> gathered_;  // the per-bin highest power of the row's spectra
+  dsp::TraceTreater treater_;
+  std::unique_ptr<TraceData> treated_;  // the gathered row treated; null without a treatment
   int gatheredRow_ = -1;
   bool configured_ = false;
   int64_t spectra_ = 0;

@@ -179,6 +179,41 @@ TEST_F(AnalyzeSpectrogram, TwoTonesGiveTwoRidgesInEveryRow) {
   }
 }
 
+TEST_F(AnalyzeSpectrogram, TheRowsAreWeightedAndSmoothedAsTheTraceIs) {
+  // 100 Hz and 1 kHz at the same level for 2 s, on the logarithmic axis.
+  const std::string path =
+      signalFile("hum.wav", 2, [](double t) { return 0.25 * sine(100 * t) + 0.25 * sine(1000 * t); });
+  analyze::Options options;
+  options.axis = display::AxisScale::logarithmic;
+  options.lowerSpan = 20;
+  options.upperSpan = 20000;
+  std::string cause;
+  // A tone's level in the middle row: the highest column within two of it.
+  const auto levelAt = [](const SpectrogramExport& e, double hz) {
+    const display::Spectrogram& sg = e.spectrogram();
+    const Row row = rowFromBottom(sg, sg.rows() / 2);
+    const int c = static_cast<int>(std::lround(e.geometry().axis().xOf(hz)));
+    return *std::max_element(row.levels + std::max(0, c - 2), row.levels + std::min(row.columns, c + 3));
+  };
+  Drawn plain(options);
+  ASSERT_TRUE(plain.run(path, &cause)) << cause;
+  options.weighting = dsp::Weighting::A;
+  Drawn weighted(options);
+  ASSERT_TRUE(weighted.run(path, &cause)) << cause;
+  // IEC 61672-1, Table 3: the A weighting is −19.1 dB at 100 Hz and 0.0 dB
+  // at 1 kHz.
+  EXPECT_NEAR(levelAt(weighted.spectrogram, 100) - levelAt(plain.spectrogram, 100), -19.1, 0.1);
+  EXPECT_NEAR(levelAt(weighted.spectrogram, 1000) - levelAt(plain.spectrogram, 1000), 0.0, 0.05);
+  // Smoothed over an octave, a tone's power spreads over the octave around
+  // it: the peak falls and the columns half an octave off rise.
+  options.weighting = dsp::Weighting::Z;
+  options.smoothing = 1;
+  Drawn smoothed(options);
+  ASSERT_TRUE(smoothed.run(path, &cause)) << cause;
+  EXPECT_LT(levelAt(smoothed.spectrogram, 1000), levelAt(plain.spectrogram, 1000) - 10);
+  EXPECT_GT(levelAt(smoothed.spectrogram, 1300), levelAt(plain.spectrogram, 1300) + 10);
+}
+
 TEST_F(AnalyzeSpectrogram, TheTimeAxisOfATenMinuteFileSpansIt) {
   // 600 s of a 440 Hz tone, with 2 kHz in the first 10 s only and 3 kHz in
   // the last 10 s only, at 16 bits.
