@@ -119,7 +119,11 @@ bool SpectrogramExport::writeImage(const std::string& path, std::string* error) 
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
-  if (!image().save(&buffer, "PNG")) {
+  // Qt's quality 50 is a faster zlib level than its default: a history of
+  // noise compresses little better at the default (11 % smaller on ten
+  // minutes of a tone in noise) and takes four times as long (140 ms against
+  // 37 ms for 800 x 500), longer than drawing the rows.
+  if (!image().save(&buffer, "PNG", 50)) {
     if (error) *error = "the PNG could not be encoded";
     return false;
   }
