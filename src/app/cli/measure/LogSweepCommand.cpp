@@ -38,7 +38,8 @@ std::string csvText(const dsp::SweepResponse& r, const std::string& timing) {
 
 // The response's gain against a reference trace measured with the tracking
 // generator at the sweep's level: the trace's level less that level, read
-// at the bin nearest each point of the grid inside the trace. The largest
+// at each point of the grid inside the trace between the two bins around it
+// (in dB; an empty bin beside one with power gives way to it). The largest
 // difference and where; none with the cause when the trace has no bin
 // there.
 std::optional<Reading> worstDeviation(const LogSweepMeasurement& m, const ReferenceFile& reference, std::string* cause) {
@@ -49,11 +50,19 @@ std::optional<Reading> worstDeviation(const LogSweepMeasurement& m, const Refere
   const double refScale = m.rig().controller().sharedData.refScale;
   const double generatorDb = 10 * std::log10(m.sweep().peak() * m.sweep().peak() / 2);
   std::optional<Reading> worst;
+  const double floor = 1e-30 * bins * bins;
+  auto levelOf = [&](long k) {
+    return 10 * std::log10(std::max(static_cast<double>((*reference.data)[static_cast<size_t>(k)]), floor) * refScale /
+                           (bins * bins));
+  };
   for (size_t i = 0; i < r.frequencyHz.size() && reference.data; ++i) {
-    const long k = std::lround(r.frequencyHz[i] * perHertz);
-    if (k < 1 || k >= reference.bins || !std::isfinite(r.magnitudeDb[i])) continue;
-    const double power = std::max(static_cast<double>((*reference.data)[static_cast<size_t>(k)]), 1e-30 * bins * bins);
-    const double expected = 10 * std::log10(power * refScale / (bins * bins)) - generatorDb;
+    const double at = r.frequencyHz[i] * perHertz;
+    const long k = static_cast<long>(std::floor(at));
+    if (k < 1 || k + 1 >= reference.bins || !std::isfinite(r.magnitudeDb[i])) continue;
+    const bool lowEmpty = !((*reference.data)[static_cast<size_t>(k)] > 0);
+    const bool highEmpty = !((*reference.data)[static_cast<size_t>(k + 1)] > 0);
+    const double t = lowEmpty == highEmpty ? at - k : highEmpty ? 0.0 : 1.0;
+    const double expected = (1 - t) * levelOf(k) + t * levelOf(k + 1) - generatorDb;
     const double deviation = r.magnitudeDb[i] - expected;
     if (!worst || std::fabs(deviation) > std::fabs(worst->level)) worst = Reading{deviation, r.frequencyHz[i]};
   }
@@ -150,7 +159,7 @@ std::optional<std::pair<std::string, std::string>> LogSweepOptions::check() cons
 }
 
 int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
-                           bool json, const std::optional<ReferenceFile>& reference,
+                           const std::string& saveReference, bool json, const std::optional<ReferenceFile>& reference,
                            const std::string& referencePath, std::optional<double> tolerance,
                            const MeasureHooks& hooks) {
   auto say = [&hooks](const std::string& line) {
@@ -187,6 +196,11 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   if (!options.ir.empty() && !writeImpulseResponse(options.ir, measurement.impulseResponse(),
                                                    measurement.impulseResponseLength(), rate, &error)) {
     say(options.ir + ": the impulse response was not written: " + error);
+    status = 1;
+  }
+  if (!saveReference.empty() &&
+      !platform::writePropertyList(platform::PropertyValue(measurement.referenceFile()), saveReference, &error)) {
+    say(saveReference + ": the reference trace was not written: " + error);
     status = 1;
   }
   // The loudest and quietest points of the grid.

@@ -1,5 +1,7 @@
 #include "app/cli/measure/LogSweepMeasurement.h"
 #include "app/formats/JsonText.h"
+#include "app/formats/ReferenceFile.h"
+#include "dsp/PlotTrace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -150,6 +152,49 @@ bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void(
   recording_->disarm();
   *clean = gaps(rig_) == gapsBefore;
   return true;
+}
+
+platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
+  const TraceData& live = *rig_.controller().trace->traceData();
+  auto trace = std::make_unique<TraceData>();
+  trace->bins = std::clamp(live.bins, 0, TraceData::kCapacity);
+  trace->samplingRate = live.samplingRate;
+  trace->binsPerHertz = live.binsPerHertz;
+  trace->traces = 1;
+  // As the reference check reads a bin: power · refScale / bins² is the
+  // level, the generator's level on top of the gain.
+  const double bins = trace->bins;
+  const double generatorDb = 10 * std::log10(sweep_->peak() * sweep_->peak() / 2);
+  const double toPower = bins * bins / rig_.controller().sharedData.refScale;
+  const dsp::SweepResponse& r = response_;
+  // The span's edge bins, which a tracking sweep of the span measures, lie
+  // up to a grid step beyond the grid: the end step's slope reaches them.
+  const double binHz = 1 / static_cast<double>(trace->binsPerHertz);
+  const double from = std::min(options_.lowerHz - binHz, r.frequencyHz.empty() ? 0.0 : r.frequencyHz.front());
+  const double to = std::max(options_.upperHz + binHz, r.frequencyHz.empty() ? 0.0 : r.frequencyHz.back());
+  const size_t points = r.frequencyHz.size();
+  size_t i = 0;
+  for (int k = 0; k < trace->bins; ++k) {
+    trace->averaged[k] = 0;
+    const double f = k * binHz;
+    if (points == 0 || f < from || f > to) continue;
+    // The step that holds f, or the end step nearest it.
+    while (i + 2 < points && r.frequencyHz[i + 1] < f) ++i;
+    const size_t j = std::min(i + 1, points - 1);
+    const double a = r.magnitudeDb[i], b = r.magnitudeDb[j];
+    double db;
+    if (std::isfinite(a) && std::isfinite(b) && j > i)
+      db = a + (b - a) * std::log(f / r.frequencyHz[i]) / std::log(r.frequencyHz[j] / r.frequencyHz[i]);
+    else if (std::isfinite(a))
+      db = a;
+    else if (std::isfinite(b))
+      db = b;
+    else
+      continue;
+    if (std::isnan(db)) continue;
+    trace->averaged[k] = static_cast<float>(toPower * std::pow(10.0, (db + generatorDb) / 10));
+  }
+  return referenceDictionary(*trace, printedNumber("%g", options_.lowerHz), printedNumber("%g", options_.upperHz));
 }
 
 }  // namespace measure

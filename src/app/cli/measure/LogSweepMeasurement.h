@@ -72,6 +72,12 @@ class LogSweepMeasurement {
   const std::string& inputName() const { return rig_.inputName(); }
   // The rig, for the reference trace's levels.
   const SweepMeasurement& rig() const { return rig_; }
+  // The response as a reference trace file, in the bins of the controller's
+  // trace: each bin inside the measured grid the level the tracking sweep
+  // would read there at the sweep's level (the grid interpolated in dB over
+  // log frequency), the bins outside it empty. The tracking sweep's
+  // --reference and the log sweep's read it back as measured.
+  platform::PropertyDictionary referenceFile() const;
 
  private:
   // Plays one sweep and records it; false with the cause on a failure that

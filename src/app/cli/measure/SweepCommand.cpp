@@ -157,7 +157,11 @@ const char kUsage[] =
     "                         h2_db ... h5_db (dB re the fundamental; empty out of\n"
     "                         reach) on a log grid of --points-per-octave (default\n"
     "                         48); --reference compares the gain with a trace's\n"
-    "                         levels less the generator's level; --json gives\n"
+    "                         levels less the generator's level, and\n"
+    "                         --save-reference stores the response as the trace\n"
+    "                         the tracking sweep would read at --level (empty\n"
+    "                         outside the span), for either method's --reference;\n"
+    "                         --json gives\n"
     "                         method, length, sweeps, repeated_sweeps, seconds,\n"
     "                         analysis_seconds, delay_samples, delay_ms, origin\n"
     "                         (peak or reference), max, min, reference. --png is\n"
@@ -361,7 +365,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
     // drawing of the response.
     const std::pair<bool, const char*> trackingOnly[] = {
         {o.distortion.on || o.intermodulation.on(), "--distortion"}, {!o.png.empty(), "--png"},
-        {!o.saveReference.empty(), "--save-reference"}, {s.width.has_value(), "--size"},
+        {s.width.has_value(), "--size"},
         {s.axis != display::AxisScale::linear, "--axis"}, {s.smoothing != 0, "--smoothing"},
         {o.window, "--window"}, {o.levels.unit != dsp::LevelUnit::dB || !o.levels.calibrationFile.empty(), "--units"},
         {o.outputFullScaleVolts.has_value(), "--output-full-scale"}};
@@ -447,8 +451,8 @@ class Command {
     std::unique_ptr<HeadlessApplication> qt;
     if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
     const double amplitude = o.settings.amplitude.value_or(TrackingGenerator::kAmplitude);
-    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, o.settings, o.csv, o.json, reference,
-                                                                 o.reference, o.tolerance, hooks_)
+    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, o.settings, o.csv, o.saveReference, o.json,
+                                                                 reference, o.reference, o.tolerance, hooks_)
                  : o.distortion.on ? measure::runDistortionMeasurement(o.distortion, o.settings, amplitude, o.csv,
                                                                      o.json, hooks_)
                  : o.intermodulation.on()

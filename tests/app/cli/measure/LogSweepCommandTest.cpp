@@ -229,6 +229,36 @@ TEST(LogSweepCommand, TheTrackingSweepAndTheLogSweepAgreeOnTheSameDevice) {
   EXPECT_GT(compared, 100);
 }
 
+TEST(LogSweepCommand, AResponseSavedAsAReferencePassesEitherMethodOnTheDeviceAndFailsAnother) {
+  testsupport::TempFolder folder;
+  SteppedRig rig;
+  const std::string reference = folder.file("loopback.plist");
+  const std::vector<std::string> span{"--span=200:5000", "--rbw=31.6"};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), span.begin(), span.end());
+    return args;
+  };
+  const Outcome saved = rig.measure("Loopback", with({"--method=logsweep", "--save-reference=" + reference}));
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  // Read back by the log sweep as measured (between the trace's bins, not at
+  // the nearest, which is 0.05 dB off on the band-pass's slope at 220 Hz),
+  // and by the tracking sweep of the same RBW.
+  const Outcome swept = rig.measure(
+      "Loopback", with({"--method=logsweep", "--reference=" + reference, "--tolerance=0.01", "--json"}));
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  EXPECT_NE(swept.out.find("\"within\":true"), std::string::npos) << swept.out;
+  const Outcome tracked = rig.measure("Loopback", with({"--reference=" + reference, "--tolerance=0.05"}));
+  EXPECT_EQ(tracked.status, 0) << tracked.out << tracked.err;
+  EXPECT_NE(tracked.out.find("within the tolerance"), std::string::npos) << tracked.out;
+  // A wire (the reference device's filter bypassed) is 3 dB off the
+  // band-pass an octave from its centre, and more at the span's ends.
+  SteppedRig wired(0, true);
+  const Outcome wire = wired.measure("Loopback (reference)", with({"--method=logsweep", "--reference=" + reference,
+                                                                  "--tolerance=1"}));
+  EXPECT_EQ(wire.status, 3) << wire.out << wire.err;
+  EXPECT_NE(wire.out.find("outside the tolerance"), std::string::npos) << wire.out;
+}
+
 // The distorting loopback's y = x + a·x² + b·x³ after the band-pass: a
 // sine of amplitude A·|H| there has H2 = a·A·|H|/2 and H3 = b·A²·|H|²/4
 // relative to its fundamental A·|H|·(1 + 3b·A²·|H|²/4).
