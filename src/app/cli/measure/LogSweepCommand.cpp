@@ -159,7 +159,7 @@ std::optional<std::pair<std::string, std::string>> LogSweepOptions::check() cons
 }
 
 int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
-                           const std::string& saveReference, bool json, const std::optional<ReferenceFile>& reference,
+                           const std::string& saveReference, const std::string& png, bool json, const std::optional<ReferenceFile>& reference,
                            const std::string& referencePath, std::optional<double> tolerance,
                            const MeasureHooks& hooks) {
   auto say = [&hooks](const std::string& line) {
@@ -170,7 +170,11 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   sweep.lowerHz = settings.lowerSpan.value_or(20);
   sweep.upperHz = settings.upperSpan.value_or(20000);
   sweep.pointsPerOctave = settings.pointsPerOctave.value_or(48);
-  LogSweepMeasurement measurement(settings, sweep);
+  // The controller's span is the sweep's, for the image.
+  Settings rig = settings;
+  rig.lowerSpan = sweep.lowerHz;
+  rig.upperSpan = sweep.upperHz;
+  LogSweepMeasurement measurement(rig, sweep, !png.empty());
   std::string cause;
   if (!measurement.prepare(&cause) || !measurement.run(&cause, hooks.step)) {
     say(cause);
@@ -201,6 +205,10 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   if (!saveReference.empty() &&
       !platform::writePropertyList(platform::PropertyValue(measurement.referenceFile()), saveReference, &error)) {
     say(saveReference + ": the reference trace was not written: " + error);
+    status = 1;
+  }
+  if (!png.empty() && !measurement.writeImage(png, &error)) {
+    say(png + ": the image was not written: " + error);
     status = 1;
   }
   // The loudest and quietest points of the grid.

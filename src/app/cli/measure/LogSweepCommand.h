@@ -40,11 +40,12 @@ struct LogSweepOptions {
 
 // Measures on the installed provider and reports to hooks' streams: csv
 // ("" none, "-" standard output), json, the impulse response to options.ir,
-// the response as a reference trace file to saveReference ("" none),
+// the response as a reference trace file to saveReference ("" none), the
+// plot of the gain as a PNG image to png ("" none; needs a Qt application),
 // the reference's worst deviation within tolerance. Output files have been
 // found writable already.
 int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
-                           const std::string& saveReference, bool json, const std::optional<ReferenceFile>& reference,
+                           const std::string& saveReference, const std::string& png, bool json, const std::optional<ReferenceFile>& reference,
                            const std::string& referencePath, std::optional<double> tolerance,
                            const MeasureHooks& hooks);
 

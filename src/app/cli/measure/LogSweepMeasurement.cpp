@@ -22,8 +22,8 @@ uint64_t gaps(SweepMeasurement& rig) { return rig.input().ioHealth().gaps + rig.
 
 }  // namespace
 
-LogSweepMeasurement::LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep)
-    : rig_(settings, false), settings_(settings), options_(sweep) {}
+LogSweepMeasurement::LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep, bool withImage)
+    : rig_(settings, withImage), settings_(settings), options_(sweep) {}
 
 LogSweepMeasurement::~LogSweepMeasurement() {
   rig_.input().setTap(nullptr);
@@ -154,28 +154,26 @@ bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void(
   return true;
 }
 
-platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
+void LogSweepMeasurement::responseAsTrace(TraceData& trace, double offsetDb) const {
   const TraceData& live = *rig_.controller().trace->traceData();
-  auto trace = std::make_unique<TraceData>();
-  trace->bins = std::clamp(live.bins, 0, TraceData::kCapacity);
-  trace->samplingRate = live.samplingRate;
-  trace->binsPerHertz = live.binsPerHertz;
-  trace->traces = 1;
-  // As the reference check reads a bin: power · refScale / bins² is the
-  // level, the generator's level on top of the gain.
-  const double bins = trace->bins;
-  const double generatorDb = 10 * std::log10(sweep_->peak() * sweep_->peak() / 2);
+  trace.bins = std::clamp(live.bins, 0, TraceData::kCapacity);
+  trace.samplingRate = live.samplingRate;
+  trace.binsPerHertz = live.binsPerHertz;
+  trace.traces = 1;
+  // As the plot and the reference check read a bin: power · refScale / bins²
+  // is the level.
+  const double bins = trace.bins;
   const double toPower = bins * bins / rig_.controller().sharedData.refScale;
   const dsp::SweepResponse& r = response_;
   // The span's edge bins, which a tracking sweep of the span measures, lie
   // up to a grid step beyond the grid: the end step's slope reaches them.
-  const double binHz = 1 / static_cast<double>(trace->binsPerHertz);
+  const double binHz = 1 / static_cast<double>(trace.binsPerHertz);
   const double from = std::min(options_.lowerHz - binHz, r.frequencyHz.empty() ? 0.0 : r.frequencyHz.front());
   const double to = std::max(options_.upperHz + binHz, r.frequencyHz.empty() ? 0.0 : r.frequencyHz.back());
   const size_t points = r.frequencyHz.size();
   size_t i = 0;
-  for (int k = 0; k < trace->bins; ++k) {
-    trace->averaged[k] = 0;
+  for (int k = 0; k < trace.bins; ++k) {
+    trace.averaged[k] = 0;
     const double f = k * binHz;
     if (points == 0 || f < from || f > to) continue;
     // The step that holds f, or the end step nearest it.
@@ -192,9 +190,24 @@ platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
     else
       continue;
     if (std::isnan(db)) continue;
-    trace->averaged[k] = static_cast<float>(toPower * std::pow(10.0, (db + generatorDb) / 10));
+    trace.averaged[k] = static_cast<float>(toPower * std::pow(10.0, (db + offsetDb) / 10));
   }
+}
+
+platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
+  // At the generator's level, as the tracking sweep reads the device.
+  auto trace = std::make_unique<TraceData>();
+  responseAsTrace(*trace, 10 * std::log10(sweep_->peak() * sweep_->peak() / 2));
   return referenceDictionary(*trace, printedNumber("%g", options_.lowerHz), printedNumber("%g", options_.upperHz));
+}
+
+bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error) {
+  TraceData& live = *rig_.controller().trace->traceData();
+  {
+    std::lock_guard<std::mutex> lock(live.lock);
+    responseAsTrace(live, 0);
+  }
+  return rig_.writeImage(path, error);
 }
 
 }  // namespace measure

@@ -43,7 +43,9 @@ class LogSweepMeasurement {
   // Seconds without a block recorded before the input counts as silent.
   static constexpr double kStalledSeconds = 10;
 
-  LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep);
+  // withImage: a print view is made, for writeImage() (needs a Qt
+  // application).
+  LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep, bool withImage = false);
   ~LogSweepMeasurement();
 
   // Launches the controller on the devices; false with the cause, as
@@ -78,11 +80,21 @@ class LogSweepMeasurement {
   // log frequency), the bins outside it empty. The tracking sweep's
   // --reference and the log sweep's read it back as measured.
   platform::PropertyDictionary referenceFile() const;
+  // The gain (0 dB for a wire) as the controller's trace, drawn as File >
+  // Export Image draws the plot and written whole or not at all to path;
+  // false with the reason in *error. The controller's live analysis
+  // overwrites it at the next look at the devices.
+  bool writeImage(const std::string& path, std::string* error);
 
  private:
   // Plays one sweep and records it; false with the cause on a failure that
   // ends the measurement, *clean false when a drop-out met it.
   bool playOnce(std::string* cause, const std::function<void()>& step, bool* clean);
+  // The response into trace, in the bins of the controller's trace: each bin
+  // in the grid (and the span's edge bins up to a grid step beyond it) at
+  // the level of the gain plus offsetDb, as the trace's power reads a level;
+  // the bins outside it empty.
+  void responseAsTrace(TraceData& trace, double offsetDb) const;
 
   SweepMeasurement rig_;
   Settings settings_;

@@ -164,8 +164,9 @@ const char kUsage[] =
     "                         --json gives\n"
     "                         method, length, sweeps, repeated_sweeps, seconds,\n"
     "                         analysis_seconds, delay_samples, delay_ms, origin\n"
-    "                         (peak or reference), max, min, reference. --png is\n"
-    "                         not drawn for it yet\n"
+    "                         (peak or reference), max, min, reference. --png\n"
+    "                         draws the gain (0 dB for a wire) on the log axis\n"
+    "                         (--axis=linear for the linear one)\n"
     "  --help                 show this help and exit\n"
     "\n"
     "Output files are written whole or not at all, and only after a sweep that\n"
@@ -187,6 +188,7 @@ struct Options {
   std::optional<double> tolerance;
   bool json = false;
   bool window = false;  // --window given
+  bool axisGiven = false;
   measure::DistortionOptions distortion;
   measure::IntermodulationOptions intermodulation;
   measure::LogSweepOptions logSweep;
@@ -290,6 +292,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       if (*v == "log" || *v == "logarithmic") s.axis = display::AxisScale::logarithmic;
       else if (*v == "linear") s.axis = display::AxisScale::linear;
       else return refuse(a, "the axis is linear or log");
+      o.axisGiven = true;
     } else if (auto v = valueOf(a, "--points-per-octave")) {
       const std::optional<double> n = number(*v);
       if (!n || !(*n >= 1 && *n <= 1000)) return refuse(a, "the points per octave are a number from 1 to 1000");
@@ -361,16 +364,16 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (std::optional<std::pair<std::string, std::string>> refused = o.logSweep.check())
     return refuse(refused->first, refused->second);
   if (o.logSweep.on) {
-    // What the tracking trace alone has; the image waits for a log-axis
-    // drawing of the response.
+    // What the tracking trace alone has.
     const std::pair<bool, const char*> trackingOnly[] = {
-        {o.distortion.on || o.intermodulation.on(), "--distortion"}, {!o.png.empty(), "--png"},
-        {s.width.has_value(), "--size"},
-        {s.axis != display::AxisScale::linear, "--axis"}, {s.smoothing != 0, "--smoothing"},
+        {o.distortion.on || o.intermodulation.on(), "--distortion"}, {s.smoothing != 0, "--smoothing"},
         {o.window, "--window"}, {o.levels.unit != dsp::LevelUnit::dB || !o.levels.calibrationFile.empty(), "--units"},
         {o.outputFullScaleVolts.has_value(), "--output-full-scale"}};
     for (const auto& [given, name] : trackingOnly)
       if (given) return refuse(name, "not with --method=logsweep (yet)");
+    // The axis is the image's alone, logarithmic unless asked otherwise.
+    if (o.axisGiven && o.png.empty()) return refuse("--axis", "the axis is that of the image: give --png too");
+    if (!o.axisGiven) s.axis = o.png.empty() ? display::AxisScale::linear : display::AxisScale::logarithmic;
   }
   if (s.pointsPerOctave && s.axis != display::AxisScale::logarithmic && !o.distortion.on && !o.logSweep.on)
     return refuse("--points-per-octave", "the points are those of the logarithmic axis: give --axis=log too");
@@ -451,8 +454,8 @@ class Command {
     std::unique_ptr<HeadlessApplication> qt;
     if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
     const double amplitude = o.settings.amplitude.value_or(TrackingGenerator::kAmplitude);
-    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, o.settings, o.csv, o.saveReference, o.json,
-                                                                 reference, o.reference, o.tolerance, hooks_)
+    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, o.settings, o.csv, o.saveReference, o.png,
+                                                                 o.json, reference, o.reference, o.tolerance, hooks_)
                  : o.distortion.on ? measure::runDistortionMeasurement(o.distortion, o.settings, amplitude, o.csv,
                                                                      o.json, hooks_)
                  : o.intermodulation.on()

@@ -16,6 +16,8 @@
 
 #include <sndfile.h>
 
+#include <QImage>
+
 #include "app/TrackingRig.h"
 #include "app/cli/measure/SweepCommand.h"
 #include "app/cli/measure/MeasureRun.h"
@@ -259,6 +261,51 @@ TEST(LogSweepCommand, AResponseSavedAsAReferencePassesEitherMethodOnTheDeviceAnd
   EXPECT_NE(wire.out.find("outside the tolerance"), std::string::npos) << wire.out;
 }
 
+// The columns of the plot's trace in an image, from the left: the top row
+// of the trace's colour (blue over the print view's white, black and grey)
+// in each column, -1 where there is none.
+std::vector<int> traceTops(const QImage& image) {
+  std::vector<int> tops(static_cast<size_t>(image.width()), -1);
+  for (int x = 0; x < image.width(); ++x)
+    for (int y = 0; y < image.height(); ++y) {
+      const QColor c = image.pixelColor(x, y);
+      if (c.blue() - c.red() > 80) {
+        tops[static_cast<size_t>(x)] = y;
+        break;
+      }
+    }
+  return tops;
+}
+
+TEST(LogSweepCommand, TheImageDrawsTheGainOverTheSpanOnTheLogAxisOrOnTheLinearOne) {
+  testsupport::TempFolder folder;
+  SteppedRig rig;
+  // The band-pass's peak, 1 kHz, lies 56.6 % of the way across 20 Hz -
+  // 20 kHz on the log axis (log(1000/20) / log(1000)) and 4.9 % on the
+  // linear one ((1000 - 20) / 19980).
+  const std::pair<const char*, double> axes[] = {{"--axis=log", 0.566}, {"--axis=linear", 0.049}};
+  for (const auto& [axis, peakAt] : axes) {
+    const std::string png = folder.file(std::string(axis + 7) + ".png");
+    const Outcome o = rig.measure("Loopback", {"--method=logsweep", "--length=65536", "--png=" + png,
+                                                "--size=800x500", axis});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const QImage image(QString::fromStdString(png));
+    ASSERT_EQ(image.size(), QSize(800, 500)) << axis;
+    const std::vector<int> tops = traceTops(image);
+    const auto drawn = [](int top) { return top >= 0; };
+    const int left = static_cast<int>(std::find_if(tops.begin(), tops.end(), drawn) - tops.begin());
+    const int right = static_cast<int>(tops.rend() - std::find_if(tops.rbegin(), tops.rend(), drawn)) - 1;
+    ASSERT_GT(right - left, 600) << axis << ": the trace spans the plot";
+    // Drawn without a gap, its highest point at the filter's centre.
+    int highest = left;
+    for (int x = left; x <= right; ++x) {
+      ASSERT_GE(tops[static_cast<size_t>(x)], 0) << axis << ": no trace at column " << x;
+      if (tops[static_cast<size_t>(x)] < tops[static_cast<size_t>(highest)]) highest = x;
+    }
+    EXPECT_NEAR(highest, left + peakAt * (right - left), 0.015 * (right - left)) << axis;
+  }
+}
+
 // The distorting loopback's y = x + a·x² + b·x³ after the band-pass: a
 // sine of amplitude A·|H| there has H2 = a·A·|H|/2 and H3 = b·A²·|H|²/4
 // relative to its fundamental A·|H|·(1 + 3b·A²·|H|²/4).
@@ -299,7 +346,8 @@ TEST(LogSweepCommand, OptionsOfTheLogSweepAloneAndWhatItCannotDoYetAreRefused) {
   SteppedRig rig;
   const std::pair<std::vector<std::string>, const char*> refused[] = {
       {{"--sweeps=2"}, "--sweeps: belongs to the log sweep: give --method=logsweep"},
-      {{"--method=logsweep", "--png=x.png"}, "--png: not with --method=logsweep (yet)"},
+      {{"--method=logsweep", "--smoothing=1/3"}, "--smoothing: not with --method=logsweep (yet)"},
+      {{"--method=logsweep", "--axis=log"}, "--axis: the axis is that of the image: give --png too"},
       {{"--method=logsweep", "--length=1000"}, "the sweep's length is a number of samples from 65536 to 1048576"},
       {{"--method=chirp"}, "the method is tracking (the default) or logsweep"}};
   for (const auto& [args, message] : refused) {
