@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "AudioTestSupport.h"
 
@@ -288,6 +289,42 @@ TEST_F(ObjectModel, SteppedHostTimeAndDeviceTimeNeedRunningIo) {
   AudioTimeStamp ts{};
   EXPECT_EQ(AudioDeviceGetCurrentTime(loopback, &ts), kAudioHardwareNotRunningError);
   EXPECT_EQ(AudioDeviceGetCurrentTime(4242, &ts), kAudioHardwareBadDeviceError);
+}
+
+// The loopback stands for converters and an analog path, which carry no
+// NaN: a non-finite sample played is heard as silence, and a block of NaN
+// does not leave the loopback's filter holding NaN for good.
+TEST_F(ObjectModel, TheLoopbackPlaysNonFiniteSamplesAsSilenceAndRecovers) {
+  struct Player final : IoClient {
+    uint64_t played = 0;
+    void ioCycle(AudioObjectID, const IoCycle& c) noexcept override {
+      if (!c.output) return;
+      auto* out = static_cast<float*>(c.output->mBuffers[0].mData);
+      for (uint32_t i = 0; i < c.frames; ++i, ++played)
+        out[i] = played < 512 ? (played % 2 ? std::numeric_limits<float>::infinity() : NAN)
+                              : float(0.5 * std::sin(2 * M_PI * 1000 * double(played) / 48000));
+    }
+  } player;
+  struct Ear final : IoClient {
+    std::vector<float> heard;
+    void ioCycle(AudioObjectID, const IoCycle& c) noexcept override {
+      if (!c.input) return;
+      const auto* in = static_cast<const float*>(c.input->mBuffers[0].mData);
+      heard.insert(heard.end(), in, in + c.frames);
+    }
+  } ear;
+  ear.heard.reserve(48000);
+  ASSERT_EQ(provider->startIo(loopback, kAudioObjectPropertyScopeOutput, &player), noErr);
+  ASSERT_EQ(provider->startIo(loopback, kAudioObjectPropertyScopeInput, &ear), noErr);
+  provider->advanceFrames(loopback, 24000);
+  provider->stopIo(loopback, kAudioObjectPropertyScopeInput, &ear);
+  provider->stopIo(loopback, kAudioObjectPropertyScopeOutput, &player);
+  ASSERT_GE(ear.heard.size(), 22000u);
+  for (size_t i = 0; i < ear.heard.size(); ++i) ASSERT_TRUE(std::isfinite(ear.heard[i])) << "sample " << i;
+  // The band-pass's centre: the sine comes back at its level once the
+  // filter settled.
+  const std::complex<double> back = tone(ear.heard.data() + 12000, 9600, 1000, 48000);
+  EXPECT_NEAR(std::abs(back), 0.5, 0.005);
 }
 
 }  // namespace

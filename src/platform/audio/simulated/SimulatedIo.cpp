@@ -150,7 +150,9 @@ void cycle(Runtime& rt, uint64_t due) {
   }
   if (rt.loopback) {
     // What was played passes the filter and the nonlinearity into the
-    // delay line.
+    // delay line. Converters and an analog path carry no NaN or infinity: a
+    // non-finite sample played is heard as silence, so that it never stays
+    // in the filter.
     const uint32_t channels = std::min(rt.inChannels, kMaxChannels);
     const Biquad& f = rt.filter;
     const double a = rt.nonlinearity.a, b = rt.nonlinearity.b;
@@ -161,12 +163,13 @@ void cycle(Runtime& rt, uint64_t due) {
                             : ch < outCh          ? rt.outData.data() + size_t(ch) * rt.maxFrames
                                                   : nullptr;
       if (reference) {
-        for (uint32_t i = 0; i < frames; ++i) line[(rt.delayWrite + i) % rt.delayLength] = played ? played[i] : 0.0f;
+        for (uint32_t i = 0; i < frames; ++i)
+          line[(rt.delayWrite + i) % rt.delayLength] = played && std::isfinite(played[i]) ? played[i] : 0.0f;
         continue;
       }
       auto& s = rt.filterState[ch];
       for (uint32_t i = 0; i < frames; ++i) {
-        const double x = played ? played[i] : 0.0;
+        const double x = played && std::isfinite(played[i]) ? played[i] : 0.0;
         const double y = f.b0 * x + f.b1 * s[0] + f.b2 * s[1] - f.a1 * s[2] - f.a2 * s[3];
         s[1] = s[0];
         s[0] = x;
