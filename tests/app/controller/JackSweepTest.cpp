@@ -5,7 +5,6 @@
 // skips, unless SPECAN_JACK_REQUIRED=1.
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #include "app/TrackingRig.h"
 #include "platform/audio/jack/JackProvider.h"
+#include "support/JackWire.h"
 
 namespace {
 
@@ -28,41 +28,6 @@ bool required() {
   return required && std::string(required) == "1";
 }
 
-// Two input ports copied to two output ports, each cycle.
-class Wire {
- public:
-  explicit Wire(const char* name) {
-    jack_status_t status{};
-    client_ = jack_client_open(name, jack_options_t(JackNoStartServer | JackServerName), &status,
-                               serverName().c_str());
-    if (!client_) return;
-    for (int i = 0; i < 2; ++i) {
-      in_[i] = jack_port_register(client_, ("in_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                  JackPortIsInput, 0);
-      out_[i] = jack_port_register(client_, ("out_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                   JackPortIsOutput, 0);
-    }
-    jack_set_process_callback(client_, process, this);
-    jack_activate(client_);
-  }
-  ~Wire() {
-    if (client_) jack_client_close(client_);
-  }
-  bool ok() const { return client_ != nullptr; }
-
- private:
-  static int process(jack_nframes_t frames, void* arg) {
-    auto* me = static_cast<Wire*>(arg);
-    for (int i = 0; i < 2; ++i)
-      std::memcpy(jack_port_get_buffer(me->out_[i], frames), jack_port_get_buffer(me->in_[i], frames),
-                  frames * sizeof(float));
-    return 0;
-  }
-  jack_client_t* client_ = nullptr;
-  jack_port_t* in_[2] = {};
-  jack_port_t* out_[2] = {};
-};
-
 // The generator into the wire's input ports, the analyzer on its output
 // ports: every bin of the span at the generator's level within 0.05 dB (the
 // wire copies samples exactly; a bin measured over an xrun would read lower,
@@ -76,7 +41,7 @@ TEST(JackSweep, APassThroughClientMeasuredAsAWireIsFlatAtTheGeneratorsLevel) {
     if (required()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";
   }
-  Wire wire("specan-wire");
+  testsupport::JackWire wire("specan-wire", serverName());
   ASSERT_TRUE(wire.ok());
   provider->flushNotifications();
 

@@ -7,7 +7,6 @@
 // SPECAN_PULSE_REQUIRED=1 or SPECAN_JACK_REQUIRED=1 (set by scripts/test).
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "app/cli/measure/MeasureRun.h"
 #include "platform/audio/jack/JackProvider.h"
 #include "platform/audio/pulse/PulseProvider.h"
+#include "support/JackWire.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -77,40 +77,6 @@ double expectFlat(std::shared_ptr<pa::Provider> provider, const std::string& inp
   return jsonNumber(o.out, "delay_samples");
 }
 
-// Two input ports copied to two output ports, each cycle.
-class Wire {
- public:
-  Wire(const char* name, const std::string& server) {
-    jack_status_t status{};
-    client_ = jack_client_open(name, jack_options_t(JackNoStartServer | JackServerName), &status, server.c_str());
-    if (!client_) return;
-    for (int i = 0; i < 2; ++i) {
-      in_[i] = jack_port_register(client_, ("in_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                  JackPortIsInput, 0);
-      out_[i] = jack_port_register(client_, ("out_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                   JackPortIsOutput, 0);
-    }
-    jack_set_process_callback(client_, process, this);
-    jack_activate(client_);
-  }
-  ~Wire() {
-    if (client_) jack_client_close(client_);
-  }
-  bool ok() const { return client_ != nullptr; }
-
- private:
-  static int process(jack_nframes_t frames, void* arg) {
-    auto* me = static_cast<Wire*>(arg);
-    for (int i = 0; i < 2; ++i)
-      std::memcpy(jack_port_get_buffer(me->out_[i], frames), jack_port_get_buffer(me->in_[i], frames),
-                  frames * sizeof(float));
-    return 0;
-  }
-  jack_client_t* client_ = nullptr;
-  jack_port_t* in_[2] = {};
-  jack_port_t* out_[2] = {};
-};
-
 }  // namespace
 
 TEST(LogSweepServers, ANullSinkMeasuredThroughItsMonitorIsFlat) {
@@ -134,7 +100,7 @@ TEST(LogSweepServers, AJackPassThroughClientIsFlat) {
     if (required("SPECAN_JACK_REQUIRED")) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";
   }
-  Wire wire("specan-logsweep-wire", options.serverName);
+  testsupport::JackWire wire("specan-logsweep-wire", options.serverName);
   ASSERT_TRUE(wire.ok());
   provider->flushNotifications();
   EXPECT_TRUE(std::isfinite(expectFlat(provider, "specan-logsweep-wire", "specan-logsweep-wire", 0.05)));

@@ -1,0 +1,48 @@
+#pragma once
+// A client of the test's own at a JACK server: two input ports copied to two
+// output ports each cycle, a perfect wire. Header only; the test links
+// libjack.
+
+#include <jack/jack.h>
+
+#include <cstring>
+#include <string>
+
+namespace testsupport {
+
+class JackWire {
+ public:
+  JackWire(const char* name, const std::string& server) {
+    jack_status_t status{};
+    client_ = jack_client_open(name, jack_options_t(JackNoStartServer | JackServerName), &status, server.c_str());
+    if (!client_) return;
+    for (int i = 0; i < 2; ++i) {
+      in_[i] = jack_port_register(client_, ("in_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                  JackPortIsInput, 0);
+      out_[i] = jack_port_register(client_, ("out_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                   JackPortIsOutput, 0);
+    }
+    jack_set_process_callback(client_, process, this);
+    jack_activate(client_);
+  }
+  ~JackWire() {
+    if (client_) jack_client_close(client_);
+  }
+  JackWire(const JackWire&) = delete;
+  JackWire& operator=(const JackWire&) = delete;
+  bool ok() const { return client_ != nullptr; }
+
+ private:
+  static int process(jack_nframes_t frames, void* arg) {
+    auto* me = static_cast<JackWire*>(arg);
+    for (int i = 0; i < 2; ++i)
+      std::memcpy(jack_port_get_buffer(me->out_[i], frames), jack_port_get_buffer(me->in_[i], frames),
+                  frames * sizeof(float));
+    return 0;
+  }
+  jack_client_t* client_ = nullptr;
+  jack_port_t* in_[2] = {};
+  jack_port_t* out_[2] = {};
+};
+
+}  // namespace testsupport
