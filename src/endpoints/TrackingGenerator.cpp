@@ -114,6 +114,7 @@ void TrackingGenerator::start(Sweep* sweep) {
     pending_.suspended = false;
     pending_.tone = false;
     pending_.logSweep = false;
+    pending_.silent = false;
     pending_.increment = binIncrement(*sweep, sweep->startBin, samplingRate());
     pending_.acceleration = sweepAcceleration(*sweep, samplingRate());
     ++pending_.retune;
@@ -160,6 +161,7 @@ void TrackingGenerator::stop() {
   if (soundcard_) soundcard_->stop();
   std::lock_guard guard(publishLock_);
   pending_.suspended = false;
+  pending_.silent = false;
   publish();
 }
 
@@ -171,6 +173,7 @@ bool TrackingGenerator::playTone(const GeneratorTone& tone) {
     std::lock_guard guard(publishLock_);
     pending_.tone = true;
     pending_.logSweep = false;
+    pending_.silent = false;
     pending_.toneHz = tone.frequencyHz;
     pending_.toneAmplitude = tone.amplitude;
     pending_.secondHz = tone.secondFrequencyHz;
@@ -185,6 +188,7 @@ void TrackingGenerator::stopTone() {
   if (soundcard_) soundcard_->stop();
   std::lock_guard guard(publishLock_);
   pending_.tone = false;
+  pending_.silent = false;
   publish();
 }
 
@@ -195,6 +199,7 @@ bool TrackingGenerator::playSweep(const dsp::LogSweep& sweep) {
   {
     std::lock_guard guard(publishLock_);
     pending_.logSweep = true;
+    pending_.silent = false;
     pending_.sweep = sweep;
     ++pending_.sweepRun;
     publish();
@@ -207,7 +212,17 @@ void TrackingGenerator::stopSweep() {
   if (soundcard_) soundcard_->stop();
   std::lock_guard guard(publishLock_);
   pending_.logSweep = false;
+  pending_.silent = false;
   publish();
+}
+
+void TrackingGenerator::playSilence() {
+  {
+    std::lock_guard guard(publishLock_);
+    pending_.silent = true;
+    publish();
+  }
+  if (soundcard_ && !soundcard_->isRunning()) soundcard_->start();
 }
 
 SweepPlayback TrackingGenerator::sweepPlayback() const noexcept {
@@ -254,6 +269,10 @@ bool TrackingGenerator::outputNeededBySoundcard(AFSoundcard*, float** buffers, i
     if (b != channel && buffers[b]) std::fill_n(buffers[b], samples, 0.0f);
 
   float* out = buffers[channel];
+  if (tuning.silent) {
+    std::fill_n(out, samples, 0.0f);
+    return true;
+  }
   if (tuning.logSweep) {
     if (tuning.sweepRun != sweepRunTaken_) {
       sweepRunTaken_ = tuning.sweepRun;

@@ -130,6 +130,9 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   bool playSweep(const dsp::LogSweep& sweep) override;
   // Ends the log sweep and stops the card. Main thread.
   void stopSweep() override;
+  // Plays silence in place of everything and starts the card, so that an
+  // output stream runs before what it is to play. Main thread.
+  void playSilence();
   // The progress of the last sweep as the render thread left it after its
   // latest block; sweep is behind the last playSweep() until the render
   // thread took it. Any thread.
@@ -198,6 +201,8 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
     // few numbers, rendered without allocation).
     bool logSweep = false;
     uint32_t sweepRun = 0;
+    // Silence in place of all of them.
+    bool silent = false;
     dsp::LogSweep sweep = dsp::LogSweep();
   };
   static constexpr uint32_t kSlotMask = 3u;

@@ -70,6 +70,32 @@ bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& s
   input.setSecondChannel(options_.referenceChannel);
   input.setTap(recording_.get());
 
+  // A sound server may start an output stream by mixing it into what its
+  // sink had mixed ahead (PulseAudio rewinds the sink), and a monitor of
+  // that sink then skips the first of what the stream played: the recording
+  // would begin inside the sweep. So the output runs, silent, until a
+  // quarter of a second of input has come through after it started.
+  rig_.generator().playSilence();
+  const int64_t preroll = std::min<int64_t>(length, std::llround(inputRate / 4));
+  recording_->arm();
+  for (auto lastMove = Clock::now(); recording_->recorded() < preroll;) {
+    const int64_t before = recording_->recorded();
+    rig_.look(step);
+    if (std::optional<std::string> gone = rig_.vanished()) {
+      rig_.generator().stopSweep();
+      *cause = *gone + " before the sweep";
+      return false;
+    }
+    if (recording_->recorded() != before) {
+      lastMove = Clock::now();
+    } else if (secondsSince(lastMove) > kStalledSeconds) {
+      rig_.generator().stopSweep();
+      *cause = "the sweep stalled: no input from '" + rig_.inputName() + "'";
+      return false;
+    }
+  }
+  recording_->disarm();
+
   const auto start = Clock::now();
   repeated_ = 0;
   for (int done = 0; done < options_.sweeps;) {
