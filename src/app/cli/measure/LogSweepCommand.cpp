@@ -159,9 +159,9 @@ std::optional<std::pair<std::string, std::string>> LogSweepOptions::check() cons
 }
 
 int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
-                           const std::string& saveReference, const std::string& png, bool json, const std::optional<ReferenceFile>& reference,
-                           const std::string& referencePath, std::optional<double> tolerance,
-                           const MeasureHooks& hooks) {
+                           const std::string& saveReference, const std::string& png, bool json,
+                           const std::optional<ReferenceFile>& reference, const std::string& referencePath,
+                           std::optional<double> tolerance, const MeasureHooks& hooks) {
   auto say = [&hooks](const std::string& line) {
     std::fprintf(hooks.err, "specan: %s\n", line.c_str());
     std::fflush(hooks.err);

@@ -2,8 +2,9 @@
 // `specan measure --method=logsweep`: the frequency response of the device
 // under test from swept sines (LogSweepMeasurement.h), with its phase,
 // group delay and harmonics H2 … H5, as a summary line, one JSON object, a
-// CSV on a log grid and the linear impulse response as a WAV file; pass or
-// fail against a stored reference trace.
+// CSV on a log grid, the linear impulse response as a WAV file, the gain as
+// a plot's image and as a reference trace file; pass or fail against a
+// stored reference trace.
 //
 //   --length=N             samples of the sweep, 2^16 … 2^20 (default 2^18)
 //   --sweeps=N             sweeps averaged, 1 … 64 (default 1)
@@ -45,8 +46,8 @@ struct LogSweepOptions {
 // the reference's worst deviation within tolerance. Output files have been
 // found writable already.
 int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& settings, const std::string& csv,
-                           const std::string& saveReference, const std::string& png, bool json, const std::optional<ReferenceFile>& reference,
-                           const std::string& referencePath, std::optional<double> tolerance,
-                           const MeasureHooks& hooks);
+                           const std::string& saveReference, const std::string& png, bool json,
+                           const std::optional<ReferenceFile>& reference, const std::string& referencePath,
+                           std::optional<double> tolerance, const MeasureHooks& hooks);
 
 }  // namespace measure
