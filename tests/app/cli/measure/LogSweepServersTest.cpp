@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "app/cli/measure/MeasureRun.h"
-#include "platform/BlockLength.h"
 #include "platform/audio/jack/JackProvider.h"
 #include "platform/audio/pulse/PulseProvider.h"
 #include "support/JackWire.h"
@@ -88,22 +87,15 @@ TEST(LogSweepServers, ANullSinkMeasuredThroughItsMonitorIsFlat) {
     if (required("SPECAN_PULSE_REQUIRED")) FAIL() << "no PulseAudio server answers";
     GTEST_SKIP() << "no PulseAudio server";
   }
-  // The delay from the recording's start: what the output had queued
-  // before the sweep, and the input's blocks the recording began behind
-  // (a busy main thread takes the one after it armed later): the same to a
-  // sample each time, but for whole blocks. The monitor of a sink skips what
-  // a new stream plays first (the server rewinds the sink to mix it in); had
-  // the sweep begun the stream, the recording would begin inside the sweep,
-  // a few milliseconds "before" the response.
-  std::vector<double> delays;
+  // The delay from the recording's start holds what the output had queued
+  // before the sweep and the input's blocks the recording began behind, so
+  // on a busy machine it moves from run to run. It is never negative: the
+  // monitor of a sink skips what a new stream plays first (the server
+  // rewinds the sink to mix it in), and had the sweep begun the stream, the
+  // recording would begin inside the sweep, a few milliseconds "before" the
+  // response.
   for (int run = 0; run < 3; ++run)
-    delays.push_back(expectFlat(provider, "Monitor of SpecAn_Test_Sink_A", "SpecAn_Test_Sink_A", 0.1));
-  for (double delay : delays) {
-    EXPECT_GT(delay, 0);
-    const double blocks = (delay - delays[0]) / platform::kBlockLength;
-    EXPECT_NEAR(blocks * platform::kBlockLength, std::round(blocks) * platform::kBlockLength, 1)
-        << delays[0] << ", " << delays[1] << ", " << delays[2];
-  }
+    EXPECT_GT(expectFlat(provider, "Monitor of SpecAn_Test_Sink_A", "SpecAn_Test_Sink_A", 0.1), 0);
 }
 
 TEST(LogSweepServers, AJackPassThroughClientIsFlat) {
