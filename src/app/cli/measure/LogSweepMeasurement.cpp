@@ -76,23 +76,10 @@ bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& s
   // would begin inside the sweep. So the output runs, silent, until a
   // quarter of a second of input has come through after it started.
   rig_.generator().playSilence();
-  const int64_t preroll = std::min<int64_t>(length, std::llround(inputRate / 4));
   recording_->arm();
-  for (auto lastMove = Clock::now(); recording_->recorded() < preroll;) {
-    const int64_t before = recording_->recorded();
-    rig_.look(step);
-    if (std::optional<std::string> gone = rig_.vanished()) {
-      rig_.generator().stopSweep();
-      *cause = *gone + " before the sweep";
-      return false;
-    }
-    if (recording_->recorded() != before) {
-      lastMove = Clock::now();
-    } else if (secondsSince(lastMove) > kStalledSeconds) {
-      rig_.generator().stopSweep();
-      *cause = "the sweep stalled: no input from '" + rig_.inputName() + "'";
-      return false;
-    }
+  if (!record(std::min<int64_t>(length, std::llround(inputRate / 4)), step, " before the sweep", cause)) {
+    rig_.generator().stopSweep();
+    return false;
   }
   recording_->disarm();
 
@@ -159,12 +146,20 @@ bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void(
     *cause = "the output's rate changed: the sweep was made for " + printedNumber("%g", sweep_->sampleRate()) + " Hz";
     return false;
   }
+  if (!record(recording_->length(), step, " during the sweep", cause)) return false;
+  recording_->disarm();
+  *clean = gaps(rig_) == gapsBefore;
+  return true;
+}
+
+bool LogSweepMeasurement::record(int64_t samples, const std::function<void()>& step, const char* when,
+                                 std::string* cause) {
   auto lastMove = Clock::now();
-  int64_t lastRecorded = 0;
-  while (!recording_->complete()) {
+  int64_t lastRecorded = recording_->recorded();
+  while (recording_->recorded() < samples) {
     rig_.look(step);
     if (std::optional<std::string> gone = rig_.vanished()) {
-      *cause = *gone + " during the sweep";
+      *cause = *gone + when;
       return false;
     }
     if (recording_->recorded() != lastRecorded) {
@@ -175,8 +170,6 @@ bool LogSweepMeasurement::playOnce(std::string* cause, const std::function<void(
       return false;
     }
   }
-  recording_->disarm();
-  *clean = gaps(rig_) == gapsBefore;
   return true;
 }
 

@@ -90,6 +90,10 @@ class LogSweepMeasurement {
   // Plays one sweep and records it; false with the cause on a failure that
   // ends the measurement, *clean false when a drop-out met it.
   bool playOnce(std::string* cause, const std::function<void()>& step, bool* clean);
+  // Looks at the devices until the armed recording holds samples; false
+  // with the cause when a device vanished (its name and `when`) or the input
+  // stalled.
+  bool record(int64_t samples, const std::function<void()>& step, const char* when, std::string* cause);
   // The response into trace, in the bins of the controller's trace: each bin
   // in the grid (and the span's edge bins up to a grid step beyond it) at
   // the level of the gain plus offsetDb, as the trace's power reads a level;
