@@ -64,6 +64,21 @@ void PlotContent::newSweep() {
   shared_->highestBin = -1;
 }
 
+void PlotContent::addSweptTrace(TraceData* trace, int lowestBin, int highestBin) {
+  if (!shared_) return;
+  newSweep();
+  makeDateStrings();
+  traceData_ = trace;
+  shared_->hasData = 1;
+  shared_->trackedBin = -1;
+  shared_->lowestBin = lowestBin;
+  shared_->highestBin = highestBin;
+  // The columns are found from the measured bins, as after a change of axis.
+  shared_->track.lowest = 0.0f;
+  shared_->track.highest = 0.0f;
+  remeasure();
+}
+
 void PlotContent::clearPlot() {
   markerCache_.type = kNoMarker;
   sweptBin_ = -1;

@@ -78,6 +78,10 @@ class PlotContent {
   void clearPlot();
   // A sweep begins: resets the received-bin range.
   void newSweep();
+  // A sweep measured whole at once (a log sweep's response): trace holds it
+  // in bins lowestBin … highestBin, which are detected and drawn as the
+  // bins a finished tracking sweep measured.
+  void addSweptTrace(TraceData* trace, int lowestBin, int highestBin);
   // Leaving the tracking mode also takes down the wait indicator, which only
   // a sweep's own updates would otherwise ever clear.
   void setTrackingGeneratorMode(bool enabled);

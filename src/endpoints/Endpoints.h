@@ -151,6 +151,8 @@ class TrackingGeneratorEndpoint {
   // -12.04 dBFS): what it plays from the next cycle on. Any value is taken
   // into (0, 1]. Main thread.
   virtual double amplitude() const { return 0.25; }
+  // The rate the output plays at in Hz (0 without a device). Any thread.
+  virtual float samplingRate() const { return 0.0f; }
   virtual void setAmplitude(double) {}
   // Plays a fixed tone instead of the sweep's and starts the output; false,
   // with nothing changed, for a tone it cannot play. stopTone() ends it and
@@ -163,5 +165,9 @@ class TrackingGeneratorEndpoint {
   // sweepPlayback() tells how far it played (any thread). Main thread.
   virtual bool playSweep(const dsp::LogSweep&) { return false; }
   virtual void stopSweep() {}
+  // Plays silence in place of everything and starts the output, so that an
+  // output stream runs before what it is to play; stopSweep() ends it.
+  // Main thread.
+  virtual void playSilence() {}
   virtual SweepPlayback sweepPlayback() const noexcept { return {}; }
 };

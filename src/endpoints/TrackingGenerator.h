@@ -132,7 +132,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   void stopSweep() override;
   // Plays silence in place of everything and starts the card, so that an
   // output stream runs before what it is to play. Main thread.
-  void playSilence();
+  void playSilence() override;
   // The progress of the last sweep as the render thread left it after its
   // latest block; sweep is behind the last playSweep() until the render
   // thread took it. Any thread.
@@ -169,7 +169,7 @@ class TrackingGenerator final : public AFSoundcardDelegate, public TrackingGener
   // 1-based output channel that carries the sine. Any thread.
   int32_t selectedChannel() const { return selectedChannel_.load(std::memory_order_relaxed); }
   // The output card's rate fg in Hz. Any thread.
-  float samplingRate() const { return samplingRate_.load(std::memory_order_relaxed); }
+  float samplingRate() const override { return samplingRate_.load(std::memory_order_relaxed); }
   // The phase of the next sample and the increment of the next step, as the
   // last rendered block left them (radians, radians per sample). Any thread.
   double phase() const { return phase_.load(std::memory_order_relaxed); }

@@ -30,6 +30,13 @@ class PlotView {
   virtual void clearPlot() = 0;
   // A sweep begins.
   virtual void newSweep() = 0;
+  // A sweep measured whole at once (a log sweep's response) in the bins
+  // lowestBin … highestBin of trace, shown as a finished sweep.
+  virtual void addSweptTrace(TraceData* trace, int lowestBin, int highestBin) {
+    (void)lowestBin;
+    (void)highestBin;
+    addTraceData(trace);
+  }
   virtual void setTrackingGeneratorMode(bool enabled) = 0;
   // The reference trace to draw beside the live trace (null: none).
   virtual void setReference(TraceData* reference, TraceData* trace) = 0;

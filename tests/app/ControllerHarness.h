@@ -57,7 +57,7 @@ struct ControllerHarness {
   FakeTextField referenceLevelField{"0"};
   FakeTextField titleField{"Filter response"};
   FakeCheckbox showDateCheckbox;
-  FakeMatrix trackingGeneratorMatrix{1, 2, {"Normal", "Tracking"}};
+  FakeMatrix trackingGeneratorMatrix{1, 3, {"Normal", "Tracking", "Log sweep"}};
   FakeButton trackingGeneratorButton{"Start"};
   FakeColorWell wells[13];
   FakePopover popovers[5];
@@ -131,6 +131,7 @@ struct ControllerHarness {
   std::uint32_t noise = 12345;
 
   void enterTrackingMode() { trackingGeneratorMatrix.pick(0, 1); }
+  void enterLogSweepMode() { trackingGeneratorMatrix.pick(0, 2); }
   void pressStart() { trackingGeneratorButton.press(); }
 };
 

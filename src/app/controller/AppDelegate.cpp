@@ -1,5 +1,6 @@
 #include "app/controller/AppDelegate.h"
 
+#include "endpoints/LogSweepRun.h"
 #include "endpoints/SweepPlan.h"
 
 #include <pwd.h>
@@ -210,7 +211,15 @@ void AppDelegate::setupSampling() {
 
   // In tracking mode a new span or RBW starts the sweep afresh, also from
   // idle; a window change alone does not.
-  if ((changed || rateChanged) && sweep.enabled) {
+  if ((changed || rateChanged) && logSweepMode_) {
+    // A log sweep's response lies in the bins of the span and RBW it was
+    // measured in: a run in hand ends, and the plot waits for the next.
+    ui::MainThread::instance().runSync([this] {
+      cancelLogSweep();
+      trace->clearTrace();
+      if (display) display->clearPlot();
+    });
+  } else if ((changed || rateChanged) && sweep.enabled) {
     resetAndStopTrackingGenerator();
     trace->clearTrace();
     if (display) display->clearPlot();
@@ -236,6 +245,11 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   if (sweep.enabled) {
     // The generator sweeps: there is no fundamental to read.
     sharedData.measure.distortionReadout.reading.valid = false;
+    if (logSweepMode_) {
+      // The run has taken the block already (its recording taps the input).
+      if (logSweepRunning()) advanceLogSweep();
+      return;
+    }
     SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
     if (result->validBins > 0 && sweep.running && !sweep.paused) {
       ++sweep.spectra;

@@ -34,6 +34,7 @@
 #include "ui/Controls.h"
 
 struct ReferenceFile;
+class LogSweepRun;
 
 class AppDelegate : public InputController {
  public:
@@ -70,8 +71,14 @@ class AppDelegate : public InputController {
   ui::PopUpButton* divisionPopup = nullptr;   // item tags: dB per division
   ui::TextField* titleField = nullptr;
   ui::Checkbox* showDateCheckbox = nullptr;
-  ui::Matrix* trackingGeneratorMatrix = nullptr;  // column 1: tracking mode
+  // Column 1: tracking mode; column 2: the log sweep.
+  ui::Matrix* trackingGeneratorMatrix = nullptr;
   ui::Button* trackingGeneratorButton = nullptr;  // on/off, "Start"/"Stop"
+  // The log sweep's settings (any may be null: 2^18 samples, one sweep, no
+  // reference channel).
+  ui::PopUpButton* logSweepLengthPopup = nullptr;   // item tags: log2 of the length in samples
+  ui::TextField* logSweepsField = nullptr;          // sweeps averaged, 1…64
+  ui::TextField* logSweepReferenceField = nullptr;  // the input device's channel; empty: none
 
   // Export and print settings.
   ui::TextField* printWidthField = nullptr;   // points, 100…1800 when edited
@@ -304,6 +311,28 @@ class AppDelegate : public InputController {
   // True in tracking mode while no sweep runs.
   bool trackingGeneratorIdle() const { return sweep.enabled == 1 && sweep.running == 0; }
   void trackingModeChanged();
+
+  // --- The log sweep (the generator's third mode) ---
+
+  // In the log sweep mode the Start button plays exponential sweeps of the
+  // span (endpoints/LogSweepRun.h) with the settings of the controls above,
+  // at the generator's level, and the plot shows the measured response as a
+  // finished tracking sweep shows its bins: the levels the tracking sweep
+  // would read, so that the reference, normalisation, the units and the
+  // exports treat it alike. Progress goes to the status line; the button
+  // reads "Start" again when the run ends. Stop cancels the run.
+  bool logSweepMode() const { return logSweepMode_; }
+  // The run in hand or the last one (null before the first Start).
+  const LogSweepRun* logSweepRun() const { return logSweep_.get(); }
+  // Ends a run whose input has stood still for kLogSweepStallSeconds (a
+  // device gone): the interface calls it from a timer, since a silent input
+  // brings no blocks to look at the run.
+  void checkLogSweepStall();
+  static constexpr double kLogSweepStallSeconds = 10;
+  // The input or the generator is going: a run in hand is cancelled and let
+  // go (it holds both).
+  void releaseLogSweep();
+
   // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
   // left unmeasured (Sweep::uncleanBins).
   static constexpr int32_t kMaxSweepRetries = 5;
@@ -494,6 +523,22 @@ class AppDelegate : public InputController {
   WindowResponse windowResponse;
 
  private:
+  void startLogSweep();
+  void cancelLogSweep();
+  bool logSweepRunning() const;
+  // After each input block while a run goes on: moves it on and shows its
+  // progress; at its end, its response or its failure. Allocates nothing
+  // while the sweeps play.
+  void advanceLogSweep();
+  void showLogSweepResponse();
+  // The run's end: the button back to "Start", the cause said.
+  void endLogSweep(const std::string& line);
+  std::unique_ptr<LogSweepRun> logSweep_;
+  bool logSweepMode_ = false;
+  int logSweepShownPercent_ = -1;
+  int64_t logSweepRecorded_ = 0;
+  double logSweepMoved_ = 0;
+
   // Puts the controller's own keys into plist, from the controls.
   void storeControllerSettings();
   // The print view's page laid out for an export or a print: palette and

@@ -34,7 +34,7 @@ struct HeadlessControls {
   ui::PlainTextField referenceLevelField;
   ui::PlainTextField titleField;
   ui::PlainCheckbox showDateCheckbox;
-  ui::PlainMatrix trackingGeneratorMatrix{1, 2, {"Normal", "Tracking"}};
+  ui::PlainMatrix trackingGeneratorMatrix{1, 3, {"Normal", "Tracking", "Log sweep"}};
   ui::PlainButton trackingGeneratorButton{"Start"};
   ui::PlainTextField printWidthField;
   ui::PlainTextField printHeightField;

@@ -59,6 +59,7 @@ inline constexpr int kAxisTag = 0;       // linear
 inline constexpr int kSmoothingTag = 0;  // off
 inline constexpr int kWeightingTag = 0;  // Z, none
 inline constexpr int kBandsTag = 0;      // no bands
+inline constexpr int kLogSweepLengthTag = 18;  // 262144 samples, 5.5 s at 48 kHz
 
 // The window opens (before any settings file is written) on the audio band
 // on a logarithmic axis; the commands keep the linear defaults above.

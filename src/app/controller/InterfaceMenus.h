@@ -57,6 +57,10 @@ inline std::vector<ui::MenuItem> levelUnitItems() {
 }
 
 inline std::vector<ui::MenuItem> axisItems() { return {{"Linear", 0}, {"Logarithmic", 1}}; }
+// The log sweep's lengths in samples, tagged with their log2.
+inline std::vector<ui::MenuItem> logSweepLengthItems() {
+  return {{"65536", 16}, {"131072", 17}, {"262144", 18}, {"524288", 19}, {"1048576", 20}};
+}
 
 inline std::vector<ui::MenuItem> divisionItems() {
   return {{"1 dB/div", 1}, {"2 dB/div", 2}, {"5 dB/div", 5}, {"10 dB/div", 10}, {"20 dB/div", 20}};

@@ -55,6 +55,9 @@ const char* const kFrequencyAxis = "Frequency Axis";
 const char* const kSmoothing = "Smoothing";  // N of 1/N octave, 0 off
 const char* const kWeighting = "Weighting";  // "A", "C" or "Z"
 const char* const kBands = "Bands";          // N of 1/N-octave bands, 0 none
+const char* const kLogSweepLength = "Log Sweep Length";  // log2 of the samples, 16…20
+const char* const kLogSweeps = "Log Sweeps";             // text, 1…64
+const char* const kLogSweepReference = "Log Sweep Reference Channel";  // text; empty: none
 
 // The colour wells in the order their keys are read and written.
 struct ColorKey {
@@ -283,6 +286,7 @@ void AppDelegate::setupFromPlist() {
   // keeps the linear axis it was made with.
   selectTag(smoothingPopup, plist.find(kSmoothing));
   selectTag(bandsPopup, plist.find(kBands));
+  selectTag(logSweepLengthPopup, plist.find(kLogSweepLength));
   if (weightingPopup)
     if (std::optional<std::string> name = textOf(plist.find(kWeighting)))
       if (std::optional<dsp::Weighting> weighting = dsp::weightingFromName(*name))
@@ -302,6 +306,8 @@ void AppDelegate::setupFromPlist() {
   // The fields as stored; the range checks run when the user edits them
   // (and for the trace average, in the launch).
   setText(traceAverageField, plist.find(kTraceAverage));
+  setText(logSweepsField, plist.find(kLogSweeps));
+  setText(logSweepReferenceField, plist.find(kLogSweepReference));
   setText(referenceLevelField, plist.find(kRefLevel));
   setText(printWidthField, plist.find(kPrintWidth));
   setText(printHeightField, plist.find(kPrintHeight));
@@ -345,6 +351,9 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kFrequencyAxis, axisPopup);
   storeTag(kSmoothing, smoothingPopup);
   storeTag(kBands, bandsPopup);
+  storeTag(kLogSweepLength, logSweepLengthPopup);
+  storeText(kLogSweeps, logSweepsField);
+  storeText(kLogSweepReference, logSweepReferenceField);
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
     plist.set(kWeighting, std::string(dsp::weightingName(dsp::weightingOf(weightingPopup->selectedTag()))));
   storeText(kTraceAverage, traceAverageField);
@@ -387,6 +396,7 @@ void AppDelegate::applicationWillTerminate() {
   if (input) input->pause();
   // A sweep still running ends with the program: the tone stops too.
   if (sweep.running) resetAndStopTrackingGenerator();
+  releaseLogSweep();
   // The controller's keys, then the generator's, the input's and the
   // live trace's.
   storeControllerSettings();

@@ -247,7 +247,7 @@ bool AppDelegate::sweepSpectrumIsClean() {
 }
 
 bool AppDelegate::requestSpan(double lower, double upper) {
-  if (sweep.running || showsReference_ || !lowerSpanField || !upperSpanField) return false;
+  if (sweep.running || logSweepRunning() || showsReference_ || !lowerSpanField || !upperSpanField) return false;
   if (!std::isfinite(lower) || !std::isfinite(upper) || !(upper > lower)) return false;
   char text[64];
   std::snprintf(text, sizeof text, "%.0f", lower);
@@ -300,6 +300,16 @@ void AppDelegate::resumeTracking() {
 }
 
 void AppDelegate::trackingStateChanged() {
+  if (logSweepMode_) {
+    if (trackingGeneratorButton && trackingGeneratorButton->state() == 1) {
+      trackingGeneratorButton->setTitle("Stop");
+      startLogSweep();
+    } else {
+      if (trackingGeneratorButton) trackingGeneratorButton->setTitle("Start");
+      cancelLogSweep();
+    }
+    return;
+  }
   if (trackingGeneratorButton && trackingGeneratorButton->state() == 1) {
     trackingGeneratorButton->setTitle("Stop");
     initAndStartTrackingGenerator();
@@ -315,7 +325,12 @@ void AppDelegate::stopTrackingGenerator() {
 }
 
 void AppDelegate::trackingModeChanged() {
-  sweep.enabled = trackingGeneratorMatrix && trackingGeneratorMatrix->selectedColumn() == 1 ? 1 : 0;
+  const int column = trackingGeneratorMatrix ? trackingGeneratorMatrix->selectedColumn() : 0;
+  sweep.enabled = column == 1 || column == 2 ? 1 : 0;
+  // Either generator mode ends the other's run.
+  if (logSweepMode_ != (column == 2)) cancelLogSweep();
+  logSweepMode_ = column == 2;
+  if (logSweepMode_ && sweep.running) resetAndStopTrackingGenerator();
   // The fixed tone belongs to the normal mode: the sweep takes the output.
   if (sweep.enabled) stopTone();
   if (toneButton) toneButton->setEnabled(sweep.enabled == 0);

@@ -18,6 +18,9 @@ class DisplayView final : public PlotView {
   void addTraceDataBin(TraceData* trace, int bin) override { display_->addTraceDataBin(trace, bin); }
   void clearPlot() override { display_->clearPlot(); }
   void newSweep() override { display_->newSweep(); }
+  void addSweptTrace(TraceData* trace, int lowestBin, int highestBin) override {
+    display_->addSweptTrace(trace, lowestBin, highestBin);
+  }
   void setTrackingGeneratorMode(bool enabled) override { display_->setTrackingGeneratorMode(enabled); }
   void setReference(TraceData* reference, TraceData* trace) override { display_->setReference(reference, trace); }
   void setPlotScale(float dBPerDivision) override { display_->setPlotScale(dBPerDivision); }

@@ -197,12 +197,16 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
   if (input_) app_.input = input_;
   if (input_ || generator_) {
     lostInputTimer_ = new QTimer(this);
-    connect(lostInputTimer_, &QTimer::timeout, this, [this] { updateLostInput(); });
+    connect(lostInputTimer_, &QTimer::timeout, this, [this] {
+      updateLostInput();
+      app_.checkLogSweepStall();
+    });
     lostInputTimer_->start(500);
   }
 }
 
 void MainWindow::detachEndpoints() {
+  app_.releaseLogSweep();
   if (generator_) {
     generator_->devicePopup = generator_->sourcePopup = generator_->channelPopup = generator_->samplingRatePopup =
         nullptr;
@@ -283,6 +287,9 @@ MainWindow::~MainWindow() {
   app_.lowerSpanField = app_.upperSpanField = app_.traceAverageField = app_.referenceLevelField = nullptr;
   app_.trackingGeneratorMatrix = nullptr;
   app_.trackingGeneratorButton = nullptr;
+  app_.logSweepLengthPopup = nullptr;
+  app_.logSweepsField = nullptr;
+  app_.logSweepReferenceField = nullptr;
   app_.outputFullScaleField = app_.generatorLevelField = app_.toneFrequencyField = nullptr;
   app_.toneButton = nullptr;
   app_.attenuatorPopover = app_.bandwidthAndSpanPopover = app_.devicePopover = app_.detectorPopover =
@@ -458,11 +465,24 @@ void MainWindow::buildPopovers() {
   // Tracking generator: mode and Start/Stop.
   {
     auto* box = new QVBoxLayout(popovers_[4]);
-    auto* matrix = new QtMatrix(1, 2, {"Normal", "Tracking"}, popovers_[4]);
+    auto* matrix = new QtMatrix(1, 3, {"Normal", "Tracking", "Log sweep"}, popovers_[4]);
     auto* button = new QtButton(QStringLiteral("Start"), popovers_[4]);
-    static_cast<ui::Button&>(*button).setEnabled(false);  // only in tracking mode
+    static_cast<ui::Button&>(*button).setEnabled(false);  // only in a generator mode
     box->addWidget(matrix);
     box->addWidget(button);
+    // The log sweep's own settings.
+    auto* logSweep = new QFormLayout();
+    auto* length = makePopUp(interface_menus::logSweepLengthItems(), interface_defaults::kLogSweepLengthTag, popovers_[4]);
+    auto* sweeps = makeField("1", popovers_[4]);
+    auto* reference = makeField("", popovers_[4]);
+    reference->setPlaceholderText(QStringLiteral("none"));
+    logSweep->addRow(QStringLiteral("Log sweep length"), length);
+    logSweep->addRow(QStringLiteral("Sweeps averaged"), sweeps);
+    logSweep->addRow(QStringLiteral("Reference channel"), reference);
+    box->addLayout(logSweep);
+    app_.logSweepLengthPopup = length;
+    app_.logSweepsField = sweeps;
+    app_.logSweepReferenceField = reference;
     buildGeneratorControls(popovers_[4], box);
     // The output's calibration: with the input's, the response reads as
     // the gain from the output to the input.

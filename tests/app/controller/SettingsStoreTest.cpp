@@ -35,6 +35,9 @@ struct SettingsHarness : ControllerHarness {
   FakePopUpButton smoothingPopup{interface_menus::smoothingItems()};
   FakePopUpButton weightingPopup{interface_menus::weightingItems()};
   FakePopUpButton bandsPopup{interface_menus::bandItems()};
+  FakePopUpButton logSweepLengthPopup{interface_menus::logSweepLengthItems()};
+  FakeTextField logSweepsField{"1"};
+  FakeTextField logSweepReferenceField{""};
   FakeTextField printName{"~/spectrum"};
   FakeCheckbox printColorCheckbox;
   FakeCheckbox printBorderCheckbox;
@@ -50,6 +53,10 @@ struct SettingsHarness : ControllerHarness {
     app.smoothingPopup = &smoothingPopup;
     app.weightingPopup = &weightingPopup;
     app.bandsPopup = &bandsPopup;
+    app.logSweepLengthPopup = &logSweepLengthPopup;
+    app.logSweepsField = &logSweepsField;
+    app.logSweepReferenceField = &logSweepReferenceField;
+    logSweepLengthPopup.selectItemWithTag(18);
     bandsPopup.selectItemWithTag(0);
     smoothingPopup.selectItemWithTag(0);
     weightingPopup.selectItemWithTag(0);
@@ -142,7 +149,8 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
         "Print Caption Color", "Print Marker Color", "Title", "Span (lower)", "Span (upper)", "Log Bandwidth",
         "Filter Type", "Detector Mode", "Trace Average", "Ref Level", "Divisions", "Print Width", "Print Height",
         "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date",
-        "Frequency Axis", "Smoothing", "Weighting", "Bands"})
+        "Frequency Axis", "Smoothing", "Weighting", "Bands", "Log Sweep Length", "Log Sweeps",
+        "Log Sweep Reference Channel"})
     EXPECT_NE(stored.find(key), nullptr) << key;
   EXPECT_EQ(stored.find("Log Bandwidth")->type(), PropertyValue::Type::integer);
   EXPECT_EQ(stored.find("Frequency Axis")->type(), PropertyValue::Type::integer);
@@ -189,6 +197,9 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     h.smoothingPopup.pick(h.smoothingPopup.indexOfItemWithTag(6));
     h.weightingPopup.pick(h.weightingPopup.indexOfItemWithTag(1));
     h.bandsPopup.pick(h.bandsPopup.indexOfItemWithTag(3));
+    h.logSweepLengthPopup.pick(h.logSweepLengthPopup.indexOfItemWithTag(20));
+    h.logSweepsField.enter("4");
+    h.logSweepReferenceField.enter("2");
     EXPECT_EQ(h.app.sharedData.bands, 3);
     EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
     h.wells[3].choose(curve);
@@ -217,6 +228,9 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
   EXPECT_EQ(h.smoothingPopup.selectedTag(), 6);
   EXPECT_EQ(h.weightingPopup.selectedTag(), 1);
   EXPECT_EQ(h.bandsPopup.selectedTag(), 3);
+  EXPECT_EQ(h.logSweepLengthPopup.selectedTag(), 20);
+  EXPECT_EQ(h.logSweepsField.stringValue(), "4");
+  EXPECT_EQ(h.logSweepReferenceField.stringValue(), "2");
   EXPECT_EQ(h.app.sharedData.bands, 3);
   EXPECT_EQ(h.app.sharedData.treatment, (SharedData::Treatment{1, 6}));
   EXPECT_EQ(*readSettings().string("Weighting"), "A");

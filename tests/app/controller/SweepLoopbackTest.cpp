@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,8 @@
 
 #include "app/TrackingRig.h"
 #include "app/controller/InterfaceMenus.h"
+#include "endpoints/LogSweepRun.h"
+#include "ui/PlainControls.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 
 namespace {
@@ -331,4 +334,85 @@ TEST(SweepThroughTheLoopback, WithBothEndsCalibratedTheResponseReadsAsTheGain) {
   EXPECT_FALSE(rig.h.app.setGeneratorLevel("loud", &error));
   rig.h.trackingGeneratorMatrix.pick(0, 0);
   EXPECT_TRUE(rig.h.app.sharedData.levelScale.isDesigned());
+}
+
+// The generator's log sweep mode in the controller: Start plays the sweep
+// through the loopback, every block moves the run on, and when the analysis
+// ends the trace holds the band-pass filter's response at the levels the
+// tracking sweep reads; the button is back at "Start".
+TEST(LogSweepThroughTheLoopback, StartMeasuresTheBandPassFiltersResponseIntoTheTrace) {
+  LoopbackSweep rig(true);
+  ui::PlainPopUpButton length;
+  auto lengths = std::make_shared<ui::Menu>();
+  for (const ui::MenuItem& item : interface_menus::logSweepLengthItems()) lengths->addItem(item.title, item.tag);
+  length.setMenu(lengths);
+  length.selectItemWithTag(16);
+  rig.h.app.logSweepLengthPopup = &length;
+  rig.launch("20", "20000");
+  rig.h.enterLogSweepMode();
+  EXPECT_TRUE(rig.h.trackingGeneratorButton.isEnabled());
+  rig.h.pressStart();
+  ASSERT_NE(rig.h.app.logSweepRun(), nullptr);
+  ASSERT_TRUE(rig.h.app.logSweepRun()->running()) << rig.h.app.logSweepRun()->failure();
+  EXPECT_EQ(rig.h.trackingGeneratorButton.title(), "Stop");
+  EXPECT_EQ(rig.h.app.logSweepRun()->sweep().length(), 65536);
+  for (int i = 0; i < 2000 && rig.h.app.logSweepRun()->running(); ++i) rig.step();
+  // The analysis's own thread may still be finishing after the last block.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (rig.h.app.logSweepRun()->running() && std::chrono::steady_clock::now() < limit) rig.step();
+  ASSERT_EQ(rig.h.app.logSweepRun()->phase(), LogSweepRun::Phase::done) << rig.h.app.logSweepRun()->failure();
+  EXPECT_EQ(rig.h.trackingGeneratorButton.state(), 0);
+  EXPECT_EQ(rig.h.trackingGeneratorButton.title(), "Start");
+  EXPECT_FALSE(rig.generator->soundcard()->isRunning()) << "the output stops with the last sweep";
+
+  const sim::BandPassFilter filter;
+  const TraceData& t = *rig.h.app.trace->traceData();
+  int measured = 0;
+  for (int k = 1; k < t.bins; ++k) {
+    const double f = rig.frequency(k);
+    if (f < 20 || f > 20000) continue;
+    const double expected = kGeneratorLevel + filterResponse(filter, f, 48000);
+    if (expected < kGeneratorLevel - 40) continue;
+    ASSERT_NEAR(rig.level(k), expected, 0.1) << "bin " << k << " at " << f << " Hz";
+    ++measured;
+  }
+  EXPECT_GT(measured, 1000);
+  // Nothing outside the span is claimed as measured.
+  EXPECT_EQ(t.averaged[static_cast<int>(25000 * t.binsPerHertz) < t.bins ? static_cast<int>(25000 * t.binsPerHertz) : 0],
+            0.0f);
+  // Blocks after the end leave the response alone.
+  const float before = t.averaged[static_cast<int>(1000 * t.binsPerHertz)];
+  for (int i = 0; i < 20; ++i) rig.step();
+  EXPECT_EQ(t.averaged[static_cast<int>(1000 * t.binsPerHertz)], before);
+}
+
+// Stop, and leaving the mode, end a run at once: the output stops, the
+// input's blocks go back to the controller alone, the plot stays empty.
+TEST(LogSweepThroughTheLoopback, StopOrAnotherModeCancelsTheRun) {
+  for (const bool leaveMode : {false, true}) {
+    SCOPED_TRACE(leaveMode ? "the normal mode picked" : "Stop pressed");
+    LoopbackSweep rig(true);
+    rig.launch("20", "20000");
+    rig.h.enterLogSweepMode();
+    rig.h.pressStart();
+    for (int i = 0; i < 100; ++i) rig.step();
+    ASSERT_EQ(rig.h.app.logSweepRun()->phase(), LogSweepRun::Phase::sweeping);
+    ASSERT_TRUE(rig.generator->soundcard()->isRunning());
+    if (leaveMode)
+      rig.h.trackingGeneratorMatrix.pick(0, 0);
+    else
+      rig.h.pressStart();
+    EXPECT_EQ(rig.h.app.logSweepRun()->phase(), LogSweepRun::Phase::idle);
+    EXPECT_FALSE(rig.generator->soundcard()->isRunning());
+    EXPECT_EQ(rig.h.trackingGeneratorButton.title(), "Start");
+    if (!leaveMode) {
+      for (int i = 0; i < 50; ++i) rig.step();
+      const TraceData& t = *rig.h.app.trace->traceData();
+      EXPECT_EQ(std::count_if(t.averaged, t.averaged + t.bins, [](float v) { return v != 0; }), 0);
+      // And a new Start runs again from the beginning.
+      rig.h.pressStart();
+      EXPECT_EQ(rig.h.app.logSweepRun()->phase(), LogSweepRun::Phase::waiting);
+      rig.h.pressStart();
+    }
+  }
 }

@@ -33,6 +33,7 @@
 #include "app/window/PreferencesDialog.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
+#include "endpoints/LogSweepRun.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
 #include "ui/Panels.h"
@@ -417,6 +418,46 @@ TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
   EXPECT_FALSE(w.window->lostInputLabel()->isHidden());
   EXPECT_TRUE(w.window->lostInputLabel()->text().startsWith(
       QStringLiteral("Input lost: %1 samples").arg(w.input->droppedSamples())));
+}
+
+// The generator popover's log sweep through the window: the loopback
+// measured with a short sweep, its progress and result in the status line,
+// and the response drawn across the whole span as a finished sweep is (not
+// only the columns a tracking sweep would have reached).
+TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
+  WindowWithInput w;
+  w.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, w.provider->deviceNamed("Loopback"));
+  w.app.applicationDidFinishLaunching();
+  QApplication::processEvents();
+  ASSERT_EQ(w.input->devicePopup->titleOfSelectedItem(), "Loopback");
+  w.app.logSweepLengthPopup->selectItemWithTag(16);
+  w.app.trackingGeneratorMatrix->selectCell(0, 2);
+  w.app.trackingModeChanged();
+  ASSERT_TRUE(w.app.logSweepMode());
+  w.app.trackingGeneratorButton->setState(1);
+  w.app.trackingStateChanged();
+  ASSERT_TRUE(w.app.logSweepRun() && w.app.logSweepRun()->running());
+  bool progressShown = false;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (w.app.logSweepRun()->running() && std::chrono::steady_clock::now() < limit) {
+    w.provider->advance(512.0 / 48000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (w.card()->memory().available() >= 512 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    QApplication::processEvents();
+    progressShown = progressShown || w.window->statusLabel()->text().endsWith(QStringLiteral(" %"));
+  }
+  ASSERT_EQ(w.app.logSweepRun()->phase(), LogSweepRun::Phase::done) << w.app.logSweepRun()->failure();
+  QApplication::processEvents();
+  EXPECT_TRUE(progressShown);
+  EXPECT_TRUE(w.window->statusLabel()->text().startsWith(QStringLiteral("Log sweep: 1 sweep in ")))
+      << w.window->statusLabel()->text().toStdString();
+  EXPECT_EQ(w.app.trackingGeneratorButton->title(), "Start");
+  const ::display::PolylinePath& path = w.window->display()->plotPath();
+  ASSERT_GT(path.count(), 100);
+  const double drawn = path.point(path.count() - 1).x() - path.point(0).x();
+  EXPECT_GT(drawn, 0.95 * w.window->display()->plotWidth()) << "the curve covers " << drawn << " of "
+                                                           << w.window->display()->plotWidth() << " points";
 }
 
 namespace {

@@ -1,0 +1,157 @@
+// The generator's log sweep mode: Start plays exponential sweeps of the
+// span through the run of endpoints/LogSweepRun.h, the run moves on with
+// every input block, and its response replaces the trace when the analysis
+// ends. The settings keep the run's length, sweeps and reference channel.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "app/controller/AppDelegate.h"
+#include "endpoints/LogSweepRun.h"
+
+namespace {
+
+constexpr int kShortestLog2 = 16, kLongestLog2 = 20, kDefaultLog2 = 18;
+constexpr int kMostSweeps = 64;
+// The lowest frequency a sweep of the window measures: a span from 0 Hz
+// starts here.
+constexpr double kLowestHz = 10;
+
+double seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A whole number in first … last from a field's text; none for anything else.
+std::optional<int> wholeNumberIn(const std::string& text, int first, int last) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  const long n = std::strtol(begin, &end, 10);
+  while (end && *end == ' ') ++end;
+  if (end == begin || (end && *end) || n < first || n > last) return std::nullopt;
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+void AppDelegate::startLogSweep() {
+  auto refuse = [this](const std::string& line) { endLogSweep("Log sweep: " + line); };
+  if (!input || !trackingGenerator || !spectrum) return refuse("there is no input or no output to sweep");
+  LogSweepPlan plan;
+  int log2 = logSweepLengthPopup && logSweepLengthPopup->indexOfSelectedItem() >= 0 ? logSweepLengthPopup->selectedTag()
+                                                                                     : kDefaultLog2;
+  log2 = std::clamp(log2, kShortestLog2, kLongestLog2);
+  plan.length = int64_t{1} << log2;
+  if (logSweepsField && !logSweepsField->stringValue().empty()) {
+    const std::optional<int> n = wholeNumberIn(logSweepsField->stringValue(), 1, kMostSweeps);
+    if (!n) return refuse("the sweeps are a number from 1 to " + std::to_string(kMostSweeps));
+    plan.sweeps = *n;
+  }
+  if (logSweepReferenceField && !logSweepReferenceField->stringValue().empty()) {
+    const std::optional<int> n = wholeNumberIn(logSweepReferenceField->stringValue(), 0, 64);
+    if (!n) return refuse("the reference channel is a channel of the input device, or empty for none");
+    if (*n > 0 && *n == input->channel()) return refuse("the reference channel is the measured channel");
+    plan.referenceChannel = *n;
+  }
+  plan.lowerHz = std::max<double>(sharedData.span.startFrequency, kLowestHz);
+  plan.upperHz = sharedData.span.endFrequency;
+  if (!(plan.upperHz > plan.lowerHz)) return refuse("the span lies below " + std::to_string(int(kLowestHz)) + " Hz");
+  plan.pointsPerOctave = 48;
+  plan.peak = trackingGenerator->amplitude();
+  if (!logSweep_) logSweep_ = std::make_unique<LogSweepRun>(*input, *trackingGenerator);
+  std::string cause;
+  if (!logSweep_->start(plan, trackingGenerator->samplingRate(), spectrum->samplingRate(), &cause)) return refuse(cause);
+  // The plot waits for the response.
+  trace->clearTrace();
+  if (display) display->clearPlot();
+  logSweepShownPercent_ = -1;
+  logSweepRecorded_ = 0;
+  logSweepMoved_ = seconds();
+  if (showStatus) showStatus("Log sweep: waiting for the output");
+}
+
+void AppDelegate::cancelLogSweep() {
+  if (logSweep_ && logSweep_->running()) {
+    logSweep_->cancel();
+    endLogSweep("Log sweep cancelled");
+  }
+}
+
+void AppDelegate::endLogSweep(const std::string& line) {
+  if (trackingGeneratorButton) {
+    trackingGeneratorButton->setState(0);
+    trackingGeneratorButton->setTitle("Start");
+  }
+  if (!line.empty()) say(line);
+}
+
+void AppDelegate::advanceLogSweep() {
+  const LogSweepRun::Phase phase = logSweep_->advance();
+  if (phase == LogSweepRun::Phase::done) return showLogSweepResponse();
+  if (phase == LogSweepRun::Phase::failed) return endLogSweep("Log sweep failed: " + logSweep_->failure());
+  if (logSweep_->recorded() != logSweepRecorded_ || phase == LogSweepRun::Phase::analysing) {
+    logSweepRecorded_ = logSweep_->recorded();
+    logSweepMoved_ = seconds();
+  }
+  if (phase != LogSweepRun::Phase::sweeping && phase != LogSweepRun::Phase::analysing) return;
+  // The status line changes with each whole percent, not with each block.
+  const int percent = phase == LogSweepRun::Phase::analysing ? 100 : static_cast<int>(logSweep_->progress() * 100);
+  if (percent == logSweepShownPercent_ || !showStatus) return;
+  logSweepShownPercent_ = percent;
+  char line[96];
+  if (phase == LogSweepRun::Phase::analysing)
+    std::snprintf(line, sizeof line, "Log sweep: analysing");
+  else if (logSweep_->sweepsPlanned() > 1)
+    std::snprintf(line, sizeof line, "Log sweep %d of %d: %d %%", std::min(logSweep_->sweepNumber(), logSweep_->sweepsPlanned()),
+                  logSweep_->sweepsPlanned(), percent);
+  else
+    std::snprintf(line, sizeof line, "Log sweep: %d %%", percent);
+  showStatus(line);
+}
+
+void AppDelegate::checkLogSweepStall() {
+  if (!logSweep_ || !logSweep_->running() || logSweep_->phase() == LogSweepRun::Phase::analysing) return;
+  if (seconds() - logSweepMoved_ < kLogSweepStallSeconds) return;
+  logSweep_->fail("the sweep stalled: no input from '" + presentInputName() + "'");
+  endLogSweep("Log sweep failed: " + logSweep_->failure());
+}
+
+void AppDelegate::showLogSweepResponse() {
+  const LogSweepRun& run = *logSweep_;
+  TraceData& live = *trace->traceData();
+  const int bins = spectrum->bins();
+  int lowest = -1, highest = -1;
+  {
+    std::lock_guard<std::mutex> hold(live.lock);
+    live.bins = std::clamp(bins, 0, TraceData::kCapacity);
+    live.samplingRate = spectrum->samplingRate();
+    live.binsPerHertz = PlotTrace::binsPerHertz(live.bins, live.samplingRate);
+    // At the generator's level, as the tracking sweep reads the device.
+    const double peak = run.sweep().peak();
+    run.responseAsTrace(live, sharedData.refScale, 10 * std::log10(peak * peak / 2));
+    for (int k = 0; k < live.bins; ++k)
+      if (live.averaged[k] > 0) {
+        if (lowest < 0) lowest = k;
+        highest = k;
+      }
+  }
+  if (display && lowest >= 0) display->addSweptTrace(&live, lowest, highest);
+  if (printView && lowest >= 0) printView->addSweptTrace(&live, lowest, highest);
+  const dsp::SweepResponse& r = run.response();
+  const double rate = run.sweep().sampleRate();
+  char line[200];
+  std::snprintf(line, sizeof line, "Log sweep: %d %s in %.1f s, delay %.2f ms (%s)%s", r.recordings,
+                r.recordings == 1 ? "sweep" : "sweeps", run.seconds(), 1000 * r.delaySamples / rate,
+                r.absolutePhase ? "after the reference" : "to the impulse response's peak",
+                run.repeatedSweeps() > 0 ? ", repeated after drop-outs" : "");
+  endLogSweep(line);
+}
+
+bool AppDelegate::logSweepRunning() const { return logSweep_ && logSweep_->running(); }
+
+void AppDelegate::releaseLogSweep() {
+  cancelLogSweep();
+  logSweep_.reset();
+}
