@@ -324,10 +324,12 @@ class AppDelegate : public InputController {
   bool logSweepMode() const { return logSweepMode_; }
   // The run in hand or the last one (null before the first Start).
   const LogSweepRun* logSweepRun() const { return logSweep_.get(); }
-  // Ends a run whose input has stood still for kLogSweepStallSeconds (a
-  // device gone): the interface calls it from a timer, since a silent input
-  // brings no blocks to look at the run.
-  void checkLogSweepStall();
+  // The interface's timer, a few times a second: the run's progress into
+  // the status line, and the end of a run whose input has stood still for
+  // kLogSweepStallSeconds (a device gone; a silent input brings no blocks to
+  // look at the run). The block path itself only moves the run on, and
+  // allocates nothing while the sweeps play.
+  void logSweepTick();
   static constexpr double kLogSweepStallSeconds = 10;
   // The input or the generator is going: a run in hand is cancelled and let
   // go (it holds both).
@@ -526,9 +528,8 @@ class AppDelegate : public InputController {
   void startLogSweep();
   void cancelLogSweep();
   bool logSweepRunning() const;
-  // After each input block while a run goes on: moves it on and shows its
-  // progress; at its end, its response or its failure. Allocates nothing
-  // while the sweeps play.
+  // After each input block while a run goes on: moves it on; at its end,
+  // its response or its failure.
   void advanceLogSweep();
   void showLogSweepResponse();
   // The run's end: the button back to "Start", the cause said.

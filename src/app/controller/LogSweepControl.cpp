@@ -95,8 +95,17 @@ void AppDelegate::advanceLogSweep() {
     logSweepRecorded_ = logSweep_->recorded();
     logSweepMoved_ = seconds();
   }
+}
+
+void AppDelegate::logSweepTick() {
+  if (!logSweep_ || !logSweep_->running()) return;
+  const LogSweepRun::Phase phase = logSweep_->phase();
+  if (phase != LogSweepRun::Phase::analysing && seconds() - logSweepMoved_ >= kLogSweepStallSeconds) {
+    logSweep_->fail("the sweep stalled: no input from '" + presentInputName() + "'");
+    return endLogSweep("Log sweep failed: " + logSweep_->failure());
+  }
   if (phase != LogSweepRun::Phase::sweeping && phase != LogSweepRun::Phase::analysing) return;
-  // The status line changes with each whole percent, not with each block.
+  // The status line changes with each whole percent.
   const int percent = phase == LogSweepRun::Phase::analysing ? 100 : static_cast<int>(logSweep_->progress() * 100);
   if (percent == logSweepShownPercent_ || !showStatus) return;
   logSweepShownPercent_ = percent;
@@ -109,13 +118,6 @@ void AppDelegate::advanceLogSweep() {
   else
     std::snprintf(line, sizeof line, "Log sweep: %d %%", percent);
   showStatus(line);
-}
-
-void AppDelegate::checkLogSweepStall() {
-  if (!logSweep_ || !logSweep_->running() || logSweep_->phase() == LogSweepRun::Phase::analysing) return;
-  if (seconds() - logSweepMoved_ < kLogSweepStallSeconds) return;
-  logSweep_->fail("the sweep stalled: no input from '" + presentInputName() + "'");
-  endLogSweep("Log sweep failed: " + logSweep_->failure());
 }
 
 void AppDelegate::showLogSweepResponse() {

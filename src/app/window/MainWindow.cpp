@@ -199,9 +199,9 @@ MainWindow::MainWindow(AppDelegate& app, Input* input, TrackingGenerator* genera
     lostInputTimer_ = new QTimer(this);
     connect(lostInputTimer_, &QTimer::timeout, this, [this] {
       updateLostInput();
-      app_.checkLogSweepStall();
+      app_.logSweepTick();
     });
-    lostInputTimer_->start(500);
+    lostInputTimer_->start(250);
   }
 }
 

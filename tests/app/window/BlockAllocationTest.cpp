@@ -6,12 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <chrono>
 #include <cmath>
+#include <memory>
+#include <thread>
 
 #include "app/controller/AppDelegate.h"
 #include "plot/FrequencyAxis.h"
 #include "app/window/MainWindow.h"
+#include "audio/AFInputSoundcard.h"
 #include "display/SpectrogramPane.h"
+#include "endpoints/Input.h"
+#include "endpoints/LogSweepRun.h"
+#include "endpoints/TrackingGenerator.h"
+#include "platform/audio/simulated/SimulatedProvider.h"
 #include "support/AllocationCounter.h"
 #include "ui/MainThread.h"
 
@@ -148,4 +156,66 @@ TEST(BlockAllocation, TheSpectrogramPaneAllocatesNothingPerSpectrum) {
   ASSERT_GT(rows, 0);
   EXPECT_EQ(r.feed(256), 0);
   EXPECT_GT(pane.spectrogram().rowsAdded(), rows + 4) << "rows were written meanwhile";
+}
+
+// A log sweep of the window through the simulated loopback: the real input
+// hands each block to the sweep's recording and the controller moves the
+// run on; while a sweep plays, nothing is allocated per block.
+TEST(BlockAllocation, ALogSweepAllocatesNothingPerBlockWhileItPlays) {
+  namespace sim = platform::audio::simulated;
+  namespace pa = platform::audio;
+  QApplication& qt = application();
+  (void)qt;
+  ui::ManualMainThread mainThread;
+  ui::MainThread::install(&mainThread);
+  sim::Options options;
+  options.clock = sim::ClockMode::Stepped;
+  auto provider = std::make_shared<sim::SimulatedProvider>(options);
+  provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, provider->deviceNamed("Loopback"));
+  pa::installProvider(provider);
+  {
+    AppDelegate app;
+    app.usesSettingsFile = false;
+    auto input = std::make_unique<Input>(&app);
+    auto generator = std::make_unique<TrackingGenerator>();
+    auto window = std::make_unique<MainWindow>(app, input.get(), generator.get());
+    auto step = [&] {
+      provider->advance(512.0 / 48000);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (static_cast<AFInputSoundcard*>(input->soundcard())->memory().available() >= 512 &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      mainThread.drain();
+    };
+    app.applicationDidFinishLaunching();
+    mainThread.drain();
+    app.logSweepLengthPopup->selectItemWithTag(18);
+    app.trackingGeneratorMatrix->selectCell(0, 2);
+    app.trackingModeChanged();
+    app.trackingGeneratorButton->setState(1);
+    app.trackingStateChanged();
+    for (int i = 0; i < 200 && app.logSweepRun()->phase() != LogSweepRun::Phase::sweeping; ++i) step();
+    ASSERT_EQ(app.logSweepRun()->phase(), LogSweepRun::Phase::sweeping) << app.logSweepRun()->failure();
+    for (int i = 0; i < 16; ++i) step();
+    const int64_t before = app.logSweepRun()->recorded();
+    long allocations = 0;
+    {
+      testsupport::AllocationScope scope;
+      for (int i = 0; i < 200; ++i) step();
+      allocations = scope.allocations();
+    }
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(app.logSweepRun()->phase(), LogSweepRun::Phase::sweeping);
+    EXPECT_EQ(app.logSweepRun()->recorded(), before + 200 * 512) << "every block was recorded meanwhile";
+    app.trackingGeneratorButton->setState(0);
+    app.trackingStateChanged();
+    app.applicationWillTerminate();
+    window->detachEndpoints();
+    input.reset();
+    generator.reset();
+    window.reset();
+    mainThread.drain();
+  }
+  ui::MainThread::install(nullptr);
+  pa::installProvider(nullptr);
 }

@@ -445,6 +445,7 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
     while (w.card()->memory().available() >= 512 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(50));
     QApplication::processEvents();
+    w.app.logSweepTick();  // as the window's timer does
     progressShown = progressShown || w.window->statusLabel()->text().endsWith(QStringLiteral(" %"));
   }
   ASSERT_EQ(w.app.logSweepRun()->phase(), LogSweepRun::Phase::done) << w.app.logSweepRun()->failure();
