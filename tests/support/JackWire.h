@@ -1,12 +1,16 @@
 #pragma once
 // A client of the test's own at a JACK server: two input ports copied to two
-// output ports each cycle, a perfect wire. Header only; the test links
+// output ports each cycle, a perfect wire; on request it overruns one
+// period, which makes the server count an xrun. Header only; the test links
 // libjack.
 
 #include <jack/jack.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace testsupport {
 
@@ -31,10 +35,20 @@ class JackWire {
   JackWire(const JackWire&) = delete;
   JackWire& operator=(const JackWire&) = delete;
   bool ok() const { return client_ != nullptr; }
+  // The next cycle takes `length` longer than its period.
+  void stallOnce(std::chrono::milliseconds length) {
+    stallMs_.store(static_cast<int>(length.count()));
+    stall_.store(true);
+  }
+  bool stalled() const { return stalled_.load(); }
 
  private:
   static int process(jack_nframes_t frames, void* arg) {
     auto* me = static_cast<JackWire*>(arg);
+    if (me->stall_.exchange(false)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(me->stallMs_.load()));
+      me->stalled_.store(true);
+    }
     for (int i = 0; i < 2; ++i)
       std::memcpy(jack_port_get_buffer(me->out_[i], frames), jack_port_get_buffer(me->in_[i], frames),
                   frames * sizeof(float));
@@ -43,6 +57,8 @@ class JackWire {
   jack_client_t* client_ = nullptr;
   jack_port_t* in_[2] = {};
   jack_port_t* out_[2] = {};
+  std::atomic<bool> stall_{false}, stalled_{false};
+  std::atomic<int> stallMs_{0};
 };
 
 }  // namespace testsupport
