@@ -373,6 +373,7 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
       strokePath(painter, plot.plotPath(), P.curve);
       trace->lock.unlock();
     }
+    drawDistortionSweep(painter, P);
     const MarkerCache& m = *plot.marker();
     if (m.valid && m.type != PlotContent::kNoMarker) drawMarkers(painter, P, false);
   }
@@ -470,6 +471,7 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
     trace->lock.unlock();
   }
 
+  if (trace) drawDistortionSweep(painter, P);
   if (trace && m.type != PlotContent::kNoMarker) drawMarkers(painter, P, true);
   painter.restore();
 }

@@ -51,7 +51,10 @@ class PlotRenderer {
   // the plot's top (pt, its top edge). Unflipped painter.
   void drawMeasureTexts(QPainter& painter, double px, double pw, double pt, double y, double f) const;
   // The delta marker's anchor, under the flipped and clipped painter.
+  // The delta marker's anchor, with the markers.
   void drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const;
+  // The distortion sweep's curves, whether or not a marker is placed.
+  void drawDistortionSweep(QPainter& painter, const ColorPalette& palette) const;
   // Both markers, under the flipped and clipped painter: the screen's dot
   // where the marker record places it, the page's at its frequency and level.
   void drawMarkers(QPainter& painter, const ColorPalette& palette, bool atFrequency) const;

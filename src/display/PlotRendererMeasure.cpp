@@ -33,6 +33,21 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
   const double yOffset = plot.yOffset();
   char text[128];
 
+  // A distortion sweep over level has its levels along the plot's foot
+  // (its curves run from the lowest at the left edge to the highest at the
+  // right).
+  const MeasureState::Distortion& sweep = m.distortionReadout;
+  if (m.distortion && sweep.overLevel && sweep.sweep.size() > 1) {
+    const double lowest = sweep.sweep.front().levelDbfs, highest = sweep.sweep.back().levelDbfs;
+    const double bottom = plot.plotBounds().y();
+    for (double dB = std::ceil(lowest / 10) * 10; highest > lowest && dB <= highest + 1e-9; dB += 10) {
+      std::snprintf(text, sizeof text, "%g dBFS", dB == 0 ? 0.0 : dB);
+      const double x = px + (dB - lowest) * pw / (highest - lowest);
+      drawTextInRect(painter, text, QRectF(std::clamp(x - 3 * f, px, px + pw - 6 * f), bottom + 0.3 * f, 6 * f, 1.5 * f),
+                     captions.center());
+    }
+  }
+
   std::string caption = m.traceMode == 1 ? "Max Hold" : m.traceMode == 2 ? "Min Hold" : "";
   if (plot.normalising()) caption += caption.empty() ? "Relative to reference" : "   Relative to reference";
   if (!caption.empty())
@@ -109,27 +124,41 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
   }
 }
 
-void PlotRenderer::drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const {
+void PlotRenderer::drawDistortionSweep(QPainter& painter, const ColorPalette& palette) const {
   const PlotContent& plot = *plot_;
   if (!plot.shared() || !plot.colorPalette()) return;
   const PlotScale& scale = plot.scale();
   // The distortion sweep's THD+N and THD against frequency, in dB on the
   // level scale, each a line through its points (a point without a
-  // harmonic in reach breaks THD's).
+  // harmonic in reach breaks THD's). A sweep over level runs across the
+  // plot from its lowest level at the left edge to its highest at the
+  // right, with the levels written along the plot's foot.
   const MeasureState& m = plot.shared()->measure;
   if (m.distortion && m.distortionReadout.sweep.size() > 1) {
     const auto& points = m.distortionReadout.sweep;
     auto yOf = [&](double dB) { return scale.top + dB * scale.logScale / 10 - plot.yOffset(); };
+    const bool overLevel = m.distortionReadout.overLevel != 0;
+    const double lowest = points.front().levelDbfs, highest = points.back().levelDbfs;
+    const double perDb = highest > lowest ? plot.plotWidth() / (highest - lowest) : 0;
+    auto xOf = [&](const MeasureState::Distortion::SweepPoint& p) {
+      return overLevel ? plot.x0() + (p.levelDbfs - lowest) * perDb : plot.xForFrequency(static_cast<float>(p.hz));
+    };
     for (std::size_t i = 1; i < points.size(); ++i) {
       const auto& p = points[i - 1];
       const auto& q = points[i];
-      const double x0 = plot.xForFrequency(static_cast<float>(p.hz)), x1 = plot.xForFrequency(static_cast<float>(q.hz));
+      const double x0 = xOf(p), x1 = xOf(q);
       if (std::isfinite(p.thdnDb) && std::isfinite(q.thdnDb))
         strokeLine(painter, QPointF(x0, yOf(p.thdnDb)), QPointF(x1, yOf(q.thdnDb)), 1.5f, palette.reference);
       if (std::isfinite(p.thdDb) && std::isfinite(q.thdDb))
         strokeLine(painter, QPointF(x0, yOf(p.thdDb)), QPointF(x1, yOf(q.thdDb)), 1.5f, palette.marker);
     }
   }
+}
+
+void PlotRenderer::drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const {
+  const PlotContent& plot = *plot_;
+  if (!plot.shared() || !plot.colorPalette()) return;
+  const PlotScale& scale = plot.scale();
   if (!plot.measureReadout().delta) return;
   const MeasureState::Anchor& a = plot.shared()->measure.anchor;
   const double x = plot.xForFrequency(a.frequency);

@@ -85,6 +85,10 @@ struct MeasureState {
     };
     std::vector<SweepPoint> sweep;
     uint8_t sweeping = 0;  // the sweep is under way
+    // The points were stepped over the tone's level at one frequency: the
+    // views draw them against the level (levelDbfs) across the plot, not
+    // against frequency.
+    uint8_t overLevel = 0;
   } distortionReadout;
   // Where the marker stood when the delta marker was switched on. The
   // controller clears `valid`; the screen's next marker reading sets it.

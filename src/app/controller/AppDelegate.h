@@ -467,11 +467,20 @@ class AppDelegate : public InputController {
   // tracking mode, or for edges the output cannot play. stopTone() ends
   // it too.
   bool startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error);
+  // The same stepped over the tone's level at hz: fromDb, fromDb + stepDb,
+  // … up to toDb dBFS (the tone's peak re full scale), each point read as
+  // above, into the same record with MeasureState::Distortion::overLevel
+  // set. False, with the reason, as above, and for levels above 0 dBFS or a
+  // step not above 0.
+  bool startDistortionLevelSweep(double hz, double fromDb, double toDb, double stepDb, std::string* error);
   void stopDistortionSweep();
   // The Measure menu's sweep: on, 20 Hz up to 20 kHz (the band's upper
   // limit, if lower) at three points per octave, the reason said when it
   // cannot start; off, stopped.
   void setDistortionSweep(bool on);
+  // The Measure menu's level sweep: on, the tone field's frequency from
+  // −60 to 0 dBFS in 3 dB steps; off, stopped.
+  void setDistortionLevelSweep(bool on);
   // The sweep's points so far as CSV, one row per point (formats/
   // DistortionCsv.h), and the command that asks where to write them (said
   // when there are none; a file not written is alerted, never half
@@ -556,13 +565,17 @@ class AppDelegate : public InputController {
   void loadDistortionSettings();
   bool tonePlaying_ = false;
   // The distortion sweep's points, the one playing, and its readings so far.
-  std::vector<double> distortionSweepPlan_;
+  std::vector<double> distortionSweepPlan_;  // frequencies, or levels in dBFS over level
+  double distortionSweepHz_ = 0;             // the tone's frequency over level
   std::size_t distortionSweepNext_ = 0;
   int distortionSweepReadings_ = 0;
   dsp::DistortionReading distortionSweepLast_;
   // A reading of the meter during a sweep: kept, or the point taken and the
   // next one played. Allocates nothing.
   void distortionSweepReading(const dsp::DistortionReading& reading) noexcept;
+  // The sweep's record emptied and the readout on, the plan's first tone
+  // playing.
+  void beginDistortionSweep(bool overLevel);
   void storeDistortionSettings();
   // Configures the meter from the readout's settings and the engine, or
   // leaves it idle with the readout off; the reading restarts either way.

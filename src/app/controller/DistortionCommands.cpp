@@ -159,15 +159,54 @@ bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPe
     return false;
   }
   tonePlaying_ = true;
+  beginDistortionSweep(false);
+  return true;
+}
+
+bool AppDelegate::startDistortionLevelSweep(double hz, double fromDb, double toDb, double stepDb, std::string* error) {
+  stopTone();
+  if (sharedData.measure.distortionReadout.intermodulation) setIntermodulationReadout(0);
+  if (!trackingGenerator) {
+    *error = "The sweep needs an output device.";
+    return false;
+  }
+  if (sweep.enabled) {
+    *error = "The distortion sweep plays in the normal mode; the tracking mode sweeps the generator.";
+    return false;
+  }
+  if (!std::isfinite(fromDb) || !std::isfinite(toDb) || !(stepDb > 0) || toDb < fromDb || toDb > 0 ||
+      (toDb - fromDb) / stepDb > 1000) {
+    *error = "The level sweep needs levels up to 0 dBFS, the higher after the lower, and a step above 0 dB.";
+    return false;
+  }
+  distortionSweepPlan_.clear();
+  for (double dB = fromDb; dB <= toDb + 1e-9; dB += stepDb) distortionSweepPlan_.push_back(std::min(dB, toDb));
+  GeneratorTone tone;
+  tone.frequencyHz = hz;
+  tone.amplitude = std::pow(10.0, distortionSweepPlan_.back() / 20);
+  if (!tone.playableAt(spectrum ? spectrum->samplingRate() : 48000) || !trackingGenerator->playTone(tone)) {
+    trackingGenerator->stopTone();
+    *error = "The output cannot play the sweep's tone: it must lie below half its rate.";
+    return false;
+  }
+  tone.amplitude = std::pow(10.0, distortionSweepPlan_.front() / 20);
+  trackingGenerator->playTone(tone);
+  tonePlaying_ = true;
+  distortionSweepHz_ = hz;
+  beginDistortionSweep(true);
+  return true;
+}
+
+void AppDelegate::beginDistortionSweep(bool overLevel) {
   if (!sharedData.measure.distortion) setDistortionReadout(true);
   MeasureState::Distortion& d = sharedData.measure.distortionReadout;
   d.sweep.clear();
   d.sweep.reserve(distortionSweepPlan_.size());  // the block path only appends
   d.sweeping = 1;
+  d.overLevel = overLevel ? 1 : 0;
   distortionSweepNext_ = 0;
   distortionSweepReadings_ = 0;
   distortionMeter.clear();
-  return true;
 }
 
 void AppDelegate::distortionSweepReading(const dsp::DistortionReading& reading) noexcept {
@@ -186,17 +225,19 @@ void AppDelegate::distortionSweepReading(const dsp::DistortionReading& reading) 
     if (distortionSweepReadings_ > 2) distortionMeter.restartMean();
     return;
   }
+  const double planned = distortionSweepPlan_[distortionSweepNext_];
   if (d.sweep.size() < d.sweep.capacity())
-    d.sweep.push_back({distortionSweepPlan_[distortionSweepNext_], reading.valid ? reading.thdDb : 0.0,
-                       reading.valid ? reading.thdnDb : 0.0, 20 * std::log10(trackingGenerator->amplitude()),
-                       reading});
+    d.sweep.push_back({d.overLevel ? distortionSweepHz_ : planned, reading.valid ? reading.thdDb : 0.0,
+                       reading.valid ? reading.thdnDb : 0.0,
+                       d.overLevel ? planned : 20 * std::log10(trackingGenerator->amplitude()), reading});
   if (++distortionSweepNext_ >= distortionSweepPlan_.size()) {
     stopDistortionSweep();
     return;
   }
   GeneratorTone tone;
-  tone.frequencyHz = distortionSweepPlan_[distortionSweepNext_];
-  tone.amplitude = trackingGenerator->amplitude();
+  tone.frequencyHz = d.overLevel ? distortionSweepHz_ : distortionSweepPlan_[distortionSweepNext_];
+  tone.amplitude = d.overLevel ? std::pow(10.0, distortionSweepPlan_[distortionSweepNext_] / 20)
+                               : trackingGenerator->amplitude();
   trackingGenerator->playTone(tone);
   distortionSweepReadings_ = 0;
   distortionMeter.clear();
@@ -344,4 +385,18 @@ void AppDelegate::setDistortionSweep(bool on) {
   const double upper = sharedData.measure.distortionReadout.upperHz;
   std::string error;
   if (!startDistortionSweep(kLowerLimit, upper > 0 ? std::min(upper, 20000.0) : 20000.0, 3, &error)) say(error);
+}
+
+void AppDelegate::setDistortionLevelSweep(bool on) {
+  if (!on) {
+    stopDistortionSweep();
+    return;
+  }
+  const std::string text = toneFrequencyField ? toneFrequencyField->stringValue() : std::string("1000");
+  const std::optional<double> hz = parseFrequency(text.empty() ? std::string("1000") : text);
+  std::string error;
+  if (!hz)
+    say("\"" + text + "\" is no frequency: give it in Hz (1000, 1 kHz).");
+  else if (!startDistortionLevelSweep(*hz, -60, 0, 3, &error))
+    say(error);
 }

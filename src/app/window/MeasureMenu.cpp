@@ -83,6 +83,10 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
   sweep->setObjectName(QStringLiteral("distortionSweep"));
   sweep->setCheckable(true);
   QObject::connect(sweep, &QAction::triggered, menu, [&app](bool on) { app.setDistortionSweep(on); });
+  QAction* levelSweep = band->addAction(QStringLiteral("Sweep the Generator's Level from -60 to 0 dBFS"));
+  levelSweep->setObjectName(QStringLiteral("distortionLevelSweep"));
+  levelSweep->setCheckable(true);
+  QObject::connect(levelSweep, &QAction::triggered, menu, [&app](bool on) { app.setDistortionLevelSweep(on); });
   QAction* exportSweep = band->addAction(QStringLiteral("Export Sweep Points…"));
   exportSweep->setObjectName(QStringLiteral("distortionSweepExport"));
   QObject::connect(exportSweep, &QAction::triggered, menu, [&app] { app.exportDistortionSweep(); });
@@ -110,14 +114,16 @@ QMenu* addMeasureMenu(QMenuBar* bar, AppDelegate& app) {
 
   // The checks as the settings have them, whoever changed them.
   QObject::connect(menu, &QMenu::aboutToShow, menu,
-                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep, exportSweep, standardActions] {
+                   [&app, modeActions, toggleActions, toggles, limitActions, weighted, sweep, levelSweep, exportSweep,
+                    standardActions] {
     const MeasureState& m = app.sharedData.measure;
     for (int mode = 0; mode < 3; ++mode) modeActions[mode]->setChecked(m.traceMode == mode);
     for (std::size_t i = 0; i < std::size(toggles); ++i) toggleActions[i]->setChecked(m.*toggles[i].state != 0);
     for (std::size_t i = 0; i < std::size(kLimits); ++i)
       limitActions[i]->setChecked(kLimits[i].hz == m.distortionReadout.upperHz);
     weighted->setChecked(m.distortionReadout.weightNoise != 0);
-    sweep->setChecked(m.distortionReadout.sweeping != 0);
+    sweep->setChecked(m.distortionReadout.sweeping != 0 && !m.distortionReadout.overLevel);
+    levelSweep->setChecked(m.distortionReadout.sweeping != 0 && m.distortionReadout.overLevel);
     exportSweep->setEnabled(!m.distortionReadout.sweep.empty());
     for (std::size_t i = 0; i < std::size(kStandards); ++i)
       standardActions[i]->setChecked(m.distortionReadout.intermodulation == i);

@@ -346,6 +346,59 @@ TEST_F(MeasureCommands, TheDistortionSweepReadsEveryPointOfTheToneInOrder) {
   EXPECT_NE(error.find("normal mode"), std::string::npos) << error;
 }
 
+// Over level the sweep steps the tone's amplitude at one frequency: fed back
+// through y = x + a·x², whose second harmonic is a·A/2 of a sine of
+// amplitude A, THD rises 1 dB per dB of level, and every point reads
+// 20·log10(a·A/2) with its level in the record and the export.
+TEST_F(MeasureCommands, TheLevelSweepReadsEveryLevelOfTheToneInOrder) {
+  MeasureHarness h;
+  h.launch();
+  std::string error;
+  EXPECT_FALSE(h.app.startDistortionLevelSweep(1000, -40, 6, 10, &error)) << "above full scale";
+  EXPECT_FALSE(h.app.startDistortionLevelSweep(1000, -40, 0, 0, &error)) << "no step";
+  ASSERT_TRUE(h.app.startDistortionLevelSweep(1000, -40, 0, 10, &error)) << error;
+  const MeasureState::Distortion& d = h.app.sharedData.measure.distortionReadout;
+  EXPECT_TRUE(d.overLevel);
+  constexpr double a = 0.02;
+  double phase = 0, playing = 0, coming = 0;
+  long long n = 0, arrives = 0;
+  float block[AppDelegate::kBlockLength];
+  for (int b = 0; b < 30000 && d.sweeping; ++b) {
+    ASSERT_TRUE(h.generator.tone);
+    EXPECT_EQ(h.generator.tone->frequencyHz, 1000);
+    if (h.generator.tone->amplitude != coming) {
+      coming = h.generator.tone->amplitude;
+      arrives = n + 110000;
+    }
+    for (float& s : block) {
+      if (n++ >= arrives) playing = coming;
+      const double x = playing * std::sin(phase);
+      s = static_cast<float>(x + a * x * x);
+      phase = std::fmod(phase + 2 * std::numbers::pi * 1000 / 48000, 2 * std::numbers::pi);
+    }
+    h.app.newDataFromInput(block, 48000);
+    h.mainThread.drain();
+  }
+  EXPECT_FALSE(d.sweeping);
+  ASSERT_EQ(d.sweep.size(), 5u);
+  for (std::size_t i = 0; i < d.sweep.size(); ++i) {
+    const double dBFS = -40.0 + 10 * static_cast<double>(i);
+    EXPECT_DOUBLE_EQ(d.sweep[i].levelDbfs, dBFS);
+    EXPECT_DOUBLE_EQ(d.sweep[i].hz, 1000);
+    EXPECT_NEAR(d.sweep[i].thdDb, 20 * std::log10(a * std::pow(10, dBFS / 20) / 2), 0.1) << dBFS << " dBFS";
+  }
+  EXPECT_FALSE(h.app.tonePlaying());
+  std::istringstream csv(h.app.distortionSweepCsv());
+  std::string line;
+  std::getline(csv, line);
+  ASSERT_TRUE(std::getline(csv, line));
+  EXPECT_EQ(line.rfind("1000.000,-40.00,-80.0", 0), 0u) << line;
+  // A frequency sweep after it runs against frequency again.
+  ASSERT_TRUE(h.app.startDistortionSweep(100, 1600, 1, &error)) << error;
+  EXPECT_FALSE(d.overLevel);
+  h.app.stopDistortionSweep();
+}
+
 // With the SMPTE standard chosen the readout reads two tones' modulation
 // products instead of harmonics, and the tone button plays the standard's
 // pair, the amplitudes summing to the generator's. Fed 60 Hz and 7 kHz at

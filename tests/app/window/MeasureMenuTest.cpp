@@ -122,4 +122,36 @@ TEST(MeasureMenu, ItsItemsRunTheCommandsAndShowTheirState) {
   emit menu->aboutToShow();
   EXPECT_TRUE(imd->actions()[1]->isChecked());
   EXPECT_FALSE(imd->actions()[2]->isChecked());
+
+  // A sweep over level is drawn against the level across the whole plot,
+  // its levels along the plot's foot; the same points read as a sweep of
+  // frequency would all stand at their one frequency, 100 Hz, in the plot's
+  // left half.
+  ASSERT_NE(r.action("distortionLevelSweep"), nullptr);
+  r.app.setIntermodulationReadout(0);
+  MeasureState::Distortion& d = r.app.sharedData.measure.distortionReadout;
+  // A sweep over frequency is drawn without any marker placed.
+  ASSERT_FALSE(r.window.display()->marker()->valid);
+  const QImage withoutSweep = r.draw();
+  // Its curves lie in the plot's lower half, away from the readout's lines
+  // (which name the sweep too).
+  for (int i = 0; i < 5; ++i) d.sweep.push_back({100.0 * (1 << i), -65, -60, -12, {}});
+  const QImage swept = r.draw();
+  changed = 0;
+  for (int y = swept.height() / 2; y < swept.height(); ++y)
+    for (int x = 0; x < swept.width(); ++x)
+      if (swept.pixel(x, y) != withoutSweep.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 200) << "the sweep's curves were drawn";
+  d.sweep.clear();
+  for (int i = 0; i < 5; ++i) d.sweep.push_back({100, -65, -60, -40.0 + 10 * i, {}});
+  const QImage overFrequency = r.draw();
+  d.overLevel = 1;
+  const QImage overLevel = r.draw();
+  changed = 0;
+  for (int y = 0; y < overLevel.height(); ++y)
+    for (int x = overLevel.width() / 2; x < overLevel.width(); ++x)
+      if (overLevel.pixel(x, y) != overFrequency.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 200) << "the curves and the levels reach across the plot";
+  d.overLevel = 0;
+  d.sweep.clear();
 }
