@@ -368,6 +368,8 @@ void PlotRenderer::drawScreen(QPainter& painter, const PlotContent& plot, const 
 
   if (trace && !sizeChanged) {
     drawBands(painter, P);
+    // A log sweep's phase and harmonics under the traces.
+    drawSweptResponse(painter, P);
     if (!plot.referencePath().isEmpty()) strokePath(painter, plot.referencePath(), P.reference);
     if (!plot.plotPath().isEmpty() && trace->lock.try_lock()) {
       strokePath(painter, plot.plotPath(), P.curve);
@@ -463,8 +465,10 @@ void PlotRenderer::drawPage(QPainter& painter, const PlotContent& plot, const Co
   strokeGraticule(painter, P.graticule, P.background);
   painter.setClipRect(g.clipFrame(), painter.hasClipping() ? Qt::IntersectClip : Qt::ReplaceClip);
 
-  // Both traces only while no detection pass holds the live trace.
+  // Both traces only while no detection pass holds the live trace, over a
+  // log sweep's phase and harmonics.
   drawBands(painter, P);
+  if (trace) drawSweptResponse(painter, P);
   if (trace && trace->lock.try_lock()) {
     if (!plot.referencePath().isEmpty()) strokePath(painter, plot.referencePath(), P.reference);
     if (!plot.plotPath().isEmpty()) strokePath(painter, plot.plotPath(), P.curve);

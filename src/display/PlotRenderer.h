@@ -55,6 +55,8 @@ class PlotRenderer {
   void drawMeasureSymbols(QPainter& painter, const ColorPalette& palette) const;
   // The distortion sweep's curves, whether or not a marker is placed.
   void drawDistortionSweep(QPainter& painter, const ColorPalette& palette) const;
+  // A log sweep's phase and harmonics beside its magnitude.
+  void drawSweptResponse(QPainter& painter, const ColorPalette& palette) const;
   // Both markers, under the flipped and clipped painter: the screen's dot
   // where the marker record places it, the page's at its frequency and level.
   void drawMarkers(QPainter& painter, const ColorPalette& palette, bool atFrequency) const;

@@ -33,6 +33,24 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
   const double yOffset = plot.yOffset();
   char text[128];
 
+  // A log sweep's phase has its scale at the plot's right edge, and its
+  // curves are named at the plot's foot.
+  if (shared->sweptResponse.shown) {
+    const double bottom = plot.plotBounds().y(), height = plot.plotBounds().height();
+    for (int deg = -180; deg <= 180; deg += 90) {
+      std::snprintf(text, sizeof text, "%+d\u00b0", deg);
+      const double at = bottom + (deg + 180) / 360.0 * height;
+      const double y = std::clamp(at - 0.75 * f, bottom + 0.1 * f, bottom + height - 1.6 * f);
+      drawTextInRect(painter, deg == 0 ? std::string("0\u00b0") : std::string(text), QRectF(px + pw - 4.2 * f, y, 4 * f, 1.5 * f),
+                     captions.right());
+    }
+    drawTextInRect(painter,
+                   shared->sweptResponse.absolutePhase
+                       ? "Phase (right scale, from the reference)   H2, H3 (re fundamental)"
+                       : "Phase (right scale, from the impulse peak)   H2, H3 (re fundamental)",
+                   QRectF(px + 0.5 * f, bottom + 0.3 * f, 40 * f, 1.5 * f), captions.left());
+  }
+
   // A distortion sweep over level has its levels along the plot's foot
   // (its curves run from the lowest at the left edge to the highest at the
   // right).
@@ -152,6 +170,31 @@ void PlotRenderer::drawDistortionSweep(QPainter& painter, const ColorPalette& pa
       if (std::isfinite(p.thdDb) && std::isfinite(q.thdDb))
         strokeLine(painter, QPointF(x0, yOf(p.thdDb)), QPointF(x1, yOf(q.thdDb)), 1.5f, palette.marker);
     }
+  }
+}
+
+void PlotRenderer::drawSweptResponse(QPainter& painter, const ColorPalette& palette) const {
+  const PlotContent& plot = *plot_;
+  const SharedData* shared = plot.shared();
+  if (!shared || !shared->sweptResponse.shown) return;
+  const SharedData::SweptResponse& r = shared->sweptResponse;
+  const PlotScale& scale = plot.scale();
+  const QRectF& bounds = plot.plotBounds();
+  auto phaseY = [&](double deg) { return bounds.y() + (deg + 180) / 360 * bounds.height(); };
+  auto levelY = [&](double dB) { return scale.top + dB * scale.logScale / 10 - plot.yOffset(); };
+  const std::size_t n = std::min({r.frequencyHz.size(), r.phaseDeg.size(), r.h2Db.size(), r.h3Db.size()});
+  for (std::size_t i = 1; i < n; ++i) {
+    const double x0 = plot.xForFrequency(static_cast<float>(r.frequencyHz[i - 1]));
+    const double x1 = plot.xForFrequency(static_cast<float>(r.frequencyHz[i]));
+    auto finite = [](double a, double b) { return std::isfinite(a) && std::isfinite(b); };
+    // The wrapped phase breaks where it wraps.
+    if (finite(r.phaseDeg[i - 1], r.phaseDeg[i]) && std::fabs(r.phaseDeg[i] - r.phaseDeg[i - 1]) < 180)
+      strokeLine(painter, QPointF(x0, phaseY(r.phaseDeg[i - 1])), QPointF(x1, phaseY(r.phaseDeg[i])), 1.2f,
+                 palette.marker);
+    if (finite(r.h2Db[i - 1], r.h2Db[i]))
+      strokeLine(painter, QPointF(x0, levelY(r.h2Db[i - 1])), QPointF(x1, levelY(r.h2Db[i])), 1.2f, palette.reference);
+    if (finite(r.h3Db[i - 1], r.h3Db[i]))
+      strokeLine(painter, QPointF(x0, levelY(r.h3Db[i - 1])), QPointF(x1, levelY(r.h3Db[i])), 0.6f, palette.reference);
   }
 }
 

@@ -216,6 +216,7 @@ void AppDelegate::setupSampling() {
     // measured in: a run in hand ends, and the plot waits for the next.
     ui::MainThread::instance().runSync([this] {
       cancelLogSweep();
+      sharedData.sweptResponse.shown = 0;
       trace->clearTrace();
       if (display) display->clearPlot();
     });

@@ -35,6 +35,9 @@
 
 struct ReferenceFile;
 class LogSweepRun;
+namespace dsp {
+struct SweepResponse;
+}
 
 class AppDelegate : public InputController {
  public:
@@ -334,6 +337,9 @@ class AppDelegate : public InputController {
   // The input or the generator is going: a run in hand is cancelled and let
   // go (it holds both).
   void releaseLogSweep();
+  // A log sweep's phase and harmonics for the views to draw beside its
+  // magnitude (SharedData::sweptResponse).
+  void showSweptResponse(const dsp::SweepResponse& response);
 
   // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
   // left unmeasured (Sweep::uncleanBins).

@@ -64,6 +64,7 @@ void AppDelegate::startLogSweep() {
   std::string cause;
   if (!logSweep_->start(plan, trackingGenerator->samplingRate(), spectrum->samplingRate(), &cause)) return refuse(cause);
   // The plot waits for the response.
+  sharedData.sweptResponse.shown = 0;
   trace->clearTrace();
   if (display) display->clearPlot();
   logSweepShownPercent_ = -1;
@@ -139,6 +140,8 @@ void AppDelegate::showLogSweepResponse() {
         highest = k;
       }
   }
+  // The phase and the harmonics beside it.
+  if (lowest >= 0) showSweptResponse(run.response());
   if (display && lowest >= 0) display->addSweptTrace(&live, lowest, highest);
   if (printView && lowest >= 0) printView->addSweptTrace(&live, lowest, highest);
   const dsp::SweepResponse& r = run.response();
@@ -149,6 +152,17 @@ void AppDelegate::showLogSweepResponse() {
                 r.absolutePhase ? "after the reference" : "to the impulse response's peak",
                 run.repeatedSweeps() > 0 ? ", repeated after drop-outs" : "");
   endLogSweep(line);
+}
+
+void AppDelegate::showSweptResponse(const dsp::SweepResponse& response) {
+  SharedData::SweptResponse& curves = sharedData.sweptResponse;
+  const std::vector<double> none(response.frequencyHz.size(), std::nan(""));
+  curves.frequencyHz = response.frequencyHz;
+  curves.phaseDeg = response.phaseDeg;
+  curves.h2Db = response.harmonicDb.size() > 0 ? response.harmonicDb[0] : none;
+  curves.h3Db = response.harmonicDb.size() > 1 ? response.harmonicDb[1] : none;
+  curves.absolutePhase = response.absolutePhase ? 1 : 0;
+  curves.shown = 1;
 }
 
 bool AppDelegate::logSweepRunning() const { return logSweep_ && logSweep_->running(); }

@@ -328,7 +328,10 @@ void AppDelegate::trackingModeChanged() {
   const int column = trackingGeneratorMatrix ? trackingGeneratorMatrix->selectedColumn() : 0;
   sweep.enabled = column == 1 || column == 2 ? 1 : 0;
   // Either generator mode ends the other's run.
-  if (logSweepMode_ != (column == 2)) cancelLogSweep();
+  if (logSweepMode_ != (column == 2)) {
+    cancelLogSweep();
+    sharedData.sweptResponse.shown = 0;
+  }
   logSweepMode_ = column == 2;
   if (logSweepMode_ && sweep.running) resetAndStopTrackingGenerator();
   // The fixed tone belongs to the normal mode: the sweep takes the output.

@@ -9,6 +9,7 @@
 #include <QColorDialog>
 #include <QTest>
 #include <QApplication>
+#include <QPainter>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -459,6 +460,33 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
   const double drawn = path.point(path.count() - 1).x() - path.point(0).x();
   EXPECT_GT(drawn, 0.95 * w.window->display()->plotWidth()) << "the curve covers " << drawn << " of "
                                                            << w.window->display()->plotWidth() << " points";
+
+  // Beside the magnitude, the phase (on its own scale) and the harmonics,
+  // which this linear loopback has none of in reach above the floor.
+  const SharedData::SweptResponse& curves = w.app.sharedData.sweptResponse;
+  ASSERT_TRUE(curves.shown);
+  ASSERT_GT(curves.frequencyHz.size(), 400u);
+  ASSERT_EQ(curves.phaseDeg.size(), curves.frequencyHz.size());
+  auto draw = [&] {
+    QImage image(w.window->display()->size(), QImage::Format_ARGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    w.window->display()->drawRect(painter);
+    return image;
+  };
+  const QImage withPhase = draw();
+  w.app.sharedData.sweptResponse.shown = 0;
+  const QImage without = draw();
+  w.app.sharedData.sweptResponse.shown = 1;
+  int changed = 0;
+  for (int y = 0; y < withPhase.height(); ++y)
+    for (int x = 0; x < withPhase.width(); ++x)
+      if (withPhase.pixel(x, y) != without.pixel(x, y)) ++changed;
+  EXPECT_GT(changed, 1000) << "the phase, its scale and the legend were drawn";
+  // Back to the normal mode, they go with the response.
+  w.app.trackingGeneratorMatrix->selectCell(0, 0);
+  w.app.trackingModeChanged();
+  EXPECT_FALSE(w.app.sharedData.sweptResponse.shown);
 }
 
 namespace {

@@ -102,6 +102,8 @@ bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error
     std::lock_guard<std::mutex> lock(live.lock);
     responseAsTrace(live, 0);
   }
+  // The phase and the harmonics beside the gain, as the window draws them.
+  rig_.controller().showSweptResponse(response());
   return rig_.writeImage(path, error);
 }
 

@@ -67,8 +67,9 @@ class LogSweepMeasurement {
   // log frequency), the bins outside it empty. The tracking sweep's
   // --reference and the log sweep's read it back as measured.
   platform::PropertyDictionary referenceFile() const;
-  // The gain (0 dB for a wire) as the controller's trace, drawn as File >
-  // Export Image draws the plot and written whole or not at all to path;
+  // The gain (0 dB for a wire) as the controller's trace, with the phase and
+  // the harmonics beside it as the window draws a log sweep's, drawn as
+  // File > Export Image draws the plot and written whole or not at all to path;
   // false with the reason in *error. The controller's live analysis
   // overwrites it at the next look at the devices.
   bool writeImage(const std::string& path, std::string* error);
