@@ -340,6 +340,9 @@ class AppDelegate : public InputController {
   // A log sweep's phase and harmonics for the views to draw beside its
   // magnitude (SharedData::sweptResponse).
   void showSweptResponse(const dsp::SweepResponse& response);
+  // The response shown in the log sweep mode as File ▸ Export Data writes
+  // it (formats/LogSweepCsv.h); none while none is shown.
+  std::optional<std::string> logSweepCsv() const;
 
   // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
   // left unmeasured (Sweep::uncleanBins).

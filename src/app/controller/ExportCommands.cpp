@@ -71,12 +71,17 @@ void AppDelegate::printDimensionChanged(ui::TextField* sender) {
 
 void AppDelegate::exportData() {
   suspendTracking();
+  // A log sweep's response with its phase, group delay and harmonics, as
+  // the command line writes it; else the trace.
+  const std::optional<std::string> logSweep = logSweepCsv();
   ui::Panels* panels = ui::Panels::instance();
   const std::optional<std::string> path =
-      panels ? panels->runSavePanel("Export Data", "spectrum.csv", "CSV files (*.csv);;All files (*)") : std::nullopt;
+      panels ? panels->runSavePanel("Export Data", logSweep ? "logsweep.csv" : "spectrum.csv",
+                                    "CSV files (*.csv);;All files (*)")
+             : std::nullopt;
   if (path) {
     std::string error;
-    if (!platform::writeFileAtomically(*path, traceExportCsv(), &error))
+    if (!platform::writeFileAtomically(*path, logSweep ? *logSweep : traceExportCsv(), &error))
       alertFailure("The data could not be exported to " + *path, error);
     else if (showStatus)
       showStatus("Data exported to " + *path);

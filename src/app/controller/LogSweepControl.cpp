@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "app/controller/AppDelegate.h"
+#include "app/formats/LogSweepCsv.h"
 #include "endpoints/LogSweepRun.h"
 
 namespace {
@@ -163,6 +164,12 @@ void AppDelegate::showSweptResponse(const dsp::SweepResponse& response) {
   curves.h3Db = response.harmonicDb.size() > 1 ? response.harmonicDb[1] : none;
   curves.absolutePhase = response.absolutePhase ? 1 : 0;
   curves.shown = 1;
+}
+
+std::optional<std::string> AppDelegate::logSweepCsv() const {
+  if (!logSweepMode_ || !sharedData.sweptResponse.shown || !logSweep_ || logSweep_->phase() != LogSweepRun::Phase::done)
+    return std::nullopt;
+  return ::logSweepCsv(logSweep_->response(), logSweep_->sweep().sampleRate());
 }
 
 bool AppDelegate::logSweepRunning() const { return logSweep_ && logSweep_->running(); }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
+#include <cstdlib>
 #include <memory>
 #include <numbers>
 #include <thread>
@@ -384,6 +385,25 @@ TEST(LogSweepThroughTheLoopback, StartMeasuresTheBandPassFiltersResponseIntoTheT
   const float before = t.averaged[static_cast<int>(1000 * t.binsPerHertz)];
   for (int i = 0; i < 20; ++i) rig.step();
   EXPECT_EQ(t.averaged[static_cast<int>(1000 * t.binsPerHertz)], before);
+
+  // File > Export Data writes the response with its phase, as the command
+  // line does: at 1 kHz the filter's centre, 0 dB.
+  const std::optional<std::string> csv = rig.h.app.logSweepCsv();
+  ASSERT_TRUE(csv);
+  EXPECT_EQ(csv->rfind("frequency_hz,level_db,phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db\n", 0), 0u);
+  int rows = 0;
+  double nearest = 0, levelThere = 0;
+  for (size_t at = csv->find('\n') + 1; at < csv->size() && (*csv)[at] != '#'; at = csv->find('\n', at) + 1) {
+    const double f = std::strtod(csv->c_str() + at, nullptr);
+    const double level = std::strtod(csv->c_str() + csv->find(',', at) + 1, nullptr);
+    if (std::fabs(f - 1000) < std::fabs(nearest - 1000)) nearest = f, levelThere = level;
+    ++rows;
+  }
+  EXPECT_GT(rows, 400);
+  EXPECT_NEAR(levelThere, filterResponse(sim::BandPassFilter{}, nearest, 48000), 0.05) << nearest << " Hz";
+  EXPECT_NE(csv->find("# phase relative to the impulse response's peak; delay "), std::string::npos);
+  rig.h.enterTrackingMode();
+  EXPECT_FALSE(rig.h.app.logSweepCsv()) << "the tracking mode exports its trace";
 }
 
 // Stop, and leaving the mode, end a run at once: the output stops, the

@@ -10,6 +10,7 @@
 
 #include "app/controller/OptionValues.h"
 #include "app/formats/JsonText.h"
+#include "app/formats/LogSweepCsv.h"
 #include "app/formats/ReferenceFile.h"
 #include "platform/AtomicFile.h"
 #include "platform/audio/ExtAudioFile.h"
@@ -19,22 +20,6 @@ namespace measure {
 namespace {
 
 namespace pa = platform::audio;
-
-// A reading of the CSV: empty where there is none (a harmonic out of reach).
-std::string field(double value, const char* format = "%.4f") {
-  return std::isfinite(value) ? printedNumber(format, value) : std::string();
-}
-
-std::string csvText(const dsp::SweepResponse& r, const std::string& timing) {
-  std::string text = "frequency_hz,level_db,phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db\n";
-  for (size_t i = 0; i < r.frequencyHz.size(); ++i) {
-    text += printedNumber("%.4f", r.frequencyHz[i]) + "," + field(r.magnitudeDb[i]) + "," + field(r.phaseDeg[i], "%.3f") +
-            "," + field(r.groupDelayMs[i], "%.5f");
-    for (const std::vector<double>& h : r.harmonicDb) text += "," + field(h[i], "%.3f");
-    text += "\n";
-  }
-  return text + "# " + timing + "\n";
-}
 
 // The response's gain against a reference trace measured with the tracking
 // generator at the sweep's level: the trace's level less that level, read
@@ -182,17 +167,13 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   }
   const dsp::SweepResponse& r = measurement.response();
   const double rate = measurement.sweep().sampleRate();
-  const std::string origin = r.absolutePhase ? "absolute phase from the reference channel"
-                                             : "phase relative to the impulse response's peak";
-  const std::string delayText = printedNumber("%.2f", r.delaySamples) + " samples (" +
-                                printedNumber("%.3f", 1000 * r.delaySamples / rate) + " ms) " +
-                                (r.absolutePhase ? "after the reference" : "from the recording's start");
-  const std::string timing = origin + "; delay " + delayText;
+  const std::string origin = logSweepOrigin(r);
+  const std::string delayText = logSweepDelay(r, rate);
 
   int status = 0;
   std::string error;
   if (!csv.empty()) {
-    if (const std::string problem = writeCsvOutput(csv, csvText(r, timing), hooks.out); !problem.empty()) {
+    if (const std::string problem = writeCsvOutput(csv, logSweepCsv(r, rate), hooks.out); !problem.empty()) {
       say(problem);
       status = 1;
     }
