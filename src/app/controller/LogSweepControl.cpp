@@ -61,7 +61,10 @@ void AppDelegate::startLogSweep() {
   if (!(plan.upperHz > plan.lowerHz)) return refuse("the span lies below " + std::to_string(int(kLowestHz)) + " Hz");
   plan.pointsPerOctave = 48;
   plan.peak = trackingGenerator->amplitude();
-  if (!logSweep_) logSweep_ = std::make_unique<LogSweepRun>(*input, *trackingGenerator);
+  // A run of its own for each Start: the input and the generator may have
+  // changed since the last.
+  if (logSweep_) logSweep_->cancel();
+  logSweep_ = std::make_unique<LogSweepRun>(*input, *trackingGenerator);
   std::string cause;
   if (!logSweep_->start(plan, trackingGenerator->samplingRate(), spectrum->samplingRate(), &cause)) return refuse(cause);
   // The plot waits for the response.
