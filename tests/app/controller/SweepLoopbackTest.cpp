@@ -342,12 +342,13 @@ TEST(SweepThroughTheLoopback, WithBothEndsCalibratedTheResponseReadsAsTheGain) {
 // ends the trace holds the band-pass filter's response at the levels the
 // tracking sweep reads; the button is back at "Start".
 TEST(LogSweepThroughTheLoopback, StartMeasuresTheBandPassFiltersResponseIntoTheTrace) {
-  LoopbackSweep rig(true);
+  // The length's pop-up outlives the rig, whose end stores the settings.
   ui::PlainPopUpButton length;
   auto lengths = std::make_shared<ui::Menu>();
   for (const ui::MenuItem& item : interface_menus::logSweepLengthItems()) lengths->addItem(item.title, item.tag);
   length.setMenu(lengths);
   length.selectItemWithTag(16);
+  LoopbackSweep rig(true);
   rig.h.app.logSweepLengthPopup = &length;
   rig.launch("20", "20000");
   rig.h.enterLogSweepMode();
