@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     return rig.prepare(&cause);
   });
   const Figures swept = inChild([&](Figures& f) {
-    measure::LogSweepSettings options;
+    LogSweepPlan options;
     options.length = length;
     measure::LogSweepMeasurement m(loopSettings(low, high), options);
     std::string cause;

@@ -8,11 +8,24 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 namespace testsupport {
+
+// The test command's JACK server (SPECAN_JACK_SERVER; empty without one),
+// and whether a test must fail rather than skip without it
+// (SPECAN_JACK_REQUIRED=1).
+inline std::string jackTestServer() {
+  const char* name = std::getenv("SPECAN_JACK_SERVER");
+  return name ? name : "";
+}
+inline bool jackTestServerRequired() {
+  const char* required = std::getenv("SPECAN_JACK_REQUIRED");
+  return required && std::string(required) == "1";
+}
 
 class JackWire {
  public:

@@ -582,6 +582,9 @@ class AppDelegate : public InputController {
   // A reading of the meter during a sweep: kept, or the point taken and the
   // next one played. Allocates nothing.
   void distortionSweepReading(const dsp::DistortionReading& reading) noexcept;
+  // Before a sweep: the tone stopped, the readout on harmonics; false, with
+  // the reason, without a generator or in the tracking mode.
+  bool distortionSweepMayStart(std::string* error);
   // The sweep's record emptied and the readout on, the plan's first tone
   // playing.
   void beginDistortionSweep(bool overLevel);

@@ -127,7 +127,7 @@ bool readingsAgree(const dsp::DistortionReading& a, const dsp::DistortionReading
 
 }  // namespace
 
-bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error) {
+bool AppDelegate::distortionSweepMayStart(std::string* error) {
   stopTone();
   // The sweep steps one tone: what it reads is harmonic distortion.
   if (sharedData.measure.distortionReadout.intermodulation) setIntermodulationReadout(0);
@@ -139,6 +139,11 @@ bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPe
     *error = "The distortion sweep plays in the normal mode; the tracking mode sweeps the generator.";
     return false;
   }
+  return true;
+}
+
+bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPerOctave, std::string* error) {
+  if (!distortionSweepMayStart(error)) return false;
   if (!(lowHz > 0) || !(highHz >= lowHz) || pointsPerOctave < 1 || !std::isfinite(highHz)) {
     *error = "The sweep needs a lower edge above 0 Hz, an upper edge above it and a point per octave or more.";
     return false;
@@ -164,16 +169,7 @@ bool AppDelegate::startDistortionSweep(double lowHz, double highHz, int pointsPe
 }
 
 bool AppDelegate::startDistortionLevelSweep(double hz, double fromDb, double toDb, double stepDb, std::string* error) {
-  stopTone();
-  if (sharedData.measure.distortionReadout.intermodulation) setIntermodulationReadout(0);
-  if (!trackingGenerator) {
-    *error = "The sweep needs an output device.";
-    return false;
-  }
-  if (sweep.enabled) {
-    *error = "The distortion sweep plays in the normal mode; the tracking mode sweeps the generator.";
-    return false;
-  }
+  if (!distortionSweepMayStart(error)) return false;
   if (!std::isfinite(fromDb) || !std::isfinite(toDb) || !(stepDb > 0) || toDb < fromDb || toDb > 0 ||
       (toDb - fromDb) / stepDb > 1000) {
     *error = "The level sweep needs levels up to 0 dBFS, the higher after the lower, and a step above 0 dB.";

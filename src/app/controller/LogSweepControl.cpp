@@ -7,7 +7,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "app/controller/AppDelegate.h"
 #include "app/formats/LogSweepCsv.h"

@@ -300,23 +300,16 @@ void AppDelegate::resumeTracking() {
 }
 
 void AppDelegate::trackingStateChanged() {
-  if (logSweepMode_) {
-    if (trackingGeneratorButton && trackingGeneratorButton->state() == 1) {
-      trackingGeneratorButton->setTitle("Stop");
-      startLogSweep();
-    } else {
-      if (trackingGeneratorButton) trackingGeneratorButton->setTitle("Start");
-      cancelLogSweep();
-    }
-    return;
-  }
-  if (trackingGeneratorButton && trackingGeneratorButton->state() == 1) {
-    trackingGeneratorButton->setTitle("Stop");
+  const bool on = trackingGeneratorButton && trackingGeneratorButton->state() == 1;
+  if (trackingGeneratorButton) trackingGeneratorButton->setTitle(on ? "Stop" : "Start");
+  if (logSweepMode_ && on)
+    startLogSweep();
+  else if (logSweepMode_)
+    cancelLogSweep();
+  else if (on)
     initAndStartTrackingGenerator();
-  } else {
-    if (trackingGeneratorButton) trackingGeneratorButton->setTitle("Start");
+  else
     resetAndStopTrackingGenerator();
-  }
 }
 
 void AppDelegate::stopTrackingGenerator() {

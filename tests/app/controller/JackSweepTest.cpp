@@ -18,15 +18,8 @@ namespace {
 
 namespace pa = platform::audio;
 
-std::string serverName() {
-  const char* name = std::getenv("SPECAN_JACK_SERVER");
-  return name ? name : "";
-}
-
-bool required() {
-  const char* required = std::getenv("SPECAN_JACK_REQUIRED");
-  return required && std::string(required) == "1";
-}
+using testsupport::jackTestServer;
+using testsupport::jackTestServerRequired;
 
 // The generator into the wire's input ports, the analyzer on its output
 // ports: every bin of the span at the generator's level within 0.05 dB (the
@@ -34,14 +27,14 @@ bool required() {
 // and the sweep measures such bins again).
 TEST(JackSweep, APassThroughClientMeasuredAsAWireIsFlatAtTheGeneratorsLevel) {
   pa::jack::Options options;
-  options.serverName = serverName();
+  options.serverName = jackTestServer();
   std::shared_ptr<pa::jack::JackProvider> provider =
-      serverName().empty() ? nullptr : pa::jack::JackProvider::create(options);
+      jackTestServer().empty() ? nullptr : pa::jack::JackProvider::create(options);
   if (!provider) {
-    if (required()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
+    if (jackTestServerRequired()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";
   }
-  testsupport::JackWire wire("specan-wire", serverName());
+  testsupport::JackWire wire("specan-wire", jackTestServer());
   ASSERT_TRUE(wire.ok());
   provider->flushNotifications();
 

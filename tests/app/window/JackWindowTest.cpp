@@ -27,15 +27,8 @@ namespace {
 namespace pa = platform::audio;
 using namespace std::chrono_literals;
 
-std::string serverName() {
-  const char* name = std::getenv("SPECAN_JACK_SERVER");
-  return name ? name : "";
-}
-
-bool required() {
-  const char* required = std::getenv("SPECAN_JACK_REQUIRED");
-  return required && std::string(required) == "1";
-}
+using testsupport::jackTestServer;
+using testsupport::jackTestServerRequired;
 
 QApplication& application() {
   static int argc = 1;
@@ -64,14 +57,14 @@ bool serveUntil(Done done, std::chrono::seconds patience = 20s) {
 // provider is.
 TEST(JackWindow, AnXrunIsCountedAndShownBesideThePlot) {
   pa::jack::Options options;
-  options.serverName = serverName();
+  options.serverName = jackTestServer();
   std::shared_ptr<pa::jack::JackProvider> provider =
-      serverName().empty() ? nullptr : pa::jack::JackProvider::create(options);
+      jackTestServer().empty() ? nullptr : pa::jack::JackProvider::create(options);
   if (!provider) {
-    if (required()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
+    if (jackTestServerRequired()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";
   }
-  testsupport::JackWire wire("specan-xrun", serverName());
+  testsupport::JackWire wire("specan-xrun", jackTestServer());
   ASSERT_TRUE(wire.ok());
   provider->flushNotifications();
   pa::installProvider(provider);

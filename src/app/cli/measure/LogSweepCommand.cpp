@@ -151,7 +151,7 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
     std::fprintf(hooks.err, "specan: %s\n", line.c_str());
     std::fflush(hooks.err);
   };
-  LogSweepSettings sweep = options.sweep;
+  LogSweepPlan sweep = options.sweep;
   sweep.lowerHz = settings.lowerSpan.value_or(20);
   sweep.upperHz = settings.upperSpan.value_or(20000);
   sweep.pointsPerOctave = settings.pointsPerOctave.value_or(48);

@@ -27,7 +27,7 @@ namespace measure {
 
 struct LogSweepOptions {
   bool on = false;  // --method=logsweep
-  LogSweepSettings sweep;
+  LogSweepPlan sweep;
   std::string ir;
   bool lengthGiven = false, sweepsGiven = false;
 

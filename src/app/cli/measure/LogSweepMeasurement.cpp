@@ -20,7 +20,7 @@ double secondsSince(Clock::time_point from) { return std::chrono::duration<doubl
 
 }  // namespace
 
-LogSweepMeasurement::LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep, bool withImage)
+LogSweepMeasurement::LogSweepMeasurement(const Settings& settings, const LogSweepPlan& sweep, bool withImage)
     : rig_(settings, withImage), settings_(settings), options_(sweep) {}
 
 LogSweepMeasurement::~LogSweepMeasurement() {
@@ -44,13 +44,7 @@ bool LogSweepMeasurement::prepare(std::string* cause) {
 }
 
 bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& step) {
-  LogSweepPlan plan;
-  plan.length = options_.length;
-  plan.sweeps = options_.sweeps;
-  plan.referenceChannel = options_.referenceChannel;
-  plan.lowerHz = options_.lowerHz;
-  plan.upperHz = options_.upperHz;
-  plan.pointsPerOctave = options_.pointsPerOctave;
+  LogSweepPlan plan = options_;
   plan.peak = settings_.amplitude.value_or(TrackingGenerator::kAmplitude);
   run_ = std::make_unique<LogSweepRun>(rig_.input(), rig_.generator());
   if (!run_->start(plan, rig_.generator().samplingRate(), rig_.input().currentSamplingRate(), cause)) return false;

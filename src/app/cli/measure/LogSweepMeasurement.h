@@ -21,23 +21,16 @@
 
 namespace measure {
 
-struct LogSweepSettings {
-  int64_t length = int64_t{1} << 18;  // samples of the sweep
-  int sweeps = 1;                     // averaged
-  int referenceChannel = 0;           // 1-based channel of the input device; 0 none
-  double lowerHz = 20, upperHz = 20000;
-  double pointsPerOctave = 48;
-};
-
 class LogSweepMeasurement {
  public:
   static constexpr int kMostRepeats = LogSweepRun::kMostRepeats;
   // Seconds without a block recorded before the input counts as silent.
   static constexpr double kStalledSeconds = 10;
 
-  // withImage: a print view is made, for writeImage() (needs a Qt
-  // application).
-  LogSweepMeasurement(const Settings& settings, const LogSweepSettings& sweep, bool withImage = false);
+  // sweep: the run's plan, its amplitude the settings' level (or the
+  // generator's own). withImage: a print view is made, for writeImage()
+  // (needs a Qt application).
+  LogSweepMeasurement(const Settings& settings, const LogSweepPlan& sweep, bool withImage = false);
   ~LogSweepMeasurement();
 
   // Launches the controller on the devices; false with the cause, as
@@ -81,7 +74,7 @@ class LogSweepMeasurement {
 
   SweepMeasurement rig_;
   Settings settings_;
-  LogSweepSettings options_;
+  LogSweepPlan options_;
   std::unique_ptr<LogSweepRun> run_;
 };
 
