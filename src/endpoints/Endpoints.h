@@ -94,6 +94,9 @@ class AnalyzerInput {
   // for an input without a device. Main thread.
   virtual std::string deviceName() { return {}; }
   virtual int32_t channel() { return 0; }
+  // Whether the device recorded from is a sound file opened as an input,
+  // which plays what it holds and never hears the generator. Main thread.
+  virtual bool recordsSoundFile() { return false; }
   // Carries channel (from 1; 0 none) of the input's device beside the
   // selected one to the tap, from the next block. Any thread.
   virtual void setSecondChannel(int32_t) {}
@@ -147,6 +150,9 @@ class TrackingGeneratorEndpoint {
   // thread.
   virtual std::string deviceName() { return {}; }
   virtual int32_t channel() { return 0; }
+  // Whether the device recorded from is a sound file opened as an input,
+  // which plays what it holds and never hears the generator. Main thread.
+  virtual bool recordsSoundFile() { return false; }
   // The sine's amplitude as a fraction of full scale (its peak; 0.25 is
   // -12.04 dBFS): what it plays from the next cycle on. Any value is taken
   // into (0, 1]. Main thread.

@@ -9,6 +9,7 @@
 #include "dsp/PlotTrace.h"
 #include "endpoints/FiniteSamples.h"
 #include "platform/PropertyList.h"
+#include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "ui/MainThread.h"
 #include "ui/PopUpButton.h"
 #include "ui/Slider.h"
@@ -126,6 +127,13 @@ EndpointIoHealth Input::ioHealth() {
 }
 
 std::string Input::deviceName() { return soundcard_ ? soundcard_->selectedDeviceTitle() : std::string(); }
+
+bool Input::recordsSoundFile() {
+  const auto files = std::dynamic_pointer_cast<platform::audio::files::FileDeviceProvider>(
+      platform::audio::currentProvider());
+  const std::shared_ptr<AFDevice> device = soundcard_ ? soundcard_->selectedDevice() : nullptr;
+  return files && device && files->isFileDevice(device->deviceID());
+}
 
 AFSoundcard* Input::soundcard() const { return soundcard_.get(); }
 

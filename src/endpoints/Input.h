@@ -105,6 +105,7 @@ class Input final : public AFSoundcardDelegate, public AnalyzerInput {
   // selected channel.
   std::string deviceName() override;
   int32_t channel() override { return selectedChannel(); }
+  bool recordsSoundFile() override;
 
   // Carries channel (1-based; 0 none) of the device beside the selected one
   // to the tap, from the next block begun. Any thread.

@@ -43,6 +43,9 @@ std::optional<int> wholeNumberIn(const std::string& text, int first, int last) {
 void AppDelegate::startLogSweep() {
   auto refuse = [this](const std::string& line) { endLogSweep("Log sweep: " + line); };
   if (!input || !trackingGenerator || !spectrum) return refuse("there is no input or no output to sweep");
+  // A file would be recorded as the response to a sweep it never heard.
+  if (input->recordsSoundFile())
+    return refuse("the input is a sound file; choose the device that hears the generator");
   LogSweepPlan plan;
   int log2 = logSweepLengthPopup && logSweepLengthPopup->indexOfSelectedItem() >= 0 ? logSweepLengthPopup->selectedTag()
                                                                                      : kDefaultLog2;

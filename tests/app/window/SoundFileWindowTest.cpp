@@ -21,6 +21,7 @@
 #include "app/window/MainWindow.h"
 #include "audio/AFInputSoundcard.h"
 #include "endpoints/Input.h"
+#include "endpoints/LogSweepRun.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/filedevices/FileDeviceProvider.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
@@ -149,4 +150,34 @@ TEST(SoundFileWindow, OpenSoundFileSelectsTheFileAsTheInputAndCloseSoundFileGive
   EXPECT_EQ(w.devicePopup().indexOfItemWithTitle("voice.wav"), -1);
   EXPECT_FALSE(close->isEnabled());
   EXPECT_TRUE(static_cast<AFInputSoundcard*>(w.input->soundcard())->isRunning());
+}
+
+// A file never hears the generator: a log sweep from it would deconvolve
+// the file's own sound into a response, so Start refuses it and says why.
+TEST(SoundFileWindow, ALogSweepIsRefusedWhileTheInputIsASoundFile) {
+  WindowOnFiles w;
+  w.app.applicationDidFinishLaunching();
+  w.settle();
+  EXPECT_FALSE(w.input->recordsSoundFile());
+  const std::string path = w.folder.file("music.wav");
+  testsupport::writeWave(path, {tonetest::sine(48000, 48000, 1000, 0.3)}, 48000);
+  ASSERT_NE(w.window->soundFileCommands().openSoundFileAtPath(path), 0u);
+  w.settle();
+  ASSERT_EQ(w.devicePopup().titleOfSelectedItem(), "music.wav");
+  EXPECT_TRUE(w.input->recordsSoundFile());
+
+  w.app.trackingGeneratorMatrix->selectCell(0, 2);
+  w.app.trackingModeChanged();
+  ASSERT_TRUE(w.app.logSweepMode());
+  w.app.trackingGeneratorButton->setState(1);
+  w.app.trackingStateChanged();
+  EXPECT_FALSE(w.app.logSweepRun() && w.app.logSweepRun()->running());
+  EXPECT_EQ(w.app.trackingGeneratorButton->title(), "Start");
+  EXPECT_EQ(w.app.trackingGeneratorButton->state(), 0);
+  EXPECT_EQ(w.window->statusLabel()->text().toStdString(),
+            "Log sweep: the input is a sound file; choose the device that hears the generator");
+
+  w.window->soundFileCommands().closeSoundFile();
+  w.settle();
+  EXPECT_FALSE(w.input->recordsSoundFile());
 }
