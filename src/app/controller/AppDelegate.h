@@ -334,6 +334,10 @@ class AppDelegate : public InputController {
   // allocates nothing while the sweeps play.
   void logSweepTick();
   static constexpr double kLogSweepStallSeconds = 10;
+  // The clock the stall is timed on, in seconds: a steady clock (a test may
+  // put its own).
+  static double steadySeconds();
+  double (*logSweepClock)() = &AppDelegate::steadySeconds;
   // The input or the generator is going: a run in hand is cancelled and let
   // go (it holds both).
   void releaseLogSweep();

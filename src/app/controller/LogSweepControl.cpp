@@ -24,10 +24,6 @@ constexpr int kMostSweeps = 64;
 // starts here.
 constexpr double kLowestHz = 10;
 
-double seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // A whole number in first … last from a field's text; none for anything else.
 std::optional<int> wholeNumberIn(const std::string& text, int first, int last) {
   const char* begin = text.c_str();
@@ -39,6 +35,10 @@ std::optional<int> wholeNumberIn(const std::string& text, int first, int last) {
 }
 
 }  // namespace
+
+double AppDelegate::steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 void AppDelegate::startLogSweep() {
   auto refuse = [this](const std::string& line) { endLogSweep("Log sweep: " + line); };
@@ -79,7 +79,7 @@ void AppDelegate::startLogSweep() {
   if (display) display->clearPlot();
   logSweepShownPercent_ = -1;
   logSweepRecorded_ = 0;
-  logSweepMoved_ = seconds();
+  logSweepMoved_ = logSweepClock();
   if (showStatus) showStatus("Log sweep: waiting for the output");
 }
 
@@ -104,14 +104,14 @@ void AppDelegate::advanceLogSweep() {
   if (phase == LogSweepRun::Phase::failed) return endLogSweep("Log sweep failed: " + logSweep_->failure());
   if (logSweep_->recorded() != logSweepRecorded_ || phase == LogSweepRun::Phase::analysing) {
     logSweepRecorded_ = logSweep_->recorded();
-    logSweepMoved_ = seconds();
+    logSweepMoved_ = logSweepClock();
   }
 }
 
 void AppDelegate::logSweepTick() {
   if (!logSweep_ || !logSweep_->running()) return;
   const LogSweepRun::Phase phase = logSweep_->phase();
-  if (phase != LogSweepRun::Phase::analysing && seconds() - logSweepMoved_ >= kLogSweepStallSeconds) {
+  if (phase != LogSweepRun::Phase::analysing && logSweepClock() - logSweepMoved_ >= kLogSweepStallSeconds) {
     logSweep_->fail("the sweep stalled: no input from '" + presentInputName() + "'");
     return endLogSweep("Log sweep failed: " + logSweep_->failure());
   }

@@ -490,6 +490,53 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
 }
 
 namespace {
+double fakeNow = 0;
+double fakeClock() { return fakeNow; }
+}  // namespace
+
+// A run whose input stands still is ended by the window's timer once the
+// input has stood still for the stall limit, and not while blocks come in,
+// however long the run has taken.
+TEST(MainWindow, ALogSweepWhoseInputStandsStillEndsAsStalled) {
+  WindowWithInput w;
+  w.provider->setDefaultDevice(pa::kAudioObjectPropertyScopeInput, w.provider->deviceNamed("Loopback"));
+  w.app.applicationDidFinishLaunching();
+  QApplication::processEvents();
+  w.app.logSweepClock = &fakeClock;
+  fakeNow = 1000;
+  w.app.logSweepLengthPopup->selectItemWithTag(16);
+  w.app.trackingGeneratorMatrix->selectCell(0, 2);
+  w.app.trackingModeChanged();
+  w.app.trackingGeneratorButton->setState(1);
+  w.app.trackingStateChanged();
+  ASSERT_TRUE(w.app.logSweepRun() && w.app.logSweepRun()->running());
+  auto block = [&] {
+    w.provider->advance(512.0 / 48000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (w.card()->memory().available() >= 512 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    QApplication::processEvents();
+  };
+  // Thirty blocks, each after 3 s: 90 s in all, never 10 s without input.
+  for (int i = 0; i < 30; ++i) {
+    block();
+    fakeNow += 3;
+    w.app.logSweepTick();
+    ASSERT_TRUE(w.app.logSweepRun()->running()) << "block " << i << ": " << w.app.logSweepRun()->failure();
+  }
+  const double lastBlock = fakeNow - 3;
+  fakeNow = lastBlock + AppDelegate::kLogSweepStallSeconds - 0.5;
+  w.app.logSweepTick();
+  EXPECT_TRUE(w.app.logSweepRun()->running());
+  fakeNow = lastBlock + AppDelegate::kLogSweepStallSeconds + 0.5;
+  w.app.logSweepTick();
+  EXPECT_EQ(w.app.logSweepRun()->phase(), LogSweepRun::Phase::failed);
+  EXPECT_EQ(w.window->statusLabel()->text().toStdString(),
+            "Log sweep failed: the sweep stalled: no input from 'Loopback, channel 1'");
+  EXPECT_EQ(w.app.trackingGeneratorButton->title(), "Start");
+}
+
+namespace {
 
 struct AlertPanels final : ui::Panels {
   AlertPanels() { ui::Panels::install(this); }
