@@ -41,6 +41,17 @@ void shutdown(jack_status_t, const char*, void* arg) {
   s->wake.notify();
 }
 
+// The same news from a library that has only the plain shutdown callback
+// (PipeWire's JACK calls no other). A library that calls the one with
+// information never calls this one as well (jack.h), so the thread that
+// tells here is not a notification thread of jackd2's, and is not waited for.
+void plainShutdown(void* arg) {
+  State* s = stateOf(arg);
+  if (!s) return;
+  s->serverGone.store(true, std::memory_order_release);
+  s->wake.notify();
+}
+
 void graphChanged(State* s) {
   if (!s) return;
   s->graphChanged.store(true, std::memory_order_release);
@@ -113,6 +124,7 @@ bool JackProvider::State::open() {
   jack_set_process_callback(c, process, r);
   jack_set_xrun_callback(c, xrun, r);
   jack_on_info_shutdown(c, shutdown, r);
+  jack_on_shutdown(c, plainShutdown, r);
   jack_set_client_registration_callback(c, clientRegistered, r);
   jack_set_port_registration_callback(c, portRegistered, r);
   jack_set_port_rename_callback(c, portRenamed, r);
