@@ -227,9 +227,19 @@ double BandAnalysis::overallPower(const float* power, int bins, double lowest, d
   if (!bins_ || bins != bins_) return 0.0;
   const int first = std::max(0, static_cast<int>(std::ceil(lowest * binsPerHertz_)));
   const int last = std::min(bins - 1, static_cast<int>(std::floor(highest * binsPerHertz_)));
-  double sum = 0;
-  for (int k = first; k <= last; ++k) sum += binGain ? double(binGain[k]) * power[k] : double(power[k]);
-  return sum * scale_;
+  // Four partial sums: independent chains the processor overlaps.
+  double sum[4] = {0, 0, 0, 0};
+  int k = first;
+  if (binGain) {
+    for (; k + 4 <= last + 1; k += 4)
+      for (int u = 0; u < 4; ++u) sum[u] += double(binGain[k + u]) * power[k + u];
+    for (; k <= last; ++k) sum[0] += double(binGain[k]) * power[k];
+  } else {
+    for (; k + 4 <= last + 1; k += 4)
+      for (int u = 0; u < 4; ++u) sum[u] += double(power[k + u]);
+    for (; k <= last; ++k) sum[0] += double(power[k]);
+  }
+  return ((sum[0] + sum[1]) + (sum[2] + sum[3])) * scale_;
 }
 
 }  // namespace dsp

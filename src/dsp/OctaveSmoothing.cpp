@@ -25,8 +25,13 @@ OctaveSmoothing::OctaveSmoothing(int capacity) { grow(capacity); }
 
 void OctaveSmoothing::grow(int bins) {
   const auto size = static_cast<size_t>(std::max(bins, 0)) + 1;
-  if (sums_.size() < size) sums_.resize(size);
-  if (inverseWidth_.size() < size) inverseWidth_.resize(size);
+  if (head_.size() < size) {
+    head_.resize(size);
+    tail_.resize(size);
+    values_.resize(size);
+    inverseWidth_.resize(size);
+    segments_.resize(size / kSegment + 2);
+  }
 }
 
 void OctaveSmoothing::configure(int n, int bins, [[maybe_unused]] double binsPerHertz) noexcept {
@@ -47,40 +52,65 @@ void OctaveSmoothing::apply(const float* in, float* out, int bins) const noexcep
     if (in != out) std::copy(in, in + std::max(bins, 0), out);
     return;
   }
-  // Compensated running sums (Knuth's two-sum): sum + error is the exact
-  // sum of the values before j to twice double precision.
-  RunningSum* sums = sums_.data();
-  sums[0] = {0.0, 0.0};
-  double s = 0.0, e = 0.0;
-  for (int j = 0; j < bins; ++j) {
-    const double x = in[j];
-    const double t = s + x;
-    const double back = t - s;
-    e += (s - (t - back)) + (x - back);
-    s = t;
-    sums[j + 1] = {s, e};
+  // The bins are read after out[k] is written, so an input that is also the
+  // output is read from a copy.
+  const float* v = in;
+  if (in == out) {
+    std::copy(in, in + bins, values_.data());
+    v = values_.data();
   }
-  // The spectrum's integral from −½ (the lower side of bin 0) to position x
-  // in bins, x in [−½, bins − ½], is sums[j] and the part of bin j below
-  // x + ½ − j, for j the bin holding x. Differences cancel the large parts
-  // first, the errors next, the bins' parts last. Bin 0 stays (read before
-  // anything is written: in and out may be the same array).
+  // Each segment's heads and tails, plain sums of a few bins (the segments'
+  // short chains overlap), and the compensated running sum of the segments'
+  // totals (Knuth's two-sum: sum + error is exact to twice double precision).
+  double* head = head_.data();
+  double* tail = tail_.data();
+  RunningSum* segments = segments_.data();
+  segments[0] = {0.0, 0.0};
+  double s = 0.0, e = 0.0;
+  for (int first = 0, segment = 0; first < bins; first += kSegment, ++segment) {
+    const int end = std::min(first + kSegment, bins);
+    double up = 0.0, down = 0.0;
+    for (int j = first; j < end; ++j) {
+      head[j] = up;
+      up += v[j];
+    }
+    for (int j = end - 1; j >= first; --j) {
+      tail[j] = down;
+      down += v[j];
+    }
+    const double t = s + up;
+    const double back = t - s;
+    e += (s - (t - back)) + (up - back);
+    s = t;
+    segments[segment + 1] = {s, e};
+  }
+  // Bin k's interval [lo, hi] in positions (bin j covers [j, j + 1) here):
+  // the parts of its end bins a and b inside it, and the whole bins between.
   const double top = bins - 0.5;
   const float* inverseWidth = inverseWidth_.data();
-  const float first = in[0];
   for (int k = 1; k < bins; ++k) {
     const double lo = k * below_ + 0.5, hi = std::min(k * above_, top) + 0.5;
     const int a = static_cast<int>(lo);
     const int b = std::min(static_cast<int>(hi), bins - 1);
-    const RunningSum& sa = sums[a];
-    const RunningSum& sb = sums[b];
-    // The bins' own values from the sums, as in may already be out.
-    const double va = (sums[a + 1].sum - sa.sum) + (sums[a + 1].error - sa.error);
-    const double vb = (sums[b + 1].sum - sb.sum) + (sums[b + 1].error - sb.error);
-    const double total = (sb.sum - sa.sum) + (sb.error - sa.error) + (hi - b) * vb - (lo - a) * va;
+    double total;
+    if (a == b) {
+      total = (hi - lo) * v[a];
+    } else {
+      const int sa = a >> kSegmentShift, sb = b >> kSegmentShift;
+      double inner;
+      if (sa == sb) {
+        inner = 0.0;
+        for (int j = a + 1; j < b; ++j) inner += v[j];
+      } else {
+        const RunningSum& from = segments[sa + 1];
+        const RunningSum& to = segments[sb];
+        inner = tail[a] + head[b] + ((to.sum - from.sum) + (to.error - from.error));
+      }
+      total = (a + 1 - lo) * v[a] + inner + (hi - b) * v[b];
+    }
     out[k] = static_cast<float>(total * inverseWidth[k]);
   }
-  out[0] = first;
+  out[0] = v[0];
 }
 
 }  // namespace dsp

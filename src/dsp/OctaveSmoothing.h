@@ -9,9 +9,13 @@
 // octaves, −0.01 dB for third octaves), away from the top bin.
 //
 // Units are the trace's (linear power per bin); the average is linear.
-// The running sums are compensated (each kept as a double and its rounding
-// error), so that a bin far below the strongest ones keeps its level: a
-// plain double sum loses a value 10^−15 times the spectrum's total.
+// An interval's sum is never a difference of two running sums over the
+// whole trace, which would lose a bin 10^−15 times the spectrum's total: it
+// is the tail of the short segment holding its lower end, the head of the
+// one holding its upper end (sums of a few bins each), and between them the
+// whole segments, from running sums of the segments' totals that are
+// compensated (each kept as a double and its rounding error). So a bin far
+// below the strongest ones keeps its level.
 //
 // Threads: the constructor allocates; configure() and apply() allocate
 // nothing for up to capacity bins, take no lock, and run on the thread that
@@ -43,15 +47,22 @@ class OctaveSmoothing {
   void apply(const float* in, float* out, int bins) const noexcept;
 
  private:
+  // Bins per segment.
+  static constexpr int kSegmentShift = 4, kSegment = 1 << kSegmentShift;
   int n_ = 0;
   int bins_ = 0;
   double below_ = 1, above_ = 1;  // 2^(∓1/(2n))
-  // sums_[j].sum + sums_[j].error = in[0] + … + in[j − 1], for j ≤ bins;
-  // side by side, so that reading an interval's end touches one line.
+  // head_[j]: the sum of the bins of j's segment before j; tail_[j]: of
+  // those after j.
+  mutable std::vector<double> head_, tail_;
+  // segments_[s].sum + segments_[s].error = the sum of the bins of the
+  // segments before segment s.
   struct RunningSum {
     double sum, error;
   };
-  mutable std::vector<RunningSum> sums_;
+  mutable std::vector<RunningSum> segments_;
+  // The input, kept when it is also the output.
+  mutable std::vector<float> values_;
   // 1 / the width in bins of bin k's interval, made by configure().
   std::vector<float> inverseWidth_;
   void grow(int bins);

@@ -42,23 +42,33 @@ void TraceTreater::weighBins(const TraceData& in, TraceData& out, int first, int
   const int bins = std::clamp(in.bins, 0, TraceData::kCapacity);
   first = std::clamp(first, 0, bins);
   last = std::clamp(last, first, bins);
-  const float* gains = gainsFor(in);
-  if (&in != &out) {
-    out.bins = in.bins;
-    out.samplingRate = in.samplingRate;
-    out.binsPerHertz = in.binsPerHertz;
-    out.traces = in.traces;
-  }
-  for (int k = first; k < last; ++k) out.averaged[k] = gains ? in.averaged[k] * gains[k] : in.averaged[k];
+  takeHeader(in, out);
+  if (const float* gains = gainsFor(in))
+    for (int k = first; k < last; ++k) out.averaged[k] = in.averaged[k] * gains[k];
+  else if (&in != &out)
+    std::copy(in.averaged + first, in.averaged + last, out.averaged + first);
+}
+
+void TraceTreater::takeHeader(const TraceData& in, TraceData& out) noexcept {
+  if (&in == &out) return;
+  out.bins = in.bins;
+  out.samplingRate = in.samplingRate;
+  out.binsPerHertz = in.binsPerHertz;
+  out.traces = in.traces;
 }
 
 void TraceTreater::treat(const TraceData& in, TraceData& out) noexcept {
   const int bins = std::clamp(in.bins, 0, TraceData::kCapacity);
-  weighBins(in, out, 0, bins);
-  if (treatment_.smoothing > 0 && smoothing_) {
-    if (smoothing_->fraction() != treatment_.smoothing || smoothing_->bins() != bins)
-      smoothing_->configure(treatment_.smoothing, bins, in.binsPerHertz);
+  if (treatment_.smoothing <= 0 || !smoothing_) return weighBins(in, out, 0, bins);
+  if (smoothing_->fraction() != treatment_.smoothing || smoothing_->bins() != bins)
+    smoothing_->configure(treatment_.smoothing, bins, in.binsPerHertz);
+  // Without gains the smoothing reads the trace itself: no copy first.
+  if (gainsFor(in)) {
+    weighBins(in, out, 0, bins);
     smoothing_->apply(out.averaged, out.averaged, bins);
+  } else {
+    takeHeader(in, out);
+    smoothing_->apply(in.averaged, out.averaged, bins);
   }
 }
 

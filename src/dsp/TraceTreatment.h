@@ -61,6 +61,8 @@ class TraceTreater {
   const float* gainsFor(const TraceData& trace) noexcept;
 
  private:
+  // out takes in's bins, rate, spacing and spectra (not its values).
+  static void takeHeader(const TraceData& in, TraceData& out) noexcept;
   TraceTreatment treatment_;
   std::unique_ptr<OctaveSmoothing> smoothing_;
   std::vector<float> gains_;
