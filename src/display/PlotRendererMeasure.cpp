@@ -36,19 +36,23 @@ void PlotRenderer::drawMeasureTexts(QPainter& painter, double px, double pw, dou
   // A log sweep's phase has its scale at the plot's right edge, and its
   // curves are named at the plot's foot.
   if (shared->sweptResponse.shown) {
+    const SharedData::SweptResponse& r = shared->sweptResponse;
+    const bool delay = r.rightScale == SharedData::SweptResponse::groupDelay;
     const double bottom = plot.plotBounds().y(), height = plot.plotBounds().height();
-    for (int deg = -180; deg <= 180; deg += 90) {
-      std::snprintf(text, sizeof text, "%+d\u00b0", deg);
-      const double at = bottom + (deg + 180) / 360.0 * height;
+    const double low = r.scaleHigh > r.scaleLow ? r.scaleLow : -180, high = r.scaleHigh > r.scaleLow ? r.scaleHigh : 180;
+    const double step = r.scaleStep > 0 && (high - low) / r.scaleStep <= 20 ? r.scaleStep : high - low;
+    for (int i = 0; low + i * step <= high + 1e-9 * step; ++i) {
+      double value = low + i * step;
+      if (std::fabs(value) < 1e-9 * step) value = 0;
+      std::snprintf(text, sizeof text, delay ? "%g ms" : "%g\u00b0", value);
+      const double at = bottom + (value - low) / (high - low) * height;
       const double y = std::clamp(at - 0.75 * f, bottom + 0.1 * f, bottom + height - 1.6 * f);
-      drawTextInRect(painter, deg == 0 ? std::string("0\u00b0") : std::string(text), QRectF(px + pw - 4.2 * f, y, 4 * f, 1.5 * f),
-                     captions.right());
+      drawTextInRect(painter, text, QRectF(px + pw - 6.2 * f, y, 6 * f, 1.5 * f), captions.right());
     }
-    drawTextInRect(painter,
-                   shared->sweptResponse.absolutePhase
-                       ? "Phase (right scale, from the reference)   H2, H3 (re fundamental)"
-                       : "Phase (right scale, from the impulse peak)   H2, H3 (re fundamental)",
-                   QRectF(px + 0.5 * f, bottom + 0.3 * f, 40 * f, 1.5 * f), captions.left());
+    const char* curve = delay ? "Group delay" : r.rightScale == SharedData::SweptResponse::unwrappedPhase ? "Unwrapped phase" : "Phase";
+    std::snprintf(text, sizeof text, "%s (right scale, from the %s)   H2, H3 (re fundamental)", curve,
+                  r.absolutePhase ? "reference" : "impulse peak");
+    drawTextInRect(painter, text, QRectF(px + 0.5 * f, bottom + 0.3 * f, 40 * f, 1.5 * f), captions.left());
   }
 
   // A distortion sweep over level has its levels along the plot's foot
@@ -180,17 +184,24 @@ void PlotRenderer::drawSweptResponse(QPainter& painter, const ColorPalette& pale
   const SharedData::SweptResponse& r = shared->sweptResponse;
   const PlotScale& scale = plot.scale();
   const QRectF& bounds = plot.plotBounds();
-  auto phaseY = [&](double deg) { return bounds.y() + (deg + 180) / 360 * bounds.height(); };
+  // The right scale's curve, clipped at the plot's top and bottom.
+  const bool wrapped = r.rightScale == SharedData::SweptResponse::wrappedPhase;
+  const std::vector<double>& right = r.rightScale == SharedData::SweptResponse::groupDelay ? r.groupDelayMs
+                                     : wrapped                                              ? r.phaseDeg
+                                                                                            : r.unwrappedPhaseDeg;
+  const double low = r.scaleHigh > r.scaleLow ? r.scaleLow : -180, high = r.scaleHigh > r.scaleLow ? r.scaleHigh : 180;
+  auto rightY = [&](double v) {
+    return bounds.y() + std::clamp((v - low) / (high - low), -0.01, 1.01) * bounds.height();
+  };
   auto levelY = [&](double dB) { return scale.top + dB * scale.logScale / 10 - plot.yOffset(); };
-  const std::size_t n = std::min({r.frequencyHz.size(), r.phaseDeg.size(), r.h2Db.size(), r.h3Db.size()});
+  const std::size_t n = std::min({r.frequencyHz.size(), right.size(), r.h2Db.size(), r.h3Db.size()});
   for (std::size_t i = 1; i < n; ++i) {
     const double x0 = plot.xForFrequency(static_cast<float>(r.frequencyHz[i - 1]));
     const double x1 = plot.xForFrequency(static_cast<float>(r.frequencyHz[i]));
     auto finite = [](double a, double b) { return std::isfinite(a) && std::isfinite(b); };
     // The wrapped phase breaks where it wraps.
-    if (finite(r.phaseDeg[i - 1], r.phaseDeg[i]) && std::fabs(r.phaseDeg[i] - r.phaseDeg[i - 1]) < 180)
-      strokeLine(painter, QPointF(x0, phaseY(r.phaseDeg[i - 1])), QPointF(x1, phaseY(r.phaseDeg[i])), 1.2f,
-                 palette.marker);
+    if (finite(right[i - 1], right[i]) && (!wrapped || std::fabs(right[i] - right[i - 1]) < 180))
+      strokeLine(painter, QPointF(x0, rightY(right[i - 1])), QPointF(x1, rightY(right[i])), 1.2f, palette.marker);
     if (finite(r.h2Db[i - 1], r.h2Db[i]))
       strokeLine(painter, QPointF(x0, levelY(r.h2Db[i - 1])), QPointF(x1, levelY(r.h2Db[i])), 1.2f, palette.reference);
     if (finite(r.h3Db[i - 1], r.h3Db[i]))

@@ -140,14 +140,19 @@ struct SharedData {
   std::string levelsCalibration;
   int32_t bands = 0;  // the views draw 1/bands-octave band levels as bars; 0 none
   // A log sweep's readings beside its magnitude (which is the live trace):
-  // the phase in degrees, wrapped to (−180, 180], and the second and third
-  // harmonics in dB relative to the fundamental (NaN out of reach), at
-  // frequencyHz; the views draw them while `shown` is set, the phase on a
+  // the phase in degrees, wrapped to (−180, 180] and unwrapped, the group
+  // delay in ms, and the second and third harmonics in dB relative to the
+  // fundamental (NaN out of reach), at frequencyHz; the views draw them
+  // while `shown` is set, the phase or the group delay (rightScale) on a
   // scale of its own at the plot's right.
   struct SweptResponse {
-    std::vector<double> frequencyHz, phaseDeg, h2Db, h3Db;
+    enum RightScale : uint8_t { wrappedPhase = 0, unwrappedPhase = 1, groupDelay = 2 };
+    std::vector<double> frequencyHz, phaseDeg, unwrappedPhaseDeg, groupDelayMs, h2Db, h3Db;
     uint8_t shown = 0;
     uint8_t absolutePhase = 0;  // from a reference channel; else from the impulse response's peak
+    uint8_t rightScale = wrappedPhase;
+    // The right scale's range and the step of its labels, in degrees or ms.
+    double scaleLow = -180, scaleHigh = 180, scaleStep = 90;
   } sweptResponse;
   float refScale = 1.0f;  // reference level as a linear power factor, 10^(dB/10)
   Marker marker;

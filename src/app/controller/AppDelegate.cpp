@@ -104,6 +104,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   setInterface(weightingPopup, &AppDelegate::treatmentChanged);
   treatmentChanged();
   setInterface(bandsPopup, &AppDelegate::bandsChanged);
+  setInterface(logSweepScalePopup, &AppDelegate::logSweepScaleChanged);
   bandsChanged();
   for (ui::TextField* field : {printWidthField, printHeightField})
     if (field) field->setInterface([this, field] { printDimensionChanged(field); });

@@ -82,6 +82,7 @@ class AppDelegate : public InputController {
   ui::PopUpButton* logSweepLengthPopup = nullptr;   // item tags: log2 of the length in samples
   ui::TextField* logSweepsField = nullptr;          // sweeps averaged, 1…64
   ui::TextField* logSweepReferenceField = nullptr;  // the input device's channel; empty: none
+  ui::PopUpButton* logSweepScalePopup = nullptr;    // the right scale: SharedData::SweptResponse::RightScale
 
   // Export and print settings.
   ui::TextField* printWidthField = nullptr;   // points, 100…1800 when edited
@@ -344,6 +345,10 @@ class AppDelegate : public InputController {
   // A log sweep's phase and harmonics for the views to draw beside its
   // magnitude (SharedData::sweptResponse).
   void showSweptResponse(const dsp::SweepResponse& response);
+  // The right scale's pop-up: the wrapped phase (±180°), the unwrapped
+  // phase or the group delay, the last two on a range that fits the shown
+  // response.
+  void logSweepScaleChanged();
   // The response shown in the log sweep mode as File ▸ Export Data writes
   // it (formats/LogSweepCsv.h); none while none is shown.
   std::optional<std::string> logSweepCsv() const;

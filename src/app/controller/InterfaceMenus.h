@@ -62,6 +62,11 @@ inline std::vector<ui::MenuItem> logSweepLengthItems() {
   return {{"65536", 16}, {"131072", 17}, {"262144", 18}, {"524288", 19}, {"1048576", 20}};
 }
 
+// Tags: SharedData::SweptResponse::RightScale.
+inline std::vector<ui::MenuItem> logSweepScaleItems() {
+  return {{"Phase", 0}, {"Unwrapped phase", 1}, {"Group delay", 2}};
+}
+
 inline std::vector<ui::MenuItem> divisionItems() {
   return {{"1 dB/div", 1}, {"2 dB/div", 2}, {"5 dB/div", 5}, {"10 dB/div", 10}, {"20 dB/div", 20}};
 }

@@ -15,6 +15,7 @@
 #include "app/controller/AppDelegate.h"
 #include "app/formats/LogSweepCsv.h"
 #include "endpoints/LogSweepRun.h"
+#include "plot/ResponseScale.h"
 
 namespace {
 
@@ -169,10 +170,31 @@ void AppDelegate::showSweptResponse(const dsp::SweepResponse& response) {
   const std::vector<double> none(response.frequencyHz.size(), std::nan(""));
   curves.frequencyHz = response.frequencyHz;
   curves.phaseDeg = response.phaseDeg;
+  curves.unwrappedPhaseDeg = response.unwrappedPhaseDeg;
+  curves.groupDelayMs = response.groupDelayMs;
   curves.h2Db = response.harmonicDb.size() > 0 ? response.harmonicDb[0] : none;
   curves.h3Db = response.harmonicDb.size() > 1 ? response.harmonicDb[1] : none;
   curves.absolutePhase = response.absolutePhase ? 1 : 0;
   curves.shown = 1;
+  logSweepScaleChanged();
+}
+
+void AppDelegate::logSweepScaleChanged() {
+  using Curves = SharedData::SweptResponse;
+  Curves& curves = sharedData.sweptResponse;
+  const int tag = logSweepScalePopup && logSweepScalePopup->indexOfSelectedItem() >= 0 ? logSweepScalePopup->selectedTag()
+                                                                                     : Curves::wrappedPhase;
+  curves.rightScale = static_cast<uint8_t>(std::clamp(tag, 0, 2));
+  display::ResponseScale scale{-180, 180, 90};
+  // At least 10° or 0.1 ms from the bottom of the scale to its top.
+  if (curves.rightScale == Curves::unwrappedPhase) scale = display::responseScale(curves.unwrappedPhaseDeg, 10);
+  if (curves.rightScale == Curves::groupDelay) scale = display::responseScale(curves.groupDelayMs, 0.1);
+  if (!scale.valid()) scale = {-1, 1, 0.5};
+  curves.scaleLow = scale.low;
+  curves.scaleHigh = scale.high;
+  curves.scaleStep = scale.step;
+  if (display) display->setNeedsDisplay();
+  if (printView) printView->setNeedsDisplay();
 }
 
 std::optional<std::string> AppDelegate::logSweepCsv() const {

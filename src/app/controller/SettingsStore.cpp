@@ -56,6 +56,7 @@ const char* const kSmoothing = "Smoothing";  // N of 1/N octave, 0 off
 const char* const kWeighting = "Weighting";  // "A", "C" or "Z"
 const char* const kBands = "Bands";          // N of 1/N-octave bands, 0 none
 const char* const kLogSweepLength = "Log Sweep Length";  // log2 of the samples, 16…20
+const char* const kLogSweepScale = "Log Sweep Right Scale";  // 0 phase, 1 unwrapped phase, 2 group delay
 const char* const kLogSweeps = "Log Sweeps";             // text, 1…64
 const char* const kLogSweepReference = "Log Sweep Reference Channel";  // text; empty: none
 
@@ -287,6 +288,7 @@ void AppDelegate::setupFromPlist() {
   selectTag(smoothingPopup, plist.find(kSmoothing));
   selectTag(bandsPopup, plist.find(kBands));
   selectTag(logSweepLengthPopup, plist.find(kLogSweepLength));
+  selectTag(logSweepScalePopup, plist.find(kLogSweepScale));
   if (weightingPopup)
     if (std::optional<std::string> name = textOf(plist.find(kWeighting)))
       if (std::optional<dsp::Weighting> weighting = dsp::weightingFromName(*name))
@@ -352,6 +354,7 @@ void AppDelegate::storeControllerSettings() {
   storeTag(kSmoothing, smoothingPopup);
   storeTag(kBands, bandsPopup);
   storeTag(kLogSweepLength, logSweepLengthPopup);
+  storeTag(kLogSweepScale, logSweepScalePopup);
   storeText(kLogSweeps, logSweepsField);
   storeText(kLogSweepReference, logSweepReferenceField);
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)

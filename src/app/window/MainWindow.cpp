@@ -288,6 +288,7 @@ MainWindow::~MainWindow() {
   app_.trackingGeneratorMatrix = nullptr;
   app_.trackingGeneratorButton = nullptr;
   app_.logSweepLengthPopup = nullptr;
+  app_.logSweepScalePopup = nullptr;
   app_.logSweepsField = nullptr;
   app_.logSweepReferenceField = nullptr;
   app_.outputFullScaleField = app_.generatorLevelField = app_.toneFrequencyField = nullptr;
@@ -479,8 +480,11 @@ void MainWindow::buildPopovers() {
     logSweep->addRow(QStringLiteral("Log sweep length"), length);
     logSweep->addRow(QStringLiteral("Sweeps averaged"), sweeps);
     logSweep->addRow(QStringLiteral("Reference channel"), reference);
+    auto* scale = makePopUp(interface_menus::logSweepScaleItems(), 0, popovers_[4]);
+    logSweep->addRow(QStringLiteral("Right scale"), scale);
     box->addLayout(logSweep);
     app_.logSweepLengthPopup = length;
+    app_.logSweepScalePopup = scale;
     app_.logSweepsField = sweeps;
     app_.logSweepReferenceField = reference;
     buildGeneratorControls(popovers_[4], box);

@@ -36,6 +36,7 @@ struct SettingsHarness : ControllerHarness {
   FakePopUpButton weightingPopup{interface_menus::weightingItems()};
   FakePopUpButton bandsPopup{interface_menus::bandItems()};
   FakePopUpButton logSweepLengthPopup{interface_menus::logSweepLengthItems()};
+  FakePopUpButton logSweepScalePopup{interface_menus::logSweepScaleItems()};
   FakeTextField logSweepsField{"1"};
   FakeTextField logSweepReferenceField{""};
   FakeTextField printName{"~/spectrum"};
@@ -54,9 +55,11 @@ struct SettingsHarness : ControllerHarness {
     app.weightingPopup = &weightingPopup;
     app.bandsPopup = &bandsPopup;
     app.logSweepLengthPopup = &logSweepLengthPopup;
+    app.logSweepScalePopup = &logSweepScalePopup;
     app.logSweepsField = &logSweepsField;
     app.logSweepReferenceField = &logSweepReferenceField;
     logSweepLengthPopup.selectItemWithTag(18);
+    logSweepScalePopup.selectItemWithTag(0);
     bandsPopup.selectItemWithTag(0);
     smoothingPopup.selectItemWithTag(0);
     weightingPopup.selectItemWithTag(0);
@@ -150,7 +153,7 @@ TEST_F(SettingsStore, FirstRunUsesTheInterfaceAndSavesEveryKeyAfterTheOthersStor
         "Filter Type", "Detector Mode", "Trace Average", "Ref Level", "Divisions", "Print Width", "Print Height",
         "Print Format", "Use Display Color For Printing", "Print Border", "Export Name Prefix", "Show Date",
         "Frequency Axis", "Smoothing", "Weighting", "Bands", "Log Sweep Length", "Log Sweeps",
-        "Log Sweep Reference Channel"})
+        "Log Sweep Reference Channel", "Log Sweep Right Scale"})
     EXPECT_NE(stored.find(key), nullptr) << key;
   EXPECT_EQ(stored.find("Log Bandwidth")->type(), PropertyValue::Type::integer);
   EXPECT_EQ(stored.find("Frequency Axis")->type(), PropertyValue::Type::integer);
@@ -198,6 +201,7 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
     h.weightingPopup.pick(h.weightingPopup.indexOfItemWithTag(1));
     h.bandsPopup.pick(h.bandsPopup.indexOfItemWithTag(3));
     h.logSweepLengthPopup.pick(h.logSweepLengthPopup.indexOfItemWithTag(20));
+    h.logSweepScalePopup.pick(h.logSweepScalePopup.indexOfItemWithTag(2));
     h.logSweepsField.enter("4");
     h.logSweepReferenceField.enter("2");
     EXPECT_EQ(h.app.sharedData.bands, 3);
@@ -229,6 +233,7 @@ TEST_F(SettingsStore, EveryControlComesBackAfterARestartAndUnknownKeysSurviveInT
   EXPECT_EQ(h.weightingPopup.selectedTag(), 1);
   EXPECT_EQ(h.bandsPopup.selectedTag(), 3);
   EXPECT_EQ(h.logSweepLengthPopup.selectedTag(), 20);
+  EXPECT_EQ(h.logSweepScalePopup.selectedTag(), 2);
   EXPECT_EQ(h.logSweepsField.stringValue(), "4");
   EXPECT_EQ(h.logSweepReferenceField.stringValue(), "2");
   EXPECT_EQ(h.app.sharedData.bands, 3);

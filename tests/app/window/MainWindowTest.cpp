@@ -483,6 +483,32 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
     for (int x = 0; x < withPhase.width(); ++x)
       if (withPhase.pixel(x, y) != without.pixel(x, y)) ++changed;
   EXPECT_GT(changed, 1000) << "the phase, its scale and the legend were drawn";
+  // The right scale can show the group delay instead, on a range that holds
+  // the response's, and is kept in the settings.
+  ASSERT_NE(w.app.logSweepScalePopup, nullptr);
+  EXPECT_EQ(curves.rightScale, SharedData::SweptResponse::wrappedPhase);
+  ASSERT_TRUE(w.app.logSweepScalePopup->selectItemWithTag(SharedData::SweptResponse::groupDelay));
+  w.app.logSweepScaleChanged();
+  ASSERT_EQ(curves.rightScale, SharedData::SweptResponse::groupDelay);
+  ASSERT_EQ(curves.groupDelayMs.size(), curves.frequencyHz.size());
+  std::vector<double> delays;
+  for (double d : curves.groupDelayMs)
+    if (std::isfinite(d)) delays.push_back(d);
+  ASSERT_FALSE(delays.empty());
+  std::nth_element(delays.begin(), delays.begin() + delays.size() / 2, delays.end());
+  const double median = delays[delays.size() / 2];
+  EXPECT_LT(curves.scaleLow, median);
+  EXPECT_GT(curves.scaleHigh, median);
+  const QImage withDelay = draw();
+  int moved = 0;
+  for (int y = 0; y < withPhase.height(); ++y)
+    for (int x = 0; x < withPhase.width(); ++x)
+      if (withPhase.pixel(x, y) != withDelay.pixel(x, y)) ++moved;
+  EXPECT_GT(moved, 500) << "the group delay and its scale in ms replaced the phase";
+  ASSERT_TRUE(w.app.logSweepScalePopup->selectItemWithTag(SharedData::SweptResponse::unwrappedPhase));
+  w.app.logSweepScaleChanged();
+  EXPECT_EQ(curves.rightScale, SharedData::SweptResponse::unwrappedPhase);
+  EXPECT_GT(curves.scaleHigh, curves.scaleLow);
   // Back to the normal mode, they go with the response.
   w.app.trackingGeneratorMatrix->selectCell(0, 0);
   w.app.trackingModeChanged();
