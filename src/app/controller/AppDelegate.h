@@ -349,6 +349,8 @@ class AppDelegate : public InputController {
   // phase or the group delay, the last two on a range that fits the shown
   // response.
   void logSweepScaleChanged();
+  // The same for a scale given (without the pop-up: the command line's).
+  void showLogSweepScale(int rightScale);
   // The response shown in the log sweep mode as File ▸ Export Data writes
   // it (formats/LogSweepCsv.h); none while none is shown.
   std::optional<std::string> logSweepCsv() const;

@@ -180,11 +180,15 @@ void AppDelegate::showSweptResponse(const dsp::SweepResponse& response) {
 }
 
 void AppDelegate::logSweepScaleChanged() {
+  const int tag = logSweepScalePopup && logSweepScalePopup->indexOfSelectedItem() >= 0 ? logSweepScalePopup->selectedTag()
+                                                                                     : sharedData.sweptResponse.rightScale;
+  showLogSweepScale(tag);
+}
+
+void AppDelegate::showLogSweepScale(int rightScale) {
   using Curves = SharedData::SweptResponse;
   Curves& curves = sharedData.sweptResponse;
-  const int tag = logSweepScalePopup && logSweepScalePopup->indexOfSelectedItem() >= 0 ? logSweepScalePopup->selectedTag()
-                                                                                     : Curves::wrappedPhase;
-  curves.rightScale = static_cast<uint8_t>(std::clamp(tag, 0, 2));
+  curves.rightScale = static_cast<uint8_t>(std::clamp(rightScale, 0, 2));
   display::ResponseScale scale{-180, 180, 90};
   // At least 10° or 0.1 ms from the bottom of the scale to its top.
   if (curves.rightScale == Curves::unwrappedPhase) scale = display::responseScale(curves.unwrappedPhaseDeg, 10);

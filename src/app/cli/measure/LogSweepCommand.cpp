@@ -124,6 +124,14 @@ std::optional<std::string> LogSweepOptions::take(const std::string& a) {
     sweep.referenceChannel = *n;
     return std::string();
   }
+  if (auto v = valueOf(a, "--right-scale")) {
+    if (*v == "phase") rightScale = SharedData::SweptResponse::wrappedPhase;
+    else if (*v == "unwrapped") rightScale = SharedData::SweptResponse::unwrappedPhase;
+    else if (*v == "delay") rightScale = SharedData::SweptResponse::groupDelay;
+    else return std::string("the right scale is phase, unwrapped or delay");
+    rightScaleGiven = true;
+    return std::string();
+  }
   if (auto v = valueOf(a, "--ir")) {
     if (v->empty() || *v == "-") return std::string("--ir needs a file name");
     ir = *v;
@@ -137,7 +145,8 @@ std::optional<std::pair<std::string, std::string>> LogSweepOptions::check() cons
   const std::pair<bool, const char*> own[] = {{lengthGiven, "--length"},
                                               {sweepsGiven, "--sweeps"},
                                               {sweep.referenceChannel > 0, "--reference-channel"},
-                                              {!ir.empty(), "--ir"}};
+                                              {!ir.empty(), "--ir"},
+                                              {rightScaleGiven, "--right-scale"}};
   for (const auto& [given, name] : own)
     if (given) return std::pair<std::string, std::string>(name, "belongs to the log sweep: give --method=logsweep");
   return std::nullopt;
@@ -188,7 +197,7 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
     say(saveReference + ": the reference trace was not written: " + error);
     status = 1;
   }
-  if (!png.empty() && !measurement.writeImage(png, &error)) {
+  if (!png.empty() && !measurement.writeImage(png, &error, options.rightScale)) {
     say(png + ": the image was not written: " + error);
     status = 1;
   }

@@ -11,6 +11,7 @@
 //   --reference-channel=N  the input device's channel N carries the output
 //                          looped back: the origin and the delay come from it
 //   --ir=FILE.wav          the linear impulse response, 32-bit float WAV
+//   --right-scale=SCALE    --png's right-hand curve: phase, unwrapped, delay
 //
 // Exit status as `specan measure`. Main thread only.
 
@@ -29,7 +30,8 @@ struct LogSweepOptions {
   bool on = false;  // --method=logsweep
   LogSweepPlan sweep;
   std::string ir;
-  bool lengthGiven = false, sweepsGiven = false;
+  int rightScale = SharedData::SweptResponse::wrappedPhase;  // --right-scale, for --png
+  bool lengthGiven = false, sweepsGiven = false, rightScaleGiven = false;
 
   // Takes argument when it is --method or one of the options above: "" when
   // taken, the cause of a refusal otherwise; none for another option.

@@ -90,7 +90,7 @@ platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
   return referenceDictionary(*trace, printedNumber("%g", options_.lowerHz), printedNumber("%g", options_.upperHz));
 }
 
-bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error) {
+bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error, int rightScale) {
   TraceData& live = *rig_.controller().trace->traceData();
   {
     std::lock_guard<std::mutex> lock(live.lock);
@@ -98,6 +98,7 @@ bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error
   }
   // The phase and the harmonics beside the gain, as the window draws them.
   rig_.controller().showSweptResponse(response());
+  rig_.controller().showLogSweepScale(rightScale);
   return rig_.writeImage(path, error);
 }
 

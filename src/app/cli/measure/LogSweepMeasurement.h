@@ -18,6 +18,7 @@
 #include "dsp/LogSweep.h"
 #include "dsp/SweepDeconvolution.h"
 #include "endpoints/LogSweepRun.h"
+#include "plot/SharedData.h"
 
 namespace measure {
 
@@ -65,7 +66,7 @@ class LogSweepMeasurement {
   // File > Export Image draws the plot and written whole or not at all to path;
   // false with the reason in *error. The controller's live analysis
   // overwrites it at the next look at the devices.
-  bool writeImage(const std::string& path, std::string* error);
+  bool writeImage(const std::string& path, std::string* error, int rightScale = SharedData::SweptResponse::wrappedPhase);
 
  private:
   // The response into trace, in the bins of the controller's trace, at the

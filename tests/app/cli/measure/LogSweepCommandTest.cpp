@@ -304,6 +304,20 @@ TEST(LogSweepCommand, TheImageDrawsTheGainOverTheSpanOnTheLogAxisOrOnTheLinearOn
     }
     EXPECT_NEAR(highest, left + peakAt * (right - left), 0.015 * (right - left)) << axis;
   }
+  // The group delay on the right-hand scale in the phase's place: the gain
+  // stays, the right-hand curve and its labels change.
+  const std::string delay = folder.file("delay.png");
+  const Outcome o = rig.measure("Loopback", {"--method=logsweep", "--length=65536", "--png=" + delay,
+                                              "--size=800x500", "--axis=log", "--right-scale=delay"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  const QImage phaseImage(QString::fromStdString(folder.file("log.png")));
+  const QImage delayImage(QString::fromStdString(delay));
+  ASSERT_EQ(delayImage.size(), phaseImage.size());
+  EXPECT_EQ(traceTops(delayImage), traceTops(phaseImage));
+  int changed = 0;
+  for (int y = 0; y < phaseImage.height(); ++y)
+    for (int x = 0; x < phaseImage.width(); ++x) changed += phaseImage.pixel(x, y) != delayImage.pixel(x, y);
+  EXPECT_GT(changed, 500);
 }
 
 // The distorting loopback's y = x + a·x² + b·x³ after the band-pass: a
@@ -346,6 +360,8 @@ TEST(LogSweepCommand, OptionsOfTheLogSweepAloneAndWhatItCannotDoYetAreRefused) {
   SteppedRig rig;
   const std::pair<std::vector<std::string>, const char*> refused[] = {
       {{"--sweeps=2"}, "--sweeps: belongs to the log sweep: give --method=logsweep"},
+      {{"--right-scale=delay"}, "--right-scale: belongs to the log sweep: give --method=logsweep"},
+      {{"--method=logsweep", "--right-scale=ms"}, "the right scale is phase, unwrapped or delay"},
       {{"--method=logsweep", "--smoothing=1/3"}, "--smoothing: not with --method=logsweep (yet)"},
       {{"--method=logsweep", "--axis=log"}, "--axis: the axis is that of the image: give --png too"},
       {{"--method=logsweep", "--length=1000"}, "the sweep's length is a number of samples from 65536 to 1048576"},
