@@ -113,6 +113,10 @@ void Display::traceDetected(const TraceData& shown) noexcept {
   if (spectrogramPane_) spectrogramPane_->traceDetected(geometry_, shown);
 }
 
+bool Display::takesSweepSpectra() const noexcept {
+  return spectrogramPane_ && spectrogramPane_->active() && !spectrogramPane_->paused();
+}
+
 // --- Markers -------------------------------------------------------------------
 
 void Display::setMarker(int tag) { setMarkerType(tag, clickedPoint_); }

@@ -93,6 +93,7 @@ class Display : public QWidget, public PlotContent {
   // The columns the screen has detected so far, as it kept them.
   void sweptColumns(int& first, int& last) const override;
   void traceDetected(const TraceData& shown) noexcept override;
+  bool takesSweepSpectra() const noexcept override;
 
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;

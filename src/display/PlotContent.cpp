@@ -79,6 +79,26 @@ void PlotContent::addSweptTrace(TraceData* trace, int lowestBin, int highestBin)
   remeasure();
 }
 
+void PlotContent::addSweepSpectrum(const SpectrumResult* result, float samplingRate) noexcept {
+  if (!sweepSpectrum_ || !shared_ || !result || !result->output || result->validBins <= 0 || !takesSweepSpectra())
+    return;
+  const int bins = std::clamp(result->bins, 0, TraceData::kCapacity);
+  const float binsPerHertz = PlotTrace::binsPerHertz(bins, samplingRate);
+  // The plot's geometry maps the trace's bins: a spectrum of another
+  // configuration waits for the trace to follow.
+  if (traceData_ && traceData_->bins > 0 && (traceData_->bins != bins || traceData_->binsPerHertz != binsPerHertz))
+    return;
+  TraceData& row = *sweepSpectrum_;
+  row.bins = bins;
+  row.samplingRate = samplingRate;
+  row.binsPerHertz = binsPerHertz;
+  row.traces = 1;
+  std::copy_n(result->output, bins, row.averaged);
+  if (!treater_.treatment().none()) treater_.treat(row, row);
+  geometry_.updateScale(shared_->span.startFrequency, shared_->span.endFrequency, binsPerHertz, bins, shared_->refScale);
+  traceDetected(row);
+}
+
 void PlotContent::clearPlot() {
   markerCache_.type = kNoMarker;
   sweptBin_ = -1;
@@ -98,6 +118,7 @@ void PlotContent::clearPlot() {
 
 void PlotContent::setTrackingGeneratorMode(bool enabled) {
   trackingGeneratorEnabled_ = enabled ? 1 : 0;
+  if (enabled && !sweepSpectrum_) sweepSpectrum_ = std::make_unique<TraceData>();
   if (!enabled && drawWait_) {
     drawWait_ = 0;
     requestRedraw();

@@ -36,6 +36,7 @@
 #include "plot/SpanZoom.h"
 
 struct TraceData;
+struct SpectrumResult;
 class WindowResponse;
 
 namespace display {
@@ -82,6 +83,13 @@ class PlotContent {
   // in bins lowestBin … highestBin, which are detected and drawn as the
   // bins a finished tracking sweep measured.
   void addSweptTrace(TraceData* trace, int lowestBin, int highestBin);
+  // In a generator mode, each spectrum of the input over its whole width
+  // (the trace holds only the bins a sweep measured): weighted and smoothed
+  // as the trace is and handed to traceDetected(), as a full detection pass
+  // hands the trace, for a view that keeps a history of spectra. Skipped
+  // while the trace is of another bin count. Per spectrum: allocates nothing
+  // (the copy's storage comes with the generator mode).
+  void addSweepSpectrum(const SpectrumResult* result, float samplingRate) noexcept;
   // Leaving the tracking mode also takes down the wait indicator, which only
   // a sweep's own updates would otherwise ever clear.
   void setTrackingGeneratorMode(bool enabled);
@@ -259,6 +267,8 @@ class PlotContent {
   // A full detection pass has mapped the shown trace onto the geometry; the
   // trace's lock is held. On the per-spectrum path: must not allocate.
   virtual void traceDetected(const TraceData& /*shown*/) noexcept {}
+  // Whether traceDetected() takes a sweep's spectra (addSweepSpectrum).
+  virtual bool takesSweepSpectra() const noexcept { return false; }
 
   // The screen's marker: the trace point nearest to a click at (x, y) in
   // view points (y up), then at every drawing the peak or minimum it
@@ -344,6 +354,8 @@ class PlotContent {
   dsp::TraceTreater treater_;
   std::unique_ptr<TraceData> treated_;
   std::unique_ptr<TraceData> treatedReference_;
+  // A generator mode's latest spectrum, allocated by the first such mode.
+  std::unique_ptr<TraceData> sweepSpectrum_;
   bool referenceTreated_ = false;
   // The bands and what they were configured for.
   dsp::BandAnalysis bandAnalysis_;

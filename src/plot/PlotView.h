@@ -10,6 +10,7 @@
 #include "ui/Color.h"
 
 struct TraceData;
+struct SpectrumResult;
 namespace display {
 struct MarkerCache;
 }
@@ -38,6 +39,13 @@ class PlotView {
     addTraceData(trace);
   }
   virtual void setTrackingGeneratorMode(bool enabled) = 0;
+  // In a generator mode, each spectrum of the input over its whole width,
+  // for a view that keeps a history of spectra (the swept bins come through
+  // addTraceDataBin as before). A block's call: allocates nothing.
+  virtual void addSweepSpectrum(const SpectrumResult* result, float samplingRate) {
+    (void)result;
+    (void)samplingRate;
+  }
   // The reference trace to draw beside the live trace (null: none).
   virtual void setReference(TraceData* reference, TraceData* trace) = 0;
   // dB per division; the view redraws with the current refScale.

@@ -250,9 +250,15 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
     if (logSweepMode_) {
       // The run has taken the block already (its recording taps the input).
       if (logSweepRunning()) advanceLogSweep();
+      // The input's whole spectrum for a view's history (a spectrogram).
+      if (display) {
+        const SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
+        if (result->validBins > 0) display->addSweepSpectrum(result, samplingRate);
+      }
       return;
     }
     SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
+    if (result->validBins > 0 && display) display->addSweepSpectrum(result, samplingRate);
     if (result->validBins > 0 && sweep.running && !sweep.paused) {
       ++sweep.spectra;
       if (!sweepSpectrumIsClean()) {

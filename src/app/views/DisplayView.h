@@ -22,6 +22,9 @@ class DisplayView final : public PlotView {
     display_->addSweptTrace(trace, lowestBin, highestBin);
   }
   void setTrackingGeneratorMode(bool enabled) override { display_->setTrackingGeneratorMode(enabled); }
+  void addSweepSpectrum(const SpectrumResult* result, float samplingRate) override {
+    display_->addSweepSpectrum(result, samplingRate);
+  }
   void setReference(TraceData* reference, TraceData* trace) override { display_->setReference(reference, trace); }
   void setPlotScale(float dBPerDivision) override { display_->setPlotScale(dBPerDivision); }
   void setCaptionColor(const RGBAColor& color) override { display_->setCaptionColor(color); }

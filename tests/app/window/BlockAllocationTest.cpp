@@ -156,6 +156,22 @@ TEST(BlockAllocation, TheSpectrogramPaneAllocatesNothingPerSpectrum) {
   ASSERT_GT(rows, 0);
   EXPECT_EQ(r.feed(256), 0);
   EXPECT_GT(pane.spectrogram().rowsAdded(), rows + 4) << "rows were written meanwhile";
+
+  // In a sweep the rows take the input's whole spectrum, smoothed as the
+  // trace is; in the log sweep mode too.
+  r.app.smoothingPopup->selectItemWithTag(6);
+  r.app.treatmentChanged();
+  r.startSweep(display::AxisScale::linear, 30);
+  r.feed(64);
+  const int64_t swept = pane.spectrogram().rowsAdded();
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(pane.spectrogram().rowsAdded(), swept + 4) << "rows were written during the sweep";
+  r.app.trackingGeneratorMatrix->selectCell(0, 2);
+  r.app.trackingModeChanged();
+  r.feed(64);
+  const int64_t logMode = pane.spectrogram().rowsAdded();
+  EXPECT_EQ(r.feed(256), 0);
+  EXPECT_GT(pane.spectrogram().rowsAdded(), logMode + 4) << "rows were written in the log sweep mode";
 }
 
 // A log sweep of the window through the simulated loopback: the real input

@@ -18,6 +18,10 @@ class CountingView final : public PlotView {
   void clearPlot() override { inner->clearPlot(); }
   void newSweep() override { inner->newSweep(); }
   void setTrackingGeneratorMode(bool enabled) override { inner->setTrackingGeneratorMode(enabled); }
+  void addSweepSpectrum(const SpectrumResult* result, float samplingRate) override {
+    ++sweepSpectra;
+    inner->addSweepSpectrum(result, samplingRate);
+  }
   void setPlotScale(float dBPerDivision) override { inner->setPlotScale(dBPerDivision); }
   void setCaptionColor(const RGBAColor& color) override { inner->setCaptionColor(color); }
   void setNeedsDisplay() override { inner->setNeedsDisplay(); }
@@ -33,4 +37,5 @@ class CountingView final : public PlotView {
 
   PlotView* inner = nullptr;
   int spectra = 0;
+  int sweepSpectra = 0;
 };

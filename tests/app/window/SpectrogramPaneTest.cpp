@@ -13,6 +13,7 @@
 #include <QSplitter>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "app/controller/AppDelegate.h"
@@ -162,6 +163,44 @@ TEST(SpectrogramPane, PauseKeepsTheHistoryWhileThePlotGoesOn) {
   EXPECT_FALSE(w.pane().paused());
   w.feedSpectra(3);
   EXPECT_GT(sg.rowsAdded(), rows) << "resumed";
+}
+
+// In either generator mode the plot holds only what a sweep measures, while
+// the history goes on taking the input's whole spectrum: a tone (or a
+// rattle) elsewhere than the swept bin shows in its rows.
+TEST(SpectrogramPane, InTheGeneratorModesTheRowsHoldTheInputsWholeSpectrum) {
+  PaneWindow w(0);
+  w.feedSpectra(4);
+  const display::Spectrogram& sg = w.pane().spectrogram();
+  auto feedTone = [&](double hz, int blocks) {
+    float block[AppDelegate::kBlockLength];
+    for (int b = 0; b < blocks; ++b) {
+      for (float& s : block) s = 0.1414f * static_cast<float>(std::sin(2 * 3.14159265358979 * hz * w.n++ / 48000.0));
+      w.app.newDataFromInput(block, 48000.0f);
+      QApplication::processEvents();
+    }
+  };
+  const QRectF rows = w.pane().rowsRect();
+  const double columnHz = 4800.0 / rows.width();
+  for (const auto& [cell, hz] : {std::pair{1, 2000.0}, std::pair{2, 3000.0}}) {
+    w.app.trackingGeneratorMatrix->selectCell(0, cell);
+    w.app.trackingModeChanged();
+    const int64_t before = sg.rowsAdded();
+    const int traces = w.view.spectra;
+    feedTone(hz, 40);
+    EXPECT_EQ(w.view.spectra, traces) << "no trace of the input on the plot in a generator mode";
+    EXPECT_GT(w.view.sweepSpectra, 0);
+    EXPECT_GE(sg.rowsAdded() - before, 4) << "mode " << cell;
+    const auto readout = w.pane().readoutAt(QPointF(rows.left() + w.ridgeColumn() + 0.5, rows.top() + 0.5));
+    ASSERT_TRUE(readout);
+    EXPECT_NEAR(readout->frequency, hz, 1.5 * columnHz) << "mode " << cell;
+    EXPECT_NEAR(readout->level, -20.0, 3.0) << "mode " << cell;
+  }
+  // Paused, the history keeps still in a generator mode too.
+  w.window.spectrogramActions().pause->trigger();
+  const int64_t paused = sg.rowsAdded();
+  feedTone(1000.0, 20);
+  EXPECT_EQ(sg.rowsAdded(), paused);
 }
 
 TEST(SpectrogramPane, ItsSettingsComeBackAsStoredAndOlderSettingsShowNoPane) {
