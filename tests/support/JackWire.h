@@ -2,7 +2,7 @@
 // A client of the test's own at a JACK server: two input ports copied to two
 // output ports each cycle, a perfect wire; on request it overruns one
 // period, which makes the server count an xrun. Header only; the test links
-// libjack.
+// libjack and the JACK provider.
 
 #include <jack/jack.h>
 
@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+
+#include "platform/audio/jack/JackProvider.h"
 
 namespace testsupport {
 
@@ -25,6 +28,13 @@ inline std::string jackTestServer() {
 inline bool jackTestServerRequired() {
   const char* required = std::getenv("SPECAN_JACK_REQUIRED");
   return required && std::string(required) == "1";
+}
+// The JACK provider on that server; null without one (the test then fails
+// when the server is required, else skips).
+inline std::shared_ptr<platform::audio::jack::JackProvider> jackTestProvider() {
+  platform::audio::jack::Options options;
+  options.serverName = jackTestServer();
+  return options.serverName.empty() ? nullptr : platform::audio::jack::JackProvider::create(options);
 }
 
 class JackWire {

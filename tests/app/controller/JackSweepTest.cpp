@@ -26,10 +26,7 @@ using testsupport::jackTestServerRequired;
 // wire copies samples exactly; a bin measured over an xrun would read lower,
 // and the sweep measures such bins again).
 TEST(JackSweep, APassThroughClientMeasuredAsAWireIsFlatAtTheGeneratorsLevel) {
-  pa::jack::Options options;
-  options.serverName = jackTestServer();
-  std::shared_ptr<pa::jack::JackProvider> provider =
-      jackTestServer().empty() ? nullptr : pa::jack::JackProvider::create(options);
+  std::shared_ptr<pa::jack::JackProvider> provider = testsupport::jackTestProvider();
   if (!provider) {
     if (jackTestServerRequired()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";

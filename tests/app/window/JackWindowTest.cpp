@@ -56,10 +56,7 @@ bool serveUntil(Done done, std::chrono::seconds patience = 20s) {
 // the running device and shown in the side column, as a gap of any other
 // provider is.
 TEST(JackWindow, AnXrunIsCountedAndShownBesideThePlot) {
-  pa::jack::Options options;
-  options.serverName = jackTestServer();
-  std::shared_ptr<pa::jack::JackProvider> provider =
-      jackTestServer().empty() ? nullptr : pa::jack::JackProvider::create(options);
+  std::shared_ptr<pa::jack::JackProvider> provider = testsupport::jackTestProvider();
   if (!provider) {
     if (jackTestServerRequired()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";

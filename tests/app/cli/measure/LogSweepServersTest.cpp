@@ -99,16 +99,12 @@ TEST(LogSweepServers, ANullSinkMeasuredThroughItsMonitorIsFlat) {
 }
 
 TEST(LogSweepServers, AJackPassThroughClientIsFlat) {
-  const char* server = std::getenv("SPECAN_JACK_SERVER");
-  pa::jack::Options options;
-  options.serverName = server ? server : "";
-  std::shared_ptr<pa::jack::JackProvider> provider =
-      options.serverName.empty() ? nullptr : pa::jack::JackProvider::create(options);
+  std::shared_ptr<pa::jack::JackProvider> provider = testsupport::jackTestProvider();
   if (!provider) {
-    if (required("SPECAN_JACK_REQUIRED")) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
+    if (testsupport::jackTestServerRequired()) FAIL() << "no JACK server named by SPECAN_JACK_SERVER runs";
     GTEST_SKIP() << "no JACK test server";
   }
-  testsupport::JackWire wire("specan-logsweep-wire", options.serverName);
+  testsupport::JackWire wire("specan-logsweep-wire", testsupport::jackTestServer());
   ASSERT_TRUE(wire.ok());
   provider->flushNotifications();
   EXPECT_TRUE(std::isfinite(expectFlat(provider, "specan-logsweep-wire", "specan-logsweep-wire", 0.05)));
