@@ -36,6 +36,7 @@ bool DistortionAnalysis::configure(const WindowResponse& response, const Distort
     gains_.assign(static_cast<size_t>(bins), 0.0f);
     fillWeightingGains(settings.noiseWeighting, binsPerHertz_, bins, gains_.data());
   }
+  blocks_.configure(layout_.first, layout_.last, !gains_.empty());
   bins_ = bins;
   return true;
 }
@@ -51,12 +52,16 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
 
   // The fundamental: the highest bin of the band, or the highest within a
   // lobe of the frequency given, read between bins.
+  // One pass over the band sums its blocks for the runs below and finds
+  // its highest bin.
+  const float* gains = gains_.empty() ? nullptr : gains_.data();
+  const int highest = blocks_.scan(power, gains);
   PeakReading peak;
   if (settings_.fundamentalHz > 0) {
     const LobeSpan around = layout_.lobeAt(settings_.fundamentalHz * binsPerHertz_);
     peak = readPeak(response_, power, bins, around.first, around.last, binsPerHertz_);
   } else {
-    peak = readPeakAt(response_, power, bins, highestBin(power, first, last), binsPerHertz_);
+    peak = readPeakAt(response_, power, bins, highest, binsPerHertz_);
   }
   if (!peak.valid || !(peak.power > 0)) return r;
   const double k1 = peak.bin + peak.offset;
@@ -83,9 +88,9 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
     from = std::max(from, first);
     to = std::min(to, last);
     if (to < from) return;
-    const double sum = binSum(power, from, to);
+    const double sum = blocks_.sum(power, from, to);
     outside += sum;
-    outsideWeighted += gains_.empty() ? sum : weightedBinSum(power, gains_.data(), from, to);
+    outsideWeighted += gains ? blocks_.weightedSum(power, gains, from, to) : sum;
     outsideBins += to - from + 1;
   };
   int runFrom = first;

@@ -42,7 +42,8 @@
 //
 // Threads: configure() allocates and belongs where the engine is
 // configured; analyse() allocates nothing, takes no lock and may run on any
-// thread that owns the trace's values for the call.
+// thread that owns the trace's values and the object for the call (it
+// keeps the band's block sums in the object).
 
 #include <array>
 #include <vector>
@@ -118,6 +119,7 @@ class DistortionAnalysis {
   float binsPerHertz_ = 0;
   double lobe_ = 0;
   LobeLayout layout_;  // the lobes' reach and the band's bins
+  mutable BandBlocks blocks_;  // the band's sums by blocks, from analyse()'s one pass
   double upper_ = 0;  // Hz, the band's upper limit within half the rate
 };
 

@@ -1,6 +1,7 @@
 #include "dsp/LobeSums.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -111,6 +112,99 @@ int highestBin(const float* power, int first, int last) noexcept {
   for (k = first; k <= last; ++k)
     if (power[k] == highest) return k;
   return first;
+}
+
+namespace {
+
+// Four floats, one SSE register.
+using Quad = float __attribute__((vector_size(16)));
+
+Quad load(const float* p) noexcept {
+  Quad q;
+  std::memcpy(&q, p, sizeof q);
+  return q;
+}
+
+}  // namespace
+
+void BandBlocks::configure(int first, int last, bool weighted) {
+  first_ = first;
+  last_ = last;
+  const size_t blocks = last >= first ? static_cast<size_t>((last - first) / kBlockBins + 1) : 0;
+  sums_.assign(blocks, 0.0);
+  weighted_.assign(weighted ? blocks : 0, 0.0);
+}
+
+int BandBlocks::scan(const float* power, const float* gains) noexcept {
+  if (last_ < first_) return first_;
+  static_assert(kBlockBins % kLanes == 0);
+  const bool weighted = gains && !weighted_.empty();
+  float highest = power[first_];
+  int highestBlock = 0;
+  for (size_t block = 0; block < sums_.size(); ++block) {
+    const int from = first_ + static_cast<int>(block) * kBlockBins;
+    const int to = std::min(from + kBlockBins - 1, last_);
+    // Sixteen lanes in four vectors of four, kept in registers; each lane
+    // adds at most kBlockBins / 16 bins, as binSum's do.
+    Quad part[4] = {}, partWeighted[4] = {}, top[4];
+    for (Quad& t : top) t = Quad{} + power[from];
+    int k = from;
+    for (; k + kLanes - 1 <= to; k += kLanes)
+      for (int q = 0; q < 4; ++q) {
+        const Quad p = load(power + k + 4 * q);
+        part[q] += p;
+        top[q] = p > top[q] ? p : top[q];
+      }
+    if (weighted)
+      for (int w = from; w + kLanes - 1 <= to; w += kLanes)
+        for (int q = 0; q < 4; ++q) partWeighted[q] += load(gains + w + 4 * q) * load(power + w + 4 * q);
+    const Quad sums = (part[0] + part[1]) + (part[2] + part[3]);
+    const Quad sumsWeighted = (partWeighted[0] + partWeighted[1]) + (partWeighted[2] + partWeighted[3]);
+    const Quad top01 = top[0] > top[1] ? top[0] : top[1], top23 = top[2] > top[3] ? top[2] : top[3];
+    const Quad tops = top01 > top23 ? top01 : top23;
+    double sum = (double(sums[0]) + sums[1]) + (double(sums[2]) + sums[3]);
+    double sumWeighted = (double(sumsWeighted[0]) + sumsWeighted[1]) + (double(sumsWeighted[2]) + sumsWeighted[3]);
+    float blockTop = std::max(std::max(tops[0], tops[1]), std::max(tops[2], tops[3]));
+    for (; k <= to; ++k) {
+      sum += power[k];
+      if (weighted) sumWeighted += static_cast<double>(gains[k]) * power[k];
+      blockTop = power[k] > blockTop ? power[k] : blockTop;
+    }
+    sums_[block] = sum;
+    if (weighted) weighted_[block] = sumWeighted;
+    // The first block to hold the highest value holds its first bin.
+    if (blockTop > highest) {
+      highest = blockTop;
+      highestBlock = static_cast<int>(block);
+    }
+  }
+  const int from = first_ + highestBlock * kBlockBins, to = std::min(from + kBlockBins - 1, last_);
+  for (int k = from; k <= to; ++k)
+    if (power[k] == highest) return k;
+  return from;
+}
+
+template <bool Weighted>
+double BandBlocks::runSum(const std::vector<double>& blocks, const float* power, const float* gains, int from,
+                          int to) const noexcept {
+  from = std::max(from, first_);
+  to = std::min(to, last_);
+  if (to < from) return 0.0;
+  auto direct = [&](int a, int b) { return Weighted ? weightedBinSum(power, gains, a, b) : binSum(power, a, b); };
+  const int a = (from - first_) / kBlockBins, b = (to - first_) / kBlockBins;
+  if (a == b) return direct(from, to);
+  // The head of block a, the whole blocks between, the tail in block b.
+  double sum = direct(from, first_ + (a + 1) * kBlockBins - 1);
+  for (int block = a + 1; block < b; ++block) sum += blocks[static_cast<size_t>(block)];
+  return sum + direct(first_ + b * kBlockBins, to);
+}
+
+double BandBlocks::sum(const float* power, int from, int to) const noexcept {
+  return runSum<false>(sums_, power, nullptr, from, to);
+}
+
+double BandBlocks::weightedSum(const float* power, const float* gains, int from, int to) const noexcept {
+  return runSum<true>(weighted_, power, gains, from, to);
 }
 
 }  // namespace dsp

@@ -14,6 +14,8 @@
 // thread; the rest allocates nothing, takes no lock and may run on any thread
 // that owns the trace's values for the call.
 
+#include <vector>
+
 #include "dsp/PeakReading.h"
 
 namespace dsp {
@@ -57,5 +59,28 @@ double weightedBinSum(const float* power, const float* gains, int first, int las
 // The highest of bins first … last (the first of equal ones); first for an
 // empty range.
 int highestBin(const float* power, int first, int last) noexcept;
+
+// One pass over a band's bins that leaves the sums of its blocks of
+// kBlockBins (and of the bins times their gains) and finds its highest bin;
+// a run's sum is then its whole blocks' and the bins at its ends. The same
+// sums as binSum and weightedBinSum give, for one read of the band instead
+// of one per run and one for the highest bin.
+class BandBlocks {
+ public:
+  static constexpr int kBlockBins = 256;
+  // For the band first … last; allocates.
+  void configure(int first, int last, bool weighted);
+  // The highest bin (the first of equal ones); gains null without weighting.
+  int scan(const float* power, const float* gains) noexcept;
+  // After scan(), the sum of bins from … to within the band, and weighted.
+  double sum(const float* power, int from, int to) const noexcept;
+  double weightedSum(const float* power, const float* gains, int from, int to) const noexcept;
+
+ private:
+  int first_ = 0, last_ = -1;
+  std::vector<double> sums_, weighted_;
+  template <bool Weighted>
+  double runSum(const std::vector<double>& blocks, const float* power, const float* gains, int from, int to) const noexcept;
+};
 
 }  // namespace dsp

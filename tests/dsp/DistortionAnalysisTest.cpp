@@ -3,12 +3,15 @@
 // known levels, with and without white noise of known density.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 #include <random>
 #include <vector>
 
 #include "dsp/DistortionAnalysis.h"
+#include "dsp/LobeSums.h"
 #include "dsp/PeakReading.h"
 #include "dsp/PlotTrace.h"
 #include "dsp/Spectrum.h"
@@ -237,4 +240,42 @@ TEST(DistortionAnalysis, TheBandChoosesTheHarmonicsInReachAndAnalysisAllocatesNo
   EXPECT_NEAR(second.fundamentalDb, decibels(0.125) - 40, 0.02);
   // Another bin count was made with another window: nothing read.
   EXPECT_FALSE(analysis.analyse(m.trace.data(), m.bins / 2).valid);
+}
+
+// The band's one pass: a run's sum from the blocks is the run's own sum
+// wherever its ends fall (inside one block, on a boundary, across many),
+// weighted too, and the highest bin is the first of equal ones even when
+// a later block holds the same value.
+TEST(BandBlocks, RunsReadAsTheirOwnSumsAndTheHighestIsTheFirstOfEqualOnes) {
+  constexpr int kBins = 5000, kFirst = 37, kLast = 4321;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> level(0.0f, 1.0f);
+  std::vector<float> power(kBins), gains(kBins);
+  for (int k = 0; k < kBins; ++k) {
+    power[static_cast<size_t>(k)] = 1e-6f * level(random);
+    gains[static_cast<size_t>(k)] = level(random);
+  }
+  power[3000] = power[1000] = 2.0f;  // two equal highest bins, in other blocks
+  power[10] = 5.0f;                  // higher, but outside the band
+  dsp::BandBlocks blocks;
+  blocks.configure(kFirst, kLast, true);
+  EXPECT_EQ(blocks.scan(power.data(), gains.data()), 1000);
+  const int B = dsp::BandBlocks::kBlockBins;
+  const std::pair<int, int> runs[] = {{kFirst, kLast},          {kFirst, kFirst},         {kFirst + B - 1, kFirst + B},
+                                      {kFirst + B, kFirst + 3 * B - 1}, {100, 120},    {500, 4000},
+                                      {0, 60},                  {4300, 4999},             {2000, 1999}};
+  for (const auto& [from, to] : runs) {
+    const int a = std::max(from, kFirst), b = std::min(to, kLast);
+    const double plain = dsp::binSum(power.data(), a, b);
+    const double weighted = dsp::weightedBinSum(power.data(), gains.data(), a, b);
+    EXPECT_NEAR(blocks.sum(power.data(), from, to), plain, 1e-6 * plain + 1e-30) << from << "-" << to;
+    EXPECT_NEAR(blocks.weightedSum(power.data(), gains.data(), from, to), weighted, 1e-6 * weighted + 1e-30)
+        << from << "-" << to;
+  }
+  // Without gains the plain sums still hold.
+  dsp::BandBlocks unweighted;
+  unweighted.configure(kFirst, kLast, false);
+  EXPECT_EQ(unweighted.scan(power.data(), nullptr), 1000);
+  const double plain = dsp::binSum(power.data(), 500, 4000);
+  EXPECT_NEAR(unweighted.sum(power.data(), 500, 4000), plain, 1e-6 * plain);
 }
