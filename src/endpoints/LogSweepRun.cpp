@@ -87,7 +87,7 @@ LogSweepRun::Phase LogSweepRun::advance() {
     case Phase::waiting:
       if (recording_->recorded() < waitSamples_) break;
       recording_->disarm();
-      started_ = now();
+      if (done_ == 0 && repeated_ == 0) started_ = now();
       playNext();
       break;
     case Phase::sweeping: {
@@ -98,7 +98,13 @@ LogSweepRun::Phase LogSweepRun::advance() {
           fail("drop-outs met " + std::to_string(repeated_) + " sweeps: no clean recording");
           break;
         }
-        playNext();
+        // As before the first sweep, the output runs silent until a quarter
+        // of a second of input has come through: a stream the drop-out
+        // stopped runs again before the sweep starts, so that no part of
+        // its start goes to a server starting the stream.
+        generator_.playSilence();
+        recording_->arm();
+        phase_ = Phase::waiting;
         break;
       }
       if (plan_.referenceChannel > 0 && recording_->referenceMissing()) {

@@ -66,7 +66,9 @@ class LogSweepRun {
   bool start(const LogSweepPlan& plan, double outputRate, double inputRate, std::string* cause);
   // Moves the run on after the blocks the input delivered since the last
   // call: plays the next sweep, takes a finished recording, throws one a
-  // drop-out met away, takes a finished analysis. Returns the phase now.
+  // drop-out met away (and runs silent again, as before the first sweep,
+  // before it plays the sweep again), takes a finished analysis. Returns the
+  // phase now.
   Phase advance();
   // Ends a run that has not finished: the output stops, the input's blocks
   // go back to the controller alone. Waits for an analysis under way.
