@@ -34,6 +34,10 @@ class Display : public QWidget, public PlotContent {
 
   // --- Controller interface (main thread) ---------------------------------
 
+  // Whether the spectrogram pane keeps a sweep's spectra now (shown and not
+  // paused).
+  bool takesSweepSpectra() const noexcept override;
+
   // A new averaged trace (normal analysis): queues the detection pass on the
   // main thread without waiting. Does not allocate.
   void addTraceData(TraceData* trace);
@@ -93,7 +97,6 @@ class Display : public QWidget, public PlotContent {
   // The columns the screen has detected so far, as it kept them.
   void sweptColumns(int& first, int& last) const override;
   void traceDetected(const TraceData& shown) noexcept override;
-  bool takesSweepSpectra() const noexcept override;
 
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;

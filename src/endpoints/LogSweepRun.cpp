@@ -62,6 +62,7 @@ bool LogSweepRun::start(const LogSweepPlan& plan, double outputRate, double inpu
   failure_.clear();
   done_ = repeated_ = 0;
   seconds_ = analysisSeconds_ = 0;
+  started_ = -1;  // set when the first sweep begins to play
   analysed_ = false;
   input_.setSecondChannel(plan_.referenceChannel);
   input_.setTap(recording_.get());
@@ -87,7 +88,7 @@ LogSweepRun::Phase LogSweepRun::advance() {
     case Phase::waiting:
       if (recording_->recorded() < waitSamples_) break;
       recording_->disarm();
-      if (done_ == 0 && repeated_ == 0) started_ = now();
+      if (started_ < 0) started_ = now();
       playNext();
       break;
     case Phase::sweeping: {

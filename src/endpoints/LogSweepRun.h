@@ -127,7 +127,7 @@ class LogSweepRun {
   std::unique_ptr<dsp::SweepDeconvolution> deconvolution_;
   std::unique_ptr<SweepRecording> recording_;
   dsp::SweepResponse response_;
-  int64_t waitSamples_ = 0;  // of input before the first sweep
+  int64_t waitSamples_ = 0;  // of silent input before a sweep
   uint64_t gapsBefore_ = 0;
   int done_ = 0, repeated_ = 0;
   double started_ = 0, analysisStarted_ = 0;

@@ -46,6 +46,9 @@ class PlotView {
     (void)result;
     (void)samplingRate;
   }
+  // Whether addSweepSpectrum() keeps what it is given now: where it would
+  // not, the caller need not transform a block for it.
+  virtual bool takesSweepSpectra() const { return false; }
   // The reference trace to draw beside the live trace (null: none).
   virtual void setReference(TraceData* reference, TraceData* trace) = 0;
   // dB per division; the view redraws with the current refScale.

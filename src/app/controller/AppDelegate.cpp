@@ -250,8 +250,9 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
     if (logSweepMode_) {
       // The run has taken the block already (its recording taps the input).
       if (logSweepRunning()) advanceLogSweep();
-      // The input's whole spectrum for a view's history (a spectrogram).
-      if (display) {
+      // The input's whole spectrum for a view's history (a spectrogram),
+      // transformed only while one keeps it.
+      if (display && display->takesSweepSpectra()) {
         const SpectrumResult* result = spectrum->computeWithOverlap(samples, kBlockLength);
         if (result->validBins > 0) display->addSweepSpectrum(result, samplingRate);
       }

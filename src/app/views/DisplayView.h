@@ -25,6 +25,7 @@ class DisplayView final : public PlotView {
   void addSweepSpectrum(const SpectrumResult* result, float samplingRate) override {
     display_->addSweepSpectrum(result, samplingRate);
   }
+  bool takesSweepSpectra() const override { return display_->takesSweepSpectra(); }
   void setReference(TraceData* reference, TraceData* trace) override { display_->setReference(reference, trace); }
   void setPlotScale(float dBPerDivision) override { display_->setPlotScale(dBPerDivision); }
   void setCaptionColor(const RGBAColor& color) override { display_->setCaptionColor(color); }

@@ -22,6 +22,7 @@ class CountingView final : public PlotView {
     ++sweepSpectra;
     inner->addSweepSpectrum(result, samplingRate);
   }
+  bool takesSweepSpectra() const override { return inner->takesSweepSpectra(); }
   void setPlotScale(float dBPerDivision) override { inner->setPlotScale(dBPerDivision); }
   void setCaptionColor(const RGBAColor& color) override { inner->setCaptionColor(color); }
   void setNeedsDisplay() override { inner->setNeedsDisplay(); }

@@ -196,11 +196,14 @@ TEST(SpectrogramPane, InTheGeneratorModesTheRowsHoldTheInputsWholeSpectrum) {
     EXPECT_NEAR(readout->frequency, hz, 1.5 * columnHz) << "mode " << cell;
     EXPECT_NEAR(readout->level, -20.0, 3.0) << "mode " << cell;
   }
-  // Paused, the history keeps still in a generator mode too.
+  // Paused, the history keeps still in a generator mode too, and the log
+  // sweep mode transforms no block for it.
   w.window.spectrogramActions().pause->trigger();
   const int64_t paused = sg.rowsAdded();
+  const int given = w.view.sweepSpectra;
   feedTone(1000.0, 20);
   EXPECT_EQ(sg.rowsAdded(), paused);
+  EXPECT_EQ(w.view.sweepSpectra, given);
 }
 
 TEST(SpectrogramPane, ItsSettingsComeBackAsStoredAndOlderSettingsShowNoPane) {
