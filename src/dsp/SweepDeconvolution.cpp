@@ -264,6 +264,105 @@ Spectra spectraAt(const float* z, int size, double bin) {
   return Spectra{s0.h + part * (s1.h - s0.h), s0.th + part * (s1.th - s0.th)};
 }
 
+// Running sums over the bins 0 … size/2 of a window's spectra, for the
+// readings of smoothing intervals: of |H|², of Re{T·conj H} (the group
+// delay's numerator, T the spectrum of t·h) and of H. In long double, so
+// that an interval far below the loudest bins keeps its digits.
+class SpectrumSums {
+ public:
+  struct Band {
+    int bins = 0;
+    double power = 0;       // Σ|H|²
+    double delayPower = 0;  // Σ Re{T·conj H}
+    Complex h;              // ΣH
+  };
+
+  void build(const float* z, int size) {
+    const int half = size / 2;
+    power_.assign(static_cast<size_t>(half) + 2, 0.0L);
+    delay_.assign(power_.size(), 0.0L);
+    re_.assign(power_.size(), 0.0L);
+    im_.assign(power_.size(), 0.0L);
+    for (int k = 0; k <= half; ++k) {
+      const Spectra s = spectraAt(z, size, k);
+      const size_t at = static_cast<size_t>(k);
+      power_[at + 1] = power_[at] + std::norm(s.h);
+      delay_[at + 1] = delay_[at] + (s.th * std::conj(s.h)).real();
+      re_[at + 1] = re_[at] + s.h.real();
+      im_[at + 1] = im_[at] + s.h.imag();
+    }
+  }
+
+  // The bins from ceil(lowBin) to floor(highBin), inside 0 … size/2.
+  Band over(double lowBin, double highBin) const {
+    const long last = static_cast<long>(power_.size()) - 2;
+    const long from = std::max(0L, static_cast<long>(std::ceil(lowBin)));
+    const long to = std::min(last, static_cast<long>(std::floor(highBin)));
+    Band b;
+    if (to < from) return b;
+    const size_t i = static_cast<size_t>(from), j = static_cast<size_t>(to) + 1;
+    b.bins = static_cast<int>(to - from + 1);
+    b.power = static_cast<double>(power_[j] - power_[i]);
+    b.delayPower = static_cast<double>(delay_[j] - delay_[i]);
+    b.h = Complex(static_cast<double>(re_[j] - re_[i]), static_cast<double>(im_[j] - im_[i]));
+    return b;
+  }
+
+ private:
+  std::vector<long double> power_, delay_, re_, im_;
+};
+
+// A point of the reading: the magnitude, the phase's spectrum (only its
+// angle counts) and the group delay in samples.
+struct Reading {
+  double magnitude = 0;
+  Complex h;
+  double delay = 0;
+};
+
+// The reading at f, unsmoothed (between the bins either side) or over the
+// 1/N-octave interval around it, cut to lowHz … highHz (where the sweep
+// measured: outside, the band shape has taken the response away).
+class PointReader {
+ public:
+  PointReader(int size, double binsPerHz, int smoothing, double lowHz, double highHz)
+      : size_(size), binsPerHz_(binsPerHz),
+        halfWidth_(smoothing > 0 ? std::exp2(1.0 / (2.0 * smoothing)) : 1.0), lowBin_(lowHz * binsPerHz),
+        highBin_(highHz * binsPerHz), smoothing_(smoothing > 0) {}
+
+  // The window's spectra were just transformed into z.
+  void take(const float* z) {
+    z_ = z;
+    if (smoothing_) sums_.build(z, size_);
+  }
+
+  Reading at(double f) const {
+    Reading r;
+    if (smoothing_) {
+      const SpectrumSums::Band b =
+          sums_.over(std::max(f / halfWidth_ * binsPerHz_, lowBin_), std::min(f * halfWidth_ * binsPerHz_, highBin_));
+      if (b.bins >= 2) {
+        r.magnitude = std::sqrt(b.power / b.bins);
+        r.h = b.h;
+        r.delay = b.power > 0 ? b.delayPower / b.power : 0.0;
+        return r;
+      }
+    }
+    const Spectra s = spectraAt(z_, size_, f * binsPerHz_);
+    r.magnitude = std::abs(s.h);
+    r.h = s.h;
+    r.delay = std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0;
+    return r;
+  }
+
+ private:
+  int size_;
+  double binsPerHz_, halfWidth_, lowBin_, highBin_;
+  bool smoothing_;
+  const float* z_ = nullptr;
+  SpectrumSums sums_;
+};
+
 }  // namespace
 
 SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings) const {
@@ -283,6 +382,8 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   r.frequencyHz.resize(static_cast<size_t>(points));
   for (int i = 0; i < points; ++i) r.frequencyHz[static_cast<size_t>(i)] = low * std::exp2(i / perOctave);
   const double binsPerHz = static_cast<double>(frameSize_) / rate;
+  PointReader reader(frameSize_, binsPerHz, settings.smoothing, sweep_.cleanLowHz(),
+                     std::min(sweep_.cleanHighHz(), rate / 2));
 
   // With a reference, its own spectrum and group delay at every point,
   // around its own peak: what the output and input share (converters, a
@@ -292,10 +393,11 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   const int64_t referenceCentre = std::llround(referencePeak_);
   if (hasReference_) {
     transformWindow(referenceIr_, referenceCentre, windows_[0]);
+    reader.take(frame_);
     for (int i = 0; i < points; ++i) {
-      const Spectra s = spectraAt(frame_, frameSize_, r.frequencyHz[static_cast<size_t>(i)] * binsPerHz);
+      const Reading s = reader.at(r.frequencyHz[static_cast<size_t>(i)]);
       referenceH.push_back(s.h);
-      referenceDelay.push_back(std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0);
+      referenceDelay.push_back(s.delay);
     }
   }
 
@@ -305,6 +407,7 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   const double shift =
       static_cast<double>(centre) - (hasReference_ ? static_cast<double>(referenceCentre) : peak_);  // samples
   transformWindow(measuredIr_, centre, windows_[0]);
+  reader.take(frame_);
   std::vector<double> fundamental(static_cast<size_t>(points));
   r.magnitudeDb.resize(static_cast<size_t>(points));
   r.phaseDeg.resize(static_cast<size_t>(points));
@@ -314,12 +417,11 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   for (int i = 0; i < points; ++i) {
     const size_t at = static_cast<size_t>(i);
     const double f = r.frequencyHz[at];
-    const Spectra s = spectraAt(frame_, frameSize_, f * binsPerHz);
-    const double magnitude = std::abs(s.h);
-    fundamental[at] = magnitude;
-    r.magnitudeDb[at] = 20 * std::log10(magnitude);
+    const Reading s = reader.at(f);
+    fundamental[at] = s.magnitude;
+    r.magnitudeDb[at] = 20 * std::log10(s.magnitude);
     // Group delay −dφ/dω = Re{DFT(t·h)/DFT(h)}, in samples from the peak.
-    double delay = std::norm(s.h) > 0 ? (s.th / s.h).real() : 0.0;
+    double delay = s.delay;
     double phase = std::arg(s.h) * 180 / pi;
     if (hasReference_) {
       delay -= referenceDelay[at];
@@ -347,13 +449,13 @@ SweepResponse SweepDeconvolution::response(const SweepReadingSettings& settings)
   for (int order = 2; order <= SweepResponse::kHighestOrder; ++order) {
     const int64_t arrival = std::llround(peak_ - sweep_.harmonicLead(order));
     transformWindow(measuredIr_, arrival, windows_[order - 1]);
+    reader.take(frame_);
     std::vector<double>& levels = r.harmonicDb[static_cast<size_t>(order - 2)];
     for (int i = 0; i < points; ++i) {
       const size_t at = static_cast<size_t>(i);
       const double f = order * r.frequencyHz[at];
       if (f > clean || !(fundamental[at] > 0)) continue;
-      const Spectra s = spectraAt(frame_, frameSize_, f * binsPerHz);
-      levels[at] = 20 * std::log10(std::abs(s.h) / fundamental[at]);
+      levels[at] = 20 * std::log10(reader.at(f).magnitude / fundamental[at]);
     }
   }
   return r;

@@ -56,6 +56,10 @@
 // the phase is unwrapped along the grid towards where that delay says it
 // went, so a long delay at 48 points per octave does not fool it.
 //
+// Smoothing (SweepReadingSettings::smoothing) reads each interval from
+// running sums over the window's spectrum, so its cost does not grow with
+// the interval's width.
+//
 // Units: magnitudes in dB of the system's gain (a wire reads 0 dB), phases
 // in degrees, wrapped to (−180, 180] and unwrapped; group delay in ms; a harmonic in dB relative to the fundamental at the
 // excitation frequency f: |Hn read at n·f| / |H1 read at f|, reported only
@@ -81,6 +85,15 @@ struct SweepReadingSettings {
   double lowHz = 20;  // the grid's edges, kept inside the sweep's clean band
   double highHz = 20000;
   double pointsPerOctave = 48;
+  // 1/N-octave smoothing (0: none). Each point then reads the window's
+  // spectrum over [f·2^(−1/2N), f·2^(1/2N)]: the magnitude as the mean of
+  // |H|² there (as the trace's smoothing averages power), the group delay as
+  // the mean delay weighted by |H|², the phase as that of the mean of H
+  // (the response turned to its peak, so its phase varies slowly there); a
+  // harmonic as the mean of |Hn|² over n times the interval, against the
+  // smoothed fundamental. The intervals end at the sweep's clean band; one
+  // holding fewer than two of the spectrum's bins reads as unsmoothed.
+  int smoothing = 0;
 };
 
 struct SweepResponse {

@@ -299,6 +299,50 @@ TEST(SweepDeconvolution, ABandPassReadsAsItsTransferFunction) {
   EXPECT_LT(worst(phase), 2.0);
 }
 
+// A comb, y = x + a·x delayed by D samples, read with third-octave
+// smoothing against the averages over each interval [ω_l, ω_h] of its
+// H = 1 + a·e^{−jωD}. With m = (e^{−jω_l D} − e^{−jω_h D}) / (jD(ω_h − ω_l)),
+// the mean of e^{−jωD} there: the mean of |H|² is 1 + a² + 2a·Re m, that of
+// Re{T·conj H} (T = aD·e^{−jωD}, the spectrum of t·h) is a²D + aD·Re m, and
+// the mean of H is 1 + a·m. Unsmoothed, the comb swings 9.5 dB at a = 0.5.
+TEST(SweepDeconvolution, SmoothingReadsThePowerDelayAndPhaseAveragedOverEachInterval) {
+  constexpr double kA = 0.5, kD = 48;
+  const dsp::LogSweep sweep = sweepOf(18);
+  const int64_t length = sweep.length() + 16384;
+  const std::vector<float> x = rendered(sweep, length);
+  std::vector<float> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) y[i] = x[i] + (i >= kD ? static_cast<float>(kA) * x[i - size_t{48}] : 0.0f);
+  dsp::SweepDeconvolution d(sweep, length);
+  ASSERT_TRUE(d.add(y.data(), nullptr));
+  ASSERT_TRUE(d.deconvolve());
+  dsp::SweepReadingSettings third;
+  third.smoothing = 3;
+  const dsp::SweepResponse r = d.response(third), plain = d.response();
+  ASSERT_EQ(r.frequencyHz.size(), plain.frequencyHz.size());
+  const double half = std::exp2(1.0 / 6);
+  std::vector<double> level, delay, phase;
+  double lowest = 0, highest = 0;
+  for (size_t i = 0; i < r.frequencyHz.size(); ++i) {
+    const double f = r.frequencyHz[i];
+    if (f < 200 || f > 15000) continue;
+    const double wl = 2 * pi * f / half / kRate, wh = 2 * pi * f * half / kRate;
+    const std::complex<double> m = (std::polar(1.0, -wl * kD) - std::polar(1.0, -wh * kD)) /
+                                   (std::complex<double>(0, kD * (wh - wl)));
+    const double power = 1 + kA * kA + 2 * kA * m.real();
+    level.push_back(r.magnitudeDb[i] - 10 * std::log10(power));
+    delay.push_back(r.groupDelayMs[i] - 1000 * (kA * kA * kD + kA * kD * m.real()) / power / kRate);
+    phase.push_back(std::remainder(r.phaseDeg[i] - std::arg(1.0 + kA * m) * 180 / pi, 360.0));
+    lowest = std::min(lowest, plain.magnitudeDb[i]);
+    highest = std::max(highest, plain.magnitudeDb[i]);
+  }
+  std::printf("comb, 1/3 octave: %.2g dB, %.2g ms, %.2g°; unsmoothed %.1f … %.1f dB\n", worst(level), worst(delay),
+              worst(phase), lowest, highest);
+  EXPECT_GT(highest - lowest, 9.0);
+  EXPECT_LT(worst(level), 0.02);
+  EXPECT_LT(worst(delay), 0.002);
+  EXPECT_LT(worst(phase), 0.2);
+}
+
 // y = s + a·s² + b·s³ of the sweep s of amplitude A: s² = A²(1 − cos 2φ)/2
 // and s³ = A³(3 sin φ − sin 3φ)/4, so H2 = a·A/2 and H3 = b·A²/4 of the
 // fundamental's amplitude, which the cube raises by 3bA²/4. Each is read at
@@ -340,6 +384,21 @@ TEST(SweepDeconvolution, AStaticNonlinearitysHarmonicsReadAtTheirLevels) {
     EXPECT_GT(errors.size(), size_t{300});  // 20 Hz up to 2.3 kHz at least
     std::printf("H%d at %.2f dB: %.2g dB\n", order, expected[order - 2], worst(errors));
     EXPECT_LT(worst(errors), 0.5) << "H" << order;
+  }
+  // Smoothed, the flat harmonics read as before, up to the band's top: each
+  // is averaged over its own interval around n·f, inside the clean band.
+  dsp::SweepReadingSettings sixth;
+  sixth.smoothing = 6;
+  const dsp::SweepResponse smoothed = d.response(sixth);
+  std::vector<double> smoothedGain;
+  for (double m : smoothed.magnitudeDb) smoothedGain.push_back(m - 20 * std::log10(fundamental));
+  EXPECT_LT(worst(smoothedGain), 0.01) << "to the grid's ends";
+  for (int order = 2; order <= 3; ++order) {
+    std::vector<double> errors;
+    for (size_t i = 0; i < smoothed.frequencyHz.size(); ++i)
+      if (order * smoothed.frequencyHz[i] <= sweep.cleanHighHz())
+        errors.push_back(smoothed.harmonicDb[static_cast<size_t>(order - 2)][i] - expected[order - 2]);
+    EXPECT_LT(worst(errors), 0.5) << "H" << order << " smoothed";
   }
   // The nonlinearity has no fourth or fifth power.
   for (int order = 4; order <= 5; ++order) {
