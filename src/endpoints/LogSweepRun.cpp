@@ -58,7 +58,7 @@ bool LogSweepRun::start(const LogSweepPlan& plan, double outputRate, double inpu
   const int64_t length = sweep_->length() + tail;
   deconvolution_ = std::make_unique<dsp::SweepDeconvolution>(*sweep_, length);
   recording_ = std::make_unique<SweepRecording>(length, plan_.referenceChannel > 0);
-  response_ = {};
+  response_ = smoothed_ = {};
   failure_.clear();
   done_ = repeated_ = 0;
   seconds_ = analysisSeconds_ = 0;
@@ -125,11 +125,8 @@ LogSweepRun::Phase LogSweepRun::advance() {
       analysed_ = false;
       analysis_ = std::thread([this] {
         deconvolution_->deconvolve();
-        dsp::SweepReadingSettings reading;
-        reading.lowHz = plan_.lowerHz;
-        reading.highHz = plan_.upperHz;
-        reading.pointsPerOctave = plan_.pointsPerOctave;
-        response_ = deconvolution_->response(reading);
+        response_ = deconvolution_->response(readingSettings(0));
+        if (plan_.smoothing > 0) smoothed_ = deconvolution_->response(readingSettings(plan_.smoothing));
         analysed_.store(true, std::memory_order_release);
       });
       break;
@@ -141,6 +138,21 @@ LogSweepRun::Phase LogSweepRun::advance() {
       break;
   }
   return phase_;
+}
+
+dsp::SweepReadingSettings LogSweepRun::readingSettings(int smoothing) const {
+  dsp::SweepReadingSettings reading;
+  reading.lowHz = plan_.lowerHz;
+  reading.highHz = plan_.upperHz;
+  reading.pointsPerOctave = plan_.pointsPerOctave;
+  reading.smoothing = smoothing;
+  return reading;
+}
+
+dsp::SweepResponse LogSweepRun::smoothedResponse(int smoothing) const {
+  if (phase_ != Phase::done || smoothing <= 0) return response_;
+  if (smoothing == plan_.smoothing) return smoothed_;
+  return deconvolution_->response(readingSettings(smoothing));
 }
 
 void LogSweepRun::finishAnalysis() {
@@ -197,13 +209,14 @@ double LogSweepRun::progress() const {
   }
 }
 
-void LogSweepRun::responseAsTrace(TraceData& trace, double refScale, double offsetDb) const {
+void LogSweepRun::responseAsTrace(const dsp::SweepResponse& response, TraceData& trace, double refScale,
+                                  double offsetDb) const {
   trace.traces = 1;
   // As the plot and the reference check read a bin: power · refScale / bins²
   // is the level.
   const double bins = trace.bins;
   const double toPower = bins * bins / refScale;
-  const dsp::SweepResponse& r = response_;
+  const dsp::SweepResponse& r = response;
   // The span's edge bins, which a tracking sweep of the span measures, lie
   // up to a grid step beyond the grid: the end step's slope reaches them.
   const double binHz = 1 / static_cast<double>(trace.binsPerHertz);

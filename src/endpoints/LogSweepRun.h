@@ -47,6 +47,7 @@ struct LogSweepPlan {
   double lowerHz = 20, upperHz = 20000;
   double pointsPerOctave = 48;
   double peak = 0.25;                 // the sweep's amplitude, a fraction of full scale
+  int smoothing = 0;                  // 1/N octave for smoothedResponse(), read with the analysis; 0 none
 };
 
 class LogSweepRun {
@@ -93,6 +94,10 @@ class LogSweepRun {
   const LogSweepPlan& plan() const { return plan_; }
   const dsp::LogSweep& sweep() const { return *sweep_; }
   const dsp::SweepResponse& response() const { return response_; }
+  // The response of a finished run with 1/N-octave smoothing (as
+  // dsp::SweepReadingSettings::smoothing says; 0: the response itself): the
+  // plan's was read with the analysis, another is read now (allocates).
+  dsp::SweepResponse smoothedResponse(int smoothing) const;
   // The linear impulse response from the recording's first sample over the
   // recording's tail (where it lives; the harmonics' come before it, wrapped
   // to the transform's end), at the sweep's rate, in the system's gain.
@@ -111,11 +116,16 @@ class LogSweepRun {
   // of the gain plus offsetDb, interpolated in dB over log frequency, as a
   // power that reads that level with the plot's refScale; the bins outside
   // it empty.
-  void responseAsTrace(TraceData& trace, double refScale, double offsetDb) const;
+  void responseAsTrace(TraceData& trace, double refScale, double offsetDb) const {
+    responseAsTrace(response_, trace, refScale, offsetDb);
+  }
+  // The same of a response of this run (such as a smoothed one).
+  void responseAsTrace(const dsp::SweepResponse& response, TraceData& trace, double refScale, double offsetDb) const;
 
  private:
   void playNext();
   void finishAnalysis();
+  dsp::SweepReadingSettings readingSettings(int smoothing) const;
   void release();
 
   AnalyzerInput& input_;
@@ -126,7 +136,7 @@ class LogSweepRun {
   std::optional<dsp::LogSweep> sweep_;
   std::unique_ptr<dsp::SweepDeconvolution> deconvolution_;
   std::unique_ptr<SweepRecording> recording_;
-  dsp::SweepResponse response_;
+  dsp::SweepResponse response_, smoothed_;  // smoothed_: with the plan's smoothing
   int64_t waitSamples_ = 0;  // of silent input before a sweep
   uint64_t gapsBefore_ = 0;
   int done_ = 0, repeated_ = 0;

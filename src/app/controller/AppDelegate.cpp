@@ -436,7 +436,9 @@ void AppDelegate::treatmentChanged() {
   if (weightingPopup && weightingPopup->indexOfSelectedItem() >= 0)
     treatment.weighting = static_cast<int>(dsp::weightingOf(weightingPopup->selectedTag()));
   if (treatment == sharedData.treatment) return;
+  const bool smoothingChanged = treatment.smoothing != sharedData.treatment.smoothing;
   sharedData.treatment = treatment;
+  if (smoothingChanged) resmoothLogSweep();
   for (PlotView* view : {display, printView})
     if (view) view->measurementsChanged();
 }

@@ -352,7 +352,8 @@ class AppDelegate : public InputController {
   // The same for a scale given (without the pop-up: the command line's).
   void showLogSweepScale(int rightScale);
   // The response shown in the log sweep mode as File ▸ Export Data writes
-  // it (formats/LogSweepCsv.h); none while none is shown.
+  // it (formats/LogSweepCsv.h): smoothed as the plot is, in the plot's
+  // unit, a sensor's response taken out; none while none is shown.
   std::optional<std::string> logSweepCsv() const;
 
   // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
@@ -561,6 +562,11 @@ class AppDelegate : public InputController {
   // its response or its failure.
   void advanceLogSweep();
   void showLogSweepResponse();
+  // The plot's smoothing as a log sweep reads it: 1/N octave, 0 none.
+  int logSweepSmoothing() const;
+  // A shown response's phase, delay and harmonics again, after the
+  // smoothing changed.
+  void resmoothLogSweep();
   // The run's end: the button back to "Start", the cause said.
   void endLogSweep(const std::string& line);
   std::unique_ptr<LogSweepRun> logSweep_;

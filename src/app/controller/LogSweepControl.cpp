@@ -14,6 +14,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/formats/LogSweepCsv.h"
+#include "dsp/OctaveSmoothing.h"
 #include "endpoints/LogSweepRun.h"
 #include "plot/ResponseScale.h"
 
@@ -68,6 +69,7 @@ void AppDelegate::startLogSweep() {
   if (!(plan.upperHz > plan.lowerHz)) return refuse("the span lies below " + std::to_string(int(kLowestHz)) + " Hz");
   plan.pointsPerOctave = 48;
   plan.peak = trackingGenerator->amplitude();
+  plan.smoothing = logSweepSmoothing();
   // A run of its own for each Start: the input and the generator may have
   // changed since the last.
   if (logSweep_) logSweep_->cancel();
@@ -151,8 +153,9 @@ void AppDelegate::showLogSweepResponse() {
         highest = k;
       }
   }
-  // The phase and the harmonics beside it.
-  if (lowest >= 0) showSweptResponse(run.response());
+  // The phase and the harmonics beside it, smoothed as the views smooth the
+  // trace.
+  if (lowest >= 0) showSweptResponse(run.smoothedResponse(logSweepSmoothing()));
   if (display && lowest >= 0) display->addSweptTrace(&live, lowest, highest);
   if (printView && lowest >= 0) printView->addSweptTrace(&live, lowest, highest);
   const dsp::SweepResponse& r = run.response();
@@ -204,7 +207,25 @@ void AppDelegate::showLogSweepScale(int rightScale) {
 std::optional<std::string> AppDelegate::logSweepCsv() const {
   if (!logSweepMode_ || !sharedData.sweptResponse.shown || !logSweep_ || logSweep_->phase() != LogSweepRun::Phase::done)
     return std::nullopt;
-  return ::logSweepCsv(logSweep_->response(), logSweep_->sweep().sampleRate());
+  LogSweepLevels levels;
+  levels.scale = sharedData.levelScale;
+  levels.sensor = sharedData.sensorResponse.get();
+  levels.description = sharedData.levelsCalibration;
+  const double peak = logSweep_->sweep().peak();
+  levels.generatorDb = 10 * std::log10(peak * peak / 2);
+  levels.smoothing = logSweepSmoothing();
+  return ::logSweepCsv(logSweep_->smoothedResponse(levels.smoothing), logSweep_->sweep().sampleRate(), levels);
+}
+
+int AppDelegate::logSweepSmoothing() const {
+  const int n = sharedData.treatment.smoothing;
+  return dsp::isSmoothingFraction(n) ? n : 0;
+}
+
+void AppDelegate::resmoothLogSweep() {
+  if (!logSweepMode_ || !sharedData.sweptResponse.shown || !logSweep_ || logSweep_->phase() != LogSweepRun::Phase::done)
+    return;
+  showSweptResponse(logSweep_->smoothedResponse(logSweepSmoothing()));
 }
 
 bool AppDelegate::logSweepRunning() const { return logSweep_ && logSweep_->running(); }

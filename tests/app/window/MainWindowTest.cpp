@@ -509,6 +509,18 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
   w.app.logSweepScaleChanged();
   EXPECT_EQ(curves.rightScale, SharedData::SweptResponse::unwrappedPhase);
   EXPECT_GT(curves.scaleHigh, curves.scaleLow);
+  // Smoothed as the trace is, the curves beside it are read again over each
+  // octave, and File ▸ Export Data writes them so.
+  const std::vector<double> unsmoothed = curves.groupDelayMs;
+  ASSERT_TRUE(w.app.smoothingPopup->selectItemWithTag(1));
+  w.app.treatmentChanged();
+  ASSERT_EQ(curves.groupDelayMs.size(), unsmoothed.size());
+  int resmoothed = 0;
+  for (size_t i = 0; i < unsmoothed.size(); ++i) resmoothed += std::fabs(curves.groupDelayMs[i] - unsmoothed[i]) > 0.01;
+  EXPECT_GT(resmoothed, 100);
+  const std::optional<std::string> csv = w.app.logSweepCsv();
+  ASSERT_TRUE(csv);
+  EXPECT_NE(csv->find("\n# smoothing: 1/1 octave\n"), std::string::npos) << *csv;
   // Back to the normal mode, they go with the response.
   w.app.trackingGeneratorMatrix->selectCell(0, 0);
   w.app.trackingModeChanged();

@@ -164,25 +164,32 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   sweep.lowerHz = settings.lowerSpan.value_or(20);
   sweep.upperHz = settings.upperSpan.value_or(20000);
   sweep.pointsPerOctave = settings.pointsPerOctave.value_or(48);
-  // The controller's span is the sweep's, for the image.
+  sweep.smoothing = settings.smoothing;
+  // The controller's span is the sweep's, for the image; the response is
+  // smoothed where it is read, not again as the controller's trace.
   Settings rig = settings;
   rig.lowerSpan = sweep.lowerHz;
   rig.upperSpan = sweep.upperHz;
+  rig.smoothing = 0;
   LogSweepMeasurement measurement(rig, sweep, !png.empty());
   std::string cause;
   if (!measurement.prepare(&cause) || !measurement.run(&cause, hooks.step)) {
     say(cause);
     return 1;
   }
+  // The summary and the reference check read the response as measured; the
+  // CSV and the image read it smoothed.
   const dsp::SweepResponse& r = measurement.response();
   const double rate = measurement.sweep().sampleRate();
   const std::string origin = logSweepOrigin(r);
   const std::string delayText = logSweepDelay(r, rate);
+  const LogSweepLevels levels = measurement.levels();
 
   int status = 0;
   std::string error;
   if (!csv.empty()) {
-    if (const std::string problem = writeCsvOutput(csv, logSweepCsv(r, rate), hooks.out); !problem.empty()) {
+    const std::string text = logSweepCsv(measurement.smoothedResponse(), rate, levels);
+    if (const std::string problem = writeCsvOutput(csv, text, hooks.out); !problem.empty()) {
       say(problem);
       status = 1;
     }
@@ -201,11 +208,12 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
     say(png + ": the image was not written: " + error);
     status = 1;
   }
-  // The loudest and quietest points of the grid.
+  // The loudest and quietest points of the grid, the sensor's response
+  // taken out.
   size_t high = 0, low = 0;
   for (size_t i = 0; i < r.magnitudeDb.size(); ++i) {
-    if (r.magnitudeDb[i] > r.magnitudeDb[high]) high = i;
-    if (r.magnitudeDb[i] < r.magnitudeDb[low]) low = i;
+    if (levels.gainDb(r, i) > levels.gainDb(r, high)) high = i;
+    if (levels.gainDb(r, i) < levels.gainDb(r, low)) low = i;
   }
   std::optional<Reading> worst;
   bool within = true;
@@ -220,7 +228,11 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   }
   if (json) {
     auto point = [&](size_t i) {
-      return "{\"level_db\":" + printedNumber("%.3f", r.magnitudeDb[i]) + ",\"frequency_hz\":" +
+      const std::string level =
+          levels.scale.isDesigned()
+              ? std::string()
+              : ",\"level\":" + printedNumber(levels.scale.logarithmic() ? "%.3f" : "%.6g", levels.levelAt(r, i));
+      return "{\"level_db\":" + printedNumber("%.3f", levels.gainDb(r, i)) + level + ",\"frequency_hz\":" +
              printedNumber("%.3f", r.frequencyHz[i]) + "}";
     };
     std::string line = "{\"method\":\"logsweep\",\"lower_hz\":" + printedNumber("%g", sweep.lowerHz) +
@@ -233,7 +245,9 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
                        ",\"delay_samples\":" + printedNumber("%.3f", r.delaySamples) +
                        ",\"delay_ms\":" + printedNumber("%.4f", 1000 * r.delaySamples / rate) +
                        ",\"origin\":" + (r.absolutePhase ? "\"reference\"" : "\"peak\"") +
-                       ",\"max\":" + point(high) + ",\"min\":" + point(low);
+                       ",\"max\":" + point(high) + ",\"min\":" + point(low) +
+                       ",\"units\":" + jsonString(dsp::levelUnitName(levels.scale.unit()));
+    if (levels.smoothing > 0) line += ",\"smoothing\":" + std::to_string(levels.smoothing);
     if (worst)
       line += ",\"reference\":{\"file\":" + jsonString(referencePath) + ",\"worst_db\":" +
               printedNumber("%.3f", worst->level) + ",\"frequency_hz\":" + printedNumber("%.3f", worst->frequency) +
@@ -242,11 +256,12 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
   } else {
     std::FILE* summary = csv == "-" ? hooks.err : hooks.out;
     std::fprintf(summary,
-                 "logsweep %g-%g Hz, %lld samples x %d, %.1f s (analysis %.2f s), %s, delay %s, max %.2f dB at "
-                 "%.2f Hz, min %.2f dB at %.2f Hz%s\n",
+                 "logsweep %g-%g Hz, %lld samples x %d, %.1f s (analysis %.2f s), %s, delay %s, max %s at "
+                 "%.2f Hz, min %s at %.2f Hz%s\n",
                  sweep.lowerHz, sweep.upperHz, static_cast<long long>(measurement.sweep().length()), r.recordings,
                  measurement.seconds(), measurement.analysisSeconds(), origin.c_str(), delayText.c_str(),
-                 r.magnitudeDb[high], r.frequencyHz[high], r.magnitudeDb[low], r.frequencyHz[low],
+                 levels.summaryAt(r, high).c_str(), r.frequencyHz[high], levels.summaryAt(r, low).c_str(),
+                 r.frequencyHz[low],
                  measurement.repeatedSweeps() > 0
                      ? (", " + std::to_string(measurement.repeatedSweeps()) + " sweeps repeated after drop-outs").c_str()
                      : "");

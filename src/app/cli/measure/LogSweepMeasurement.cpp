@@ -75,29 +75,42 @@ bool LogSweepMeasurement::run(std::string* cause, const std::function<void()>& s
   return true;
 }
 
-void LogSweepMeasurement::responseAsTrace(TraceData& trace, double offsetDb) const {
+void LogSweepMeasurement::responseAsTrace(const dsp::SweepResponse& response, TraceData& trace,
+                                          double offsetDb) const {
   const TraceData& live = *rig_.controller().trace->traceData();
   trace.bins = std::clamp(live.bins, 0, TraceData::kCapacity);
   trace.samplingRate = live.samplingRate;
   trace.binsPerHertz = live.binsPerHertz;
-  run_->responseAsTrace(trace, rig_.controller().sharedData.refScale, offsetDb);
+  run_->responseAsTrace(response, trace, rig_.controller().sharedData.refScale, offsetDb);
+}
+
+LogSweepLevels LogSweepMeasurement::levels() const {
+  LogSweepLevels levels;
+  levels.scale = settings_.levels.scale;
+  levels.sensor = settings_.levels.response.get();
+  levels.description = settings_.levels.description;
+  levels.generatorDb = 10 * std::log10(sweep().peak() * sweep().peak() / 2);
+  levels.smoothing = options_.smoothing;
+  return levels;
 }
 
 platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
   // At the generator's level, as the tracking sweep reads the device.
   auto trace = std::make_unique<TraceData>();
-  responseAsTrace(*trace, 10 * std::log10(sweep().peak() * sweep().peak() / 2));
+  responseAsTrace(response(), *trace, 10 * std::log10(sweep().peak() * sweep().peak() / 2));
   return referenceDictionary(*trace, printedNumber("%g", options_.lowerHz), printedNumber("%g", options_.upperHz));
 }
 
 bool LogSweepMeasurement::writeImage(const std::string& path, std::string* error, int rightScale) {
+  const dsp::SweepResponse shown = smoothedResponse();
+  const LogSweepLevels read = levels();
   TraceData& live = *rig_.controller().trace->traceData();
   {
     std::lock_guard<std::mutex> lock(live.lock);
-    responseAsTrace(live, 0);
+    responseAsTrace(shown, live, read.scale.isDesigned() ? 0 : read.generatorDb);
   }
   // The phase and the harmonics beside the gain, as the window draws them.
-  rig_.controller().showSweptResponse(response());
+  rig_.controller().showSweptResponse(shown);
   rig_.controller().showLogSweepScale(rightScale);
   return rig_.writeImage(path, error);
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/cli/measure/SweepMeasurement.h"
+#include "app/formats/LogSweepCsv.h"
 #include "dsp/LogSweep.h"
 #include "dsp/SweepDeconvolution.h"
 #include "endpoints/LogSweepRun.h"
@@ -47,6 +48,11 @@ class LogSweepMeasurement {
   // After a run that succeeded:
   const dsp::LogSweep& sweep() const { return run_->sweep(); }
   const dsp::SweepResponse& response() const { return run_->response(); }
+  // The response with the plan's smoothing (the response itself without).
+  dsp::SweepResponse smoothedResponse() const { return run_->smoothedResponse(options_.smoothing); }
+  // How its levels read: the settings' unit and sensor, the generator's
+  // level, the plan's smoothing.
+  LogSweepLevels levels() const;
   const float* impulseResponse() const { return run_->impulseResponse(); }
   int64_t impulseResponseLength() const { return run_->impulseResponseLength(); }
   int repeatedSweeps() const { return run_->repeatedSweeps(); }
@@ -61,17 +67,20 @@ class LogSweepMeasurement {
   // log frequency), the bins outside it empty. The tracking sweep's
   // --reference and the log sweep's read it back as measured.
   platform::PropertyDictionary referenceFile() const;
-  // The gain (0 dB for a wire) as the controller's trace, with the phase and
-  // the harmonics beside it as the window draws a log sweep's, drawn as
+  // The smoothed response as the controller's trace, with the phase and the
+  // harmonics beside it as the window draws a log sweep's: the gain (0 dB
+  // for a wire), or in a calibrated unit the input's level at the
+  // generator's (as levels() reads it, the controller taking the sensor's
+  // response out), drawn as
   // File > Export Image draws the plot and written whole or not at all to path;
   // false with the reason in *error. The controller's live analysis
   // overwrites it at the next look at the devices.
   bool writeImage(const std::string& path, std::string* error, int rightScale = SharedData::SweptResponse::wrappedPhase);
 
  private:
-  // The response into trace, in the bins of the controller's trace, at the
+  // A response into trace, in the bins of the controller's trace, at the
   // level of the gain plus offsetDb.
-  void responseAsTrace(TraceData& trace, double offsetDb) const;
+  void responseAsTrace(const dsp::SweepResponse& response, TraceData& trace, double offsetDb) const;
 
   SweepMeasurement rig_;
   Settings settings_;

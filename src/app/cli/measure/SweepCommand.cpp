@@ -164,9 +164,16 @@ const char kUsage[] =
     "                         --json gives\n"
     "                         method, length, sweeps, repeated_sweeps, seconds,\n"
     "                         analysis_seconds, delay_samples, delay_ms, origin\n"
-    "                         (peak or reference), max, min, reference. --png\n"
-    "                         draws the gain (0 dB for a wire) on the log axis\n"
-    "                         (--axis=linear for the linear one)\n"
+    "                         (peak or reference), max, min, units, smoothing,\n"
+    "                         reference. --png draws the gain (0 dB for a wire)\n"
+    "                         on the log axis (--axis=linear for the linear one).\n"
+    "                         --smoothing smooths the CSV and the image over\n"
+    "                         the response's own spectrum; with --units the\n"
+    "                         level column is level_UNIT, the input's level\n"
+    "                         while the generator played --level, and with\n"
+    "                         --output-full-scale the gain in volts; a\n"
+    "                         --calibration file is taken out of the levels and\n"
+    "                         of each harmonic at its own frequency\n"
     "  --right-scale=SCALE    what --png draws on its right-hand scale: phase\n"
     "                         (wrapped to +-180 degrees, the default), unwrapped\n"
     "                         (the phase unwrapped) or delay (the group delay, ms)\n"
@@ -368,12 +375,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return refuse(refused->first, refused->second);
   if (o.logSweep.on) {
     // What the tracking trace alone has.
-    const std::pair<bool, const char*> trackingOnly[] = {
-        {o.distortion.on || o.intermodulation.on(), "--distortion"}, {s.smoothing != 0, "--smoothing"},
-        {o.window, "--window"}, {o.levels.unit != dsp::LevelUnit::dB || !o.levels.calibrationFile.empty(), "--units"},
-        {o.outputFullScaleVolts.has_value(), "--output-full-scale"}};
-    for (const auto& [given, name] : trackingOnly)
-      if (given) return refuse(name, "not with --method=logsweep (yet)");
+    if (o.distortion.on || o.intermodulation.on()) return refuse("--distortion", "not with --method=logsweep");
+    if (o.window) return refuse("--window", "not with --method=logsweep, which reads no window's spectrum");
     // The axis is the image's alone, logarithmic unless asked otherwise.
     if (o.axisGiven && o.png.empty()) return refuse("--axis", "the axis is that of the image: give --png too");
     if (!o.axisGiven) s.axis = o.png.empty() ? display::AxisScale::linear : display::AxisScale::logarithmic;
@@ -457,7 +460,9 @@ class Command {
     std::unique_ptr<HeadlessApplication> qt;
     if (!o.png.empty()) qt = std::make_unique<HeadlessApplication>();
     const double amplitude = o.settings.amplitude.value_or(TrackingGenerator::kAmplitude);
-    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, o.settings, o.csv, o.saveReference, o.png,
+    measure::Settings calibrated = o.settings;
+    calibrated.levels = levels_;
+    int status = o.logSweep.on ? measure::runLogSweepMeasurement(o.logSweep, calibrated, o.csv, o.saveReference, o.png,
                                                                  o.json, reference, o.reference, o.tolerance, hooks_)
                  : o.distortion.on ? measure::runDistortionMeasurement(o.distortion, o.settings, amplitude, o.csv,
                                                                      o.json, hooks_)

@@ -86,13 +86,14 @@ struct Row {
   double level, phase, groupDelay, h[4];
 };
 
-// frequency → row of the log sweep's CSV (empty fields NaN).
-std::map<double, Row> rows(const std::string& csv) {
+// frequency → row of the log sweep's CSV (empty fields NaN), its level
+// column named level.
+std::map<double, Row> rows(const std::string& csv, const std::string& level = "level_db") {
   std::map<double, Row> result;
   std::istringstream in(csv);
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "frequency_hz,level_db,phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db");
+  EXPECT_EQ(line, "frequency_hz," + level + ",phase_deg,group_delay_ms,h2_db,h3_db,h4_db,h5_db");
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::vector<double> v;
@@ -343,6 +344,88 @@ TEST(LogSweepCommand, TheDistortingLoopbacksSecondAndThirdHarmonicsReadAsItsNonl
   EXPECT_GT(compared, 50);
 }
 
+// Smoothed, each point is the band-pass's power averaged over its octave:
+// the mean of |H(f)|² over [f/√2, f·√2] in linear frequency (the interval
+// in 4000 steps), which lies up to 1 dB from |H|² on the filter's slopes
+// and at its peak. In dBV with a full scale of 1 V RMS the generator's
+// quarter of full scale (-12.04 dBFS) is 0.25 V RMS, -12.04 dBV, so each
+// level reads the gain plus that.
+TEST(LogSweepCommand, TheResponseIsSmoothedAndReadInTheCalibratedUnit) {
+  testsupport::TempFolder folder;
+  SteppedRig rig;
+  const Outcome o = rig.measure("Loopback", {"--method=logsweep", "--length=65536", "--smoothing=1/1", "--units=dBV",
+                                              "--full-scale=1V", "--csv=" + folder.file("dbv.csv")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // The summary reads the response as measured: the filter's 0 dB centre.
+  EXPECT_NE(o.out.find(", max -12.04 dBV at 1"), std::string::npos) << o.out;
+  const std::string csv = testsupport::TempFolder::read(folder.file("dbv.csv"));
+  EXPECT_NE(csv.find("\n# smoothing: 1/1 octave\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\n# levels in: dBV"), std::string::npos) << csv;
+  const double generator = 20 * std::log10(0.25);
+  int compared = 0;
+  double farthest = 0;
+  for (const auto& [f, row] : rows(csv, "level_dbv")) {
+    if (f < 100 || f > 10000) continue;
+    double power = 0;
+    constexpr int kSteps = 4000;
+    const double low = f / std::sqrt(2.0), high = f * std::sqrt(2.0);
+    for (int i = 0; i < kSteps; ++i) power += std::norm(bandPass(low + (i + 0.5) * (high - low) / kSteps)) / kSteps;
+    const double smoothed = 10 * std::log10(power);
+    ASSERT_NEAR(row.level - generator, smoothed, 0.05) << f << " Hz";
+    farthest = std::max(farthest, std::fabs(smoothed - 20 * std::log10(std::abs(bandPass(f)))));
+    ++compared;
+  }
+  EXPECT_GT(compared, 300);
+  EXPECT_GT(farthest, 0.5);
+
+  // With the output's full scale the response is the gain in volts: an
+  // output of 2 V RMS at full scale into an input of 1 V reads 6.02 dB
+  // below the filter's gain.
+  const Outcome volts = rig.measure("Loopback", {"--method=logsweep", "--length=65536", "--full-scale=1V",
+                                                  "--output-full-scale=2V", "--csv=" + folder.file("gain.csv")});
+  ASSERT_EQ(volts.status, 0) << volts.err;
+  compared = 0;
+  for (const auto& [f, row] : rows(testsupport::TempFolder::read(folder.file("gain.csv")))) {
+    if (f < 100 || f > 10000) continue;
+    ASSERT_NEAR(row.level, 20 * std::log10(std::abs(bandPass(f)) / 2), 0.1) << f << " Hz";
+    ++compared;
+  }
+  EXPECT_GT(compared, 300);
+}
+
+// A microphone whose calibration rises 10 dB a decade from 0 dB at 10 Hz is
+// taken out of each level at its frequency, and out of each harmonic at
+// its own: H2 reads 10·log10(2) = 3.01 dB and H3 10·log10(3) = 4.77 dB lower
+// than the distorting loopback makes them.
+TEST(LogSweepCommand, ASensorsCalibrationIsTakenOutOfTheLevelsAndTheHarmonics) {
+  testsupport::TempFolder folder;
+  {
+    std::FILE* file = std::fopen(folder.file("rising.txt").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("10 0\n100000 40\n", file);
+    std::fclose(file);
+  }
+  SteppedRig rig;
+  const Outcome o = rig.measure("Loopback (distorting)", {"--method=logsweep", "--level=-6",
+                                                           "--calibration=" + folder.file("rising.txt"),
+                                                           "--csv=" + folder.file("taken.csv")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  const double a = sim::kDistortingLoopback.a, b = sim::kDistortingLoopback.b;
+  const double A = std::pow(10.0, -6.0 / 20);
+  int compared = 0;
+  for (const auto& [f, row] : rows(testsupport::TempFolder::read(folder.file("taken.csv")))) {
+    const double h = std::abs(bandPass(f));
+    if (20 * std::log10(h) < -10 || !std::isfinite(row.h[1])) continue;
+    const double fundamental = 1 + 3 * b * A * A * h * h / 4;
+    ASSERT_NEAR(row.level, 20 * std::log10(h * fundamental) - 10 * std::log10(f / 10), 0.1) << f << " Hz";
+    ASSERT_NEAR(row.h[0], 20 * std::log10(a * A * h / 2 / fundamental) - 10 * std::log10(2.0), 0.5) << f << " Hz";
+    ASSERT_NEAR(row.h[1], 20 * std::log10(b * A * A * h * h / 4 / fundamental) - 10 * std::log10(3.0), 0.5)
+        << f << " Hz";
+    ++compared;
+  }
+  EXPECT_GT(compared, 50);
+}
+
 TEST(LogSweepCommand, ASweepADropOutMetIsPlayedAgainAndNeverAveragedIn) {
   SteppedRig rig;
   // Halfway through the first of two sweeps the main thread stops taking
@@ -356,13 +439,13 @@ TEST(LogSweepCommand, ASweepADropOutMetIsPlayedAgainAndNeverAveragedIn) {
   EXPECT_NEAR(jsonNumber(o.out, "level_db"), 0, 0.05) << o.out;  // the maximum: the filter's centre
 }
 
-TEST(LogSweepCommand, OptionsOfTheLogSweepAloneAndWhatItCannotDoYetAreRefused) {
+TEST(LogSweepCommand, OptionsOfTheLogSweepAloneAndWhatItCannotDoAreRefused) {
   SteppedRig rig;
   const std::pair<std::vector<std::string>, const char*> refused[] = {
       {{"--sweeps=2"}, "--sweeps: belongs to the log sweep: give --method=logsweep"},
       {{"--right-scale=delay"}, "--right-scale: belongs to the log sweep: give --method=logsweep"},
       {{"--method=logsweep", "--right-scale=ms"}, "the right scale is phase, unwrapped or delay"},
-      {{"--method=logsweep", "--smoothing=1/3"}, "--smoothing: not with --method=logsweep (yet)"},
+      {{"--method=logsweep", "--window=hann"}, "--window: not with --method=logsweep, which reads no window's spectrum"},
       {{"--method=logsweep", "--axis=log"}, "--axis: the axis is that of the image: give --png too"},
       {{"--method=logsweep", "--length=1000"}, "the sweep's length is a number of samples from 65536 to 1048576"},
       {{"--method=chirp"}, "the method is tracking (the default) or logsweep"}};
