@@ -1,6 +1,7 @@
 // `specan measure --distortion` at 1 kHz on the stepped simulated loopbacks
 // (the plain one and the distorting one), stepped as fast as the machine
-// goes, at RBW 10 Hz asked (the readout takes 3.16 Hz): for each, the audio
+// goes, at RBW 10 Hz asked (the readout takes it for a tone of 500 Hz and
+// up, 3.16 Hz below): for each, the audio
 // time (frames played / rate) and the wall time until the first reading
 // whose fundamental and THD+N are within 0.1 dB of the settled reading's,
 // until the reading settled, and for the whole command (launch to exit).
@@ -93,7 +94,7 @@ struct Readings {
 bool readTone(const std::string& device, double hz, Readings* out) {
   SteppedLoop loop;
   Installed installed(loop.provider);
-  measure::DistortionMeasurement measurement(loopSettings(device), dsp::DistortionSettings{});
+  measure::DistortionMeasurement measurement(loopSettings(device), dsp::DistortionSettings{}, hz);
   std::string cause;
   if (!measurement.prepare(&cause)) {
     std::fprintf(stderr, "distortion_command_bench: %s\n", cause.c_str());
@@ -159,12 +160,12 @@ struct PerSpectrum {
 
 // The readout's spectra with nothing playing: what one spectrum costs at
 // its RBW and window.
-bool idleReadout(PerSpectrum* out) {
+bool idleReadout(double hz, PerSpectrum* out) {
   SteppedLoop loop;
   Installed installed(loop.provider);
   measure::Settings settings = loopSettings("Loopback");
   settings.windowTag = static_cast<int>(WindowShape::BlackmanHarris7);
-  settings.bandwidthTag = measure::DistortionMeasurement::kCoarsestBandwidthTag;
+  settings.bandwidthTag = measure::DistortionMeasurement::bandwidthTagFor(settings.bandwidthTag, hz);
   measure::SweepMeasurement rig(settings, false);
   std::string cause;
   if (!rig.prepare(&cause)) {
@@ -221,11 +222,12 @@ int main(int argc, char** argv) {
     }
   }
   PerSpectrum readout, swept;
-  if (!idleReadout(&readout) || !sweep(&swept)) return 1;
+  if (!idleReadout(hz, &readout) || !sweep(&swept)) return 1;
   std::printf("baseline, stepped %d frames at a time at %g Hz:\n", kFramesPerStep, kRate);
-  std::printf("  readout spectra (7-term Blackman-Harris, RBW 3.16 Hz, %d bins = %d-point FFT): "
+  std::printf("  readout spectra (7-term Blackman-Harris, RBW %g Hz, %d bins = %d-point FFT): "
               "%.4f s audio, %.4f s wall per spectrum\n",
-              readout.bins, 2 * readout.bins, readout.each.audio, readout.each.wall);
+              std::pow(10.0, measure::DistortionMeasurement::bandwidthTagFor(kRbw10HzTag, hz) / 10.0), readout.bins,
+              2 * readout.bins, readout.each.audio, readout.each.wall);
   std::printf("  sweep command (Gaussian, RBW 10 Hz, %d bins, 990-1010 Hz, %lld spectra): "
               "%.4f s audio, %.4f s wall per spectrum\n",
               swept.bins, static_cast<long long>(swept.spectra), swept.each.audio, swept.each.wall);

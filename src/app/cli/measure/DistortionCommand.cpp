@@ -151,14 +151,17 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
   dsp::DistortionSettings band;
   band.lowerHz = options.lowerHz;
   band.upperHz = options.upperHz;
-  DistortionMeasurement measurement(settings, band);
+  const std::vector<GeneratorTone> tones = options.tones(amplitude);
+  double lowest = tones.empty() ? 0.0 : tones.front().frequencyHz;
+  for (const GeneratorTone& tone : tones) lowest = std::min(lowest, tone.frequencyHz);
+  DistortionMeasurement measurement(settings, band, lowest);
   std::string cause;
   if (!measurement.prepare(&cause)) {
     say(cause);
     return 1;
   }
   std::vector<DistortionPoint> points;
-  for (const GeneratorTone& tone : options.tones(amplitude)) {
+  for (const GeneratorTone& tone : tones) {
     std::optional<DistortionPoint> point = measurement.measure(tone, &cause, hooks.step);
     if (!point) {
       measurement.stop();
@@ -199,6 +202,7 @@ int runDistortionMeasurement(const DistortionOptions& options, const Settings& s
       for (std::size_t i = 0; i < points.size(); ++i) line += (i ? "," : "") + jsonPoint(points[i]);
       line += "]";
     }
+    line += ",\"rbw_hz\":" + printedNumber("%.3g", measurement.resolutionBandwidth());
     if (options.limitThdN)
       line += ",\"limit\":{\"thd_n_db\":" + printedNumber("%.2f", *options.limitThdN) +
               ",\"exceeded\":" + std::to_string(exceeded) + ",\"within\":" + (exceeded ? "false" : "true") + "}";

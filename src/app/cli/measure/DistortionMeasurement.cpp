@@ -15,9 +15,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Settings readoutSettings(Settings settings) {
+Settings readoutSettings(Settings settings, double lowestHz) {
   settings.windowTag = static_cast<int>(WindowShape::BlackmanHarris7);
-  settings.bandwidthTag = std::min(settings.bandwidthTag, DistortionMeasurement::kCoarsestBandwidthTag);
+  settings.bandwidthTag = DistortionMeasurement::bandwidthTagFor(settings.bandwidthTag, lowestHz);
   return settings;
 }
 
@@ -48,8 +48,21 @@ std::string described(const GeneratorTone& tone) {
 
 }  // namespace
 
-DistortionMeasurement::DistortionMeasurement(const Settings& settings, const dsp::DistortionSettings& band)
-    : rig_(readoutSettings(settings), false), band_(band) {}
+int DistortionMeasurement::bandwidthTagFor(int asked, double lowestHz) {
+  // The menu's tags are 10·log10 of the RBW in Hz, in steps of 5.
+  int coarsest = kCoarsestBandwidthTag;
+  if (lowestHz > 0) {
+    const double allowed = 10 * std::log10(lowestHz / kTonePerBandwidth);
+    coarsest = std::max(coarsest, 5 * static_cast<int>(std::floor(allowed / 5 + 1e-9)));
+  }
+  return std::min(asked, coarsest);
+}
+
+DistortionMeasurement::DistortionMeasurement(const Settings& settings, const dsp::DistortionSettings& band,
+                                             double lowestHz)
+    : rig_(readoutSettings(settings, lowestHz), false), band_(band) {}
+
+double DistortionMeasurement::resolutionBandwidth() const { return rig_.controller().sharedData.span.bandwidth; }
 
 bool DistortionMeasurement::prepare(std::string* cause) {
   if (!rig_.prepare(cause)) return false;

@@ -3,7 +3,8 @@
 // fixed tone on the output (TrackingGenerator::playTone) and the analyzer's
 // own controller, in normal analysis rather than tracking, measures what
 // comes back at the input with the seven-term Blackman–Harris window at an
-// RBW of at most 3.16 Hz, read as `specan analyze --distortion` reads a
+// RBW of at most 3.16 Hz, or of at most a fiftieth of the lowest tone where
+// that is coarser (bandwidthTagFor), read as `specan analyze --distortion` reads a
 // file (DistortionReport.h, dsp/DistortionAnalysis.h). The rig is
 // SweepMeasurement's: the same controller, devices and channels, picked the
 // same way.
@@ -64,14 +65,26 @@ class DistortionMeasurement {
   static constexpr double kSettledDb = 0.1;
   static constexpr double kResidualDb = -130;
   static constexpr int kMostSpectra = 16;
-  // The readout's coarsest RBW, a tag of the RBW menu (3.16 Hz).
+  // The readout's coarsest RBW whatever the tone, a tag of the RBW menu
+  // (3.16 Hz): the window's lobe (about ±3 RBW) then stays clear of a 20 Hz
+  // fundamental's second harmonic and of 0 Hz.
   static constexpr int kCoarsestBandwidthTag = 5;
+  // A tone at least this many RBWs high allows a coarser one: its lobe and
+  // its harmonics' lie far apart, and each spectrum takes a shorter window.
+  static constexpr double kTonePerBandwidth = 50;
 
-  // The devices, channels and volume of settings; its RBW at most 3.16 Hz,
-  // its window the seven-term Blackman–Harris whatever it says. band: the
-  // measurement band and the noise's weighting (the fundamental is each
-  // tone's own).
-  DistortionMeasurement(const Settings& settings, const dsp::DistortionSettings& band);
+  // The RBW menu's tag the readout takes when asked for `asked` with tones
+  // from lowestHz up (0: unknown): asked, or the coarsest of 3.16 Hz and the
+  // menu's RBWs at most lowestHz / kTonePerBandwidth when asked is coarser.
+  static int bandwidthTagFor(int asked, double lowestHz);
+
+  // The devices, channels and volume of settings; its RBW as
+  // bandwidthTagFor says for the tones from lowestHz up, its window the
+  // seven-term Blackman–Harris whatever it says. band: the measurement band
+  // and the noise's weighting (the fundamental is each tone's own).
+  DistortionMeasurement(const Settings& settings, const dsp::DistortionSettings& band, double lowestHz = 0);
+  // The RBW the readout takes, in Hz (once prepared).
+  double resolutionBandwidth() const;
 
   // Launches the controller on the devices; false with the cause, as
   // SweepMeasurement::prepare.

@@ -88,6 +88,9 @@ TEST(MeasureDistortion, TheDistortingLoopbackReadsItsHarmonicsAtTheirWorkedOutLe
   EXPECT_DOUBLE_EQ(root["frequency_hz"].toDouble(), 1000);
   EXPECT_DOUBLE_EQ(root["level_dbfs"].toDouble(), -6);
   EXPECT_TRUE(root["settled"].toBool());
+  // A 1 kHz tone is read at the RBW asked (10 Hz by default): fifty RBWs
+  // below it, its lobe and its harmonics' lie far apart.
+  EXPECT_DOUBLE_EQ(root["rbw_hz"].toDouble(), 10);
   const QJsonObject distortion = root["distortion"].toObject();
   const QJsonArray harmonics = distortion["harmonics"].toArray();
   ASSERT_EQ(harmonics.size(), 9);
@@ -115,6 +118,16 @@ TEST(MeasureDistortion, ThePlainLoopbackReadsFarBelowAndPassesTheSameLimit) {
   EXPECT_LT(thd, -120);
   EXPECT_LT(thdN, -120);
   EXPECT_NE(o.out.find("\nTHD+N limit -90.00 dB: within it\n"), std::string::npos) << o.out;
+
+  // A tone under fifty times 10 Hz is read at 3.16 Hz; a finer RBW asked is
+  // taken as it is.
+  auto rbw = [](const std::vector<std::string>& args) {
+    const Outcome o = measure(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    return QJsonDocument::fromJson(QByteArray::fromStdString(o.out)).object()["rbw_hz"].toDouble();
+  };
+  EXPECT_DOUBLE_EQ(rbw({"--input=Loopback", "--output=Loopback", "--frequency=100", "--json"}), 3.16);
+  EXPECT_DOUBLE_EQ(rbw({"--input=Loopback", "--output=Loopback", "--rbw=1", "--json"}), 1);
 
   // The Multichannel output goes nowhere: no fundamental comes back.
   const Outcome none = measure({"--input=Loopback", "--output=Multichannel", "--limit-thd-n=-90"});
