@@ -355,6 +355,13 @@ class AppDelegate : public InputController {
   // it (formats/LogSweepCsv.h): smoothed as the plot is, in the plot's
   // unit, a sensor's response taken out; none while none is shown.
   std::optional<std::string> logSweepCsv() const;
+  // Whether a log sweep's response is shown (File ▸ Export Impulse
+  // Response has one to write).
+  bool showsLogSweepResponse() const;
+  // File ▸ Export Impulse Response: the shown log sweep's linear impulse
+  // response from the recording's start, as a 32-bit float WAV where the
+  // save panel says; a failure in an alert.
+  void exportImpulseResponse();
 
   // Tries a bin's spectrum gets when gaps keep meeting it; then its bins are
   // left unmeasured (Sweep::uncleanBins).

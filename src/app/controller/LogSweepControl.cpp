@@ -13,10 +13,12 @@
 #include <string>
 
 #include "app/controller/AppDelegate.h"
+#include "app/controller/ImpulseResponseFile.h"
 #include "app/formats/LogSweepCsv.h"
 #include "dsp/OctaveSmoothing.h"
 #include "endpoints/LogSweepRun.h"
 #include "plot/ResponseScale.h"
+#include "ui/Panels.h"
 
 namespace {
 
@@ -204,9 +206,27 @@ void AppDelegate::showLogSweepScale(int rightScale) {
   if (printView) printView->setNeedsDisplay();
 }
 
+bool AppDelegate::showsLogSweepResponse() const {
+  return logSweepMode_ && sharedData.sweptResponse.shown && logSweep_ && logSweep_->phase() == LogSweepRun::Phase::done;
+}
+
+void AppDelegate::exportImpulseResponse() {
+  if (!showsLogSweepResponse()) return;
+  ui::Panels* panels = ui::Panels::instance();
+  const std::optional<std::string> path =
+      panels ? panels->runSavePanel("Export Impulse Response", "impulse-response.wav", "WAV files (*.wav);;All files (*)")
+             : std::nullopt;
+  if (!path) return;
+  std::string error;
+  if (!writeImpulseResponseWav(*path, logSweep_->impulseResponse(), logSweep_->impulseResponseLength(),
+                               logSweep_->sweep().sampleRate(), &error))
+    alertFailure("The impulse response could not be exported to " + *path, error);
+  else if (showStatus)
+    showStatus("Impulse response exported to " + *path);
+}
+
 std::optional<std::string> AppDelegate::logSweepCsv() const {
-  if (!logSweepMode_ || !sharedData.sweptResponse.shown || !logSweep_ || logSweep_->phase() != LogSweepRun::Phase::done)
-    return std::nullopt;
+  if (!showsLogSweepResponse()) return std::nullopt;
   LogSweepLevels levels;
   levels.scale = sharedData.levelScale;
   levels.sensor = sharedData.sensorResponse.get();
@@ -223,8 +243,7 @@ int AppDelegate::logSweepSmoothing() const {
 }
 
 void AppDelegate::resmoothLogSweep() {
-  if (!logSweepMode_ || !sharedData.sweptResponse.shown || !logSweep_ || logSweep_->phase() != LogSweepRun::Phase::done)
-    return;
+  if (!showsLogSweepResponse()) return;
   showSweptResponse(logSweep_->smoothedResponse(logSweepSmoothing()));
 }
 

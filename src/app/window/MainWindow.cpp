@@ -314,6 +314,7 @@ void MainWindow::buildMenuBar(QLayout* layout) {
   // The document commands (sound files, export, print, the reference trace)
   // go at the top, each group followed by a separator.
   QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("fileMenu"));
   // Sound files need the file-device overlay; Close needs an open file.
   const auto updateSoundFileActions = [this] {
     openSoundFileAction_->setEnabled(SoundFileCommands::available());
@@ -336,6 +337,12 @@ void MainWindow::buildMenuBar(QLayout* layout) {
       addCommand(file, QStringLiteral("Export Image"), QKeySequence(Qt::CTRL | Qt::Key_E), [this] { app_.save(); });
   exportDataAction_ = addCommand(file, QStringLiteral("Export Data…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
                                  [this] { app_.exportData(); });
+  // Only a log sweep's response has an impulse response to write.
+  exportImpulseResponseAction_ = addCommand(file, QStringLiteral("Export Impulse Response…"), QKeySequence(),
+                                            [this] { app_.exportImpulseResponse(); });
+  exportImpulseResponseAction_->setEnabled(false);
+  connect(file, &QMenu::aboutToShow, this,
+          [this] { exportImpulseResponseAction_->setEnabled(app_.showsLogSweepResponse()); });
   printAction_ = addCommand(file, QStringLiteral("Print…"),
                             standardKeys(QKeySequence::Print, QKeySequence(Qt::CTRL | Qt::Key_P)),
                             [this] { app_.print(); });

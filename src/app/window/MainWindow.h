@@ -85,7 +85,7 @@ class MainWindow final : public QWidget {
   PrintView* printView() { return printView_.get(); }
 
   // The menu commands. File: Open Sound File, Close Sound File; Export
-  // Image, Export Data, Print; the four reference commands
+  // Image, Export Data, Export Impulse Response, Print; the four reference commands
   // (referenceAction(): use the live trace, save, show, remove);
   // Preferences, Quit. View: one per popover, in the order of
   // popoverButton(), each toggling its popover beside its button. Help: the
@@ -95,6 +95,8 @@ class MainWindow final : public QWidget {
   SoundFileCommands& soundFileCommands() { return soundFiles_; }
   QAction* exportImageAction() { return exportImageAction_; }
   QAction* exportDataAction() { return exportDataAction_; }
+  // Enabled as the File menu opens while a log sweep's response is shown.
+  QAction* exportImpulseResponseAction() { return exportImpulseResponseAction_; }
   QAction* printAction() { return printAction_; }
   QAction* referenceAction(int index) { return referenceActions_[index]; }
   QAction* preferencesAction() { return preferencesAction_; }
@@ -141,6 +143,7 @@ class MainWindow final : public QWidget {
   QAction* closeSoundFileAction_ = nullptr;
   QAction* exportImageAction_ = nullptr;
   QAction* exportDataAction_ = nullptr;
+  QAction* exportImpulseResponseAction_ = nullptr;
   QAction* printAction_ = nullptr;
   QAction* referenceActions_[4] = {};
   QAction* preferencesAction_ = nullptr;

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -28,6 +29,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sndfile.h>
 
 #include "app/controller/AppDelegate.h"
 #include "app/window/MainWindow.h"
@@ -421,6 +424,23 @@ TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
       QStringLiteral("Input lost: %1 samples").arg(w.input->droppedSamples())));
 }
 
+// The save panel answers with a path; alerts are kept.
+struct SavingPanels final : ui::Panels {
+  SavingPanels() { ui::Panels::install(this); }
+  ~SavingPanels() override { ui::Panels::install(nullptr); }
+  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
+    return answer;
+  }
+  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  void showAlert(const std::string& message, const std::string& detail) override {
+    alerts.push_back(message + ": " + detail);
+  }
+  std::optional<std::string> answer;
+  std::vector<std::string> alerts;
+};
+
 // The generator popover's log sweep through the window: the loopback
 // measured with a short sweep, its progress and result in the status line,
 // and the response drawn across the whole span as a finished sweep is (not
@@ -521,10 +541,47 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
   const std::optional<std::string> csv = w.app.logSweepCsv();
   ASSERT_TRUE(csv);
   EXPECT_NE(csv->find("\n# smoothing: 1/1 octave\n"), std::string::npos) << *csv;
+
+  // File ▸ Export Impulse Response writes the response from the recording's
+  // start as a mono 32-bit float WAV at the sweep's rate, loudest where the
+  // response peaked; into a folder that is not there, an alert says why.
+  SavingPanels panels;
+  QMenu* file = w.window->findChild<QMenu*>(QStringLiteral("fileMenu"));
+  ASSERT_NE(file, nullptr);
+  emit file->aboutToShow();
+  QAction* exportIr = w.window->exportImpulseResponseAction();
+  ASSERT_TRUE(exportIr->isEnabled());
+  QTemporaryDir folder;
+  panels.answer = folder.filePath(QStringLiteral("ir.wav")).toStdString();
+  exportIr->trigger();
+  SF_INFO info{};
+  SNDFILE* wav = sf_open(panels.answer->c_str(), SFM_READ, &info);
+  ASSERT_NE(wav, nullptr) << w.window->statusLabel()->text().toStdString();
+  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_EQ(info.samplerate, 48000);
+  EXPECT_EQ(info.frames, w.app.logSweepRun()->impulseResponseLength());
+  std::vector<float> ir(static_cast<size_t>(info.frames));
+  ASSERT_EQ(sf_readf_float(wav, ir.data(), info.frames), info.frames);
+  sf_close(wav);
+  size_t loudest = 0;
+  for (size_t i = 0; i < ir.size(); ++i)
+    if (std::fabs(ir[i]) > std::fabs(ir[loudest])) loudest = i;
+  EXPECT_NEAR(static_cast<double>(loudest), w.app.logSweepRun()->response().peakSample, 1);
+  EXPECT_EQ(w.window->statusLabel()->text().toStdString(), "Impulse response exported to " + *panels.answer);
+  panels.answer = folder.filePath(QStringLiteral("gone/ir.wav")).toStdString();
+  exportIr->trigger();
+  ASSERT_EQ(panels.alerts.size(), 1u);
+  EXPECT_EQ(panels.alerts[0].rfind("The impulse response could not be exported to " + *panels.answer + ": ", 0), 0u)
+      << panels.alerts[0];
+  EXPECT_FALSE(QFileInfo::exists(folder.filePath(QStringLiteral("gone"))));
+
   // Back to the normal mode, they go with the response.
   w.app.trackingGeneratorMatrix->selectCell(0, 0);
   w.app.trackingModeChanged();
   EXPECT_FALSE(w.app.sharedData.sweptResponse.shown);
+  emit file->aboutToShow();
+  EXPECT_FALSE(exportIr->isEnabled());
 }
 
 namespace {

@@ -1,25 +1,20 @@
 #include "app/cli/measure/CsvOutput.h"
 #include "app/cli/measure/LogSweepCommand.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
+#include "app/controller/ImpulseResponseFile.h"
 #include "app/controller/OptionValues.h"
 #include "app/formats/JsonText.h"
 #include "app/formats/LogSweepCsv.h"
 #include "app/formats/ReferenceFile.h"
 #include "platform/AtomicFile.h"
-#include "platform/audio/ExtAudioFile.h"
 
 namespace measure {
 
 namespace {
-
-namespace pa = platform::audio;
 
 // The response's gain against a reference trace measured with the tracking
 // generator at the sweep's level: the trace's level less that level, read
@@ -53,43 +48,6 @@ std::optional<Reading> worstDeviation(const LogSweepMeasurement& m, const Refere
   }
   if (!worst) *cause = "the reference holds no bin of the measured span";
   return worst;
-}
-
-// The impulse response as a mono 32-bit float WAV, whole or not at all: a
-// file beside it renamed over it once complete.
-bool writeImpulseResponse(const std::string& path, const float* ir, int64_t length, double rate, std::string* error) {
-  pa::AudioStreamBasicDescription format{};
-  format.mSampleRate = rate;
-  format.mFormatID = pa::kAudioFormatLinearPCM;
-  format.mFormatFlags = pa::kAudioFormatFlagsNativeFloatPacked;
-  format.mChannelsPerFrame = 1;
-  format.mBitsPerChannel = 32;
-  format.mBytesPerFrame = 4;
-  format.mFramesPerPacket = 1;
-  format.mBytesPerPacket = 4;
-  const std::string partial = path + ".partial-" + std::to_string(::getpid());
-  pa::ExtAudioFileRef file = nullptr;
-  pa::OSStatus status =
-      pa::ExtAudioFileCreateWithURL(partial.c_str(), pa::kAudioFileWAVEType, &format, nullptr,
-                                    pa::kAudioFileFlags_EraseFile, &file);
-  if (status == pa::noErr) {
-    std::vector<float> samples(ir, ir + length);
-    pa::AudioBufferList list{};
-    list.mNumberBuffers = 1;
-    list.mBuffers[0] = {1, static_cast<uint32_t>(length * 4), samples.data()};
-    status = pa::ExtAudioFileWrite(file, static_cast<uint32_t>(length), &list);
-    const pa::OSStatus closed = pa::ExtAudioFileDispose(file);
-    if (status == pa::noErr) status = closed;
-  }
-  std::error_code failed;
-  if (status == pa::noErr) std::filesystem::rename(partial, path, failed);
-  if (status != pa::noErr || failed) {
-    std::filesystem::remove(partial, failed);
-    *error = status != pa::noErr ? "the audio file could not be written (status " + std::to_string(status) + ")"
-                                 : failed.message();
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -194,7 +152,7 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
       status = 1;
     }
   }
-  if (!options.ir.empty() && !writeImpulseResponse(options.ir, measurement.impulseResponse(),
+  if (!options.ir.empty() && !writeImpulseResponseWav(options.ir, measurement.impulseResponse(),
                                                    measurement.impulseResponseLength(), rate, &error)) {
     say(options.ir + ": the impulse response was not written: " + error);
     status = 1;
