@@ -179,6 +179,16 @@ void AppDelegate::showSweptResponse(const dsp::SweepResponse& response) {
   curves.groupDelayMs = response.groupDelayMs;
   curves.h2Db = response.harmonicDb.size() > 0 ? response.harmonicDb[0] : none;
   curves.h3Db = response.harmonicDb.size() > 1 ? response.harmonicDb[1] : none;
+  // A sensor's response out of each harmonic at its own frequency, as the
+  // trace has it out of the fundamental.
+  if (sharedData.sensorResponse && response.harmonicDb.size() > 1) {
+    LogSweepLevels levels;
+    levels.sensor = sharedData.sensorResponse.get();
+    for (size_t i = 0; i < response.frequencyHz.size(); ++i) {
+      curves.h2Db[i] = levels.harmonicAt(response, 2, i);
+      curves.h3Db[i] = levels.harmonicAt(response, 3, i);
+    }
+  }
   curves.absolutePhase = response.absolutePhase ? 1 : 0;
   curves.shown = 1;
   logSweepScaleChanged();

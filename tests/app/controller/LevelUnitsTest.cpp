@@ -16,6 +16,7 @@
 
 #include "app/ControllerHarness.h"
 #include "dsp/SensorResponse.h"
+#include "dsp/SweepDeconvolution.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 
@@ -294,4 +295,25 @@ TEST_F(LevelUnits, ToldAFullScaleSineIsPlus4DbuTheMarkerReadsItInEveryVoltageUni
   EXPECT_EQ(h.unitShown, "V");
   h.pickUnit(LevelUnit::dBFS);
   EXPECT_NEAR(h.reading(), 0.0, 0.01);
+}
+
+// A log sweep's harmonics beside the trace lose a microphone's response at
+// their own frequencies: with one that rises 10 dB a decade, H2 reads
+// 10·log10(2) = 3.01 dB and H3 10·log10(3) = 4.77 dB below what came back.
+TEST_F(LevelUnits, ALogSweepsHarmonicsLoseTheSensorsResponseAtTheirOwnFrequencies) {
+  UnitsHarness h;
+  std::string error;
+  std::optional<dsp::SensorResponse> rising = dsp::SensorResponse::make({{10, 0, {}}, {100000, 40, {}}}, std::nullopt, &error);
+  ASSERT_TRUE(rising) << error;
+  h.app.sharedData.sensorResponse = std::make_shared<const dsp::SensorResponse>(*rising);
+  dsp::SweepResponse r;
+  r.frequencyHz = {100, 1000};
+  r.magnitudeDb = r.phaseDeg = r.unwrappedPhaseDeg = r.groupDelayMs = {0, 0};
+  r.harmonicDb = {{-50, -50}, {-60, -60}, {-70, -70}, {-80, -80}};
+  h.app.showSweptResponse(r);
+  const SharedData::SweptResponse& shown = h.app.sharedData.sweptResponse;
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(shown.h2Db[i], -50 - 10 * std::log10(2.0), 1e-9);
+    EXPECT_NEAR(shown.h3Db[i], -60 - 10 * std::log10(3.0), 1e-9);
+  }
 }
