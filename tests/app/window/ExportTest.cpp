@@ -26,6 +26,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/window/MainWindow.h"
+#include "app/window/RecordingPanels.h"
 #include "app/views/PrintView.h"
 #include "display/SpectrogramPage.h"
 #include "display/SpectrogramPane.h"
@@ -45,21 +46,6 @@ QApplication& application() {
   static QApplication* app = new QApplication(argc, argv);
   return *app;
 }
-
-// The save panel answers with a path (none: cancelled); alerts are kept.
-struct RecordingPanels final : ui::Panels {
-  std::optional<std::string> answer;
-  std::vector<std::string> alerts;
-  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
-    return answer;
-  }
-  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  void showAlert(const std::string& message, const std::string& detail) override {
-    alerts.push_back(message + ": " + detail);
-  }
-};
 
 constexpr double kSine = 1000;  // Hz
 

@@ -30,8 +30,6 @@
 #include <utility>
 #include <vector>
 
-#include <sndfile.h>
-
 #include "app/controller/AppDelegate.h"
 #include "app/window/MainWindow.h"
 #include "app/window/PreferencesDialog.h"
@@ -40,6 +38,8 @@
 #include "endpoints/LogSweepRun.h"
 #include "endpoints/TrackingGenerator.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
+#include "app/window/RecordingPanels.h"
+#include "support/MonoFloatWave.h"
 #include "ui/Panels.h"
 #include "ui/Workspace.h"
 #include "ui/qt/QtControls.h"
@@ -424,23 +424,6 @@ TEST(MainWindow, InputLostOnTheWayToTheAnalysisIsShown) {
       QStringLiteral("Input lost: %1 samples").arg(w.input->droppedSamples())));
 }
 
-// The save panel answers with a path; alerts are kept.
-struct SavingPanels final : ui::Panels {
-  SavingPanels() { ui::Panels::install(this); }
-  ~SavingPanels() override { ui::Panels::install(nullptr); }
-  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
-    return answer;
-  }
-  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  void showAlert(const std::string& message, const std::string& detail) override {
-    alerts.push_back(message + ": " + detail);
-  }
-  std::optional<std::string> answer;
-  std::vector<std::string> alerts;
-};
-
 // The generator popover's log sweep through the window: the loopback
 // measured with a short sweep, its progress and result in the status line,
 // and the response drawn across the whole span as a finished sweep is (not
@@ -545,7 +528,7 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
   // File ▸ Export Impulse Response writes the response from the recording's
   // start as a mono 32-bit float WAV at the sweep's rate, loudest where the
   // response peaked; into a folder that is not there, an alert says why.
-  SavingPanels panels;
+  RecordingPanels panels;
   QMenu* file = w.window->findChild<QMenu*>(QStringLiteral("fileMenu"));
   ASSERT_NE(file, nullptr);
   emit file->aboutToShow();
@@ -554,20 +537,11 @@ TEST(MainWindow, ALogSweepDrawsTheResponseAcrossTheSpan) {
   QTemporaryDir folder;
   panels.answer = folder.filePath(QStringLiteral("ir.wav")).toStdString();
   exportIr->trigger();
-  SF_INFO info{};
-  SNDFILE* wav = sf_open(panels.answer->c_str(), SFM_READ, &info);
-  ASSERT_NE(wav, nullptr) << w.window->statusLabel()->text().toStdString();
-  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  EXPECT_EQ(info.channels, 1);
-  EXPECT_EQ(info.samplerate, 48000);
-  EXPECT_EQ(info.frames, w.app.logSweepRun()->impulseResponseLength());
-  std::vector<float> ir(static_cast<size_t>(info.frames));
-  ASSERT_EQ(sf_readf_float(wav, ir.data(), info.frames), info.frames);
-  sf_close(wav);
-  size_t loudest = 0;
-  for (size_t i = 0; i < ir.size(); ++i)
-    if (std::fabs(ir[i]) > std::fabs(ir[loudest])) loudest = i;
-  EXPECT_NEAR(static_cast<double>(loudest), w.app.logSweepRun()->response().peakSample, 1);
+  const std::optional<testsupport::MonoFloatWave> wav = testsupport::readMonoFloatWave(*panels.answer);
+  ASSERT_TRUE(wav) << w.window->statusLabel()->text().toStdString();
+  EXPECT_EQ(wav->rate, 48000);
+  EXPECT_EQ(static_cast<int64_t>(wav->samples.size()), w.app.logSweepRun()->impulseResponseLength());
+  EXPECT_NEAR(static_cast<double>(wav->loudest), w.app.logSweepRun()->response().peakSample, 1);
   EXPECT_EQ(w.window->statusLabel()->text().toStdString(), "Impulse response exported to " + *panels.answer);
   panels.answer = folder.filePath(QStringLiteral("gone/ir.wav")).toStdString();
   exportIr->trigger();
@@ -633,21 +607,6 @@ TEST(MainWindow, ALogSweepWhoseInputStandsStillEndsAsStalled) {
 
 namespace {
 
-struct AlertPanels final : ui::Panels {
-  AlertPanels() { ui::Panels::install(this); }
-  ~AlertPanels() override { ui::Panels::install(nullptr); }
-  std::optional<std::string> runSavePanel(const std::string&, const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<std::string> runOpenPanel(const std::string&, const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  void showAlert(const std::string& message, const std::string& detail) override {
-    alerts.push_back(message + ": " + detail);
-  }
-  std::vector<std::string> alerts;
-};
-
 // A desktop without a web browser.
 struct BrowserlessWorkspace final : ui::Workspace {
   BrowserlessWorkspace() { ui::Workspace::install(this); }
@@ -660,7 +619,7 @@ struct BrowserlessWorkspace final : ui::Workspace {
 TEST(MainWindow, HelpWithoutABrowserSaysSoAndWhereTheFileIs) {
   application();
   BrowserlessWorkspace workspace;
-  AlertPanels panels;
+  RecordingPanels panels;
   LaunchedWindow w;
   w.app.helpURL = "file:///opt/specan/share/doc/specan/help.html";
   w.window.helpAction()->trigger();

@@ -14,14 +14,13 @@
 #include <string>
 #include <vector>
 
-#include <sndfile.h>
-
 #include <QImage>
 
 #include "app/TrackingRig.h"
 #include "app/cli/measure/SweepCommand.h"
 #include "app/cli/measure/MeasureRun.h"
 #include "platform/audio/simulated/SimulatedProvider.h"
+#include "support/MonoFloatWave.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -178,18 +177,11 @@ TEST(LogSweepCommand, TheLoopbacksBandPassReadsAsItsAnalyticResponseWithAndWitho
 
   // The impulse response from the recording's start: silence until the
   // sweep came round, then the filter's response peaking there.
-  SF_INFO info{};
-  SNDFILE* wav = sf_open(folder.file("ir.wav").c_str(), SFM_READ, &info);
-  ASSERT_NE(wav, nullptr);
-  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  EXPECT_EQ(info.channels, 1);
-  EXPECT_EQ(info.samplerate, 48000);
-  std::vector<float> ir(static_cast<size_t>(info.frames));
-  ASSERT_EQ(sf_readf_float(wav, ir.data(), info.frames), info.frames);
-  sf_close(wav);
-  size_t loudest = 0;
-  for (size_t i = 0; i < ir.size(); ++i)
-    if (std::fabs(ir[i]) > std::fabs(ir[loudest])) loudest = i;
+  const std::optional<testsupport::MonoFloatWave> wav = testsupport::readMonoFloatWave(folder.file("ir.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->rate, 48000);
+  const std::vector<float>& ir = wav->samples;
+  const size_t loudest = wav->loudest;
   EXPECT_NEAR(static_cast<double>(loudest), peak, 1);
   for (size_t i = 0; i < kLatency; ++i) ASSERT_LT(std::fabs(ir[i]), 1e-3 * std::fabs(ir[loudest])) << i;
 }
