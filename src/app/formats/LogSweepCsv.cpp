@@ -62,7 +62,9 @@ std::string logSweepCsv(const dsp::SweepResponse& r, double rate, const LogSweep
   if (levels.smoothing > 0) text += "# smoothing: 1/" + std::to_string(levels.smoothing) + " octave\n";
   if (levels.calibrated()) {
     text += "# levels in: " + std::string(dsp::levelUnitName(levels.scale.unit()));
+    // A relative dB (the output's full scale known too) is the gain in volts.
     if (levels.scale.isDesigned()) text += " (the gain)";
+    else if (levels.scale.unit() == dsp::LevelUnit::dB) text += " (the gain in volts from the output to the input)";
     else
       text += " (the input's level while the generator played " +
               printedNumber("%.2f", levels.generatorDb + 10 * std::log10(2.0)) + " dBFS)";
