@@ -2,6 +2,7 @@
 // as the device list, its changes told to listeners, and the server going
 // away and coming back. JACK's notification thread only raises flags and
 // wakes the graph thread, which does the rest.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,9 +27,7 @@ void quiet(const char*) {}
 int xrun(void* arg) {
   State* s = stateOf(arg);
   if (!s) return 0;
-  for (auto& slot : s->running)
-    if (Runtime* rt = slot.load(std::memory_order_acquire); rt && rt->armed.load(std::memory_order_acquire))
-      rt->dropOuts.fetch_add(1, std::memory_order_release);
+  s->countDropOut();
   return 0;
 }
 
@@ -106,6 +105,18 @@ const AudioObjectPropertyAddress kDevicesChanged{kAudioHardwarePropertyDevices, 
 
 }  // namespace
 
+bool libraryIsPipeWires() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&jack_client_open), &info) == 0 || !info.dli_fname) return false;
+  return std::strstr(info.dli_fname, "pipewire") != nullptr;
+}
+
+void JackProvider::State::countDropOut() noexcept {
+  for (auto& slot : running)
+    if (Runtime* rt = slot.load(std::memory_order_acquire); rt && rt->armed.load(std::memory_order_acquire))
+      rt->dropOuts.fetch_add(1, std::memory_order_release);
+}
+
 bool JackProvider::State::open() {
   std::lock_guard lock(jackLock);
   if (client) return true;
@@ -121,6 +132,8 @@ bool JackProvider::State::open() {
   Relay* r = owned.get();
   ourPrefix = std::string(jack_get_client_name(c)) + ":";
   processClient.store(c, std::memory_order_release);
+  countsFrameJumps = libraryIsPipeWires();
+  frameGaps = {};
   jack_set_process_callback(c, process, r);
   jack_set_xrun_callback(c, xrun, r);
   jack_on_info_shutdown(c, shutdown, r);

@@ -47,6 +47,7 @@ int JackProvider::State::process(jack_nframes_t frames, void* arg) noexcept {
   if (!s->processStarted.exchange(true, std::memory_order_relaxed) && s->options.processThreadStarted)
     s->options.processThreadStarted();
   jack_client_t* c = s->processClient.load(std::memory_order_acquire);
+  if (c && s->countsFrameJumps && s->frameGaps.skipped(jack_last_frame_time(c), frames)) s->countDropOut();
   if (c) {
     const double rate = s->serverRate.load(std::memory_order_relaxed);
     // The cycle's input was captured during the period before it began; its

@@ -100,6 +100,31 @@ struct Device {
 
 using Fired = std::vector<std::pair<AudioObjectID, std::vector<AudioObjectPropertyAddress>>>;
 
+// The frame clock between one process cycle and the next: it moves on by
+// each cycle's frames "unless an xrun occurs" (jack.h, of
+// jack_last_frame_time), so a cycle that begins further on than the last
+// one's frames lost the frames between.
+// Counted where the library reports no xruns (PipeWire's JACK calls no
+// xrun callback; a stalled graph shows to its clients only as a jump of the
+// frame time). Process thread only.
+struct FrameClockGaps {
+  bool started = false;
+  jack_nframes_t last = 0, lastFrames = 0;
+  // The cycle that begins at frameTime with frames frames: whether frames
+  // were skipped since the last cycle (modulo 2^32, as the clock wraps).
+  bool skipped(jack_nframes_t frameTime, jack_nframes_t frames) noexcept {
+    const bool gap = started && jack_nframes_t(frameTime - last) > lastFrames;
+    started = true;
+    last = frameTime;
+    lastFrames = frames;
+    return gap;
+  }
+};
+
+// Whether the JACK library in this process is PipeWire's, which tells its
+// clients of no xruns (read from where the library was loaded from).
+bool libraryIsPipeWires();
+
 struct JackProvider::State {
   Options options;
 
@@ -144,6 +169,10 @@ struct JackProvider::State {
   // Odd while a process cycle is in hand (whoever disarms a runtime waits
   // for the cycle to end before its ports go).
   std::atomic<uint64_t> processEpoch{0};
+  // Where the library has no xrun callback: the frame clock's jumps count
+  // as the running devices' drop-outs instead.
+  bool countsFrameJumps = false;  // set before the client is activated
+  FrameClockGaps frameGaps;
 
   // ---- the device cache (under mutex)
   mutable std::mutex mutex;
@@ -190,6 +219,9 @@ struct JackProvider::State {
   void closeDead();
   void serverLost();
   void detach(Runtime& rt);  // a device went: its I/O stops, control held
+
+  // One drop-out for every running device (an xrun; JACK's threads).
+  void countDropOut() noexcept;
 
   // ---- I/O (JackIo.cpp)
   static int process(jack_nframes_t frames, void* arg) noexcept;
