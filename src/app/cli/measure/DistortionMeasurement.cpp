@@ -146,13 +146,28 @@ std::optional<int> DistortionMeasurement::follow(const GeneratorTone& tone, std:
     lastSpectrum = Clock::now();
     // The stale spectra leave the mean as they came: it starts again after
     // the last of them.
-    if (received - first <= kStaleSpectra) {
+    // The latencies are known once the devices run.
+    if (received - first <= staleSpectra()) {
       app.trace->resetTraceAverages();
       continue;
     }
     ++taken;
     if (take() || taken >= kMostSpectra) return taken;
   }
+}
+
+int DistortionMeasurement::staleSpectra() {
+  AppDelegate& app = rig_.controller();
+  // Spectra come a hop apart once the ring (two hops) is full.
+  const int64_t hop = app.spectrum ? app.spectrum->bins() : 0;
+  if (hop <= 0) return kStaleSpectra;
+  // A device that says nothing of its latency is taken to have less than a
+  // hop, as kStaleSpectra allows for.
+  auto latencyOf = [](const EndpointIoHealth& health) {
+    return health.latencyKnown ? std::max<int64_t>(0, health.latencyFrames) : int64_t{0};
+  };
+  const int64_t latency = latencyOf(rig_.input().ioHealth()) + latencyOf(rig_.generator().ioHealth());
+  return kStaleSpectra + static_cast<int>(latency / hop);
 }
 
 void DistortionMeasurement::stop() { rig_.generator().stopTone(); }

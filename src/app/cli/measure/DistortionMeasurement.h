@@ -18,7 +18,9 @@
 // spectra after it started or changed are left out: the window of each may
 // still begin before the tone came round the loop (the third ends at least
 // two hops, one ring, after the change, so its window, at most the ring,
-// holds the tone alone once the loop's latency is less than a hop). From
+// holds the tone alone once the loop's latency is less than a hop), and one
+// more for each whole hop of the loop's latency as the devices report it
+// (a long one: a Bluetooth device, a deep server buffer). From
 // the next one on the trace's mean takes every spectrum (up to kAverages,
 // then an exponential average over as many), and each spectrum's mean is
 // a reading; the tone has settled when two readings in succession agree
@@ -117,6 +119,8 @@ class DistortionMeasurement {
   // none with the cause.
   std::optional<int> follow(const GeneratorTone& tone, std::string* cause, const std::function<void()>& step,
                             const std::function<bool()>& take);
+  // The spectra to leave out after a change of the tone (see the header).
+  int staleSpectra();
   // The readings of the trace as it is now, the fundamental the tone's.
   dsp::DistortionReading read(double fundamentalHz);
   dsp::IntermodulationReading read(const dsp::IntermodulationAnalysis& analysis);
