@@ -153,7 +153,7 @@ int runLogSweepMeasurement(const LogSweepOptions& options, const Settings& setti
     }
   }
   if (!options.ir.empty() && !writeImpulseResponseWav(options.ir, measurement.impulseResponse(),
-                                                   measurement.impulseResponseLength(), rate, &error)) {
+                                                      measurement.impulseResponseLength(), rate, &error)) {
     say(options.ir + ": the impulse response was not written: " + error);
     status = 1;
   }
