@@ -181,6 +181,7 @@ void Spectrum::clearRing() noexcept {
   bufferIndex = 0;
   availableBuffer = 0;
   receivedSinceClear = 0;
+  appendedSinceClear_ = 0;
   evenTaken_ = 0;
   evenNextEnd_ = 0;
   evenSpectra_ = 0;
@@ -195,6 +196,7 @@ void Spectrum::clearBuffer() {
 void Spectrum::append(const float* samples, int count) noexcept {
   const int n = fftBufferLength;
   if (count <= 0 || !samples) return;
+  appendedSinceClear_ += count;
   int total = availableBuffer + count;
   // Only the newest N samples of a longer block can matter.
   if (count > n) {

@@ -159,6 +159,10 @@ class Spectrum {
   int fftLength() const noexcept { return fftBufferLength; }
   const WindowEntry& windowEntry(int row) const noexcept { return window[row]; }
   int availableSamples() const noexcept { return availableBuffer; }
+  // Samples appended since the last clear (not capped at the ring's
+  // length): after a compute call that made a spectrum, the place of its
+  // window's newest sample, counted from the clear.
+  int64_t samplesSinceClear() const noexcept { return appendedSinceClear_; }
   int accumulatedSamples() const noexcept { return accumulatedData; }
   // fs·Σw²/(Σw)² of the current row, in Hz: the RBW the window gives.
   double noiseBandwidth() const noexcept { return fft ? rowNoiseBandwidth(fftSize_) : 0.0; }
@@ -200,6 +204,7 @@ class Spectrum {
   int availableBuffer = 0;
   int accumulatedData = 0;
   int receivedSinceClear = 0;  // samples appended since the last clear, never above N
+  int64_t appendedSinceClear_ = 0;  // the same, not capped
   // computeEvenly: the hop (0: off), samples taken since the last clear, the
   // count at which the next window ends (0: the window's length, the first)
   // and the spectra made.

@@ -307,6 +307,7 @@ void AppDelegate::newDataFromInput(const float* samples, float samplingRate) {
   }
   SpectrumResult* result = spectrum->compute(samples, kBlockLength);
   if (result->validBins > 0) {
+    lastSpectrumEnd_ = spectrum->samplesSinceClear();
     // The trace's averaging step runs on the main thread after this block,
     // before the views' detection passes queued below.
     const PlotTrace::AveragingStep step = trace->addDataSamplingRate(result, samplingRate);

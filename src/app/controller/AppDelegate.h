@@ -151,6 +151,10 @@ class AppDelegate : public InputController {
   void* recordingSpectrumContext = nullptr;
   // The help page's address, set by the interface.
   std::string helpURL;
+  // Where the newest spectrum of normal analysis ended: the engine's
+  // samplesSinceClear() when it was made (0 before any). Its window holds
+  // the windowedBins() samples before it. Main thread.
+  int64_t lastSpectrumEnd() const { return lastSpectrumEnd_; }
 
   // --- Analyzer controller ---
 
@@ -580,6 +584,7 @@ class AppDelegate : public InputController {
   bool logSweepMode_ = false;
   int logSweepShownPercent_ = -1;
   int64_t logSweepRecorded_ = 0;
+  int64_t lastSpectrumEnd_ = 0;
   double logSweepMoved_ = 0;
 
   // Puts the controller's own keys into plist, from the controls.

@@ -125,8 +125,10 @@ std::optional<int> DistortionMeasurement::follow(const GeneratorTone& tone, std:
   }
   AppDelegate& app = rig_.controller();
   app.trace->resetTraceAverages();
-  const int64_t first = rig_.view().tracesReceived();
-  int64_t seen = first;
+  // No block reaches the engine between the tone's start and this count.
+  const int64_t change = app.spectrum ? app.spectrum->samplesSinceClear() : 0;
+  int64_t seen = rig_.view().tracesReceived();
+  bool meanIsClean = false;  // the trace's mean holds no spectrum left out
   auto lastSpectrum = Clock::now();
   for (int taken = 0;;) {
     rig_.look(step);
@@ -142,32 +144,40 @@ std::optional<int> DistortionMeasurement::follow(const GeneratorTone& tone, std:
       }
       continue;
     }
+    const bool alone = received - seen == 1;
     seen = received;
     lastSpectrum = Clock::now();
-    // The stale spectra leave the mean as they came: it starts again after
-    // the last of them.
-    // The latencies are known once the devices run.
-    if (received - first <= staleSpectra()) {
+    // The spectra left out leave the mean as they came: it starts again
+    // after the last of them. The latencies are known once the devices run.
+    const int64_t windowStart = app.lastSpectrumEnd() - (app.spectrum ? app.spectrum->windowedBins() : 0);
+    if (windowStart < change + staleSamples()) {
       app.trace->resetTraceAverages();
+      meanIsClean = false;
       continue;
     }
+    if (!meanIsClean && !alone) {
+      // One left out may have come in the same look; every later window
+      // begins later still.
+      app.trace->resetTraceAverages();
+      meanIsClean = true;
+      continue;
+    }
+    meanIsClean = true;
     ++taken;
     if (take() || taken >= kMostSpectra) return taken;
   }
 }
 
-int DistortionMeasurement::staleSpectra() {
+int64_t DistortionMeasurement::staleSamples() {
   AppDelegate& app = rig_.controller();
   // Spectra come a hop apart once the ring (two hops) is full.
   const int64_t hop = app.spectrum ? app.spectrum->bins() : 0;
-  if (hop <= 0) return kStaleSpectra;
   // A device that says nothing of its latency is taken to have less than a
-  // hop, as kStaleSpectra allows for.
+  // hop, as the hop allows for.
   auto latencyOf = [](const EndpointIoHealth& health) {
     return health.latencyKnown ? std::max<int64_t>(0, health.latencyFrames) : int64_t{0};
   };
-  const int64_t latency = latencyOf(rig_.input().ioHealth()) + latencyOf(rig_.generator().ioHealth());
-  return kStaleSpectra + static_cast<int>(latency / hop);
+  return hop + latencyOf(rig_.input().ioHealth()) + latencyOf(rig_.generator().ioHealth());
 }
 
 void DistortionMeasurement::stop() { rig_.generator().stopTone(); }

@@ -14,13 +14,14 @@
 // reads a file (IntermodulationReport.h); it has settled when both tones'
 // levels and the IMD agree as the fundamental and THD+N do.
 //
-// A tone is read once the input holds it alone. The first kStaleSpectra
-// spectra after it started or changed are left out: the window of each may
-// still begin before the tone came round the loop (the third ends at least
-// two hops, one ring, after the change, so its window, at most the ring,
-// holds the tone alone once the loop's latency is less than a hop), and one
-// more for each whole hop of the loop's latency as the devices report it
-// (a long one: a Bluetooth device, a deep server buffer). From
+// A tone is read once the input holds it alone. A spectrum is left out
+// while its window may begin before the tone came round the loop: the
+// window's oldest sample must come after the tone's start (the engine's
+// count of samples then, against AppDelegate::lastSpectrumEnd) by the
+// loop's latency as the devices report it, plus one hop (half the FFT) for
+// what they leave out: the input's backlog, a server's queue, a loop that
+// reports nothing (the simulated devices). A spectrum that came in the
+// same look as one left out is left out too, the mean holding both. From
 // the next one on the trace's mean takes every spectrum (up to kAverages,
 // then an exponential average over as many), and each spectrum's mean is
 // a reading; the tone has settled when two readings in succession agree
@@ -62,7 +63,6 @@ struct IntermodulationPoint {
 
 class DistortionMeasurement {
  public:
-  static constexpr int kStaleSpectra = 3;
   static constexpr int kAverages = 4;
   static constexpr double kSettledDb = 0.1;
   static constexpr double kResidualDb = -130;
@@ -119,8 +119,9 @@ class DistortionMeasurement {
   // none with the cause.
   std::optional<int> follow(const GeneratorTone& tone, std::string* cause, const std::function<void()>& step,
                             const std::function<bool()>& take);
-  // The spectra to leave out after a change of the tone (see the header).
-  int staleSpectra();
+  // The samples after a change of the tone before which no window may begin
+  // (see the header): one hop and the latency the devices report.
+  int64_t staleSamples();
   // The readings of the trace as it is now, the fundamental the tone's.
   dsp::DistortionReading read(double fundamentalHz);
   dsp::IntermodulationReading read(const dsp::IntermodulationAnalysis& analysis);
