@@ -267,7 +267,7 @@ int benchDistortion() {
   std::printf("%-8s %7s %12s %12s %8s %8s %9s\n", "RBW Hz", "bins", "averaging", "distortion", "ratio", "(median)",
               "THD dB");
   double worst = 0;
-  for (float rbw : {3.1623f, 1.0f}) {
+  for (float rbw : {10.0f, 3.1623f, 1.0f}) {
     Spectrum spectrum(rbw, 48000, WindowShape::BlackmanHarris7);
     const int n = spectrum.fftLength();
     std::vector<float> x(static_cast<size_t>(n));

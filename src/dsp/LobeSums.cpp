@@ -13,6 +13,15 @@ namespace {
 // first null.
 constexpr double kNullSearchStep = 1.0 / 64;
 
+// Four floats, one SSE register.
+using Quad = float __attribute__((vector_size(16)));
+
+Quad load(const float* p) noexcept {
+  Quad q;
+  std::memcpy(&q, p, sizeof q);
+  return q;
+}
+
 }  // namespace
 
 double powerDecibels(double ratio) noexcept {
@@ -43,10 +52,9 @@ double LobeLayout::noiseBeside(const float* power, LobeSpan span, const LobeSpan
   double sum = 0;
   int n = 0;
   auto take = [&](int from, int to) {
-    for (int k = from; k <= to; ++k) {
-      sum += power[k];
-      ++n;
-    }
+    if (to < from) return;
+    sum += binSum(power, from, to);
+    n += to - from + 1;
   };
   take(std::max(below, span.first - width), std::min(span.first - 1, last));
   take(std::max(span.last + 1, first), std::min(above, span.last + width));
@@ -66,20 +74,50 @@ double lobeSum(const float* power, LobeSpan span) noexcept {
 constexpr int kLanes = 16;
 constexpr int kBlock = kLanes * 16;
 
+namespace {
+
+// Sixteen lanes in four vectors, named one by one (in an array the compiler
+// keeps them on the stack, a load and a store around every addition), and
+// their total in double as a tree rather than a chain.
+struct Lanes {
+  Quad a{}, b{}, c{}, d{};
+  void add(const float* p) noexcept {
+    a += load(p);
+    b += load(p + 4);
+    c += load(p + 8);
+    d += load(p + 12);
+  }
+  void addWeighted(const float* p, const float* g) noexcept {
+    a += load(g) * load(p);
+    b += load(g + 4) * load(p + 4);
+    c += load(g + 8) * load(p + 8);
+    d += load(g + 12) * load(p + 12);
+  }
+  double total() const noexcept {
+    const Quad q = (a + b) + (c + d);
+    return (double(q[0]) + double(q[1])) + (double(q[2]) + double(q[3]));
+  }
+};
+
+}  // namespace
+
 double binSum(const float* power, int first, int last) noexcept {
   double sum = 0;
   int k = first;
   while (k + kLanes - 1 <= last) {
     const int end = std::min(k + kBlock, last + 1);
-    float part[kLanes] = {};
-    for (; k + kLanes <= end; k += kLanes)
-      for (int j = 0; j < kLanes; ++j) part[j] += power[k + j];
-    double block = 0;
-    for (float p : part) block += p;
-    sum += block;
+    Lanes part;
+    for (; k + kLanes <= end; k += kLanes) part.add(power + k);
+    sum += part.total();
   }
-  for (; k <= last; ++k) sum += power[k];
-  return sum;
+  // The rest, fewer than sixteen, on two chains.
+  double odd = 0;
+  for (; k + 1 <= last; k += 2) {
+    sum += power[k];
+    odd += power[k + 1];
+  }
+  if (k <= last) sum += power[k];
+  return sum + odd;
 }
 
 double weightedBinSum(const float* power, const float* gains, int first, int last) noexcept {
@@ -87,12 +125,9 @@ double weightedBinSum(const float* power, const float* gains, int first, int las
   int k = first;
   while (k + kLanes - 1 <= last) {
     const int end = std::min(k + kBlock, last + 1);
-    float part[kLanes] = {};
-    for (; k + kLanes <= end; k += kLanes)
-      for (int j = 0; j < kLanes; ++j) part[j] += gains[k + j] * power[k + j];
-    double block = 0;
-    for (float p : part) block += p;
-    sum += block;
+    Lanes part;
+    for (; k + kLanes <= end; k += kLanes) part.addWeighted(power + k, gains + k);
+    sum += part.total();
   }
   for (; k <= last; ++k) sum += static_cast<double>(gains[k]) * power[k];
   return sum;
@@ -116,15 +151,6 @@ int highestBin(const float* power, int first, int last) noexcept {
 
 namespace {
 
-// Four floats, one SSE register.
-using Quad = float __attribute__((vector_size(16)));
-
-Quad load(const float* p) noexcept {
-  Quad q;
-  std::memcpy(&q, p, sizeof q);
-  return q;
-}
-
 }  // namespace
 
 void BandBlocks::configure(int first, int last, bool weighted) {
@@ -144,23 +170,35 @@ int BandBlocks::scan(const float* power, const float* gains) noexcept {
   for (size_t block = 0; block < sums_.size(); ++block) {
     const int from = first_ + static_cast<int>(block) * kBlockBins;
     const int to = std::min(from + kBlockBins - 1, last_);
-    // Sixteen lanes in four vectors of four, kept in registers; each lane
-    // adds at most kBlockBins / 16 bins, as binSum's do.
-    Quad part[4] = {}, partWeighted[4] = {}, top[4];
-    for (Quad& t : top) t = Quad{} + power[from];
+    // Sixteen lanes in four vectors of four, each lane adding at most
+    // kBlockBins / 16 bins, as binSum's do. Named one by one rather than
+    // in arrays, which the compiler keeps on the stack: a load and a store
+    // around every addition.
+    Quad part0{}, part1{}, part2{}, part3{};
+    Quad top0 = Quad{} + power[from], top1 = top0, top2 = top0, top3 = top0;
     int k = from;
-    for (; k + kLanes - 1 <= to; k += kLanes)
-      for (int q = 0; q < 4; ++q) {
-        const Quad p = load(power + k + 4 * q);
-        part[q] += p;
-        top[q] = p > top[q] ? p : top[q];
-      }
+    for (; k + kLanes - 1 <= to; k += kLanes) {
+      const Quad p0 = load(power + k), p1 = load(power + k + 4), p2 = load(power + k + 8), p3 = load(power + k + 12);
+      part0 += p0;
+      part1 += p1;
+      part2 += p2;
+      part3 += p3;
+      top0 = p0 > top0 ? p0 : top0;
+      top1 = p1 > top1 ? p1 : top1;
+      top2 = p2 > top2 ? p2 : top2;
+      top3 = p3 > top3 ? p3 : top3;
+    }
+    Quad weighted0{}, weighted1{}, weighted2{}, weighted3{};
     if (weighted)
-      for (int w = from; w + kLanes - 1 <= to; w += kLanes)
-        for (int q = 0; q < 4; ++q) partWeighted[q] += load(gains + w + 4 * q) * load(power + w + 4 * q);
-    const Quad sums = (part[0] + part[1]) + (part[2] + part[3]);
-    const Quad sumsWeighted = (partWeighted[0] + partWeighted[1]) + (partWeighted[2] + partWeighted[3]);
-    const Quad top01 = top[0] > top[1] ? top[0] : top[1], top23 = top[2] > top[3] ? top[2] : top[3];
+      for (int w = from; w + kLanes - 1 <= to; w += kLanes) {
+        weighted0 += load(gains + w) * load(power + w);
+        weighted1 += load(gains + w + 4) * load(power + w + 4);
+        weighted2 += load(gains + w + 8) * load(power + w + 8);
+        weighted3 += load(gains + w + 12) * load(power + w + 12);
+      }
+    const Quad sums = (part0 + part1) + (part2 + part3);
+    const Quad sumsWeighted = (weighted0 + weighted1) + (weighted2 + weighted3);
+    const Quad top01 = top0 > top1 ? top0 : top1, top23 = top2 > top3 ? top2 : top3;
     const Quad tops = top01 > top23 ? top01 : top23;
     double sum = (double(sums[0]) + sums[1]) + (double(sums[2]) + sums[3]);
     double sumWeighted = (double(sumsWeighted[0]) + sumsWeighted[1]) + (double(sumsWeighted[2]) + sumsWeighted[3]);

@@ -260,9 +260,9 @@ void readBetweenFlanks(const WindowResponse& response, const float* power, int b
   const int m = response.flank();
   auto ln = [](double p) { return std::log(std::max(p, kFloor)); };
   const double measured = ln(power[bin + m]) - ln(power[bin - m]);
-  auto ratio = [&](double delta) {
-    return std::log(response.relativePower(m - delta)) - std::log(response.relativePower(m + delta));
-  };
+  // ln Γ as the response holds it: forty steps of the bisection, each
+  // without an exp and a log.
+  auto ratio = [&](double delta) { return response.logResponse(m - delta) - response.logResponse(m + delta); };
   double lo = -response.reach(), hi = response.reach();
   if (measured <= ratio(lo)) {
     hi = lo;

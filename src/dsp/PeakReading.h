@@ -77,9 +77,11 @@ class WindowResponse {
   // sine's image farther than this from every bin a reading uses shifts its
   // level by less than 0.001 dB, and the reading leaves the image out.
   double imageReach() const noexcept { return imageReach_; }
+  // ln Γ, interpolated: the natural logarithm of relativePower, of a valid
+  // response.
+  double logResponse(double offset) const noexcept;
 
  private:
-  double logResponse(double offset) const noexcept;  // ln Γ, interpolated
 
   std::vector<double> logPower_;  // ln Γ at kSteps + 1 offsets evenly from 0 to span_ bins
   double span_ = 1;
