@@ -10,8 +10,12 @@
 //     block path, engine and averaging, the CSV written;
 //   - scipy (analyze_welch.py beside this file), likewise in its own
 //     process after its start and imports: scipy.io.wavfile.read and
-//     scipy.signal.welch over channel 1 with the engine's window length and
-//     hop at RBW 10 Hz (16384 points, a spectrum every 8192 samples);
+//     scipy.signal.welch over channel 1 with the engine's window length,
+//     FFT length and hop for a sound file at RBW 10 Hz, asked of the engine
+//     itself (16384 points, a spectrum every 1489 samples);
+//   - scipy likewise at half the window's length apart (its default
+//     overlap), for scale only: that average takes 5.5 times fewer spectra
+//     and weighs the samples unevenly;
 //   - once, the specan executable as a whole, start-up included, for the
 //     cost of loading the program.
 //
@@ -22,6 +26,8 @@
 // and at least twice as fast as scipy.
 //
 //   analyze_bench [--minutes=10] [--runs=3] [--cpu=0]
+//   analyze_bench --schedule   (prints the engine's --window= --hop= --fft=
+//                               for analyze_welch.py, and nothing else)
 
 #include <fcntl.h>
 #include <sched.h>
@@ -42,6 +48,7 @@
 
 #include "app/cli/analyze/AnalyzeCommand.h"
 #include "audio/AFSoundfile.h"
+#include "dsp/Spectrum.h"
 
 #ifndef ANALYZE_BENCH_SOURCE_DIR
 #define ANALYZE_BENCH_SOURCE_DIR "."
@@ -158,9 +165,53 @@ double optionValue(int argc, char** argv, const char* name, double fallback) {
   return fallback;
 }
 
+// The engine's schedule for a sound file at RBW 10 Hz, 48 kHz, the
+// command's default Gaussian window and full span, as analyze_welch.py's
+// options.
+std::string engineSchedule() {
+  Spectrum engine(10.0f, float(kRate), WindowShape::Gaussian);
+  engine.setEvenSchedule(true);
+  return "--window=" + std::to_string(engine.windowedBins()) + " --hop=" + std::to_string(engine.evenHop()) +
+         " --fft=" + std::to_string(engine.fftLength());
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+struct ScipyTiming {
+  Timing process;
+  double wall = 0, cpu = 0;
+  std::string peak;
+};
+
+ScipyTiming timeScipy(const std::string& script, const std::string& wave, const std::vector<std::string>& schedule,
+                      int runs, int cpu, const std::string& outPath) {
+  std::vector<std::string> args = {"/usr/bin/python3", script, wave, std::to_string(runs), std::to_string(cpu)};
+  args.insert(args.end(), schedule.begin(), schedule.end());
+  ScipyTiming t;
+  t.process = timeProcess(args, cpu, outPath);
+  const std::string line = firstLineOf(outPath, "scipy_seconds");
+  t.peak = firstLineOf(outPath, "scipy_peak");
+  if (!line.empty()) std::sscanf(line.c_str(), "scipy_seconds %lf cpu %lf", &t.wall, &t.cpu);
+  return t;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--schedule") == 0) {
+      std::printf("%s\n", engineSchedule().c_str());
+      return 0;
+    }
   const double minutes = optionValue(argc, argv, "--minutes", 10);
   const int runs = std::max(1, int(optionValue(argc, argv, "--runs", 3)));
   const int cpu = int(optionValue(argc, argv, "--cpu", 0));
@@ -199,13 +250,15 @@ int main(int argc, char** argv) {
   const Timing whole = timeProcess({SPECAN_EXECUTABLE, "analyze", "--rbw=10", csv, wave}, cpu, summary);
 
   const std::string script = std::string(ANALYZE_BENCH_SOURCE_DIR) + "/bench/app/analyze_welch.py";
-  const std::string scipyOut = (folder / "scipy.txt").string();
-  const Timing python = timeProcess({"/usr/bin/python3", script, wave, std::to_string(runs), std::to_string(cpu)},
-                                    cpu, scipyOut);
-  const std::string scipyLine = firstLineOf(scipyOut, "scipy_seconds");
-  const std::string scipyPeak = firstLineOf(scipyOut, "scipy_peak");
-  double scipy = 0, scipyCpu = 0;
-  if (!scipyLine.empty()) std::sscanf(scipyLine.c_str(), "scipy_seconds %lf cpu %lf", &scipy, &scipyCpu);
+  const std::string schedule = engineSchedule();
+  const ScipyTiming scipy = timeScipy(script, wave, words(schedule), runs, cpu, (folder / "scipy.txt").string());
+  // Half a window apart: scipy's default overlap.
+  Spectrum engine(10.0f, float(kRate), WindowShape::Gaussian);
+  const ScipyTiming halves = timeScipy(
+      script, wave,
+      {"--window=" + std::to_string(engine.windowedBins()), "--hop=" + std::to_string(engine.windowedBins() / 2),
+       "--fft=" + std::to_string(engine.fftLength())},
+      runs, cpu, (folder / "scipy-halves.txt").string());
 
   std::printf("analyze_bench: %.0f s of 48 kHz stereo 16-bit WAVE (%.1f MB), RBW 10 Hz, Gaussian, on cpu %d, "
               "best of %d\n",
@@ -215,14 +268,19 @@ int main(int argc, char** argv) {
   std::printf("  %s\n", specanLine.c_str());
   std::printf("specan analyze, whole program with its start-up: %.3f s wall, %.3f s CPU: %.0fx real time\n",
               whole.wall, whole.cpu, seconds / whole.wall);
-  if (python.status != 0 || scipy <= 0) {
+  if (scipy.process.status != 0 || scipy.wall <= 0) {
     std::printf("scipy: not measured (python3 with numpy and scipy is needed: %s)\n", script.c_str());
   } else {
-    std::printf("scipy wavfile.read + welch (16384 points, hop 8192): %.3f s wall, %.3f s CPU: %.0fx real time\n",
-                scipy, scipyCpu, seconds / scipy);
-    std::printf("  %s\n", scipyPeak.c_str());
+    std::printf("scipy wavfile.read + welch at the engine's schedule (%s): %.3f s wall, %.3f s CPU: %.0fx real "
+                "time\n",
+                schedule.c_str(), scipy.wall, scipy.cpu, seconds / scipy.wall);
+    std::printf("  %s\n", scipy.peak.c_str());
     std::printf("speed-up (scipy / specan analyze in process): %.2fx in wall time, %.2fx in CPU time (goal >= 2)\n",
-                scipy / specan.wall, scipyCpu / specan.cpu);
+                scipy.wall / specan.wall, scipy.cpu / specan.cpu);
+    if (halves.process.status == 0 && halves.wall > 0)
+      std::printf("for scale, scipy with windows half a window apart (5.5x fewer spectra): %.3f s wall, %.3f s "
+                  "CPU: %.2fx specan's wall time\n",
+                  halves.wall, halves.cpu, halves.wall / specan.wall);
   }
   std::printf("# Reproduce:\n#   cmake -S %s -B %s -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo && \\\n"
               "#   cmake --build %s --target specan analyze_bench && %s/bench/app/analyze_bench --runs=%d\n",

@@ -1,15 +1,17 @@
 #!/usr/bin/python3
 """scipy's counterpart of `specan analyze` on a WAVE file, timed on one core.
 
-    bench/app/analyze_welch.py FILE [RUNS] [CPU]
+    bench/app/analyze_welch.py FILE [RUNS] [CPU] [--window=L] [--hop=H] [--fft=N]
 
 Reads FILE with scipy.io.wavfile.read (the decode) and averages the spectra of
-its first channel with scipy.signal.welch as the engine does at RBW 10 Hz and
-48 kHz: a 16384-point window in a 16384-point FFT, one spectrum every 8192
-samples (half the FFT), no detrending. Prints the best time of RUNS runs
-(default 3), wall and CPU, pinned to CPU (default 0), and the highest bin it
-found.
-analyze_bench runs it beside the specan executable.
+its first channel with scipy.signal.welch, no detrending: an L-point window
+in an N-point FFT, one spectrum every H samples. The defaults are the
+engine's at RBW 10 Hz and 48 kHz for a sound file, its Gaussian window of
+16384 points in a 16384-point FFT, every 1489 samples (the hop at which
+every sample weighs alike); `analyze_bench --schedule` prints the engine's
+own figures, which analyze_bench and jobs_compare.sh pass here. Prints the
+best time of RUNS runs (default 3), wall and CPU, pinned to CPU (default 0),
+and the highest bin it found.
 """
 import os
 import sys
@@ -19,16 +21,23 @@ import numpy as np
 from scipy import signal
 from scipy.io import wavfile
 
-NPERSEG = 16384
-NOVERLAP = NPERSEG - 8192
-
-
 def main():
-    if len(sys.argv) < 2:
+    options = {"--window": 16384, "--hop": 1489, "--fft": 16384}
+    positional = []
+    for argument in sys.argv[1:]:
+        name, _, value = argument.partition("=")
+        if name in options and value:
+            options[name] = int(value)
+        elif argument.startswith("--"):
+            sys.exit(__doc__)
+        else:
+            positional.append(argument)
+    if not positional:
         sys.exit(__doc__)
-    path = sys.argv[1]
-    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-    cpu = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+    path = positional[0]
+    runs = int(positional[1]) if len(positional) > 1 else 3
+    cpu = int(positional[2]) if len(positional) > 2 else 0
+    nperseg, hop, nfft = options["--window"], options["--hop"], options["--fft"]
     os.sched_setaffinity(0, {cpu})
     times = []
     cpu_times = []
@@ -37,7 +46,8 @@ def main():
         cpu_start = time.process_time()
         rate, data = wavfile.read(path)
         first = data[:, 0] if data.ndim > 1 else data
-        f, p = signal.welch(first, fs=rate, window="hann", nperseg=NPERSEG, noverlap=NOVERLAP, detrend=False,
+        f, p = signal.welch(first, fs=rate, window="hann", nperseg=nperseg, noverlap=nperseg - hop, nfft=nfft,
+                            detrend=False,
                             scaling="spectrum", average="mean")
         times.append(time.perf_counter() - start)
         cpu_times.append(time.process_time() - cpu_start)
