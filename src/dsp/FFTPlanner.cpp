@@ -40,6 +40,7 @@ struct Planner {
   bool imported = false;
   bool stopping = false;
   bool measuring = false;
+  bool planningAhead = true;
   std::thread worker;
 
   ~Planner() { stopWorker(); }
@@ -201,6 +202,12 @@ bool FFTPlanner::backgroundPlanning() {
   return p.worker.joinable();
 }
 
+void FFTPlanner::setPlanningAhead(bool on) {
+  Planner& p = planner();
+  std::lock_guard guard(p.lock);
+  p.planningAhead = on;
+}
+
 void FFTPlanner::waitForBackgroundPlanning() {
   Planner& p = planner();
   std::unique_lock guard(p.lock);
@@ -239,7 +246,7 @@ void FFTPlanner::plansFor(int log2n, const std::atomic<fftwf_plan_s*>** real, ff
   if (!slot.real.load(std::memory_order_acquire) || !slot.complex.load(std::memory_order_acquire)) {
     std::lock_guard guard(p.lock);
     p.planLocked(log2n);
-    if (log2n >= kEngineFirst && log2n <= kEngineLast) {
+    if (p.planningAhead && log2n >= kEngineFirst && log2n <= kEngineLast) {
       for (int e = kEngineFirst; e <= kEngineLast; ++e) p.planLocked(e);
     }
   }

@@ -37,6 +37,14 @@ class FFTPlanner {
   static void setBackgroundPlanning(bool on);
   static bool backgroundPlanning();
 
+  // On (the default), the first size of the engine's range (2^14 … 2^19)
+  // planned plans the whole range, so that the live analyzer's later
+  // reconfigurations find their plans made. A run that configures once
+  // (the command line's analysis of a file) turns it off and plans only the
+  // sizes it uses: the range's plans and their tables are megabytes that
+  // such a run would only write once and never read.
+  static void setPlanningAhead(bool on);
+
   // Blocks until every queued size has been measured (or background planning
   // is off). For tools and benchmarks.
   static void waitForBackgroundPlanning();

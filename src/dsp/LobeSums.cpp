@@ -149,10 +149,6 @@ int highestBin(const float* power, int first, int last) noexcept {
   return first;
 }
 
-namespace {
-
-}  // namespace
-
 void BandBlocks::configure(int first, int last, bool weighted) {
   first_ = first;
   last_ = last;
@@ -188,20 +184,14 @@ int BandBlocks::scan(const float* power, const float* gains) noexcept {
       top2 = p2 > top2 ? p2 : top2;
       top3 = p3 > top3 ? p3 : top3;
     }
-    Quad weighted0{}, weighted1{}, weighted2{}, weighted3{};
+    Lanes partWeighted;
     if (weighted)
-      for (int w = from; w + kLanes - 1 <= to; w += kLanes) {
-        weighted0 += load(gains + w) * load(power + w);
-        weighted1 += load(gains + w + 4) * load(power + w + 4);
-        weighted2 += load(gains + w + 8) * load(power + w + 8);
-        weighted3 += load(gains + w + 12) * load(power + w + 12);
-      }
+      for (int w = from; w + kLanes - 1 <= to; w += kLanes) partWeighted.addWeighted(power + w, gains + w);
     const Quad sums = (part0 + part1) + (part2 + part3);
-    const Quad sumsWeighted = (weighted0 + weighted1) + (weighted2 + weighted3);
     const Quad top01 = top0 > top1 ? top0 : top1, top23 = top2 > top3 ? top2 : top3;
     const Quad tops = top01 > top23 ? top01 : top23;
     double sum = (double(sums[0]) + sums[1]) + (double(sums[2]) + sums[3]);
-    double sumWeighted = (double(sumsWeighted[0]) + sumsWeighted[1]) + (double(sumsWeighted[2]) + sumsWeighted[3]);
+    double sumWeighted = partWeighted.total();
     float blockTop = std::max(std::max(tops[0], tops[1]), std::max(tops[2], tops[3]));
     for (; k <= to; ++k) {
       sum += power[k];

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -13,11 +15,14 @@ constexpr size_t kSweptWords = TraceData::kCapacity / 64;
 }  // namespace
 
 PlotTrace::PlotTrace() {
-  spectrumValues = new float[TraceData::kCapacity]();
+  // Zeroed pages from the system, untouched until a spectrum is copied in:
+  // a trace of a few thousand bins never touches the rest.
+  spectrumValues = static_cast<float*>(std::calloc(TraceData::kCapacity, sizeof(float)));
+  if (!spectrumValues) throw std::bad_alloc();
   spectrum.output = spectrumValues;
 }
 
-PlotTrace::~PlotTrace() { delete[] spectrumValues; }
+PlotTrace::~PlotTrace() { std::free(spectrumValues); }
 
 void PlotTrace::takeSpectrum(const SpectrumResult* result, float samplingRate) {
   const int bins = boundedBins(result->bins);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -33,10 +35,16 @@ bool isEnginePowerOfTwo(int value, int below) {
 
 Spectrum::Spectrum(float rbw, float rate, WindowShape shape) {
   for (int row = 0; row <= kMaxExponent; ++row) window[row] = WindowEntry{nullptr, 1 << row};
-  inputRing = new float[2 * static_cast<size_t>(kMaxLength)]();
+  // Neither buffer is filled here: each configuration clears the ring's
+  // first 2·N floats, the only ones it uses, and every transform writes the
+  // time buffer's first N before it reads them. The pages past the
+  // configured length are never touched, so a short FFT's engine costs the
+  // memory of its own length only.
+  inputRing = new float[2 * static_cast<size_t>(kMaxLength)];
   timeBuffer = fftwf_alloc_real(kMaxLength);  // aligned: the FFT reads it in place
-  std::fill_n(timeBuffer, kMaxLength, 0.0f);
-  outputBuffer = new float[kMaxLength / 2]();
+  // Zeroed, and untouched past the bins a spectrum writes.
+  outputBuffer = static_cast<float*>(std::calloc(kMaxLength / 2, sizeof(float)));
+  if (!outputBuffer) throw std::bad_alloc();
   result = SpectrumResult{outputBuffer, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   dropped = SpectrumResult{droppedOutput, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   setResolutionBandwidth(rbw, rate, shape, rate / 2);
@@ -44,7 +52,7 @@ Spectrum::Spectrum(float rbw, float rate, WindowShape shape) {
 
 Spectrum::~Spectrum() {
   for (WindowEntry& row : window) delete[] row.array;
-  delete[] outputBuffer;
+  std::free(outputBuffer);
   fftwf_free(timeBuffer);
   delete[] inputRing;
 }

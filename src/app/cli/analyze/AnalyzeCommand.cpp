@@ -122,6 +122,8 @@ class Environment {
  public:
   explicit Environment(bool withImage) {
     ui::MainThread::install(&mainThread_);
+    // A file's analysis configures the engine once.
+    FFTPlanner::setPlanningAhead(false);
     platform::audio::simulated::Options none;
     none.clock = platform::audio::simulated::ClockMode::Stepped;
     none.defaultDeviceSet = false;
@@ -132,6 +134,7 @@ class Environment {
     application_.reset();
     platform::audio::installProvider(nullptr);
     FFTPlanner::shutdown();
+    FFTPlanner::setPlanningAhead(true);
     ui::MainThread::install(nullptr);
   }
   Environment(const Environment&) = delete;
