@@ -52,16 +52,16 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
 
   // The fundamental: the highest bin of the band, or the highest within a
   // lobe of the frequency given, read between bins.
-  // One pass over the band sums its blocks for the runs below and finds
-  // its highest bin.
+  // One pass over the band sums its blocks for the runs below and, when no
+  // frequency is given, finds its highest bin.
   const float* gains = gains_.empty() ? nullptr : gains_.data();
-  const int highest = blocks_.scan(power, gains);
   PeakReading peak;
   if (settings_.fundamentalHz > 0) {
+    blocks_.sumBlocks(power, gains);
     const LobeSpan around = layout_.lobeAt(settings_.fundamentalHz * binsPerHertz_);
     peak = readPeak(response_, power, bins, around.first, around.last, binsPerHertz_);
   } else {
-    peak = readPeakAt(response_, power, bins, highest, binsPerHertz_);
+    peak = readPeakAt(response_, power, bins, blocks_.scan(power, gains), binsPerHertz_);
   }
   if (!peak.valid || !(peak.power > 0)) return r;
   const double k1 = peak.bin + peak.offset;
@@ -110,14 +110,18 @@ DistortionReading DistortionAnalysis::analyse(const float* power, int bins) cons
     const LobeSpan s = spans[i];
     double perBin = layout_.noiseBeside(power, s, spans, count);
     if (perBin < 0) perBin = globalPerBin;
-    double lobe = 0, inBand = 0, gainInBand = 0;
-    int inBandBins = 0;
-    for (int k = s.first; k <= s.last; ++k) {
-      lobe += power[k];
-      if (k < first || k > last) continue;
-      inBand += power[k];
-      gainInBand += gains_.empty() ? 1.0 : static_cast<double>(gains_[static_cast<size_t>(k)]);
-      ++inBandBins;
+    // The lobe, and its bins within the band (all of them but at the band's
+    // ends).
+    const double lobe = binSum(power, s.first, s.last);
+    const int inFirst = std::max(s.first, first), inLast = std::min(s.last, last);
+    const int inBandBins = std::max(0, inLast - inFirst + 1);
+    double inBand = 0, gainInBand = inBandBins;
+    if (inBandBins > 0) {
+      inBand = inFirst == s.first && inLast == s.last ? lobe : binSum(power, inFirst, inLast);
+      if (gains) {
+        gainInBand = 0;
+        for (int k = inFirst; k <= inLast; ++k) gainInBand += static_cast<double>(gains[k]);
+      }
     }
     band += inBand;
     // The noise the lobe hides, as its neighbours hold it per bin, through

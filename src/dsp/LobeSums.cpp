@@ -157,7 +157,8 @@ void BandBlocks::configure(int first, int last, bool weighted) {
   weighted_.assign(weighted ? blocks : 0, 0.0);
 }
 
-int BandBlocks::scan(const float* power, const float* gains) noexcept {
+template <bool FindHighest>
+int BandBlocks::pass(const float* power, const float* gains) noexcept {
   if (last_ < first_) return first_;
   static_assert(kBlockBins % kLanes == 0);
   const bool weighted = gains && !weighted_.empty();
@@ -179,38 +180,46 @@ int BandBlocks::scan(const float* power, const float* gains) noexcept {
       part1 += p1;
       part2 += p2;
       part3 += p3;
-      top0 = p0 > top0 ? p0 : top0;
-      top1 = p1 > top1 ? p1 : top1;
-      top2 = p2 > top2 ? p2 : top2;
-      top3 = p3 > top3 ? p3 : top3;
+      if constexpr (FindHighest) {
+        top0 = p0 > top0 ? p0 : top0;
+        top1 = p1 > top1 ? p1 : top1;
+        top2 = p2 > top2 ? p2 : top2;
+        top3 = p3 > top3 ? p3 : top3;
+      }
     }
     Lanes partWeighted;
     if (weighted)
       for (int w = from; w + kLanes - 1 <= to; w += kLanes) partWeighted.addWeighted(power + w, gains + w);
     const Quad sums = (part0 + part1) + (part2 + part3);
-    const Quad top01 = top0 > top1 ? top0 : top1, top23 = top2 > top3 ? top2 : top3;
-    const Quad tops = top01 > top23 ? top01 : top23;
     double sum = (double(sums[0]) + sums[1]) + (double(sums[2]) + sums[3]);
     double sumWeighted = partWeighted.total();
-    float blockTop = std::max(std::max(tops[0], tops[1]), std::max(tops[2], tops[3]));
-    for (; k <= to; ++k) {
-      sum += power[k];
-      if (weighted) sumWeighted += static_cast<double>(gains[k]) * power[k];
-      blockTop = power[k] > blockTop ? power[k] : blockTop;
+    for (int rest = k; rest <= to; ++rest) {
+      sum += power[rest];
+      if (weighted) sumWeighted += static_cast<double>(gains[rest]) * power[rest];
     }
     sums_[block] = sum;
     if (weighted) weighted_[block] = sumWeighted;
-    // The first block to hold the highest value holds its first bin.
-    if (blockTop > highest) {
-      highest = blockTop;
-      highestBlock = static_cast<int>(block);
+    if constexpr (FindHighest) {
+      const Quad top01 = top0 > top1 ? top0 : top1, top23 = top2 > top3 ? top2 : top3;
+      const Quad tops = top01 > top23 ? top01 : top23;
+      float blockTop = std::max(std::max(tops[0], tops[1]), std::max(tops[2], tops[3]));
+      for (; k <= to; ++k) blockTop = power[k] > blockTop ? power[k] : blockTop;
+      // The first block to hold the highest value holds its first bin.
+      if (blockTop > highest) {
+        highest = blockTop;
+        highestBlock = static_cast<int>(block);
+      }
     }
   }
+  if constexpr (!FindHighest) return first_;
   const int from = first_ + highestBlock * kBlockBins, to = std::min(from + kBlockBins - 1, last_);
   for (int k = from; k <= to; ++k)
     if (power[k] == highest) return k;
   return from;
 }
+
+template int BandBlocks::pass<true>(const float*, const float*) noexcept;
+template int BandBlocks::pass<false>(const float*, const float*) noexcept;
 
 template <bool Weighted>
 double BandBlocks::runSum(const std::vector<double>& blocks, const float* power, const float* gains, int from,

@@ -71,7 +71,9 @@ class BandBlocks {
   // For the band first … last; allocates.
   void configure(int first, int last, bool weighted);
   // The highest bin (the first of equal ones); gains null without weighting.
-  int scan(const float* power, const float* gains) noexcept;
+  int scan(const float* power, const float* gains) noexcept { return pass<true>(power, gains); }
+  // The same pass for the sums alone, where the fundamental is known.
+  void sumBlocks(const float* power, const float* gains) noexcept { pass<false>(power, gains); }
   // After scan(), the sum of bins from … to within the band, and weighted.
   double sum(const float* power, int from, int to) const noexcept;
   double weightedSum(const float* power, const float* gains, int from, int to) const noexcept;
@@ -79,6 +81,8 @@ class BandBlocks {
  private:
   int first_ = 0, last_ = -1;
   std::vector<double> sums_, weighted_;
+  template <bool FindHighest>
+  int pass(const float* power, const float* gains) noexcept;
   template <bool Weighted>
   double runSum(const std::vector<double>& blocks, const float* power, const float* gains, int from, int to) const noexcept;
 };
