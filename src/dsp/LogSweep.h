@@ -30,6 +30,7 @@
 // Threads: construction and the accessors compute, never allocate, and may
 // run anywhere; render() is for the thread that plays the sweep.
 
+#include <cmath>
 #include <cstdint>
 
 namespace dsp {
@@ -49,6 +50,10 @@ class LogSweep {
   double sampleRate() const noexcept { return rate_; }
   int64_t length() const noexcept { return length_; }
   double peak() const noexcept { return peak_; }
+  // The level a sine of the sweep's peak reads, 10·log10(peak²/2) dB re
+  // full scale: where the tracking sweep holds a wire, and so what the
+  // response's gain is read against.
+  double toneLevelDb() const noexcept { return 10 * std::log10(peak_ * peak_ / 2); }
   double startHz() const noexcept { return f1_; }  // f1
   double endHz() const noexcept { return f2_; }    // f2, reached at t = T
   // L, the time the frequency takes to rise by a factor e: in seconds, in

@@ -147,8 +147,7 @@ void AppDelegate::showLogSweepResponse() {
     live.samplingRate = spectrum->samplingRate();
     live.binsPerHertz = PlotTrace::binsPerHertz(live.bins, live.samplingRate);
     // At the generator's level, as the tracking sweep reads the device.
-    const double peak = run.sweep().peak();
-    run.responseAsTrace(live, sharedData.refScale, 10 * std::log10(peak * peak / 2));
+    run.responseAsTrace(live, sharedData.refScale, run.sweep().toneLevelDb());
     for (int k = 0; k < live.bins; ++k)
       if (live.averaged[k] > 0) {
         if (lowest < 0) lowest = k;
@@ -237,13 +236,8 @@ void AppDelegate::exportImpulseResponse() {
 
 std::optional<std::string> AppDelegate::logSweepCsv() const {
   if (!showsLogSweepResponse()) return std::nullopt;
-  LogSweepLevels levels;
-  levels.scale = sharedData.levelScale;
-  levels.sensor = sharedData.sensorResponse.get();
-  levels.description = sharedData.levelsCalibration;
-  const double peak = logSweep_->sweep().peak();
-  levels.generatorDb = 10 * std::log10(peak * peak / 2);
-  levels.smoothing = logSweepSmoothing();
+  const LogSweepLevels levels = LogSweepLevels::of(sharedData.levelScale, sharedData.sensorResponse.get(),
+                                                   sharedData.levelsCalibration, logSweep_->sweep(), logSweepSmoothing());
   return ::logSweepCsv(logSweep_->smoothedResponse(levels.smoothing), logSweep_->sweep().sampleRate(), levels);
 }
 

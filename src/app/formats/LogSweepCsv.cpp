@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "app/formats/JsonText.h"
 
@@ -13,6 +14,17 @@ std::string field(double value, const char* format = "%.4f") {
 }
 
 }  // namespace
+
+LogSweepLevels LogSweepLevels::of(const dsp::LevelScale& scale, const dsp::SensorResponse* sensor,
+                                  std::string description, const dsp::LogSweep& sweep, int smoothing) {
+  LogSweepLevels levels;
+  levels.scale = scale;
+  levels.sensor = sensor;
+  levels.description = std::move(description);
+  levels.generatorDb = sweep.toneLevelDb();
+  levels.smoothing = smoothing;
+  return levels;
+}
 
 double LogSweepLevels::gainDb(const dsp::SweepResponse& r, std::size_t i) const {
   const double db = r.magnitudeDb[i];

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "dsp/LevelUnits.h"
+#include "dsp/LogSweep.h"
 #include "dsp/SensorResponse.h"
 #include "dsp/SweepDeconvolution.h"
 
@@ -31,6 +32,12 @@ struct LogSweepLevels {
   const dsp::SensorResponse* sensor = nullptr;
   std::string description;  // the calibration as "# levels in:" says it
   int smoothing = 0;        // the response's 1/N octave, for its comment; 0 none
+
+  // The levels of a response to sweep, in scale's unit, less sensor (null:
+  // none), the calibration said as description, smoothed over 1/smoothing
+  // octave: what the window and the command line each read.
+  static LogSweepLevels of(const dsp::LevelScale& scale, const dsp::SensorResponse* sensor, std::string description,
+                           const dsp::LogSweep& sweep, int smoothing);
 
   bool calibrated() const { return !scale.isDesigned() || sensor; }
   // The gain at point i in dB, less the sensor's response there.

@@ -28,7 +28,7 @@ std::optional<Reading> worstDeviation(const LogSweepMeasurement& m, const Refere
   const double rate = reference.samplingRate.value_or(static_cast<float>(m.sweep().sampleRate()));
   const double perHertz = reference.binsPerHertz.value_or(static_cast<float>(bins / (rate / 2)));
   const double refScale = m.rig().controller().sharedData.refScale;
-  const double generatorDb = 10 * std::log10(m.sweep().peak() * m.sweep().peak() / 2);
+  const double generatorDb = m.sweep().toneLevelDb();
   std::optional<Reading> worst;
   const double floor = 1e-30 * bins * bins;
   auto levelOf = [&](long k) {

@@ -85,19 +85,14 @@ void LogSweepMeasurement::responseAsTrace(const dsp::SweepResponse& response, Tr
 }
 
 LogSweepLevels LogSweepMeasurement::levels() const {
-  LogSweepLevels levels;
-  levels.scale = settings_.levels.scale;
-  levels.sensor = settings_.levels.response.get();
-  levels.description = settings_.levels.description;
-  levels.generatorDb = 10 * std::log10(sweep().peak() * sweep().peak() / 2);
-  levels.smoothing = options_.smoothing;
-  return levels;
+  return LogSweepLevels::of(settings_.levels.scale, settings_.levels.response.get(), settings_.levels.description,
+                            sweep(), options_.smoothing);
 }
 
 platform::PropertyDictionary LogSweepMeasurement::referenceFile() const {
   // At the generator's level, as the tracking sweep reads the device.
   auto trace = std::make_unique<TraceData>();
-  responseAsTrace(response(), *trace, 10 * std::log10(sweep().peak() * sweep().peak() / 2));
+  responseAsTrace(response(), *trace, sweep().toneLevelDb());
   return referenceDictionary(*trace, printedNumber("%g", options_.lowerHz), printedNumber("%g", options_.upperHz));
 }
 
