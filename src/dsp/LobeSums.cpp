@@ -61,11 +61,7 @@ double LobeLayout::noiseBeside(const float* power, LobeSpan span, const LobeSpan
   return n > 0 ? sum / n : -1;
 }
 
-double lobeSum(const float* power, LobeSpan span) noexcept {
-  double sum = 0;
-  for (int k = span.first; k <= span.last; ++k) sum += power[k];
-  return sum;
-}
+double lobeSum(const float* power, LobeSpan span) noexcept { return binSum(power, span.first, span.last); }
 
 // Sixteen partial sums in float break the chain of additions, each waiting
 // for the last, that one running sum would be, and vectorise; each adds at
@@ -131,22 +127,6 @@ double weightedBinSum(const float* power, const float* gains, int first, int las
   }
   for (; k <= last; ++k) sum += static_cast<double>(gains[k]) * power[k];
   return sum;
-}
-
-int highestBin(const float* power, int first, int last) noexcept {
-  if (last <= first) return first;
-  // The highest value over sixteen lanes, then the first bin that holds it.
-  float top[kLanes];
-  for (float& t : top) t = power[first];
-  int k = first;
-  for (; k + kLanes - 1 <= last; k += kLanes)
-    for (int j = 0; j < kLanes; ++j) top[j] = power[k + j] > top[j] ? power[k + j] : top[j];
-  float highest = top[0];
-  for (float t : top) highest = t > highest ? t : highest;
-  for (; k <= last; ++k) highest = power[k] > highest ? power[k] : highest;
-  for (k = first; k <= last; ++k)
-    if (power[k] == highest) return k;
-  return first;
 }
 
 void BandBlocks::configure(int first, int last, bool weighted) {

@@ -56,9 +56,6 @@ double lobeSum(const float* power, LobeSpan span) noexcept;
 // bins costs about what copying it does. 0 for an empty range.
 double binSum(const float* power, int first, int last) noexcept;
 double weightedBinSum(const float* power, const float* gains, int first, int last) noexcept;
-// The highest of bins first … last (the first of equal ones); first for an
-// empty range.
-int highestBin(const float* power, int first, int last) noexcept;
 
 // One pass over a band's bins that leaves the sums of its blocks of
 // kBlockBins (and of the bins times their gains) and finds its highest bin;
